@@ -1,0 +1,90 @@
+// The ASPI provider's interface: three entry points and the request block
+// that executes one SCSI command.
+//
+// The request block keeps the 256-byte layout of its 32-bit original. Two of
+// its fields there are 4-byte addresses (the data buffer at offset 16 and the
+// completion event at 24), which cannot hold a pointer on a 64-bit system:
+// those two offsets stay zero, and the pointers are carried as 8-byte fields
+// in the unused tail, the data buffer at offset 128 and the event at 136.
+// The caller may also say at offset 144 how long it will wait (milliseconds,
+// 0 when it does not say), so that a provider can bound the command itself.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#define ASPI_CMD_EXEC_SCSI 0x02
+
+#define ASPI_STATUS_PENDING 0x00
+#define ASPI_STATUS_COMPLETED 0x01
+#define ASPI_STATUS_ABORTED 0x02
+#define ASPI_STATUS_ERROR 0x04
+#define ASPI_STATUS_INVALID_ADAPTER 0x81
+#define ASPI_STATUS_NO_DEVICE 0x82
+
+#define ASPI_FLAG_EVENT_NOTIFY 0x40
+#define ASPI_FLAG_DATA_IN 0x08
+#define ASPI_FLAG_DATA_OUT 0x10
+
+#define ASPI_SENSE_LENGTH 14
+
+// GetASPI32SupportInfo: adapter count in bits 0-7, status in bits 8-15.
+#define ASPI_SUPPORT_STATUS_OK 0x01
+#define ASPI_SUPPORT_STATUS_NO_ADAPTERS 0xE8
+
+struct AspiExecRequest {
+  uint8_t command;          // 0: ASPI_CMD_EXEC_SCSI
+  uint8_t status;           // 1: written by the provider; 0 while pending
+  uint8_t adapter;          // 2
+  uint8_t flags;            // 3
+  uint32_t reserved4;       // 4
+  uint8_t target;           // 8
+  uint8_t lun;              // 9
+  uint16_t reserved10;      // 10
+  uint32_t data_length;     // 12: little-endian byte count
+  uint32_t data_address32;  // 16: zero on 64-bit; see data below
+  uint8_t sense_length;     // 20: 14
+  uint8_t cdb_length;       // 21: 6 or 10 (1 to 16)
+  uint8_t host_status;      // 22
+  uint8_t target_status;    // 23
+  uint32_t event_address32; // 24: zero on 64-bit; see event below
+  uint8_t reserved28[20];   // 28
+  uint8_t cdb[16];          // 48
+  uint8_t sense[16];        // 64: sense byte 2 at 66, ASC at 76, ASCQ at 77
+  uint8_t reserved80[48];   // 80
+  void* data;               // 128: the data buffer
+  void* event;              // 136: a PlatformEvent*, signalled when the command is over
+  uint32_t timeout_ms;      // 144: how long the caller waits; 0 when not said
+  uint8_t reserved148[108]; // 148
+};
+
+static_assert(sizeof(AspiExecRequest) == 256);
+static_assert(offsetof(AspiExecRequest, status) == 1);
+static_assert(offsetof(AspiExecRequest, adapter) == 2);
+static_assert(offsetof(AspiExecRequest, flags) == 3);
+static_assert(offsetof(AspiExecRequest, target) == 8);
+static_assert(offsetof(AspiExecRequest, lun) == 9);
+static_assert(offsetof(AspiExecRequest, data_length) == 12);
+static_assert(offsetof(AspiExecRequest, data_address32) == 16);
+static_assert(offsetof(AspiExecRequest, sense_length) == 20);
+static_assert(offsetof(AspiExecRequest, cdb_length) == 21);
+static_assert(offsetof(AspiExecRequest, event_address32) == 24);
+static_assert(offsetof(AspiExecRequest, cdb) == 48);
+static_assert(offsetof(AspiExecRequest, sense) == 64);
+static_assert(offsetof(AspiExecRequest, data) == 128);
+static_assert(offsetof(AspiExecRequest, event) == 136);
+static_assert(offsetof(AspiExecRequest, timeout_ms) == 144);
+
+extern "C" {
+// Bits 0-7: number of host adapters; bits 8-15: status (1 = usable).
+uint32_t GetASPI32SupportInfo(void);
+// Executes the request block (for ASPI_CMD_EXEC_SCSI) and signals its event
+// when the command is over. Returns the status byte at the time of return.
+uint32_t SendASPI32Command(void* request);
+// Kept for completeness; kestrel looks it up but never calls it.
+uint32_t TranslateASPI32Address(uint32_t* path, uint32_t* device_node);
+}
+
+typedef uint32_t (*GetASPI32SupportInfoFn)(void);
+typedef uint32_t (*SendASPI32CommandFn)(void*);
+typedef uint32_t (*TranslateASPI32AddressFn)(uint32_t*, uint32_t*);

@@ -1,0 +1,191 @@
+#include "control/command_line.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+struct Switch {
+  const char* name;
+  int32_t RunSettings::*field;
+  const char* label;  // printed when a mode switch is recognised
+};
+
+// In the order every argument is tested against them.
+const Switch kSwitches[] = {
+    {"/INPUTID", &RunSettings::inputid_arg, nullptr},
+    {"/OUTPUTID", &RunSettings::outputid_arg, nullptr},
+    {"/WAVEOUT", &RunSettings::waveout_arg, nullptr},
+    {"/REWIND", &RunSettings::rewind_arg, nullptr},
+    {"/ONEWAV", &RunSettings::onewav_arg, nullptr},
+    {"/SEEK", &RunSettings::seek_arg, nullptr},
+    {"/STARTID", &RunSettings::startid_arg, nullptr},
+    {"/MRSOFF", &RunSettings::mrsoff_arg, nullptr},
+    {"/KESTREL", &RunSettings::kestrel_arg, "KESTREL\n"},
+    {"/GOSHAWK", &RunSettings::goshawk_arg, "GOSHAWK\n"},
+    {"/BITTERN", &RunSettings::bittern_arg, "BITTERN\n"},
+    {"/BUNTING", &RunSettings::bunting_arg, "BUNTING\n"},
+    {"/PINTAIL", &RunSettings::pintail_arg, "PINTAIL\n"},
+    {"/STOPEOT", &RunSettings::stopeot_arg, nullptr},
+    {"/ERRORCORRECT", &RunSettings::errorcorrect_arg, nullptr},
+};
+
+const char* const kSeekTypes[] = {"PROGNUM", "ABSTIME", "RUNTIME", "PROGTIME"};
+
+void upper_case(char* text) {
+  for (; *text; ++text) *text = static_cast<char>(std::toupper(static_cast<unsigned char>(*text)));
+}
+
+// Reads "adapter:id". A number that is not there stays -1, which the range
+// check then rejects, so no undefined value is ever used.
+int parse_address(int argc, char** argv, int32_t position, const char* which, int32_t* adapter,
+                  int32_t* target, int32_t* lun, const char* accepted_format) {
+  if (position + 1 >= argc) {
+    std::printf("No ID entered\n");
+    return 1;
+  }
+  int a = -1, t = -1;
+  std::sscanf(argv[position + 1], "%d:%d", &a, &t);
+  if (a < 0 || a > 7) {
+    std::printf("%s SCSI Adapter number: %d, out of range 0-7\n", which, a);
+    return 1;
+  }
+  if (t < 0 || t > 7) {
+    std::printf("%s SCSI ID number: %d, out of range 0-7\n", which, t);
+    return 1;
+  }
+  *adapter = a;
+  *target = t;
+  *lun = 0;
+  std::printf(accepted_format, a, t);
+  return 0;
+}
+
+int parse_seek(int argc, char** argv, RunSettings* s) {
+  int32_t p = s->seek_arg;
+  if (p + 2 >= argc) {
+    std::printf("No seek info entered\n");
+    return 1;
+  }
+  int type = -1;
+  for (int i = 0; i < 4; ++i) {
+    if (std::strcmp(argv[p + 1], kSeekTypes[i]) == 0) {
+      type = i;
+      break;
+    }
+  }
+  if (type < 0) {
+    std::printf("Unknown seek type\n");
+    return 1;
+  }
+  s->seek_type = type;
+  const char* position = argv[p + 2];
+  if (type == SEEK_PROGNUM) {
+    int number = 0;
+    if (std::sscanf(position, "%3d", &number) != 1) {
+      std::printf("No seek info entered\n");
+      return 1;
+    }
+    s->seek_target = static_cast<uint32_t>(number);
+    return 0;
+  }
+  int h = 0, m = 0, sec = 0, f = 0;
+  if (std::sscanf(position, "%d:%d:%d:%d", &h, &m, &sec, &f) != 4) {
+    std::printf("No seek info entered\n");
+    return 1;
+  }
+  // Packed one number per byte; a number above 255 spills into the byte above.
+  s->seek_target = (static_cast<uint32_t>(h) << 24) + (static_cast<uint32_t>(m) << 16) +
+                   (static_cast<uint32_t>(sec) << 8) + static_cast<uint32_t>(f);
+  return 0;
+}
+
+}  // namespace
+
+int parse_command_line(int argc, char** argv, RunSettings* s) {
+  for (const Switch& sw : kSwitches) s->*sw.field = 0;
+
+  for (int i = 1; i < argc; ++i) {
+    upper_case(argv[i]);
+    for (const Switch& sw : kSwitches) {
+      if (std::strcmp(argv[i], sw.name) != 0) continue;
+      s->*sw.field = i;
+      if (sw.label) std::printf("%s", sw.label);
+    }
+  }
+
+  int32_t file_switch = s->kestrel_arg;
+  if (s->goshawk_arg > file_switch) file_switch = s->goshawk_arg;
+  if (s->bittern_arg > file_switch) file_switch = s->bittern_arg;
+  if (s->bunting_arg > file_switch) file_switch = s->bunting_arg;
+  if (file_switch) {
+    if (file_switch + 1 >= argc) {
+      std::printf("No filename entered\n");
+      return 2;
+    }
+    const char* name = argv[file_switch + 1];
+    size_t length = std::strlen(name);
+    if (length >= sizeof s->base_name) {
+      std::printf("Filename too long: %zu characters, at most %zu allowed\n", length,
+                  sizeof s->base_name - 1);
+      return 2;
+    }
+    std::memcpy(s->base_name, name, length + 1);
+  }
+
+  if (s->inputid_arg &&
+      parse_address(argc, argv, s->inputid_arg, "input", &s->input_adapter, &s->input_target,
+                    &s->input_lun, "Input SCSI adapter %d, ID number: %d\n"))
+    return 1;
+  if (s->outputid_arg &&
+      parse_address(argc, argv, s->outputid_arg, "output", &s->output_adapter, &s->output_target,
+                    &s->output_lun, "Output SCSI adapter %d, ID number: %d\n"))
+    return 1;
+  if (s->seek_arg && parse_seek(argc, argv, s)) return 1;
+
+  if ((s->kestrel_arg || s->bittern_arg || s->pintail_arg) && !s->inputid_arg) {
+    std::printf("No input ID entered\n");
+    return 1;
+  }
+  if ((s->goshawk_arg || s->bunting_arg || s->pintail_arg) && !s->outputid_arg) {
+    std::printf("No output ID entered\n");
+    return 1;
+  }
+  if (s->pintail_arg && s->input_adapter == s->output_adapter &&
+      s->input_target == s->output_target) {
+    std::printf("Input and Output IDs must be different \n");
+    return 1;
+  }
+  if (!s->kestrel_arg && !s->goshawk_arg && !s->bittern_arg && !s->bunting_arg &&
+      !s->pintail_arg) {
+    std::printf("No mode entered (eg: /kestrel, /goshawk etc.)\n");
+    return 1;
+  }
+  return 0;
+}
+
+void print_usage(void) {
+  std::printf(
+      "\nUsage: kestrel MODE [NAME] [/INPUTID A:T] [/OUTPUTID A:T] [options]\n"
+      "Modes (the first given in this order runs):\n"
+      "  /KESTREL NAME   read the tape into NAME001.wav, NAME002.wav, ... with logs\n"
+      "  /GOSHAWK NAME   record the files listed in NAME.CUE onto the tape\n"
+      "  /BITTERN NAME   save the tape's frames to NAME.img\n"
+      "  /BUNTING NAME   write NAME.img back to tape\n"
+      "  /PINTAIL        copy the input tape to the output tape\n"
+      "Drives:\n"
+      "  /INPUTID A:T    adapter and SCSI ID of the drive read (needed by KESTREL, BITTERN, PINTAIL)\n"
+      "  /OUTPUTID A:T   adapter and SCSI ID of the drive written (needed by GOSHAWK, BUNTING, PINTAIL)\n"
+      "Options:\n"
+      "  /REWIND         rewind the tapes first and skip the lead-in when reading\n"
+      "  /SEEK TYPE POS  position the input tape first: PROGNUM n, or ABSTIME, RUNTIME,\n"
+      "                  PROGTIME h:m:s:f\n"
+      "  /STARTID        start a new WAV file at each start ID\n"
+      "  /ONEWAV         keep one WAV file across sampling-rate changes\n"
+      "  /WAVEOUT        play the tape instead of writing WAV files\n"
+      "  /ERRORCORRECT   conceal isolated damaged samples\n"
+      "  /STOPEOT        read on over blank tape\n"
+      "  /MRSOFF         turn off MRS mode on the drives that have it\n"
+      "Example: kestrel /KESTREL TAPE /INPUTID 0:4 /STARTID /REWIND\n");
+}

@@ -1,0 +1,16 @@
+// The command-line parser: switches, addresses, seek request and file name.
+#pragma once
+
+#include "control/run_settings.h"
+
+// Seek types as stored in RunSettings::seek_type.
+enum SeekType { SEEK_PROGNUM = 0, SEEK_ABSTIME = 1, SEEK_RUNTIME = 2, SEEK_PROGTIME = 3 };
+
+// Upper-cases every argument in place, records the switches, addresses, seek
+// request and file name in the settings, and prints what it recognised.
+// Returns 0 when the command line can run, 1 or 2 when it is rejected (after
+// printing why).
+int parse_command_line(int argc, char** argv, RunSettings* settings);
+
+// Prints the short summary of the switches shown after a bare start.
+void print_usage(void);

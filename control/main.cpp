@@ -1,0 +1,14 @@
+#include <cstdio>
+
+#include "control/run_sequence.h"
+#include "platform/console.h"
+
+int main(int argc, char** argv) {
+  // Lasting messages reach a pipe or a log at once; the per-frame status
+  // lines, which end in "\r", stay buffered until a line or the buffer is full.
+  std::setvbuf(stdout, nullptr, _IOLBF, 1 << 16);
+  console_init();
+  int exit_code = run_kestrel(argc, argv);
+  console_restore();
+  return exit_code;
+}

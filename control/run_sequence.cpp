@@ -1,0 +1,76 @@
+#include "control/run_sequence.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "control/command_line.h"
+#include "control/run_settings.h"
+#include "datframe/dat_frame.h"
+#include "modes/modes.h"
+#include "platform/clock.h"
+#include "scsi/aspi_call.h"
+#include "scsi/drive_setup.h"
+#include "scsi/seek.h"
+
+namespace {
+
+int run_mode(RunSettings* settings, PlaybackStaging* staging) {
+  if (settings->kestrel_arg) return extract_tracks(settings, staging);
+  if (settings->goshawk_arg) return record_to_tape(settings);
+  if (settings->bittern_arg) return dump_image(settings);
+  if (settings->bunting_arg) return restore_image(settings);
+  return copy_tape(settings);
+}
+
+// Steps 4 to 14; the caller releases the ASPI layer and the records.
+int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* staging) {
+  if (argc < 3) {  // the program name and at least two arguments
+    std::printf("Missing command line parameters....\n");
+    print_usage();
+    return EXIT_MISSING_ARGUMENTS;
+  }
+  if (parse_command_line(argc, argv, settings) != 0) {
+    std::printf("Problem parsing command line\n");
+    return EXIT_BAD_COMMAND_LINE;
+  }
+  if (load_ASPI() <= 0) {
+    std::printf("No ASPI drivers found\n");
+    return EXIT_NO_ASPI;
+  }
+  if (configure_drives(settings) != 0) {
+    std::printf("Drive didn't initialize\n");
+    return EXIT_DRIVE_SETUP;
+  }
+  rewind_drives(settings);
+  platform_sleep_ms(2000);
+  if (settings->seek_arg &&
+      seek_tape(settings->input_adapter, settings->input_target, settings->input_lun, settings) != 0)
+    std::printf("Drive didn't complete seek\n");
+  build_frame_tables();
+  int exit_code = run_mode(settings, staging) != 0 ? EXIT_MODE_FAILED : EXIT_DONE;
+  close_drives(settings);
+  return exit_code;
+}
+
+}  // namespace
+
+int run_kestrel(int argc, char** argv) {
+  auto* settings = static_cast<RunSettings*>(std::calloc(1, sizeof(RunSettings)));
+  if (!settings) {
+    std::printf("MAIN-dat memory alloc failed\n");
+    return EXIT_NO_MEMORY;
+  }
+  auto* staging = static_cast<PlaybackStaging*>(std::calloc(1, sizeof(PlaybackStaging)));
+  if (!staging) {
+    std::printf("MAIN-PAR Memory alloc failed\n");
+    std::free(settings);
+    return EXIT_NO_MEMORY;
+  }
+  std::printf("KESTREL - version 1.3b\n");
+  int exit_code = run_steps(argc, argv, settings, staging);
+  unload_ASPI();
+  std::free(staging);
+  std::free(settings);
+  std::fflush(stdout);
+  return exit_code;
+}

@@ -1,0 +1,87 @@
+// The two records that live for the whole run of kestrel.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Room for the file-name argument of the file modes: 313 characters and the NUL.
+#define KESTREL_BASE_NAME_SIZE 314
+
+// The one run-long record: zero-filled at start, filled by the command line,
+// the drive set-up and the frame decoder, read by every mode.
+struct RunSettings {
+  // Per-frame state of the frame decoder.
+  int32_t stop_requested;
+  int32_t start_id_seen;
+  int32_t start_id_found;
+  int32_t no_subcode;
+  int32_t rate_code;
+  int32_t sample_bits;
+  int32_t rate_changed;
+  int32_t file_rate_code;
+  int32_t subcode_seen;
+  int32_t channel_code;
+  int32_t quant_code;
+  int32_t frame_scms;
+  int32_t input_needs_load;
+  int32_t output_needs_load;
+  int32_t blank_frames;
+  uint32_t pt_pack_time;
+  int32_t pt_pack_program;
+  int32_t last_program;
+  uint32_t abs_time;
+  uint32_t prog_time;
+  uint32_t at_pack_time;
+  int32_t at_pack_program;
+  int32_t rec_date;
+  int32_t rec_time;
+  // Seek request.
+  int32_t seek_type;
+  uint32_t seek_target;
+  // Positions of the switches in the argument vector, 0 when absent.
+  int32_t inputid_arg;
+  int32_t outputid_arg;
+  int32_t waveout_arg;
+  int32_t rewind_arg;
+  int32_t onewav_arg;
+  int32_t startid_arg;
+  int32_t mrsoff_arg;
+  int32_t kestrel_arg;
+  int32_t goshawk_arg;
+  int32_t bittern_arg;
+  int32_t bunting_arg;
+  int32_t pintail_arg;
+  int32_t stopeot_arg;
+  int32_t errorcorrect_arg;
+  int32_t seek_arg;
+  // SCSI addresses of the two drives.
+  int32_t input_adapter;
+  int32_t input_target;
+  int32_t input_lun;
+  int32_t output_adapter;
+  int32_t output_target;
+  int32_t output_lun;
+  // File-name argument of the file modes, upper case.
+  char base_name[KESTREL_BASE_NAME_SIZE];
+};
+
+static_assert(offsetof(RunSettings, stop_requested) == 0);
+static_assert(offsetof(RunSettings, file_rate_code) == 28);
+static_assert(offsetof(RunSettings, input_needs_load) == 48);
+static_assert(offsetof(RunSettings, pt_pack_time) == 60);
+static_assert(offsetof(RunSettings, rec_time) == 92);
+static_assert(offsetof(RunSettings, seek_type) == 96);
+static_assert(offsetof(RunSettings, seek_target) == 100);
+static_assert(offsetof(RunSettings, inputid_arg) == 104);
+static_assert(offsetof(RunSettings, seek_arg) == 160);
+static_assert(offsetof(RunSettings, input_adapter) == 164);
+static_assert(offsetof(RunSettings, output_lun) == 184);
+static_assert(offsetof(RunSettings, base_name) == 188);
+static_assert(sizeof(RunSettings) == 188 + KESTREL_BASE_NAME_SIZE + 2);  // two bytes of tail padding
+
+// The second run-long record: the bytes waiting in the wave-out player's
+// staging buffer.
+struct PlaybackStaging {
+  int32_t staged_bytes;
+};
+static_assert(sizeof(PlaybackStaging) == 4);

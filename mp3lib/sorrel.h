@@ -1,0 +1,41 @@
+// sorrel: finding MPEG audio headers and decoding MPEG audio files to PCM.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#define SORREL_EXPORT __attribute__((visibility("default")))
+
+// What ReadMP3SampleRate reports about the first frame header it finds.
+struct MpegHeaderInfo {
+  int32_t lsf;               // 1 for MPEG-2 and 2.5, 0 for MPEG-1
+  int32_t layer;             // 1, 2 or 3
+  int32_t crc;               // 1 when the frame carries a CRC
+  int32_t bitrate_index;     // 0 to 14
+  int32_t bitrate;           // kbit/s, 0 for free format
+  int32_t samplerate_index;  // 0 to 8
+  int32_t samplerate;        // samples per second
+  int32_t mpeg25;            // 1 for MPEG-2.5
+  int32_t channels;          // 1 single channel, else 2
+};
+
+static_assert(sizeof(MpegHeaderInfo) == 36);
+static_assert(offsetof(MpegHeaderInfo, bitrate) == 16);
+static_assert(offsetof(MpegHeaderInfo, samplerate) == 24);
+static_assert(offsetof(MpegHeaderInfo, channels) == 32);
+
+extern "C" {
+
+// Finds the first frame header at the start, behind a RIFF header or ID3v2
+// tag, or up to scan_limit bytes into the file: 1 and the record filled, or 0.
+SORREL_EXPORT int32_t ReadMP3SampleRate(const char* path, MpegHeaderInfo* info, int32_t scan_limit);
+// Opens a file for decoding with an output chunk of chunk_bytes: 1, or 0 after a message.
+SORREL_EXPORT int32_t init_mp3_decode(const char* path, int32_t chunk_bytes, int32_t channels,
+                                      int32_t rate, int32_t bitrate);
+// Places n bytes of 16-bit PCM in buffer while audio lasts, fewer at its end.
+// The buffer must have room for n + chunk_bytes - 1 bytes.
+SORREL_EXPORT int32_t do_mp3_decode(void* buffer, uint32_t n);
+// Releases the decoder. Always 1.
+SORREL_EXPORT int32_t close_mp3_decode(void);
+
+}

@@ -1,0 +1,56 @@
+#include "platform/clock.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+struct ClockState {
+  bool simulated;
+  int64_t start_real_ms;         // calendar time at start, ms
+  std::atomic<int64_t> sim_ms;   // simulated milliseconds elapsed
+};
+
+int64_t real_ms(clockid_t id) {
+  timespec ts{};
+  clock_gettime(id, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+ClockState& state() {
+  static ClockState s{[] {
+                        const char* mode = std::getenv("KESTREL_CLOCK");
+                        return mode && std::strcmp(mode, "simulated") == 0;
+                      }(),
+                      real_ms(CLOCK_REALTIME), {0}};
+  return s;
+}
+
+}  // namespace
+
+int platform_clock_simulated(void) { return state().simulated ? 1 : 0; }
+
+uint32_t platform_time_ms(void) {
+  ClockState& s = state();
+  if (s.simulated) return static_cast<uint32_t>(s.sim_ms.load());
+  return static_cast<uint32_t>(real_ms(CLOCK_MONOTONIC));
+}
+
+int64_t platform_time_s(void) {
+  ClockState& s = state();
+  if (s.simulated) return (s.start_real_ms + s.sim_ms.load()) / 1000;
+  return real_ms(CLOCK_REALTIME) / 1000;
+}
+
+void platform_sleep_ms(uint32_t ms) {
+  ClockState& s = state();
+  if (s.simulated) {
+    s.sim_ms.fetch_add(ms);
+    return;
+  }
+  timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0) {
+  }
+}

@@ -1,0 +1,92 @@
+#include "platform/console.h"
+
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+
+namespace {
+
+termios g_saved_termios;
+volatile sig_atomic_t g_termios_saved = 0;
+volatile sig_atomic_t g_signal_count = 0;
+std::atomic<int> g_pending_esc{0};
+bool g_input_ended = false;
+bool g_initialised = false;
+
+void restore_terminal() {
+  if (g_termios_saved) tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_termios);
+}
+
+extern "C" void on_interrupt(int sig) {
+  g_signal_count = g_signal_count + 1;
+  if (g_signal_count >= 2) {
+    // The second interrupt ends the program at once.
+    restore_terminal();
+    signal(sig, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);  // the handler runs with it blocked
+    raise(sig);
+    _exit(128 + sig);
+  }
+  g_pending_esc.store(1);
+}
+
+}  // namespace
+
+void console_init(void) {
+  if (g_initialised) return;
+  g_initialised = true;
+  if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &g_saved_termios) == 0) {
+    g_termios_saved = 1;
+    termios raw = g_saved_termios;
+    raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+    std::atexit(restore_terminal);
+  }
+  struct sigaction action {};
+  action.sa_handler = on_interrupt;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: a blocking read returns so the ESC is seen
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+void console_restore(void) {
+  restore_terminal();
+}
+
+int console_interrupted(void) { return g_signal_count > 0 ? 1 : 0; }
+
+int console_key_waiting(void) {
+  if (g_pending_esc.load()) return 1;
+  if (g_input_ended) return 0;
+  pollfd p{STDIN_FILENO, POLLIN, 0};
+  if (poll(&p, 1, 0) <= 0) return 0;
+  if (p.revents & POLLIN) return 1;
+  if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) g_input_ended = true;
+  return 0;
+}
+
+int console_read_key(void) {
+  for (;;) {
+    if (g_pending_esc.exchange(0)) return CONSOLE_KEY_ESC;
+    if (g_input_ended) return -1;
+    unsigned char key = 0;
+    ssize_t n = read(STDIN_FILENO, &key, 1);
+    if (n == 1) return key;
+    if (n == 0) {
+      // End of input (a closed pipe): no more keys will come.
+      g_input_ended = true;
+      return -1;
+    }
+    // Interrupted by a signal: loop to report it as ESC.
+  }
+}

@@ -1,0 +1,19 @@
+// The console keyboard. On a terminal, standard input is switched to
+// non-canonical, no-echo mode for the run and restored on every way out; a
+// pipe works as well, so another program can send keys. SIGINT and SIGTERM
+// read as the ESC key; a second one ends the program at once.
+#pragma once
+
+#define CONSOLE_KEY_ESC 27
+
+// Sets up the terminal and the signal handlers. Safe to call more than once.
+void console_init(void);
+// Puts the terminal back as it was. Safe to call more than once.
+void console_restore(void);
+// 1 when a key (or an interrupt read as ESC) is waiting, without blocking.
+int console_key_waiting(void);
+// Reads one waiting key without echo; blocks when none waits. Returns the
+// key's byte, CONSOLE_KEY_ESC for an interrupt, or -1 at the end of input.
+int console_read_key(void);
+// 1 once an interrupt (SIGINT or SIGTERM) has arrived during the run.
+int console_interrupted(void);

@@ -1,0 +1,12 @@
+// Setting the named drives up before a mode and tearing them down after it.
+#pragma once
+
+#include "control/run_settings.h"
+
+// Identifies, readies, switches to audio mode and loads the named drives.
+// 0 on success, 1 when a drive does not answer, 2 when it is of an unknown kind.
+int configure_drives(RunSettings* settings);
+// Rewinds the drives when the command line asks for it. Always 0.
+int rewind_drives(RunSettings* settings);
+// Unloads and returns to data mode the drives that need it. Always 0.
+int close_drives(RunSettings* settings);

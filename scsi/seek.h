@@ -1,0 +1,11 @@
+// Positioning the input tape by program number or time code.
+#pragma once
+
+#include <cstdint>
+
+#include "control/run_settings.h"
+
+// 0 when the tape is taken to be at the requested position, -1 when not.
+int seek_tape(int adapter, int target, int lun, RunSettings* settings);
+// 1 when the 20-byte position data shows the requested position, else 0.
+int position_matches(const RunSettings* settings, const uint8_t* position);

@@ -1,0 +1,178 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "control/command_line.h"
+
+namespace {
+
+// Parses a command line given as words (program name first) and captures
+// what the parser printed.
+struct Parsed {
+  int result;
+  std::string printed;
+  RunSettings settings;
+};
+
+Parsed parse(std::vector<std::string> words) {
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  Parsed p{};
+  std::memset(&p.settings, 0, sizeof p.settings);
+  char* text = nullptr;
+  size_t size = 0;
+  FILE* capture = open_memstream(&text, &size);
+  FILE* saved = stdout;
+  stdout = capture;
+  p.result = parse_command_line(static_cast<int>(argv.size()), argv.data(), &p.settings);
+  stdout = saved;
+  std::fclose(capture);
+  p.printed.assign(text, size);
+  std::free(text);
+  return p;
+}
+
+TEST(CommandLine, AcceptsLowerCaseAndUpperCasesTheName) {
+  Parsed p = parse({"kestrel", "/kestrel", "tape1", "/inputid", "1:4"});
+  EXPECT_EQ(p.result, 0);
+  EXPECT_STREQ(p.settings.base_name, "TAPE1");
+  EXPECT_EQ(p.settings.kestrel_arg, 1);
+  EXPECT_EQ(p.settings.inputid_arg, 3);
+  EXPECT_EQ(p.settings.input_adapter, 1);
+  EXPECT_EQ(p.settings.input_target, 4);
+  EXPECT_EQ(p.settings.input_lun, 0);
+  EXPECT_EQ(p.printed, "KESTREL\nInput SCSI adapter 1, ID number: 4\n");
+}
+
+TEST(CommandLine, RecordsEverySwitchPositionAndTheLastOccurrenceWins) {
+  Parsed p = parse({"k", "/REWIND", "/BITTERN", "T", "/INPUTID", "0:4", "/ONEWAV", "/STARTID", "/MRSOFF",
+                    "/STOPEOT", "/ERRORCORRECT", "/WAVEOUT", "/REWIND"});
+  ASSERT_EQ(p.result, 0);
+  const RunSettings& s = p.settings;
+  EXPECT_EQ(s.rewind_arg, 12);
+  EXPECT_EQ(s.bittern_arg, 2);
+  EXPECT_EQ(s.onewav_arg, 6);
+  EXPECT_EQ(s.startid_arg, 7);
+  EXPECT_EQ(s.mrsoff_arg, 8);
+  EXPECT_EQ(s.stopeot_arg, 9);
+  EXPECT_EQ(s.errorcorrect_arg, 10);
+  EXPECT_EQ(s.waveout_arg, 11);
+  EXPECT_EQ(s.kestrel_arg, 0);
+}
+
+TEST(CommandLine, FileNameIsTheArgumentAfterTheLastFileMode) {
+  Parsed p = parse({"k", "/KESTREL", "/INPUTID", "0:3"});
+  EXPECT_EQ(p.result, 0);
+  EXPECT_STREQ(p.settings.base_name, "/INPUTID");
+  EXPECT_EQ(p.settings.input_target, 3);
+
+  p = parse({"k", "/BITTERN", "FIRST", "/KESTREL", "SECOND", "/INPUTID", "0:1"});
+  EXPECT_EQ(p.result, 0);
+  EXPECT_STREQ(p.settings.base_name, "SECOND");
+  EXPECT_EQ(p.printed, "BITTERN\nKESTREL\nInput SCSI adapter 0, ID number: 1\n");
+}
+
+TEST(CommandLine, RejectsMissingFileNameAndOverlongName) {
+  Parsed p = parse({"k", "/INPUTID", "0:1", "/KESTREL"});
+  EXPECT_EQ(p.result, 2);
+  EXPECT_EQ(p.printed, "KESTREL\nNo filename entered\n");
+
+  std::string longest(313, 'A');
+  p = parse({"k", "/KESTREL", longest, "/INPUTID", "0:1"});
+  EXPECT_EQ(p.result, 0);
+  EXPECT_EQ(std::string(p.settings.base_name), longest);
+
+  p = parse({"k", "/KESTREL", longest + "B", "/INPUTID", "0:1"});
+  EXPECT_EQ(p.result, 2);
+  EXPECT_NE(p.printed.find("Filename too long: 314 characters, at most 313 allowed\n"), std::string::npos);
+  EXPECT_EQ(p.settings.base_name[0], '\0');
+}
+
+TEST(CommandLine, AddressRangesAndMalformedAddresses) {
+  struct Case {
+    const char* address;
+    const char* message;
+  } cases[] = {
+      {"8:1", "input SCSI Adapter number: 8, out of range 0-7\n"},
+      {"1:9", "input SCSI ID number: 9, out of range 0-7\n"},
+      {"-1:2", "input SCSI Adapter number: -1, out of range 0-7\n"},
+      {"3", "input SCSI ID number: -1, out of range 0-7\n"},
+      {"X:1", "input SCSI Adapter number: -1, out of range 0-7\n"},
+      {"", "input SCSI Adapter number: -1, out of range 0-7\n"},
+  };
+  for (const Case& c : cases) {
+    Parsed p = parse({"k", "/KESTREL", "T", "/INPUTID", c.address});
+    EXPECT_EQ(p.result, 1) << c.address;
+    EXPECT_EQ(p.printed, std::string("KESTREL\n") + c.message) << c.address;
+  }
+  Parsed p = parse({"k", "/GOSHAWK", "T", "/OUTPUTID", "2:8"});
+  EXPECT_EQ(p.result, 1);
+  EXPECT_EQ(p.printed, "GOSHAWK\noutput SCSI ID number: 8, out of range 0-7\n");
+
+  p = parse({"k", "/GOSHAWK", "T", "/OUTPUTID"});
+  EXPECT_EQ(p.result, 1);
+  EXPECT_EQ(p.printed, "GOSHAWK\nNo ID entered\n");
+}
+
+TEST(CommandLine, SeekRequests) {
+  Parsed p = parse({"k", "/KESTREL", "T", "/INPUTID", "0:1", "/SEEK", "ABSTIME", "0:10:30:0"});
+  EXPECT_EQ(p.result, 0);
+  EXPECT_EQ(p.settings.seek_type, 1);
+  EXPECT_EQ(p.settings.seek_target, 0x000A1E00u);
+
+  p = parse({"k", "/KESTREL", "T", "/INPUTID", "0:1", "/SEEK", "PROGNUM", "1234"});
+  EXPECT_EQ(p.result, 0);
+  EXPECT_EQ(p.settings.seek_type, 0);
+  EXPECT_EQ(p.settings.seek_target, 123u);
+
+  p = parse({"k", "/KESTREL", "T", "/INPUTID", "0:1", "/SEEK", "PROGTIME", "1:2:3:300"});
+  EXPECT_EQ(p.result, 0);
+  EXPECT_EQ(p.settings.seek_type, 3);
+  EXPECT_EQ(p.settings.seek_target, 0x0102042Cu);  // 300 spills into the seconds byte
+
+  p = parse({"k", "/KESTREL", "T", "/INPUTID", "0:1", "/SEEK", "RUNTIME"});
+  EXPECT_EQ(p.result, 1);
+  EXPECT_EQ(p.printed.substr(p.printed.size() - 21), "No seek info entered\n");
+
+  p = parse({"k", "/KESTREL", "T", "/INPUTID", "0:1", "/SEEK", "TRACK", "3"});
+  EXPECT_EQ(p.result, 1);
+  EXPECT_EQ(p.printed.substr(p.printed.size() - 18), "Unknown seek type\n");
+
+  for (const char* position : {"0:10:30", "1:2", "X", ""}) {
+    p = parse({"k", "/KESTREL", "T", "/INPUTID", "0:1", "/SEEK", "ABSTIME", position});
+    EXPECT_EQ(p.result, 1) << position;
+    EXPECT_EQ(p.printed.substr(p.printed.size() - 21), "No seek info entered\n") << position;
+  }
+  p = parse({"k", "/KESTREL", "T", "/INPUTID", "0:1", "/SEEK", "PROGNUM", "X"});
+  EXPECT_EQ(p.result, 1);
+}
+
+TEST(CommandLine, RequiredAddressesAndModes) {
+  Parsed p = parse({"k", "/KESTREL", "T"});
+  EXPECT_EQ(p.result, 1);
+  EXPECT_EQ(p.printed, "KESTREL\nNo input ID entered\n");
+
+  p = parse({"k", "/BUNTING", "T", "/INPUTID", "0:1"});
+  EXPECT_EQ(p.result, 1);
+  EXPECT_EQ(p.printed, "BUNTING\nInput SCSI adapter 0, ID number: 1\nNo output ID entered\n");
+
+  p = parse({"k", "/PINTAIL", "/INPUTID", "0:3", "/OUTPUTID", "0:3"});
+  EXPECT_EQ(p.result, 1);
+  EXPECT_NE(p.printed.find("Input and Output IDs must be different \n"), std::string::npos);
+
+  p = parse({"k", "/PINTAIL", "/INPUTID", "0:3", "/OUTPUTID", "1:3"});
+  EXPECT_EQ(p.result, 0);
+
+  p = parse({"k", "/REWIND", "/INPUTID", "0:3"});
+  EXPECT_EQ(p.result, 1);
+  EXPECT_EQ(p.printed, "Input SCSI adapter 0, ID number: 3\nNo mode entered (eg: /kestrel, /goshawk etc.)\n");
+
+  p = parse({"k", "TAPE", "WORDS"});
+  EXPECT_EQ(p.result, 1);
+  EXPECT_EQ(p.printed, "No mode entered (eg: /kestrel, /goshawk etc.)\n");
+}
+
+}  // namespace

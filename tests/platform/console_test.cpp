@@ -1,0 +1,98 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+
+#include "platform/console.h"
+
+namespace {
+
+// Replaces standard input with the read end of a pipe for the test's life.
+struct PipeStdin {
+  int saved;
+  int write_end;
+  PipeStdin() {
+    int fds[2];
+    EXPECT_EQ(pipe(fds), 0);
+    saved = dup(0);
+    dup2(fds[0], 0);
+    close(fds[0]);
+    write_end = fds[1];
+  }
+  ~PipeStdin() {
+    if (write_end >= 0) close(write_end);
+    dup2(saved, 0);
+    close(saved);
+  }
+  void send(const char* bytes, size_t n) { EXPECT_EQ(write(write_end, bytes, n), static_cast<ssize_t>(n)); }
+  void close_write() {
+    close(write_end);
+    write_end = -1;
+  }
+};
+
+}  // namespace
+
+TEST(Console, KeysArriveThroughAPipeAndItsEndStopsThem) {
+  EXPECT_EXIT(
+      {
+        PipeStdin in;
+        console_init();
+        bool ok = console_key_waiting() == 0;
+        in.send("a\x1b", 2);
+        ok = ok && console_key_waiting() == 1 && console_read_key() == 'a';
+        ok = ok && console_key_waiting() == 1 && console_read_key() == CONSOLE_KEY_ESC;
+        ok = ok && console_key_waiting() == 0;
+        in.close_write();
+        ok = ok && console_key_waiting() == 0 && console_read_key() == -1 && console_key_waiting() == 0;
+        std::exit(ok ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
+TEST(Console, InterruptReadsAsEscOnceAndTheSecondEndsTheProgram) {
+  EXPECT_EXIT(
+      {
+        PipeStdin in;
+        console_init();
+        raise(SIGTERM);
+        bool ok = console_interrupted() == 1 && console_key_waiting() == 1 &&
+                  console_read_key() == CONSOLE_KEY_ESC && console_key_waiting() == 0;
+        if (!ok) std::exit(1);
+        raise(SIGINT);
+        std::exit(2);  // not reached: the second interrupt ends the program
+      },
+      testing::KilledBySignal(SIGINT), "");
+}
+
+TEST(Console, TerminalIsNonCanonicalWithoutEchoAndRestored) {
+  EXPECT_EXIT(
+      {
+        int master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) || unlockpt(master)) std::exit(3);
+        int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+        if (slave < 0) std::exit(3);
+        dup2(slave, 0);
+        termios before{};
+        tcgetattr(0, &before);
+        console_init();
+        termios during{};
+        tcgetattr(0, &during);
+        bool ok = (before.c_lflag & ECHO) && (before.c_lflag & ICANON) && !(during.c_lflag & ECHO) &&
+                  !(during.c_lflag & ICANON);
+        if (write(master, "q", 1) != 1) std::exit(3);
+        ok = ok && console_read_key() == 'q';
+        console_restore();
+        termios after{};
+        tcgetattr(0, &after);
+        ok = ok && (after.c_lflag & ECHO) && (after.c_lflag & ICANON);
+        // The second interrupt restores the terminal on its way out as well.
+        console_init();
+        std::exit(ok ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
+}
