@@ -1,0 +1,1 @@
+// Helpers shared by the end-to-end tests are added to support/e2e/.
