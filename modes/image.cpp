@@ -1,0 +1,139 @@
+// /BITTERN, /BUNTING and /PINTAIL: raw frames from tape to an image file,
+// from an image file to tape, and from tape to tape.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "datframe/dat_frame.h"
+#include "modes/mode_io.h"
+#include "modes/modes.h"
+#include "scsi/tape_commands.h"
+
+namespace {
+
+void reset_subcode_state(RunSettings* s) {
+  s->stop_requested = 0;
+  s->no_subcode = 1;
+  s->last_program = 0;
+  s->prog_time = 0;
+  s->abs_time = 0;
+}
+
+uint32_t read_input(const RunSettings* s, DatFrame* frame) {
+  std::memset(frame, 0, sizeof *frame);
+  return scsi_read_block(s->input_adapter, s->input_target, s->input_lun, frame, DAT_FRAME_BYTES);
+}
+
+uint32_t write_output(const RunSettings* s, const DatFrame* frame) {
+  return scsi_write_block(s->output_adapter, s->output_target, s->output_lun, frame, DAT_FRAME_BYTES);
+}
+
+// Reads the first frame, which is analysed but not passed on. 0, or 1 when it
+// cannot be read.
+int read_first_frame(RunSettings* s, DatFrame* frame) {
+  if (!tape_read_ok(read_input(s, frame))) {
+    std::printf("read audio block failed\n");
+    return 1;
+  }
+  analyze_frame(frame, s);
+  s->stop_requested = 0;
+  return 0;
+}
+
+void image_name(const RunSettings* s, char* name, size_t size) {
+  std::snprintf(name, size, "%s.img", s->base_name);
+}
+
+}  // namespace
+
+int dump_image(RunSettings* s) {
+  DatFrame frame;
+  reset_subcode_state(s);
+  if (read_first_frame(s, &frame) != 0) return 1;
+  char name[KESTREL_BASE_NAME_SIZE + 8];
+  image_name(s, name, sizeof name);
+  std::printf("Saving DAT tape in IMG file:%s\n", name);
+  FILE* image = std::fopen(name, "w+b");
+  if (!image) {
+    std::printf("Cannot open %s\n", name);
+    return 1;
+  }
+  // Unbuffered: after a failed write the records on disk are known exactly.
+  std::setvbuf(image, nullptr, _IONBF, 0);
+  long records = 0;
+  bool write_failed = false;
+  for (;;) {
+    if (esc_pressed()) s->stop_requested = 1;
+    if (!tape_read_ok(read_input(s, &frame))) {
+      s->stop_requested = 1;
+    } else {
+      analyze_frame(&frame, s);
+      print_subcode(s);
+      if (std::fwrite(&frame, 1, DAT_FRAME_BYTES, image) != DAT_FRAME_BYTES) {
+        report_write_failure(name);
+        // Only whole records stay in the image.
+        if (ftruncate(fileno(image), records * DAT_FRAME_BYTES) != 0) report_write_failure(name);
+        write_failed = true;
+        break;
+      }
+      ++records;
+    }
+    if (s->stop_requested) break;
+  }
+  if (close_output_file(image, name) != 0) write_failed = true;
+  return write_failed ? 1 : 0;
+}
+
+int restore_image(RunSettings* s) {
+  char name[KESTREL_BASE_NAME_SIZE + 8];
+  image_name(s, name, sizeof name);
+  std::printf("Copying IMG file: %s to DAT tape\n", name);
+  // Only read: an image kept read-only restores as well.
+  FILE* image = std::fopen(name, "rb");
+  if (!image) {
+    std::printf("Cannot open %s\n", name);
+    return 1;
+  }
+  reset_subcode_state(s);
+  DatFrame frame;
+  for (;;) {
+    if (esc_pressed()) s->stop_requested = 1;
+    std::memset(&frame, 0, sizeof frame);
+    if (std::fread(&frame, 1, DAT_FRAME_BYTES, image) != DAT_FRAME_BYTES) {
+      s->stop_requested = 1;  // end of the image, or a short last record
+    } else {
+      analyze_frame(&frame, s);
+      print_subcode(s);
+      if (write_output(s, &frame) != 0) {
+        std::printf("write block fail\n");
+        s->stop_requested = 1;
+      }
+    }
+    if (s->stop_requested) break;
+  }
+  std::fclose(image);
+  return 0;
+}
+
+int copy_tape(RunSettings* s) {
+  DatFrame frame;
+  reset_subcode_state(s);
+  if (read_first_frame(s, &frame) != 0) return 1;
+  for (;;) {
+    if (esc_pressed()) s->stop_requested = 1;
+    if (!tape_read_ok(read_input(s, &frame))) {
+      std::printf("block read fail\n");
+      s->stop_requested = 1;
+    } else {
+      analyze_frame(&frame, s);
+      print_subcode(s);
+      if (write_output(s, &frame) != 0) {
+        std::printf("block write fail\n");
+        s->stop_requested = 1;
+      }
+    }
+    if (s->stop_requested) break;
+  }
+  return 0;
+}
