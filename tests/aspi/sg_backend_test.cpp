@@ -80,7 +80,7 @@ int fake_ioctl(int, unsigned long request, void* argument) {
   h->host_status = g_calls.host_status;
   h->driver_status = g_calls.driver_status;
   size_t n = std::min<size_t>(g_calls.sense.size(), h->mx_sb_len);
-  std::memcpy(h->sbp, g_calls.sense.data(), n);
+  if (n > 0) std::memcpy(h->sbp, g_calls.sense.data(), n);
   h->sb_len_wr = static_cast<unsigned char>(n);
   return 0;
 }
