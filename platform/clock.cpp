@@ -84,7 +84,7 @@ void platform_sleep_ms(uint32_t ms) {
     s.sim_ms.fetch_add(ms);
     Watchers& w = watchers();
     std::lock_guard<std::mutex> guard(w.mutex);
-    for (int i = 0; i < w.count; ++i) w.entries[i].watcher(w.entries[i].context);
+    for (int i = 0; i < w.count; ++i) w.entries[i].watcher(w.entries[i].context, ms);
     return;
   }
   timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};

@@ -239,7 +239,7 @@ void clock_run(WaveOutDevice* d) {
 
 // A sleep of the simulated clock: returns once the device thread has played
 // what is due at the new time.
-void clock_watch(void* context) {
+void clock_watch(void* context, uint32_t) {
   auto* d = static_cast<WaveOutDevice*>(context);
   std::unique_lock<std::mutex> lock(d->mutex);
   uint64_t wanted = ++d->events;
@@ -331,9 +331,21 @@ void close_output(WaveOutDevice* d) {
   if (d->script) script_note(d->script, "close");
 }
 
-bool paced_by_clock(const WaveOutDevice* d) {
-  return d->kind == WaveOutKind::file || d->kind == WaveOutKind::null_sink ||
-         d->kind == WaveOutKind::script;
+// A sleep of the simulated clock while ALSA has audio to play lasts as long
+// as it says: sound cannot be hurried, and the waits of the caller must not
+// run out before it is heard.
+void alsa_watch(void* context, uint32_t ms) {
+  auto* d = static_cast<WaveOutDevice*>(context);
+  bool playing = false;
+  {
+    std::lock_guard<std::mutex> guard(d->mutex);
+    playing = !d->paused && !d->exited && (!d->queue.empty() || !d->handed.empty());
+  }
+  if (playing) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+ClockWatcher watcher_of(const WaveOutDevice* d) {
+  return d->kind == WaveOutKind::alsa ? alsa_watch : clock_watch;
 }
 
 }  // namespace
@@ -414,7 +426,7 @@ MMRESULT waveOutOpen(HWAVEOUT* device, uint32_t device_id, const WAVEFORMATEX* f
   }
   d->notices.insert(d->notices.begin(), {WOM_OPEN, 0});
   d->thread = std::thread(device_thread, d);
-  if (paced_by_clock(d) && platform_clock_watch(clock_watch, d) != 0) {
+  if (platform_clock_watch(watcher_of(d), d) != 0) {
     waveOutClose(d);
     waveout_set_error("too many wave-out devices are open");
     return MMSYSERR_ALLOCATED;
@@ -520,7 +532,7 @@ MMRESULT waveOutClose(HWAVEOUT d) {
     poke(d);
   }
   d->thread.join();
-  if (paced_by_clock(d)) platform_clock_unwatch(clock_watch, d);
+  platform_clock_unwatch(watcher_of(d), d);
   close_output(d);
   delete d;
   return MMSYSERR_NOERROR;

@@ -398,6 +398,19 @@ TEST_F(PlayerTest, TheNullOutputPlaysAtThePaceOfTheClock) {
   EXPECT_EQ(platform_time_ms() - start, 300u);
 }
 
+// ALSA plays in real time whatever the clock: the simulated waits of the
+// player must not run out before it has played.
+TEST_F(PlayerTest, AlsaPlaysUnderTheSimulatedClock) {
+  ASSERT_EQ(waveout_select("alsa:null"), 0);
+  ASSERT_EQ(wave_out_init(48000), 0);
+  std::vector<uint8_t> pcm = stream_bytes(40 * 5760, 14);
+  testing::internal::CaptureStdout();
+  for (size_t at = 0; at < pcm.size(); at += 5760) output_waveout(pcm.data() + at, 5760, &staging);
+  EXPECT_EQ(wave_out_wrapup(0), 24);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(log_text(), "");
+}
+
 TEST_F(PlayerTest, NoOutputPlaysNothing) {
   ASSERT_EQ(waveout_select("none"), 0);
   EXPECT_EQ(wave_out_init(48000), -1);
