@@ -80,6 +80,7 @@ struct RunFile {
   std::string path;
   uint32_t rate;
   uint32_t data_bytes;
+  bool open;  // a device is writing to it
 };
 std::mutex g_files_mutex;
 std::vector<RunFile> g_files;
@@ -127,13 +128,20 @@ MMRESULT file_open(WaveOutDevice* d, const std::string& path) {
   std::lock_guard<std::mutex> guard(g_files_mutex);
   RunFile* f = run_file(path);
   if (f && f->rate != d->format.nSamplesPerSec) return WAVERR_BADFORMAT;
+  if (f && f->open) {
+    waveout_set_error("file:%s: already being played into", path.c_str());
+    return MMSYSERR_ALLOCATED;
+  }
   FILE* file = std::fopen(path.c_str(), f ? "r+b" : "w+b");
   if (!file || write_wav_header(file, d->format.nSamplesPerSec, f ? f->data_bytes : 0) != 0) {
     waveout_set_error("file:%s: %s", path.c_str(), std::strerror(errno));
     if (file) std::fclose(file);
     return MMSYSERR_ERROR;
   }
-  if (!f) g_files.push_back({path, d->format.nSamplesPerSec, 0});
+  if (f)
+    f->open = true;
+  else
+    g_files.push_back({path, d->format.nSamplesPerSec, 0, true});
   d->file = file;
   return MMSYSERR_NOERROR;
 }
@@ -323,7 +331,10 @@ void close_output(WaveOutDevice* d) {
     {
       std::lock_guard<std::mutex> guard(g_files_mutex);
       RunFile* f = run_file(d->file_path);
-      if (f) write_wav_header(d->file, f->rate, f->data_bytes);
+      if (f) {
+        write_wav_header(d->file, f->rate, f->data_bytes);
+        f->open = false;
+      }
     }
     std::fclose(d->file);
     d->file = nullptr;

@@ -286,6 +286,10 @@ TEST_F(WaveOutDeviceTest, FileOutputHoldsEverythingPlayedAcrossOpens) {
   // A second open adds to the same file; what a reset returned was not played.
   device = open(44100);
   ASSERT_NE(device, nullptr);
+  HWAVEOUT second = nullptr;
+  WAVEFORMATEX f = pcm_format(44100);
+  EXPECT_EQ(waveOutOpen(&second, WAVE_MAPPER, &f, note_callback, 0, CALLBACK_FUNCTION),
+            MMSYSERR_ALLOCATED);
   queue(device, 10, 'x');
   ASSERT_EQ(waveOutReset(device), MMSYSERR_NOERROR);
   queue(device, 20, 'c');
