@@ -74,14 +74,15 @@ TEST(AnalyzeFrame, OneStartIdPerRunOfStartIdFrames) {
   RunSettings s = zeroed_settings();
   std::string printed;
   // Start IDs, a frame with control bits but no start ID (the run goes on),
-  // a frame without control bits (the run ends), and a new run.
-  const int32_t controls[] = {0xC0, 0x40, 0x80, 0x40, 0x00, 0x40, 0x40};
-  const int32_t found[] = {1, 0, 0, 0, 0, 1, 0};
-  for (int i = 0; i < 7; ++i) {
+  // a frame without control bits (the run ends), control bits alone (no
+  // start), and a new run.
+  const int32_t controls[] = {0xC0, 0x40, 0x80, 0x40, 0x00, 0x80, 0x40, 0x40};
+  const int32_t found[] = {1, 0, 0, 0, 0, 0, 1, 0};
+  for (int i = 0; i < 8; ++i) {
     printed += analyze(start_id_frame(controls[i]), &s);
     EXPECT_EQ(s.start_id_found, found[i]) << "frame " << i;
   }
-  EXPECT_EQ(printed, "start_id start 12\n\r\r\r\r\rstart_id start 12\n\r\r");
+  EXPECT_EQ(printed, "start_id start 12\n\r\r\r\r\r\rstart_id start 12\n\r\r");
   EXPECT_EQ(s.start_id_seen, 1);
 }
 
