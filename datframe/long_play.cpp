@@ -1,6 +1,8 @@
 // The long-play 12-bit non-linear sample codec: the curve both ways, and the
 // conversion of a whole frame between its long-play audio area and 16-bit PCM.
 #include <array>
+#include <bit>
+#include <cstring>
 
 #include "datframe/dat_frame.h"
 #include "datframe/frame_tables_internal.h"
@@ -36,6 +38,29 @@ constexpr std::array<int16_t, 4096> kExpand = make_expand_table();
 
 static_assert(kExpand[2047] == 32704 && kExpand[2048] == -32768 && kExpand[4095] == -1);
 
+// One sample pair, left low byte first, in a single load where the host allows.
+inline uint32_t load_le32(const uint8_t* p) {
+  uint32_t v;
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(&v, p, 4);
+  } else {
+    v = p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+  }
+  return v;
+}
+
+// One sample pair, left low byte first, in a single store where the host allows.
+inline void store_le32(uint8_t* p, uint32_t v) {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(p, &v, 4);
+  } else {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v >> 16);
+    p[3] = static_cast<uint8_t>(v >> 24);
+  }
+}
+
 }  // namespace
 
 int32_t lp_expand(int32_t code) { return expand_code(code); }
@@ -63,16 +88,13 @@ int32_t lp_unpack_frame(uint8_t* pcm, const DatFrame* frame) {
   const uint8_t* audio = frame->audio;
   const int16_t* at = lp_position;
   for (int32_t j = 0; j < kLpPairs; ++j, at += 3, pcm += 4) {
-    uint8_t b0 = audio[at[0]];
-    uint8_t b1 = audio[at[1]];
-    uint8_t b2 = audio[at[2]];
+    uint32_t b0 = audio[at[0]];
+    uint32_t b1 = audio[at[1]];
+    uint32_t b2 = audio[at[2]];
     // Upper byte and nibble make the 12-bit pattern; the table reads it as signed.
-    uint16_t left = static_cast<uint16_t>(kExpand[((b0 << 4) | (b1 >> 4)) & 0xFFF]);
-    uint16_t right = static_cast<uint16_t>(kExpand[((b2 << 4) | (b1 & 0x0F)) & 0xFFF]);
-    pcm[0] = static_cast<uint8_t>(left);
-    pcm[1] = static_cast<uint8_t>(left >> 8);
-    pcm[2] = static_cast<uint8_t>(right);
-    pcm[3] = static_cast<uint8_t>(right >> 8);
+    uint32_t left = static_cast<uint16_t>(kExpand[((b0 << 4) | (b1 >> 4)) & 0xFFF]);
+    uint32_t right = static_cast<uint16_t>(kExpand[((b2 << 4) | (b1 & 0x0F)) & 0xFFF]);
+    store_le32(pcm, left | (right << 16));
   }
   return DAT_LP_PCM_BYTES;
 }
@@ -81,8 +103,9 @@ int32_t lp_pack_frame(uint8_t* audio, const uint8_t* pcm) {
   if (!frame_tables_built()) return -1;
   const int16_t* at = lp_position;
   for (int32_t j = 0; j < kLpPairs; ++j, at += 3, pcm += 4) {
-    int32_t cl = lp_compress_table[pcm[0] | (pcm[1] << 8)];
-    int32_t cr = lp_compress_table[pcm[2] | (pcm[3] << 8)];
+    uint32_t pair = load_le32(pcm);
+    int32_t cl = lp_compress_table[pair & 0xFFFF];
+    int32_t cr = lp_compress_table[pair >> 16];
     audio[at[0]] = static_cast<uint8_t>(cl >> 4);
     audio[at[1]] = static_cast<uint8_t>(((cl & 0x0F) << 4) | (cr & 0x0F));
     audio[at[2]] = static_cast<uint8_t>(cr >> 4);

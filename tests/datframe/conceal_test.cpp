@@ -1,3 +1,4 @@
+#include <cstdlib>
 #include <utility>
 #include <vector>
 
@@ -134,6 +135,63 @@ TEST(ConcealErrors, StaysWithinTheFrameLength) {
   EXPECT_EQ(conceal(&f, DAT_LP_PCM_BYTES).result, 0);
   EXPECT_EQ(std::memcmp(f.pcm.data(), f.frame.audio, DAT_AUDIO_BYTES), 0);
   EXPECT_EQ(f.pcm[DAT_AUDIO_BYTES], 0x77);
+}
+
+// The rule step by step, sample by sample, as a check on the fast form.
+int32_t plain_conceal(const uint8_t* audio, uint8_t* pcm, int32_t n, bool left, bool right) {
+  auto spike = [](const uint8_t* a, int32_t k, int32_t c) {
+    int32_t d1 = sample(a, k, c) - sample(a, k - 1, c);
+    int32_t d2 = sample(a, k + 1, c) - sample(a, k, c);
+    return (d1 < -500 && d2 > 500) || (d1 > 500 && d2 < -500);
+  };
+  int32_t odd[2] = {}, even[2] = {}, near[2] = {};
+  for (int32_t k = 1; 4 * (k - 1) < n - 12; ++k) {
+    int32_t c = spike(audio, k, 0) ? 0 : spike(audio, k, 1) ? 1 : -1;
+    if (c < 0) continue;
+    (k % 2 ? odd : even)[c] += 1;
+    if (std::abs(sample(audio, k, c)) < 500) near[c] += 1;
+  }
+  int32_t fixed = 0;
+  for (int32_t c : {1, 0}) {
+    if (!(c ? right : left)) continue;
+    int32_t k0 = near[c] == odd[c] ? 1 : near[c] == even[c] ? 2 : odd[c] > even[c] ? 1 : 2;
+    for (int32_t k = k0; 4 * (k - 1) < n - 12; k += 2) {
+      if (!spike(pcm, k, c)) continue;
+      int32_t v = (sample(pcm, k - 1, c) + sample(pcm, k + 1, c)) / 2;
+      pcm[4 * k + 2 * c] = static_cast<uint8_t>(v);
+      pcm[4 * k + 2 * c + 1] = static_cast<uint8_t>(v >> 8);
+      fixed += 1;
+    }
+  }
+  return fixed;
+}
+
+TEST(ConcealErrors, AgreesWithThePlainRuleOnRandomFrames) {
+  uint32_t x = 7;
+  auto next = [&x](uint32_t range) {
+    x = x * 1103515245u + 12345u;
+    return static_cast<int32_t>((x >> 8) % range);
+  };
+  const int32_t levels[] = {0, 499, 500, 501, -499, -500, -501, 1000, 32767, -32768, 32268, -32269};
+  const int32_t codes[] = {0x20, 0x40, 0x60, 0x41};
+  for (int round = 0; round < 400; ++round) {
+    Flagged f = flagged(codes[round % 4], zero, zero);
+    int32_t level = levels[next(12)];
+    for (int32_t i = 0; i < 2880; ++i) {
+      int32_t v = next(4) == 0 ? levels[next(12)] : level + next(3) - 1;
+      f.frame.audio[2 * i] = static_cast<uint8_t>(v);
+      f.frame.audio[2 * i + 1] = static_cast<uint8_t>(v >> 8);
+    }
+    std::memcpy(f.pcm.data(), f.frame.audio, DAT_AUDIO_BYTES);
+    if (round % 3 == 0) f.pcm[next(5760)] ^= 0x40;  // the buffer need not hold the frame's bytes
+    const int32_t lengths[] = {5760, 5292, 3840, next(5761)};
+    int32_t n = lengths[round % 4];
+    std::vector<uint8_t> expected = f.pcm;
+    int32_t code = codes[round % 4];
+    int32_t want = plain_conceal(f.frame.audio, expected.data(), n, code != 0x20, code != 0x40);
+    ASSERT_EQ(conceal(&f, n).result, want) << "round " << round;
+    ASSERT_EQ(f.pcm, expected) << "round " << round;
+  }
 }
 
 // The extraction's report of a flagged frame.
