@@ -48,7 +48,7 @@ static_assert(offsetof(DatFrame, interpolate_flags) == 5819);
 static_assert(offsetof(DatFrame, main_id_format) == 5820);
 static_assert(offsetof(DatFrame, main_id_mode) == 5821);
 
-// Every byte pattern of the four time bytes when no valid time is recorded.
+// Four time bytes 0xAA, packed: no valid time is recorded.
 #define TIME_CODE_NONE 0xAAAAAAAAu
 
 // Concealment totals of one track.
@@ -111,7 +111,7 @@ extern int16_t lp_compress_table[65536];
 // (pcm_bytes long) when /ERRORCORRECT is given and the frame is 16-bit, and
 // the track's totals. wav_name is the track's file name, "" in live playback
 // (where no track log is open). Returns the samples repaired; 0 for a clean
-// frame, which is left alone.
+// frame, which is left alone; -1 when an argument is missing.
 int32_t handle_error_frame(const DatFrame* frame, uint8_t* pcm, int32_t pcm_bytes,
                            const RunSettings* settings, ConcealTotals* totals, const char* wav_name);
 
