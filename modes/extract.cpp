@@ -42,10 +42,9 @@ struct Extraction {
   ConcealTotals totals{};
 };
 
-bool read_next(Extraction* x) {
+uint32_t read_frame(Extraction* x) {
   RunSettings* s = x->s;
-  return tape_read_ok(scsi_read_block(s->input_adapter, s->input_target, s->input_lun, &x->frame,
-                                      DAT_FRAME_BYTES));
+  return scsi_read_block(s->input_adapter, s->input_target, s->input_lun, &x->frame, DAT_FRAME_BYTES);
 }
 
 int rate_for_code(int code, int previous) {
@@ -172,8 +171,7 @@ int start_phase(Extraction* x) {
   s->last_program = 0;
   s->prog_time = 0;
   s->abs_time = 0;
-  uint32_t result = scsi_read_block(s->input_adapter, s->input_target, s->input_lun, &x->frame,
-                                    DAT_FRAME_BYTES);
+  uint32_t result = read_frame(x);
   if (!tape_read_ok(result)) {
     std::printf("first read audio block failed\n");
     return 1;
@@ -181,8 +179,7 @@ int start_phase(Extraction* x) {
   analyze_frame(&x->frame, s);
   if (s->rewind_arg) {
     for (int c = 0; s->no_subcode == 1; ++c) {
-      result = scsi_read_block(s->input_adapter, s->input_target, s->input_lun, &x->frame,
-                               DAT_FRAME_BYTES);
+      result = read_frame(x);
       if (!tape_read_ok(result)) {
         std::printf("leadin read audio block failed: 0x%.8x\n", result);
         return 1;
@@ -221,8 +218,7 @@ int frame_loop(Extraction* x) {
       pass_on(x, bytes);
       ++frames;
     }
-    uint32_t result = scsi_read_block(s->input_adapter, s->input_target, s->input_lun, &x->frame,
-                                      DAT_FRAME_BYTES);
+    uint32_t result = read_frame(x);
     if (tape_read_ok(result)) {
       x->frame_valid = true;
       analyze_frame(&x->frame, s);
@@ -276,8 +272,7 @@ int extract_tracks(RunSettings* s, PlaybackStaging* staging) {
     if (first_track) {
       // The frame the start phase ended on is not written; the first one is the next.
       first_track = false;
-      uint32_t result = scsi_read_block(s->input_adapter, s->input_target, s->input_lun, &x->frame,
-                                        DAT_FRAME_BYTES);
+      uint32_t result = read_frame(x);
       x->frame_valid = tape_read_ok(result);
       if (x->frame_valid)
         analyze_frame(&x->frame, s);
