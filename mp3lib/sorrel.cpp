@@ -139,18 +139,22 @@ int32_t do_mp3_decode(void* buffer, uint32_t n) {
   bool end = false;
   while (fill < n) {
     unsigned char* source = decoder.source;
-    memset(source + decoder.source_fill, 0, decoder.source_size - decoder.source_fill);
     const uint32_t asked = decoder.source_size - decoder.source_fill;
-    const size_t got = asked > 0 ? fread(source + decoder.source_fill, 1, asked, decoder.file) : 0;
+    const size_t got = asked > 0 && feof(decoder.file) == 0
+                           ? fread(source + decoder.source_fill, 1, asked, decoder.file)
+                           : 0;
     // Only a read that asked for bytes and got none means the file is over;
     // a full source buffer is not the end.
     const bool exhausted = asked > 0 && got == 0;
-    if (got == 0)
+    if (got == 0) {
       end = true;
-    else if (got == asked)
+    } else if (got == asked) {
       decoder.source_fill += asked;
-    else
-      decoder.source_fill = decoder.source_size;  // the zeroed rest counts as data
+    } else {
+      // A short read: the zeroed rest of the buffer counts as data.
+      memset(source + decoder.source_fill + got, 0, asked - got);
+      decoder.source_fill = decoder.source_size;
+    }
     uint32_t used = 0;
     uint32_t produced = 0;
     const int code =
