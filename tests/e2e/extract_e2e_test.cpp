@@ -4,6 +4,7 @@
 
 #include <csignal>
 
+#include "tests/support/bytes.h"
 #include "tests/support/e2e/bus_file.h"
 #include "tests/support/e2e/tape.h"
 #include "tests/support/process.h"
@@ -50,9 +51,9 @@ TEST(Extract, StartIdsSplitTracksWithStartIdSwitch) {
   WavFile one = t.wav("TAPE001.wav"), two = t.wav("TAPE002.wav"), three = t.wav("TAPE003.wav");
   ASSERT_TRUE(one.valid && two.valid && three.valid);
   EXPECT_EQ(one.rate, 48000u);
-  EXPECT_EQ(one.data, tape_pcm(tape, 1, 400));
-  EXPECT_EQ(two.data, tape_pcm(tape, 400, 800));
-  EXPECT_EQ(three.data, tape_pcm(tape, 800, 1200 + 61));
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 1, 400)));
+  EXPECT_TRUE(same_bytes(two.data, tape_pcm(tape, 400, 800)));
+  EXPECT_TRUE(same_bytes(three.data, tape_pcm(tape, 800, 1200 + 61)));
   for (const char* log : {"TAPE001.log", "TAPE002.log", "TAPE003.log"}) EXPECT_EQ(t.log(log), kTotalsClean);
   EXPECT_FALSE(t.has("TAPE004.wav"));
   EXPECT_NE(r.out.find("\n - saving audio track# 2 in file:TAPE002.wav              \n"), std::string::npos);
@@ -92,9 +93,9 @@ TEST(Extract, RateChangeAfter300FramesStartsANewFileAtTheNewRate) {
   WavFile one = t.wav("TAPE001.wav"), two = t.wav("TAPE002.wav");
   ASSERT_TRUE(one.valid && two.valid);
   EXPECT_EQ(one.rate, 44100u);
-  EXPECT_EQ(one.data, tape_pcm(tape, 1, 400));
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 1, 400)));
   EXPECT_EQ(two.rate, 48000u);
-  EXPECT_EQ(two.data, tape_pcm(tape, 400, 750));
+  EXPECT_TRUE(same_bytes(two.data, tape_pcm(tape, 400, 750)));
   EXPECT_NE(r.out.find("rate change found 0 1\n"), std::string::npos);
   EXPECT_NE(r.out.find("rate change found 1 0\n"), std::string::npos);
 }
@@ -109,7 +110,7 @@ TEST(Extract, OneWavKeepsOneFileOfFramesOfTheFirstRate) {
   WavFile one = t.wav("TAPE001.wav");
   ASSERT_TRUE(one.valid);
   EXPECT_EQ(one.rate, 44100u);
-  EXPECT_EQ(one.data, tape_pcm(tape, 1, 750, 5292));
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 1, 750, 5292)));
   EXPECT_FALSE(t.has("TAPE002.wav"));
 }
 
@@ -123,7 +124,7 @@ TEST(Extract, EarlyRateChangeStartsTheFileOver) {
   WavFile one = t.wav("TAPE001.wav");
   ASSERT_TRUE(one.valid);
   EXPECT_EQ(one.rate, 32000u);
-  EXPECT_EQ(one.data, tape_pcm(tape, 50, 250));
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 50, 250)));
   EXPECT_FALSE(t.has("TAPE002.wav"));
 }
 
@@ -137,7 +138,7 @@ TEST(Extract, LongPlayTapeGives32kHzFilesOf7680BytesPerFrame) {
   ASSERT_TRUE(one.valid);
   EXPECT_EQ(one.rate, 32000u);
   EXPECT_EQ(one.data.size(), 119u * 7680);
-  EXPECT_EQ(one.data, tape_pcm(tape, 1, 120));
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 1, 120)));
 }
 
 TEST(Extract, SixteenBitFramesAfterLongPlayGiveTheirOwnPcmAndAMatchingHeader) {
@@ -149,7 +150,7 @@ TEST(Extract, SixteenBitFramesAfterLongPlayGiveTheirOwnPcmAndAMatchingHeader) {
   ASSERT_EQ(r.exit_code, 0) << r.out;
   WavFile one = t.wav("TAPE001.wav");
   ASSERT_TRUE(one.valid);
-  EXPECT_EQ(one.data, tape_pcm(tape, 1, 50));
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 1, 50)));
   EXPECT_EQ(one.data.size(), 19u * 7680 + 30u * 3840);
 }
 
@@ -197,7 +198,7 @@ TEST(Extract, FlaggedFramesAreLoggedAndRepairedWithErrorCorrect) {
   EXPECT_NE(r.out.find("attempting to correct\n"), std::string::npos);
 }
 
-TEST(Extract, TheSixtySecondBlankFrameEndsTheRunAndStopEotReadsOn) {
+TEST(Extract, BlankStretchEndsTheRunOnIts62ndFrameAndStopEotReadsOn) {
   Tape tape;
   tape_record(&tape, Recording{.program = 1}, 100);
   tape_blank(&tape, 80);
@@ -226,7 +227,7 @@ TEST(Extract, ReadErrorInMidTrackClosesTheTrack) {
   EXPECT_NE(r.out.find("loop2 read audio block failed: 4031100\n"), std::string::npos) << r.out;
   WavFile one = t.wav("TAPE001.wav");
   EXPECT_TRUE(one.valid);
-  EXPECT_EQ(one.data, tape_pcm(tape, 1, 50));
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 1, 50)));
   EXPECT_EQ(t.log("TAPE001.log"), kTotalsClean);
 }
 
@@ -240,7 +241,7 @@ TEST(Extract, EndOfDataOnAShortTapeKeepsEveryFrameAtItsRate) {
   WavFile one = t.wav("TAPE001.wav");
   ASSERT_TRUE(one.valid);
   EXPECT_EQ(one.rate, 44100u);
-  EXPECT_EQ(one.data, tape_pcm(tape, 1, 100));
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 1, 100)));
   EXPECT_EQ(r.out.find("rate change found 1 0"), std::string::npos);
 }
 
@@ -276,7 +277,7 @@ TEST(Extract, EscAndInterruptEndTheRunWithValidFiles) {
   EXPECT_EQ(r.exit_code, 0) << r.out;
   WavFile one = esc.wav("TAPE001.wav");
   ASSERT_TRUE(one.valid);
-  EXPECT_EQ(one.data, tape_pcm(tape, 1, 2));
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 1, 2)));
   EXPECT_EQ(esc.log("TAPE001.log"), kTotalsClean);
   EXPECT_FALSE(esc.has("TAPE002.wav"));
 
@@ -289,7 +290,7 @@ TEST(Extract, EscAndInterruptEndTheRunWithValidFiles) {
   EXPECT_EQ(sigint.wav("TAPE001.wav").data, tape_pcm(tape, 1, 400));
   WavFile cut = sigint.wav("TAPE002.wav");
   ASSERT_TRUE(cut.valid);
-  EXPECT_EQ(cut.data, tape_pcm(tape, 400, 499));
+  EXPECT_TRUE(same_bytes(cut.data, tape_pcm(tape, 400, 499)));
   EXPECT_FALSE(sigint.has("TAPE003.wav"));
   EXPECT_NE(r.out.find(" - closing input drive...\n"), std::string::npos) << "the drive is torn down";
 }
@@ -306,7 +307,7 @@ TEST(Extract, FullDiskFailsTheModeAndLeavesValidFiles) {
   WavFile one = t.wav("TAPE001.wav");
   ASSERT_TRUE(one.valid);
   std::string expected = tape_pcm(tape, 1, 200);
-  EXPECT_EQ(one.data, expected.substr(0, (100000 - 44) / 4 * 4));
+  EXPECT_TRUE(same_bytes(one.data, expected.substr(0, (100000 - 44) / 4 * 4)));
   EXPECT_EQ(t.log("TAPE001.log"), kTotalsClean);
   EXPECT_NE(r.out.find(" - closing input drive...\n"), std::string::npos);
 }
