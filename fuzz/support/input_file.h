@@ -1,6 +1,8 @@
 // The fuzz input as a file, for the library calls that take a path. The file
-// lives in memory-backed storage where there is some and is rewritten for
-// every input; the messages the libraries print go to /dev/null.
+// is unlinked as soon as it is made (memory-backed storage where there is
+// some) and reached through /proc/self/fd, so nothing is left behind however
+// the fuzzer ends; it is rewritten for every input. The messages the
+// libraries print go to /dev/null.
 #pragma once
 
 #include <unistd.h>
@@ -10,21 +12,33 @@
 #include <cstdlib>
 #include <string>
 
-inline const std::string& input_path() {
-  static const std::string path = [] {
-    const char* folder = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::string made = std::string(folder) + "/kestrel-fuzz-" + std::to_string(getpid());
-    atexit([] { unlink(input_path().c_str()); });
+struct InputFile {
+  int fd = -1;
+  std::string path;
+};
+
+inline const InputFile& input_file() {
+  static const InputFile file = [] {
+    InputFile made;
+    std::string pattern =
+        std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/kestrel-fuzz-XXXXXX";
+    made.fd = mkstemp(pattern.data());
+    if (made.fd < 0 || unlink(pattern.c_str()) != 0) abort();
+    made.path = "/proc/self/fd/" + std::to_string(made.fd);
     if (freopen("/dev/null", "w", stdout) == nullptr) abort();
     return made;
   }();
-  return path;
+  return file;
 }
 
 inline const char* write_input(const uint8_t* data, size_t size) {
-  FILE* file = fopen(input_path().c_str(), "wb");
-  if (file == nullptr) abort();
-  if (size > 0 && fwrite(data, 1, size, file) != size) abort();
-  if (fclose(file) != 0) abort();
-  return input_path().c_str();
+  const InputFile& file = input_file();
+  if (ftruncate(file.fd, 0) != 0) abort();
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t wrote = pwrite(file.fd, data + done, size - done, static_cast<off_t>(done));
+    if (wrote <= 0) abort();
+    done += static_cast<size_t>(wrote);
+  }
+  return file.path.c_str();
 }
