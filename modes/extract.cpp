@@ -25,7 +25,8 @@ struct TrackFiles {
   FILE* log = nullptr;
   char wav_name[KESTREL_BASE_NAME_SIZE + 16] = "";
   char log_name[KESTREL_BASE_NAME_SIZE + 16] = "";
-  uint32_t data_bytes = 0;  // audio bytes in the WAV file behind its header
+  uint32_t data_bytes = 0;  // audio bytes written to the WAV file behind its header
+  bool write_failed = false;
 };
 
 // Everything one run of the extraction works with.
@@ -89,7 +90,7 @@ int finish_track_files(Extraction* x) {
     f.log = nullptr;
   }
   if (f.wav) {
-    if (finish_wav_file(f.wav, f.wav_name, f.data_bytes, x->s->file_rate_code) != 0) result = -1;
+    if (finish_wav_file(f.wav, f.wav_name, f.data_bytes, x->s->file_rate_code, f.write_failed) != 0) result = -1;
     f.wav = nullptr;
   }
   return result;
@@ -102,6 +103,7 @@ int open_track_files(Extraction* x, int track) {
   std::snprintf(f.wav_name, sizeof f.wav_name, "%s%.3d.wav", x->s->base_name, track);
   std::printf("\n - saving audio track# %d in file:%s              \n", track, f.wav_name);
   f.data_bytes = 0;
+  f.write_failed = false;
   f.wav = open_wav_file(f.wav_name, x->s->file_rate_code);
   if (!f.wav) return 1;
   std::snprintf(f.log_name, sizeof f.log_name, "%s%.3d.log", x->s->base_name, track);
@@ -135,10 +137,12 @@ void pass_on(Extraction* x, int bytes) {
     output_waveout(x->pcm, static_cast<uint32_t>(bytes), x->staging);
     return;
   }
+  errno = 0;
   int32_t written = outputWavEncode(x->pcm, bytes, x->files.wav);
   if (written > 0) x->files.data_bytes += static_cast<uint32_t>(written);
   if (written != bytes) {
     report_write_failure(x->files.wav_name);
+    x->files.write_failed = true;
     x->write_failed = true;
   }
 }
@@ -152,6 +156,7 @@ int restart_track(Extraction* x) {
   }
   if (outputHeaderWavEncode(x->files.wav, 0, x->s->file_rate_code) != 1) {
     report_write_failure(x->files.wav_name);
+    x->files.write_failed = true;
     x->write_failed = true;
   }
   x->files.data_bytes = 0;

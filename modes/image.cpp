@@ -2,6 +2,7 @@
 // from an image file to tape, and from tape to tape.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -59,9 +60,7 @@ int dump_image(RunSettings* s) {
     std::printf("Cannot open %s\n", name);
     return 1;
   }
-  // Unbuffered: after a failed write the records on disk are known exactly.
-  std::setvbuf(image, nullptr, _IONBF, 0);
-  long records = 0;
+  std::setvbuf(image, nullptr, _IOFBF, 1 << 20);
   bool write_failed = false;
   for (;;) {
     if (esc_pressed()) s->stop_requested = 1;
@@ -70,19 +69,29 @@ int dump_image(RunSettings* s) {
     } else {
       analyze_frame(&frame, s);
       print_subcode(s);
+      errno = 0;
       if (std::fwrite(&frame, 1, DAT_FRAME_BYTES, image) != DAT_FRAME_BYTES) {
         report_write_failure(name);
-        // Only whole records stay in the image.
-        if (ftruncate(fileno(image), records * DAT_FRAME_BYTES) != 0) report_write_failure(name);
         write_failed = true;
         break;
       }
-      ++records;
     }
     if (s->stop_requested) break;
   }
-  if (close_output_file(image, name) != 0) write_failed = true;
-  return write_failed ? 1 : 0;
+  errno = 0;
+  if (!write_failed && std::fflush(image) != 0) {
+    report_write_failure(name);
+    write_failed = true;
+  }
+  if (write_failed) {
+    // Only whole records stay in the image.
+    long long size = written_size_after_failure(image);
+    if (size < 0 || ftruncate(fileno(image), size / DAT_FRAME_BYTES * DAT_FRAME_BYTES) != 0)
+      report_write_failure(name);
+    std::fclose(image);
+    return 1;
+  }
+  return close_output_file(image, name) != 0 ? 1 : 0;
 }
 
 int restore_image(RunSettings* s) {
