@@ -42,6 +42,17 @@ int read_first_frame(RunSettings* s, DatFrame* frame) {
   return 0;
 }
 
+// Shows a frame that was read and writes it to the output drive; a failed
+// write says so with message and stops the loop.
+void pass_to_output(RunSettings* s, const DatFrame* frame, const char* message) {
+  analyze_frame(frame, s);
+  print_subcode(s);
+  if (write_output(s, frame) != 0) {
+    std::printf("%s", message);
+    s->stop_requested = 1;
+  }
+}
+
 void image_name(const RunSettings* s, char* name, size_t size) {
   std::snprintf(name, size, "%s.img", s->base_name);
 }
@@ -112,12 +123,7 @@ int restore_image(RunSettings* s) {
     if (std::fread(&frame, 1, DAT_FRAME_BYTES, image) != DAT_FRAME_BYTES) {
       s->stop_requested = 1;  // end of the image, or a short last record
     } else {
-      analyze_frame(&frame, s);
-      print_subcode(s);
-      if (write_output(s, &frame) != 0) {
-        std::printf("write block fail\n");
-        s->stop_requested = 1;
-      }
+      pass_to_output(s, &frame, "write block fail\n");
     }
     if (s->stop_requested) break;
   }
@@ -135,12 +141,7 @@ int copy_tape(RunSettings* s) {
       std::printf("block read fail\n");
       s->stop_requested = 1;
     } else {
-      analyze_frame(&frame, s);
-      print_subcode(s);
-      if (write_output(s, &frame) != 0) {
-        std::printf("block write fail\n");
-        s->stop_requested = 1;
-      }
+      pass_to_output(s, &frame, "block write fail\n");
     }
     if (s->stop_requested) break;
   }
