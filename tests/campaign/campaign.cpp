@@ -35,7 +35,9 @@ std::string RunPlan::describe() const {
   }
   for (const auto& [key, value] : bus_keys) text += " [bus " + key + "=" + value + "]";
   if (!options.stdin_data.empty()) text += " stdin=" + std::to_string(options.stdin_data.size()) + " keys";
-  if (options.file_size_limit >= 0) text += " fsize=" + std::to_string(options.file_size_limit);
+  if (file_size_limit >= 0)
+    text += (limit_from_shell ? " ulimit -f " + std::to_string(file_size_limit / 1024) + " (KiB)"
+                              : " fsize=" + std::to_string(file_size_limit));
   return text;
 }
 
@@ -49,7 +51,16 @@ ProcessResult run_plan(const RunPlan& plan, const std::string& dir) {
   options.env.push_back("KESTREL_BUS=" + dir + "/bus.ini");
   options.cwd = dir;
   options.timeout_s = 120;
-  return run_kestrel(plan.args, options);
+  if (!plan.limit_from_shell) {
+    options.file_size_limit = plan.file_size_limit;
+    return run_kestrel(plan.args, options);
+  }
+  std::vector<std::string> args = {"-c", "ulimit -f " + std::to_string(plan.file_size_limit / 1024) +
+                                             " && exec \"$0\" \"$@\"",
+                                   build_path("kestrel")};
+  args.insert(args.end(), plan.args.begin(), plan.args.end());
+  options.env.push_back("KESTREL_CLOCK=simulated");
+  return run_process("/bin/bash", args, options);
 }
 
 void check_process(Verdict* verdict, const ProcessResult& result, int expected_exit) {

@@ -35,6 +35,11 @@ struct RunPlan {
   std::vector<BusDrive> drives;
   BusKeys bus_keys;
   ProcessOptions options;
+  // A limit on the size of every file kestrel writes: set by the starter
+  // with SIGXFSZ ignored, or with limit_from_shell by a shell's "ulimit -f"
+  // (whole KiB) that leaves SIGXFSZ as it is. -1: none.
+  long long file_size_limit = -1;
+  bool limit_from_shell = false;
   std::string describe() const;
 };
 

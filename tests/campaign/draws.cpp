@@ -147,6 +147,16 @@ void draw_interruption(Rng* rng, ModelBus* bus, RunPlan* plan, Verdict* verdict,
   }
 }
 
+long long set_file_limit(Rng* rng, RunPlan* plan, Verdict* verdict, long long low, long long high) {
+  long long limit = std::uniform_int_distribution<long long>(low, high)(rng->engine);
+  plan->limit_from_shell = rng_chance(rng, 0.5);
+  if (plan->limit_from_shell) limit -= limit % 1024;
+  plan->file_size_limit = limit;
+  add_fault(verdict, std::string("file-size limit ") + std::to_string(limit) +
+                         (plan->limit_from_shell ? " from the shell" : ""));
+  return limit;
+}
+
 BaseName random_base(Rng* rng) {
   static const char* const kTyped[] = {"TAPE", "tape", "Dat_7", "x"};
   BaseName base;

@@ -39,12 +39,10 @@ void check_output_tape(Verdict* v, const std::string& dir, const ModelBus& bus, 
   check(v, diff.empty(), "output tape: " + diff);
 }
 
+// Sometimes a file-size limit that cuts the image or the tape short.
 long long draw_file_limit(Rng* rng, Verdict* v, RunPlan* plan, double probability, int frames) {
   if (!rng_chance(rng, probability)) return -1;
-  long long limit = rng_range(rng, 0, static_cast<int>((frames + 2) * kFrameBytes));
-  plan->options.file_size_limit = limit;
-  add_fault(v, "file-size limit " + std::to_string(limit));
-  return limit;
+  return set_file_limit(rng, plan, v, 0, (frames + 2) * kFrameBytes);
 }
 
 }  // namespace

@@ -31,6 +31,10 @@ std::string draw_write_faults(Rng* rng, ModelBus* bus, BusKeys* keys, Verdict* v
 // keyboard poll or a transfer); with must_end always one of them.
 void draw_interruption(Rng* rng, ModelBus* bus, RunPlan* plan, Verdict* verdict, int span, bool must_end);
 
+// Sets a file-size limit drawn from [low, high] on the run (half of the time
+// from a shell) and returns it.
+long long set_file_limit(Rng* rng, RunPlan* plan, Verdict* verdict, long long low, long long high);
+
 // A base name as a user types it and as kestrel names files after it.
 struct BaseName {
   std::string typed;
