@@ -8,6 +8,28 @@
 // in the unused tail, the data buffer at offset 128 and the event at 136.
 // The caller may also say at offset 144 how long it will wait (milliseconds,
 // 0 when it does not say), so that a provider can bound the command itself.
+//
+// libwnaspi32.so, the provider built with kestrel, executes every command
+// synchronously inside SendASPI32Command: the status, sense and data are in
+// place and the event is signalled before the call returns. A caller must not
+// rely on that; a provider may return ASPI_STATUS_PENDING and finish later,
+// after which only the signalled event says that the block is free again.
+//
+// Which drives it presents:
+// - KESTREL_BUS unset or empty: the machine's SCSI generic devices (/dev/sgN,
+//   found through /sys/class/scsi_generic). Every distinct SCSI host and
+//   channel pair is one host adapter, numbered 0, 1, 2, ... in ascending
+//   order; a device is addressed by that adapter, its target ID and LUN.
+// - KESTREL_BUS naming a bus file: the virtual DAT drives that file lists
+//   (one section "[ADAPTER:TARGET]" per drive; the keys are in the README).
+//   The adapter count is the highest listed adapter plus one; a bus file that
+//   cannot be read, or lists no drive, gives no adapters. One further section,
+//   "[bus]", holds settings of the whole bus, for tests:
+//     interrupt_at = N   just before the N-th READ or WRITE of the run (over
+//                        all drives, counted from 1) is executed, the provider
+//                        raises SIGINT in its own process, as if the user had
+//                        pressed Ctrl-C at that frame.
+//   Problems in the bus file are reported on standard error.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +43,8 @@
 #define ASPI_STATUS_ERROR 0x04
 #define ASPI_STATUS_INVALID_ADAPTER 0x81
 #define ASPI_STATUS_NO_DEVICE 0x82
+#define ASPI_STATUS_INVALID_COMMAND 0x80
+#define ASPI_STATUS_INVALID_REQUEST 0xE0
 
 #define ASPI_FLAG_EVENT_NOTIFY 0x40
 #define ASPI_FLAG_DATA_IN 0x08
@@ -45,8 +69,8 @@ struct AspiExecRequest {
   uint32_t data_address32;  // 16: zero on 64-bit; see data below
   uint8_t sense_length;     // 20: 14
   uint8_t cdb_length;       // 21: 6 or 10 (1 to 16)
-  uint8_t host_status;      // 22
-  uint8_t target_status;    // 23
+  uint8_t host_status;      // 22: the transport's own status (SCSI generic: host_status)
+  uint8_t target_status;    // 23: the SCSI status byte (2 = CHECK CONDITION)
   uint32_t event_address32; // 24: zero on 64-bit; see event below
   uint8_t reserved28[20];   // 28
   uint8_t cdb[16];          // 48
@@ -81,10 +105,21 @@ uint32_t GetASPI32SupportInfo(void);
 // Executes the request block (for ASPI_CMD_EXEC_SCSI) and signals its event
 // when the command is over. Returns the status byte at the time of return.
 uint32_t SendASPI32Command(void* request);
-// Kept for completeness; kestrel looks it up but never calls it.
+// In: *path = adapter | target << 8 | lun << 16. Out: *device_node = the
+// device's index in the provider's list. Returns ASPI_STATUS_COMPLETED, or
+// ASPI_STATUS_NO_DEVICE when nothing is at that address. kestrel looks it up
+// but never calls it.
 uint32_t TranslateASPI32Address(uint32_t* path, uint32_t* device_node);
+// An extension of this provider, used by kestrel-drives: the index-th device
+// (from 0) of the provider's list, its address and what stands behind it
+// (the /dev/sgN node, or the cassette file of a virtual drive, "" when it has
+// none), NUL-terminated and cut to name_size - 1 characters. Returns
+// ASPI_STATUS_COMPLETED, or ASPI_STATUS_NO_DEVICE after the last device.
+uint32_t GetASPI32DeviceEntry(uint32_t index, uint8_t* adapter, uint8_t* target, uint8_t* lun,
+                              char* name, uint32_t name_size);
 }
 
 typedef uint32_t (*GetASPI32SupportInfoFn)(void);
 typedef uint32_t (*SendASPI32CommandFn)(void*);
 typedef uint32_t (*TranslateASPI32AddressFn)(uint32_t*, uint32_t*);
+typedef uint32_t (*GetASPI32DeviceEntryFn)(uint32_t, uint8_t*, uint8_t*, uint8_t*, char*, uint32_t);

@@ -17,8 +17,45 @@ void* g_library = nullptr;
 GetASPI32SupportInfoFn g_support_info = nullptr;
 SendASPI32CommandFn g_send_command = nullptr;
 TranslateASPI32AddressFn g_translate_address = nullptr;
+SendASPI32CommandFn g_send_override = nullptr;
 
 const char kProviderFile[] = "libwnaspi32.so";
+// How long unload_ASPI waits for each command that is still with the provider.
+const uint32_t kUnloadGraceMs = 2000;
+
+// One command: its request block, its event and the provider's copy of the
+// data (data_length bytes after the struct), allocated and freed together.
+struct Command {
+  AspiExecRequest block;
+  PlatformEvent* event;
+  Command* next;  // on the pending list
+  uint8_t* bounce() { return reinterpret_cast<uint8_t*>(this + 1); }
+};
+static_assert(sizeof(Command) % alignof(std::max_align_t) == 0);
+
+Command* g_pending = nullptr;
+
+void release(Command* c) {
+  event_destroy(c->event);
+  std::free(c);
+}
+
+// Frees the pending commands the provider has finished, waiting up to wait_ms
+// for each; returns how many are still with the provider.
+int reap_pending(uint32_t wait_ms) {
+  int left = 0;
+  Command** link = &g_pending;
+  while (Command* c = *link) {
+    if (event_wait(c->event, wait_ms) == 0) {
+      *link = c->next;
+      release(c);
+    } else {
+      ++left;
+      link = &c->next;
+    }
+  }
+  return left;
+}
 
 void* open_provider() {
   std::string dir = platform_program_dir();
@@ -60,10 +97,72 @@ int32_t load_ASPI(void) {
 
 int32_t unload_ASPI(void) {
   int32_t result = 0;
-  if (g_library) result = dlclose(g_library);
+  // A provider that still holds a command keeps its code mapped: it may
+  // still finish it and signal the event.
+  if (reap_pending(kUnloadGraceMs) == 0 && g_library) result = dlclose(g_library);
   g_library = nullptr;
   g_support_info = nullptr;
   g_send_command = nullptr;
   g_translate_address = nullptr;
   return result;
 }
+
+uint32_t ASPI_Call(int adapter, int target, int lun, const uint8_t* cdb, int cdb_length, void* data,
+                   uint32_t data_length, int data_out, uint32_t timeout_ms) {
+  reap_pending(0);
+  SendASPI32CommandFn send = g_send_override ? g_send_override : g_send_command;
+  if (!send) return 0;
+  if (!cdb || cdb_length < 1 || cdb_length > 16 || (data_length > 0 && !data))
+    return ASPI_RESULT_INVALID_REQUEST;
+
+  auto* c = static_cast<Command*>(std::calloc(1, sizeof(Command) + data_length));
+  if (!c) return 0;
+  c->event = event_create();
+  if (!c->event) {
+    std::free(c);
+    return 0;
+  }
+  AspiExecRequest& b = c->block;
+  b.command = ASPI_CMD_EXEC_SCSI;
+  b.adapter = static_cast<uint8_t>(adapter);
+  b.flags = ASPI_FLAG_EVENT_NOTIFY | (data_out ? ASPI_FLAG_DATA_OUT : ASPI_FLAG_DATA_IN);
+  b.target = static_cast<uint8_t>(target);
+  b.lun = static_cast<uint8_t>(lun);
+  b.data_length = data_length;
+  b.data = data_length > 0 ? c->bounce() : nullptr;
+  b.sense_length = ASPI_SENSE_LENGTH;
+  b.cdb_length = static_cast<uint8_t>(cdb_length);
+  b.event = c->event;
+  b.timeout_ms = timeout_ms;
+  std::memcpy(b.cdb, cdb, static_cast<size_t>(cdb_length));
+  if (data_length > 0) {
+    if (data_out)
+      std::memcpy(c->bounce(), data, data_length);
+    else
+      std::memset(data, 0, data_length);  // bytes the device does not deliver read as zero
+  }
+
+  // A provider that does not answer "pending" has finished with the block;
+  // otherwise only the signalled event says so.
+  bool done = send(&b) != ASPI_STATUS_PENDING || event_wait(c->event, timeout_ms) == 0;
+  if (!done) {
+    c->next = g_pending;
+    g_pending = c;
+    return 0;
+  }
+  if (data_length > 0 && !data_out) std::memcpy(data, c->bounce(), data_length);
+  uint32_t word = static_cast<uint32_t>(b.status) << 24 | static_cast<uint32_t>(b.sense[2]) << 16 |
+                  static_cast<uint32_t>(b.sense[12]) << 8 | b.sense[13];
+  release(c);
+  return word;
+}
+
+void aspi_set_send_function(SendASPI32CommandFn send) { g_send_override = send; }
+
+int aspi_pending_commands(void) {
+  int count = 0;
+  for (Command* c = g_pending; c; c = c->next) ++count;
+  return count;
+}
+
+void* aspi_provider_symbol(const char* name) { return g_library ? dlsym(g_library, name) : nullptr; }

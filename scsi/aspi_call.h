@@ -5,10 +5,19 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "aspi/wnaspi32.h"
+
 // Result words of ASPI_Call: status << 24 | sense byte 2 << 16 | ASC << 8 | ASCQ.
 #define ASPI_RESULT_GOOD 0x01000000u
 #define ASPI_RESULT_END_OF_DATA 0x04080005u
 #define ASPI_RESULT_STATUS(word) ((uint32_t)(word) >> 24)
+// What ASPI_Call returns for a request it cannot hand to the provider (a CDB
+// length outside 1-16, data without a buffer): status 0xE0, invalid request.
+#define ASPI_RESULT_INVALID_REQUEST 0xE0000000u
+// Returned instead of the word 0 by the commands whose success is 0 (WRITE,
+// READ POSITION) when the command never completed, so that a time-out is not
+// taken for success.
+#define ASPI_RESULT_NOT_COMPLETED 0x00FFFFFFu
 
 extern "C" {
 
@@ -20,6 +29,10 @@ int32_t load_ASPI(void);
 int32_t unload_ASPI(void);
 // Executes one SCSI command and returns its result word; a top byte of 0
 // means the command did not complete (no event, time-out, no provider).
+// The provider works on a request block and a copy of the data of ASPI_Call's
+// own; a command still pending when timeout_ms has passed keeps both until
+// the provider signals it (checked at every later call and at unload), so a
+// late completion never writes into memory that has been given back.
 uint32_t ASPI_Call(int adapter, int target, int lun, const uint8_t* cdb, int cdb_length, void* data,
                    uint32_t data_length, int data_out, uint32_t timeout_ms);
 // Sets the level of the "log.txt" writer and returns it (starts at 0).
@@ -32,6 +45,14 @@ int log_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 int track_log_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }
+
+// For tests: a stand-in for the provider's SendASPI32Command (nullptr: the
+// loaded provider's own).
+void aspi_set_send_function(SendASPI32CommandFn send);
+// Commands that timed out and that the provider has not yet finished.
+int aspi_pending_commands(void);
+// An entry point of the loaded provider beyond the three of ASPI, or nullptr.
+void* aspi_provider_symbol(const char* name);
 
 // The track log that track_log_printf writes to (nullptr: none is open).
 void track_log_set(FILE* stream);

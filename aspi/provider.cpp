@@ -1,0 +1,128 @@
+// libwnaspi32.so: the three ASPI entry points over the SCSI generic backend
+// or, when KESTREL_BUS names a bus file, the virtual drives it lists.
+#include <pthread.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "aspi/sg_backend.h"
+#include "aspi/virtual_bus.h"
+#include "aspi/wnaspi32.h"
+#include "platform/event.h"
+
+#define ASPI_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+struct Provider {
+  pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+  bool virtual_bus = false;
+  VirtualBus bus;
+  SgBackend sg;
+
+  Provider() {
+    const char* bus_path = std::getenv("KESTREL_BUS");
+    if (bus_path && *bus_path) {
+      virtual_bus = true;
+      vbus_load(bus_path, &bus);
+    } else {
+      sg_enumerate(&sg);
+    }
+  }
+  ~Provider() {
+    vbus_close(&bus);
+    sg_close(&sg);
+  }
+};
+
+Provider& provider() {
+  static Provider p;
+  return p;
+}
+
+int adapter_count(Provider& p) { return p.virtual_bus ? p.bus.adapter_count : p.sg.adapter_count; }
+
+size_t device_count(Provider& p) { return p.virtual_bus ? p.bus.drives.size() : p.sg.devices.size(); }
+
+// Index of the device at an address, or -1.
+long find_device(Provider& p, uint8_t adapter, uint8_t target, uint8_t lun) {
+  if (p.virtual_bus) {
+    VirtualDrive* d = vbus_find(&p.bus, adapter, target, lun);
+    return d ? d - p.bus.drives.data() : -1;
+  }
+  SgDevice* d = sg_find(&p.sg, adapter, target, lun);
+  return d ? d - p.sg.devices.data() : -1;
+}
+
+}  // namespace
+
+ASPI_EXPORT uint32_t GetASPI32SupportInfo(void) {
+  Provider& p = provider();
+  pthread_mutex_lock(&p.lock);
+  int count = adapter_count(p);
+  pthread_mutex_unlock(&p.lock);
+  if (count <= 0) return ASPI_SUPPORT_STATUS_NO_ADAPTERS << 8;
+  return ASPI_SUPPORT_STATUS_OK << 8 | static_cast<uint32_t>(count > 255 ? 255 : count);
+}
+
+ASPI_EXPORT uint32_t SendASPI32Command(void* request) {
+  if (!request) return ASPI_STATUS_INVALID_REQUEST;
+  auto* block = static_cast<AspiExecRequest*>(request);
+  Provider& p = provider();
+  if (block->command != ASPI_CMD_EXEC_SCSI) {
+    block->status = ASPI_STATUS_INVALID_COMMAND;
+  } else {
+    pthread_mutex_lock(&p.lock);
+    if (p.virtual_bus)
+      vbus_execute(&p.bus, block);
+    else
+      sg_execute(&p.sg, block);
+    pthread_mutex_unlock(&p.lock);
+  }
+  uint8_t status = block->status;
+  if ((block->flags & ASPI_FLAG_EVENT_NOTIFY) && block->event)
+    event_signal(static_cast<PlatformEvent*>(block->event));
+  return status;
+}
+
+ASPI_EXPORT uint32_t TranslateASPI32Address(uint32_t* path, uint32_t* device_node) {
+  if (!path || !device_node) return ASPI_STATUS_INVALID_REQUEST;
+  Provider& p = provider();
+  pthread_mutex_lock(&p.lock);
+  long index = find_device(p, *path & 0xFF, (*path >> 8) & 0xFF, (*path >> 16) & 0xFF);
+  pthread_mutex_unlock(&p.lock);
+  if (index < 0) return ASPI_STATUS_NO_DEVICE;
+  *device_node = static_cast<uint32_t>(index);
+  return ASPI_STATUS_COMPLETED;
+}
+
+ASPI_EXPORT uint32_t GetASPI32DeviceEntry(uint32_t index, uint8_t* adapter, uint8_t* target,
+                                          uint8_t* lun, char* name, uint32_t name_size) {
+  Provider& p = provider();
+  pthread_mutex_lock(&p.lock);
+  uint32_t status = ASPI_STATUS_NO_DEVICE;
+  if (index < device_count(p)) {
+    const std::string* text;
+    if (p.virtual_bus) {
+      const VirtualDrive& d = p.bus.drives[index];
+      if (adapter) *adapter = d.adapter;
+      if (target) *target = d.target;
+      if (lun) *lun = 0;
+      text = &d.cassette;
+    } else {
+      const SgDevice& d = p.sg.devices[index];
+      if (adapter) *adapter = d.adapter;
+      if (target) *target = static_cast<uint8_t>(d.target);
+      if (lun) *lun = static_cast<uint8_t>(d.lun);
+      text = &d.node;
+    }
+    if (name && name_size > 0) {
+      size_t n = std::min<size_t>(text->size(), name_size - 1);
+      std::memcpy(name, text->data(), n);
+      name[n] = '\0';
+    }
+    status = ASPI_STATUS_COMPLETED;
+  }
+  pthread_mutex_unlock(&p.lock);
+  return status;
+}

@@ -1,0 +1,570 @@
+#include "aspi/virtual_bus.h"
+
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "aspi/block_status.h"
+#include "datframe/dat_frame.h"
+#include "platform/ini.h"
+
+namespace {
+
+// The subcode end of a frame: packs, sub-ID, interpolation flags, main ID.
+const size_t kTrailerOffset = offsetof(DatFrame, pack);
+const size_t kTrailerBytes = DAT_FRAME_BYTES - kTrailerOffset;
+const size_t kSidControl = offsetof(DatFrame, sid_control) - kTrailerOffset;
+const size_t kSidPno1 = offsetof(DatFrame, sid_pno1) - kTrailerOffset;
+const size_t kSidPno23 = offsetof(DatFrame, sid_pno23) - kTrailerOffset;
+static_assert(kTrailerBytes == 62);
+static_assert(kSidControl == 56 && kSidPno1 == 57 && kSidPno23 == 58);
+
+const size_t kInquiryBytes = 36;
+const size_t kPositionBytes = 20;
+const uint8_t kModePageMrs = 0x30;
+const uint8_t kModePageAll = 0x3F;
+const uint8_t kMrsPageLength = 6;  // bytes after the page code and length
+
+// Audio LOCATE search types (byte 3, bits 5-6).
+enum SearchType { SEARCH_PROGRAM = 0, SEARCH_ABSOLUTE = 1, SEARCH_RUNNING = 2, SEARCH_PROGRAM_TIME = 3 };
+
+// ---------------------------------------------------------------- bus file
+
+void warn(const VirtualBus* bus, const char* section, const char* format, const char* value) {
+  std::fprintf(stderr, "%s: [%s] ", bus->path.c_str(), section);
+  std::fprintf(stderr, format, value);
+  std::fputc('\n', stderr);
+}
+
+void pad_copy(char* out, size_t size, const char* text) {
+  size_t length = std::strlen(text);
+  for (size_t i = 0; i < size; ++i) out[i] = i < length ? text[i] : ' ';
+}
+
+bool parse_unsigned(const std::string& text, uint64_t* value) {
+  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0') return false;
+  *value = v;
+  return true;
+}
+
+bool parse_flag(const std::string& text, bool* value) {
+  const char* s = text.c_str();
+  if (!strcasecmp(s, "yes") || !strcasecmp(s, "true") || !strcasecmp(s, "on") || !strcmp(s, "1")) {
+    *value = true;
+    return true;
+  }
+  if (!strcasecmp(s, "no") || !strcasecmp(s, "false") || !strcasecmp(s, "off") || !strcmp(s, "0")) {
+    *value = false;
+    return true;
+  }
+  return false;
+}
+
+bool parse_index_list(const std::string& text, std::vector<uint64_t>* list) {
+  std::vector<uint64_t> values;
+  size_t i = 0;
+  while (i < text.size()) {
+    while (i < text.size() && (text[i] == ',' || text[i] == ' ' || text[i] == '\t')) ++i;
+    size_t start = i;
+    while (i < text.size() && text[i] != ',' && text[i] != ' ' && text[i] != '\t') ++i;
+    if (start == i) break;
+    uint64_t v;
+    if (!parse_unsigned(text.substr(start, i - start), &v)) return false;
+    values.push_back(v);
+  }
+  std::sort(values.begin(), values.end());
+  *list = values;
+  return true;
+}
+
+bool parse_write_error(const std::string& text, VirtualDrive* d) {
+  size_t colon = text.find(':');
+  uint64_t n;
+  if (!parse_unsigned(text.substr(0, colon), &n) || n == 0 || n > UINT32_MAX) return false;
+  uint8_t asc = 0x3B;
+  if (colon != std::string::npos) {
+    std::string kind = text.substr(colon + 1);
+    if (!strcasecmp(kind.c_str(), "medium"))
+      asc = 0x0C;
+    else if (strcasecmp(kind.c_str(), "positioning") != 0)
+      return false;
+  }
+  d->write_error_at = static_cast<uint32_t>(n);
+  d->write_error_asc = asc;
+  return true;
+}
+
+std::string bus_folder(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Applies one key of a drive section; false when the key or its value is not understood.
+bool apply_key(const VirtualBus* bus, const IniEntry& e, VirtualDrive* d) {
+  const char* key = e.key.c_str();
+  const std::string& v = e.value;
+  uint64_t n;
+  if (!strcasecmp(key, "vendor")) {
+    pad_copy(d->vendor, sizeof d->vendor, v.c_str());
+  } else if (!strcasecmp(key, "product")) {
+    char both[sizeof d->product + sizeof d->revision];
+    pad_copy(both, sizeof both, v.c_str());
+    std::memcpy(d->product, both, sizeof d->product);
+    std::memcpy(d->revision, both + sizeof d->product, sizeof d->revision);
+  } else if (!strcasecmp(key, "type")) {
+    if (!parse_unsigned(v, &n) || n > 31) return false;
+    d->device_type = static_cast<uint8_t>(n);
+  } else if (!strcasecmp(key, "cassette")) {
+    if (v.empty()) return false;
+    d->cassette = v[0] == '/' ? v : bus_folder(bus->path) + "/" + v;
+  } else if (!strcasecmp(key, "write_protect")) {
+    return parse_flag(v, &d->write_protect);
+  } else if (!strcasecmp(key, "density_stuck")) {
+    return parse_flag(v, &d->density_stuck);
+  } else if (!strcasecmp(key, "not_ready")) {
+    if (!strcasecmp(v.c_str(), "always")) {
+      d->never_ready = true;
+    } else {
+      if (!parse_unsigned(v, &n) || n > UINT32_MAX) return false;
+      d->not_ready_left = static_cast<uint32_t>(n);
+    }
+  } else if (!strcasecmp(key, "read_errors")) {
+    return parse_index_list(v, &d->read_errors);
+  } else if (!strcasecmp(key, "write_error")) {
+    return parse_write_error(v, d);
+  } else if (!strcasecmp(key, "capacity")) {
+    if (!strcasecmp(v.c_str(), "unlimited")) {
+      d->capacity = -1;
+    } else {
+      if (!parse_unsigned(v, &n) || n > INT64_MAX) return false;
+      d->capacity = static_cast<int64_t>(n);
+    }
+  } else if (!strcasecmp(key, "search_polls")) {
+    if (!parse_unsigned(v, &n) || n > UINT32_MAX) return false;
+    d->search_polls = static_cast<uint32_t>(n);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Opens an existing cassette; a missing one is blank and made by the first WRITE.
+void open_cassette(const VirtualBus* bus, const char* section, VirtualDrive* d) {
+  d->loaded = !d->cassette.empty();
+  if (d->cassette.empty()) return;
+  d->fd = open(d->cassette.c_str(), O_RDWR | O_CLOEXEC);
+  if (d->fd < 0 && (errno == EACCES || errno == EROFS)) {
+    d->fd = open(d->cassette.c_str(), O_RDONLY | O_CLOEXEC);
+    d->read_only = d->fd >= 0;
+  }
+  if (d->fd < 0) {
+    if (errno == ENOENT) return;
+    warn(bus, section, "cannot open cassette %s: no tape in the drive", d->cassette.c_str());
+    d->cassette.clear();
+    d->loaded = false;
+    return;
+  }
+  struct stat st;
+  if (fstat(d->fd, &st) == 0) d->frames = static_cast<uint64_t>(st.st_size) / DAT_FRAME_BYTES;
+}
+
+// ---------------------------------------------------------------- frames
+
+struct FrameSubcode {
+  uint8_t digits[3];  // program number: hundreds, tens, units
+  uint8_t absolute[4];
+  uint8_t program_time[4];
+};
+
+void parse_trailer(const uint8_t* trailer, FrameSubcode* s) {
+  s->digits[0] = trailer[kSidPno1] >> 4;
+  s->digits[1] = trailer[kSidPno23] >> 4;
+  s->digits[2] = trailer[kSidPno23] & 0x0F;
+  std::memset(s->absolute, 0xAA, sizeof s->absolute);
+  std::memset(s->program_time, 0xAA, sizeof s->program_time);
+  for (int slot = 0; slot < DAT_PACK_COUNT; ++slot) {
+    const uint8_t* pack = trailer + slot * DAT_PACK_BYTES;
+    int item = pack[0] >> 4;
+    if (item == PACK_ITEM_ABSOLUTE_TIME) std::memcpy(s->absolute, pack + 3, 4);
+    if (item == PACK_ITEM_PROGRAM_TIME) std::memcpy(s->program_time, pack + 3, 4);
+  }
+}
+
+bool read_subcode(const VirtualDrive* d, uint64_t index, FrameSubcode* s) {
+  uint8_t trailer[kTrailerBytes];
+  off_t offset = static_cast<off_t>(index * DAT_FRAME_BYTES + kTrailerOffset);
+  if (d->fd < 0 || pread(d->fd, trailer, sizeof trailer, offset) != static_cast<ssize_t>(sizeof trailer))
+    return false;
+  parse_trailer(trailer, s);
+  return true;
+}
+
+bool frame_matches(const FrameSubcode& s, int type, const uint8_t* want) {
+  switch (type) {
+    case SEARCH_PROGRAM:
+      return std::memcmp(s.digits, want, 3) == 0;
+    case SEARCH_ABSOLUTE:
+      return std::memcmp(s.absolute, want, 4) == 0;
+    default:
+      return std::memcmp(s.program_time, want, 4) == 0;
+  }
+}
+
+// The first frame that shows the requested position, or the end of data.
+uint64_t find_frame(const VirtualDrive* d, int type, const uint8_t* want) {
+  if (type == SEARCH_RUNNING) {
+    int64_t index = vbus_time_code_to_index(want);
+    return index < 0 || static_cast<uint64_t>(index) >= d->frames ? d->frames : static_cast<uint64_t>(index);
+  }
+  const uint64_t chunk_frames = 64;
+  std::vector<uint8_t> chunk(chunk_frames * DAT_FRAME_BYTES);
+  for (uint64_t first = 0; first < d->frames; first += chunk_frames) {
+    uint64_t count = std::min(chunk_frames, d->frames - first);
+    ssize_t got = pread(d->fd, chunk.data(), count * DAT_FRAME_BYTES,
+                        static_cast<off_t>(first * DAT_FRAME_BYTES));
+    if (got < 0) break;
+    uint64_t whole = static_cast<uint64_t>(got) / DAT_FRAME_BYTES;
+    for (uint64_t i = 0; i < whole; ++i) {
+      FrameSubcode s;
+      parse_trailer(chunk.data() + i * DAT_FRAME_BYTES + kTrailerOffset, &s);
+      if (frame_matches(s, type, want)) return first + i;
+    }
+    if (whole < count) break;
+  }
+  return d->frames;
+}
+
+uint8_t to_bcd(uint64_t value) { return static_cast<uint8_t>(((value / 10) % 10) << 4 | (value % 10)); }
+
+// ---------------------------------------------------------------- commands
+
+uint32_t cdb_length24(const uint8_t* cdb) {
+  return static_cast<uint32_t>(cdb[2]) << 16 | static_cast<uint32_t>(cdb[3]) << 8 | cdb[4];
+}
+
+// Copies data to the host, never more than the block's buffer holds.
+void send_to_host(AspiExecRequest* b, const void* data, size_t bytes) {
+  if (!b->data) return;
+  std::memcpy(b->data, data, std::min<size_t>(bytes, b->data_length));
+}
+
+void check(AspiExecRequest* b, uint8_t key, uint8_t asc, uint8_t ascq) { block_finish_check(b, key, asc, ascq); }
+
+void illegal_request(AspiExecRequest* b) { check(b, SENSE_ILLEGAL_REQUEST, 0x24, 0x00); }
+void no_medium(AspiExecRequest* b) { check(b, SENSE_NOT_READY, 0x3A, 0x00); }
+void not_audio_mode(AspiExecRequest* b) { check(b, SENSE_MEDIUM_ERROR, 0x30, 0x00); }
+void end_of_data(AspiExecRequest* b) { check(b, SENSE_BLANK_CHECK, 0x00, 0x05); }
+
+bool tape_in(const VirtualDrive* d) { return d->loaded; }
+
+// Motion that another command needs: an immediate search arrives at once.
+void finish_search(VirtualDrive* d) {
+  if (!d->searching) return;
+  d->searching = false;
+  d->position = d->search_to;
+}
+
+void count_transfer(VirtualBus* bus) {
+  ++bus->transfers;
+  if (bus->interrupt_at != 0 && bus->transfers == bus->interrupt_at) std::raise(SIGINT);
+}
+
+void test_unit_ready(VirtualDrive* d, AspiExecRequest* b) {
+  if (d->never_ready) return check(b, SENSE_NOT_READY, 0x04, 0x01);
+  if (d->not_ready_left > 0) {
+    --d->not_ready_left;
+    return check(b, SENSE_NOT_READY, 0x04, 0x01);
+  }
+  if (!tape_in(d)) return no_medium(b);
+  if (d->searching) return check(b, SENSE_NOT_READY, 0x04, 0x01);
+  block_finish_good(b);
+}
+
+void rewind(VirtualDrive* d, AspiExecRequest* b) {
+  if (!tape_in(d)) return no_medium(b);
+  d->searching = false;
+  d->position = 0;
+  block_finish_good(b);
+}
+
+void read_frame(VirtualBus* bus, VirtualDrive* d, AspiExecRequest* b) {
+  count_transfer(bus);
+  if (!tape_in(d)) return no_medium(b);
+  finish_search(d);
+  if (d->density != VDRIVE_DENSITY_AUDIO) return not_audio_mode(b);
+  if (b->cdb[1] & 0x01) return illegal_request(b);  // fixed-block mode
+  uint32_t length = cdb_length24(b->cdb);
+  if (length == 0) return block_finish_good(b);
+  if (d->position >= d->frames) return end_of_data(b);
+  uint64_t index = d->position++;
+  if (std::binary_search(d->read_errors.begin(), d->read_errors.end(), index))
+    return check(b, SENSE_MEDIUM_ERROR, 0x11, 0x00);
+  size_t bytes = std::min<size_t>({length, DAT_FRAME_BYTES, b->data ? b->data_length : 0u});
+  if (bytes > 0 &&
+      pread(d->fd, b->data, bytes, static_cast<off_t>(index * DAT_FRAME_BYTES)) != static_cast<ssize_t>(bytes))
+    return check(b, SENSE_MEDIUM_ERROR, 0x11, 0x00);
+  if (length != DAT_FRAME_BYTES) return check(b, SENSE_NO_SENSE | SENSE_FLAG_ILI, 0x00, 0x00);
+  block_finish_good(b);
+}
+
+void write_frame(VirtualBus* bus, VirtualDrive* d, AspiExecRequest* b) {
+  count_transfer(bus);
+  if (!tape_in(d)) return no_medium(b);
+  finish_search(d);
+  ++d->writes;
+  if (d->write_protect || d->read_only) return check(b, SENSE_DATA_PROTECT, 0x27, 0x00);
+  if (d->density != VDRIVE_DENSITY_AUDIO) return not_audio_mode(b);
+  uint32_t length = cdb_length24(b->cdb);
+  if ((b->cdb[1] & 0x01) || length != DAT_FRAME_BYTES || !b->data || b->data_length < length)
+    return illegal_request(b);
+  if (d->writes == d->write_error_at) return check(b, SENSE_MEDIUM_ERROR, d->write_error_asc, 0x00);
+  if (d->capacity >= 0 && d->position >= static_cast<uint64_t>(d->capacity))
+    return check(b, SENSE_VOLUME_OVERFLOW | SENSE_FLAG_EOM, 0x00, 0x02);
+  if (d->fd < 0) d->fd = open(d->cassette.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (d->fd < 0 ||
+      pwrite(d->fd, b->data, length, static_cast<off_t>(d->position * DAT_FRAME_BYTES)) != static_cast<ssize_t>(length))
+    return check(b, SENSE_MEDIUM_ERROR, 0x0C, 0x00);
+  ++d->position;
+  if (d->position > d->frames) d->frames = d->position;
+  block_finish_good(b);
+}
+
+void inquiry(VirtualDrive* d, AspiExecRequest* b) {
+  if (b->cdb[1] & 0x01) return illegal_request(b);  // vital product data pages
+  uint8_t data[kInquiryBytes] = {};
+  data[0] = d->device_type;
+  data[1] = 0x80;  // removable medium
+  data[2] = 0x02;
+  data[3] = 0x02;
+  data[4] = kInquiryBytes - 5;
+  std::memcpy(data + 8, d->vendor, sizeof d->vendor);
+  std::memcpy(data + 16, d->product, sizeof d->product);
+  std::memcpy(data + 32, d->revision, sizeof d->revision);
+  send_to_host(b, data, std::min<size_t>(sizeof data, b->cdb[4]));
+  block_finish_good(b);
+}
+
+void mode_sense(VirtualDrive* d, AspiExecRequest* b) {
+  uint8_t page = b->cdb[2] & 0x3F;
+  bool no_descriptor = (b->cdb[1] & 0x08) != 0;
+  if (page != 0 && page != kModePageMrs && page != kModePageAll) return illegal_request(b);
+  uint8_t data[32] = {};
+  size_t length = 4;
+  data[2] = static_cast<uint8_t>(0x10 | (d->write_protect || d->read_only ? 0x80 : 0x00));
+  if (!no_descriptor) {
+    data[3] = 8;
+    data[4] = d->density;
+    length += 8;
+  }
+  if (page != 0) {
+    data[length] = kModePageMrs;
+    data[length + 1] = kMrsPageLength;
+    data[length + 3] = d->mrs_flags;
+    length += 2 + kMrsPageLength;
+  }
+  data[0] = static_cast<uint8_t>(length - 1);
+  send_to_host(b, data, std::min<size_t>(length, b->cdb[4]));
+  block_finish_good(b);
+}
+
+void mode_select(VirtualDrive* d, AspiExecRequest* b) {
+  size_t length = std::min<size_t>(b->cdb[4], b->data ? b->data_length : 0u);
+  const uint8_t* data = static_cast<const uint8_t*>(b->data);
+  if (length < 4) return block_finish_good(b);
+  size_t descriptor = data[3];
+  if (descriptor >= 8 && length >= 12 && !d->density_stuck) d->density = data[4];
+  for (size_t at = 4 + descriptor; at + 2 <= length; at += 2 + data[at + 1]) {
+    if ((data[at] & 0x3F) == kModePageMrs && at + 3 < length) d->mrs_flags = data[at + 3];
+  }
+  block_finish_good(b);
+}
+
+void load_unload(VirtualDrive* d, AspiExecRequest* b) {
+  if (d->cassette.empty()) return no_medium(b);
+  d->loaded = (b->cdb[4] & 0x01) != 0;
+  d->searching = false;
+  d->position = 0;
+  block_finish_good(b);
+}
+
+void locate(VirtualDrive* d, AspiExecRequest* b) {
+  if (!tape_in(d)) return no_medium(b);
+  d->searching = false;
+  const uint8_t* cdb = b->cdb;
+  bool immediate = (cdb[1] & 0x01) != 0;
+  if (!(cdb[1] & 0x04)) {  // by block number: the frame index
+    uint64_t block = static_cast<uint64_t>(cdb[3]) << 24 | cdb[4] << 16 | cdb[5] << 8 | cdb[6];
+    d->position = std::min(block, d->frames);
+    if (block > d->frames) return end_of_data(b);
+    return block_finish_good(b);
+  }
+  if (d->density != VDRIVE_DENSITY_AUDIO) return not_audio_mode(b);
+  uint64_t target = find_frame(d, (cdb[3] >> 5) & 0x03, cdb + 4);
+  if (immediate && d->search_polls > 0) {
+    d->searching = true;
+    d->search_from = d->position;
+    d->search_to = target;
+    d->search_polls_done = 0;
+    return block_finish_good(b);
+  }
+  d->position = target;
+  if (!immediate && target >= d->frames) return end_of_data(b);
+  block_finish_good(b);
+}
+
+void read_position(VirtualDrive* d, AspiExecRequest* b) {
+  if (!tape_in(d)) return no_medium(b);
+  uint64_t index = d->position;
+  if (d->searching) {
+    ++d->search_polls_done;
+    if (d->search_polls_done <= d->search_polls) {
+      // On the way: evenly spaced between where the search began and its end.
+      int64_t from = static_cast<int64_t>(d->search_from);
+      int64_t span = static_cast<int64_t>(d->search_to) - from;
+      index = static_cast<uint64_t>(from + span * d->search_polls_done / (d->search_polls + 1));
+    } else {
+      finish_search(d);
+      index = d->position;
+    }
+  }
+  uint8_t data[kPositionBytes] = {};
+  if (d->density != VDRIVE_DENSITY_AUDIO) {
+    data[0] = index == 0 ? 0x80 : 0x00;  // beginning of partition
+    for (int i = 0; i < 4; ++i) {
+      data[4 + i] = static_cast<uint8_t>(index >> (24 - 8 * i));
+      data[8 + i] = data[4 + i];
+    }
+    send_to_host(b, data, sizeof data);
+    return block_finish_good(b);
+  }
+  FrameSubcode s;
+  if (index >= d->frames || !read_subcode(d, index, &s)) return end_of_data(b);
+  data[0] = index == 0 ? 0x80 : 0x00;
+  std::memcpy(data + 4, s.digits, 3);
+  vbus_index_to_time_code(index, data + 8);
+  std::memcpy(data + 12, s.absolute, 4);
+  std::memcpy(data + 16, s.program_time, 4);
+  send_to_host(b, data, sizeof data);
+  block_finish_good(b);
+}
+
+}  // namespace
+
+void vbus_index_to_time_code(uint64_t index, uint8_t* time_code) {
+  uint64_t in_group = index % 100;
+  uint64_t second_in_group = in_group < 33 ? 0 : in_group < 66 ? 1 : 2;
+  uint64_t frame = in_group - 33 * second_in_group;
+  uint64_t seconds = index / 100 * 3 + second_in_group;
+  time_code[0] = to_bcd(seconds / 3600);
+  time_code[1] = to_bcd(seconds / 60 % 60);
+  time_code[2] = to_bcd(seconds % 60);
+  time_code[3] = to_bcd(frame);
+}
+
+int64_t vbus_time_code_to_index(const uint8_t* time_code) {
+  int value[4];
+  for (int i = 0; i < 4; ++i) {
+    int high = time_code[i] >> 4, low = time_code[i] & 0x0F;
+    if (high > 9 || low > 9) return -1;
+    value[i] = high * 10 + low;
+  }
+  int seconds_in_group = value[2] % 3;
+  if (value[1] > 59 || value[2] > 59 || value[3] > (seconds_in_group == 2 ? 33 : 32)) return -1;
+  int64_t seconds = static_cast<int64_t>(value[0]) * 3600 + value[1] * 60 + value[2];
+  return seconds / 3 * 100 + seconds_in_group * 33 + value[3];
+}
+
+int vbus_load(const char* path, VirtualBus* bus) {
+  vbus_close(bus);
+  *bus = VirtualBus();
+  bus->path = path;
+  IniDocument doc;
+  if (ini_load(path, &doc) != 0) {
+    std::fprintf(stderr, "%s: cannot read the bus file: %s\n", path, std::strerror(errno));
+    return -1;
+  }
+  for (const IniSection& section : doc.sections) {
+    const char* name = section.name.c_str();
+    if (!strcasecmp(name, "bus")) {
+      for (const IniEntry& e : section.entries) {
+        uint64_t n;
+        if (!strcasecmp(e.key.c_str(), "interrupt_at") && parse_unsigned(e.value, &n) && n <= UINT32_MAX)
+          bus->interrupt_at = static_cast<uint32_t>(n);
+        else
+          warn(bus, name, "key %s not understood", e.key.c_str());
+      }
+      continue;
+    }
+    int adapter = -1, target = -1;
+    char extra;
+    if (std::sscanf(name, "%d:%d%c", &adapter, &target, &extra) != 2 || adapter < 0 || adapter > 255 ||
+        target < 0 || target > 255) {
+      warn(bus, name, "%s", "not an ADAPTER:TARGET address; section passed over");
+      continue;
+    }
+    if (vbus_find(bus, static_cast<uint8_t>(adapter), static_cast<uint8_t>(target), 0)) {
+      warn(bus, name, "%s", "listed twice; the first one counts");
+      continue;
+    }
+    VirtualDrive d;
+    d.adapter = static_cast<uint8_t>(adapter);
+    d.target = static_cast<uint8_t>(target);
+    pad_copy(d.vendor, sizeof d.vendor, "SONY");
+    pad_copy(d.product, sizeof d.product, "SDT-9000");
+    pad_copy(d.revision, sizeof d.revision, "1.13");
+    for (const IniEntry& e : section.entries)
+      if (!apply_key(bus, e, &d)) warn(bus, name, "key %s or its value not understood; passed over", e.key.c_str());
+    open_cassette(bus, name, &d);
+    bus->drives.push_back(d);
+    bus->adapter_count = std::max(bus->adapter_count, adapter + 1);
+  }
+  return 0;
+}
+
+VirtualDrive* vbus_find(VirtualBus* bus, uint8_t adapter, uint8_t target, uint8_t lun) {
+  if (lun != 0) return nullptr;
+  for (VirtualDrive& d : bus->drives)
+    if (d.adapter == adapter && d.target == target) return &d;
+  return nullptr;
+}
+
+void vbus_execute(VirtualBus* bus, AspiExecRequest* b) {
+  VirtualDrive* d = vbus_find(bus, b->adapter, b->target, b->lun);
+  if (!d) {
+    b->status = ASPI_STATUS_NO_DEVICE;
+    return;
+  }
+  switch (b->cdb[0]) {
+    case 0x00: return test_unit_ready(d, b);
+    case 0x01: return rewind(d, b);
+    case 0x08: return read_frame(bus, d, b);
+    case 0x0A: return write_frame(bus, d, b);
+    case 0x12: return inquiry(d, b);
+    case 0x15: return mode_select(d, b);
+    case 0x1A: return mode_sense(d, b);
+    case 0x1B: return load_unload(d, b);
+    case 0x2B: return locate(d, b);
+    case 0x34: return read_position(d, b);
+    default: return check(b, SENSE_ILLEGAL_REQUEST, 0x20, 0x00);
+  }
+}
+
+void vbus_close(VirtualBus* bus) {
+  for (VirtualDrive& d : bus->drives) {
+    if (d.fd >= 0) close(d.fd);
+    d.fd = -1;
+  }
+}

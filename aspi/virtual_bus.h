@@ -1,0 +1,70 @@
+// Virtual DAT drives: the drives a bus file lists, each with an optional
+// cassette file (the frames of the tape from its beginning, back to back),
+// answering the commands of a DDS drive with audio firmware.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "aspi/wnaspi32.h"
+
+#define VDRIVE_DENSITY_AUDIO 0x80
+#define VDRIVE_DENSITY_DATA 0x13
+
+struct VirtualDrive {
+  // From the bus file.
+  uint8_t adapter = 0;
+  uint8_t target = 0;
+  char vendor[8];
+  char product[16];
+  char revision[4];
+  uint8_t device_type = 1;
+  std::string cassette;  // the file, "" when there is no tape in the drive
+  bool write_protect = false;
+  bool never_ready = false;
+  uint32_t not_ready_left = 0;  // TEST UNIT READY commands still to answer NOT READY
+  bool density_stuck = false;
+  std::vector<uint64_t> read_errors;  // ascending frame indices
+  uint32_t write_error_at = 0;        // the WRITE (counted from 1) that fails; 0: none
+  uint8_t write_error_asc = 0x3B;
+  int64_t capacity = -1;  // frames the cassette holds; -1: unlimited
+  uint32_t search_polls = 0;
+
+  // The drive's state.
+  int fd = -1;             // the cassette file, -1 while it does not exist
+  bool read_only = false;  // the file could only be opened for reading
+  uint64_t frames = 0;     // recorded frames: the end of data
+  bool loaded = false;
+  uint64_t position = 0;  // frame index of the next READ or WRITE
+  uint8_t density = VDRIVE_DENSITY_DATA;
+  uint8_t mrs_flags = 0;  // the fourth byte of mode page 0x30
+  uint32_t writes = 0;    // WRITE commands received
+  bool searching = false;  // an immediate audio LOCATE is under way
+  uint64_t search_from = 0;
+  uint64_t search_to = 0;
+  uint32_t search_polls_done = 0;
+};
+
+struct VirtualBus {
+  std::string path;
+  std::vector<VirtualDrive> drives;
+  int adapter_count = 0;      // highest listed adapter + 1
+  uint32_t interrupt_at = 0;  // [bus] interrupt_at; 0: never
+  uint32_t transfers = 0;     // READ and WRITE commands so far
+};
+
+// Reads the bus file and opens the cassettes. Problems with single keys or
+// sections are reported on standard error and passed over. Returns 0, or -1
+// (after a message) when the file cannot be read.
+int vbus_load(const char* path, VirtualBus* bus);
+VirtualDrive* vbus_find(VirtualBus* bus, uint8_t adapter, uint8_t target, uint8_t lun);
+// Executes one request block (ASPI_CMD_EXEC_SCSI) and sets its status.
+void vbus_execute(VirtualBus* bus, AspiExecRequest* block);
+// Closes the cassette files.
+void vbus_close(VirtualBus* bus);
+
+// Running time: a frame index as a BCD time code (100 frames in 3 seconds),
+// and back (-1 for a time code that is not valid).
+void vbus_index_to_time_code(uint64_t index, uint8_t* time_code);
+int64_t vbus_time_code_to_index(const uint8_t* time_code);

@@ -1,0 +1,100 @@
+#include "scsi/seek.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "control/command_line.h"
+#include "datframe/dat_frame.h"
+#include "platform/clock.h"
+#include "scsi/aspi_call.h"
+#include "scsi/tape_commands.h"
+
+namespace {
+
+const int64_t kGiveUpAfterS = 30;  // watching ends after this long without a change
+const int64_t kSettledS = 10;      // a change more recent than this counts as arrived
+const uint32_t kPollIntervalMs = 1000;
+const size_t kPositionBytes = 20;
+
+// Bytes of the audio position data.
+const int kProgramDigits = 4;
+const int kRunningTime = 8;
+const int kAbsoluteTime = 12;
+const int kProgramTime = 16;
+
+uint32_t packed_time(const uint8_t* bytes) {
+  uint32_t value = 0;
+  for (int i = 0; i < 4; ++i) value = value << 8 | static_cast<uint32_t>(bcd_value(bytes[i]) & 0xFF);
+  return value;
+}
+
+void print_progress(const uint8_t* p) {
+  std::printf("   - Present seek position: ");
+  std::printf("PROGNUM: %.3x, ", p[kProgramDigits] * 256 + p[kProgramDigits + 1] * 16 + p[kProgramDigits + 2]);
+  const uint8_t* t = p + kAbsoluteTime;
+  std::printf(t[3] == 0xAA ? "ABSTIME: %.2x:%.2x:%.2x:%.2x\r" : "ABSTIME: %.2d:%.2d:%.2d:%.2d\r",
+              bcd_value(t[0]), bcd_value(t[1]), bcd_value(t[2]), bcd_value(t[3]));
+}
+
+}  // namespace
+
+int position_matches(const RunSettings* settings, const uint8_t* position) {
+  switch (settings->seek_type) {
+    case SEEK_PROGNUM: {
+      uint32_t number = static_cast<uint32_t>(position[kProgramDigits] * 100 +
+                                              position[kProgramDigits + 1] * 10 + position[kProgramDigits + 2]);
+      return number == settings->seek_target ? 1 : 0;
+    }
+    case SEEK_ABSTIME:
+      return packed_time(position + kAbsoluteTime) == settings->seek_target ? 1 : 0;
+    case SEEK_RUNTIME:
+      return packed_time(position + kRunningTime) == settings->seek_target ? 1 : 0;
+    case SEEK_PROGTIME:
+      return packed_time(position + kProgramTime) == settings->seek_target ? 1 : 0;
+    default:
+      return 0;
+  }
+}
+
+int seek_tape(int adapter, int target, int lun, RunSettings* settings) {
+  uint32_t goal = settings->seek_target;
+  std::printf(" - seeking to tape ");
+  if (settings->seek_type == SEEK_PROGNUM)
+    std::printf("program number %d\n", static_cast<int>(goal));
+  else
+    std::printf("time %.2d:%.2d:%.2d:%.2d\n", goal >> 24, (goal >> 16) & 0xFF, (goal >> 8) & 0xFF, goal & 0xFF);
+
+  int located = scsi_locate2(adapter, target, lun, goal, settings->seek_type);
+  if (located != 0) {
+    std::printf("Seek failed %x\n", static_cast<unsigned>(located));
+    return -1;
+  }
+
+  int64_t last_change = platform_time_s();
+  int64_t now = last_change;
+  uint8_t position[kPositionBytes] = {};
+  uint32_t result = scsi_read_position(adapter, target, lun, position);
+  int matches = position_matches(settings, position);
+  uint8_t last_time[4];
+  std::memcpy(last_time, position + kAbsoluteTime, sizeof last_time);
+
+  while (now - last_change < kGiveUpAfterS) {
+    if (result != 0 || matches) break;
+    if (wait_unit_ready(adapter, target, lun, 0) == ASPI_RESULT_GOOD) break;  // the search is over
+    platform_sleep_ms(kPollIntervalMs);
+    result = scsi_read_position(adapter, target, lun, position);
+    if (result == ASPI_RESULT_END_OF_DATA) {
+      std::printf("Reached end of tape...");
+      return -1;
+    }
+    matches = position_matches(settings, position);
+    print_progress(position);
+    now = platform_time_s();
+    if (std::memcmp(last_time, position + kAbsoluteTime, sizeof last_time) != 0) last_change = now;
+    std::memcpy(last_time, position + kAbsoluteTime, sizeof last_time);
+  }
+  std::printf("\n");
+  if (now - last_change < kSettledS) return 0;
+  std::printf("\nSeek failed %x\n", result);
+  return -1;
+}

@@ -1,0 +1,290 @@
+// kestrel against virtual drives: the set-up and tear-down of each drive
+// family, the ways a set-up fails, the rewind, the seek, and kestrel-drives.
+// The modes are not built yet, so every run ends in the mode's failure
+// (exit code 6); what comes before and after it is checked here.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/e2e/bus_file.h"
+#include "tests/support/e2e/cassette.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+const std::string kBanner = "KESTREL - version 1.3b\n";
+const std::string kSony = " - found drive SONY     SDT-9000        1.13\n";
+const std::string kReady = " - waiting (up to 60 seconds) for tape to mount...done\n";
+const std::string kAudio = " - setting drive in audio mode...done\n";
+const std::string kLoad = " - issuing a tape load...done\n";
+const std::string kSonyTearDown =
+    " - issuing a tape unload...done\n"
+    " - setting drive back to data mode...done\n";
+const std::string kNoWav = "tape to WAV is not built into this kestrel\n";
+
+BusDrive sony(const std::string& address, const std::string& cassette) {
+  return {address, {{"vendor", "SONY"}, {"product", "SDT-9000        1.13"}, {"cassette", cassette}}};
+}
+
+BusDrive archive(const std::string& address, const std::string& product, const std::string& cassette) {
+  return {address, {{"vendor", "ARCHIVE"}, {"product", product}, {"cassette", cassette}}};
+}
+
+struct Bus {
+  TempDir dir;
+  std::string path = dir.file("bus.ini");
+
+  explicit Bus(const std::vector<BusDrive>& drives) { EXPECT_TRUE(write_bus_file(path, drives)); }
+  ProcessResult run(const std::vector<std::string>& args) const { return run_kestrel(args, bus_options(path)); }
+};
+
+// The lines of a SONY drive at 0:4 set up for /KESTREL T /INPUTID 0:4.
+std::string sony_input_setup() {
+  return kBanner + "KESTREL\nInput SCSI adapter 0, ID number: 4\nConfiguring input drive...\n" + kSony +
+         kReady + kAudio + kLoad;
+}
+
+std::string sony_input_teardown() { return "\n - closing input drive...\n" + kSonyTearDown; }
+
+TEST(DriveSetup, SonyAndArchiveAreSetUpAndTornDownByFamily) {
+  Bus bus({archive("0:3", "Python 25501-XXX1.00", "in.tape"), sony("0:4", "out.tape")});
+  ProcessResult r = bus.run({"/PINTAIL", "/INPUTID", "0:3", "/OUTPUTID", "0:4"});
+  EXPECT_EQ(r.exit_code, 6);
+  EXPECT_EQ(r.out, kBanner +
+                       "PINTAIL\nInput SCSI adapter 0, ID number: 3\nOutput SCSI adapter 0, ID number: 4\n"
+                       "Configuring input drive...\n"
+                       " - found drive ARCHIVE  Python 25501-XXX1.00\n" +
+                       kReady + kAudio + "Configuring output drive 0:4:0...\n" + kSony + kReady + kAudio +
+                       kLoad +
+                       " - rewinding 0:3 input tape to beginning...done\n"
+                       " - rewinding 0:4 output tape to beginning...done\n"
+                       "tape to tape is not built into this kestrel\n"
+                       "\n - closing input drive...\n - closing output drive...\n" +
+                       kSonyTearDown);
+}
+
+TEST(DriveSetup, OnlyTheOutputDriveWhenOnlyOutputIdIsGiven) {
+  Bus bus({sony("2:6", "out.tape")});
+  ProcessResult r = bus.run({"/BUNTING", "IMG", "/OUTPUTID", "2:6"});
+  EXPECT_EQ(r.exit_code, 6);
+  // /BUNTING does not rewind the output tape.
+  EXPECT_EQ(r.out, kBanner + "BUNTING\nOutput SCSI adapter 2, ID number: 6\nConfiguring output drive 2:6:0...\n" +
+                       kSony + kReady + kAudio + kLoad + "image to tape is not built into this kestrel\n" +
+                       "\n - closing output drive...\n" + kSonyTearDown);
+}
+
+TEST(DriveSetup, MrsOffTurnsOffMrsOnAnArchive563Only) {
+  Bus bus({archive("0:1", "Python 01931-XXX5.63", "a.tape"), archive("0:2", "Python 25501-XXX1.00", "b.tape")});
+  const std::string head = kBanner + "KESTREL\nInput SCSI adapter 0, ID number: ";
+  ProcessResult r = bus.run({"/KESTREL", "T", "/INPUTID", "0:1", "/MRSOFF"});
+  EXPECT_EQ(r.exit_code, 6);
+  EXPECT_EQ(r.out, head + "1\nConfiguring input drive...\n - found drive ARCHIVE  Python 01931-XXX5.63\n" +
+                       kReady + kAudio + "Turning off MRS mode...done.\n" + kNoWav + "\n - closing input drive...\n");
+
+  r = bus.run({"/KESTREL", "T", "/INPUTID", "0:2", "/MRSOFF"});
+  EXPECT_EQ(r.out, head + "2\nConfiguring input drive...\n - found drive ARCHIVE  Python 25501-XXX1.00\n" +
+                       kReady + kAudio + kNoWav + "\n - closing input drive...\n");
+}
+
+TEST(DriveSetup, NoDriveAtTheAddressEndsWithExitCode4) {
+  Bus bus({sony("0:4", "t.tape")});
+  for (const char* address : {"0:5", "3:4"}) {
+    ProcessResult r = bus.run({"/KESTREL", "T", "/INPUTID", address});
+    EXPECT_EQ(r.exit_code, 4);
+    std::string a(address);
+    EXPECT_EQ(r.out, kBanner + "KESTREL\nInput SCSI adapter " + a.substr(0, 1) + ", ID number: " + a.substr(2) +
+                         "\nConfiguring input drive...\nno device at " + a + ":0\nDrive didn't initialize\n");
+  }
+}
+
+TEST(DriveSetup, UnknownDriveEndsWithExitCode4) {
+  Bus bus({{"0:4", {{"vendor", "ACME"}, {"product", "Streamer 9000   0.01"}, {"cassette", "t.tape"}}}});
+  ProcessResult r = bus.run({"/KESTREL", "T", "/INPUTID", "0:4"});
+  EXPECT_EQ(r.exit_code, 4);
+  EXPECT_EQ(r.out, kBanner + "KESTREL\nInput SCSI adapter 0, ID number: 4\nConfiguring input drive...\n"
+                             "drive is unknown\nDrive didn't initialize\n");
+}
+
+TEST(DriveSetup, FailedOutputDriveAfterAGoodInputDrive) {
+  Bus bus({sony("0:4", "t.tape")});
+  ProcessResult r = bus.run({"/PINTAIL", "/INPUTID", "0:4", "/OUTPUTID", "0:6"});
+  EXPECT_EQ(r.exit_code, 4);
+  EXPECT_EQ(r.out, kBanner +
+                       "PINTAIL\nInput SCSI adapter 0, ID number: 4\nOutput SCSI adapter 0, ID number: 6\n"
+                       "Configuring input drive...\n" +
+                       kSony + kReady + kAudio + kLoad +
+                       "Configuring output drive 0:6:0...\nno device at 0:6:0\nDrive didn't initialize\n");
+}
+
+TEST(DriveSetup, DriveThatNeverBecomesReadyIsWaitedForAndPassed) {
+  BusDrive never = sony("0:4", "t.tape");
+  never.keys.push_back({"not_ready", "always"});
+  BusDrive slow = sony("0:5", "t.tape");
+  slow.keys.push_back({"not_ready", "40"});  // ready after four simulated seconds
+  Bus bus({never, slow});
+  ProcessResult r = bus.run({"/KESTREL", "T", "/INPUTID", "0:4"});
+  EXPECT_EQ(r.exit_code, 6);
+  EXPECT_EQ(r.out, kBanner + "KESTREL\nInput SCSI adapter 0, ID number: 4\nConfiguring input drive...\n" + kSony +
+                       " - waiting (up to 60 seconds) for tape to mount...failed, continuing anyway\n" + kAudio +
+                       kLoad + kNoWav + sony_input_teardown());
+
+  r = bus.run({"/KESTREL", "T", "/INPUTID", "0:5"});
+  EXPECT_NE(r.out.find(kSony + kReady), std::string::npos) << r.out;
+}
+
+TEST(DriveSetup, DriveWithoutTapeFailsItsStepsAndGoesOn) {
+  Bus bus(std::vector<BusDrive>{{"0:4", {}}});  // the default drive: a SONY SDT-9000 without a cassette
+  ProcessResult r = bus.run({"/KESTREL", "T", "/INPUTID", "0:4", "/REWIND"});
+  EXPECT_EQ(r.exit_code, 6);
+  EXPECT_EQ(r.out, kBanner + "KESTREL\nInput SCSI adapter 0, ID number: 4\nConfiguring input drive...\n" + kSony +
+                       " - waiting (up to 60 seconds) for tape to mount...failed, continuing anyway\n" + kAudio +
+                       " - issuing a tape load...load failed; 04023a00\nfailed, continuing anyway\n"
+                       " - rewinding 0:4 input tape to beginning...rewind failed: 04023a00\n"
+                       "failed, continuing anyway\n" +
+                       kNoWav + "\n - closing input drive...\n" +
+                       " - issuing a tape unload...load failed; 04023a00\nfailed, continuing anyway\n"
+                       " - setting drive back to data mode...done\n");
+}
+
+TEST(DriveSetup, StuckDensityFailsTheAudioModeStep) {
+  BusDrive stuck = sony("0:4", "t.tape");
+  stuck.keys.push_back({"density_stuck", "yes"});
+  Bus bus({stuck});
+  ProcessResult r = bus.run({"/KESTREL", "T", "/INPUTID", "0:4"});
+  EXPECT_EQ(r.exit_code, 6);
+  // The drive stays in data mode, so going back to it succeeds.
+  EXPECT_EQ(r.out, kBanner + "KESTREL\nInput SCSI adapter 0, ID number: 4\nConfiguring input drive...\n" + kSony +
+                       kReady + " - setting drive in audio mode...Failed to set new density\n" +
+                       "failed, continuing anyway\n" + kLoad + kNoWav + sony_input_teardown());
+}
+
+TEST(DriveSetup, BitternRewindsWithoutRewindSwitch) {
+  Bus bus({sony("0:4", "t.tape")});
+  ProcessResult r = bus.run({"/BITTERN", "IMG", "/INPUTID", "0:4"});
+  EXPECT_EQ(r.exit_code, 6);
+  EXPECT_EQ(r.out, kBanner + "BITTERN\nInput SCSI adapter 0, ID number: 4\nConfiguring input drive...\n" + kSony +
+                       kReady + kAudio + kLoad + " - rewinding 0:4 input tape to beginning...done\n" +
+                       "tape to image is not built into this kestrel\n" + sony_input_teardown());
+
+  // /KESTREL rewinds only with /REWIND.
+  r = bus.run({"/KESTREL", "T", "/INPUTID", "0:4"});
+  EXPECT_EQ(r.out.find("rewinding"), std::string::npos) << r.out;
+}
+
+TEST(DriveSetup, UnreadableBusFileEndsWithExitCode3) {
+  TempDir dir;
+  ProcessResult r = run_kestrel({"/KESTREL", "T", "/INPUTID", "0:4"}, bus_options(dir.file("missing.ini")));
+  EXPECT_EQ(r.exit_code, 3);
+  EXPECT_EQ(r.out, kBanner + "KESTREL\nInput SCSI adapter 0, ID number: 4\n"
+                             "No ASPI for WIN32 support detected.\nASPI32 status 0000e800\nNo ASPI drivers found\n");
+  EXPECT_NE(r.err.find("missing.ini"), std::string::npos) << "the provider says which file";
+}
+
+// A recorded cassette of three programs of 100 frames (3 seconds) each, in a
+// SONY drive that takes three position polls to arrive at a search target.
+struct RecordedBus : Bus {
+  RecordedBus(std::vector<CassetteProgram> programs, const std::string& polls)
+      : Bus({[&] {
+          BusDrive d = sony("0:4", "rec.tape");
+          d.keys.push_back({"search_polls", polls});
+          return d;
+        }()}) {
+    EXPECT_TRUE(write_cassette(dir.file("rec.tape"), programs));
+  }
+  ProcessResult seek(const std::string& type, const std::string& position) const {
+    return run({"/KESTREL", "T", "/INPUTID", "0:4", "/SEEK", type, position});
+  }
+};
+
+const std::vector<CassetteProgram> kThreePrograms = {{1, 100}, {2, 100}, {3, 100}};
+
+std::string progress(const std::string& program, const std::string& time) {
+  return "   - Present seek position: PROGNUM: " + program + ", ABSTIME: " + time + "\r";
+}
+
+TEST(Seek, ReachesTheTargetByProgramNumberAbsoluteTimeAndProgramTime) {
+  RecordedBus bus(kThreePrograms, "3");
+  struct Case {
+    std::string type, position, request, watch;
+  } cases[] = {
+      {"PROGNUM", "2", "program number 2",
+       progress("001", "00:00:01:17") + progress("001", "00:00:02:09") + progress("002", "00:00:03:00")},
+      // Absolute time 4 s is frame 133, in the second program.
+      {"ABSTIME", "0:0:4:0", "time 00:00:04:00",
+       progress("001", "00:00:02:00") + progress("001", "00:00:02:33") + progress("002", "00:00:04:00")},
+      // Program time 1 s first shows at frame 33, in the first program.
+      {"PROGTIME", "0:0:1:0", "time 00:00:01:00",
+       progress("001", "00:00:00:16") + progress("001", "00:00:00:24") + progress("001", "00:00:01:00")},
+      {"RUNTIME", "0:0:6:0", "time 00:00:06:00",
+       progress("002", "00:00:03:00") + progress("002", "00:00:04:17") + progress("003", "00:00:06:00")},
+  };
+  for (const Case& c : cases) {
+    ProcessResult r = bus.seek(c.type, c.position);
+    EXPECT_EQ(r.exit_code, 6) << c.type;
+    EXPECT_EQ(r.out, sony_input_setup() + " - seeking to tape " + c.request + "\n" + c.watch + "\n" + kNoWav +
+                         sony_input_teardown());
+  }
+}
+
+TEST(Seek, DriveThatArrivesAtOnceShowsNoProgress) {
+  RecordedBus bus(kThreePrograms, "0");
+  ProcessResult r = bus.seek("PROGNUM", "3");
+  EXPECT_EQ(r.out, sony_input_setup() + " - seeking to tape program number 3\n\n" + kNoWav + sony_input_teardown());
+}
+
+TEST(Seek, RunningIntoEndOfDataFails) {
+  RecordedBus bus(kThreePrograms, "3");
+  ProcessResult r = bus.seek("PROGNUM", "9");
+  EXPECT_EQ(r.exit_code, 6);
+  EXPECT_EQ(r.out, sony_input_setup() + " - seeking to tape program number 9\n" + progress("002", "00:00:04:17") +
+                       progress("003", "00:00:06:25") + "Reached end of tape...Drive didn't complete seek\n" +
+                       kNoWav + sony_input_teardown());
+}
+
+TEST(Seek, PositionThatStopsChangingFailsAfterThirtySeconds) {
+  // 1000 frames without absolute time before program 2: every position on
+  // the way shows the same (absent) absolute time.
+  RecordedBus bus({{1, 1000, false}, {2, 10}}, "100");
+  ProcessResult r = bus.seek("PROGNUM", "2");
+  EXPECT_EQ(r.exit_code, 6);
+  const std::string head = sony_input_setup() + " - seeking to tape program number 2\n";
+  const std::string tail = "\n\nSeek failed 0\nDrive didn't complete seek\n" + kNoWav + sony_input_teardown();
+  ASSERT_EQ(r.out.compare(0, head.size(), head), 0) << r.out;
+  ASSERT_GT(r.out.size(), head.size() + tail.size());
+  EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail) << r.out;
+  // One progress line a poll, 1.1 simulated seconds apart, for 30 seconds.
+  std::string watch = r.out.substr(head.size(), r.out.size() - head.size() - tail.size());
+  const std::string line = progress("001", "6e:6e:6e:6e");
+  ASSERT_EQ(watch.size() % line.size(), 0u) << watch;
+  size_t polls = watch.size() / line.size();
+  EXPECT_GE(polls, 26u);
+  EXPECT_LE(polls, 29u);
+  for (size_t i = 0; i < polls; ++i) EXPECT_EQ(watch.substr(i * line.size(), line.size()), line);
+}
+
+TEST(KestrelDrives, ListsTheVirtualDrivesOfABusFile) {
+  Bus bus({archive("0:3", "Python 01931-XXX5.63", "in.tape"), {"1:4", {}},
+           {"1:5", {{"vendor", "ACME"}, {"product", "Streamer"}, {"cassette", "/abs/x.tape"}}}});
+  ProcessResult r = run_process(build_path("kestrel-drives"), {}, bus_options(bus.path));
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, "Virtual drives of the bus file " + bus.path +
+                       " (2 host adapters):\n"
+                       "ADDRESS  VENDOR    PRODUCT               KESTREL                DEVICE\n"
+                       "0:3      ARCHIVE   Python 01931-XXX5.63  yes (Python family)    " +
+                       bus.dir.file("in.tape") +
+                       "\n"
+                       "1:4      SONY      SDT-9000        1.13  yes (SDT-9000 family)  (no cassette)\n"
+                       "1:5      ACME      Streamer              no                     /abs/x.tape\n"
+                       "Give the ADDRESS to /INPUTID or /OUTPUTID, for example /INPUTID 0:4.\n");
+}
+
+TEST(KestrelDrives, SaysSoWhenTheProviderHasNoAdapter) {
+  TempDir dir;
+  ProcessResult r = run_process(build_path("kestrel-drives"), {}, bus_options(dir.file("none.ini")));
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.out.find("No drives found"), std::string::npos) << r.out;
+}
+
+}  // namespace

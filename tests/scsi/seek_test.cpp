@@ -1,0 +1,105 @@
+// The seek's position test, and the ways its watch ends that a virtual drive
+// does not easily show.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "control/command_line.h"
+#include "control/run_settings.h"
+#include "scsi/seek.h"
+#include "tests/scsi/fake_provider.h"
+
+namespace {
+
+const int kSimulatedClock = setenv("KESTREL_CLOCK", "simulated", 1);
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes position(Bytes program, Bytes running, Bytes absolute, Bytes program_time) {
+  Bytes p(20, 0);
+  std::copy(program.begin(), program.end(), p.begin() + 4);
+  std::copy(running.begin(), running.end(), p.begin() + 8);
+  std::copy(absolute.begin(), absolute.end(), p.begin() + 12);
+  std::copy(program_time.begin(), program_time.end(), p.begin() + 16);
+  return p;
+}
+
+RunSettings request(int type, uint32_t target) {
+  RunSettings s{};
+  s.seek_type = type;
+  s.seek_target = target;
+  return s;
+}
+
+TEST(PositionMatches, ComparesTheRequestedFieldOnly) {
+  Bytes p = position({0, 1, 2}, {0x00, 0x01, 0x02, 0x03}, {0x00, 0x10, 0x30, 0x00}, {0x01, 0x59, 0x33, 0x32});
+  RunSettings s = request(SEEK_PROGNUM, 12);
+  EXPECT_EQ(position_matches(&s, p.data()), 1);
+  s = request(SEEK_PROGNUM, 102);
+  EXPECT_EQ(position_matches(&s, p.data()), 0);
+  s = request(SEEK_ABSTIME, 0x000A1E00);  // 0:10:30:0
+  EXPECT_EQ(position_matches(&s, p.data()), 1);
+  s = request(SEEK_RUNTIME, 0x00010203);
+  EXPECT_EQ(position_matches(&s, p.data()), 1);
+  s = request(SEEK_PROGTIME, 0x013B2120);  // 1:59:33:32
+  EXPECT_EQ(position_matches(&s, p.data()), 1);
+  s = request(SEEK_PROGTIME, 0x000A1E00);
+  EXPECT_EQ(position_matches(&s, p.data()), 0);
+  s = request(7, 0);
+  EXPECT_EQ(position_matches(&s, p.data()), 0);
+}
+
+struct SeekWatch : ::testing::Test {
+  FakeProvider* fake = fake_install();
+  ~SeekWatch() override { fake_uninstall(); }
+  std::string run(RunSettings s, int* result) {
+    testing::internal::CaptureStdout();
+    *result = seek_tape(0, 4, 0, &s);
+    return testing::internal::GetCapturedStdout();
+  }
+};
+
+TEST_F(SeekWatch, FailedLocateIsReportedWithItsResult) {
+  ASSERT_EQ(kSimulatedClock, 0);
+  fake->replies.push_back(reply_word(0x04052400));
+  int result = 0;
+  EXPECT_EQ(run(request(SEEK_ABSTIME, 0x00010203), &result), " - seeking to tape time 00:01:02:03\nSeek failed ffffffff\n");
+  EXPECT_EQ(result, -1);
+}
+
+TEST_F(SeekWatch, PositionReadThatFailsRightAfterTheLocateEndsTheWatch) {
+  fake->replies = {FakeReply(), reply_word(0x04030000)};
+  int result = -1;
+  EXPECT_EQ(run(request(SEEK_PROGNUM, 5), &result), " - seeking to tape program number 5\n\n");
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(fake->commands.size(), 2u);
+}
+
+TEST_F(SeekWatch, DriveReadyAtTheFirstTestEndsTheWatchWithoutProgress) {
+  fake->replies = {FakeReply(), reply_data(position({0, 0, 1}, {}, {0, 0, 0, 0}, {})), FakeReply()};
+  int result = -1;
+  EXPECT_EQ(run(request(SEEK_PROGNUM, 5), &result), " - seeking to tape program number 5\n\n");
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(fake->commands.back().cdb[0], 0x00) << "ended by TEST UNIT READY";
+}
+
+TEST_F(SeekWatch, ArrivalAfterTheAbsoluteTimeStoodStillTenSecondsCountsAsFailure) {
+  // The absolute time changes once, then stays for twelve polls until the drive is ready.
+  const uint32_t not_ready = 0x04020401;
+  Bytes still = position({0, 0, 1}, {}, {0, 0, 0x20, 0}, {});
+  fake->replies = {FakeReply(), reply_data(position({0, 0, 1}, {}, {0, 0, 0x10, 0}, {}))};
+  for (int i = 0; i < 12; ++i) {
+    fake->replies.push_back(reply_word(not_ready));
+    fake->replies.push_back(reply_data(still));
+  }
+  fake->replies.push_back(FakeReply());
+  int result = 0;
+  std::string out = run(request(SEEK_PROGNUM, 5), &result);
+  EXPECT_EQ(result, -1);
+  std::string line = "   - Present seek position: PROGNUM: 001, ABSTIME: 00:00:20:00\r";
+  std::string lines;
+  for (int i = 0; i < 12; ++i) lines += line;
+  EXPECT_EQ(out, " - seeking to tape program number 5\n" + lines + "\n\nSeek failed 0\n");
+}
+
+}  // namespace

@@ -1,0 +1,23 @@
+// Virtual buses for end-to-end tests: a bus file listing virtual drives.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/support/process.h"
+
+using BusKeys = std::vector<std::pair<std::string, std::string>>;
+
+struct BusDrive {
+  std::string address;  // "ADAPTER:TARGET"
+  BusKeys keys;         // vendor, product, cassette, not_ready, ...
+};
+
+// Writes the bus file: one section per drive, then a [bus] section when
+// bus_keys (for example interrupt_at) are given. false when it cannot be written.
+bool write_bus_file(const std::string& path, const std::vector<BusDrive>& drives,
+                    const BusKeys& bus_keys = BusKeys());
+
+// Options for run_kestrel that present the bus file's drives.
+ProcessOptions bus_options(const std::string& bus_path);
