@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 namespace {
 
@@ -28,7 +29,40 @@ ClockState& state() {
   return s;
 }
 
+struct Watchers {
+  std::mutex mutex;
+  struct Entry {
+    ClockWatcher watcher;
+    void* context;
+  } entries[8];
+  int count = 0;
+};
+
+Watchers& watchers() {
+  static Watchers w;
+  return w;
+}
+
 }  // namespace
+
+int platform_clock_watch(ClockWatcher watcher, void* context) {
+  Watchers& w = watchers();
+  std::lock_guard<std::mutex> guard(w.mutex);
+  if (w.count == static_cast<int>(sizeof w.entries / sizeof w.entries[0])) return -1;
+  w.entries[w.count++] = {watcher, context};
+  return 0;
+}
+
+void platform_clock_unwatch(ClockWatcher watcher, void* context) {
+  Watchers& w = watchers();
+  std::lock_guard<std::mutex> guard(w.mutex);
+  for (int i = 0; i < w.count; ++i) {
+    if (w.entries[i].watcher == watcher && w.entries[i].context == context) {
+      w.entries[i] = w.entries[--w.count];
+      return;
+    }
+  }
+}
 
 int platform_clock_simulated(void) { return state().simulated ? 1 : 0; }
 
@@ -48,6 +82,9 @@ void platform_sleep_ms(uint32_t ms) {
   ClockState& s = state();
   if (s.simulated) {
     s.sim_ms.fetch_add(ms);
+    Watchers& w = watchers();
+    std::lock_guard<std::mutex> guard(w.mutex);
+    for (int i = 0; i < w.count; ++i) w.entries[i].watcher(w.entries[i].context, ms);
     return;
   }
   timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};

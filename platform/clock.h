@@ -12,3 +12,12 @@ int64_t platform_time_s(void);
 void platform_sleep_ms(uint32_t ms);
 // 1 when the clock is simulated.
 int platform_clock_simulated(void);
+
+// Something that keeps pace with the clock (a wave-out device) can watch it:
+// with the simulated clock every sleep, after advancing the clock by ms, calls
+// each watcher, which returns once it has caught up with the new time. The
+// real clock calls no one. Returns 0, or -1 when no more watchers fit.
+typedef void (*ClockWatcher)(void* context, uint32_t ms);
+int platform_clock_watch(ClockWatcher watcher, void* context);
+// Removes a watcher; once this returns it is not being called and will not be.
+void platform_clock_unwatch(ClockWatcher watcher, void* context);
