@@ -48,6 +48,9 @@ static_assert(offsetof(DatFrame, interpolate_flags) == 5819);
 static_assert(offsetof(DatFrame, main_id_format) == 5820);
 static_assert(offsetof(DatFrame, main_id_mode) == 5821);
 
+// Four time bytes 0xAA, packed: no valid time is recorded.
+#define TIME_CODE_NONE 0xAAAAAAAAu
+
 // Concealment totals of one track.
 struct ConcealTotals {
   int32_t samples_fixed;
@@ -58,32 +61,58 @@ struct ConcealTotals {
 extern "C" {
 
 // Subcode, time code.
+
+// Takes the subcode of one frame into settings (packs, blank-stretch stop,
+// main ID, start-ID runs), prints "\r" and any rate-change or start-ID line.
+// Always 0.
 int32_t analyze_frame(const DatFrame* frame, RunSettings* settings);
+// The subcode line of the last analysed frame, to the console, no line end.
 void print_subcode(const RunSettings* settings);
+// The same line into the track log (nothing when none is open).
 void log_subcode(const RunSettings* settings);
+// PCM bytes one frame gives at this rate code and sample width.
 int32_t frame_audio_bytes(int32_t rate_code, int32_t sample_bits);
+// The packed BCD time code (hours in bits 31-24) one frame later.
 uint32_t step_time_code(uint32_t time_code);
+// The same step on four BCD bytes hours, minutes, seconds, frame, in place.
 void step_time_code_bytes(uint8_t* bytes);
+// (byte & 0x0F) + (byte >> 4) * 10.
 int32_t bcd_value(uint8_t byte);
 
 // Long-play 12-bit codec.
+
+// 16-bit sample of a 12-bit code (0..4095 or -2048..2047; only the low 12
+// bits count).
 int32_t lp_expand(int32_t code);
+// 12-bit code of a 16-bit sample pattern (0..65535; only the low 16 bits
+// count); the low 12 bits of the result are the code.
 int32_t lp_compress(int32_t sample);
+// Expands the long-play frame's audio area into 7680 bytes of 16-bit PCM.
+// Returns 7680, or -1 before build_frame_tables has run.
 int32_t lp_unpack_frame(uint8_t* pcm, const DatFrame* frame);
+// Packs 7680 bytes of 16-bit PCM into a 5760-byte long-play audio area.
+// Returns 5760, or -1 before build_frame_tables has run.
 int32_t lp_pack_frame(uint8_t* audio, const uint8_t* pcm);
 
 // Position tables and concealment.
+
+// Fills lp_position and lp_compress_table; run once before any mode.
 void build_frame_tables(void);
+// Repairs isolated spikes of a flagged 16-bit frame in pcm (a copy of its
+// first n audio bytes; n is taken as at most 5760), writes the outcome to
+// the track log and returns the number of samples replaced.
 int32_t conceal_errors(const DatFrame* frame, uint8_t* pcm, int32_t n, int32_t code);
 
 extern int16_t lp_position[DAT_AUDIO_BYTES];
 extern int16_t lp_compress_table[65536];
 
-}
-
 // The extraction's handling of a frame the drive flagged (interpolate_flags
-// non-zero): the report to the track log and the console, the optional
-// repair of pcm (pcm_bytes long) and the track's totals. wav_name is the
-// track's file name, "" in live playback.
-void handle_error_frame(const DatFrame* frame, uint8_t* pcm, int32_t pcm_bytes,
-                        const RunSettings* settings, ConcealTotals* totals, const char* wav_name);
+// non-zero): the report to the track log and the console, the repair of pcm
+// (pcm_bytes long) when /ERRORCORRECT is given and the frame is 16-bit, and
+// the track's totals. wav_name is the track's file name, "" in live playback
+// (where no track log is open). Returns the samples repaired; 0 for a clean
+// frame, which is left alone; -1 when an argument is missing.
+int32_t handle_error_frame(const DatFrame* frame, uint8_t* pcm, int32_t pcm_bytes,
+                           const RunSettings* settings, ConcealTotals* totals, const char* wav_name);
+
+}

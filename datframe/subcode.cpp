@@ -1,0 +1,173 @@
+// Per-frame subcode analysis of a tape being read, and the subcode line.
+#include <cstdio>
+
+#include "datframe/dat_frame.h"
+#include "scsi/aspi_call.h"
+
+namespace {
+
+// A blank stretch ends the reading on its 62nd frame: 61 are counted first.
+const int32_t kBlankFramesCounted = 60;
+
+uint32_t pack_time(const uint8_t* pack) {
+  return (static_cast<uint32_t>(pack[3]) << 24) | (static_cast<uint32_t>(pack[4]) << 16) |
+         (static_cast<uint32_t>(pack[5]) << 8) | pack[6];
+}
+
+int32_t pack_program(const uint8_t* pack) { return ((pack[0] & 0x0F) << 8) | pack[1]; }
+
+bool program_without_time(int32_t program) { return program == PROGRAM_LEAD_IN || program == PROGRAM_NONE; }
+
+void take_packs(const DatFrame* frame, RunSettings* s) {
+  s->blank_frames = 0;
+  s->no_subcode = 0;
+  s->pt_pack_time = 0;
+  s->pt_pack_program = 0;
+  s->rec_date = 0;
+  s->rec_time = 0;
+  s->subcode_seen = 1;
+  for (const uint8_t* pack : frame->pack) {
+    switch (pack[0] >> 4) {
+      case PACK_ITEM_PROGRAM_TIME:
+        s->pt_pack_time = pack_time(pack);
+        s->pt_pack_program = pack_program(pack);
+        s->prog_time = program_without_time(s->pt_pack_program) ? step_time_code(s->prog_time) : s->pt_pack_time;
+        break;
+      case PACK_ITEM_ABSOLUTE_TIME:
+        s->at_pack_time = pack_time(pack);
+        s->at_pack_program = pack_program(pack);
+        if (program_without_time(s->at_pack_program)) {
+          s->abs_time = step_time_code(s->abs_time);
+        } else {
+          s->last_program = s->at_pack_program;
+          s->abs_time = s->at_pack_time;
+        }
+        break;
+      case PACK_ITEM_DATE:
+        s->rec_date = (pack[1] << 16) | (pack[2] << 8) | pack[3];
+        s->rec_time = (pack[4] << 16) | (pack[5] << 8) | pack[6];
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+void count_blank_frame(RunSettings* s) {
+  if (s->blank_frames <= kBlankFramesCounted) {
+    s->blank_frames += 1;
+    s->no_subcode = 1;
+    s->subcode_seen = 1;
+    return;
+  }
+  if (s->subcode_seen == 1) s->stop_requested = 1;
+  s->subcode_seen = 0;
+  s->no_subcode = 1;
+}
+
+void take_main_id(const DatFrame* frame, RunSettings* s) {
+  int32_t rate = (frame->main_id_format >> 2) & 3;
+  if (rate != s->rate_code) {
+    s->rate_changed = 1;
+    std::printf("rate change found %x %x\n", static_cast<unsigned>(s->rate_code), static_cast<unsigned>(rate));
+  } else {
+    s->rate_changed = 0;
+  }
+  s->rate_code = rate;
+  s->channel_code = frame->main_id_format & 3;
+  s->quant_code = frame->main_id_mode >> 6;
+  s->sample_bits = s->quant_code == 1 ? 12 : 16;
+  s->frame_scms = (frame->main_id_mode >> 2) & 3;
+}
+
+void take_start_id(const DatFrame* frame, RunSettings* s) {
+  if ((frame->sid_control & 0xF0) == 0) {
+    s->start_id_found = 0;
+    s->start_id_seen = 0;
+  } else if (frame->sid_control & SID_START_ID) {
+    if (s->start_id_seen == 0) {
+      s->start_id_found = 1;
+      std::printf("start_id start %x\n", static_cast<unsigned>(((frame->sid_pno1 & 0xF0) << 4) | frame->sid_pno23));
+    }
+    s->start_id_seen = 1;
+  }
+}
+
+// The time shown for a pack: the pack's own, or the running one when the
+// pack carries none.
+uint32_t shown_time(uint32_t pack, uint32_t running) {
+  return (pack == 0 || pack == TIME_CODE_NONE) ? running : pack;
+}
+
+unsigned byte_of(uint32_t value, int shift) { return (value >> shift) & 0xFF; }
+
+// The subcode line, without line end, into text.
+void format_subcode(char* text, size_t size, const RunSettings* s) {
+  static const char* const kRates[] = {"48k-", "44k-", "32k-", ""};
+  static const char* const kScms[] = {"00 ", "01 ", "10 ", "11 "};
+  int32_t program = s->at_pack_program;
+  unsigned shown_program = (program == 0 || program == PROGRAM_NONE || program == PROGRAM_LEAD_IN)
+                               ? static_cast<unsigned>(s->last_program)
+                               : static_cast<unsigned>(program & 0xFF);
+  uint32_t a = shown_time(s->at_pack_time, s->abs_time);
+  uint32_t p = shown_time(s->pt_pack_time, s->prog_time);
+  uint32_t d = static_cast<uint32_t>(s->rec_date);
+  uint32_t t = static_cast<uint32_t>(s->rec_time);
+  const char* rate = (s->rate_code >= 0 && s->rate_code <= 3) ? kRates[s->rate_code] : "";
+  const char* channels = s->channel_code == 0 ? "2-" : s->channel_code == 1 ? "4-" : "";
+  const char* quant = s->quant_code == 0 ? "16-" : s->quant_code == 1 ? "12-" : "";
+  const char* scms = (s->frame_scms >= 0 && s->frame_scms <= 3) ? kScms[s->frame_scms] : "";
+  std::snprintf(text, size,
+                "PRG:%.2x-A:%.2x:%.2x:%.2x:%.2x-P:%.2x:%.2x:%.2x:%.2x-DATE:%.2x/%.2x/%.2x-%.2x:%.2x:%.2x-%s%s%sSCMS=%s",
+                shown_program, byte_of(a, 24), byte_of(a, 16), byte_of(a, 8), byte_of(a, 0), byte_of(p, 24),
+                byte_of(p, 16), byte_of(p, 8), byte_of(p, 0), byte_of(d, 16), byte_of(d, 8), byte_of(d, 0),
+                byte_of(t, 16), byte_of(t, 8), byte_of(t, 0), rate, channels, quant, scms);
+}
+
+const size_t kSubcodeLineSize = 160;
+
+}  // namespace
+
+int32_t analyze_frame(const DatFrame* frame, RunSettings* settings) {
+  settings->start_id_found = 0;
+  bool any_pack = false;
+  for (const uint8_t* pack : frame->pack) any_pack = any_pack || (pack[0] >> 4) != 0;
+  if (any_pack) {
+    take_packs(frame, settings);
+  } else {
+    count_blank_frame(settings);
+  }
+  take_main_id(frame, settings);
+  take_start_id(frame, settings);
+  std::printf("\r");
+  // /STOPEOT: whatever stop stands now, the blank stretch's or the caller's, is dropped.
+  if (settings->stopeot_arg != 0 && settings->stop_requested == 1) settings->stop_requested = 0;
+  return 0;
+}
+
+void print_subcode(const RunSettings* settings) {
+  char text[kSubcodeLineSize];
+  format_subcode(text, sizeof text, settings);
+  std::printf("%s", text);
+}
+
+void log_subcode(const RunSettings* settings) {
+  char text[kSubcodeLineSize];
+  format_subcode(text, sizeof text, settings);
+  track_log_printf("%s", text);
+}
+
+int32_t frame_audio_bytes(int32_t rate_code, int32_t sample_bits) {
+  switch (rate_code) {
+    case 0:
+      return 5760;
+    case 1:
+      return 5292;
+    case 2:
+      if (sample_bits == 16) return 3840;
+      if (sample_bits == 12) return DAT_LP_PCM_BYTES;
+      return DAT_AUDIO_BYTES;
+    default:
+      return DAT_AUDIO_BYTES;
+  }
+}
