@@ -11,7 +11,6 @@ int not_built(const char* what) {
 }  // namespace
 
 int extract_tracks(RunSettings*, PlaybackStaging*) { return not_built("tape to WAV"); }
-int record_to_tape(RunSettings*) { return not_built("recording"); }
 int dump_image(RunSettings*) { return not_built("tape to image"); }
 int restore_image(RunSettings*) { return not_built("image to tape"); }
 int copy_tape(RunSettings*) { return not_built("tape to tape"); }
