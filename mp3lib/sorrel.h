@@ -29,11 +29,16 @@ extern "C" {
 // Finds the first frame header at the start, behind a RIFF header or ID3v2
 // tag, or up to scan_limit bytes into the file: 1 and the record filled, or 0.
 SORREL_EXPORT int32_t ReadMP3SampleRate(const char* path, MpegHeaderInfo* info, int32_t scan_limit);
-// Opens a file for decoding with an output chunk of chunk_bytes: 1, or 0 after a message.
+// Opens a file for decoding with an output chunk of chunk_bytes: 1, or 0 after
+// a message. MPEG-1, 2 and 2.5 Layers I, II and III decode; the output is
+// 16-bit signed little-endian at the stream's own rate and channel count,
+// which the decoder finds itself (channels, rate and bitrate are not needed).
+// After a failure, close_mp3_decode releases what the open acquired.
 SORREL_EXPORT int32_t init_mp3_decode(const char* path, int32_t chunk_bytes, int32_t channels,
                                       int32_t rate, int32_t bitrate);
-// Places n bytes of 16-bit PCM in buffer while audio lasts, fewer at its end.
-// The buffer must have room for n + chunk_bytes - 1 bytes.
+// Places n bytes of PCM in buffer while audio lasts, fewer (then 0) at its end
+// or after a decoding error. The buffer must have room for n + chunk_bytes - 1
+// bytes. 0 when no decoder is open.
 SORREL_EXPORT int32_t do_mp3_decode(void* buffer, uint32_t n);
 // Releases the decoder. Always 1.
 SORREL_EXPORT int32_t close_mp3_decode(void);

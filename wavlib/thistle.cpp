@@ -1,12 +1,228 @@
-// Stand-in until the WAV module is built: nothing is read or written.
+// thistle: the WAV reader, the format queries and the WAV writer.
 #include "wavlib/thistle.h"
 
-int32_t init_wav_decode(const char*) { return 1; }
-int32_t do_wav_decode(void*, uint32_t) { return 0; }
-int32_t close_wav_decode(void) { return 1; }
-int32_t ReadWAVSampleRate(const char*, int32_t*, int32_t*, int32_t*) { return 0; }
-FILE* openWavEncode(const char*) { return nullptr; }
-int32_t outputHeaderWavEncode(FILE*, uint32_t, int32_t) { return 0; }
-int32_t outputWavEncode(const void*, int32_t, FILE*) { return 0; }
-int32_t closeWavEncode(FILE*) { return -1; }
-int32_t ReadWAVSourceFormat(const char*, WavSourceFormat*) { return 0; }
+#include <bit>
+#include <cstddef>
+#include <cstring>
+
+#include "wavlib/riff.h"
+
+static_assert(std::endian::native == std::endian::little,
+              "WAV records are read and written in the host's byte order");
+
+namespace {
+
+#pragma pack(push, 2)
+// The format chunk's fixed part.
+struct WaveFormatEx {
+  uint16_t wFormatTag;
+  uint16_t nChannels;
+  uint32_t nSamplesPerSec;
+  uint32_t nAvgBytesPerSec;
+  uint16_t nBlockAlign;
+  uint16_t wBitsPerSample;
+  uint16_t cbSize;
+};
+// The 40-byte extensible format chunk.
+struct WaveFormatExtensible {
+  WaveFormatEx format;
+  uint16_t wValidBitsPerSample;
+  uint32_t dwChannelMask;
+  unsigned char SubFormat[16];
+};
+#pragma pack(pop)
+static_assert(sizeof(WaveFormatEx) == 18);
+static_assert(offsetof(WaveFormatEx, nChannels) == 2);
+static_assert(offsetof(WaveFormatEx, nSamplesPerSec) == 4);
+static_assert(offsetof(WaveFormatEx, nAvgBytesPerSec) == 8);
+static_assert(offsetof(WaveFormatEx, nBlockAlign) == 12);
+static_assert(offsetof(WaveFormatEx, wBitsPerSample) == 14);
+static_assert(offsetof(WaveFormatEx, cbSize) == 16);
+static_assert(sizeof(WaveFormatExtensible) == 40);
+static_assert(offsetof(WaveFormatExtensible, wValidBitsPerSample) == 18);
+static_assert(offsetof(WaveFormatExtensible, dwChannelMask) == 20);
+static_assert(offsetof(WaveFormatExtensible, SubFormat) == 24);
+
+// The header the writer puts at the start of every file.
+struct CanonicalHeader {
+  char riff[4];
+  uint32_t riff_size;
+  char wave[4];
+  char fmt[4];
+  uint32_t fmt_size;
+  uint16_t format_tag;
+  uint16_t channels;
+  uint32_t samples_per_sec;
+  uint32_t bytes_per_sec;
+  uint16_t block_align;
+  uint16_t bits_per_sample;
+  char data[4];
+  uint32_t data_size;
+};
+static_assert(sizeof(CanonicalHeader) == 44);
+static_assert(offsetof(CanonicalHeader, riff_size) == 4);
+static_assert(offsetof(CanonicalHeader, fmt_size) == 16);
+static_assert(offsetof(CanonicalHeader, format_tag) == 20);
+static_assert(offsetof(CanonicalHeader, samples_per_sec) == 24);
+static_assert(offsetof(CanonicalHeader, bytes_per_sec) == 28);
+static_assert(offsetof(CanonicalHeader, block_align) == 32);
+static_assert(offsetof(CanonicalHeader, bits_per_sample) == 34);
+static_assert(offsetof(CanonicalHeader, data_size) == 40);
+
+constexpr uint16_t kFormatPcm = 1;
+constexpr uint16_t kFormatExtensible = 0xFFFE;
+// The fields up to and including nBlockAlign: the least a format chunk must
+// hold for its channel count and rate to mean anything.
+constexpr uint32_t kShortestFormat = 14;
+
+// The one reader.
+struct Reader {
+  FILE* file = nullptr;
+  RiffChunk riff{};
+  RiffChunk data{};
+  uint32_t limit = 0;
+  uint32_t total = 0;
+};
+Reader reader;
+
+// Opens path and reads up to capacity bytes of its format chunk into record
+// (zeroed first). The open file, with the RIFF chunk in riff, or null.
+FILE* open_format(const char* path, void* record, uint32_t capacity, uint32_t* got,
+                  RiffChunk* riff) {
+  if (path == nullptr) return nullptr;
+  FILE* file = fopen(path, "rb");
+  if (file == nullptr) return nullptr;
+  RiffChunk format{};
+  if (riff_descend(file, riff) == 0 && riff_find(file, *riff, fourcc("fmt "), &format) == 0) {
+    memset(record, 0, capacity);
+    const uint32_t wanted = format.available < capacity ? format.available : capacity;
+    *got = static_cast<uint32_t>(fread(record, 1, wanted, file));
+    if (*got >= kShortestFormat) return file;
+  }
+  fclose(file);
+  return nullptr;
+}
+
+// The sub-format of an extensible header as a format tag, when its GUID is
+// one of the standard ones built from a tag; else the extensible tag itself.
+int32_t resolved_tag(const WaveFormatExtensible& format, uint32_t got) {
+  static const unsigned char kBase[12] = {0x00, 0x00, 0x10, 0x00, 0x80, 0x00,
+                                          0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+  const uint16_t tag = format.format.wFormatTag;
+  if (tag != kFormatExtensible || got < sizeof(WaveFormatExtensible) || format.format.cbSize < 22)
+    return tag;
+  if (memcmp(format.SubFormat + 4, kBase, sizeof kBase) != 0 || format.SubFormat[2] != 0 ||
+      format.SubFormat[3] != 0)
+    return tag;
+  return static_cast<int32_t>(format.SubFormat[0] | format.SubFormat[1] << 8);
+}
+
+uint32_t samples_per_sec(int32_t rate_code) {
+  switch (rate_code) {
+    case 1: return 44100;
+    case 2: return 32000;
+    default: return 48000;
+  }
+}
+
+}  // namespace
+
+int32_t init_wav_decode(const char* path) {
+  close_wav_decode();
+  reader.total = 0;
+  reader.limit = 0;
+  reader.file = path != nullptr ? fopen(path, "rb") : nullptr;
+  if (reader.file == nullptr) {
+    printf("error opening file\n");
+    return 1;
+  }
+  reader.riff = RiffChunk{};
+  if (riff_descend(reader.file, &reader.riff) != 0) {
+    printf("can't find riff\n");
+    return 1;
+  }
+  reader.data = RiffChunk{};
+  if (riff_find(reader.file, reader.riff, fourcc("data"), &reader.data) == 0)
+    reader.limit = reader.data.available;
+  return 1;
+}
+
+int32_t do_wav_decode(void* buffer, uint32_t n) {
+  if (reader.file == nullptr || buffer == nullptr) return 0;
+  uint32_t wanted = reader.limit - reader.total;
+  if (n < wanted) wanted = n;
+  // The count must fit the result.
+  if (wanted > static_cast<uint32_t>(INT32_MAX)) wanted = INT32_MAX;
+  const size_t got = fread(buffer, 1, wanted, reader.file);
+  reader.total += static_cast<uint32_t>(got);
+  return static_cast<int32_t>(got);
+}
+
+int32_t close_wav_decode(void) {
+  if (reader.file != nullptr) fclose(reader.file);
+  reader = Reader{};
+  return 1;
+}
+
+int32_t ReadWAVSampleRate(const char* path, int32_t* channels, int32_t* rate, int32_t* bits_rate) {
+  if (channels == nullptr || rate == nullptr || bits_rate == nullptr) return 0;
+  WaveFormatEx format;
+  uint32_t got = 0;
+  RiffChunk riff{};
+  FILE* file = open_format(path, &format, sizeof format, &got, &riff);
+  if (file == nullptr) return 0;
+  *channels = format.nChannels;
+  *rate = static_cast<int32_t>(format.nSamplesPerSec);
+  *bits_rate = static_cast<int32_t>(format.wBitsPerSample * format.nSamplesPerSec);
+  fclose(file);
+  return 1;
+}
+
+int32_t ReadWAVSourceFormat(const char* path, WavSourceFormat* result) {
+  if (result == nullptr) return 0;
+  WaveFormatExtensible format;
+  uint32_t got = 0;
+  RiffChunk riff{};
+  FILE* file = open_format(path, &format, sizeof format, &got, &riff);
+  if (file == nullptr) return 0;
+  RiffChunk data{};
+  const bool has_data = riff_find(file, riff, fourcc("data"), &data) == 0;
+  fclose(file);
+  if (!has_data || got < 16) return 0;
+  result->format_tag = resolved_tag(format, got);
+  result->bits_per_sample = format.format.wBitsPerSample;
+  result->channels = format.format.nChannels;
+  result->rate = static_cast<int32_t>(format.format.nSamplesPerSec);
+  result->data_bytes = data.available;
+  return 1;
+}
+
+FILE* openWavEncode(const char* path) { return path != nullptr ? fopen(path, "w+b") : nullptr; }
+
+int32_t outputHeaderWavEncode(FILE* stream, uint32_t data_bytes, int32_t rate_code) {
+  if (stream == nullptr) return 0;
+  const uint32_t rate = samples_per_sec(rate_code);
+  CanonicalHeader header = {{'R', 'I', 'F', 'F'},
+                            // Past 4 GiB the RIFF size cannot grow; it stays at its largest.
+                            data_bytes <= UINT32_MAX - 36 ? data_bytes + 36 : UINT32_MAX,
+                            {'W', 'A', 'V', 'E'},
+                            {'f', 'm', 't', ' '},
+                            16,
+                            kFormatPcm,
+                            2,
+                            rate,
+                            rate * 4,
+                            4,
+                            16,
+                            {'d', 'a', 't', 'a'},
+                            data_bytes};
+  if (fseek(stream, 0, SEEK_SET) != 0) return 0;
+  return static_cast<int32_t>(fwrite(&header, sizeof header, 1, stream));
+}
+
+int32_t outputWavEncode(const void* data, int32_t count, FILE* stream) {
+  if (stream == nullptr || data == nullptr || count <= 0) return 0;
+  return static_cast<int32_t>(fwrite(data, 1, static_cast<size_t>(count), stream));
+}
+
+int32_t closeWavEncode(FILE* stream) { return stream != nullptr ? fclose(stream) : -1; }

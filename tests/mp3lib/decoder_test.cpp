@@ -1,0 +1,205 @@
+#include <gtest/gtest.h>
+#include <mpg123.h>
+
+#include <string>
+#include <vector>
+
+#include "mp3lib/sorrel.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+std::string fixture(const char* name) { return std::string(KESTREL_SOURCE_DIR) + "/tests/fixtures/" + name; }
+
+struct Pcm {
+  std::string bytes;
+  long rate = 0;
+  int channels = 0;
+};
+
+// The whole file decoded by libmpg123 in one go, as 16-bit samples.
+Pcm reference(const std::string& path) {
+  Pcm pcm;
+  mpg123_handle* handle = mpg123_new(nullptr, nullptr);
+  EXPECT_NE(handle, nullptr);
+  if (handle == nullptr) return pcm;
+  const long* rates = nullptr;
+  size_t count = 0;
+  mpg123_rates(&rates, &count);
+  mpg123_param(handle, MPG123_ADD_FLAGS, MPG123_QUIET, 0);
+  mpg123_format_none(handle);
+  for (size_t i = 0; i < count; ++i)
+    mpg123_format(handle, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_SIGNED_16);
+  EXPECT_EQ(mpg123_open(handle, path.c_str()), MPG123_OK);
+  std::vector<unsigned char> buffer(65536);
+  for (;;) {
+    size_t done = 0;
+    const int code = mpg123_read(handle, buffer.data(), buffer.size(), &done);
+    pcm.bytes.append(reinterpret_cast<const char*>(buffer.data()), done);
+    if (code == MPG123_NEW_FORMAT) {
+      int encoding = 0;
+      mpg123_getformat(handle, &pcm.rate, &pcm.channels, &encoding);
+      continue;
+    }
+    if (code != MPG123_OK) break;
+  }
+  mpg123_delete(handle);
+  return pcm;
+}
+
+struct Decoded {
+  std::string bytes;
+  std::vector<int32_t> counts;
+};
+
+// Decodes a file through sorrel in requests of n bytes, until a short call
+// and one call after it.
+Decoded decode(const std::string& path, uint32_t n, int32_t chunk = 10000) {
+  Decoded out;
+  EXPECT_EQ(init_mp3_decode(path.c_str(), chunk, 2, 44100, 128000), 1);
+  // The caller's buffer contract: n + chunk - 1 bytes.
+  std::vector<char> buffer(n + static_cast<uint32_t>(chunk) - 1);
+  for (int calls = 0; calls < 100000; ++calls) {
+    const int32_t got = do_mp3_decode(buffer.data(), n);
+    out.counts.push_back(got);
+    out.bytes.append(buffer.data(), static_cast<size_t>(got));
+    if (got < static_cast<int32_t>(n)) break;
+  }
+  out.counts.push_back(do_mp3_decode(buffer.data(), n));
+  EXPECT_EQ(close_mp3_decode(), 1);
+  return out;
+}
+
+// Every call but the last two gives n; the last with audio is short; the one after, 0.
+void expect_counts(const Decoded& d, uint32_t n) {
+  ASSERT_GE(d.counts.size(), 3u);
+  for (size_t i = 0; i + 2 < d.counts.size(); ++i) ASSERT_EQ(d.counts[i], static_cast<int32_t>(n)) << i;
+  EXPECT_LT(d.counts[d.counts.size() - 2], static_cast<int32_t>(n));
+  EXPECT_EQ(d.counts.back(), 0);
+}
+
+TEST(Mp3Decoder, GivesExactlyWhatLibmpg123GivesInOneGo) {
+  const Pcm whole = reference(fixture("stereo_44k.mp3"));
+  ASSERT_EQ(whole.rate, 44100);
+  ASSERT_EQ(whole.channels, 2);
+  ASSERT_GT(whole.bytes.size(), 300000u);
+  for (const auto& [n, chunk] : {std::pair{5760u, 10000}, {7680u, 10000}, {20000u, 1152}}) {
+    const Decoded d = decode(fixture("stereo_44k.mp3"), n, chunk);
+    expect_counts(d, n);
+    EXPECT_TRUE(d.bytes == whole.bytes) << "n " << n << ": " << d.bytes.size() << " bytes, expected "
+                                        << whole.bytes.size();
+  }
+}
+
+TEST(Mp3Decoder, LayerTwoAndMonoDecodeAtTheirOwnFormat) {
+  for (const char* name : {"stereo_32k.mp2", "mono_22k.mp3"}) {
+    const Pcm whole = reference(fixture(name));
+    const Decoded d = decode(fixture(name), 5760);
+    expect_counts(d, 5760);
+    EXPECT_TRUE(d.bytes == whole.bytes) << name;
+    // Two seconds, at the file's own rate and channel count.
+    EXPECT_NEAR(static_cast<double>(d.bytes.size()), 2.0 * whole.rate * whole.channels * 2, whole.rate * 0.2) << name;
+  }
+  EXPECT_EQ(reference(fixture("mono_22k.mp3")).channels, 1);
+}
+
+TEST(Mp3Decoder, LayerOneDecodes) {
+  TempDir dir;
+  // MPEG-2 Layer I, 32 kbit/s, 24000 Hz, mono: 64-byte frames of silence
+  // (no bit allocation), 384 samples each.
+  std::string frames;
+  for (int i = 0; i < 40; ++i) frames += std::string("\xFF\xF7\x14\xC0", 4) + std::string(60, '\0');
+  write_file(dir.file("l1.mp1"), frames);
+  MpegHeaderInfo info{};
+  ASSERT_EQ(ReadMP3SampleRate(dir.file("l1.mp1").c_str(), &info, 131072), 1);
+  EXPECT_EQ(info.layer, 1);
+  EXPECT_EQ(info.samplerate, 24000);
+  const Pcm whole = reference(dir.file("l1.mp1"));
+  EXPECT_EQ(whole.channels, 1);
+  const Decoded d = decode(dir.file("l1.mp1"), 5760);
+  EXPECT_GE(d.bytes.size(), 30u * 384 * 2);
+  EXPECT_TRUE(d.bytes == whole.bytes);
+  EXPECT_EQ(d.bytes.find_first_not_of('\0'), std::string::npos);
+}
+
+TEST(Mp3Decoder, SkipsTagsAndContainerHeaders) {
+  TempDir dir;
+  const std::string mp3 = read_file(fixture("mono_22k.mp3"));
+  // MPEG data in a RIFF container: "fmt " (30 bytes), "fact" and "data"
+  // chunks, so that the audio starts at offset 70.
+  const auto le32 = [](size_t v) {
+    return std::string{static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+                       static_cast<char>(v >> 24)};
+  };
+  const std::string wrapped = "RIFF" + le32(62 + mp3.size()) + "WAVEfmt " + le32(30) +
+                              std::string("\x55\0\x01\0\x22\x56\0\0\xa0\x0f\0\0\x01\0\0\0\x0c\0", 18) +
+                              std::string(12, '\x01') + "fact" + le32(4) + le32(44100) + "data" +
+                              le32(mp3.size()) + mp3;
+  ASSERT_EQ(wrapped.size(), 70 + mp3.size());
+  write_file(dir.file("wrapped.mp3"), wrapped);
+  const Decoded d = decode(dir.file("wrapped.mp3"), 5760);
+  EXPECT_TRUE(d.bytes == reference(fixture("mono_22k.mp3")).bytes);
+  // A file that is only an ID3 tag decodes to nothing.
+  write_file(dir.file("tag.mp3"), std::string("ID3\x03\0\0\0\0\x01\x00", 10) + std::string(128, 'T'));
+  EXPECT_EQ(decode(dir.file("tag.mp3"), 5760).counts, (std::vector<int32_t>{0, 0}));
+}
+
+TEST(Mp3Decoder, DamagedFilesEndEarlyWithoutHarm) {
+  TempDir dir;
+  const std::string mp3 = read_file(fixture("stereo_44k.mp3"));
+  const std::string whole = reference(fixture("stereo_44k.mp3")).bytes;
+  write_file(dir.file("cut.mp3"), mp3.substr(0, mp3.size() / 2));
+  Decoded d = decode(dir.file("cut.mp3"), 5760);
+  expect_counts(d, 5760);
+  EXPECT_LT(d.bytes.size(), whole.size() * 3 / 4);
+  EXPECT_GT(d.bytes.size(), whole.size() / 4);
+  EXPECT_EQ(d.bytes.substr(0, whole.size() / 4), whole.substr(0, whole.size() / 4));
+
+  std::string corrupt = mp3;
+  uint32_t x = 12345;
+  for (size_t i = corrupt.size() / 3; i < corrupt.size() / 3 + 3000; ++i) {
+    x = x * 1103515245u + 12345u;
+    corrupt[i] = static_cast<char>(x >> 24);
+  }
+  write_file(dir.file("corrupt.mp3"), corrupt);
+  d = decode(dir.file("corrupt.mp3"), 5760);
+  EXPECT_EQ(d.counts.back(), 0);
+  EXPECT_LT(d.bytes.size(), whole.size() + 20000);
+
+  std::string noise(50000, '\0');
+  for (char& c : noise) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+  write_file(dir.file("noise.mp3"), noise);
+  d = decode(dir.file("noise.mp3"), 5760);
+  EXPECT_EQ(d.counts.back(), 0);
+}
+
+TEST(Mp3Decoder, FailedOpensReportAndCloseCleanly) {
+  TempDir dir;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(init_mp3_decode(dir.file("missing.mp3").c_str(), 10000, 2, 44100, 128000), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "cannot open input file\n");
+  char buffer[64];
+  EXPECT_EQ(do_mp3_decode(buffer, 16), 0);
+  EXPECT_EQ(close_mp3_decode(), 1);
+  EXPECT_EQ(close_mp3_decode(), 1);
+
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(init_mp3_decode(fixture("mono_22k.mp3").c_str(), 0, 1, 22050, 32000), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "acm stream size error " + std::to_string(MPG123_BAD_BUFFER) + " 512 10 5 11 7\n");
+  EXPECT_EQ(do_mp3_decode(buffer, 16), 0);
+  EXPECT_EQ(close_mp3_decode(), 1);
+}
+
+TEST(Mp3Decoder, OpeningAgainReplacesTheOpenDecoder) {
+  std::vector<char> buffer(5760 + 9999);
+  ASSERT_EQ(init_mp3_decode(fixture("stereo_44k.mp3").c_str(), 10000, 2, 44100, 64000), 1);
+  ASSERT_EQ(do_mp3_decode(buffer.data(), 5760), 5760);
+  // The wrong figures do not matter: the decoder finds the format itself.
+  ASSERT_EQ(init_mp3_decode(fixture("mono_22k.mp3").c_str(), 10000, 2, 48000, 320000), 1);
+  ASSERT_EQ(do_mp3_decode(buffer.data(), 5760), 5760);
+  EXPECT_EQ(std::string(buffer.data(), 5760), reference(fixture("mono_22k.mp3")).bytes.substr(0, 5760));
+  EXPECT_EQ(close_mp3_decode(), 1);
+}
+
+}  // namespace

@@ -1,0 +1,258 @@
+#include "wavlib/thistle.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+std::string le32(uint32_t v) {
+  return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+          static_cast<char>(v >> 24)};
+}
+std::string le16(uint16_t v) { return {static_cast<char>(v), static_cast<char>(v >> 8)}; }
+
+// One chunk, padded to an even length.
+std::string chunk(const std::string& id, const std::string& body) {
+  std::string out = id + le32(static_cast<uint32_t>(body.size())) + body;
+  if (body.size() % 2) out += '\0';
+  return out;
+}
+std::string riff(const std::string& chunks) {
+  return "RIFF" + le32(static_cast<uint32_t>(chunks.size() + 4)) + "WAVE" + chunks;
+}
+std::string fmt16(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits) {
+  const uint16_t align = static_cast<uint16_t>(channels * bits / 8);
+  return le16(tag) + le16(channels) + le32(rate) + le32(rate * align) + le16(align) + le16(bits);
+}
+// A 40-byte extensible format whose sub-format is the given tag.
+std::string extensible(uint16_t sub_tag, uint16_t channels, uint32_t rate, uint16_t bits) {
+  return fmt16(0xFFFE, channels, rate, bits) + le16(22) + le16(bits) + le32(3) + le16(sub_tag) +
+         std::string("\x00\x00\x00\x00\x10\x00\x80\x00\x00\xAA\x00\x38\x9B\x71", 14);
+}
+std::string pattern(size_t n) {
+  std::string out(n, '\0');
+  for (size_t i = 0; i < n; ++i) out[i] = static_cast<char>(i * 7 + i / 251);
+  return out;
+}
+std::string fixture(const char* name) { return std::string(KESTREL_SOURCE_DIR) + "/tests/fixtures/" + name; }
+
+// Reads the whole data chunk through the reader in requests of n bytes.
+std::vector<int32_t> read_counts(const std::string& path, uint32_t n, std::string* bytes,
+                                 std::string* printed = nullptr) {
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(init_wav_decode(path.c_str()), 1);
+  const std::string said = testing::internal::GetCapturedStdout();
+  if (printed) *printed = said;
+  std::vector<int32_t> counts;
+  std::vector<char> buffer(n);
+  for (int i = 0; i < 100; ++i) {
+    const int32_t got = do_wav_decode(buffer.data(), n);
+    counts.push_back(got);
+    bytes->append(buffer.data(), static_cast<size_t>(got > 0 ? got : 0));
+    if (got <= 0) break;
+  }
+  EXPECT_EQ(close_wav_decode(), 1);
+  return counts;
+}
+
+// --- writer: openWavEncode, outputHeaderWavEncode, outputWavEncode, closeWavEncode
+
+TEST(WavWriter, HeaderForCode0IsTheCanonical44Bytes) {
+  TempDir dir;
+  FILE* out = openWavEncode(dir.file("a.wav").c_str());
+  ASSERT_NE(out, nullptr);
+  ASSERT_EQ(outputHeaderWavEncode(out, 0, 0), 1);
+  EXPECT_EQ(ftell(out), 44);
+  ASSERT_EQ(closeWavEncode(out), 0);
+  const unsigned char expected[44] = {
+      0x52, 0x49, 0x46, 0x46, 0x24, 0x00, 0x00, 0x00, 0x57, 0x41, 0x56, 0x45, 0x66, 0x6D, 0x74,
+      0x20, 0x10, 0x00, 0x00, 0x00, 0x01, 0x00, 0x02, 0x00, 0x80, 0xBB, 0x00, 0x00, 0x00, 0xEE,
+      0x02, 0x00, 0x04, 0x00, 0x10, 0x00, 0x64, 0x61, 0x74, 0x61, 0x00, 0x00, 0x00, 0x00};
+  EXPECT_EQ(read_file(dir.file("a.wav")), std::string(reinterpret_cast<const char*>(expected), 44));
+}
+
+TEST(WavWriter, RateFollowsTheSamplingFrequencyCode) {
+  TempDir dir;
+  const struct { int32_t code; uint32_t rate; } cases[] = {{1, 44100}, {2, 32000}, {3, 48000}, {-1, 48000}};
+  for (const auto& c : cases) {
+    FILE* out = openWavEncode(dir.file("r.wav").c_str());
+    ASSERT_NE(out, nullptr);
+    ASSERT_EQ(outputHeaderWavEncode(out, 0, c.code), 1);
+    ASSERT_EQ(closeWavEncode(out), 0);
+    const std::string bytes = read_file(dir.file("r.wav"));
+    EXPECT_EQ(bytes.substr(24, 8), le32(c.rate) + le32(c.rate * 4)) << "code " << c.code;
+  }
+}
+
+TEST(WavWriter, FinalHeaderPatchesSizesAndResetRewritesFromOffset44) {
+  TempDir dir;
+  const std::string path = dir.file("t.wav");
+  FILE* out = openWavEncode(path.c_str());
+  ASSERT_NE(out, nullptr);
+  const std::string audio = pattern(1000);
+  ASSERT_EQ(outputHeaderWavEncode(out, 0, 1), 1);
+  ASSERT_EQ(outputWavEncode(audio.data(), 1000, out), 1000);
+  // A header with 0 bytes in the middle starts the audio over.
+  ASSERT_EQ(outputHeaderWavEncode(out, 0, 1), 1);
+  ASSERT_EQ(outputWavEncode("abcd", 4, out), 4);
+  ASSERT_EQ(outputHeaderWavEncode(out, 1000, 1), 1);
+  ASSERT_EQ(closeWavEncode(out), 0);
+  const std::string bytes = read_file(path);
+  ASSERT_EQ(bytes.size(), 1044u);
+  EXPECT_EQ(bytes.substr(4, 4), le32(1036));
+  EXPECT_EQ(bytes.substr(40, 4), le32(1000));
+  EXPECT_EQ(bytes.substr(44, 4), "abcd");
+  EXPECT_EQ(bytes.substr(48), audio.substr(4));
+
+  int32_t channels = 0, rate = 0, figure = 0;
+  ASSERT_EQ(ReadWAVSampleRate(path.c_str(), &channels, &rate, &figure), 1);
+  EXPECT_EQ(rate, 44100);
+}
+
+TEST(WavWriter, RiffSizeSaturatesInsteadOfWrapping) {
+  TempDir dir;
+  FILE* out = openWavEncode(dir.file("big.wav").c_str());
+  ASSERT_NE(out, nullptr);
+  ASSERT_EQ(outputHeaderWavEncode(out, 0xFFFFFFF0u, 0), 1);
+  ASSERT_EQ(closeWavEncode(out), 0);
+  const std::string bytes = read_file(dir.file("big.wav"));
+  EXPECT_EQ(bytes.substr(4, 4), le32(0xFFFFFFFFu));
+  EXPECT_EQ(bytes.substr(40, 4), le32(0xFFFFFFF0u));
+}
+
+TEST(WavWriter, FailuresComeBackAsResults) {
+  TempDir dir;
+  EXPECT_EQ(openWavEncode(dir.file("no/such/folder.wav").c_str()), nullptr);
+  EXPECT_EQ(outputHeaderWavEncode(nullptr, 0, 0), 0);
+  EXPECT_EQ(outputWavEncode("x", 1, nullptr), 0);
+  EXPECT_EQ(closeWavEncode(nullptr), -1);
+  FILE* out = openWavEncode(dir.file("n.wav").c_str());
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(outputWavEncode("x", -5, out), 0);
+  EXPECT_EQ(closeWavEncode(out), 0);
+}
+
+// --- reader: init_wav_decode, do_wav_decode, close_wav_decode
+
+TEST(WavReader, HandsOutTheDataChunkInRequestedPieces) {
+  TempDir dir;
+  const std::string data = pattern(10000);
+  // A chunk behind "data" is not handed out.
+  write_file(dir.file("a.wav"), riff(chunk("fmt ", fmt16(1, 2, 48000, 16)) + chunk("data", data) +
+                                     chunk("LIST", "INFOISFT" + le32(6) + "tools!")));
+  std::string bytes;
+  EXPECT_EQ(read_counts(dir.file("a.wav"), 5760, &bytes), (std::vector<int32_t>{5760, 4240, 0}));
+  EXPECT_EQ(bytes, data);
+}
+
+TEST(WavReader, OddSizedChunkBeforeDataIsSkippedWithItsPadByte) {
+  TempDir dir;
+  const std::string data = pattern(300);
+  write_file(dir.file("odd.wav"), riff(chunk("fmt ", fmt16(1, 2, 44100, 16)) + chunk("junk", "abc") +
+                                       chunk("data", data)));
+  std::string bytes;
+  EXPECT_EQ(read_counts(dir.file("odd.wav"), 1000, &bytes), (std::vector<int32_t>{300, 0}));
+  EXPECT_EQ(bytes, data);
+}
+
+TEST(WavReader, TruncatedDataEndsAtTheFileEnd) {
+  TempDir dir;
+  std::string file = riff(chunk("fmt ", fmt16(1, 2, 44100, 16)) + chunk("data", pattern(4000)));
+  file.resize(file.size() - 1500);
+  write_file(dir.file("cut.wav"), file);
+  std::string bytes;
+  EXPECT_EQ(read_counts(dir.file("cut.wav"), 2000, &bytes), (std::vector<int32_t>{2000, 500, 0}));
+  EXPECT_EQ(bytes, pattern(2500));
+}
+
+TEST(WavReader, ChunksBeyondTheRiffChunkAreNotSearched) {
+  TempDir dir;
+  // The RIFF chunk claims only the form type and the format chunk.
+  const std::string inside = chunk("fmt ", fmt16(1, 2, 44100, 16));
+  write_file(dir.file("short.wav"),
+             "RIFF" + le32(static_cast<uint32_t>(4 + inside.size())) + "WAVE" + inside + chunk("data", pattern(64)));
+  std::string bytes;
+  std::string printed;
+  EXPECT_EQ(read_counts(dir.file("short.wav"), 64, &bytes, &printed), (std::vector<int32_t>{0}));
+  EXPECT_EQ(printed, "");
+}
+
+TEST(WavReader, FilesThatCannotBeReadSayWhyAndDeliverNothing) {
+  TempDir dir;
+  write_file(dir.file("text.wav"), "this is not a RIFF file at all");
+  std::string bytes;
+  std::string printed;
+  EXPECT_EQ(read_counts(dir.file("text.wav"), 100, &bytes, &printed), (std::vector<int32_t>{0}));
+  EXPECT_EQ(printed, "can't find riff\n");
+  EXPECT_EQ(read_counts(dir.file("missing.wav"), 100, &bytes, &printed), (std::vector<int32_t>{0}));
+  EXPECT_EQ(printed, "error opening file\n");
+  // Closing again, or reading with nothing open, is harmless.
+  EXPECT_EQ(close_wav_decode(), 1);
+  char buffer[16];
+  EXPECT_EQ(do_wav_decode(buffer, sizeof buffer), 0);
+}
+
+// --- queries: ReadWAVSampleRate, ReadWAVSourceFormat
+
+TEST(ReadWAVSampleRate, ReportsChannelsRateAndBitsTimesRate) {
+  int32_t channels = 0, rate = 0, figure = 0;
+  ASSERT_EQ(ReadWAVSampleRate(fixture("s16_44k_stereo.wav").c_str(), &channels, &rate, &figure), 1);
+  EXPECT_EQ(channels, 2);
+  EXPECT_EQ(rate, 44100);
+  EXPECT_EQ(figure, 705600);
+  // A 40-byte extensible format chunk, read without overrunning the record.
+  ASSERT_EQ(ReadWAVSampleRate(fixture("s24_48k_stereo.wav").c_str(), &channels, &rate, &figure), 1);
+  EXPECT_EQ(channels, 2);
+  EXPECT_EQ(rate, 48000);
+  EXPECT_EQ(figure, 24 * 48000);
+}
+
+TEST(ReadWAVSampleRate, FailureLeavesTheOutputsUntouched) {
+  TempDir dir;
+  write_file(dir.file("nofmt.wav"), riff(chunk("data", pattern(16))));
+  write_file(dir.file("tiny.wav"), riff(chunk("fmt ", le16(1) + le16(2) + le32(44100))));
+  write_file(dir.file("text.wav"), "not RIFF");
+  for (const char* name : {"missing.wav", "nofmt.wav", "tiny.wav", "text.wav"}) {
+    int32_t channels = -7, rate = -8, figure = -9;
+    EXPECT_EQ(ReadWAVSampleRate(dir.file(name).c_str(), &channels, &rate, &figure), 0) << name;
+    EXPECT_EQ(channels, -7);
+    EXPECT_EQ(rate, -8);
+    EXPECT_EQ(figure, -9);
+  }
+}
+
+TEST(ReadWAVSourceFormat, ResolvesPcmFloatAndExtensible) {
+  TempDir dir;
+  write_file(dir.file("extfloat.wav"),
+             riff(chunk("fmt ", extensible(3, 6, 96000, 32)) + chunk("data", pattern(48))));
+  const struct { std::string path; WavSourceFormat expected; } cases[] = {
+      {fixture("s16_44k_stereo.wav"), {1, 16, 2, 44100, 8820}},
+      {fixture("f32_32k_mono.wav"), {3, 32, 1, 32000, 6400}},
+      {fixture("s24_48k_stereo.wav"), {1, 24, 2, 48000, 14400}},
+      {dir.file("extfloat.wav"), {3, 32, 6, 96000, 48}},
+  };
+  for (const auto& c : cases) {
+    WavSourceFormat got{};
+    ASSERT_EQ(ReadWAVSourceFormat(c.path.c_str(), &got), 1) << c.path;
+    EXPECT_EQ(memcmp(&got, &c.expected, sizeof got), 0)
+        << c.path << ": " << got.format_tag << " " << got.bits_per_sample << " " << got.channels
+        << " " << got.rate << " " << got.data_bytes;
+  }
+}
+
+TEST(ReadWAVSourceFormat, NeedsFormatAndData) {
+  TempDir dir;
+  write_file(dir.file("nodata.wav"), riff(chunk("fmt ", fmt16(1, 2, 44100, 16))));
+  WavSourceFormat got{7, 7, 7, 7, 7};
+  EXPECT_EQ(ReadWAVSourceFormat(dir.file("nodata.wav").c_str(), &got), 0);
+  EXPECT_EQ(ReadWAVSourceFormat(dir.file("missing.wav").c_str(), &got), 0);
+  EXPECT_EQ(got.format_tag, 7);
+  EXPECT_EQ(got.data_bytes, 7u);
+}
+
+}  // namespace
