@@ -154,6 +154,8 @@ int32_t dat_target_rate(int32_t rate) {
 
 int plan_conversion(int32_t format_tag, int32_t bits, int32_t channels, int32_t rate, ConvertPlan* plan) {
   *plan = ConvertPlan{};
+  plan->format_tag = format_tag;
+  plan->bits = bits;
   plan->channels = channels;
   plan->rate = rate;
   plan->target_rate = dat_target_rate(rate);
@@ -174,7 +176,10 @@ int plan_conversion(int32_t format_tag, int32_t bits, int32_t channels, int32_t 
 }
 
 std::string describe_source(const ConvertPlan* plan) {
-  const char* kind = "unsupported";
+  char unsupported[48];
+  std::snprintf(unsupported, sizeof unsupported, "%d-bit format %d", static_cast<int>(plan->bits),
+                static_cast<int>(plan->format_tag));
+  const char* kind = unsupported;
   switch (plan->encoding) {
     case SAMPLE_PCM_U8: kind = "8-bit"; break;
     case SAMPLE_PCM_S16: kind = "16-bit"; break;
@@ -188,7 +193,7 @@ std::string describe_source(const ConvertPlan* plan) {
   if (plan->channels == 1) std::snprintf(channels, sizeof channels, "mono");
   else if (plan->channels == 2) std::snprintf(channels, sizeof channels, "stereo");
   else std::snprintf(channels, sizeof channels, "%d-channel", static_cast<int>(plan->channels));
-  char text[96];
+  char text[128];
   std::snprintf(text, sizeof text, "%s %s at %d Hz", kind, channels, static_cast<int>(plan->rate));
   return text;
 }

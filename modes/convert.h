@@ -23,6 +23,8 @@ enum SampleEncoding {
 
 // What a source delivers and what it becomes.
 struct ConvertPlan {
+  int32_t format_tag;   // as the WAV file states it (1 for MPEG audio)
+  int32_t bits;         // bits per sample, as stated
   int32_t encoding;     // SampleEncoding
   int32_t channels;     // of the source
   int32_t rate;         // of the source, samples per second

@@ -151,10 +151,12 @@ uint32_t record_track(int adapter, int target, int lun, const RecordingOptions& 
   for (int k = 0; !stop; ++k) {
     std::memset(buffer->data(), 0, wanted);
     int32_t got = read_source(buffer->data(), wanted);
-    if (track.long_play)
-      lp_pack_frame(record_frame.audio, buffer->data());
-    else
+    if (!track.long_play) {
       std::memcpy(record_frame.audio, buffer->data(), track.frame_bytes);
+    } else if (lp_pack_frame(record_frame.audio, buffer->data()) != DAT_AUDIO_BYTES) {
+      std::printf("long-play tables missing: track ends\n");
+      got = 0;
+    }
     if (console_key_waiting()) {
       *last_key = console_read_key();
       if (*last_key == CONSOLE_KEY_ESC) stop = true;
