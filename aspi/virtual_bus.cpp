@@ -300,6 +300,22 @@ void rewind(VirtualDrive* d, AspiExecRequest* b) {
   block_finish_good(b);
 }
 
+const uint64_t kReadAheadFrames = 64;
+
+// The frame at index from the read-ahead batch, reading the next batch from
+// the file when it is not there; nullptr when the file cannot be read.
+const uint8_t* read_ahead_frame(VirtualDrive* d, uint64_t index) {
+  if (index < d->read_ahead_first || index >= d->read_ahead_first + d->read_ahead_count) {
+    uint64_t count = std::min(kReadAheadFrames, d->frames - index);
+    d->read_ahead.resize(kReadAheadFrames * DAT_FRAME_BYTES);
+    ssize_t got = pread(d->fd, d->read_ahead.data(), count * DAT_FRAME_BYTES, static_cast<off_t>(index * DAT_FRAME_BYTES));
+    d->read_ahead_first = index;
+    d->read_ahead_count = got > 0 ? static_cast<uint64_t>(got) / DAT_FRAME_BYTES : 0;
+    if (d->read_ahead_count == 0) return nullptr;
+  }
+  return d->read_ahead.data() + (index - d->read_ahead_first) * DAT_FRAME_BYTES;
+}
+
 void read_frame(VirtualBus* bus, VirtualDrive* d, AspiExecRequest* b) {
   count_transfer(bus);
   if (!tape_in(d)) return no_medium(b);
@@ -313,9 +329,9 @@ void read_frame(VirtualBus* bus, VirtualDrive* d, AspiExecRequest* b) {
   if (std::binary_search(d->read_errors.begin(), d->read_errors.end(), index))
     return check(b, SENSE_MEDIUM_ERROR, 0x11, 0x00);
   size_t bytes = std::min<size_t>({length, DAT_FRAME_BYTES, b->data ? b->data_length : 0u});
-  if (bytes > 0 &&
-      pread(d->fd, b->data, bytes, static_cast<off_t>(index * DAT_FRAME_BYTES)) != static_cast<ssize_t>(bytes))
-    return check(b, SENSE_MEDIUM_ERROR, 0x11, 0x00);
+  const uint8_t* frame = read_ahead_frame(d, index);
+  if (!frame) return check(b, SENSE_MEDIUM_ERROR, 0x11, 0x00);
+  std::memcpy(b->data, frame, bytes);
   if (length != DAT_FRAME_BYTES) return check(b, SENSE_NO_SENSE | SENSE_FLAG_ILI, 0x00, 0x00);
   block_finish_good(b);
 }
@@ -334,6 +350,7 @@ void write_frame(VirtualBus* bus, VirtualDrive* d, AspiExecRequest* b) {
   if (d->capacity >= 0 && d->position >= static_cast<uint64_t>(d->capacity))
     return check(b, SENSE_VOLUME_OVERFLOW | SENSE_FLAG_EOM, 0x00, 0x02);
   if (d->fd < 0) d->fd = open(d->cassette.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  d->read_ahead_count = 0;  // what was read ahead may be what this write replaces
   if (d->fd < 0 ||
       pwrite(d->fd, b->data, length, static_cast<off_t>(d->position * DAT_FRAME_BYTES)) != static_cast<ssize_t>(length))
     return check(b, SENSE_MEDIUM_ERROR, 0x0C, 0x00);

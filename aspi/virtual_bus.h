@@ -41,6 +41,11 @@ struct VirtualDrive {
   uint8_t mrs_flags = 0;  // the fourth byte of mode page 0x30
   uint32_t writes = 0;    // WRITE commands received
   bool searching = false;  // an immediate audio LOCATE is under way
+  // Frames read ahead from the cassette file, so that a run of READs costs
+  // one file read per batch.
+  std::vector<uint8_t> read_ahead;
+  uint64_t read_ahead_first = 0;
+  uint64_t read_ahead_count = 0;
   uint64_t search_from = 0;
   uint64_t search_to = 0;
   uint32_t search_polls_done = 0;

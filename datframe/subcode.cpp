@@ -101,30 +101,80 @@ uint32_t shown_time(uint32_t pack, uint32_t running) {
 
 unsigned byte_of(uint32_t value, int shift) { return (value >> shift) & 0xFF; }
 
-// The subcode line, without line end, into text.
-void format_subcode(char* text, size_t size, const RunSettings* s) {
+// Appends text to the line at out; returns the new end.
+char* put_text(char* out, const char* text) {
+  while (*text) *out++ = *text++;
+  return out;
+}
+
+// Appends one byte as two lower-case hexadecimal digits ("%.2x" of a byte).
+char* put_hex2(char* out, unsigned byte) {
+  static const char kDigits[] = "0123456789abcdef";
+  *out++ = kDigits[(byte >> 4) & 0xF];
+  *out++ = kDigits[byte & 0xF];
+  return out;
+}
+
+// Appends the four bytes of a packed time code as hh:mm:ss:ff.
+char* put_time(char* out, uint32_t time) {
+  out = put_hex2(out, byte_of(time, 24));
+  *out++ = ':';
+  out = put_hex2(out, byte_of(time, 16));
+  *out++ = ':';
+  out = put_hex2(out, byte_of(time, 8));
+  *out++ = ':';
+  return put_hex2(out, byte_of(time, 0));
+}
+
+const size_t kSubcodeLineSize = 160;
+
+// The subcode line, without line end, into text (at least kSubcodeLineSize
+// bytes). It is built by hand rather than through printf: it is printed for
+// every frame of a tape.
+void format_subcode(char* text, const RunSettings* s) {
   static const char* const kRates[] = {"48k-", "44k-", "32k-", ""};
   static const char* const kScms[] = {"00 ", "01 ", "10 ", "11 "};
   int32_t program = s->at_pack_program;
   unsigned shown_program = (program == 0 || program == PROGRAM_NONE || program == PROGRAM_LEAD_IN)
                                ? static_cast<unsigned>(s->last_program)
                                : static_cast<unsigned>(program & 0xFF);
-  uint32_t a = shown_time(s->at_pack_time, s->abs_time);
-  uint32_t p = shown_time(s->pt_pack_time, s->prog_time);
   uint32_t d = static_cast<uint32_t>(s->rec_date);
   uint32_t t = static_cast<uint32_t>(s->rec_time);
-  const char* rate = (s->rate_code >= 0 && s->rate_code <= 3) ? kRates[s->rate_code] : "";
-  const char* channels = s->channel_code == 0 ? "2-" : s->channel_code == 1 ? "4-" : "";
-  const char* quant = s->quant_code == 0 ? "16-" : s->quant_code == 1 ? "12-" : "";
-  const char* scms = (s->frame_scms >= 0 && s->frame_scms <= 3) ? kScms[s->frame_scms] : "";
-  std::snprintf(text, size,
-                "PRG:%.2x-A:%.2x:%.2x:%.2x:%.2x-P:%.2x:%.2x:%.2x:%.2x-DATE:%.2x/%.2x/%.2x-%.2x:%.2x:%.2x-%s%s%sSCMS=%s",
-                shown_program, byte_of(a, 24), byte_of(a, 16), byte_of(a, 8), byte_of(a, 0), byte_of(p, 24),
-                byte_of(p, 16), byte_of(p, 8), byte_of(p, 0), byte_of(d, 16), byte_of(d, 8), byte_of(d, 0),
-                byte_of(t, 16), byte_of(t, 8), byte_of(t, 0), rate, channels, quant, scms);
+  char* out = put_text(text, "PRG:");
+  if (shown_program > 0xFF) {
+    // "%.2x" of a whole program number shows all its digits.
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%.2x", shown_program);
+    out = put_text(out, digits);
+  } else {
+    out = put_hex2(out, shown_program);
+  }
+  out = put_text(out, "-A:");
+  out = put_time(out, shown_time(s->at_pack_time, s->abs_time));
+  out = put_text(out, "-P:");
+  out = put_time(out, shown_time(s->pt_pack_time, s->prog_time));
+  out = put_text(out, "-DATE:");
+  out = put_hex2(out, byte_of(d, 16));
+  *out++ = '/';
+  out = put_hex2(out, byte_of(d, 8));
+  *out++ = '/';
+  out = put_hex2(out, byte_of(d, 0));
+  *out++ = '-';
+  out = put_hex2(out, byte_of(t, 16));
+  *out++ = ':';
+  out = put_hex2(out, byte_of(t, 8));
+  *out++ = ':';
+  out = put_hex2(out, byte_of(t, 0));
+  *out++ = '-';
+  out = put_text(out, (s->rate_code >= 0 && s->rate_code <= 3) ? kRates[s->rate_code] : "");
+  out = put_text(out, s->channel_code == 0 ? "2-" : s->channel_code == 1 ? "4-" : "");
+  out = put_text(out, s->quant_code == 0 ? "16-" : s->quant_code == 1 ? "12-" : "");
+  out = put_text(out, "SCMS=");
+  out = put_text(out, (s->frame_scms >= 0 && s->frame_scms <= 3) ? kScms[s->frame_scms] : "");
+  *out = '\0';
 }
 
-const size_t kSubcodeLineSize = 160;
+
 
 }  // namespace
 
@@ -139,7 +189,7 @@ int32_t analyze_frame(const DatFrame* frame, RunSettings* settings) {
   }
   take_main_id(frame, settings);
   take_start_id(frame, settings);
-  std::printf("\r");
+  std::putchar('\r');
   // /STOPEOT: whatever stop stands now, the blank stretch's or the caller's, is dropped.
   if (settings->stopeot_arg != 0 && settings->stop_requested == 1) settings->stop_requested = 0;
   return 0;
@@ -147,13 +197,13 @@ int32_t analyze_frame(const DatFrame* frame, RunSettings* settings) {
 
 void print_subcode(const RunSettings* settings) {
   char text[kSubcodeLineSize];
-  format_subcode(text, sizeof text, settings);
-  std::printf("%s", text);
+  format_subcode(text, settings);
+  std::fputs(text, stdout);
 }
 
 void log_subcode(const RunSettings* settings) {
   char text[kSubcodeLineSize];
-  format_subcode(text, sizeof text, settings);
+  format_subcode(text, settings);
   track_log_printf("%s", text);
 }
 

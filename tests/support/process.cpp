@@ -57,6 +57,16 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
   int in_pipe[2], out_pipe[2], err_pipe[2];
   if (pipe(in_pipe) || pipe(out_pipe) || pipe(err_pipe)) return result;
   signal(SIGPIPE, SIG_IGN);
+  // What fits into the pipe is there before the child starts, so the child
+  // finds it at its first look; the rest is written as the child reads.
+  size_t preloaded = 0;
+  fcntl(in_pipe[1], F_SETFL, O_NONBLOCK);
+  while (preloaded < options.stdin_data.size()) {
+    ssize_t n = write(in_pipe[1], options.stdin_data.data() + preloaded, options.stdin_data.size() - preloaded);
+    if (n <= 0) break;
+    preloaded += static_cast<size_t>(n);
+  }
+  fcntl(in_pipe[1], F_SETFL, 0);
 
   pid_t pid = fork();
   if (pid == 0) {
@@ -86,7 +96,7 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
   close(err_pipe[1]);
   if (pid < 0) return result;
 
-  write_all(in_pipe[1], options.stdin_data);
+  write_all(in_pipe[1], options.stdin_data.substr(preloaded));
   bool stdin_open = true;
   bool triggered = options.trigger_text.empty();
   auto maybe_close_stdin = [&] {

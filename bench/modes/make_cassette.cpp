@@ -1,0 +1,58 @@
+// Writes a cassette for the extraction benchmark: FRAMES frames of 48 kHz
+// audio in programs of 3000 frames, each beginning with a start-ID run.
+//   make_cassette PATH FRAMES
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "datframe/dat_frame.h"
+#include "datframe/frame_build.h"
+
+namespace {
+
+uint32_t time_code_of_frames(uint32_t frames) {
+  uint32_t in_group = frames % 100;
+  uint32_t second_in_group = in_group < 33 ? 0 : in_group < 66 ? 1 : 2;
+  uint32_t seconds = frames / 100 * 3 + second_in_group;
+  return time_code_from_values(static_cast<int32_t>(seconds / 3600), static_cast<int32_t>(seconds / 60 % 60),
+                               static_cast<int32_t>(seconds % 60), static_cast<int32_t>(in_group - 33 * second_in_group));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: make_cassette PATH FRAMES\n");
+    return 2;
+  }
+  long frames = std::atol(argv[2]);
+  FILE* out = std::fopen(argv[1], "wb");
+  if (!out) {
+    std::perror(argv[1]);
+    return 1;
+  }
+  DatFrame frame;
+  uint32_t noise = 1;
+  for (long i = 0; i < frames; ++i) {
+    std::memset(&frame, 0, sizeof frame);
+    for (size_t k = 0; k < DAT_AUDIO_BYTES; ++k) {
+      noise = noise * 1664525u + 1013904223u;
+      frame.audio[k] = static_cast<uint8_t>(noise >> 24);
+    }
+    int program = static_cast<int>(i / 3000) + 1;
+    int in_program = static_cast<int>(i % 3000);
+    frame_set_time_pack(&frame, 1, PACK_ITEM_PROGRAM_TIME, program_number_bcd(program), 1,
+                        time_code_of_frames(static_cast<uint32_t>(in_program)));
+    frame_set_time_pack(&frame, 2, PACK_ITEM_ABSOLUTE_TIME, program_number_bcd(program), 1,
+                        time_code_of_frames(static_cast<uint32_t>(i)));
+    frame_set_sub_id(&frame, program_number_bcd(program), 2);
+    frame_set_pack_parity(&frame);
+    frame_set_control_id(&frame, in_program < 300 ? SID_PRIORITY | SID_START_ID : 0);
+    frame_set_main_id(&frame, 0, 0, 0, 0);
+    if (std::fwrite(&frame, sizeof frame, 1, out) != 1) {
+      std::perror(argv[1]);
+      return 1;
+    }
+  }
+  return std::fclose(out) == 0 ? 0 : 1;
+}

@@ -1,0 +1,303 @@
+// /KESTREL: the tape in the input drive to WAV files, one per track, each
+// with a log of the frames the drive flagged; or played live with /WAVEOUT.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "datframe/dat_frame.h"
+#include "modes/mode_io.h"
+#include "modes/modes.h"
+#include "playback/player.h"
+#include "scsi/aspi_call.h"
+#include "scsi/tape_commands.h"
+#include "wavlib/thistle.h"
+
+namespace {
+
+const int kTrackSplitFrames = 300;  // a file holds at least this many frames before it is split
+const char kSpinner[] = "|/-\\";
+
+// The files of the track being written.
+struct TrackFiles {
+  FILE* wav = nullptr;
+  FILE* log = nullptr;
+  char wav_name[KESTREL_BASE_NAME_SIZE + 16] = "";
+  char log_name[KESTREL_BASE_NAME_SIZE + 16] = "";
+  uint32_t data_bytes = 0;  // audio bytes written to the WAV file behind its header
+  bool write_failed = false;
+};
+
+// Everything one run of the extraction works with.
+struct Extraction {
+  RunSettings* s;
+  PlaybackStaging* staging;
+  DatFrame frame;
+  uint8_t pcm[DAT_LP_PCM_BYTES];
+  bool frame_valid = true;  // the frame buffer holds a frame that was read
+  bool write_failed = false;
+  int rate = 0;
+  int bytes_per_frame = 0;
+  TrackFiles files;
+  ConcealTotals totals{};
+};
+
+uint32_t read_frame(Extraction* x) {
+  RunSettings* s = x->s;
+  return scsi_read_block(s->input_adapter, s->input_target, s->input_lun, &x->frame, DAT_FRAME_BYTES);
+}
+
+int rate_for_code(int code, int previous) {
+  switch (code) {
+    case 0: return 48000;
+    case 1: return 44100;
+    case 2: return 32000;
+    default: return previous ? previous : 48000;  // no rate yet: the rate the header states
+  }
+}
+
+void set_track_format(Extraction* x) {
+  RunSettings* s = x->s;
+  x->rate = rate_for_code(s->rate_code, x->rate);
+  s->file_rate_code = s->rate_code;
+  x->bytes_per_frame = frame_audio_bytes(s->rate_code, s->sample_bits);
+}
+
+int start_player(Extraction* x) {
+  x->staging->staged_bytes = 0;
+  int result = wave_out_init(x->rate);
+  if (result != 0) {
+    std::printf("wave out init failed: %d\n", result);
+    wave_out_wrapup(1);
+    return 1;
+  }
+  return 0;
+}
+
+// Finishes the track's files: the header states exactly the audio in the
+// file, the log gets its totals, both are closed. Returns 0, or -1 when a
+// write failed (said on the console; the files are still left valid).
+int finish_track_files(Extraction* x) {
+  TrackFiles& f = x->files;
+  int result = 0;
+  if (f.log) {
+    track_log_printf("total samples fixed: %d\n", x->totals.samples_fixed);
+    track_log_printf("total frames fixed: %d\n", x->totals.frames_fixed);
+    track_log_printf("total frames not fixed: %d\n", x->totals.frames_not_fixed);
+    track_log_set(nullptr);
+    if (close_output_file(f.log, f.log_name) != 0) result = -1;
+    f.log = nullptr;
+  }
+  if (f.wav) {
+    if (finish_wav_file(f.wav, f.wav_name, f.data_bytes, x->s->file_rate_code, f.write_failed) != 0) result = -1;
+    f.wav = nullptr;
+  }
+  return result;
+}
+
+// Creates the track's WAV file and log. Returns 0, or 1 when a file cannot be
+// created (the mode cannot go on).
+int open_track_files(Extraction* x, int track) {
+  TrackFiles& f = x->files;
+  std::snprintf(f.wav_name, sizeof f.wav_name, "%s%.3d.wav", x->s->base_name, track);
+  std::printf("\n - saving audio track# %d in file:%s              \n", track, f.wav_name);
+  f.data_bytes = 0;
+  f.write_failed = false;
+  f.wav = open_wav_file(f.wav_name, x->s->file_rate_code);
+  if (!f.wav) return 1;
+  std::snprintf(f.log_name, sizeof f.log_name, "%s%.3d.log", x->s->base_name, track);
+  f.log = std::fopen(f.log_name, "w+b");
+  if (!f.log) {
+    std::printf("Cannot open %s\n", f.log_name);
+    finish_track_files(x);
+    return 1;
+  }
+  track_log_set(f.log);
+  x->totals = ConcealTotals{};
+  return 0;
+}
+
+// The PCM of the frame in the buffer, into x->pcm; returns its byte count.
+int prepare_pcm(Extraction* x) {
+  if (x->s->sample_bits == 12) {
+    x->bytes_per_frame = lp_unpack_frame(x->pcm, &x->frame);
+    return x->bytes_per_frame;
+  }
+  int bytes = x->bytes_per_frame;
+  // A 16-bit frame in a track begun in long play: its own PCM, never more
+  // than the audio area holds.
+  if (bytes > DAT_AUDIO_BYTES) bytes = frame_audio_bytes(x->s->rate_code, 16);
+  std::memcpy(x->pcm, x->frame.audio, static_cast<size_t>(bytes));
+  return bytes;
+}
+
+void pass_on(Extraction* x, int bytes) {
+  if (x->s->waveout_arg) {
+    output_waveout(x->pcm, static_cast<uint32_t>(bytes), x->staging);
+    return;
+  }
+  errno = 0;
+  int32_t written = outputWavEncode(x->pcm, bytes, x->files.wav);
+  if (written > 0) x->files.data_bytes += static_cast<uint32_t>(written);
+  if (written != bytes) {
+    report_write_failure(x->files.wav_name);
+    x->files.write_failed = true;
+    x->write_failed = true;
+  }
+}
+
+// Starts the file (or the player) over at the new rate after an early rate change.
+int restart_track(Extraction* x) {
+  set_track_format(x);
+  if (x->s->waveout_arg) {
+    wave_out_wrapup(0);
+    return start_player(x);
+  }
+  if (outputHeaderWavEncode(x->files.wav, 0, x->s->file_rate_code) != 1) {
+    report_write_failure(x->files.wav_name);
+    x->files.write_failed = true;
+    x->write_failed = true;
+  }
+  x->files.data_bytes = 0;
+  return 0;
+}
+
+// Steps 1 to 5: the first frame, the lead-in and the wait for the drive.
+// Returns 0, 1 when the mode cannot go on, or -1 when ESC ended it.
+int start_phase(Extraction* x) {
+  RunSettings* s = x->s;
+  s->stop_requested = 0;
+  s->no_subcode = 1;
+  s->start_id_found = 0;
+  s->rate_changed = 0;
+  s->rate_code = 0;
+  s->blank_frames = 0;
+  s->last_program = 0;
+  s->prog_time = 0;
+  s->abs_time = 0;
+  uint32_t result = read_frame(x);
+  if (!tape_read_ok(result)) {
+    std::printf("first read audio block failed\n");
+    return 1;
+  }
+  analyze_frame(&x->frame, s);
+  if (s->rewind_arg) {
+    for (int c = 0; s->no_subcode == 1; ++c) {
+      result = read_frame(x);
+      if (!tape_read_ok(result)) {
+        std::printf("leadin read audio block failed: 0x%.8x\n", result);
+        return 1;
+      }
+      analyze_frame(&x->frame, s);
+      std::printf(" - scanning past lead-in: %c \r", kSpinner[(c / 2) % 4]);
+      if (esc_pressed()) {
+        std::printf("\n");
+        return -1;
+      }
+    }
+    std::printf(" - scanning past lead-in: done        \n");
+  }
+  wait_unit_ready(s->input_adapter, s->input_target, s->input_lun, 10000);
+  s->stop_requested = 0;
+  return 0;
+}
+
+// Step 11: the frames of one track. Returns 1 when the player could not be
+// restarted, else 0.
+int frame_loop(Extraction* x) {
+  RunSettings* s = x->s;
+  int frames = 0;
+  while (!s->stop_requested && !x->write_failed && !(s->start_id_found == 1 && s->startid_arg)) {
+    if (x->frame_valid) {
+      print_subcode(s);
+      int bytes = prepare_pcm(x);
+      if (x->frame.interpolate_flags) {
+        handle_error_frame(&x->frame, x->pcm, bytes, s, &x->totals,
+                           s->waveout_arg ? "" : x->files.wav_name);
+        if (x->files.log && std::fflush(x->files.log) != 0) {
+          report_write_failure(x->files.log_name);
+          x->write_failed = true;
+        }
+      }
+      pass_on(x, bytes);
+      ++frames;
+    }
+    uint32_t result = read_frame(x);
+    if (tape_read_ok(result)) {
+      x->frame_valid = true;
+      analyze_frame(&x->frame, s);
+    } else {
+      // A frame that was not read is never analysed, written, or allowed to
+      // start, restart or split a file.
+      std::printf("loop2 read audio block failed: %x\n", result);
+      x->frame_valid = false;
+      if (!s->stopeot_arg) s->stop_requested = 1;
+    }
+    if (esc_pressed()) s->stop_requested = 1;
+    if (!x->frame_valid) continue;
+    if (s->start_id_found == 1 && frames < kTrackSplitFrames) s->start_id_found = 0;
+    if (s->rate_changed == 1) {
+      if (frames < kTrackSplitFrames) {
+        if (restart_track(x) != 0) return 1;
+        frames = 0;
+        s->rate_changed = 0;
+      } else if (s->onewav_arg) {
+        s->rate_changed = 0;
+      } else {
+        break;
+      }
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+int extract_tracks(RunSettings* s, PlaybackStaging* staging) {
+  Extraction extraction;
+  Extraction* x = &extraction;
+  x->s = s;
+  x->staging = staging;
+
+  int start = start_phase(x);
+  if (start != 0) return start > 0 ? 1 : 0;
+
+  bool first_track = true;
+  for (int track = 1;; ++track) {
+    set_track_format(x);
+    if (s->waveout_arg) {
+      wave_out_buffers = 24;
+      wave_out_buffer_bytes = 16384;
+      if (start_player(x) != 0) return 1;
+      std::printf("Playing audio track# %d                                                    \n", track);
+    } else if (open_track_files(x, track) != 0) {
+      return 1;
+    }
+    if (first_track) {
+      // The frame the start phase ended on is not written; the first one is the next.
+      first_track = false;
+      uint32_t result = read_frame(x);
+      x->frame_valid = tape_read_ok(result);
+      if (x->frame_valid)
+        analyze_frame(&x->frame, s);
+      else
+        std::printf("loop1 read audio block failed: %x\n", result);
+    }
+    s->rate_changed = 0;
+    s->stop_requested = 0;
+    s->start_id_found = 0;
+    int loop_result = frame_loop(x);
+    if (loop_result != 0) {
+      finish_track_files(x);
+      return 1;
+    }
+    if (s->waveout_arg) {
+      wave_out_wrapup(0);
+    } else if (finish_track_files(x) != 0) {
+      x->write_failed = true;
+    }
+    if (x->write_failed) return 1;
+    if (s->stop_requested) return 0;
+  }
+}

@@ -1,0 +1,87 @@
+#include "modes/mode_io.h"
+
+#include <stdio_ext.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/console.h"
+#include "wavlib/thistle.h"
+
+namespace {
+const long kWavHeaderBytes = 44;
+const uint32_t kSamplePairBytes = 4;
+const size_t kOutputBufferBytes = 1 << 20;  // few, large writes
+}  // namespace
+
+bool esc_pressed(void) { return console_key_waiting() && console_read_key() == CONSOLE_KEY_ESC; }
+
+void report_write_failure(const char* name) {
+  int error = errno;
+  std::printf("\nwrite to %s failed: %s\n", name, error ? std::strerror(error) : "short write");
+}
+
+FILE* open_wav_file(const char* name, int32_t rate_code) {
+  FILE* wav = openWavEncode(name);
+  if (!wav) {
+    std::printf("Cannot open %s\n", name);
+    return nullptr;
+  }
+  std::setvbuf(wav, nullptr, _IOFBF, kOutputBufferBytes);
+  errno = 0;
+  if (outputHeaderWavEncode(wav, 0, rate_code) != 1 || std::fflush(wav) != 0) {
+    report_write_failure(name);
+    written_size_after_failure(wav);
+    closeWavEncode(wav);
+    std::remove(name);  // not even a header: no valid file to leave
+    return nullptr;
+  }
+  return wav;
+}
+
+long long written_size_after_failure(FILE* file) {
+  __fpurge(file);
+  struct stat info {};
+  if (fstat(fileno(file), &info) != 0) return -1;
+  return static_cast<long long>(info.st_size);
+}
+
+int finish_wav_file(FILE* wav, const char* name, uint32_t data_bytes, int32_t rate_code, bool write_failed) {
+  int result = write_failed ? -1 : 0;
+  errno = 0;
+  if (!write_failed && std::fflush(wav) != 0) {
+    report_write_failure(name);
+    write_failed = true;
+    result = -1;
+  }
+  if (write_failed) {
+    long long size = written_size_after_failure(wav);
+    long long in_file = size > kWavHeaderBytes ? size - kWavHeaderBytes : 0;
+    if (in_file < static_cast<long long>(data_bytes)) data_bytes = static_cast<uint32_t>(in_file);
+  }
+  data_bytes -= data_bytes % kSamplePairBytes;
+  errno = 0;
+  if (outputHeaderWavEncode(wav, data_bytes, rate_code) != 1 ||
+      ftruncate(fileno(wav), kWavHeaderBytes + static_cast<off_t>(data_bytes)) != 0) {
+    report_write_failure(name);
+    result = -1;
+  }
+  if (closeWavEncode(wav) != 0) {
+    report_write_failure(name);
+    result = -1;
+  }
+  return result;
+}
+
+int close_output_file(FILE* file, const char* name) {
+  errno = 0;
+  bool failed = std::ferror(file) != 0;
+  if (std::fclose(file) != 0) failed = true;
+  if (failed) {
+    report_write_failure(name);
+    return -1;
+  }
+  return 0;
+}

@@ -1,0 +1,36 @@
+// What the modes share: reading the tape, the ESC key, and output files that
+// stay valid when a write fails.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "scsi/aspi_call.h"
+
+// A tape read succeeded when its result word says completed.
+inline bool tape_read_ok(uint32_t result) { return ASPI_RESULT_STATUS(result) == 0x01; }
+
+// 1 when a key is waiting and it is ESC (an interrupt reads as ESC); reads it.
+bool esc_pressed(void);
+
+// Says on the console that writing a file failed, with the system's reason.
+void report_write_failure(const char* name);
+
+// Creates a WAV file with its header for 0 bytes at a DAT rate code. On
+// failure says why ("Cannot open %s" when it cannot be created), removes a
+// file it could not give a header, and returns nullptr.
+FILE* open_wav_file(const char* name, int32_t rate_code);
+
+// Finishes a WAV file: the header states exactly the audio behind it, whole
+// sample pairs only, nothing beyond, and the file is closed. data_bytes is
+// what was written; after a failed write (write_failed, or a failure found
+// here) the audio that reached the file counts instead. 0, or -1 after saying
+// what failed.
+int finish_wav_file(FILE* wav, const char* name, uint32_t data_bytes, int32_t rate_code, bool write_failed);
+
+// After a failed write to a buffered stream: drops what is still buffered and
+// returns the size the file has, or -1.
+long long written_size_after_failure(FILE* file);
+
+// Closes a file that was written: 0, or -1 after saying that the write failed.
+int close_output_file(FILE* file, const char* name);

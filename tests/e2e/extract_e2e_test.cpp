@@ -1,0 +1,326 @@
+// /KESTREL end to end: tapes composed frame by frame on a virtual drive,
+// read into WAV files and logs that are compared byte for byte.
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include "tests/support/bytes.h"
+#include "tests/support/e2e/bus_file.h"
+#include "tests/support/e2e/tape.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+// A tape in a virtual SONY drive at 0:4, and kestrel run in the tape's folder.
+struct TapeRun {
+  TempDir dir;
+
+  ProcessResult run(const Tape& tape, std::vector<std::string> args, const BusKeys& drive_keys = {},
+                    ProcessOptions options = {}, const BusKeys& bus_keys = {}) const {
+    EXPECT_TRUE(tape_write(tape, dir.file("tape.dat")));
+    BusKeys keys = {{"cassette", "tape.dat"}};
+    keys.insert(keys.end(), drive_keys.begin(), drive_keys.end());
+    EXPECT_TRUE(write_bus_file(dir.file("bus.ini"), {{"0:4", keys}}, bus_keys));
+    options.env.push_back("KESTREL_BUS=" + dir.file("bus.ini"));
+    options.cwd = dir.path();
+    args.insert(args.end(), {"/INPUTID", "0:4"});
+    return run_kestrel(args, options);
+  }
+  WavFile wav(const std::string& name) const { return read_wav(dir.file(name)); }
+  std::string log(const std::string& name) const { return read_file(dir.file(name)); }
+  bool has(const std::string& name) const { return file_exists(dir.file(name)); }
+};
+
+const char kTotalsClean[] = "total samples fixed: 0\ntotal frames fixed: 0\ntotal frames not fixed: 0\n";
+
+// Three programs of 400 frames, each beginning with a start-ID run, then blank tape.
+Tape three_programs() {
+  Tape tape;
+  for (int p = 1; p <= 3; ++p) tape_record(&tape, Recording{.program = p, .start_id_frames = 20}, 400);
+  tape_blank(&tape, 70);
+  return tape;
+}
+
+TEST(Extract, StartIdsSplitTracksWithStartIdSwitch) {
+  Tape tape = three_programs();
+  TapeRun t;
+  ProcessResult r = t.run(tape, {"/KESTREL", "tape", "/STARTID"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  // The first frame read only starts the reading; 61 blank frames are written before the stop.
+  WavFile one = t.wav("TAPE001.wav"), two = t.wav("TAPE002.wav"), three = t.wav("TAPE003.wav");
+  ASSERT_TRUE(one.valid && two.valid && three.valid);
+  EXPECT_EQ(one.rate, 48000u);
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 1, 400)));
+  EXPECT_TRUE(same_bytes(two.data, tape_pcm(tape, 400, 800)));
+  EXPECT_TRUE(same_bytes(three.data, tape_pcm(tape, 800, 1200 + 61)));
+  for (const char* log : {"TAPE001.log", "TAPE002.log", "TAPE003.log"}) EXPECT_EQ(t.log(log), kTotalsClean);
+  EXPECT_FALSE(t.has("TAPE004.wav"));
+  EXPECT_NE(r.out.find("\n - saving audio track# 2 in file:TAPE002.wav              \n"), std::string::npos);
+  EXPECT_NE(r.out.find("start_id start 2\n"), std::string::npos);
+}
+
+TEST(Extract, WithoutStartIdSwitchOneFileHoldsTheWholeRecording) {
+  Tape tape = three_programs();
+  TapeRun t;
+  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(t.wav("TAPE001.wav").data, tape_pcm(tape, 1, 1200 + 61));
+  EXPECT_FALSE(t.has("TAPE002.wav"));
+}
+
+TEST(Extract, StartIdWithinTheFirst300FramesDoesNotSplit) {
+  Tape tape;
+  // The file begins with frame 1: program 2 starts after 100 frames of it,
+  // program 3 after 300.
+  tape_record(&tape, Recording{.program = 1, .start_id_frames = 5}, 101);
+  tape_record(&tape, Recording{.program = 2, .start_id_frames = 5}, 200);
+  tape_record(&tape, Recording{.program = 3, .start_id_frames = 5}, 300);
+  TapeRun t;
+  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/STARTID"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(t.wav("TAPE001.wav").data, tape_pcm(tape, 1, 301));
+  EXPECT_EQ(t.wav("TAPE002.wav").data, tape_pcm(tape, 301, 601));
+}
+
+TEST(Extract, RateChangeAfter300FramesStartsANewFileAtTheNewRate) {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1, .rate_code = 1}, 400);
+  tape_record(&tape, Recording{.program = 2, .rate_code = 0}, 350);
+  TapeRun t;
+  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  WavFile one = t.wav("TAPE001.wav"), two = t.wav("TAPE002.wav");
+  ASSERT_TRUE(one.valid && two.valid);
+  EXPECT_EQ(one.rate, 44100u);
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 1, 400)));
+  EXPECT_EQ(two.rate, 48000u);
+  EXPECT_TRUE(same_bytes(two.data, tape_pcm(tape, 400, 750)));
+  EXPECT_NE(r.out.find("rate change found 0 1\n"), std::string::npos);
+  EXPECT_NE(r.out.find("rate change found 1 0\n"), std::string::npos);
+}
+
+TEST(Extract, OneWavKeepsOneFileOfFramesOfTheFirstRate) {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1, .rate_code = 1}, 400);
+  tape_record(&tape, Recording{.program = 2, .rate_code = 0}, 350);
+  TapeRun t;
+  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/ONEWAV"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  WavFile one = t.wav("TAPE001.wav");
+  ASSERT_TRUE(one.valid);
+  EXPECT_EQ(one.rate, 44100u);
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 1, 750, 5292)));
+  EXPECT_FALSE(t.has("TAPE002.wav"));
+}
+
+TEST(Extract, EarlyRateChangeStartsTheFileOver) {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1, .rate_code = 1}, 50);
+  tape_record(&tape, Recording{.program = 1, .rate_code = 2}, 200);
+  TapeRun t;
+  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  WavFile one = t.wav("TAPE001.wav");
+  ASSERT_TRUE(one.valid);
+  EXPECT_EQ(one.rate, 32000u);
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 50, 250)));
+  EXPECT_FALSE(t.has("TAPE002.wav"));
+}
+
+TEST(Extract, LongPlayTapeGives32kHzFilesOf7680BytesPerFrame) {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1, .long_play = true}, 120);
+  TapeRun t;
+  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  WavFile one = t.wav("TAPE001.wav");
+  ASSERT_TRUE(one.valid);
+  EXPECT_EQ(one.rate, 32000u);
+  EXPECT_EQ(one.data.size(), 119u * 7680);
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 1, 120)));
+}
+
+TEST(Extract, SixteenBitFramesAfterLongPlayGiveTheirOwnPcmAndAMatchingHeader) {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1, .long_play = true}, 20);
+  tape_record(&tape, Recording{.program = 1, .rate_code = 2}, 30);  // same rate code, 16-bit
+  TapeRun t;
+  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  WavFile one = t.wav("TAPE001.wav");
+  ASSERT_TRUE(one.valid);
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 1, 50)));
+  EXPECT_EQ(one.data.size(), 19u * 7680 + 30u * 3840);
+}
+
+TEST(Extract, FlaggedFramesAreLoggedAndRepairedWithErrorCorrect) {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1}, 40);
+  // Frame 10: left channel 1000, 0, 1000, 0, ... (719 near-zero spikes); frame 20 flagged 0x80.
+  DatFrame& spiky = tape.frames[10];
+  for (int k = 0; k < 1440; ++k) {
+    int16_t left = (k % 2 == 0) ? 1000 : 0;
+    spiky.audio[4 * k] = static_cast<uint8_t>(left);
+    spiky.audio[4 * k + 1] = static_cast<uint8_t>(left >> 8);
+    spiky.audio[4 * k + 2] = spiky.audio[4 * k + 3] = 0;
+  }
+  tape_flag(&tape, 10, 0x40);
+  tape_flag(&tape, 20, 0x80);
+
+  TapeRun plain;
+  ProcessResult r = plain.run(tape, {"/KESTREL", "TAPE"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(plain.wav("TAPE001.wav").data, tape_pcm(tape, 1, 40));
+  std::string subcode10 = "PRG:01-A:00:00:00:10-P:00:00:00:10-DATE:00/00/00-00:00:00-48k-2-16-SCMS=00 ";
+  std::string subcode20 = "PRG:01-A:00:00:00:20-P:00:00:00:20-DATE:00/00/00-00:00:00-48k-2-16-SCMS=00 ";
+  EXPECT_EQ(plain.log("TAPE001.log"), "Error: 0x40 - " + subcode10 + "Error: 0x80 - " + subcode20 +
+                                          "total samples fixed: 0\ntotal frames fixed: 0\ntotal frames not fixed: 2\n");
+  EXPECT_NE(r.out.find("\n - Error detected in data buffer ... \n - interpolate flag set to 40 writing buffer to "
+                       "file:TAPE001.wav\n"),
+            std::string::npos)
+      << "a SONY names no channel";
+
+  TapeRun repaired;
+  r = repaired.run(tape, {"/KESTREL", "TAPE", "/ERRORCORRECT"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  std::string expected = tape_pcm(tape, 1, 40);
+  std::string& frame10 = expected;  // frame 10 is the tenth frame written (offset 9)
+  for (int k = 1; k <= 1437; k += 2) {
+    frame10[9 * 5760 + 4 * k] = static_cast<char>(1000 & 0xFF);
+    frame10[9 * 5760 + 4 * k + 1] = static_cast<char>(1000 >> 8);
+  }
+  EXPECT_EQ(repaired.wav("TAPE001.wav").data, expected);
+  EXPECT_EQ(repaired.log("TAPE001.log"),
+            "Error: 0x40 - " + subcode10 + " - fixed left: 0x02cf, right: 0x0000\n" + "Error: 0x80 - " +
+                subcode20 + " - not fixed\n" +
+                "total samples fixed: 719\ntotal frames fixed: 1\ntotal frames not fixed: 1\n");
+  EXPECT_NE(r.out.find("attempting to correct\n"), std::string::npos);
+}
+
+TEST(Extract, BlankStretchEndsTheRunOnIts62ndFrameAndStopEotReadsOn) {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1}, 100);
+  tape_blank(&tape, 80);
+  tape_record(&tape, Recording{.program = 2}, 50);
+  TapeRun t;
+  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(t.wav("TAPE001.wav").data, tape_pcm(tape, 1, 100 + 61));
+
+  TapeRun eot;
+  ProcessOptions options;
+  options.trigger_text = "loop2 read audio block failed";  // at the end of data, ESC ends the run
+  options.trigger_input = "\x1b";
+  options.keep_stdin_open = true;
+  r = eot.run(tape, {"/KESTREL", "TAPE", "/STOPEOT"}, {}, options);
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(eot.wav("TAPE001.wav").data, tape_pcm(tape, 1, 230));
+}
+
+TEST(Extract, ReadErrorInMidTrackClosesTheTrack) {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1}, 100);
+  TapeRun t;
+  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE"}, {{"read_errors", "50"}});
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find("loop2 read audio block failed: 4031100\n"), std::string::npos) << r.out;
+  WavFile one = t.wav("TAPE001.wav");
+  EXPECT_TRUE(one.valid);
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 1, 50)));
+  EXPECT_EQ(t.log("TAPE001.log"), kTotalsClean);
+}
+
+TEST(Extract, EndOfDataOnAShortTapeKeepsEveryFrameAtItsRate) {
+  // The failed read at the end of data must not read as a frame at 48 kHz.
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1, .rate_code = 1}, 100);
+  TapeRun t;
+  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE"});
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  WavFile one = t.wav("TAPE001.wav");
+  ASSERT_TRUE(one.valid);
+  EXPECT_EQ(one.rate, 44100u);
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 1, 100)));
+  EXPECT_EQ(r.out.find("rate change found 1 0"), std::string::npos);
+}
+
+TEST(Extract, FailedReadOfTheSecondFrameIsNeverWrittenAsAudio) {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1}, 60);
+  TapeRun t;
+  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE"}, {{"read_errors", "1"}});
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find("loop1 read audio block failed: 4031100\n"), std::string::npos) << r.out;
+  EXPECT_EQ(t.wav("TAPE001.wav").data, tape_pcm(tape, 2, 60));
+}
+
+TEST(Extract, RewindSkipsTheBlankLeadIn) {
+  Tape tape;
+  tape_blank(&tape, 10);
+  tape_record(&tape, Recording{.program = 1}, 50);
+  TapeRun t;
+  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/REWIND"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find(" - scanning past lead-in: done        \n"), std::string::npos);
+  // The scan ends on the first frame with packs; the frame after it is the first written.
+  EXPECT_EQ(t.wav("TAPE001.wav").data, tape_pcm(tape, 11, 60));
+}
+
+TEST(Extract, EscAndInterruptEndTheRunWithValidFiles) {
+  Tape tape = three_programs();
+  // ESC waiting from the start: the first frame written is the last.
+  TapeRun esc;
+  ProcessOptions options;
+  options.stdin_data = "\x1b";
+  ProcessResult r = esc.run(tape, {"/KESTREL", "TAPE", "/STARTID"}, {}, options);
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  WavFile one = esc.wav("TAPE001.wav");
+  ASSERT_TRUE(one.valid);
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 1, 2)));
+  EXPECT_EQ(esc.log("TAPE001.log"), kTotalsClean);
+  EXPECT_FALSE(esc.has("TAPE002.wav"));
+
+  // Ctrl-C at the 500th frame read (frame 499): the run ends as with ESC,
+  // after the frame before it.
+  TapeRun sigint;
+  r = sigint.run(tape, {"/KESTREL", "TAPE", "/STARTID"}, {}, {}, {{"interrupt_at", "500"}});
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(r.term_signal, 0);
+  EXPECT_EQ(sigint.wav("TAPE001.wav").data, tape_pcm(tape, 1, 400));
+  WavFile cut = sigint.wav("TAPE002.wav");
+  ASSERT_TRUE(cut.valid);
+  EXPECT_TRUE(same_bytes(cut.data, tape_pcm(tape, 400, 499)));
+  EXPECT_FALSE(sigint.has("TAPE003.wav"));
+  EXPECT_NE(r.out.find(" - closing input drive...\n"), std::string::npos) << "the drive is torn down";
+}
+
+TEST(Extract, FullDiskFailsTheModeAndLeavesValidFiles) {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1}, 200);
+  TapeRun t;
+  ProcessOptions options;
+  options.file_size_limit = 100000;  // room for 17 frames and a part of the 18th
+  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE"}, {}, options);
+  EXPECT_EQ(r.exit_code, 6) << r.out;
+  EXPECT_NE(r.out.find("write to TAPE001.wav failed: File too large\n"), std::string::npos) << r.out;
+  WavFile one = t.wav("TAPE001.wav");
+  ASSERT_TRUE(one.valid);
+  std::string expected = tape_pcm(tape, 1, 200);
+  EXPECT_TRUE(same_bytes(one.data, expected.substr(0, (100000 - 44) / 4 * 4)));
+  EXPECT_EQ(t.log("TAPE001.log"), kTotalsClean);
+  EXPECT_NE(r.out.find(" - closing input drive...\n"), std::string::npos);
+}
+
+TEST(Extract, OnlyTheFirstModeRunsWhenTwoAreGiven) {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1}, 30);
+  TapeRun t;
+  ProcessResult r = t.run(tape, {"/BITTERN", "IMAGE", "/KESTREL", "TAPE"});
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(r.out.rfind("KESTREL - version 1.3b\nBITTERN\nKESTREL\n", 0), 0u);
+  EXPECT_TRUE(t.wav("TAPE001.wav").valid);
+  EXPECT_FALSE(t.has("IMAGE.img"));
+}
+
+}  // namespace

@@ -1,0 +1,135 @@
+// /BITTERN, /BUNTING and /PINTAIL end to end on virtual drives.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "tests/support/bytes.h"
+#include "tests/support/e2e/bus_file.h"
+#include "tests/support/e2e/tape.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+// Two virtual SONY drives: 0:4 reads source.tape, 0:5 writes target.tape.
+struct TwoDrives {
+  TempDir dir;
+
+  ProcessResult run(std::vector<std::string> args, const BusKeys& target_keys = {},
+                    ProcessOptions options = {}) const {
+    BusKeys target = {{"cassette", "target.tape"}};
+    target.insert(target.end(), target_keys.begin(), target_keys.end());
+    EXPECT_TRUE(write_bus_file(dir.file("bus.ini"), {{"0:4", {{"cassette", "source.tape"}}}, {"0:5", target}}));
+    options.env.push_back("KESTREL_BUS=" + dir.file("bus.ini"));
+    options.cwd = dir.path();
+    return run_kestrel(args, options);
+  }
+  std::string file(const std::string& name) const { return read_file(dir.file(name)); }
+};
+
+std::string frames_bytes(const Tape& tape, size_t first, size_t last) {
+  return std::string(reinterpret_cast<const char*>(tape.frames.data() + first), (last - first) * sizeof(DatFrame));
+}
+
+// A recording with flagged frames, two rates and a long-play stretch, then blank tape.
+Tape varied_tape() {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1, .start_id_frames = 10, .scms = 2}, 60);
+  tape_record(&tape, Recording{.program = 2, .rate_code = 1, .start_id_frames = 10}, 40);
+  tape_record(&tape, Recording{.program = 3, .long_play = true, .start_id_frames = 10}, 40);
+  tape_flag(&tape, 5, 0x40);
+  tape_flag(&tape, 70, 0x80);
+  tape_blank(&tape, 70);
+  return tape;
+}
+
+TEST(Image, DumpRestoreDumpGivesIdenticalFrames) {
+  Tape tape = varied_tape();
+  TwoDrives d;
+  ASSERT_TRUE(tape_write(tape, d.dir.file("source.tape")));
+  ProcessResult r = d.run({"/BITTERN", "first", "/INPUTID", "0:4"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find("Saving DAT tape in IMG file:FIRST.img\n"), std::string::npos);
+  // The first frame is only analysed; the 62nd blank frame is the last saved.
+  std::string first = d.file("FIRST.img");
+  EXPECT_TRUE(same_bytes(first, frames_bytes(tape, 1, 140 + 62)));
+
+  r = d.run({"/BUNTING", "FIRST", "/OUTPUTID", "0:5"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find("Copying IMG file: FIRST.img to DAT tape\n"), std::string::npos);
+  EXPECT_TRUE(same_bytes(d.file("target.tape"), first));
+
+  // The restored tape read back: the same frames (but the first, which only starts the reading).
+  std::rename(d.dir.file("target.tape").c_str(), d.dir.file("source.tape").c_str());
+  r = d.run({"/BITTERN", "SECOND", "/INPUTID", "0:4"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_TRUE(same_bytes(d.file("SECOND.img"), first.substr(sizeof(DatFrame))));
+}
+
+TEST(Image, CopyTapeCopiesEveryByteOfEveryFrame) {
+  Tape tape = varied_tape();
+  TwoDrives d;
+  ASSERT_TRUE(tape_write(tape, d.dir.file("source.tape")));
+  ProcessResult r = d.run({"/PINTAIL", "/INPUTID", "0:4", "/OUTPUTID", "0:5"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_TRUE(same_bytes(d.file("target.tape"), frames_bytes(tape, 1, 140 + 62)));
+}
+
+TEST(Image, ShortLastRecordOfAnImageIsIgnored) {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1}, 10);
+  TwoDrives d;
+  ASSERT_TRUE(write_file(d.dir.file("SHORT.img"), frames_bytes(tape, 0, 10) + std::string(100, 'x')));
+  ProcessResult r = d.run({"/BUNTING", "short", "/OUTPUTID", "0:5"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_TRUE(same_bytes(d.file("target.tape"), frames_bytes(tape, 0, 10)));
+}
+
+TEST(Image, WriteProtectedTargetEndsRestoreWithWriteBlockFail) {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1}, 10);
+  TwoDrives d;
+  ASSERT_TRUE(write_file(d.dir.file("IMG.img"), frames_bytes(tape, 0, 10)));
+  ProcessResult r = d.run({"/BUNTING", "IMG", "/OUTPUTID", "0:5"}, {{"write_protect", "yes"}});
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find("write block fail\n"), std::string::npos);
+  EXPECT_FALSE(file_exists(d.dir.file("target.tape")));
+}
+
+TEST(Image, MissingImageAndFailedFirstReadFailTheMode) {
+  TwoDrives d;
+  ProcessResult r = d.run({"/BUNTING", "NONE", "/OUTPUTID", "0:5"});
+  EXPECT_EQ(r.exit_code, 6);
+  EXPECT_NE(r.out.find("Cannot open NONE.img\n"), std::string::npos);
+
+  ASSERT_TRUE(write_file(d.dir.file("source.tape"), ""));  // a blank tape: the first read fails
+  r = d.run({"/BITTERN", "X", "/INPUTID", "0:4"});
+  EXPECT_EQ(r.exit_code, 6);
+  EXPECT_NE(r.out.find("read audio block failed\n"), std::string::npos);
+  EXPECT_FALSE(file_exists(d.dir.file("X.img")));
+}
+
+TEST(Image, FullDiskFailsTheDumpAndLeavesWholeRecords) {
+  Tape tape = varied_tape();
+  TwoDrives d;
+  ASSERT_TRUE(tape_write(tape, d.dir.file("source.tape")));
+  ProcessOptions options;
+  options.file_size_limit = 10 * 5822 + 3000;
+  ProcessResult r = d.run({"/BITTERN", "FULL", "/INPUTID", "0:4"}, {}, options);
+  EXPECT_EQ(r.exit_code, 6) << r.out;
+  EXPECT_NE(r.out.find("write to FULL.img failed: File too large\n"), std::string::npos) << r.out;
+  EXPECT_TRUE(same_bytes(d.file("FULL.img"), frames_bytes(tape, 1, 11)));
+}
+
+TEST(Image, StopEotKeepsCopyingOverBlankTapeUntilTheEndOfData) {
+  Tape tape = varied_tape();
+  tape_record(&tape, Recording{.program = 4}, 30);
+  TwoDrives d;
+  ASSERT_TRUE(tape_write(tape, d.dir.file("source.tape")));
+  ProcessResult r = d.run({"/PINTAIL", "/INPUTID", "0:4", "/OUTPUTID", "0:5", "/STOPEOT"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find("block read fail\n"), std::string::npos);
+  EXPECT_TRUE(same_bytes(d.file("target.tape"), frames_bytes(tape, 1, tape.frames.size())));
+}
+
+}  // namespace

@@ -1,0 +1,86 @@
+// /KESTREL /WAVEOUT end to end: the tape played through the wave-out device.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "tests/support/bytes.h"
+#include "tests/support/e2e/bus_file.h"
+#include "tests/support/e2e/tape.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+const size_t kPreRollBytes = 6 * 16384;  // a quarter of the ring, silent, at every start
+
+ProcessResult play(const TempDir& dir, const Tape& tape, const std::string& device,
+                   std::vector<std::string> extra = {}) {
+  EXPECT_TRUE(tape_write(tape, dir.file("tape.dat")));
+  EXPECT_TRUE(write_bus_file(dir.file("bus.ini"), {{"0:4", {{"cassette", "tape.dat"}}}}));
+  ProcessOptions options;
+  options.env = {"KESTREL_BUS=" + dir.file("bus.ini"), "KESTREL_WAVEOUT=" + device};
+  options.cwd = dir.path();
+  std::vector<std::string> args = {"/KESTREL", "X", "/INPUTID", "0:4", "/WAVEOUT"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return run_kestrel(args, options);
+}
+
+size_t files_in(const std::string& dir) {
+  size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) count += entry.is_regular_file();
+  return count;
+}
+
+TEST(WaveOut, PlaysExactlyTheTapesPcmTrackByTrack) {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1, .start_id_frames = 10}, 350);
+  tape_record(&tape, Recording{.program = 2, .start_id_frames = 10}, 333);
+  TempDir dir;
+  TempDir out;
+  ProcessResult r = play(dir, tape, "file:" + out.file("played.wav"), {"/STARTID"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find("Playing audio track# 1                                                    \n"),
+            std::string::npos);
+  EXPECT_NE(r.out.find("Playing audio track# 2"), std::string::npos);
+  WavFile played = read_wav(out.file("played.wav"));
+  ASSERT_TRUE(played.valid);
+  EXPECT_EQ(played.rate, 48000u);
+  std::string silence(kPreRollBytes, '\0');
+  EXPECT_TRUE(same_bytes(played.data, silence + tape_pcm(tape, 1, 350) + silence + tape_pcm(tape, 350, 683)));
+  EXPECT_EQ(files_in(dir.path()), 2u) << "no WAV or log files beside the tape and the bus file";
+}
+
+TEST(WaveOut, PlaysAt44100ForA44kHzTape) {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1, .rate_code = 1}, 80);
+  TempDir dir;
+  ProcessResult r = play(dir, tape, "file:" + dir.file("played.wav"));
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  WavFile played = read_wav(dir.file("played.wav"));
+  ASSERT_TRUE(played.valid);
+  EXPECT_EQ(played.rate, 44100u);
+  EXPECT_TRUE(same_bytes(played.data, std::string(kPreRollBytes, '\0') + tape_pcm(tape, 1, 80)));
+}
+
+TEST(WaveOut, DeviceThatCannotPlayFailsTheMode) {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1}, 20);
+  TempDir dir;
+  ProcessResult r = play(dir, tape, "none");
+  EXPECT_EQ(r.exit_code, 6);
+  EXPECT_NE(r.out.find("wave out init failed: -1\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(" - closing input drive...\n"), std::string::npos);
+}
+
+TEST(WaveOut, MissingSoundDeviceFailsCleanlyWithALogLine) {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1}, 20);
+  TempDir dir;
+  ProcessResult r = play(dir, tape, "alsa:no-such-device");
+  EXPECT_EQ(r.exit_code, 6);
+  EXPECT_EQ(r.term_signal, 0);
+  EXPECT_NE(r.out.find("wave out init failed: -2\n"), std::string::npos) << r.out;
+  EXPECT_NE(read_file(dir.file("log.txt")).find("Unable to open waveform output device"), std::string::npos);
+}
+
+}  // namespace
