@@ -8,6 +8,7 @@
 #include "datframe/dat_frame.h"
 #include "tests/support/e2e/audio_files.h"
 #include "tests/support/e2e/recording.h"
+#include "tests/support/e2e/tape.h"
 
 namespace {
 
@@ -252,8 +253,8 @@ TEST(RecordTape, EveryFrameFollowsThePhases) {
   const size_t frames1 = 350, pairs2 = 1323 * 100 + 7;
   stereo_wav(folder, "one.wav", 48000, 1440 * frames1, 11);
   stereo_wav(folder, "two.wav", 44100, pairs2, 12);
-  std::string source1 = wav_data(read_file(folder.file("one.wav")));
-  std::string source2 = wav_data(read_file(folder.file("two.wav")));
+  std::string source1 = read_wav(folder.file("one.wav")).data;
+  std::string source2 = read_wav(folder.file("two.wav")).data;
   folder.write_cue("SET",
                    "[CONFIG]\nSCMS=01\n32KHZ_LP=OFF\nLEADIN_SILENCE=1\nINTERTRACK_SILENCE=1\n"
                    "LEADOUT_SILENCE=2\n[FILES]\nFILE_001=one.wav\nFILE_002=two.wav\n");
@@ -376,7 +377,7 @@ TEST(RecordTape, LongPlayAtThirtyTwoKilohertz) {
     RecordingFolder folder;
     const size_t pairs = 1920 * 20;
     stereo_wav(folder, "lp.wav", 32000, pairs, 5);
-    std::string source = wav_data(read_file(folder.file("lp.wav")));
+    std::string source = read_wav(folder.file("lp.wav")).data;
     folder.write_cue("SET", std::string("[CONFIG]\nSCMS=11\nTIME_DATE=OFF\nLEADIN_SILENCE=5\n") +
                                 (long_play ? "" : "32KHZ_LP=OFF\n") +
                                 "INTERTRACK_SILENCE=5\n[FILES]\nFILE_001=lp.wav\n");

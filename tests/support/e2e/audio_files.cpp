@@ -10,10 +10,6 @@ namespace {
 
 std::string le16(uint32_t v) { return {static_cast<char>(v), static_cast<char>(v >> 8)}; }
 std::string le32(uint32_t v) { return le16(v) + le16(v >> 16); }
-uint32_t read_le32(const std::string& s, size_t at) {
-  return static_cast<uint8_t>(s[at]) | static_cast<uint8_t>(s[at + 1]) << 8 |
-         static_cast<uint8_t>(s[at + 2]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(s[at + 3])) << 24;
-}
 double clip(double v) { return std::clamp(v, -1.0, 1.0); }
 
 }  // namespace
@@ -93,16 +89,6 @@ std::string encode_f64(const std::vector<double>& x) {
   std::string out(x.size() * 8, '\0');
   std::memcpy(out.data(), x.data(), out.size());
   return out;
-}
-
-std::string wav_data(const std::string& file) {
-  size_t at = 12;
-  while (at + 8 <= file.size()) {
-    uint32_t size = read_le32(file, at + 4);
-    if (file.compare(at, 4, "data") == 0) return file.substr(at + 8, std::min<size_t>(size, file.size() - at - 8));
-    at += 8 + size + (size & 1);
-  }
-  return std::string();
 }
 
 double sinad_db(const std::vector<double>& x, double rate, double frequency) {

@@ -28,9 +28,6 @@ std::string encode_s24(const std::vector<double>& x);
 std::string encode_f32(const std::vector<double>& x);
 std::string encode_f64(const std::vector<double>& x);
 
-// The data chunk of a WAV file (empty when there is none).
-std::string wav_data(const std::string& file_bytes);
-
 // Signal to noise and distortion in dB of a sine at `frequency` in x: the
 // best-fitting sine (amplitude, phase, offset) against the residual.
 double sinad_db(const std::vector<double>& x, double rate, double frequency);

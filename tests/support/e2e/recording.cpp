@@ -1,6 +1,6 @@
 #include "tests/support/e2e/recording.h"
 
-#include <cstring>
+#include "tests/support/e2e/tape.h"
 
 namespace {
 
@@ -30,9 +30,4 @@ ProcessResult RecordingFolder::extract(const std::string& name, ProcessOptions o
   return run_in(*this, {"/KESTREL", name, "/INPUTID", "0:5", "/REWIND", "/STARTID"}, options);
 }
 
-std::vector<DatFrame> RecordingFolder::tape() const {
-  std::string bytes = read_file(cassette());
-  std::vector<DatFrame> frames(bytes.size() / sizeof(DatFrame));
-  if (!frames.empty()) std::memcpy(frames.data(), bytes.data(), frames.size() * sizeof(DatFrame));
-  return frames;
-}
+std::vector<DatFrame> RecordingFolder::tape() const { return tape_read(cassette()); }
