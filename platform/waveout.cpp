@@ -25,10 +25,10 @@ bool g_chosen = false;  // false: KESTREL_WAVEOUT decides
 Choice g_choice;
 std::string g_last_error;
 
-Choice parse_choice(const char* spec) {
+Choice parse_choice(const char* setting) {
   Choice c;
-  if (!spec || !*spec) return c;
-  std::string s(spec);
+  if (!setting || !*setting) return c;
+  std::string s(setting);
   if (s.rfind("alsa:", 0) == 0 && s.size() > 5) {
     c.name = s.substr(5);
   } else if (s.rfind("file:", 0) == 0 && s.size() > 5) {
@@ -372,12 +372,12 @@ void waveout_set_error(const char* format, ...) {
 
 const char* waveout_last_error(void) { return g_last_error.c_str(); }
 
-int waveout_select(const char* spec) {
-  if (!spec) {
+int waveout_select(const char* setting) {
+  if (!setting) {
     g_chosen = false;
     return 0;
   }
-  g_choice = parse_choice(spec);
+  g_choice = parse_choice(setting);
   g_chosen = true;
   return g_choice.kind == WaveOutKind::unknown ? -1 : 0;
 }

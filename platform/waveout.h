@@ -126,7 +126,7 @@ MMRESULT waveOutClose(HWAVEOUT device);
 // Chooses the output for the following opens: a KESTREL_WAVEOUT value, or
 // null for the variable itself (read at each call). Returns 0, or -1 for a
 // value that names no output (opens then fail with MMSYSERR_BADDEVICEID).
-int waveout_select(const char* spec);
+int waveout_select(const char* setting);
 // What the last failed open said about its output, e.g.
 // "alsa:default: No such file or directory"; "" when there is nothing to say.
 const char* waveout_last_error(void);

@@ -1,0 +1,166 @@
+#include "modes/source.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "modes/record.h"
+#include "mp3lib/sorrel.h"
+#include "wavlib/thistle.h"
+
+namespace {
+
+// How far into a file the MPEG header search goes, and the decoder's output chunk.
+constexpr int32_t kMp3ScanLimit = 131072;
+constexpr int32_t kMp3ChunkBytes = 10000;
+
+enum SourceClass { CLASS_NONE, CLASS_MP3, CLASS_WAV };
+
+SourceFormat g_format;
+SourceConverter g_converter;
+bool g_converting = false;
+// The last probe found samples that cannot be converted: the file is not opened.
+bool g_refused = false;
+// The probe that opening an MPEG file repeats: the conversion was announced already.
+bool g_reprobe = false;
+
+SourceClass source_class(void) {
+  const char* e = g_format.extension;
+  if (!std::strcmp(e, "MP3") || !std::strcmp(e, "MP2") || !std::strcmp(e, "MPA")) return CLASS_MP3;
+  if (!std::strcmp(e, "WAV")) return CLASS_WAV;
+  return CLASS_NONE;
+}
+
+void take_extension(const char* path) {
+  g_format.extension[0] = '\0';
+  size_t length = std::strlen(path);
+  for (size_t i = length; i-- > 1;) {
+    if (path[i] != '.') continue;
+    size_t k = 0;
+    for (const char* p = path + i + 1; *p && k < 3; ++p, ++k)
+      g_format.extension[k] = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
+    g_format.extension[k] = '\0';
+    return;
+  }
+}
+
+// Takes a probed format: says what happens to it and sets the main-ID codes.
+void adopt_plan(const ConvertPlan& plan) {
+  g_format.plan = plan;
+  g_refused = plan.encoding == SAMPLE_UNSUPPORTED;
+  bool dat_rate = plan.rate == 48000 || plan.rate == 44100 || plan.rate == 32000;
+  if (plan.encoding == SAMPLE_UNSUPPORTED) {
+    std::printf("not supported file type\n");
+    std::printf("%s cannot be converted for recording\n", describe_source(&plan).c_str());
+    return;
+  }
+  if (!dat_rate) std::printf("not supported file type\n");
+  if (!plan.passthrough && !g_reprobe)
+    std::printf("converting %s to 16-bit stereo at %d Hz\n", describe_source(&plan).c_str(),
+                static_cast<int>(plan.target_rate));
+  set_main_id_format(plan.target_rate, 2);
+}
+
+void probe_mp3(const char* path) {
+  MpegHeaderInfo info{};
+  if (!ReadMP3SampleRate(path, &info, kMp3ScanLimit)) {
+    std::printf("cannot analyze file %s\n", path);
+    return;
+  }
+  g_format.rate = info.samplerate;
+  g_format.channels = info.channels;
+  g_format.bitrate_figure = info.bitrate * 1000;
+  // The decoder delivers 16-bit PCM at the stream's own rate and channel count.
+  ConvertPlan plan;
+  plan_conversion(1, 16, info.channels, info.samplerate, &plan);
+  adopt_plan(plan);
+}
+
+void probe_wav(const char* path) {
+  if (!ReadWAVSampleRate(path, &g_format.channels, &g_format.rate, &g_format.bitrate_figure)) return;
+  WavSourceFormat wav{};
+  int32_t format_tag = 1;
+  int32_t bits = g_format.rate > 0 ? g_format.bitrate_figure / g_format.rate : 0;
+  if (ReadWAVSourceFormat(path, &wav)) {
+    format_tag = wav.format_tag;
+    bits = wav.bits_per_sample;
+  }
+  ConvertPlan plan;
+  plan_conversion(format_tag, bits, g_format.channels, g_format.rate, &plan);
+  adopt_plan(plan);
+}
+
+}  // namespace
+
+const SourceFormat* source_format(void) { return &g_format; }
+
+void set_main_id_format(int32_t rate, int32_t channels) {
+  int code;
+  switch (rate) {
+    case 32000: code = 2; break;
+    case 44100: code = 1; break;
+    case 48000: code = 0; break;
+    default:
+      std::printf("not supported file type\n");
+      code = dat_target_rate(rate) == 44100 ? 1 : 0;  // the rate it would be converted to
+      break;
+  }
+  DatFrame* frame = recorder_frame();
+  frame->main_id_format = static_cast<uint8_t>((frame->main_id_format & ~0x0F) | code << 2 | (channels == 2 ? 0 : 1));
+}
+
+void probe_source(const char* path) {
+  take_extension(path);
+  switch (source_class()) {
+    case CLASS_MP3: probe_mp3(path); break;
+    case CLASS_WAV: probe_wav(path); break;
+    case CLASS_NONE: break;
+  }
+}
+
+int open_source(const char* path) {
+  g_converting = false;
+  SourceReader reader = nullptr;
+  switch (source_class()) {
+    case CLASS_MP3:
+      g_reprobe = true;
+      probe_source(path);
+      g_reprobe = false;
+      if (!init_mp3_decode(path, kMp3ChunkBytes, g_format.channels, g_format.rate, g_format.bitrate_figure))
+        return 0;
+      reader = do_mp3_decode;
+      break;
+    case CLASS_WAV:
+      if (g_refused) return 0;
+      init_wav_decode(path);  // always 1: a file that cannot be read delivers nothing
+      reader = do_wav_decode;
+      break;
+    case CLASS_NONE:
+      return 0;
+  }
+  // Before any successful probe there is no plan: the bytes go through as they are.
+  if (g_format.plan.passthrough || g_format.plan.encoding == SAMPLE_UNSUPPORTED) return 1;
+  if (converter_open(&g_converter, &g_format.plan, reader) != 0) return 0;
+  g_converting = true;
+  return 1;
+}
+
+int32_t read_source(uint8_t* buffer, uint32_t n) {
+  if (g_converting) return converter_read(&g_converter, buffer, n);
+  switch (source_class()) {
+    case CLASS_MP3: return do_mp3_decode(buffer, n);
+    case CLASS_WAV: return do_wav_decode(buffer, n);
+    case CLASS_NONE: break;
+  }
+  return 0;
+}
+
+void close_source(void) {
+  if (g_converting) converter_close(&g_converter);
+  g_converting = false;
+  switch (source_class()) {
+    case CLASS_MP3: close_mp3_decode(); break;
+    case CLASS_WAV: close_wav_decode(); break;
+    case CLASS_NONE: break;
+  }
+}

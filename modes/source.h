@@ -1,0 +1,35 @@
+// The recorder's audio sources: WAV files through thistle, MPEG audio files
+// through sorrel. A file is classified by its extension, probed for its
+// format (which sets the rate and channel codes of the recorder's frame) and
+// then read as 16-bit stereo PCM at a DAT rate, converted where needed.
+#pragma once
+
+#include <cstdint>
+
+#include "modes/convert.h"
+
+// The file probed last.
+struct SourceFormat {
+  char extension[4];       // "MP3", "MP2", "MPA", "WAV" or anything else, upper case
+  int32_t channels;        // as the codec module reports it
+  int32_t rate;            // samples per second
+  int32_t bitrate_figure;  // MPEG: bit/s; WAV: rate x bits per sample
+  ConvertPlan plan;        // how its PCM becomes 16-bit stereo at a DAT rate
+};
+
+// The one SourceFormat of the run.
+const SourceFormat* source_format(void);
+
+// Classifies and probes the file; updates SourceFormat and the main-ID rate
+// and channel codes. Says when the file is converted.
+void probe_source(const char* path);
+// Sets the sampling-rate code (bits 2-3) and channel code (bits 0-1) of the
+// recorder's main_id_format for a rate and channel count.
+void set_main_id_format(int32_t rate, int32_t channels);
+// Opens the file for reading: non-zero when open, 0 otherwise.
+int open_source(const char* path);
+// Places up to n bytes of PCM in buffer; fewer only at the end of the file.
+// The buffer must have room for n + 9999 bytes.
+int32_t read_source(uint8_t* buffer, uint32_t n);
+// Closes the module of the current class (harmless after a failed open).
+void close_source(void);

@@ -1,0 +1,407 @@
+// /GOSHAWK on a virtual drive with simulated time: the cue file's options and
+// list, failures of the drive, ESC, and the recorded cassette frame by frame.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+
+#include "datframe/dat_frame.h"
+#include "tests/support/e2e/audio_files.h"
+#include "tests/support/e2e/recording.h"
+#include "tests/support/e2e/tape.h"
+
+namespace {
+
+const std::string kFullSummary =
+    "Start IDs will be marked\nSCMS will be set to 00\nAbsolute time will be marked\n"
+    "Program numbers will be marked\n32KHz Long Play (LP) will be used if needed\n"
+    "Time and date will be marked\n";
+
+// The BCD time code of the n-th frame from 00:00:00:00: 100 frames in 3 seconds.
+std::vector<uint8_t> time_of(int n) {
+  int seconds = n / 100 * 3, rest = n % 100, frame = rest;
+  if (rest >= 66) {
+    seconds += 2;
+    frame = rest - 66;
+  } else if (rest >= 33) {
+    seconds += 1;
+    frame = rest - 33;
+  }
+  auto bcd = [](int v) { return static_cast<uint8_t>((v / 10) << 4 | v % 10); };
+  return {bcd(seconds / 3600), bcd(seconds / 60 % 60), bcd(seconds % 60), bcd(frame)};
+}
+const std::vector<uint8_t> kNoTime = {0xAA, 0xAA, 0xAA, 0xAA};
+
+// A time pack as the recorder writes it, parity included.
+std::vector<uint8_t> time_pack(int item, int program, int index, const std::vector<uint8_t>& time) {
+  std::vector<uint8_t> p(8);
+  p[0] = static_cast<uint8_t>(item << 4 | (program >> 8 & 7));
+  p[1] = static_cast<uint8_t>(program);
+  p[2] = static_cast<uint8_t>(index);
+  for (int i = 0; i < 4; ++i) p[3 + i] = time[i];
+  for (int i = 0; i < 7; ++i) p[7] ^= p[i];
+  return p;
+}
+std::vector<uint8_t> pack_of(const DatFrame& f, int slot) { return {f.pack[slot - 1], f.pack[slot - 1] + 8}; }
+
+bool audio_is_zero(const DatFrame& f, size_t from = 0) {
+  for (size_t i = from; i < DAT_AUDIO_BYTES; ++i)
+    if (f.audio[i]) return false;
+  return true;
+}
+int sub_id_program(const DatFrame& f) { return (f.sid_pno1 >> 4) << 8 | f.sid_pno23; }
+
+// Program numbers of the audio frames (sid_pno23 a plain track number) in tape order, one per run.
+std::vector<int> programs_on(const std::vector<DatFrame>& tape) {
+  std::vector<int> out;
+  for (const DatFrame& f : tape) {
+    int p = sub_id_program(f);
+    if (p == PROGRAM_LEAD_IN || p == PROGRAM_LEAD_OUT || p == 0 || !(f.sid_pno1 & 0x0F)) continue;
+    if (out.empty() || out.back() != p) out.push_back(p);
+  }
+  return out;
+}
+
+// A 16-bit stereo WAV of `frames` sample pairs at `rate`.
+std::string stereo_wav(const RecordingFolder& folder, const std::string& name, int rate, size_t frames,
+                       uint32_t seed = 1) {
+  write_wav_file(folder.file(name), 1, 2, rate, 16, pcm16_bytes(test_pattern(frames, 2, seed)));
+  return name;
+}
+
+TEST(RecordConfig, SummariesOfTheOptions) {
+  struct Case {
+    std::string config;
+    std::string printed;
+  } cases[] = {
+      {"[CONFIG]\n", kFullSummary},
+      {"", kFullSummary},
+      {"[CONFIG]\nSTARTID=on\nTIME_DATE=On\n32KHZ_LP=OFF\nABS_TIME=yes\n",
+       "SCMS will be set to 00\nProgram numbers will be marked\n"},
+      {"[CONFIG]\nSCMS=3\nSTARTID=OFF\nABS_TIME=OFF\nPROGRAM_NUMBER=OFF\n32KHZ_LP=OFF\nTIME_DATE=OFF\n",
+       "SCMS will be set to 3\n"},
+      {"[CONFIG]\nSTARTID=OFF\nSCMS=11\nABS_TIME=OFF\nPROGRAM_NUMBER=OFF\n32KHZ_LP=OFF\nTIME_DATE=OFF\n"
+       "INTERTRACK_SILENCE=0\nLEADIN_SILENCE=5\nLEADOUT_SILENCE=-3\n",
+       "SCMS will be set to 11\nLead-in silence = 5 seconds\nLead-out silence = -3 seconds\n"},
+      {"[CONFIG]\nSTARTID=OFF\nABS_TIME=OFF\nPROGRAM_NUMBER=OFF\n32KHZ_LP=OFF\nTIME_DATE=OFF\n"
+       "INTERTRACK_SILENCE=abc\nLEADIN_SILENCE=12x\n",
+       "SCMS will be set to 00\nInter-track silence = 0 seconds\nLead-in silence = 12 seconds\n"},
+      {"[CONFIG]\nSTARTID=\nSCMS=\nABS_TIME=\nPROGRAM_NUMBER=\n32KHZ_LP=\nTIME_DATE=\nINTERTRACK_SILENCE=\n"
+       "LEADIN_SILENCE=\nLEADOUT_SILENCE=\n",
+       "startid error 0\nSCMS will be set to \nabs_time error 0\nprogram_number error 0\n32klp error 0\n"
+       "time_date error 0\nintertrack_silence error 0\nInter-track silence = 0 seconds\n"
+       "lead-in_silence error 0\nLead-in silence = 0 seconds\nlead-out_silence error 0\n"
+       "Lead-out silence = 0 seconds\n"},
+  };
+  for (const Case& c : cases) {
+    RecordingFolder folder;
+    folder.write_cue("SET", c.config + "[FILES]\nFILE_001=NONE\nFILE_002=a.wav\n");
+    ProcessResult r = folder.record("SET");
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_NE(r.out.find("\n\n" + c.printed + "\nno file\n"), std::string::npos) << c.config << r.out;
+    EXPECT_FALSE(r.out.find("Writing lead-in") != std::string::npos);
+    EXPECT_TRUE(folder.tape().empty()) << "the tape is not touched";
+  }
+}
+
+TEST(RecordConfig, CueFileFoundBesideTheProgramThenInTheCurrentFolderInAnyCase) {
+  RecordingFolder folder;
+  ProcessResult r = folder.record("LISTS/NOPE.TXT");
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.out.find("\nCannot find cue file: " + build_path("NOPE.CUE") + "\n"), std::string::npos) << r.out;
+  EXPECT_TRUE(folder.tape().empty());
+
+  // A file without FILE_001 counts as missing too.
+  folder.write_cue("EMPTY", "[CONFIG]\nSTARTID=ON\n");
+  r = folder.record("EMPTY");
+  EXPECT_NE(r.out.find("Cannot find cue file: "), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("Start IDs"), std::string::npos);
+
+  // The argument is upper-cased; the file on disk is not.
+  write_file(folder.file("my set.cue"), "[files]\nfile_001 = one.wav\n");
+  stereo_wav(folder, "one.wav", 48000, 1440);
+  r = folder.record("lists/My Set.txt");
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find("File: one.wav\n"), std::string::npos) << r.out;
+  EXPECT_EQ(programs_on(folder.tape()), std::vector<int>{1});
+}
+
+TEST(RecordList, GapsNoneEmptyMissingAndUnknownEntries) {
+  RecordingFolder folder;
+  stereo_wav(folder, "a.wav", 48000, 1440 * 2);
+  stereo_wav(folder, "b.wav", 44100, 1323 * 3);
+  stereo_wav(folder, "c.wav", 48000, 1440);
+  folder.write_cue("SET",
+                   "[FILES]\nFILE_001=a.wav\nFILE_002=\nFILE_003=missing.wav\nFILE_004=notes.txt\n"
+                   "FILE_005=b.wav\nFILE_007=c.wav\n");
+  ProcessResult r = folder.record("SET");
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find("\nwhich_file error 0\nFile: \nopen file failed\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("File: missing.wav\nerror opening file\n\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("File: notes.txt\nopen file failed\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("File: b.wav\n"), std::string::npos);
+  EXPECT_EQ(r.out.find("c.wav"), std::string::npos) << "the gap ends the list";
+  std::vector<DatFrame> tape = folder.tape();
+  EXPECT_EQ(programs_on(tape), (std::vector<int>{0x001, 0x005})) << "every entry consumes its number";
+
+  // NONE ends the list even when later keys exist.
+  folder.write_cue("SET2", "[FILES]\nFILE_001=a.wav\nFILE_002=b.wav\nFILE_003=NONE\nFILE_004=c.wav\n");
+  r = folder.record("SET2");
+  EXPECT_EQ(programs_on(folder.tape()), (std::vector<int>{0x001, 0x002})) << r.out;
+  EXPECT_EQ(r.out.find("c.wav"), std::string::npos);
+}
+
+TEST(RecordList, ProgramNumbersHaveThreeDigits) {
+  RecordingFolder folder;
+  std::string cue = "[CONFIG]\nSTARTID=ON\nTIME_DATE=OFF\n[FILES]\n";
+  char line[64];
+  for (int n = 1; n < 123; ++n) {
+    std::snprintf(line, sizeof line, "FILE_%.3d=skip%d.xyz\n", n, n);
+    cue += line;
+  }
+  cue += "FILE_123=t.wav\n";
+  stereo_wav(folder, "t.wav", 48000, 1440 * 2);
+  folder.write_cue("SET", cue);
+  ProcessResult r = folder.record("SET");
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  std::vector<DatFrame> tape = folder.tape();
+  ASSERT_EQ(tape.size(), 120u + 2u + 300u);
+  for (int i : {120, 121}) {
+    EXPECT_EQ(tape[i].sid_pno1, 0x17);
+    EXPECT_EQ(tape[i].sid_pno23, 0x23);
+    EXPECT_EQ(tape[i].pack[0][0], 0x11);
+    EXPECT_EQ(tape[i].pack[0][1], 0x23);
+    EXPECT_EQ(tape[i].pack[1][0], 0x21);
+    EXPECT_EQ(tape[i].pack[1][1], 0x23);
+  }
+}
+
+// Records a one-frame track a.wav.
+ProcessResult record_one_frame(const RecordingFolder& folder) {
+  stereo_wav(folder, "a.wav", 48000, 1440);
+  folder.write_cue("SET", "[FILES]\nFILE_001=a.wav\n");
+  return folder.record("SET");
+}
+
+TEST(RecordDrive, WriteProtectedCassetteIsLeftAlone) {
+  RecordingFolder folder(BusKeys{{"write_protect", "yes"}});
+  ProcessResult r = record_one_frame(folder);
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find("\nWriting lead-in...fail writing lead-in frame\nTape write protect error\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("File:"), std::string::npos);
+  EXPECT_TRUE(folder.tape().empty());
+}
+
+TEST(RecordDrive, PositioningErrorOnTheFirstLeadInWriteIsRetriedOnce) {
+  RecordingFolder folder(BusKeys{{"write_error", "1:positioning"}});
+  ProcessResult r = record_one_frame(folder);
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find("Writing lead-in...fail writing lead-in frame\n"
+                       "Tape positioning error.. trying again...Writing lead-in...done\n"),
+            std::string::npos)
+      << r.out;
+  std::vector<DatFrame> tape = folder.tape();
+  ASSERT_EQ(tape.size(), 120u + 1u + 300u);
+  EXPECT_EQ(sub_id_program(tape[119]), PROGRAM_LEAD_IN);
+  EXPECT_EQ(sub_id_program(tape[120]), 0x001);
+}
+
+TEST(RecordDrive, TargetThatIsNotATapeDriveStopsTheRecording) {
+  RecordingFolder folder(BusKeys{{"type", "5"}});
+  ProcessResult r = record_one_frame(folder);
+  EXPECT_EQ(r.exit_code, 6) << r.out;
+  EXPECT_NE(r.out.find("File: a.wav\nfailure - drive at 0:5:0 is not a sequential device\n"), std::string::npos)
+      << r.out;
+  EXPECT_EQ(folder.tape().size(), 120u) << "only the lead-in";
+}
+
+TEST(RecordDrive, EscDuringTheSecondOfFiveTracks) {
+  // WRITE 200 raises an interrupt, which reads as ESC: 120 lead-in frames,
+  // 10 of track 1 and 33 of silence come first, so it falls on track 2's
+  // 37th frame; the next frame is the last.
+  RecordingFolder folder(BusKeys{}, BusKeys{{"interrupt_at", "200"}});
+  std::string cue = "[CONFIG]\nINTERTRACK_SILENCE=1\nLEADOUT_SILENCE=1\n[FILES]\n";
+  for (int n = 1; n <= 5; ++n) {
+    stereo_wav(folder, "t" + std::to_string(n) + ".wav", 48000, 1440 * (n == 2 ? 100 : 10), n);
+    cue += "FILE_00" + std::to_string(n) + "=t" + std::to_string(n) + ".wav\n";
+  }
+  folder.write_cue("SET", cue);
+  ProcessResult r = folder.record("SET");
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find("File: t2.wav\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("File: t3.wav"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\n\nWriting lead-out silence...done\nWriting lead-out...done\n"), std::string::npos);
+
+  std::vector<DatFrame> tape = folder.tape();
+  EXPECT_EQ(programs_on(tape), (std::vector<int>{1, 2}));
+  ASSERT_EQ(tape.size(), 120u + 10 + 33 + 38 + 33 + 33 + 300);
+  for (size_t i = 163; i < 163 + 38; ++i) EXPECT_FALSE(audio_is_zero(tape[i])) << i;
+  for (size_t i = 163 + 38; i < 163 + 38 + 66; ++i) {
+    EXPECT_TRUE(audio_is_zero(tape[i])) << i;
+    EXPECT_EQ(sub_id_program(tape[i]), 0x002) << "track 2's silence and the lead-out silence";
+  }
+  EXPECT_EQ(sub_id_program(tape.back()), PROGRAM_LEAD_OUT);
+}
+
+// One cassette checked frame by frame: lead-in, lead-in silence, a 48 kHz
+// track longer than the start-ID region, a 44.1 kHz track with a short last
+// frame, inter-track and lead-out silences and the lead-out.
+TEST(RecordTape, EveryFrameFollowsThePhases) {
+  RecordingFolder folder;
+  const size_t frames1 = 350, pairs2 = 1323 * 100 + 7;
+  stereo_wav(folder, "one.wav", 48000, 1440 * frames1, 11);
+  stereo_wav(folder, "two.wav", 44100, pairs2, 12);
+  std::string source1 = read_wav(folder.file("one.wav")).data;
+  std::string source2 = read_wav(folder.file("two.wav")).data;
+  folder.write_cue("SET",
+                   "[CONFIG]\nSCMS=01\n32KHZ_LP=OFF\nLEADIN_SILENCE=1\nINTERTRACK_SILENCE=1\n"
+                   "LEADOUT_SILENCE=2\n[FILES]\nFILE_001=one.wav\nFILE_002=two.wav\n");
+  ProcessResult r = folder.record("SET");
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find("\nWriting lead-in...done\nWriting lead-in silence...done\n\nFile: one.wav\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find(" - time: 00:00:01:00\r"), std::string::npos);
+
+  std::vector<DatFrame> tape = folder.tape();
+  const size_t silence = 33, frames2 = 101, lead_out_silence = 66;
+  ASSERT_EQ(tape.size(), 120 + silence + frames1 + silence + frames2 + silence + lead_out_silence + 300);
+  size_t at = 0;
+
+  for (; at < 120; ++at) {
+    const DatFrame& f = tape[at];
+    ASSERT_EQ(std::memcmp(&f, &tape[0], sizeof f), 0) << "the lead-in frames are identical";
+    EXPECT_EQ(f.sid_control, 0x40);
+    EXPECT_EQ(f.sid_pno1, 0x02);
+    EXPECT_EQ(f.sid_pno23, 0xBB);
+    EXPECT_EQ(pack_of(f, 1), time_pack(1, 0x0BB, 0, kNoTime));
+    EXPECT_EQ(pack_of(f, 2), time_pack(2, 0x0BB, 0, kNoTime));
+    for (int slot = 3; slot <= 7; ++slot) EXPECT_EQ(pack_of(f, slot), std::vector<uint8_t>(8, 0));
+    EXPECT_EQ(f.main_id_format, 0);
+    EXPECT_EQ(f.main_id_mode, 0);
+    EXPECT_TRUE(audio_is_zero(f));
+  }
+
+  int absolute = 0;
+  for (size_t i = 0; i < silence; ++i, ++at, ++absolute) {
+    const DatFrame& f = tape[at];
+    EXPECT_EQ(f.sid_control, 0x00);
+    EXPECT_EQ(f.sid_pno1, 0x02);
+    EXPECT_EQ(f.sid_pno23, 0x00);
+    EXPECT_EQ(pack_of(f, 1), time_pack(1, 0, 1, time_of(absolute)));
+    EXPECT_EQ(pack_of(f, 2), time_pack(2, 0, 1, time_of(absolute)));
+    EXPECT_EQ(f.main_id_format, 0x00) << "the first track's codes";
+    EXPECT_EQ(f.main_id_mode, 0x00);
+    EXPECT_TRUE(audio_is_zero(f));
+  }
+
+  // The date pack of the first track: weekday 1-7 and BCD digits, its own parity.
+  const DatFrame& first = tape[at];
+  std::vector<uint8_t> date = pack_of(first, 5);
+  EXPECT_EQ(date[0] >> 4, PACK_ITEM_DATE);
+  EXPECT_GE(date[0] & 15, 1);
+  EXPECT_LE(date[0] & 15, 7);
+  EXPECT_EQ(date[7], date[0] ^ date[1] ^ date[2] ^ date[3] ^ date[4] ^ date[5] ^ date[6]);
+
+  for (size_t k = 0; k < frames1; ++k, ++at, ++absolute) {
+    const DatFrame& f = tape[at];
+    bool start_id = k < 300;
+    EXPECT_EQ(f.sid_control, start_id ? 0xC0 : 0x00) << k;
+    EXPECT_EQ(f.sid_pno1, 0x07);
+    EXPECT_EQ(f.sid_pno23, 0x01);
+    EXPECT_EQ(pack_of(f, 1), time_pack(1, 1, 1, start_id ? time_of(static_cast<int>(k)) : kNoTime)) << k;
+    EXPECT_EQ(pack_of(f, 2), time_pack(2, 1, 1, time_of(absolute))) << k;
+    EXPECT_EQ(pack_of(f, 5), date);
+    for (int slot : {3, 4, 6, 7}) EXPECT_EQ(pack_of(f, slot), std::vector<uint8_t>(8, 0));
+    EXPECT_EQ(f.interpolate_flags, 0);
+    EXPECT_EQ(f.main_id_format, 0x00);
+    EXPECT_EQ(f.main_id_mode, 0x04) << "SCMS 01";
+    ASSERT_EQ(std::memcmp(f.audio, source1.data() + k * 5760, 5760), 0) << k;
+  }
+
+  // Inter-track silence: the last frame's subcode, no program time, absolute time running.
+  for (size_t i = 0; i < silence; ++i, ++at, ++absolute) {
+    const DatFrame& f = tape[at];
+    EXPECT_EQ(f.sid_control, 0x00);
+    EXPECT_EQ(f.sid_pno1, 0x07);
+    EXPECT_EQ(pack_of(f, 1), time_pack(1, 1, 1, kNoTime)) << "no time stays no time";
+    EXPECT_EQ(pack_of(f, 2), time_pack(2, 1, 1, time_of(absolute)));
+    EXPECT_TRUE(audio_is_zero(f));
+  }
+
+  std::vector<uint8_t> date2 = pack_of(tape[at], 5);
+  for (size_t k = 0; k < frames2; ++k, ++at, ++absolute) {
+    const DatFrame& f = tape[at];
+    EXPECT_EQ(f.sid_control, 0xC0);
+    EXPECT_EQ(f.sid_pno1, 0x07);
+    EXPECT_EQ(f.sid_pno23, 0x02);
+    EXPECT_EQ(pack_of(f, 1), time_pack(1, 2, 1, time_of(static_cast<int>(k)))) << k;
+    EXPECT_EQ(pack_of(f, 2), time_pack(2, 2, 1, time_of(absolute))) << k;
+    EXPECT_EQ(pack_of(f, 5), date2);
+    EXPECT_EQ(f.main_id_format, 0x04) << "44.1 kHz";
+    EXPECT_EQ(f.main_id_mode, 0x04);
+    size_t bytes = std::min<size_t>(5292, source2.size() - k * 5292);
+    ASSERT_EQ(std::memcmp(f.audio, source2.data() + k * 5292, bytes), 0) << k;
+    EXPECT_TRUE(audio_is_zero(f, bytes)) << "the short last frame's tail and the unused area are zero";
+  }
+
+  // Its inter-track silence is still inside the start-ID region; then the lead-out silence.
+  for (size_t i = 0; i < silence + lead_out_silence; ++i, ++at, ++absolute) {
+    const DatFrame& f = tape[at];
+    EXPECT_EQ(f.sid_control, 0xC0);
+    EXPECT_EQ(pack_of(f, 1), time_pack(1, 2, 1, time_of(static_cast<int>(frames2 + i))));
+    EXPECT_EQ(pack_of(f, 2), time_pack(2, 2, 1, time_of(absolute)));
+    EXPECT_EQ(f.main_id_format, 0x04);
+    EXPECT_TRUE(audio_is_zero(f));
+  }
+
+  for (size_t i = 0; i < 300; ++i, ++at) {
+    const DatFrame& f = tape[at];
+    EXPECT_EQ(f.sid_control, 0x40);
+    EXPECT_EQ(f.sid_pno1, 0x07);
+    EXPECT_EQ(f.sid_pno23, 0xEE);
+    EXPECT_EQ(pack_of(f, 1), time_pack(1, 0x0EE, 1, kNoTime));
+    EXPECT_EQ(pack_of(f, 2), time_pack(2, 0x0EE, 1, kNoTime));
+    EXPECT_EQ(pack_of(f, 5), date2);
+    EXPECT_EQ(f.main_id_format, 0x04) << "the last track's codes";
+    EXPECT_EQ(f.main_id_mode, 0x04);
+    EXPECT_TRUE(audio_is_zero(f));
+  }
+}
+
+TEST(RecordTape, LongPlayAtThirtyTwoKilohertz) {
+  build_frame_tables();
+  for (bool long_play : {true, false}) {
+    RecordingFolder folder;
+    const size_t pairs = 1920 * 20;
+    stereo_wav(folder, "lp.wav", 32000, pairs, 5);
+    std::string source = read_wav(folder.file("lp.wav")).data;
+    folder.write_cue("SET", std::string("[CONFIG]\nSCMS=11\nTIME_DATE=OFF\nLEADIN_SILENCE=5\n") +
+                                (long_play ? "" : "32KHZ_LP=OFF\n") +
+                                "INTERTRACK_SILENCE=5\n[FILES]\nFILE_001=lp.wav\n");
+    ProcessResult r = folder.record("SET");
+    ASSERT_EQ(r.exit_code, 0) << r.out;
+    std::vector<DatFrame> tape = folder.tape();
+    const size_t silence = long_play ? 83 : 166, frames = long_play ? 20 : 40;
+    ASSERT_EQ(tape.size(), 120 + silence + frames + silence + 300) << long_play;
+    EXPECT_EQ(tape[120].main_id_format, 0x08) << "32 kHz in the lead-in silence";
+    EXPECT_EQ(tape[120].main_id_mode, long_play ? 0x40 : 0x00);
+    for (size_t k = 0; k < frames; ++k) {
+      const DatFrame& f = tape[120 + silence + k];
+      EXPECT_EQ(f.main_id_format, 0x08);
+      EXPECT_EQ(f.main_id_mode, long_play ? 0x4C : 0x0C);
+      EXPECT_EQ(f.sid_pno1, 0x07);
+      uint8_t expected[DAT_AUDIO_BYTES] = {};
+      if (long_play) {
+        lp_pack_frame(expected, reinterpret_cast<const uint8_t*>(source.data()) + k * 7680);
+        ASSERT_EQ(std::memcmp(f.audio, expected, sizeof expected), 0) << k;
+      } else {
+        ASSERT_EQ(std::memcmp(f.audio, source.data() + k * 3840, 3840), 0) << k;
+      }
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,110 @@
+// The recorder's sources: classes by extension, the main-ID codes a probe
+// sets, and the PCM that reading delivers.
+#include "modes/source.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "modes/record.h"
+#include "tests/support/e2e/audio_files.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+std::string fixture(const char* name) { return std::string(KESTREL_SOURCE_DIR) + "/tests/fixtures/" + name; }
+
+// Probes a file; what was printed.
+std::string probe(const std::string& path) {
+  testing::internal::CaptureStdout();
+  probe_source(path.c_str());
+  return testing::internal::GetCapturedStdout();
+}
+
+uint8_t codes(void) { return recorder_frame()->main_id_format & 0x0F; }
+
+// Everything the source delivers in reads of n bytes.
+std::string read_all(const std::string& path, uint32_t n) {
+  std::string out;
+  testing::internal::CaptureStdout();
+  EXPECT_NE(open_source(path.c_str()), 0) << path;
+  std::vector<uint8_t> buffer(n + 10000);
+  for (;;) {
+    int32_t got = read_source(buffer.data(), n);
+    out.append(reinterpret_cast<char*>(buffer.data()), static_cast<size_t>(got));
+    if (static_cast<uint32_t>(got) < n) break;
+  }
+  close_source();
+  testing::internal::GetCapturedStdout();
+  return out;
+}
+
+TEST(Source, ExtensionsChooseTheModule) {
+  struct Case {
+    const char* name;
+    const char* extension;
+  } cases[] = {{"track.mp3", "MP3"}, {"TRACK.MP2", "MP2"}, {"a.mpa", "MPA"},   {"x.wav", "WAV"},
+               {"x.WAVE", "WAV"},    {"x.mpeg", "MPE"},   {"/a.v1/track", "V1/"}, {".wav", ""}, {"noext", ""}};
+  for (const Case& c : cases) {
+    probe(c.name);  // none of them exists
+    EXPECT_STREQ(source_format()->extension, c.extension) << c.name;
+  }
+  // A file of no known class does not open.
+  probe("notes.txt");
+  EXPECT_EQ(open_source("notes.txt"), 0);
+  close_source();
+}
+
+TEST(Source, ProbesSetTheRateAndChannelCodes) {
+  TempDir dir;
+  write_wav_file(dir.file("a.wav"), 1, 2, 44100, 16, std::string(400, '\0'));
+  EXPECT_EQ(probe(dir.file("a.wav")), "");
+  EXPECT_EQ(codes(), 0x4);
+  EXPECT_EQ(source_format()->bitrate_figure, 44100 * 16);
+
+  write_wav_file(dir.file("b.wav"), 1, 1, 32000, 16, std::string(400, '\0'));
+  EXPECT_EQ(probe(dir.file("b.wav")), "converting 16-bit mono at 32000 Hz to 16-bit stereo at 32000 Hz\n");
+  EXPECT_EQ(codes(), 0x8) << "mono is recorded as two channels";
+  EXPECT_EQ(source_format()->channels, 1);
+
+  EXPECT_EQ(probe(fixture("stereo_44k.mp3")), "");
+  EXPECT_EQ(codes(), 0x4);
+  EXPECT_EQ(source_format()->bitrate_figure, 64000);
+
+  write_wav_file(dir.file("c.wav"), 3, 6, 96000, 32, std::string(48, '\0'));
+  EXPECT_EQ(probe(dir.file("c.wav")),
+            "not supported file type\nconverting 32-bit float 6-channel at 96000 Hz to 16-bit stereo at 48000 Hz\n");
+  EXPECT_EQ(codes(), 0x0);
+
+  // A failed probe leaves what the last one set.
+  EXPECT_EQ(probe(dir.file("missing.wav")), "");
+  EXPECT_EQ(probe(dir.file("missing.mp3")), "cannot analyze file " + dir.file("missing.mp3") + "\n");
+  EXPECT_EQ(codes(), 0x0);
+  EXPECT_EQ(source_format()->rate, 96000);
+
+  // Samples that cannot be converted are refused.
+  write_wav_file(dir.file("adpcm.wav"), 2, 2, 44100, 4, std::string(64, '\0'));
+  EXPECT_EQ(probe(dir.file("adpcm.wav")),
+            "not supported file type\n4-bit format 2 stereo at 44100 Hz cannot be converted for recording\n");
+  EXPECT_EQ(codes(), 0x0);
+  EXPECT_EQ(open_source(dir.file("adpcm.wav").c_str()), 0);
+  close_source();
+}
+
+TEST(Source, SixteenBitStereoAtADatRatePassesUntouched) {
+  TempDir dir;
+  std::string pcm = pcm16_bytes(test_pattern(5000, 2, 9));
+  write_wav_file(dir.file("a.wav"), 1, 2, 48000, 16, pcm);
+  probe(dir.file("a.wav"));
+  EXPECT_EQ(read_all(dir.file("a.wav"), 5760), pcm);
+
+  // A mono MPEG file at 22050 Hz comes out as stereo at 44100 Hz.
+  probe(fixture("mono_22k.mp3"));
+  EXPECT_EQ(codes(), 0x4);
+  std::string out = read_all(fixture("mono_22k.mp3"), 5292);
+  std::vector<int16_t> samples = pcm16_samples(out);
+  ASSERT_GT(samples.size(), 44100u * 2 * 3 / 2) << "about two seconds";
+  for (size_t i = 0; i < samples.size(); i += 2) ASSERT_EQ(samples[i], samples[i + 1]);
+}
+
+}  // namespace
