@@ -95,21 +95,31 @@ std::string draw_read_faults(Rng* rng, ModelBus* bus, BusKeys* keys, Verdict* ve
 }
 
 std::string draw_write_faults(Rng* rng, ModelBus* bus, BusKeys* keys, Verdict* verdict, int span) {
-  span = std::max(span, 1);
-  int kind = rng_range(rng, 0, 9);
+  return draw_write_faults(rng, bus, keys, verdict, std::vector<WriteSpan>{{1, std::max(span, 1)}}, false);
+}
+
+std::string draw_write_faults(Rng* rng, ModelBus* bus, BusKeys* keys, Verdict* verdict,
+                              const std::vector<WriteSpan>& spans, bool always) {
+  // A write of one of the spans, each span as likely as another.
+  auto pick = [&] {
+    const WriteSpan& s = spans[static_cast<size_t>(rng_range(rng, 0, static_cast<int>(spans.size()) - 1))];
+    return rng_range(rng, s.first, std::max(s.first, s.last));
+  };
+  int kind = rng_range(rng, 0, always ? 5 : 9);
   if (kind <= 2) {
     static const char* const kKinds[] = {"", ":positioning", ":medium"};
-    int n = rng_range(rng, 1, span);
+    int n = pick();
     std::string value = std::to_string(n) + kKinds[kind];
     keys->push_back({"write_error", value});
     bus->write_error_at = static_cast<uint32_t>(n);
+    bus->write_error_word = kind == 2 ? kWordWriteMedium : kWordPositioning;
     add_fault(verdict, "write error " + value);
   } else if (kind == 3) {
     keys->push_back({"write_protect", "yes"});
     bus->write_protect = true;
     add_fault(verdict, "write protect");
   } else if (kind == 4) {
-    int capacity = rng_range(rng, 0, span);
+    int capacity = pick() - 1;
     keys->push_back({"capacity", std::to_string(capacity)});
     bus->capacity = capacity;
     add_fault(verdict, "capacity " + std::to_string(capacity));

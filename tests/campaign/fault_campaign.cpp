@@ -6,7 +6,7 @@
 // Run I of seed S draws the same tape, switches and faults every time, so a
 // failure is repeated with --seed S --only I. --keep leaves the folder of a
 // failed run behind. LIST is a comma-separated choice of kestrel, bittern,
-// bunting, pintail. The counts go to standard output; the exit code is 1
+// bunting, pintail, goshawk. The counts go to standard output; the exit code is 1
 // when an invariant failed.
 #include <unistd.h>
 
@@ -34,6 +34,7 @@ const ModeEntry kModes[] = {
     {"bittern", scenario_dump, 2},
     {"bunting", scenario_restore, 2},
     {"pintail", scenario_copy, 2},
+    {"goshawk", scenario_record, 3},
 };
 
 struct Options {

@@ -1,9 +1,11 @@
 #include "tests/campaign/model.h"
 
-#include "tests/campaign/campaign.h"
-
 #include <cstdio>
 #include <cstring>
+
+#include "datframe/frame_build.h"
+#include "tests/campaign/campaign.h"
+#include "tests/support/e2e/cassette.h"
 
 namespace {
 
@@ -35,7 +37,7 @@ std::string hex_word(uint32_t word) {
 
 std::string hex_word8(uint32_t word) {
   char text[16];
-  std::snprintf(text, sizeof text, "0x%.8x", word);
+  std::snprintf(text, sizeof text, "%.8x", word);
   return text;
 }
 
@@ -56,21 +58,22 @@ ReadResult model_read(ModelBus* bus) {
   return r;
 }
 
-bool model_write(ModelBus* bus, const DatFrame& frame) {
+uint32_t model_write(ModelBus* bus, const DatFrame& frame) {
   if (++bus->transfers == bus->interrupt_at) bus->interrupt_pending = true;
   ++bus->output_writes;
-  if (bus->write_protect || !bus->output_audio) return false;
-  if (bus->output_writes == bus->write_error_at) return false;
+  if (bus->write_protect) return kWordWriteProtect;
+  if (!bus->output_audio) return kWordNotAudio;
+  if (bus->output_writes == bus->write_error_at) return bus->write_error_word;
   size_t at = bus->output_position;
-  if (bus->capacity >= 0 && static_cast<long long>(at) >= bus->capacity) return false;
+  if (bus->capacity >= 0 && static_cast<long long>(at) >= bus->capacity) return kWordOverflow;
   if (bus->file_size_limit >= 0 && static_cast<long long>((at + 1) * sizeof(DatFrame)) > bus->file_size_limit)
-    return false;
+    return kWordWriteMedium;
   if (at < bus->output.size())
     bus->output[at] = frame;
   else
     bus->output.push_back(frame);
   ++bus->output_position;
-  return true;
+  return 0;
 }
 
 bool model_esc(ModelBus* bus) {
@@ -122,7 +125,7 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
     while (s.no_subcode) {
       r = model_read(bus);
       if (!r.ok) {
-        out.said.push_back("leadin read audio block failed: " + hex_word8(r.word) + "\n");
+        out.said.push_back("leadin read audio block failed: 0x" + hex_word8(r.word) + "\n");
         out.exit_code = 6;
         return out;
       }
@@ -287,7 +290,7 @@ WriteOutcome model_restore(bool stopeot, ModelBus* bus, const std::vector<DatFra
       s.stop = true;
     } else {
       model_analyze(&s, records[next]);
-      if (!model_write(bus, records[next])) {
+      if (model_write(bus, records[next]) != 0) {
         out.said.push_back("write block fail\n");
         s.stop = true;
       }
@@ -312,11 +315,143 @@ WriteOutcome model_copy(bool stopeot, ModelBus* bus) {
       s.stop = true;
     } else {
       model_analyze(&s, bus->input.frames[r.index]);
-      if (!model_write(bus, bus->input.frames[r.index])) {
+      if (model_write(bus, bus->input.frames[r.index]) != 0) {
         out.said.push_back("block write fail\n");
         s.stop = true;
       }
     }
     if (s.stop) return out;
   }
+}
+
+size_t RecordPlan::total() const {
+  size_t n = kLeadInFrames + static_cast<size_t>(lead_in_silence) + static_cast<size_t>(lead_out_silence) +
+             kLeadOutFrames;
+  for (int t : tracks) n += static_cast<size_t>(t);
+  for (int g : gaps) n += static_cast<size_t>(g);
+  return n;
+}
+
+namespace {
+
+bool is_positioning(uint32_t word) { return (word & 0xFFFFFF) == 0x033B00; }
+bool is_write_protect(uint32_t word) { return (word & 0xFFFF) == 0x2700; }
+
+// Frames from the start of the tape of a BCD time code; -1 for no time (0xAA).
+int64_t time_frames(const uint8_t* bcd) {
+  if (bcd[0] == 0xAA && bcd[1] == 0xAA && bcd[2] == 0xAA && bcd[3] == 0xAA) return -1;
+  auto value = [](uint8_t b) { return (b >> 4) * 10 + (b & 0x0F); };
+  int64_t seconds = value(bcd[0]) * 3600 + value(bcd[1]) * 60 + value(bcd[2]);
+  return seconds / 3 * 100 + seconds % 3 * 33 + value(bcd[3]);
+}
+
+// Moves the time of pack `slot` (1 or 2) by `frames`; no time stays no time.
+void move_time(DatFrame* frame, int slot, int64_t frames) {
+  uint8_t* time = frame->pack[slot - 1] + 3;
+  int64_t now = time_frames(time);
+  if (now >= 0) test_time_code(static_cast<uint32_t>(now + frames), time);
+}
+
+// The frame with its absolute time moved back (after a lead-in silence cut short).
+DatFrame moved_back(DatFrame frame, int64_t frames) {
+  if (frames == 0 || (frame.pack[1][0] >> 4) != PACK_ITEM_ABSOLUTE_TIME) return frame;
+  move_time(&frame, 2, -frames);
+  frame_set_pack_parity(&frame);
+  return frame;
+}
+
+// A silence frame `frames` later: both time codes advanced.
+DatFrame advanced(DatFrame frame, int64_t frames) {
+  move_time(&frame, 2, frames);
+  move_time(&frame, 1, frames);
+  frame_set_pack_parity(&frame);
+  return frame;
+}
+
+}  // namespace
+
+WriteOutcome model_record(ModelBus* bus, const std::vector<DatFrame>& clean, const RecordPlan& plan,
+                          bool sequential) {
+  WriteOutcome out;
+  size_t at = 0;  // the next frame of the clean recording
+  // Writes the frames [from, from + count) of the clean recording, moved back
+  // by `back`; the index of the one that failed and its word, or count and 0.
+  auto write_range = [&](size_t from, int count, int64_t back, uint32_t* word) {
+    for (int i = 0; i < count; ++i) {
+      *word = model_write(bus, moved_back(clean[from + static_cast<size_t>(i)], back));
+      if (*word != 0) return i;
+    }
+    return count;
+  };
+
+  uint32_t word = 0;
+  write_range(at, kLeadInFrames, 0, &word);
+  if (word != 0) {
+    out.said.push_back("fail writing lead-in frame\n");
+    if (is_positioning(word)) {
+      out.said.push_back("Tape positioning error.. trying again...");
+      write_range(at, kLeadInFrames, 0, &word);
+    }
+  }
+  if (word != 0) {
+    out.said.push_back(is_write_protect(word) ? std::string("Tape write protect error\n")
+                                              : "Tape write error " + hex_word(word) + "\n");
+    return out;
+  }
+  at += kLeadInFrames;
+
+  int64_t back = 0;
+  if (plan.lead_in_silence > 0) {
+    int done = write_range(at, plan.lead_in_silence, 0, &word);
+    if (word != 0) {
+      out.said.push_back("fail writing lead-in silence: " + hex_word8(word) + "\n");
+      if (is_positioning(word)) {
+        out.said.push_back("\n... trying again...");
+        done = write_range(at, plan.lead_in_silence, 0, &word);  // from its start again
+      }
+      // Recording goes on; the absolute time goes on from the frame not written.
+      back = plan.lead_in_silence - done;
+    }
+    at += static_cast<size_t>(plan.lead_in_silence);
+  }
+
+  for (size_t t = 0; t < plan.tracks.size(); ++t) {
+    if (!sequential) {
+      out.said.push_back("failure - drive at 0:5:0 is not a sequential device\n");
+      out.exit_code = 6;
+      return out;
+    }
+    for (int count : {plan.tracks[t], plan.gaps[t]}) {
+      write_range(at, count, back, &word);
+      if (word != 0) {
+        out.said.push_back("write block failure: " + hex_word8(word) + "\n");
+        return out;
+      }
+      at += static_cast<size_t>(count);
+    }
+  }
+
+  if (plan.lead_out_silence > 0) {
+    int done = write_range(at, plan.lead_out_silence, back, &word);
+    if (word != 0) {
+      out.said.push_back("fail writing lead-out silence: " + hex_word8(word) + "\n");
+      if (is_positioning(word)) {
+        // Again, in full, from the frame that was not written on.
+        out.said.push_back("\n.. trying again...");
+        DatFrame first = moved_back(clean[at + static_cast<size_t>(done)], back);
+        for (int i = 0; i < plan.lead_out_silence; ++i) {
+          word = model_write(bus, advanced(first, i));
+          if (word != 0) {
+            out.said.push_back("fail writing lead-out silence: " + hex_word8(word) + "\n");
+            break;
+          }
+        }
+      }
+    }
+    at += static_cast<size_t>(plan.lead_out_silence);
+  }
+
+  write_range(at, kLeadOutFrames, 0, &word);
+  if (word != 0) out.said.push_back("fail writing lead-out frame\n");
+  return out;
 }

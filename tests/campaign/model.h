@@ -18,6 +18,10 @@ constexpr uint32_t kWordReadError = 0x04031100;  // MEDIUM ERROR 11/00
 constexpr uint32_t kWordEndOfData = 0x04080005;  // BLANK CHECK 00/05
 constexpr uint32_t kWordNoTape = 0x04023A00;     // NOT READY 3A/00
 constexpr uint32_t kWordNotAudio = 0x04033000;   // MEDIUM ERROR 30/00
+constexpr uint32_t kWordPositioning = 0x04033B00;   // MEDIUM ERROR 3B/00
+constexpr uint32_t kWordWriteMedium = 0x04030C00;   // MEDIUM ERROR 0C/00
+constexpr uint32_t kWordWriteProtect = 0x04072700;  // DATA PROTECT 27/00
+constexpr uint32_t kWordOverflow = 0x044D0002;      // VOLUME OVERFLOW, end of medium
 
 // The drives, the keyboard and the faults as one run meets them.
 struct ModelBus {
@@ -32,6 +36,7 @@ struct ModelBus {
   size_t output_position = 0;
   uint32_t output_writes = 0;
   uint32_t write_error_at = 0;  // this WRITE (from 1) fails once
+  uint32_t write_error_word = kWordPositioning;
   bool write_protect = false;
   bool output_audio = true;
   long long capacity = -1;
@@ -50,8 +55,8 @@ struct ReadResult {
   uint32_t word = 0;  // the result word of a failed read
 };
 ReadResult model_read(ModelBus* bus);
-// true when the frame was written.
-bool model_write(ModelBus* bus, const DatFrame& frame);
+// 0 when the frame was written, else the WRITE's result word.
+uint32_t model_write(ModelBus* bus, const DatFrame& frame);
 // A keyboard poll: true when it reads ESC (or an interrupt that reads as ESC).
 bool model_esc(ModelBus* bus);
 
@@ -123,6 +128,25 @@ WriteOutcome model_restore(bool stopeot, ModelBus* bus, const std::vector<DatFra
 // /PINTAIL; the tape is bus->output.
 WriteOutcome model_copy(bool stopeot, ModelBus* bus);
 
-// "%x" and "0x%.8x" of a result word.
+// /GOSHAWK: the frames of each phase of a recording made without faults.
+constexpr int kLeadInFrames = 120;
+constexpr int kLeadOutFrames = 300;
+struct RecordPlan {
+  int lead_in_silence = 0;
+  std::vector<int> tracks;  // audio frames of each track
+  std::vector<int> gaps;    // inter-track silence after each track
+  int lead_out_silence = 0;
+  size_t total() const;     // every frame, lead-in and lead-out included
+};
+
+// What a recording writes under the output drive's faults, taking the frames
+// from the same recording made without faults (clean, laid out as plan): up
+// to the failing write, with the lead-in and the silences restarted or cut
+// as documented and the absolute times after a cut lead-in silence moved up.
+// sequential: the output drive passes the check at every track start.
+WriteOutcome model_record(ModelBus* bus, const std::vector<DatFrame>& clean, const RecordPlan& plan,
+                          bool sequential);
+
+// "%x" and "%.8x" of a result word.
 std::string hex_word(uint32_t word);
 std::string hex_word8(uint32_t word);

@@ -13,6 +13,7 @@ void scenario_extract(Rng* rng, const std::string& dir, Verdict* verdict, std::s
 void scenario_dump(Rng* rng, const std::string& dir, Verdict* verdict, std::string* describe);
 void scenario_restore(Rng* rng, const std::string& dir, Verdict* verdict, std::string* describe);
 void scenario_copy(Rng* rng, const std::string& dir, Verdict* verdict, std::string* describe);
+void scenario_record(Rng* rng, const std::string& dir, Verdict* verdict, std::string* describe);
 
 // ---- shared by the scenarios
 
@@ -27,6 +28,15 @@ std::string draw_read_faults(Rng* rng, ModelBus* bus, BusKeys* keys, Verdict* ve
 // Faults of a writing drive: a failing WRITE of each kind, write protect, a
 // capacity, a drive that stays in data mode.
 std::string draw_write_faults(Rng* rng, ModelBus* bus, BusKeys* keys, Verdict* verdict, int span);
+// The same, the failing write (or the end of the tape) in one of the spans of
+// write numbers (from 1), each span as likely as another; with always, a
+// fault that makes a write fail is always drawn.
+struct WriteSpan {
+  int first;
+  int last;
+};
+std::string draw_write_faults(Rng* rng, ModelBus* bus, BusKeys* keys, Verdict* verdict,
+                              const std::vector<WriteSpan>& spans, bool always);
 // ESC from the keyboard or SIGINT at a point in [1, span] of the run (a
 // keyboard poll or a transfer); with must_end always one of them.
 void draw_interruption(Rng* rng, ModelBus* bus, RunPlan* plan, Verdict* verdict, int span, bool must_end);
