@@ -18,6 +18,7 @@
 
 #include "aspi/virtual_bus.h"
 #include "datframe/dat_frame.h"
+#include "fuzz/support/input_file.h"
 
 namespace {
 
@@ -30,10 +31,7 @@ struct Folder {
 const Folder& folder() {
   static const Folder made = [] {
     Folder f;
-    std::string pattern =
-        std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/kestrel-fuzz-bus-XXXXXX";
-    if (!mkdtemp(pattern.data())) std::abort();
-    f.path = pattern;
+    f.path = private_folder("bus");
     f.null_fd = open("/dev/null", O_WRONLY);
     f.stderr_copy = dup(2);
     if (f.null_fd < 0 || f.stderr_copy < 0) std::abort();

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "control/run_settings.h"
+#include "fuzz/support/input_file.h"
 #include "modes/cue_file.h"
 #include "platform/ini.h"
 
@@ -27,11 +28,9 @@ void require(bool ok) {
 
 const std::string& folder() {
   static const std::string made = [] {
-    std::string pattern =
-        std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/kestrel-fuzz-cue-XXXXXX";
-    require(mkdtemp(pattern.data()) != nullptr);
+    std::string path = private_folder("cue");
     require(std::freopen("/dev/null", "w", stdout) != nullptr);
-    return pattern;
+    return path;
   }();
   return made;
 }

@@ -43,13 +43,11 @@ void require(bool ok) {
 
 const std::string& folder() {
   static const std::string made = [] {
-    std::string pattern =
-        std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/kestrel-fuzz-image-XXXXXX";
-    require(mkdtemp(pattern.data()) != nullptr);
+    std::string path = private_folder("image");
     require(std::freopen("/dev/null", "r", stdin) != nullptr);  // no keys: nothing ends the restore early
     build_frame_tables();
     aspi_set_send_function(send_to_virtual_bus);
-    return pattern;
+    return path;
   }();
   return made;
 }
