@@ -204,3 +204,22 @@ void put_input_tape(const ModelBus& bus, const std::string& dir, const std::stri
   tape_write(bus.input, dir + "/" + name);
   files->push_back(name);
 }
+
+std::vector<std::string> leave_old_files(Rng* rng, const std::string& dir, const std::vector<std::string>& names,
+                                         Verdict* verdict) {
+  std::vector<std::string> left;
+  if (!rng_chance(rng, 0.1)) return left;
+  for (const std::string& name : names) {
+    if (file_exists(dir + "/" + name) || !rng_chance(rng, 0.5)) continue;
+    write_file(dir + "/" + name, std::string(static_cast<size_t>(rng_range(rng, 0, 20000000)), 'o'));
+    left.push_back(name);
+    add_fault(verdict, "an older " + name);
+  }
+  return left;
+}
+
+void keep_untouched(const std::vector<std::string>& old_files, const std::vector<std::string>& touched,
+                    std::vector<std::string>* files) {
+  for (const std::string& name : old_files)
+    if (std::find(touched.begin(), touched.end(), name) == touched.end()) files->push_back(name);
+}

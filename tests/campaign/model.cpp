@@ -273,11 +273,11 @@ DumpOutcome model_dump(bool stopeot, ModelBus* bus, const std::string& image_nam
   }
 }
 
-WriteOutcome model_restore(bool stopeot, ModelBus* bus, const std::vector<DatFrame>& records, bool image_exists,
+WriteOutcome model_restore(bool stopeot, ModelBus* bus, const std::vector<DatFrame>& records, ImageState image,
                            const std::string& image_name) {
   WriteOutcome out;
   out.said.push_back("Copying IMG file: " + image_name + " to DAT tape\n");
-  if (!image_exists) {
+  if (image == IMAGE_MISSING) {
     out.said.push_back("Cannot open " + image_name + "\n");
     out.exit_code = 6;
     return out;
@@ -286,6 +286,12 @@ WriteOutcome model_restore(bool stopeot, ModelBus* bus, const std::vector<DatFra
   s.stopeot = stopeot;
   for (size_t next = 0;; ++next) {
     if (model_esc(bus)) s.stop = true;
+    if (image == IMAGE_UNREADABLE) {
+      // A folder of the image's name: it opens, but no read succeeds.
+      out.said.push_back("read from " + image_name + " failed: Is a directory\n");
+      out.exit_code = 6;
+      return out;
+    }
     if (next >= records.size()) {
       s.stop = true;
     } else {

@@ -123,7 +123,8 @@ struct WriteOutcome {
   int exit_code = 0;
   std::vector<std::string> said;
 };
-WriteOutcome model_restore(bool stopeot, ModelBus* bus, const std::vector<DatFrame>& records, bool image_exists,
+enum ImageState { IMAGE_PRESENT, IMAGE_MISSING, IMAGE_UNREADABLE };
+WriteOutcome model_restore(bool stopeot, ModelBus* bus, const std::vector<DatFrame>& records, ImageState image,
                            const std::string& image_name);
 // /PINTAIL; the tape is bus->output.
 WriteOutcome model_copy(bool stopeot, ModelBus* bus);

@@ -85,6 +85,8 @@ void scenario_extract(Rng* rng, const std::string& dir, Verdict* v, std::string*
   }
   plan.drives = {{"0:4", keys}};
   put_input_tape(bus, dir, "tape.dat", &expected_files);
+  std::vector<std::string> old_files =
+      leave_old_files(rng, dir, {base.upper + "001.wav", base.upper + "001.log", base.upper + "002.wav"}, v);
   *describe = plan.describe();
 
   ExtractOutcome model = model_extract(sw, &bus, base.upper, wav_blocked, log_blocked);
@@ -93,9 +95,11 @@ void scenario_extract(Rng* rng, const std::string& dir, Verdict* v, std::string*
   // The files, track by track; a file-size limit cuts the first track whose
   // audio (since its last restart) outgrows it, and ends the run there.
   std::string failed_file;
+  std::vector<std::string> touched;  // files the run creates (or replaces)
   for (const ModelTrack& t : model.tracks) {
     std::string wav_name = base.upper + track_number(t.number) + ".wav";
     std::string log_name = base.upper + track_number(t.number) + ".log";
+    touched.push_back(wav_name);
     std::vector<Segment> allowed = {t.segments.back()};
     bool cut_short = false;
     if (limit >= 0 && limit < static_cast<long long>(kWavHeaderBytes)) {
@@ -123,6 +127,7 @@ void scenario_extract(Rng* rng, const std::string& dir, Verdict* v, std::string*
               std::to_string(rate_of(allowed.front().rate_code)) + "), audio " +
               difference(wav.data, allowed.front().audio));
     if (t.log_created) {
+      touched.push_back(log_name);
       expected_files.push_back(log_name);
       check_log(v, log_name, read_file(dir + "/" + log_name), t, cut_short);
     }
@@ -131,6 +136,7 @@ void scenario_extract(Rng* rng, const std::string& dir, Verdict* v, std::string*
       break;
     }
   }
+  keep_untouched(old_files, touched, &expected_files);
   check_files(v, dir, expected_files);
 
   check_process(v, result, failed_file.empty() ? model.exit_code : 6);

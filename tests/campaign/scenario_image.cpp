@@ -1,5 +1,7 @@
 // /BITTERN, /BUNTING and /PINTAIL runs: raw frames between tapes and image
 // files under read and write faults, interruptions and a file-size limit.
+#include <sys/stat.h>
+
 #include "tests/campaign/scenarios.h"
 #include "tests/support/temp_dir.h"
 
@@ -7,7 +9,7 @@ namespace {
 
 const long long kFrameBytes = sizeof(DatFrame);
 
-const std::vector<std::string> kImageFailures = {"read audio block failed", "Cannot open", "write to ",
+const std::vector<std::string> kImageFailures = {"read audio block failed", "Cannot open", "write to ", "read from ",
                                                  "write block fail", "block read fail", "block write fail"};
 
 // The output drive at 0:5, sometimes with a recording already on its tape
@@ -69,6 +71,7 @@ void scenario_dump(Rng* rng, const std::string& dir, Verdict* v, std::string* de
   if (blocked) block_file(dir, image, &files, v);
   plan.drives = {{"0:4", keys}};
   put_input_tape(bus, dir, "tape.dat", &files);
+  std::vector<std::string> old_files = leave_old_files(rng, dir, {image}, v);
   *describe = plan.describe();
 
   DumpOutcome model = model_dump(stopeot, &bus, image, blocked);
@@ -78,6 +81,8 @@ void scenario_dump(Rng* rng, const std::string& dir, Verdict* v, std::string* de
   for (size_t index : model.saved) saved.push_back(bus.input.frames[index]);
   bool cut = limit >= 0 && static_cast<long long>(saved.size()) * kFrameBytes > limit;
   if (cut) saved.resize(static_cast<size_t>(limit / kFrameBytes));  // only whole records stay
+  keep_untouched(old_files, model.image_created ? std::vector<std::string>{image} : std::vector<std::string>{},
+                 &files);
   if (model.image_created) {
     files.push_back(image);
     std::string diff = difference(read_file(dir + "/" + image), frames_bytes(saved));
@@ -97,15 +102,20 @@ void scenario_restore(Rng* rng, const std::string& dir, Verdict* v, std::string*
   BaseName base = random_base(rng);
   std::string image = base.upper + ".img";
   std::vector<std::string> files = {"bus.ini"};
-  bool exists = rng_chance(rng, 0.95);
-  if (exists) {
+  int roll = rng_range(rng, 0, 99);
+  ImageState state = roll < 95 ? IMAGE_PRESENT : roll < 98 ? IMAGE_MISSING : IMAGE_UNREADABLE;
+  if (state == IMAGE_PRESENT) {
     std::string bytes = frames_bytes(source.frames);
     // A short last record is not restored.
     if (rng_chance(rng, 0.2)) bytes += std::string(static_cast<size_t>(rng_range(rng, 1, kFrameBytes - 1)), 'r');
     write_file(dir + "/" + image, bytes);
     files.push_back(image);
-  } else {
+  } else if (state == IMAGE_MISSING) {
     add_fault(v, "no image");
+  } else {
+    mkdir((dir + "/" + image).c_str(), 0755);
+    files.push_back(image);
+    add_fault(v, "the image is a folder");
   }
   bool stopeot = rng_chance(rng, 0.15);
   RunPlan plan;
@@ -122,7 +132,7 @@ void scenario_restore(Rng* rng, const std::string& dir, Verdict* v, std::string*
   plan.drives = {{"0:5", keys}};
   *describe = plan.describe();
 
-  WriteOutcome model = model_restore(stopeot, &bus, source.frames, exists, image);
+  WriteOutcome model = model_restore(stopeot, &bus, source.frames, state, image);
   ProcessResult result = run_plan(plan, dir);
 
   check_output_tape(v, dir, bus, &files);

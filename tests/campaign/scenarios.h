@@ -60,5 +60,14 @@ void block_file(const std::string& dir, const std::string& name, std::vector<std
 void put_input_tape(const ModelBus& bus, const std::string& dir, const std::string& name,
                     std::vector<std::string>* files);
 
+// Sometimes leaves files of some of the names a run may write, with other
+// content, from an earlier run: a run that writes them replaces them whole.
+// Returns their names.
+std::vector<std::string> leave_old_files(Rng* rng, const std::string& dir, const std::vector<std::string>& names,
+                                         Verdict* verdict);
+// The files the run leaves: the old ones it did not write are still there.
+void keep_untouched(const std::vector<std::string>& old_files, const std::vector<std::string>& touched,
+                    std::vector<std::string>* files);
+
 // Frames a cassette file holds, and the bytes of a partial record at its end.
 std::vector<DatFrame> read_frames(const std::string& path, size_t* partial_bytes);
