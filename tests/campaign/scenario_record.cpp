@@ -20,8 +20,9 @@ namespace {
 
 struct Source {
   std::string name;
-  int rate = 48000;
+  int rate = 48000;  // of a missing file: the rate the recorder carries over from the one before
   int channels = 2;
+  bool missing = false;          // listed, but not there: a track of no frames
   std::vector<int16_t> samples;  // interleaved
   size_t sample_frames() const { return samples.size() / static_cast<size_t>(channels); }
   size_t pcm_bytes() const { return sample_frames() * 4; }  // as 16-bit stereo
@@ -96,10 +97,18 @@ Cue random_cue(Rng* rng) {
   cue.leadout = rng_chance(rng, 0.5) ? rng_range(rng, 1, 3) : 0;
   int count = rng_range(rng, 1, 4);
   static const int kRates[] = {48000, 44100, 32000};
+  int carried_rate = 48000;  // the lead-in leaves the rate code 0
   for (int i = 0; i < count; ++i) {
     Source s;
     s.name = "src" + std::to_string(i + 1) + ".wav";
+    if (rng_chance(rng, 0.08)) {
+      s.missing = true;
+      s.rate = carried_rate;
+      cue.files.push_back(s);
+      continue;
+    }
     s.rate = kRates[rng_range(rng, 0, 2)];
+    carried_rate = s.rate;
     s.channels = rng_chance(rng, 0.25) ? 1 : 2;
     size_t per_frame = wanted(cue, s) / 4;
     int frames = rng_chance(rng, 0.3) ? rng_range(rng, 1, 40) : rng_range(rng, 41, 450);
@@ -114,7 +123,7 @@ Cue random_cue(Rng* rng) {
 
 void write_cue_folder(const std::string& dir, const Cue& cue, const std::string& cue_name) {
   for (const Source& s : cue.files)
-    write_wav_file(dir + "/" + s.name, 1, s.channels, s.rate, 16, pcm16_bytes(s.samples));
+    if (!s.missing) write_wav_file(dir + "/" + s.name, 1, s.channels, s.rate, 16, pcm16_bytes(s.samples));
   write_file(dir + "/" + cue_name, cue_text(cue));
 }
 
@@ -210,7 +219,8 @@ void scenario_record(Rng* rng, const std::string& dir, Verdict* v, std::string* 
   run.args = {"/GOSHAWK", rng_chance(rng, 0.5) ? "campaign" : "CAMPAIGN", "/OUTPUTID", "0:5"};
   if (rng_chance(rng, 0.3)) run.args.push_back("/REWIND");
   std::vector<std::string> files = {"bus.ini", "clean"};
-  for (const Source& s : cue.files) files.push_back(s.name);
+  for (const Source& s : cue.files)
+    if (!s.missing) files.push_back(s.name);
   if (rng_chance(rng, 0.4)) {
     Tape old = random_tape(rng);
     bus.output = old.frames;
@@ -240,6 +250,8 @@ void scenario_record(Rng* rng, const std::string& dir, Verdict* v, std::string* 
   } else {
     files.push_back(cue_name);
   }
+  int missing = static_cast<int>(std::count_if(cue.files.begin(), cue.files.end(), [](const Source& f) { return f.missing; }));
+  if (missing > 0) add_fault(v, std::to_string(missing) + " listed files missing");
   *describe = run.describe() + " cue: " + std::to_string(cue.files.size()) + " files" +
               (cue.time_date ? ", date" : "") + (cue.long_play ? ", long play" : "");
 
