@@ -223,3 +223,24 @@ void keep_untouched(const std::vector<std::string>& old_files, const std::vector
   for (const std::string& name : old_files)
     if (std::find(touched.begin(), touched.end(), name) == touched.end()) files->push_back(name);
 }
+
+void check_output_tape(Verdict* v, const std::string& path, const ModelBus& bus, bool ignore_date,
+                       std::vector<std::string>* files) {
+  if (!file_exists(path)) {
+    check(v, bus.output.empty(), "the output tape was not written");
+    return;
+  }
+  files->push_back(path.substr(path.rfind('/') + 1));
+  size_t partial = 0;
+  std::vector<DatFrame> tape = read_frames(path, &partial);
+  std::vector<DatFrame> expected = bus.output;
+  if (ignore_date) {
+    for (std::vector<DatFrame>* frames : {&tape, &expected})
+      for (DatFrame& f : *frames) std::memset(f.pack[4], 0, DAT_PACK_BYTES);
+  }
+  check(v, partial == 0, "the output tape ends in a part of a frame (" + std::to_string(partial) + " bytes)");
+  check(v, tape.size() == expected.size(),
+        "the output tape holds " + std::to_string(tape.size()) + " frames, expected " + std::to_string(expected.size()));
+  std::string diff = difference(frames_bytes(tape), frames_bytes(expected));
+  check(v, diff.empty(), "output tape: " + diff);
+}

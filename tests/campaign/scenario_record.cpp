@@ -127,12 +127,6 @@ void write_cue_folder(const std::string& dir, const Cue& cue, const std::string&
   write_file(dir + "/" + cue_name, cue_text(cue));
 }
 
-// The date pack carries the wall clock's time: it is not compared.
-std::vector<DatFrame> without_date(std::vector<DatFrame> frames) {
-  for (DatFrame& f : frames) std::memset(f.pack[4], 0, DAT_PACK_BYTES);
-  return frames;
-}
-
 // The cue recorded without faults in its own folder: its tape, checked
 // against the layout the cue gives.
 std::vector<DatFrame> clean_recording(const std::string& dir, const Cue& cue, Verdict* v) {
@@ -271,16 +265,9 @@ void scenario_record(Rng* rng, const std::string& dir, Verdict* v, std::string* 
   } else {
     model = model_record(&bus, clean, plan, fault != NOT_TAPE);
   }
-  if (file_exists(dir + "/target.tape") || !bus.output.empty()) files.push_back("target.tape");
-
   ProcessResult result = run_plan(run, dir);
 
-  size_t partial = 0;
-  std::vector<DatFrame> tape = read_frames(dir + "/target.tape", &partial);
-  check(v, partial == 0, "the tape ends in a part of a frame (" + std::to_string(partial) + " bytes)");
-  std::string diff = difference(frames_bytes(without_date(tape)), frames_bytes(without_date(bus.output)));
-  check(v, diff.empty(), "tape (" + std::to_string(tape.size()) + " frames, " + std::to_string(bus.output.size()) +
-                             " expected): " + diff);
+  check_output_tape(v, dir + "/target.tape", bus, cue.time_date, &files);
   check_files(v, dir, files);
   check_process(v, result, model.exit_code);
   if (!wait_line.empty()) check_said(v, result, wait_line);

@@ -69,5 +69,11 @@ std::vector<std::string> leave_old_files(Rng* rng, const std::string& dir, const
 void keep_untouched(const std::vector<std::string>& old_files, const std::vector<std::string>& touched,
                     std::vector<std::string>* files);
 
+// The output tape (when the file exists, its name goes to files) holds the
+// frames written and, beyond them, what it held before, and no part of a
+// frame; the date packs (the wall clock's) are passed over with ignore_date.
+void check_output_tape(Verdict* verdict, const std::string& path, const ModelBus& bus, bool ignore_date,
+                       std::vector<std::string>* files);
+
 // Frames a cassette file holds, and the bytes of a partial record at its end.
 std::vector<DatFrame> read_frames(const std::string& path, size_t* partial_bytes);
