@@ -18,6 +18,14 @@ bool has_packs(const DatFrame& frame) {
   return false;
 }
 
+// The mode cannot start or go on: it says why and ends with exit code 6.
+template <typename Outcome>
+Outcome cannot_go_on(Outcome out, const std::string& message) {
+  out.said.push_back(message);
+  out.exit_code = 6;
+  return out;
+}
+
 // Audio bytes of a frame at a rate code for 16-bit (or long-play) samples.
 int audio_bytes(int rate_code, bool long_play) {
   switch (rate_code) {
@@ -115,9 +123,7 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
   const std::vector<DatFrame>& frames = bus->input.frames;
   ReadResult r = model_read(bus);
   if (!r.ok) {
-    out.said.push_back("first read audio block failed\n");
-    out.exit_code = 6;
-    return out;
+    return cannot_go_on(out, "first read audio block failed\n");
   }
   model_analyze(&s, frames[r.index]);
   size_t current = r.index;
@@ -125,9 +131,7 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
     while (s.no_subcode) {
       r = model_read(bus);
       if (!r.ok) {
-        out.said.push_back("leadin read audio block failed: 0x" + hex_word8(r.word) + "\n");
-        out.exit_code = 6;
-        return out;
+        return cannot_go_on(out, "leadin read audio block failed: 0x" + hex_word8(r.word) + "\n");
       }
       model_analyze(&s, frames[r.index]);
       current = r.index;
@@ -151,9 +155,7 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
   for (int track = 1;; ++track) {
     std::string wav_name = base + track_number(track) + ".wav";
     if (track == wav_blocked) {
-      out.said.push_back("Cannot open " + wav_name + "\n");
-      out.exit_code = 6;
-      return out;
+      return cannot_go_on(out, "Cannot open " + wav_name + "\n");
     }
     ModelTrack t;
     t.number = track;
@@ -162,9 +164,7 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
     if (track == log_blocked) {
       t.log_created = false;
       out.tracks.push_back(t);
-      out.said.push_back("Cannot open " + base + track_number(track) + ".log\n");
-      out.exit_code = 6;
-      return out;
+      return cannot_go_on(out, "Cannot open " + base + track_number(track) + ".log\n");
     }
     if (track == 1) {
       r = read_next();
@@ -255,9 +255,7 @@ DumpOutcome model_dump(bool stopeot, ModelBus* bus, const std::string& image_nam
   }
   out.said.push_back("Saving DAT tape in IMG file:" + image_name + "\n");
   if (image_blocked) {
-    out.said.push_back("Cannot open " + image_name + "\n");
-    out.exit_code = 6;
-    return out;
+    return cannot_go_on(out, "Cannot open " + image_name + "\n");
   }
   out.image_created = true;
   for (;;) {
@@ -278,9 +276,7 @@ WriteOutcome model_restore(bool stopeot, ModelBus* bus, const std::vector<DatFra
   WriteOutcome out;
   out.said.push_back("Copying IMG file: " + image_name + " to DAT tape\n");
   if (image == IMAGE_MISSING) {
-    out.said.push_back("Cannot open " + image_name + "\n");
-    out.exit_code = 6;
-    return out;
+    return cannot_go_on(out, "Cannot open " + image_name + "\n");
   }
   ReaderState s;
   s.stopeot = stopeot;
@@ -288,9 +284,7 @@ WriteOutcome model_restore(bool stopeot, ModelBus* bus, const std::vector<DatFra
     if (model_esc(bus)) s.stop = true;
     if (image == IMAGE_UNREADABLE) {
       // A folder of the image's name: it opens, but no read succeeds.
-      out.said.push_back("read from " + image_name + " failed: Is a directory\n");
-      out.exit_code = 6;
-      return out;
+      return cannot_go_on(out, "read from " + image_name + " failed: Is a directory\n");
     }
     if (next >= records.size()) {
       s.stop = true;
@@ -423,9 +417,7 @@ WriteOutcome model_record(ModelBus* bus, const std::vector<DatFrame>& clean, con
 
   for (size_t t = 0; t < plan.tracks.size(); ++t) {
     if (!sequential) {
-      out.said.push_back("failure - drive at 0:5:0 is not a sequential device\n");
-      out.exit_code = 6;
-      return out;
+      return cannot_go_on(out, "failure - drive at 0:5:0 is not a sequential device\n");
     }
     for (int count : {plan.tracks[t], plan.gaps[t]}) {
       write_range(at, count, back, &word);
