@@ -231,13 +231,10 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
 namespace {
 
 // The first frame of /BITTERN and /PINTAIL, analysed and not passed on. false
-// when it cannot be read: the mode cannot start.
-bool first_frame(ModelBus* bus, ReaderState* s, std::vector<std::string>* said) {
+// when it cannot be read (the mode cannot start).
+bool first_frame(ModelBus* bus, ReaderState* s) {
   ReadResult r = model_read(bus);
-  if (!r.ok) {
-    said->push_back("read audio block failed\n");
-    return false;
-  }
+  if (!r.ok) return false;
   model_analyze(s, bus->input.frames[r.index]);
   s->stop = false;
   return true;
@@ -249,10 +246,7 @@ DumpOutcome model_dump(bool stopeot, ModelBus* bus, const std::string& image_nam
   DumpOutcome out;
   ReaderState s;
   s.stopeot = stopeot;
-  if (!first_frame(bus, &s, &out.said)) {
-    out.exit_code = 6;
-    return out;
-  }
+  if (!first_frame(bus, &s)) return cannot_go_on(out, "read audio block failed\n");
   out.said.push_back("Saving DAT tape in IMG file:" + image_name + "\n");
   if (image_blocked) {
     return cannot_go_on(out, "Cannot open " + image_name + "\n");
@@ -303,10 +297,7 @@ WriteOutcome model_copy(bool stopeot, ModelBus* bus) {
   WriteOutcome out;
   ReaderState s;
   s.stopeot = stopeot;
-  if (!first_frame(bus, &s, &out.said)) {
-    out.exit_code = 6;
-    return out;
-  }
+  if (!first_frame(bus, &s)) return cannot_go_on(out, "read audio block failed\n");
   for (;;) {
     if (model_esc(bus)) s.stop = true;
     ReadResult r = model_read(bus);
