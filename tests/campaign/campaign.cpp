@@ -22,7 +22,10 @@ void check(Verdict* verdict, bool holds, const std::string& what) {
   if (!holds) verdict->failures.push_back(what);
 }
 
-void add_fault(Verdict* verdict, const std::string& name) { verdict->faults.push_back(name); }
+void add_fault(Verdict* verdict, const std::string& kind, const std::string& detail) {
+  verdict->faults.push_back(detail.empty() ? kind : kind + " " + detail);
+  verdict->fault_kinds.push_back(kind);
+}
 
 std::string RunPlan::describe() const {
   std::string text = "kestrel";

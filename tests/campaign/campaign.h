@@ -22,12 +22,14 @@ bool rng_chance(Rng* rng, double probability);
 // What one run found.
 struct Verdict {
   long long invariants = 0;
-  std::vector<std::string> faults;    // the faults injected, named for the report
+  std::vector<std::string> faults;       // the faults injected, named for the report
+  std::vector<std::string> fault_kinds;  // their kinds, for the counts
   std::vector<std::string> failures;  // the invariants that did not hold
 };
 // Counts one invariant; records what failed.
 void check(Verdict* verdict, bool holds, const std::string& what);
-void add_fault(Verdict* verdict, const std::string& name);
+// A fault of a kind ("read errors"), with what sets it apart in this run.
+void add_fault(Verdict* verdict, const std::string& kind, const std::string& detail = "");
 
 // One run of kestrel: its arguments, its drives and how it is started.
 struct RunPlan {

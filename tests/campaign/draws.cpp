@@ -75,7 +75,7 @@ std::string draw_read_faults(Rng* rng, ModelBus* bus, BusKeys* keys, Verdict* ve
       list += (list.empty() ? "" : ",") + std::to_string(at);
     }
     keys->push_back({"read_errors", list});
-    add_fault(verdict, "read errors " + list);
+    add_fault(verdict, "read errors", list);
   }
   if (rng_chance(rng, 0.15)) {
     if (rng_chance(rng, 0.3)) {
@@ -87,7 +87,7 @@ std::string draw_read_faults(Rng* rng, ModelBus* bus, BusKeys* keys, Verdict* ve
       int answers = rng_range(rng, 1, 700);
       keys->push_back({"not_ready", std::to_string(answers)});
       ready = ready && answers <= 600;
-      add_fault(verdict, "not ready " + std::to_string(answers));
+      add_fault(verdict, "not ready", std::to_string(answers));
     }
   }
   return std::string(" - waiting (up to 60 seconds) for tape to mount...") +
@@ -113,7 +113,7 @@ std::string draw_write_faults(Rng* rng, ModelBus* bus, BusKeys* keys, Verdict* v
     keys->push_back({"write_error", value});
     bus->write_error_at = static_cast<uint32_t>(n);
     bus->write_error_word = kind == 2 ? kWordWriteMedium : kWordPositioning;
-    add_fault(verdict, "write error " + value);
+    add_fault(verdict, std::string("write error N") + kKinds[kind], value);
   } else if (kind == 3) {
     keys->push_back({"write_protect", "yes"});
     bus->write_protect = true;
@@ -122,7 +122,7 @@ std::string draw_write_faults(Rng* rng, ModelBus* bus, BusKeys* keys, Verdict* v
     int capacity = pick() - 1;
     keys->push_back({"capacity", std::to_string(capacity)});
     bus->capacity = capacity;
-    add_fault(verdict, "capacity " + std::to_string(capacity));
+    add_fault(verdict, "capacity", std::to_string(capacity));
   } else if (kind == 5 && rng_chance(rng, 0.3)) {
     keys->push_back({"density_stuck", "yes"});
     bus->output_audio = false;
@@ -133,7 +133,7 @@ std::string draw_write_faults(Rng* rng, ModelBus* bus, BusKeys* keys, Verdict* v
     int answers = rng_range(rng, 1, 700);
     keys->push_back({"not_ready", std::to_string(answers)});
     ready = answers <= 600;
-    add_fault(verdict, "output not ready " + std::to_string(answers));
+    add_fault(verdict, "output not ready", std::to_string(answers));
   }
   return std::string(" - waiting (up to 60 seconds) for tape to mount...") +
          (ready ? "done\n" : "failed, continuing anyway\n");
@@ -147,13 +147,13 @@ void draw_interruption(Rng* rng, ModelBus* bus, RunPlan* plan, Verdict* verdict,
     int at = rng_range(rng, 1, span);
     plan->bus_keys.push_back({"interrupt_at", std::to_string(at)});
     bus->interrupt_at = static_cast<uint32_t>(at);
-    add_fault(verdict, "SIGINT at transfer " + std::to_string(at));
+    add_fault(verdict, "SIGINT", "at transfer " + std::to_string(at));
   } else if (roll < 0.5) {
     int at = rng_range(rng, 1, span);
     // Other keys first: each poll reads one of them, so ESC is read at poll `at`.
     plan->options.stdin_data = std::string(static_cast<size_t>(at - 1), 'k') + "\x1b";
     bus->esc_poll = at;
-    add_fault(verdict, "ESC at poll " + std::to_string(at));
+    add_fault(verdict, "ESC", "at poll " + std::to_string(at));
   }
 }
 
@@ -162,8 +162,7 @@ long long set_file_limit(Rng* rng, RunPlan* plan, Verdict* verdict, long long lo
   plan->limit_from_shell = rng_chance(rng, 0.5);
   if (plan->limit_from_shell) limit -= limit % 1024;
   plan->file_size_limit = limit;
-  add_fault(verdict, std::string("file-size limit ") + std::to_string(limit) +
-                         (plan->limit_from_shell ? " from the shell" : ""));
+  add_fault(verdict, plan->limit_from_shell ? "file-size limit (ulimit)" : "file-size limit", std::to_string(limit));
   return limit;
 }
 
@@ -195,7 +194,7 @@ std::vector<DatFrame> read_frames(const std::string& path, size_t* partial_bytes
 void block_file(const std::string& dir, const std::string& name, std::vector<std::string>* files, Verdict* verdict) {
   mkdir((dir + "/" + name).c_str(), 0755);
   files->push_back(name);
-  add_fault(verdict, name + " cannot be created");
+  add_fault(verdict, "file cannot be created:", name);
 }
 
 void put_input_tape(const ModelBus& bus, const std::string& dir, const std::string& name,
@@ -213,7 +212,7 @@ std::vector<std::string> leave_old_files(Rng* rng, const std::string& dir, const
     if (file_exists(dir + "/" + name) || !rng_chance(rng, 0.5)) continue;
     write_file(dir + "/" + name, std::string(static_cast<size_t>(rng_range(rng, 0, 20000000)), 'o'));
     left.push_back(name);
-    add_fault(verdict, "an older " + name);
+    add_fault(verdict, "older file in the way:", name);
   }
   return left;
 }

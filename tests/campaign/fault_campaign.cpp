@@ -112,6 +112,7 @@ int main(int argc, char** argv) {
   long long invariants = 0, faults = 0;
   int runs = 0, failed_runs = 0, failures = 0;
   std::map<std::string, int> per_mode;
+  std::map<std::string, int> per_fault;
   int first = o.only >= 0 ? o.only : 0;
   int last = o.only >= 0 ? o.only + 1 : o.runs;
   for (int i = first; i < last; ++i) {
@@ -130,6 +131,7 @@ int main(int argc, char** argv) {
     ++per_mode[mode->name];
     invariants += verdict.invariants;
     faults += static_cast<long long>(verdict.faults.size());
+    for (const std::string& kind : verdict.fault_kinds) ++per_fault[kind];
     if (!verdict.failures.empty()) {
       ++failed_runs;
       failures += static_cast<int>(verdict.failures.size());
@@ -159,5 +161,12 @@ int main(int argc, char** argv) {
   }
   std::printf("), faults injected %lld, invariants checked %lld, failures %d (in %d runs), %.1f s\n", faults,
               invariants, failures, failed_runs, seconds);
+  std::printf("campaign: faults by kind:");
+  comma = false;
+  for (const auto& [kind, count] : per_fault) {
+    std::printf("%s %s %d", comma ? "," : "", kind.c_str(), count);
+    comma = true;
+  }
+  std::printf("\n");
   return failures == 0 ? 0 : 1;
 }

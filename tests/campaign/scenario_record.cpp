@@ -245,7 +245,7 @@ void scenario_record(Rng* rng, const std::string& dir, Verdict* v, std::string* 
     files.push_back(cue_name);
   }
   int missing = static_cast<int>(std::count_if(cue.files.begin(), cue.files.end(), [](const Source& f) { return f.missing; }));
-  if (missing > 0) add_fault(v, std::to_string(missing) + " listed files missing");
+  if (missing > 0) add_fault(v, "listed files missing:", std::to_string(missing));
   *describe = run.describe() + " cue: " + std::to_string(cue.files.size()) + " files" +
               (cue.time_date ? ", date" : "") + (cue.long_play ? ", long play" : "");
 
