@@ -336,6 +336,33 @@ void read_frame(VirtualBus* bus, VirtualDrive* d, AspiExecRequest* b) {
   block_finish_good(b);
 }
 
+// Writes one frame at the position, all of it or nothing: when the file takes
+// only a part (disk full, file-size limit), the cassette is put back as it
+// was, so a failed WRITE never leaves a part of a frame on the tape.
+bool write_whole_frame(VirtualDrive* d, const void* frame) {
+  off_t offset = static_cast<off_t>(d->position * DAT_FRAME_BYTES);
+  struct stat st;
+  if (fstat(d->fd, &st) != 0) return false;
+  uint8_t old[DAT_FRAME_BYTES];
+  ssize_t old_bytes = 0;
+  if (offset < st.st_size) {
+    old_bytes = pread(d->fd, old, sizeof old, offset);
+    if (old_bytes < 0) return false;
+  }
+  ssize_t wrote = pwrite(d->fd, frame, DAT_FRAME_BYTES, offset);
+  if (wrote == static_cast<ssize_t>(DAT_FRAME_BYTES)) return true;
+  if (wrote > 0) {
+    // The bytes written over lie below the point where the write stopped, so
+    // putting them back cannot fail for the same reason.
+    ssize_t restore = std::min(wrote, old_bytes);
+    if (restore > 0 && pwrite(d->fd, old, static_cast<size_t>(restore), offset) != restore)
+      std::fprintf(stderr, "%s: cannot restore a frame after a failed write\n", d->cassette.c_str());
+    if (ftruncate(d->fd, st.st_size) != 0)
+      std::fprintf(stderr, "%s: cannot cut the file back after a failed write\n", d->cassette.c_str());
+  }
+  return false;
+}
+
 void write_frame(VirtualBus* bus, VirtualDrive* d, AspiExecRequest* b) {
   count_transfer(bus);
   if (!tape_in(d)) return no_medium(b);
@@ -351,9 +378,7 @@ void write_frame(VirtualBus* bus, VirtualDrive* d, AspiExecRequest* b) {
     return check(b, SENSE_VOLUME_OVERFLOW | SENSE_FLAG_EOM, 0x00, 0x02);
   if (d->fd < 0) d->fd = open(d->cassette.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   d->read_ahead_count = 0;  // what was read ahead may be what this write replaces
-  if (d->fd < 0 ||
-      pwrite(d->fd, b->data, length, static_cast<off_t>(d->position * DAT_FRAME_BYTES)) != static_cast<ssize_t>(length))
-    return check(b, SENSE_MEDIUM_ERROR, 0x0C, 0x00);
+  if (d->fd < 0 || !write_whole_frame(d, b->data)) return check(b, SENSE_MEDIUM_ERROR, 0x0C, 0x00);
   ++d->position;
   if (d->position > d->frames) d->frames = d->position;
   block_finish_good(b);

@@ -117,18 +117,26 @@ int restore_image(RunSettings* s) {
   }
   reset_subcode_state(s);
   DatFrame frame;
+  bool read_failed = false;
   for (;;) {
     if (esc_pressed()) s->stop_requested = 1;
     std::memset(&frame, 0, sizeof frame);
+    errno = 0;
     if (std::fread(&frame, 1, DAT_FRAME_BYTES, image) != DAT_FRAME_BYTES) {
-      s->stop_requested = 1;  // end of the image, or a short last record
+      // The end of the image, or a short last record; but an image that
+      // cannot be read is not an image that has ended.
+      if (std::ferror(image)) {
+        report_read_failure(name);
+        read_failed = true;
+      }
+      s->stop_requested = 1;
     } else {
       pass_to_output(s, &frame, "write block fail\n");
     }
     if (s->stop_requested) break;
   }
   std::fclose(image);
-  return 0;
+  return read_failed ? 1 : 0;
 }
 
 int copy_tape(RunSettings* s) {

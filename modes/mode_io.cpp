@@ -18,10 +18,18 @@ const size_t kOutputBufferBytes = 1 << 20;  // few, large writes
 
 bool esc_pressed(void) { return console_key_waiting() && console_read_key() == CONSOLE_KEY_ESC; }
 
-void report_write_failure(const char* name) {
+namespace {
+
+void report_failure(const char* what, const char* name, const char* without_reason) {
   int error = errno;
-  std::printf("\nwrite to %s failed: %s\n", name, error ? std::strerror(error) : "short write");
+  std::printf("\n%s %s failed: %s\n", what, name, error ? std::strerror(error) : without_reason);
 }
+
+}  // namespace
+
+void report_write_failure(const char* name) { report_failure("write to", name, "short write"); }
+
+void report_read_failure(const char* name) { report_failure("read from", name, "short read"); }
 
 FILE* open_wav_file(const char* name, int32_t rate_code) {
   FILE* wav = openWavEncode(name);

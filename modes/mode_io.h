@@ -15,6 +15,8 @@ bool esc_pressed(void);
 
 // Says on the console that writing a file failed, with the system's reason.
 void report_write_failure(const char* name);
+// The same for reading a file.
+void report_read_failure(const char* name);
 
 // Creates a WAV file with its header for 0 bytes at a DAT rate code. On
 // failure says why ("Cannot open %s" when it cannot be created), removes a

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 struct InputFile {
@@ -41,4 +42,21 @@ inline const char* write_input(const uint8_t* data, size_t size) {
     done += static_cast<size_t>(wrote);
   }
   return file.path.c_str();
+}
+
+// A private folder for a target's own files (memory-backed storage where
+// there is some), removed with what is in it when the fuzzer exits. One per
+// process.
+inline std::string private_folder(const char* tag) {
+  static std::string made;
+  if (!made.empty()) abort();
+  std::string pattern =
+      std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/kestrel-fuzz-" + tag + "-XXXXXX";
+  if (!mkdtemp(pattern.data())) abort();
+  made = pattern;
+  atexit([] {
+    std::error_code ignored;
+    std::filesystem::remove_all(made, ignored);
+  });
+  return made;
 }

@@ -1,6 +1,8 @@
 // Virtual DAT drives: every bus-file key and the behaviour of each command.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <csignal>
 #include <cstring>
 #include <string>
@@ -252,6 +254,49 @@ TEST(VirtualBus, WriteErrorFailsTheNthWriteOnce) {
     d.read();
     EXPECT_EQ(d.frame.audio[0], 3) << "the failed write left no frame";
   }
+}
+
+// Lowers the file-size limit of this process for the life of the object
+// (SIGXFSZ ignored meanwhile, so a write beyond the limit fails with EFBIG).
+struct FileSizeLimit {
+  rlimit saved{};
+  void (*saved_handler)(int);
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved);
+    saved_handler = signal(SIGXFSZ, SIG_IGN);
+    rlimit lower{bytes, saved.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &lower);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, saved_handler);
+  }
+};
+
+TEST(VirtualBus, WriteTheFileTakesOnlyInPartLeavesTheCassetteAsItWas) {
+  // A new cassette: the frame that crosses the limit is not left in part.
+  Drive blank({{"cassette", "new.tape"}});
+  blank.set_density(0x80);
+  {
+    FileSizeLimit limit(2 * DAT_FRAME_BYTES + 100);
+    EXPECT_EQ(blank.write(1), kGood);
+    EXPECT_EQ(blank.write(2), kGood);
+    EXPECT_EQ(blank.write(3), 0x04030C00u);
+  }
+  EXPECT_EQ(read_file(blank.dir.file("new.tape")).size(), 2u * DAT_FRAME_BYTES);
+
+  // A recorded one: the frame written over in part keeps what it held.
+  RecordedDrive recorded;
+  std::string before = read_file(recorded.dir.file("rec.tape"));
+  {
+    FileSizeLimit limit(DAT_FRAME_BYTES + 100);
+    EXPECT_EQ(recorded.write(7), kGood);
+    EXPECT_EQ(recorded.write(8), 0x04030C00u);
+  }
+  std::string after = read_file(recorded.dir.file("rec.tape"));
+  ASSERT_EQ(after.size(), before.size());
+  EXPECT_EQ(after.compare(DAT_FRAME_BYTES, std::string::npos, before, DAT_FRAME_BYTES, std::string::npos), 0)
+      << "only the first frame was written";
 }
 
 TEST(VirtualBus, CapacityEndsTheTapeWithVolumeOverflow) {

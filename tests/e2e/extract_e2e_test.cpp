@@ -312,6 +312,29 @@ TEST(Extract, FullDiskFailsTheModeAndLeavesValidFiles) {
   EXPECT_NE(r.out.find(" - closing input drive...\n"), std::string::npos);
 }
 
+TEST(Extract, FileSizeLimitOfTheShellFailsTheModeInsteadOfEndingKestrel) {
+  // "ulimit -f" leaves SIGXFSZ at its default, which ends a process that
+  // writes past the limit: the WAV file would be left with a header for 0 bytes.
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1}, 200);
+  TempDir dir;
+  ASSERT_TRUE(tape_write(tape, dir.file("tape.dat")));
+  ASSERT_TRUE(write_bus_file(dir.file("bus.ini"), {{"0:4", {{"cassette", "tape.dat"}}}}));
+  ProcessOptions options = bus_options(dir.file("bus.ini"));
+  options.env.push_back("KESTREL_CLOCK=simulated");
+  options.cwd = dir.path();
+  ProcessResult r = run_process("/bin/bash",
+                                {"-c", "ulimit -f 100 && exec \"$0\" \"$@\"", build_path("kestrel"), "/KESTREL", "TAPE",
+                                 "/INPUTID", "0:4"},
+                                options);
+  EXPECT_EQ(r.term_signal, 0);
+  EXPECT_EQ(r.exit_code, 6) << r.out;
+  EXPECT_NE(r.out.find("write to TAPE001.wav failed: File too large\n"), std::string::npos) << r.out;
+  WavFile one = read_wav(dir.file("TAPE001.wav"));
+  ASSERT_TRUE(one.valid);
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 1, 200).substr(0, (102400 - 44) / 4 * 4)));
+}
+
 TEST(Extract, OnlyTheFirstModeRunsWhenTwoAreGiven) {
   Tape tape;
   tape_record(&tape, Recording{.program = 1}, 30);

@@ -1,6 +1,8 @@
 // /BITTERN, /BUNTING and /PINTAIL end to end on virtual drives.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstring>
 
 #include "tests/support/bytes.h"
@@ -107,6 +109,16 @@ TEST(Image, MissingImageAndFailedFirstReadFailTheMode) {
   EXPECT_EQ(r.exit_code, 6);
   EXPECT_NE(r.out.find("read audio block failed\n"), std::string::npos);
   EXPECT_FALSE(file_exists(d.dir.file("X.img")));
+}
+
+TEST(Image, ImageThatCannotBeReadFailsTheRestoreInsteadOfEndingIt) {
+  // A folder opens for reading, but every read of it fails.
+  TwoDrives d;
+  ASSERT_EQ(mkdir(d.dir.file("DIR.img").c_str(), 0755), 0);
+  ProcessResult r = d.run({"/BUNTING", "DIR", "/OUTPUTID", "0:5"});
+  EXPECT_EQ(r.exit_code, 6) << r.out;
+  EXPECT_NE(r.out.find("read from DIR.img failed: Is a directory\n"), std::string::npos) << r.out;
+  EXPECT_FALSE(file_exists(d.dir.file("target.tape")));
 }
 
 TEST(Image, FullDiskFailsTheDumpAndLeavesWholeRecords) {

@@ -1,0 +1,245 @@
+// Tapes and faults drawn for the scenarios.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "tests/campaign/scenarios.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+const uint8_t kFlagValues[] = {0x20, 0x21, 0x22, 0x23, 0x40, 0x44, 0x48, 0x4C, 0x60, 0x65, 0x6F, 0x80, 0xEF, 0x11};
+
+// Past this many polls the keys no longer fit in the pipe before kestrel starts.
+const int kMostKeys = 60000;
+
+int pick_length(Rng* rng) {
+  // Short recordings meet the 300-frame rules from both sides.
+  return rng_chance(rng, 0.35) ? rng_range(rng, 1, 299) : rng_range(rng, 300, 900);
+}
+
+}  // namespace
+
+Tape random_tape(Rng* rng) {
+  Tape tape;
+  if (rng_chance(rng, 0.25)) tape_blank(&tape, rng_range(rng, 1, 70));
+  int programs = rng_range(rng, 1, 4);
+  for (int p = 1; p <= programs; ++p) {
+    Recording r;
+    r.program = p;
+    int kind = rng_range(rng, 0, 9);
+    r.rate_code = kind < 5 ? 0 : kind < 7 ? 1 : 2;
+    r.long_play = kind >= 8;
+    r.start_id_frames = rng_chance(rng, 0.8) ? rng_range(rng, 1, 310) : 0;
+    r.times = rng_chance(rng, 0.95);
+    r.scms = rng_range(rng, 0, 3);
+    tape_record(&tape, r, pick_length(rng));
+    if (rng_chance(rng, 0.2)) tape_blank(&tape, rng_chance(rng, 0.5) ? rng_range(rng, 1, 61) : rng_range(rng, 62, 90));
+  }
+  if (rng_chance(rng, 0.6)) tape_blank(&tape, rng_range(rng, 1, 80));
+  int flagged = std::max(0, rng_range(rng, -3, 6));
+  for (int i = 0; i < flagged; ++i) {
+    size_t index = static_cast<size_t>(rng_range(rng, 0, static_cast<int>(tape.frames.size()) - 1));
+    tape_flag(&tape, index, kFlagValues[rng_range(rng, 0, sizeof kFlagValues - 1)]);
+  }
+  return tape;
+}
+
+std::string draw_read_faults(Rng* rng, ModelBus* bus, BusKeys* keys, Verdict* verdict) {
+  int frames = static_cast<int>(bus->input.frames.size());
+  bool ready = true;
+  if (rng_chance(rng, 0.03)) {
+    // No cassette in the drive: nothing is ever ready and every read fails.
+    keys->erase(std::remove_if(keys->begin(), keys->end(), [](const auto& k) { return k.first == "cassette"; }),
+                keys->end());
+    bus->input_tape = false;
+    ready = false;
+    add_fault(verdict, "no tape");
+  } else if (rng_chance(rng, 0.03)) {
+    bus->input.frames.clear();
+    frames = 0;
+    add_fault(verdict, "empty cassette");
+  }
+  if (rng_chance(rng, 0.03)) {
+    keys->push_back({"density_stuck", "yes"});
+    bus->input_audio = false;
+    add_fault(verdict, "drive stays in data mode");
+  }
+  if (rng_chance(rng, 0.35) && frames > 0) {
+    std::string list;
+    int count = rng_range(rng, 1, 3);
+    for (int i = 0; i < count; ++i) {
+      int at = rng_chance(rng, 0.15) ? rng_range(rng, 0, std::min(2, frames - 1)) : rng_range(rng, 0, frames - 1);
+      bus->read_errors.insert(static_cast<size_t>(at));
+      list += (list.empty() ? "" : ",") + std::to_string(at);
+    }
+    keys->push_back({"read_errors", list});
+    add_fault(verdict, "read errors", list);
+  }
+  if (rng_chance(rng, 0.15)) {
+    if (rng_chance(rng, 0.3)) {
+      keys->push_back({"not_ready", "always"});
+      ready = false;
+      add_fault(verdict, "never ready");
+    } else {
+      // The set-up waits 60 seconds in steps of 100 ms: 600 answers.
+      int answers = rng_range(rng, 1, 700);
+      keys->push_back({"not_ready", std::to_string(answers)});
+      ready = ready && answers <= 600;
+      add_fault(verdict, "not ready", std::to_string(answers));
+    }
+  }
+  return std::string(" - waiting (up to 60 seconds) for tape to mount...") +
+         (ready ? "done\n" : "failed, continuing anyway\n");
+}
+
+std::string draw_write_faults(Rng* rng, ModelBus* bus, BusKeys* keys, Verdict* verdict, int span) {
+  return draw_write_faults(rng, bus, keys, verdict, std::vector<WriteSpan>{{1, std::max(span, 1)}}, false);
+}
+
+std::string draw_write_faults(Rng* rng, ModelBus* bus, BusKeys* keys, Verdict* verdict,
+                              const std::vector<WriteSpan>& spans, bool always) {
+  // A write of one of the spans, each span as likely as another.
+  auto pick = [&] {
+    const WriteSpan& s = spans[static_cast<size_t>(rng_range(rng, 0, static_cast<int>(spans.size()) - 1))];
+    return rng_range(rng, s.first, std::max(s.first, s.last));
+  };
+  int kind = rng_range(rng, 0, always ? 5 : 9);
+  if (kind <= 2) {
+    static const char* const kKinds[] = {"", ":positioning", ":medium"};
+    int n = pick();
+    std::string value = std::to_string(n) + kKinds[kind];
+    keys->push_back({"write_error", value});
+    bus->write_error_at = static_cast<uint32_t>(n);
+    bus->write_error_word = kind == 2 ? kWordWriteMedium : kWordPositioning;
+    add_fault(verdict, std::string("write error N") + kKinds[kind], value);
+  } else if (kind == 3) {
+    keys->push_back({"write_protect", "yes"});
+    bus->write_protect = true;
+    add_fault(verdict, "write protect");
+  } else if (kind == 4) {
+    int capacity = pick() - 1;
+    keys->push_back({"capacity", std::to_string(capacity)});
+    bus->capacity = capacity;
+    add_fault(verdict, "capacity", std::to_string(capacity));
+  } else if (kind == 5 && rng_chance(rng, 0.3)) {
+    keys->push_back({"density_stuck", "yes"});
+    bus->output_audio = false;
+    add_fault(verdict, "output drive stays in data mode");
+  }
+  bool ready = true;
+  if (rng_chance(rng, 0.1)) {
+    int answers = rng_range(rng, 1, 700);
+    keys->push_back({"not_ready", std::to_string(answers)});
+    ready = answers <= 600;
+    add_fault(verdict, "output not ready", std::to_string(answers));
+  }
+  return std::string(" - waiting (up to 60 seconds) for tape to mount...") +
+         (ready ? "done\n" : "failed, continuing anyway\n");
+}
+
+void draw_interruption(Rng* rng, ModelBus* bus, RunPlan* plan, Verdict* verdict, int span, bool must_end) {
+  span = std::clamp(span, 1, kMostKeys);
+  double roll = std::uniform_real_distribution<double>(0, 1)(rng->engine);
+  if (must_end) roll /= 2;
+  if (roll < 0.25) {
+    int at = rng_range(rng, 1, span);
+    plan->bus_keys.push_back({"interrupt_at", std::to_string(at)});
+    bus->interrupt_at = static_cast<uint32_t>(at);
+    add_fault(verdict, "SIGINT", "at transfer " + std::to_string(at));
+  } else if (roll < 0.5) {
+    int at = rng_range(rng, 1, span);
+    // Other keys first: each poll reads one of them, so ESC is read at poll `at`.
+    plan->options.stdin_data = std::string(static_cast<size_t>(at - 1), 'k') + "\x1b";
+    bus->esc_poll = at;
+    add_fault(verdict, "ESC", "at poll " + std::to_string(at));
+  }
+}
+
+long long set_file_limit(Rng* rng, RunPlan* plan, Verdict* verdict, long long low, long long high) {
+  long long limit = std::uniform_int_distribution<long long>(low, high)(rng->engine);
+  plan->limit_from_shell = rng_chance(rng, 0.5);
+  if (plan->limit_from_shell) limit -= limit % 1024;
+  plan->file_size_limit = limit;
+  add_fault(verdict, plan->limit_from_shell ? "file-size limit (ulimit)" : "file-size limit", std::to_string(limit));
+  return limit;
+}
+
+BaseName random_base(Rng* rng) {
+  static const char* const kTyped[] = {"TAPE", "tape", "Dat_7", "x"};
+  BaseName base;
+  base.typed = kTyped[rng_range(rng, 0, 3)];
+  base.upper = base.typed;
+  std::transform(base.upper.begin(), base.upper.end(), base.upper.begin(), [](unsigned char c) {
+    return static_cast<char>(std::toupper(c));
+  });
+  return base;
+}
+
+void add_switches(Rng* rng, RunPlan* plan, const std::vector<std::string>& switches) {
+  std::vector<std::string> given = switches;
+  std::shuffle(given.begin(), given.end(), rng->engine);
+  plan->args.insert(plan->args.end(), given.begin(), given.end());
+}
+
+std::vector<DatFrame> read_frames(const std::string& path, size_t* partial_bytes) {
+  std::string bytes = read_file(path);
+  *partial_bytes = bytes.size() % sizeof(DatFrame);
+  std::vector<DatFrame> frames(bytes.size() / sizeof(DatFrame));
+  if (!frames.empty()) std::memcpy(frames.data(), bytes.data(), frames.size() * sizeof(DatFrame));
+  return frames;
+}
+
+void block_file(const std::string& dir, const std::string& name, std::vector<std::string>* files, Verdict* verdict) {
+  mkdir((dir + "/" + name).c_str(), 0755);
+  files->push_back(name);
+  add_fault(verdict, "file cannot be created:", name);
+}
+
+void put_input_tape(const ModelBus& bus, const std::string& dir, const std::string& name,
+                    std::vector<std::string>* files) {
+  if (!bus.input_tape) return;
+  tape_write(bus.input, dir + "/" + name);
+  files->push_back(name);
+}
+
+std::vector<std::string> leave_old_files(Rng* rng, const std::string& dir, const std::vector<std::string>& names,
+                                         Verdict* verdict) {
+  std::vector<std::string> left;
+  if (!rng_chance(rng, 0.1)) return left;
+  for (const std::string& name : names) {
+    if (file_exists(dir + "/" + name) || !rng_chance(rng, 0.5)) continue;
+    write_file(dir + "/" + name, std::string(static_cast<size_t>(rng_range(rng, 0, 20000000)), 'o'));
+    left.push_back(name);
+    add_fault(verdict, "older file in the way:", name);
+  }
+  return left;
+}
+
+void keep_untouched(const std::vector<std::string>& old_files, const std::vector<std::string>& touched,
+                    std::vector<std::string>* files) {
+  for (const std::string& name : old_files)
+    if (std::find(touched.begin(), touched.end(), name) == touched.end()) files->push_back(name);
+}
+
+void check_output_tape(Verdict* v, const std::string& path, const ModelBus& bus, bool ignore_date,
+                       std::vector<std::string>* files) {
+  if (!file_exists(path)) {
+    check(v, bus.output.empty(), "the output tape was not written");
+    return;
+  }
+  files->push_back(path.substr(path.rfind('/') + 1));
+  size_t partial = 0;
+  std::vector<DatFrame> tape = read_frames(path, &partial);
+  std::vector<DatFrame> expected = bus.output;
+  if (ignore_date) {
+    for (std::vector<DatFrame>* frames : {&tape, &expected})
+      for (DatFrame& f : *frames) std::memset(f.pack[4], 0, DAT_PACK_BYTES);
+  }
+  check(v, partial == 0, "the output tape ends in a part of a frame (" + std::to_string(partial) + " bytes)");
+  check(v, tape.size() == expected.size(),
+        "the output tape holds " + std::to_string(tape.size()) + " frames, expected " + std::to_string(expected.size()));
+  std::string diff = difference(frames_bytes(tape), frames_bytes(expected));
+  check(v, diff.empty(), "output tape: " + diff);
+}

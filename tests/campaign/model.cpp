@@ -1,0 +1,446 @@
+#include "tests/campaign/model.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "datframe/frame_build.h"
+#include "tests/campaign/campaign.h"
+#include "tests/support/e2e/cassette.h"
+
+namespace {
+
+const int kBlankStretchEnd = 62;  // the blank frame that ends reading
+const int kTrackSplitFrames = 300;
+
+bool has_packs(const DatFrame& frame) {
+  for (const uint8_t* pack : frame.pack)
+    if (pack[0] >> 4) return true;
+  return false;
+}
+
+// The mode cannot start or go on: it says why and ends with exit code 6.
+template <typename Outcome>
+Outcome cannot_go_on(Outcome out, const std::string& message) {
+  out.said.push_back(message);
+  out.exit_code = 6;
+  return out;
+}
+
+// Audio bytes of a frame at a rate code for 16-bit (or long-play) samples.
+int audio_bytes(int rate_code, bool long_play) {
+  switch (rate_code) {
+    case 1: return 5292;
+    case 2: return long_play ? DAT_LP_PCM_BYTES : 3840;
+    default: return DAT_AUDIO_BYTES;
+  }
+}
+
+}  // namespace
+
+std::string hex_word(uint32_t word) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%x", word);
+  return text;
+}
+
+std::string hex_word8(uint32_t word) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%.8x", word);
+  return text;
+}
+
+ReadResult model_read(ModelBus* bus) {
+  ReadResult r;
+  if (++bus->transfers == bus->interrupt_at) bus->interrupt_pending = true;
+  if (!bus->input_tape) {
+    r.word = kWordNoTape;
+  } else if (!bus->input_audio) {
+    r.word = kWordNotAudio;
+  } else if (bus->input_position >= bus->input.frames.size()) {
+    r.word = kWordEndOfData;
+  } else {
+    r.index = bus->input_position++;
+    r.ok = bus->read_errors.count(r.index) == 0;
+    if (!r.ok) r.word = kWordReadError;
+  }
+  return r;
+}
+
+uint32_t model_write(ModelBus* bus, const DatFrame& frame) {
+  if (++bus->transfers == bus->interrupt_at) bus->interrupt_pending = true;
+  ++bus->output_writes;
+  if (bus->write_protect) return kWordWriteProtect;
+  if (!bus->output_audio) return kWordNotAudio;
+  if (bus->output_writes == bus->write_error_at) return bus->write_error_word;
+  size_t at = bus->output_position;
+  if (bus->capacity >= 0 && static_cast<long long>(at) >= bus->capacity) return kWordOverflow;
+  if (bus->file_size_limit >= 0 && static_cast<long long>((at + 1) * sizeof(DatFrame)) > bus->file_size_limit)
+    return kWordWriteMedium;
+  if (at < bus->output.size())
+    bus->output[at] = frame;
+  else
+    bus->output.push_back(frame);
+  ++bus->output_position;
+  return 0;
+}
+
+bool model_esc(ModelBus* bus) {
+  ++bus->polls;
+  if (bus->interrupt_pending) {
+    bus->interrupt_pending = false;
+    return true;
+  }
+  return bus->polls == bus->esc_poll;
+}
+
+void model_analyze(ReaderState* s, const DatFrame& frame) {
+  s->start_id_found = false;
+  if (has_packs(frame)) {
+    s->blank_run = 0;
+    s->no_subcode = false;
+  } else {
+    s->no_subcode = true;
+    if (++s->blank_run == kBlankStretchEnd) s->stop = true;
+  }
+  int rate = (frame.main_id_format >> 2) & 3;
+  s->rate_changed = rate != s->rate_code;
+  s->rate_code = rate;
+  s->long_play = (frame.main_id_mode >> 6) == 1;
+  if ((frame.sid_control & 0xF0) == 0) {
+    s->start_id_seen = false;
+  } else if (frame.sid_control & SID_START_ID) {
+    s->start_id_found = !s->start_id_seen;
+    s->start_id_seen = true;
+  }
+  if (s->stopeot) s->stop = false;
+}
+
+ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std::string& base, int wav_blocked,
+                             int log_blocked) {
+  ExtractOutcome out;
+  ReaderState s;
+  s.stopeot = sw.stopeot;
+  const std::vector<DatFrame>& frames = bus->input.frames;
+  ReadResult r = model_read(bus);
+  if (!r.ok) {
+    return cannot_go_on(out, "first read audio block failed\n");
+  }
+  model_analyze(&s, frames[r.index]);
+  size_t current = r.index;
+  if (sw.rewind) {
+    while (s.no_subcode) {
+      r = model_read(bus);
+      if (!r.ok) {
+        return cannot_go_on(out, "leadin read audio block failed: 0x" + hex_word8(r.word) + "\n");
+      }
+      model_analyze(&s, frames[r.index]);
+      current = r.index;
+      if (model_esc(bus)) return out;
+    }
+    out.said.push_back(" - scanning past lead-in: done        \n");
+  }
+  s.stop = false;
+  bool valid = true;
+  // A frame that was read is analysed and becomes the current one; one that
+  // was not is never analysed or written.
+  auto read_next = [&] {
+    ReadResult next = model_read(bus);
+    valid = next.ok;
+    if (next.ok) {
+      model_analyze(&s, frames[next.index]);
+      current = next.index;
+    }
+    return next;
+  };
+  for (int track = 1;; ++track) {
+    std::string wav_name = base + track_number(track) + ".wav";
+    if (track == wav_blocked) {
+      return cannot_go_on(out, "Cannot open " + wav_name + "\n");
+    }
+    ModelTrack t;
+    t.number = track;
+    t.segments.push_back(Segment{s.rate_code, ""});
+    int bytes_per_frame = audio_bytes(s.rate_code, s.long_play);
+    if (track == log_blocked) {
+      t.log_created = false;
+      out.tracks.push_back(t);
+      return cannot_go_on(out, "Cannot open " + base + track_number(track) + ".log\n");
+    }
+    if (track == 1) {
+      r = read_next();
+      if (!r.ok) out.said.push_back("loop1 read audio block failed: " + hex_word(r.word) + "\n");
+    }
+    s.rate_changed = false;
+    s.stop = false;
+    s.start_id_found = false;
+    int in_file = 0;
+    while (!s.stop && !(s.start_id_found && sw.startid)) {
+      if (valid) {
+        const DatFrame& frame = frames[current];
+        std::string pcm;
+        if (s.long_play) {
+          bytes_per_frame = DAT_LP_PCM_BYTES;
+          pcm = tape_pcm(bus->input, current, current + 1);
+        } else {
+          // Never more than the audio area of a 16-bit frame.
+          int bytes = bytes_per_frame > DAT_AUDIO_BYTES ? audio_bytes(s.rate_code, false) : bytes_per_frame;
+          pcm.assign(reinterpret_cast<const char*>(frame.audio), static_cast<size_t>(bytes));
+        }
+        if (frame.interpolate_flags) {
+          t.flags.push_back(frame.interpolate_flags);
+          if (sw.errorcorrect && !s.long_play) {
+            int repaired = conceal_errors(&frame, reinterpret_cast<uint8_t*>(pcm.data()),
+                                          static_cast<int32_t>(pcm.size()), frame.interpolate_flags);
+            t.totals.samples_fixed += repaired;
+            (repaired > 0 ? t.totals.frames_fixed : t.totals.frames_not_fixed) += 1;
+          } else {
+            t.totals.frames_not_fixed += 1;
+          }
+        }
+        t.segments.back().audio += pcm;
+        ++in_file;
+      }
+      r = read_next();
+      if (!r.ok) {
+        out.said.push_back("loop2 read audio block failed: " + hex_word(r.word) + "\n");
+        ++out.loop_read_failures;
+        if (!sw.stopeot) s.stop = true;
+      }
+      if (model_esc(bus)) s.stop = true;
+      if (!valid) continue;
+      if (s.start_id_found && in_file < kTrackSplitFrames) s.start_id_found = false;
+      if (s.rate_changed) {
+        if (in_file < kTrackSplitFrames) {
+          // The file starts over at the new rate.
+          bytes_per_frame = audio_bytes(s.rate_code, s.long_play);
+          t.segments.push_back(Segment{s.rate_code, ""});
+          in_file = 0;
+          s.rate_changed = false;
+        } else if (sw.onewav) {
+          s.rate_changed = false;
+        } else {
+          break;
+        }
+      }
+    }
+    out.tracks.push_back(t);
+    if (s.stop) return out;
+  }
+}
+
+namespace {
+
+// The first frame of /BITTERN and /PINTAIL, analysed and not passed on. false
+// when it cannot be read (the mode cannot start).
+bool first_frame(ModelBus* bus, ReaderState* s) {
+  ReadResult r = model_read(bus);
+  if (!r.ok) return false;
+  model_analyze(s, bus->input.frames[r.index]);
+  s->stop = false;
+  return true;
+}
+
+}  // namespace
+
+DumpOutcome model_dump(bool stopeot, ModelBus* bus, const std::string& image_name, bool image_blocked) {
+  DumpOutcome out;
+  ReaderState s;
+  s.stopeot = stopeot;
+  if (!first_frame(bus, &s)) return cannot_go_on(out, "read audio block failed\n");
+  out.said.push_back("Saving DAT tape in IMG file:" + image_name + "\n");
+  if (image_blocked) {
+    return cannot_go_on(out, "Cannot open " + image_name + "\n");
+  }
+  out.image_created = true;
+  for (;;) {
+    if (model_esc(bus)) s.stop = true;
+    ReadResult r = model_read(bus);
+    if (!r.ok) {
+      s.stop = true;
+    } else {
+      model_analyze(&s, bus->input.frames[r.index]);
+      out.saved.push_back(r.index);
+    }
+    if (s.stop) return out;
+  }
+}
+
+WriteOutcome model_restore(bool stopeot, ModelBus* bus, const std::vector<DatFrame>& records, ImageState image,
+                           const std::string& image_name) {
+  WriteOutcome out;
+  out.said.push_back("Copying IMG file: " + image_name + " to DAT tape\n");
+  if (image == IMAGE_MISSING) {
+    return cannot_go_on(out, "Cannot open " + image_name + "\n");
+  }
+  ReaderState s;
+  s.stopeot = stopeot;
+  for (size_t next = 0;; ++next) {
+    if (model_esc(bus)) s.stop = true;
+    if (image == IMAGE_UNREADABLE) {
+      // A folder of the image's name: it opens, but no read succeeds.
+      return cannot_go_on(out, "read from " + image_name + " failed: Is a directory\n");
+    }
+    if (next >= records.size()) {
+      s.stop = true;
+    } else {
+      model_analyze(&s, records[next]);
+      if (model_write(bus, records[next]) != 0) {
+        out.said.push_back("write block fail\n");
+        s.stop = true;
+      }
+    }
+    if (s.stop) return out;
+  }
+}
+
+WriteOutcome model_copy(bool stopeot, ModelBus* bus) {
+  WriteOutcome out;
+  ReaderState s;
+  s.stopeot = stopeot;
+  if (!first_frame(bus, &s)) return cannot_go_on(out, "read audio block failed\n");
+  for (;;) {
+    if (model_esc(bus)) s.stop = true;
+    ReadResult r = model_read(bus);
+    if (!r.ok) {
+      out.said.push_back("block read fail\n");
+      s.stop = true;
+    } else {
+      model_analyze(&s, bus->input.frames[r.index]);
+      if (model_write(bus, bus->input.frames[r.index]) != 0) {
+        out.said.push_back("block write fail\n");
+        s.stop = true;
+      }
+    }
+    if (s.stop) return out;
+  }
+}
+
+size_t RecordPlan::total() const {
+  size_t n = kLeadInFrames + static_cast<size_t>(lead_in_silence) + static_cast<size_t>(lead_out_silence) +
+             kLeadOutFrames;
+  for (int t : tracks) n += static_cast<size_t>(t);
+  for (int g : gaps) n += static_cast<size_t>(g);
+  return n;
+}
+
+namespace {
+
+bool is_positioning(uint32_t word) { return (word & 0xFFFFFF) == 0x033B00; }
+bool is_write_protect(uint32_t word) { return (word & 0xFFFF) == 0x2700; }
+
+// Frames from the start of the tape of a BCD time code; -1 for no time (0xAA).
+int64_t time_frames(const uint8_t* bcd) {
+  if (bcd[0] == 0xAA && bcd[1] == 0xAA && bcd[2] == 0xAA && bcd[3] == 0xAA) return -1;
+  auto value = [](uint8_t b) { return (b >> 4) * 10 + (b & 0x0F); };
+  int64_t seconds = value(bcd[0]) * 3600 + value(bcd[1]) * 60 + value(bcd[2]);
+  return seconds / 3 * 100 + seconds % 3 * 33 + value(bcd[3]);
+}
+
+// Moves the time of pack `slot` (1 or 2) by `frames`; no time stays no time.
+void move_time(DatFrame* frame, int slot, int64_t frames) {
+  uint8_t* time = frame->pack[slot - 1] + 3;
+  int64_t now = time_frames(time);
+  if (now >= 0) test_time_code(static_cast<uint32_t>(now + frames), time);
+}
+
+// The frame with its absolute time moved back (after a lead-in silence cut short).
+DatFrame moved_back(DatFrame frame, int64_t frames) {
+  if (frames == 0 || (frame.pack[1][0] >> 4) != PACK_ITEM_ABSOLUTE_TIME) return frame;
+  move_time(&frame, 2, -frames);
+  frame_set_pack_parity(&frame);
+  return frame;
+}
+
+// A silence frame `frames` later: both time codes advanced.
+DatFrame advanced(DatFrame frame, int64_t frames) {
+  move_time(&frame, 2, frames);
+  move_time(&frame, 1, frames);
+  frame_set_pack_parity(&frame);
+  return frame;
+}
+
+}  // namespace
+
+WriteOutcome model_record(ModelBus* bus, const std::vector<DatFrame>& clean, const RecordPlan& plan,
+                          bool sequential) {
+  WriteOutcome out;
+  size_t at = 0;  // the next frame of the clean recording
+  // Writes the frames [from, from + count) of the clean recording, moved back
+  // by `back`; the index of the one that failed and its word, or count and 0.
+  auto write_range = [&](size_t from, int count, int64_t back, uint32_t* word) {
+    for (int i = 0; i < count; ++i) {
+      *word = model_write(bus, moved_back(clean[from + static_cast<size_t>(i)], back));
+      if (*word != 0) return i;
+    }
+    return count;
+  };
+
+  uint32_t word = 0;
+  write_range(at, kLeadInFrames, 0, &word);
+  if (word != 0) {
+    out.said.push_back("fail writing lead-in frame\n");
+    if (is_positioning(word)) {
+      out.said.push_back("Tape positioning error.. trying again...");
+      write_range(at, kLeadInFrames, 0, &word);
+    }
+  }
+  if (word != 0) {
+    out.said.push_back(is_write_protect(word) ? std::string("Tape write protect error\n")
+                                              : "Tape write error " + hex_word(word) + "\n");
+    return out;
+  }
+  at += kLeadInFrames;
+
+  int64_t back = 0;
+  if (plan.lead_in_silence > 0) {
+    int done = write_range(at, plan.lead_in_silence, 0, &word);
+    if (word != 0) {
+      out.said.push_back("fail writing lead-in silence: " + hex_word8(word) + "\n");
+      if (is_positioning(word)) {
+        out.said.push_back("\n... trying again...");
+        done = write_range(at, plan.lead_in_silence, 0, &word);  // from its start again
+      }
+      // Recording goes on; the absolute time goes on from the frame not written.
+      back = plan.lead_in_silence - done;
+    }
+    at += static_cast<size_t>(plan.lead_in_silence);
+  }
+
+  for (size_t t = 0; t < plan.tracks.size(); ++t) {
+    if (!sequential) {
+      return cannot_go_on(out, "failure - drive at 0:5:0 is not a sequential device\n");
+    }
+    for (int count : {plan.tracks[t], plan.gaps[t]}) {
+      write_range(at, count, back, &word);
+      if (word != 0) {
+        out.said.push_back("write block failure: " + hex_word8(word) + "\n");
+        return out;
+      }
+      at += static_cast<size_t>(count);
+    }
+  }
+
+  if (plan.lead_out_silence > 0) {
+    int done = write_range(at, plan.lead_out_silence, back, &word);
+    if (word != 0) {
+      out.said.push_back("fail writing lead-out silence: " + hex_word8(word) + "\n");
+      if (is_positioning(word)) {
+        // Again, in full, from the frame that was not written on.
+        out.said.push_back("\n.. trying again...");
+        DatFrame first = moved_back(clean[at + static_cast<size_t>(done)], back);
+        for (int i = 0; i < plan.lead_out_silence; ++i) {
+          word = model_write(bus, advanced(first, i));
+          if (word != 0) {
+            out.said.push_back("fail writing lead-out silence: " + hex_word8(word) + "\n");
+            break;
+          }
+        }
+      }
+    }
+    at += static_cast<size_t>(plan.lead_out_silence);
+  }
+
+  write_range(at, kLeadOutFrames, 0, &word);
+  if (word != 0) out.said.push_back("fail writing lead-out frame\n");
+  return out;
+}

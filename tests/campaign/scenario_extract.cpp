@@ -1,0 +1,155 @@
+// /KESTREL runs: tape to WAV files and logs, under read faults, interruptions,
+// a file-size limit and files that cannot be created.
+#include <cstdio>
+
+#include "tests/campaign/scenarios.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+const size_t kWavHeaderBytes = 44;
+
+uint32_t rate_of(int rate_code) { return rate_code == 1 ? 44100 : rate_code == 2 ? 32000 : 48000; }
+
+std::string totals_text(const ConcealTotals& t) {
+  return "total samples fixed: " + std::to_string(t.samples_fixed) + "\ntotal frames fixed: " +
+         std::to_string(t.frames_fixed) + "\ntotal frames not fixed: " + std::to_string(t.frames_not_fixed) + "\n";
+}
+
+// The flags of the "Error: 0x.." entries of a track log, in order.
+std::vector<uint8_t> logged_flags(const std::string& log) {
+  std::vector<uint8_t> flags;
+  const std::string mark = "Error: 0x";
+  for (size_t at = log.find(mark); at != std::string::npos; at = log.find(mark, at + 1))
+    flags.push_back(static_cast<uint8_t>(std::stoul(log.substr(at + mark.size(), 2), nullptr, 16)));
+  return flags;
+}
+
+// The log of a finished track: an entry for every flagged frame written and
+// the three totals. A track cut short by a failed write holds a first part of
+// the entries and its own totals.
+void check_log(Verdict* v, const std::string& name, const std::string& log, const ModelTrack& t, bool cut_short) {
+  std::vector<uint8_t> flags = logged_flags(log);
+  if (!cut_short) {
+    check(v, flags == t.flags, name + ": the flagged frames logged are not those written");
+    std::string totals = totals_text(t.totals);
+    check(v, log.size() >= totals.size() && log.compare(log.size() - totals.size(), totals.size(), totals) == 0,
+          name + ": totals do not end the log as expected: " + totals);
+    return;
+  }
+  check(v, flags.size() <= t.flags.size() && std::equal(flags.begin(), flags.end(), t.flags.begin()),
+        name + ": the flagged frames logged are not a first part of those written");
+  check(v, log.find("total frames not fixed: ") != std::string::npos, name + ": no totals");
+}
+
+}  // namespace
+
+void scenario_extract(Rng* rng, const std::string& dir, Verdict* v, std::string* describe) {
+  ModelBus bus;
+  bus.input = random_tape(rng);
+  ExtractSwitches sw;
+  sw.rewind = rng_chance(rng, 0.3);
+  sw.startid = rng_chance(rng, 0.5);
+  sw.onewav = rng_chance(rng, 0.2);
+  sw.stopeot = rng_chance(rng, 0.12);
+  sw.errorcorrect = rng_chance(rng, 0.3);
+  BaseName base = random_base(rng);
+
+  RunPlan plan;
+  plan.args = {"/KESTREL", base.typed, "/INPUTID", "0:4"};
+  std::vector<std::string> switches;
+  if (sw.rewind) switches.push_back("/REWIND");
+  if (sw.startid) switches.push_back(rng_chance(rng, 0.5) ? "/STARTID" : "/startid");
+  if (sw.onewav) switches.push_back("/ONEWAV");
+  if (sw.stopeot) switches.push_back("/STOPEOT");
+  if (sw.errorcorrect) switches.push_back("/ERRORCORRECT");
+  add_switches(rng, &plan, switches);
+
+  BusKeys keys = {{"cassette", "tape.dat"}};
+  std::string wait_line = draw_read_faults(rng, &bus, &keys, v);
+  int frames = static_cast<int>(bus.input.frames.size());
+  draw_interruption(rng, &bus, &plan, v, frames + 5, sw.stopeot);
+
+  long long limit = -1;
+  if (rng_chance(rng, 0.2)) {
+    // Too small for a header, or room for some audio (and always for the logs).
+    bool tiny = rng_chance(rng, 0.15);
+    limit = set_file_limit(rng, &plan, v, tiny ? 0 : 4096, tiny ? 43 : 6000000);
+  }
+  std::vector<std::string> expected_files = {"bus.ini"};
+  int wav_blocked = 0, log_blocked = 0;
+  if (rng_chance(rng, 0.08)) {
+    int track = rng_range(rng, 1, 3);
+    (rng_chance(rng, 0.5) ? wav_blocked : log_blocked) = track;
+    block_file(dir, base.upper + track_number(track) + (wav_blocked ? ".wav" : ".log"), &expected_files, v);
+  }
+  plan.drives = {{"0:4", keys}};
+  put_input_tape(bus, dir, "tape.dat", &expected_files);
+  std::vector<std::string> old_files =
+      leave_old_files(rng, dir, {base.upper + "001.wav", base.upper + "001.log", base.upper + "002.wav"}, v);
+  *describe = plan.describe();
+
+  ExtractOutcome model = model_extract(sw, &bus, base.upper, wav_blocked, log_blocked);
+  ProcessResult result = run_plan(plan, dir);
+
+  // The files, track by track; a file-size limit cuts the first track whose
+  // audio (since its last restart) outgrows it, and ends the run there.
+  std::string failed_file;
+  std::vector<std::string> touched;  // files the run creates (or replaces)
+  for (const ModelTrack& t : model.tracks) {
+    std::string wav_name = base.upper + track_number(t.number) + ".wav";
+    std::string log_name = base.upper + track_number(t.number) + ".log";
+    touched.push_back(wav_name);
+    std::vector<Segment> allowed = {t.segments.back()};
+    bool cut_short = false;
+    if (limit >= 0 && limit < static_cast<long long>(kWavHeaderBytes)) {
+      failed_file = wav_name;  // not even the header: no file is left
+      break;
+    }
+    if (limit >= 0) {
+      size_t room = static_cast<size_t>(limit) - kWavHeaderBytes;
+      for (size_t s = 0; s < t.segments.size() && !cut_short; ++s) {
+        const Segment& segment = t.segments[s];
+        if (segment.audio.size() <= room) continue;
+        cut_short = true;
+        allowed = {Segment{segment.rate_code, segment.audio.substr(0, room / 4 * 4)}};
+        // Found when the file starts over: the file at its new rate is empty.
+        if (s + 1 < t.segments.size()) allowed.push_back(Segment{t.segments[s + 1].rate_code, ""});
+      }
+    }
+    expected_files.push_back(wav_name);
+    WavFile wav = read_wav(dir + "/" + wav_name);
+    check(v, wav.valid, wav_name + ": the header does not agree with the file");
+    bool audio_ok = false;
+    for (const Segment& a : allowed) audio_ok = audio_ok || (wav.data == a.audio && wav.rate == rate_of(a.rate_code));
+    check(v, audio_ok,
+          wav_name + ": rate " + std::to_string(wav.rate) + " (expected " +
+              std::to_string(rate_of(allowed.front().rate_code)) + "), audio " +
+              difference(wav.data, allowed.front().audio));
+    if (t.log_created) {
+      touched.push_back(log_name);
+      expected_files.push_back(log_name);
+      check_log(v, log_name, read_file(dir + "/" + log_name), t, cut_short);
+    }
+    if (cut_short) {
+      failed_file = wav_name;
+      break;
+    }
+  }
+  keep_untouched(old_files, touched, &expected_files);
+  check_files(v, dir, expected_files);
+
+  check_process(v, result, failed_file.empty() ? model.exit_code : 6);
+  check_said(v, result, wait_line);
+  check_said(v, result, " - closing input drive...\n");
+  if (!failed_file.empty()) {
+    check_said(v, result, "write to " + failed_file + " failed: File too large\n");
+    return;
+  }
+  check_messages(v, result, model.said,
+                 {"first read audio block failed", "leadin read audio block failed", "loop1 read audio block failed",
+                  "loop2 read audio block failed", "Cannot open", "write to "});
+  size_t failures = count_said(result, "loop2 read audio block failed: ");
+  check(v, failures == static_cast<size_t>(model.loop_read_failures),
+        std::to_string(failures) + " failed reads reported, expected " + std::to_string(model.loop_read_failures));
+}

@@ -1,0 +1,161 @@
+// /BITTERN, /BUNTING and /PINTAIL runs: raw frames between tapes and image
+// files under read and write faults, interruptions and a file-size limit.
+#include <sys/stat.h>
+
+#include "tests/campaign/scenarios.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+const long long kFrameBytes = sizeof(DatFrame);
+
+const std::vector<std::string> kImageFailures = {"read audio block failed", "Cannot open", "write to ", "read from ",
+                                                 "write block fail", "block read fail", "block write fail"};
+
+// The output drive at 0:5, sometimes with a recording already on its tape
+// (written over in place; what lies beyond the new frames stays).
+BusKeys output_drive(Rng* rng, ModelBus* bus, const std::string& dir) {
+  if (rng_chance(rng, 0.4)) {
+    Tape old = random_tape(rng);
+    bus->output = old.frames;
+    tape_write(old, dir + "/target.tape");
+  }
+  return {{"cassette", "target.tape"}};
+}
+
+// Sometimes a file-size limit that cuts the image or the tape short.
+long long draw_file_limit(Rng* rng, Verdict* v, RunPlan* plan, double probability, int frames) {
+  if (!rng_chance(rng, probability)) return -1;
+  return set_file_limit(rng, plan, v, 0, (frames + 2) * kFrameBytes);
+}
+
+}  // namespace
+
+void scenario_dump(Rng* rng, const std::string& dir, Verdict* v, std::string* describe) {
+  ModelBus bus;
+  bus.input = random_tape(rng);
+  bool stopeot = rng_chance(rng, 0.15);
+  BaseName base = random_base(rng);
+  std::string image = base.upper + ".img";
+  RunPlan plan;
+  plan.args = {"/BITTERN", base.typed, "/INPUTID", "0:4"};
+  std::vector<std::string> switches;
+  if (stopeot) switches.push_back("/STOPEOT");
+  if (rng_chance(rng, 0.3)) switches.push_back("/REWIND");
+  add_switches(rng, &plan, switches);
+  BusKeys keys = {{"cassette", "tape.dat"}};
+  std::string wait_line = draw_read_faults(rng, &bus, &keys, v);
+  int frames = static_cast<int>(bus.input.frames.size());
+  draw_interruption(rng, &bus, &plan, v, frames + 5, false);
+  long long limit = draw_file_limit(rng, v, &plan, 0.2, frames);
+  std::vector<std::string> files = {"bus.ini"};
+  bool blocked = rng_chance(rng, 0.05);
+  if (blocked) block_file(dir, image, &files, v);
+  plan.drives = {{"0:4", keys}};
+  put_input_tape(bus, dir, "tape.dat", &files);
+  std::vector<std::string> old_files = leave_old_files(rng, dir, {image}, v);
+  *describe = plan.describe();
+
+  DumpOutcome model = model_dump(stopeot, &bus, image, blocked);
+  ProcessResult result = run_plan(plan, dir);
+
+  std::vector<DatFrame> saved;
+  for (size_t index : model.saved) saved.push_back(bus.input.frames[index]);
+  bool cut = limit >= 0 && static_cast<long long>(saved.size()) * kFrameBytes > limit;
+  if (cut) saved.resize(static_cast<size_t>(limit / kFrameBytes));  // only whole records stay
+  keep_untouched(old_files, model.image_created ? std::vector<std::string>{image} : std::vector<std::string>{},
+                 &files);
+  if (model.image_created) {
+    files.push_back(image);
+    std::string diff = difference(read_file(dir + "/" + image), frames_bytes(saved));
+    check(v, diff.empty(), image + ": " + diff);
+  }
+  check_files(v, dir, files);
+  check_process(v, result, cut ? 6 : model.exit_code);
+  check_said(v, result, wait_line);
+  check_said(v, result, " - closing input drive...\n");
+  if (cut) model.said.push_back("write to " + image + " failed: File too large\n");
+  check_messages(v, result, model.said, kImageFailures);
+}
+
+void scenario_restore(Rng* rng, const std::string& dir, Verdict* v, std::string* describe) {
+  ModelBus bus;
+  Tape source = random_tape(rng);
+  BaseName base = random_base(rng);
+  std::string image = base.upper + ".img";
+  std::vector<std::string> files = {"bus.ini"};
+  int roll = rng_range(rng, 0, 99);
+  ImageState state = roll < 95 ? IMAGE_PRESENT : roll < 98 ? IMAGE_MISSING : IMAGE_UNREADABLE;
+  if (state == IMAGE_PRESENT) {
+    std::string bytes = frames_bytes(source.frames);
+    // A short last record is not restored.
+    if (rng_chance(rng, 0.2)) bytes += std::string(static_cast<size_t>(rng_range(rng, 1, kFrameBytes - 1)), 'r');
+    write_file(dir + "/" + image, bytes);
+    files.push_back(image);
+  } else if (state == IMAGE_MISSING) {
+    add_fault(v, "no image");
+  } else {
+    mkdir((dir + "/" + image).c_str(), 0755);
+    files.push_back(image);
+    add_fault(v, "the image is a folder");
+  }
+  bool stopeot = rng_chance(rng, 0.15);
+  RunPlan plan;
+  plan.args = {"/BUNTING", base.typed, "/OUTPUTID", "0:5"};
+  std::vector<std::string> switches;
+  if (stopeot) switches.push_back("/STOPEOT");
+  if (rng_chance(rng, 0.3)) switches.push_back("/REWIND");
+  add_switches(rng, &plan, switches);
+  int records = static_cast<int>(source.frames.size());
+  BusKeys keys = output_drive(rng, &bus, dir);
+  std::string wait_line = rng_chance(rng, 0.6) ? draw_write_faults(rng, &bus, &keys, v, records + 5) : "";
+  draw_interruption(rng, &bus, &plan, v, records + 5, false);
+  bus.file_size_limit = draw_file_limit(rng, v, &plan, 0.15, records);
+  plan.drives = {{"0:5", keys}};
+  *describe = plan.describe();
+
+  WriteOutcome model = model_restore(stopeot, &bus, source.frames, state, image);
+  ProcessResult result = run_plan(plan, dir);
+
+  check_output_tape(v, dir + "/target.tape", bus, false, &files);
+  check_files(v, dir, files);
+  check_process(v, result, model.exit_code);
+  if (!wait_line.empty()) check_said(v, result, wait_line);
+  check_said(v, result, " - closing output drive...\n");
+  check_messages(v, result, model.said, kImageFailures);
+}
+
+void scenario_copy(Rng* rng, const std::string& dir, Verdict* v, std::string* describe) {
+  ModelBus bus;
+  bus.input = random_tape(rng);
+  bool stopeot = rng_chance(rng, 0.15);
+  RunPlan plan;
+  plan.args = {"/PINTAIL", "/INPUTID", "0:4", "/OUTPUTID", "0:5"};
+  std::vector<std::string> switches;
+  if (stopeot) switches.push_back("/STOPEOT");
+  if (rng_chance(rng, 0.3)) switches.push_back("/REWIND");
+  add_switches(rng, &plan, switches);
+  std::vector<std::string> files = {"bus.ini"};
+  BusKeys in_keys = {{"cassette", "source.tape"}};
+  std::string read_wait = draw_read_faults(rng, &bus, &in_keys, v);
+  int frames = static_cast<int>(bus.input.frames.size());
+  BusKeys out_keys = output_drive(rng, &bus, dir);
+  std::string write_wait = rng_chance(rng, 0.5) ? draw_write_faults(rng, &bus, &out_keys, v, frames + 5) : "";
+  draw_interruption(rng, &bus, &plan, v, 2 * frames + 5, false);
+  bus.file_size_limit = draw_file_limit(rng, v, &plan, 0.1, frames);
+  plan.drives = {{"0:4", in_keys}, {"0:5", out_keys}};
+  put_input_tape(bus, dir, "source.tape", &files);
+  *describe = plan.describe();
+
+  WriteOutcome model = model_copy(stopeot, &bus);
+  ProcessResult result = run_plan(plan, dir);
+
+  check_output_tape(v, dir + "/target.tape", bus, false, &files);
+  check_files(v, dir, files);
+  check_process(v, result, model.exit_code);
+  check_said(v, result, read_wait);
+  if (!write_wait.empty()) check_said(v, result, write_wait);
+  check_said(v, result, " - closing input drive...\n");
+  check_said(v, result, " - closing output drive...\n");
+  check_messages(v, result, model.said, kImageFailures);
+}

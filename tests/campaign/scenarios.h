@@ -1,0 +1,79 @@
+// The runs of the campaign, one kind per mode: each draws a tape, switches
+// and faults, runs kestrel in dir, and checks what it left behind against
+// the model.
+#pragma once
+
+#include <string>
+
+#include "tests/campaign/campaign.h"
+#include "tests/campaign/model.h"
+
+// One run of a mode; describe receives the command line and the faults.
+void scenario_extract(Rng* rng, const std::string& dir, Verdict* verdict, std::string* describe);
+void scenario_dump(Rng* rng, const std::string& dir, Verdict* verdict, std::string* describe);
+void scenario_restore(Rng* rng, const std::string& dir, Verdict* verdict, std::string* describe);
+void scenario_copy(Rng* rng, const std::string& dir, Verdict* verdict, std::string* describe);
+void scenario_record(Rng* rng, const std::string& dir, Verdict* verdict, std::string* describe);
+
+// ---- shared by the scenarios
+
+// A tape of one to four recordings at varied rates, some in long play, with
+// start-ID runs, blank stretches of every length and a few flagged frames.
+Tape random_tape(Rng* rng);
+
+// Faults of a reading drive: read errors, not ready, no tape, a drive that
+// stays in data mode, an empty cassette. Sets the drive's keys and the model.
+// Returns the console line the drive set-up must end its wait with.
+std::string draw_read_faults(Rng* rng, ModelBus* bus, BusKeys* keys, Verdict* verdict);
+// Faults of a writing drive: a failing WRITE of each kind, write protect, a
+// capacity, a drive that stays in data mode.
+std::string draw_write_faults(Rng* rng, ModelBus* bus, BusKeys* keys, Verdict* verdict, int span);
+// The same, the failing write (or the end of the tape) in one of the spans of
+// write numbers (from 1), each span as likely as another; with always, a
+// fault that makes a write fail is always drawn.
+struct WriteSpan {
+  int first;
+  int last;
+};
+std::string draw_write_faults(Rng* rng, ModelBus* bus, BusKeys* keys, Verdict* verdict,
+                              const std::vector<WriteSpan>& spans, bool always);
+// ESC from the keyboard or SIGINT at a point in [1, span] of the run (a
+// keyboard poll or a transfer); with must_end always one of them.
+void draw_interruption(Rng* rng, ModelBus* bus, RunPlan* plan, Verdict* verdict, int span, bool must_end);
+
+// Sets a file-size limit drawn from [low, high] on the run (half of the time
+// from a shell) and returns it.
+long long set_file_limit(Rng* rng, RunPlan* plan, Verdict* verdict, long long low, long long high);
+
+// A base name as a user types it and as kestrel names files after it.
+struct BaseName {
+  std::string typed;
+  std::string upper;
+};
+BaseName random_base(Rng* rng);
+// Adds switches (each with probability p) to the plan's arguments in a random order.
+void add_switches(Rng* rng, RunPlan* plan, const std::vector<std::string>& switches);
+
+// Makes a folder of the file's name in dir: the file cannot be created.
+void block_file(const std::string& dir, const std::string& name, std::vector<std::string>* files, Verdict* verdict);
+// Writes the input tape as the cassette file name in dir, when the drive has one.
+void put_input_tape(const ModelBus& bus, const std::string& dir, const std::string& name,
+                    std::vector<std::string>* files);
+
+// Sometimes leaves files of some of the names a run may write, with other
+// content, from an earlier run: a run that writes them replaces them whole.
+// Returns their names.
+std::vector<std::string> leave_old_files(Rng* rng, const std::string& dir, const std::vector<std::string>& names,
+                                         Verdict* verdict);
+// The files the run leaves: the old ones it did not write are still there.
+void keep_untouched(const std::vector<std::string>& old_files, const std::vector<std::string>& touched,
+                    std::vector<std::string>* files);
+
+// The output tape (when the file exists, its name goes to files) holds the
+// frames written and, beyond them, what it held before, and no part of a
+// frame; the date packs (the wall clock's) are passed over with ignore_date.
+void check_output_tape(Verdict* verdict, const std::string& path, const ModelBus& bus, bool ignore_date,
+                       std::vector<std::string>* files);
+
+// Frames a cassette file holds, and the bytes of a partial record at its end.
+std::vector<DatFrame> read_frames(const std::string& path, size_t* partial_bytes);

@@ -1,0 +1,81 @@
+// The installed tree: cmake --install into a fresh prefix, then the installed
+// kestrel records the demo's two tracks and reads them back from a folder of
+// its own, finding the cue file in the current folder and its libraries and
+// provider in the installed bin/ + lib/ tree only.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "tests/support/e2e/bus_file.h"
+#include "tests/support/e2e/tape.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+const char kDemoCue[] =
+    "[CONFIG]\n"
+    "SCMS=00\n"
+    "INTERTRACK_SILENCE=3\n"
+    "LEADOUT_SILENCE=1\n"
+    "[FILES]\n"
+    "FILE_001=demo_strings.wav\n"
+    "FILE_002=mono_22k.mp3\n";
+
+// The 16-bit stereo audio behind a canonical 44-byte WAV header.
+std::string wav_audio(const std::string& path) { return read_file(path).substr(44); }
+
+TEST(Install, InstalledKestrelRecordsAndReadsTheDemoFromAnotherFolder) {
+  TempDir prefix;
+  ProcessResult install = run_process(KESTREL_CMAKE_COMMAND, {"--install", KESTREL_BUILD_DIR, "--prefix", prefix.path()});
+  ASSERT_EQ(install.exit_code, 0) << install.out << install.err;
+  for (const char* file : {"bin/kestrel", "bin/kestrel-drives", "lib/libthistle.so", "lib/libsorrel.so",
+                           "lib/libwnaspi32.so", "share/man/man1/kestrel.1"})
+    EXPECT_TRUE(file_exists(prefix.file(file))) << file;
+  EXPECT_EQ(read_file(prefix.file("share/man/man1/kestrel.1")),
+            read_file(std::string(KESTREL_SOURCE_DIR) + "/doc/kestrel.1"));
+
+  TempDir work;
+  std::string fixtures = std::string(KESTREL_SOURCE_DIR) + "/tests/fixtures/";
+  for (const char* name : {"demo_strings.wav", "mono_22k.mp3"})
+    std::filesystem::copy_file(fixtures + name, work.file(name));
+  ASSERT_TRUE(write_file(work.file("DEMO.CUE"), kDemoCue));
+  ASSERT_TRUE(write_bus_file(work.file("bus.ini"), {{"0:4", {{"cassette", "demo.tape"}}}}));
+  ProcessOptions options = bus_options(work.file("bus.ini"));
+  options.env.push_back("KESTREL_CLOCK=simulated");
+  options.env.push_back("LD_LIBRARY_PATH=");
+  options.env.push_back("LD_DEBUG=files");  // the loader says on standard error where each library came from
+  options.cwd = work.path();
+  std::string kestrel = prefix.file("bin/kestrel");
+
+  ProcessResult record = run_process(kestrel, {"/GOSHAWK", "DEMO", "/OUTPUTID", "0:4", "/REWIND"}, options);
+  ASSERT_EQ(record.exit_code, 0) << record.out;
+  EXPECT_NE(record.out.find("File: demo_strings.wav\n"), std::string::npos) << record.out;
+  EXPECT_NE(record.out.find("File: mono_22k.mp3\n"), std::string::npos);
+  EXPECT_EQ(record.out.find("Cannot find cue file"), std::string::npos);
+  for (const char* library : {"/lib/libthistle.so", "/lib/libsorrel.so", "/lib/libwnaspi32.so"})
+    EXPECT_NE(record.err.find(prefix.path() + "/bin/.." + library), std::string::npos)
+        << library << " not loaded from the installed tree:\n" << record.err.substr(0, 3000);
+  EXPECT_EQ(record.err.find(std::string(KESTREL_BUILD_DIR) + "/lib"), std::string::npos);
+
+  ProcessResult extract =
+      run_process(kestrel, {"/KESTREL", "TAPE", "/INPUTID", "0:4", "/REWIND", "/STARTID"}, options);
+  ASSERT_EQ(extract.exit_code, 0) << extract.out;
+  WavFile first = read_wav(work.file("TAPE001.wav"));
+  WavFile second = read_wav(work.file("TAPE002.wav"));
+  ASSERT_TRUE(first.valid);
+  ASSERT_TRUE(second.valid);
+  EXPECT_EQ(first.rate, 48000u);
+  EXPECT_EQ(second.rate, 44100u) << "the 22.05 kHz MP3 is recorded at 44.1 kHz";
+  // The 48 kHz 16-bit stereo source comes back bit for bit, with only the
+  // silence of the lead-in and of its inter-track gap around it.
+  std::string source = wav_audio(fixtures + "demo_strings.wav");
+  size_t at = first.data.find(source);
+  ASSERT_NE(at, std::string::npos) << "the first track is not there whole";
+  EXPECT_EQ(first.data.find_first_not_of('\0'), at);
+  EXPECT_EQ(first.data.find_first_not_of('\0', at + source.size()), std::string::npos);
+  EXPECT_NE(second.data.find_first_not_of('\0'), std::string::npos) << "the second track sounds";
+  EXPECT_FALSE(file_exists(work.file("TAPE003.wav")));
+}
+
+}  // namespace
