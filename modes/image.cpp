@@ -71,7 +71,7 @@ int dump_image(RunSettings* s) {
     std::printf("Cannot open %s\n", name);
     return 1;
   }
-  std::setvbuf(image, nullptr, _IOFBF, 1 << 20);
+  use_large_buffer(image);
   bool write_failed = false;
   for (;;) {
     if (esc_pressed()) s->stop_requested = 1;
@@ -99,7 +99,7 @@ int dump_image(RunSettings* s) {
     long long size = written_size_after_failure(image);
     if (size < 0 || ftruncate(fileno(image), size / DAT_FRAME_BYTES * DAT_FRAME_BYTES) != 0)
       report_write_failure(name);
-    std::fclose(image);
+    close_stream(image, close_file);
     return 1;
   }
   return close_output_file(image, name) != 0 ? 1 : 0;

@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "platform/console.h"
 #include "wavlib/thistle.h"
@@ -14,7 +16,37 @@ namespace {
 const long kWavHeaderBytes = 44;
 const uint32_t kSamplePairBytes = 4;
 const size_t kOutputBufferBytes = 1 << 20;  // few, large writes
+
+struct StreamBuffer {
+  FILE* stream;
+  char* buffer;
+};
+std::vector<StreamBuffer> g_stream_buffers;
 }  // namespace
+
+void use_large_buffer(FILE* file) {
+  char* buffer = static_cast<char*>(std::malloc(kOutputBufferBytes));
+  if (buffer && std::setvbuf(file, buffer, _IOFBF, kOutputBufferBytes) == 0) {
+    g_stream_buffers.push_back({file, buffer});
+    return;
+  }
+  std::free(buffer);  // the stream keeps its own, smaller buffer
+}
+
+int32_t close_file(FILE* file) { return std::fclose(file); }
+
+int close_stream(FILE* file, int32_t (*closer)(FILE*)) {
+  char* buffer = nullptr;
+  for (size_t i = 0; i < g_stream_buffers.size(); ++i) {
+    if (g_stream_buffers[i].stream != file) continue;
+    buffer = g_stream_buffers[i].buffer;
+    g_stream_buffers.erase(g_stream_buffers.begin() + static_cast<long>(i));
+    break;
+  }
+  int result = closer(file);
+  std::free(buffer);
+  return result;
+}
 
 bool esc_pressed(void) { return console_key_waiting() && console_read_key() == CONSOLE_KEY_ESC; }
 
@@ -37,12 +69,12 @@ FILE* open_wav_file(const char* name, int32_t rate_code) {
     std::printf("Cannot open %s\n", name);
     return nullptr;
   }
-  std::setvbuf(wav, nullptr, _IOFBF, kOutputBufferBytes);
+  use_large_buffer(wav);
   errno = 0;
   if (outputHeaderWavEncode(wav, 0, rate_code) != 1 || std::fflush(wav) != 0) {
     report_write_failure(name);
     written_size_after_failure(wav);
-    closeWavEncode(wav);
+    close_stream(wav, closeWavEncode);
     std::remove(name);  // not even a header: no valid file to leave
     return nullptr;
   }
@@ -76,7 +108,7 @@ int finish_wav_file(FILE* wav, const char* name, uint32_t data_bytes, int32_t ra
     report_write_failure(name);
     result = -1;
   }
-  if (closeWavEncode(wav) != 0) {
+  if (close_stream(wav, closeWavEncode) != 0) {
     report_write_failure(name);
     result = -1;
   }
@@ -86,7 +118,7 @@ int finish_wav_file(FILE* wav, const char* name, uint32_t data_bytes, int32_t ra
 int close_output_file(FILE* file, const char* name) {
   errno = 0;
   bool failed = std::ferror(file) != 0;
-  if (std::fclose(file) != 0) failed = true;
+  if (close_stream(file, close_file) != 0) failed = true;
   if (failed) {
     report_write_failure(name);
     return -1;

@@ -34,5 +34,14 @@ int finish_wav_file(FILE* wav, const char* name, uint32_t data_bytes, int32_t ra
 // returns the size the file has, or -1.
 long long written_size_after_failure(FILE* file);
 
+// Gives a stream that is written a large buffer of its own (setvbuf without a
+// buffer keeps the file system's block size), so that a long file is written
+// in few, large writes. close_stream closes such a stream and frees it.
+void use_large_buffer(FILE* file);
+// Closes with closer (fclose, closeWavEncode) and frees the stream's large
+// buffer, if it has one. Returns what closer returned.
+int close_stream(FILE* file, int32_t (*closer)(FILE*));
+int32_t close_file(FILE* file);  // fclose, as a closer
+
 // Closes a file that was written: 0, or -1 after saying that the write failed.
 int close_output_file(FILE* file, const char* name);

@@ -22,7 +22,8 @@ int main(int argc, char** argv) {
     std::perror("copy_floor");
     return 1;
   }
-  std::setvbuf(out, nullptr, _IOFBF, 1 << 20);
+  static char buffer[1 << 20];
+  std::setvbuf(out, buffer, _IOFBF, sizeof buffer);
   const size_t kBatch = 64;
   std::vector<uint8_t> batch(kBatch * DAT_FRAME_BYTES);
   off_t offset = 0;
