@@ -1,7 +1,9 @@
 #include "control/command_line.h"
 
 #include <cctype>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -37,6 +39,25 @@ void upper_case(char* text) {
   for (; *text; ++text) *text = static_cast<char>(std::toupper(static_cast<unsigned char>(*text)));
 }
 
+// Reads up to count decimal numbers separated by ':' as "%d:%d..." would, and
+// returns how many it read. A number beyond an int stays at INT_MAX or INT_MIN
+// instead of wrapping into some other value.
+int read_numbers(const char* text, int* values, int count) {
+  int read = 0;
+  while (read < count) {
+    if (read > 0) {
+      if (*text != ':') break;
+      ++text;
+    }
+    char* end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    if (end == text) break;
+    values[read++] = value > INT_MAX ? INT_MAX : value < INT_MIN ? INT_MIN : static_cast<int>(value);
+    text = end;
+  }
+  return read;
+}
+
 // Reads "adapter:id". A number that is not there stays -1, which the range
 // check then rejects, so no undefined value is ever used.
 int parse_address(int argc, char** argv, int32_t position, const char* which, int32_t* adapter,
@@ -45,8 +66,9 @@ int parse_address(int argc, char** argv, int32_t position, const char* which, in
     std::printf("No ID entered\n");
     return 1;
   }
-  int a = -1, t = -1;
-  std::sscanf(argv[position + 1], "%d:%d", &a, &t);
+  int numbers[2] = {-1, -1};
+  read_numbers(argv[position + 1], numbers, 2);
+  int a = numbers[0], t = numbers[1];
   if (a < 0 || a > 7) {
     std::printf("%s SCSI Adapter number: %d, out of range 0-7\n", which, a);
     return 1;
@@ -83,21 +105,21 @@ int parse_seek(int argc, char** argv, RunSettings* s) {
   const char* position = argv[p + 2];
   if (type == SEEK_PROGNUM) {
     int number = 0;
-    if (std::sscanf(position, "%3d", &number) != 1) {
+    if (std::sscanf(position, "%3d", &number) != 1 || number < 0) {
       std::printf("No seek info entered\n");
       return 1;
     }
     s->seek_target = static_cast<uint32_t>(number);
     return 0;
   }
-  int h = 0, m = 0, sec = 0, f = 0;
-  if (std::sscanf(position, "%d:%d:%d:%d", &h, &m, &sec, &f) != 4) {
+  int t[4] = {};
+  if (read_numbers(position, t, 4) != 4) {
     std::printf("No seek info entered\n");
     return 1;
   }
   // Packed one number per byte; a number above 255 spills into the byte above.
-  s->seek_target = (static_cast<uint32_t>(h) << 24) + (static_cast<uint32_t>(m) << 16) +
-                   (static_cast<uint32_t>(sec) << 8) + static_cast<uint32_t>(f);
+  s->seek_target = (static_cast<uint32_t>(t[0]) << 24) + (static_cast<uint32_t>(t[1]) << 16) +
+                   (static_cast<uint32_t>(t[2]) << 8) + static_cast<uint32_t>(t[3]);
   return 0;
 }
 

@@ -102,6 +102,9 @@ TEST(CommandLine, AddressRangesAndMalformedAddresses) {
       {"3", "input SCSI ID number: -1, out of range 0-7\n"},
       {"X:1", "input SCSI Adapter number: -1, out of range 0-7\n"},
       {"", "input SCSI Adapter number: -1, out of range 0-7\n"},
+      // Numbers beyond an int must not wrap into the range.
+      {"4294967297:1", "input SCSI Adapter number: 2147483647, out of range 0-7\n"},
+      {"1:-4294967292", "input SCSI ID number: -2147483648, out of range 0-7\n"},
   };
   for (const Case& c : cases) {
     Parsed p = parse({"k", "/KESTREL", "T", "/INPUTID", c.address});
@@ -133,6 +136,11 @@ TEST(CommandLine, SeekRequests) {
   EXPECT_EQ(p.settings.seek_type, 3);
   EXPECT_EQ(p.settings.seek_target, 0x0102042Cu);  // 300 spills into the seconds byte
 
+  // An hour count beyond an int must not wrap to hour 0.
+  p = parse({"k", "/KESTREL", "T", "/INPUTID", "0:1", "/SEEK", "ABSTIME", "4294967296:0:0:0"});
+  EXPECT_EQ(p.result, 0);
+  EXPECT_EQ(p.settings.seek_target, 0xFF000000u);
+
   p = parse({"k", "/KESTREL", "T", "/INPUTID", "0:1", "/SEEK", "RUNTIME"});
   EXPECT_EQ(p.result, 1);
   EXPECT_EQ(p.printed.substr(p.printed.size() - 21), "No seek info entered\n");
@@ -148,6 +156,10 @@ TEST(CommandLine, SeekRequests) {
   }
   p = parse({"k", "/KESTREL", "T", "/INPUTID", "0:1", "/SEEK", "PROGNUM", "X"});
   EXPECT_EQ(p.result, 1);
+  // A negative program number would reach the drive as the digits of a huge one.
+  p = parse({"k", "/KESTREL", "T", "/INPUTID", "0:1", "/SEEK", "PROGNUM", "-5"});
+  EXPECT_EQ(p.result, 1);
+  EXPECT_EQ(p.printed.substr(p.printed.size() - 21), "No seek info entered\n");
 }
 
 TEST(CommandLine, RequiredAddressesAndModes) {
