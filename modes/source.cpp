@@ -111,6 +111,10 @@ void set_main_id_format(int32_t rate, int32_t channels) {
 
 void probe_source(const char* path) {
   take_extension(path);
+  // How the last file was converted says nothing about this one: when its
+  // probe fails, its bytes go through as they come.
+  g_format.plan = ConvertPlan{};
+  g_refused = false;
   switch (source_class()) {
     case CLASS_MP3: probe_mp3(path); break;
     case CLASS_WAV: probe_wav(path); break;
@@ -138,7 +142,7 @@ int open_source(const char* path) {
     case CLASS_NONE:
       return 0;
   }
-  // Before any successful probe there is no plan: the bytes go through as they are.
+  // Without a successful probe of this file there is no plan: the bytes go through as they are.
   if (g_format.plan.passthrough || g_format.plan.encoding == SAMPLE_UNSUPPORTED) return 1;
   if (converter_open(&g_converter, &g_format.plan, reader) != 0) return 0;
   g_converting = true;

@@ -91,6 +91,52 @@ TEST(Source, ProbesSetTheRateAndChannelCodes) {
   close_source();
 }
 
+// A probe that fails tells nothing about the file: the last file's conversion
+// or refusal must not be applied to it; its bytes go through as they come.
+TEST(Source, AFailedProbeTakesNothingFromTheFileBefore) {
+  TempDir dir;
+  // After a refused file, a missing WAV opens as the WAV module opens it: its
+  // message, and nothing to read.
+  write_wav_file(dir.file("adpcm.wav"), 2, 2, 44100, 4, std::string(64, '\0'));
+  probe(dir.file("adpcm.wav"));
+  EXPECT_EQ(probe(dir.file("missing.wav")), "");
+  testing::internal::CaptureStdout();
+  int opened = open_source(dir.file("missing.wav").c_str());
+  std::vector<uint8_t> buffer(5760 + 10000);
+  int32_t delivered = opened ? read_source(buffer.data(), 5760) : -1;
+  close_source();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "error opening file\n");
+  EXPECT_NE(opened, 0);
+  EXPECT_EQ(delivered, 0);
+
+  // After a 24-bit file, a WAV whose format cannot be read (no format chunk)
+  // delivers its data as it stands, not taken for 24-bit samples.
+  write_wav_file(dir.file("wide.wav"), 1, 2, 48000, 24, std::string(600, '\1'));
+  probe(dir.file("wide.wav"));
+  std::string data = pcm16_bytes(test_pattern(3000, 2, 4));
+  std::string riff = "RIFF";
+  uint32_t sizes[2] = {static_cast<uint32_t>(12 + data.size()), static_cast<uint32_t>(data.size())};
+  riff.append(reinterpret_cast<const char*>(&sizes[0]), 4);
+  riff += "WAVEdata";
+  riff.append(reinterpret_cast<const char*>(&sizes[1]), 4);
+  riff += data;
+  ASSERT_TRUE(write_file(dir.file("nofmt.wav"), riff));
+  EXPECT_EQ(probe(dir.file("nofmt.wav")), "");
+  std::string got = read_all(dir.file("nofmt.wav"), 5760);
+  EXPECT_TRUE(got == data) << got.size() << " bytes read, " << data.size() << " in the file";
+
+  // After a 24-bit file, an MPEG file whose first header lies beyond the
+  // scan decodes to what the same stream gives on its own.
+  probe(fixture("stereo_44k.mp3"));
+  std::string clean = read_all(fixture("stereo_44k.mp3"), 5292);
+  ASSERT_GT(clean.size(), 44100u * 4);
+  ASSERT_TRUE(write_file(dir.file("late.mp3"), std::string(200000, '\0') + read_file(fixture("stereo_44k.mp3"))));
+  probe(dir.file("wide.wav"));
+  EXPECT_EQ(probe(dir.file("late.mp3")), "cannot analyze file " + dir.file("late.mp3") + "\n");
+  got = read_all(dir.file("late.mp3"), 5292);
+  EXPECT_TRUE(got == clean) << got.size() << " bytes read, " << clean.size() << " from the stream alone";
+}
+
 TEST(Source, SixteenBitStereoAtADatRatePassesUntouched) {
   TempDir dir;
   std::string pcm = pcm16_bytes(test_pattern(5000, 2, 9));
