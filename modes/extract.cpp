@@ -210,6 +210,12 @@ int frame_loop(Extraction* x) {
   int frames = 0;
   while (!s->stop_requested && !x->write_failed && !(s->start_id_found == 1 && s->startid_arg)) {
     if (x->frame_valid) {
+      if (!s->waveout_arg && x->files.data_bytes > kWavDataLimit - DAT_LP_PCM_BYTES) {
+        // This frame might not fit: it begins the next file.
+        std::printf("\n - %s holds all a WAV file can: the recording goes on in the next file\n",
+                    x->files.wav_name);
+        break;
+      }
       print_subcode(s);
       int bytes = prepare_pcm(x);
       if (x->frame.interpolate_flags) {

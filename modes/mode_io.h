@@ -18,6 +18,10 @@ void report_write_failure(const char* name);
 // The same for reading a file.
 void report_read_failure(const char* name);
 
+// The most audio a WAV file can hold, in whole sample pairs: its sizes are
+// 32-bit, and the RIFF size counts 36 bytes of the header besides.
+const uint32_t kWavDataLimit = (UINT32_MAX - 36) / 4 * 4;
+
 // Creates a WAV file with its header for 0 bytes at a DAT rate code. On
 // failure says why ("Cannot open %s" when it cannot be created), removes a
 // file it could not give a header, and returns nullptr.

@@ -2,7 +2,12 @@
 // read into WAV files and logs that are compared byte for byte.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <csignal>
+#include <cstdio>
 
 #include "tests/support/bytes.h"
 #include "tests/support/e2e/bus_file.h"
@@ -347,6 +352,66 @@ TEST(Extract, FileSizeLimitOfTheShellFailsTheModeInsteadOfEndingKestrel) {
   WavFile one = read_wav(dir.file("TAPE001.wav"));
   ASSERT_TRUE(one.valid);
   EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 1, 200).substr(0, (102400 - 44) / 4 * 4)));
+}
+
+// The 44-byte header's data size and the size of a WAV file, read without
+// loading the audio.
+struct WavSizes {
+  uint32_t riff_size = 0;
+  uint32_t data_size = 0;
+  long long file_size = -1;
+};
+WavSizes wav_sizes(const std::string& path) {
+  WavSizes sizes;
+  uint8_t header[44] = {};
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return sizes;
+  size_t got = std::fread(header, 1, sizeof header, file);
+  std::fclose(file);
+  struct stat info {};
+  if (got != sizeof header || stat(path.c_str(), &info) != 0) return sizes;
+  auto u32 = [&](int at) {
+    return static_cast<uint32_t>(header[at]) | static_cast<uint32_t>(header[at + 1]) << 8 |
+           static_cast<uint32_t>(header[at + 2]) << 16 | static_cast<uint32_t>(header[at + 3]) << 24;
+  };
+  sizes.riff_size = u32(4);
+  sizes.data_size = u32(40);
+  sizes.file_size = info.st_size;
+  return sizes;
+}
+
+// Writes 4.3 GB and takes half a minute or more, so it does not run with the
+// suite: build/tests/extract_e2e_test --gtest_also_run_disabled_tests
+// --gtest_filter='*LongerThanAWavFile*'
+TEST(Extract, DISABLED_RecordingLongerThanAWavFileHoldsGoesOnInTheNextFile) {
+  // A WAV file states its sizes in 32 bits: 4 GiB of audio at most, some
+  // six hours at 48 kHz, a 4.7-hour long-play recording. Without /STARTID a
+  // whole tape goes into one file. The tape here is 745,755 silent frames (a
+  // sparse cassette file); /STOPEOT reads on over them, Ctrl-C ends the run at
+  // the last one.
+  const long long kFrames = 745755;
+  const long long kFirstFile = 745653;  // frames while a long-play frame still fits behind them
+  TempDir dir;
+  int fd = open(dir.file("tape.dat").c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, kFrames * DAT_FRAME_BYTES), 0);
+  close(fd);
+  ASSERT_TRUE(write_bus_file(dir.file("bus.ini"), {{"0:4", {{"cassette", "tape.dat"}}}},
+                             {{"interrupt_at", std::to_string(kFrames)}}));
+  ProcessOptions options = bus_options(dir.file("bus.ini"));
+  options.cwd = dir.path();
+  ProcessResult r = run_kestrel({"/KESTREL", "TAPE", "/STOPEOT", "/INPUTID", "0:4"}, options);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  WavSizes one = wav_sizes(dir.file("TAPE001.wav"));
+  EXPECT_EQ(one.data_size, kFirstFile * 5760);
+  EXPECT_EQ(one.riff_size, kFirstFile * 5760 + 36);
+  EXPECT_EQ(one.file_size, 44 + kFirstFile * 5760);
+  EXPECT_NE(r.out.find("\n - TAPE001.wav holds all a WAV file can: the recording goes on in the next file\n"),
+            std::string::npos);
+  // The frames the run wrote, 1 to kFrames - 2, all kept.
+  WavFile two = read_wav(dir.file("TAPE002.wav"));
+  ASSERT_TRUE(two.valid);
+  EXPECT_EQ(two.data, std::string((kFrames - 2 - kFirstFile) * 5760, '\0'));
 }
 
 TEST(Extract, OnlyTheFirstModeRunsWhenTwoAreGiven) {
