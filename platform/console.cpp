@@ -16,6 +16,12 @@ volatile sig_atomic_t g_signal_count = 0;
 std::atomic<int> g_pending_esc{0};
 bool g_input_ended = false;
 bool g_initialised = false;
+int g_held_byte = -1;  // a byte read after ESC that turned out to be a key of its own
+
+// How long the rest of a key's escape sequence may take to follow its ESC. A
+// terminal sends the whole sequence at once; a key pressed by hand after ESC
+// comes far later.
+const int kSequenceWaitMs = 30;
 
 void restore_terminal() {
   if (g_termios_saved) tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_termios);
@@ -35,6 +41,36 @@ extern "C" void on_interrupt(int sig) {
     _exit(128 + sig);
   }
   g_pending_esc.store(1);
+}
+
+// The next byte of standard input if one arrives within ms milliseconds, else -1.
+int byte_within(int ms) {
+  pollfd p{STDIN_FILENO, POLLIN, 0};
+  if (poll(&p, 1, ms) <= 0 || !(p.revents & POLLIN)) return -1;
+  unsigned char byte = 0;
+  return read(STDIN_FILENO, &byte, 1) == 1 ? byte : -1;
+}
+
+// On a terminal, the arrow, function and editing keys send escape sequences
+// (ESC [ ... final, or ESC O final) that begin with the ESC byte. They are read
+// whole and returned as CONSOLE_KEY_EXTENDED, so that no key but ESC itself
+// stops a run. A byte after ESC that begins no sequence is kept for the next read.
+int after_escape() {
+  int next = byte_within(kSequenceWaitMs);
+  if (next == '[') {
+    // Parameter and intermediate bytes, then one final byte.
+    for (int i = 0; i < 16; ++i) {
+      int byte = byte_within(kSequenceWaitMs);
+      if (byte < 0x20 || byte > 0x3F) break;
+    }
+    return CONSOLE_KEY_EXTENDED;
+  }
+  if (next == 'O') {
+    byte_within(kSequenceWaitMs);
+    return CONSOLE_KEY_EXTENDED;
+  }
+  g_held_byte = next;
+  return CONSOLE_KEY_ESC;
 }
 
 }  // namespace
@@ -66,7 +102,7 @@ void console_restore(void) {
 int console_interrupted(void) { return g_signal_count > 0 ? 1 : 0; }
 
 int console_key_waiting(void) {
-  if (g_pending_esc.load()) return 1;
+  if (g_pending_esc.load() || g_held_byte >= 0) return 1;
   if (g_input_ended) return 0;
   pollfd p{STDIN_FILENO, POLLIN, 0};
   if (poll(&p, 1, 0) <= 0) return 0;
@@ -78,10 +114,15 @@ int console_key_waiting(void) {
 int console_read_key(void) {
   for (;;) {
     if (g_pending_esc.exchange(0)) return CONSOLE_KEY_ESC;
+    if (g_held_byte >= 0) {
+      int key = g_held_byte;
+      g_held_byte = -1;
+      return key;
+    }
     if (g_input_ended) return -1;
     unsigned char key = 0;
     ssize_t n = read(STDIN_FILENO, &key, 1);
-    if (n == 1) return key;
+    if (n == 1) return key == CONSOLE_KEY_ESC && g_termios_saved ? after_escape() : key;
     if (n == 0) {
       // End of input (a closed pipe): no more keys will come.
       g_input_ended = true;

@@ -5,6 +5,8 @@
 #pragma once
 
 #define CONSOLE_KEY_ESC 27
+// An arrow, function or editing key on a terminal (its whole escape sequence).
+#define CONSOLE_KEY_EXTENDED 0xE0
 
 // Sets up the terminal and the signal handlers. Safe to call more than once.
 void console_init(void);
@@ -13,7 +15,8 @@ void console_restore(void);
 // 1 when a key (or an interrupt read as ESC) is waiting, without blocking.
 int console_key_waiting(void);
 // Reads one waiting key without echo; blocks when none waits. Returns the
-// key's byte, CONSOLE_KEY_ESC for an interrupt, or -1 at the end of input.
+// key's byte, CONSOLE_KEY_EXTENDED for a key that sends an escape sequence on a
+// terminal, CONSOLE_KEY_ESC for ESC or an interrupt, or -1 at the end of input.
 int console_read_key(void);
 // 1 once an interrupt (SIGINT or SIGTERM) has arrived during the run.
 int console_interrupted(void);

@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/console.h"
 
@@ -34,6 +35,17 @@ struct PipeStdin {
     write_end = -1;
   }
 };
+
+// Makes standard input the far side of a new pseudo-terminal, in the forked
+// child of a death test, and returns the near side, where the test types.
+int terminal_as_stdin() {
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) || unlockpt(master)) std::exit(3);
+  int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+  if (slave < 0) std::exit(3);
+  dup2(slave, 0);
+  return master;
+}
 
 }  // namespace
 
@@ -72,11 +84,7 @@ TEST(Console, InterruptReadsAsEscOnceAndTheSecondEndsTheProgram) {
 TEST(Console, TerminalIsNonCanonicalWithoutEchoAndRestored) {
   EXPECT_EXIT(
       {
-        int master = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master < 0 || grantpt(master) || unlockpt(master)) std::exit(3);
-        int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-        if (slave < 0) std::exit(3);
-        dup2(slave, 0);
+        int master = terminal_as_stdin();
         termios before{};
         tcgetattr(0, &before);
         console_init();
@@ -92,6 +100,28 @@ TEST(Console, TerminalIsNonCanonicalWithoutEchoAndRestored) {
         ok = ok && (after.c_lflag & ECHO) && (after.c_lflag & ICANON);
         // The second interrupt restores the terminal on its way out as well.
         console_init();
+        std::exit(ok ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
+TEST(Console, OnATerminalOnlyEscItselfReadsAsEsc) {
+  // Arrow, function and editing keys send sequences that begin with the ESC
+  // byte; pressing one must not stop a recording.
+  EXPECT_EXIT(
+      {
+        int master = terminal_as_stdin();
+        console_init();
+        auto type = [&](const char* keys) { return write(master, keys, strlen(keys)) == (ssize_t)strlen(keys); };
+        bool ok = true;
+        // Up arrow, F1, F5 and a shifted arrow, then a plain key.
+        ok = ok && type("\x1b[A\x1bOP\x1b[15~\x1b[1;2Cz");
+        for (int i = 0; i < 4; ++i) ok = ok && console_read_key() == CONSOLE_KEY_EXTENDED;
+        ok = ok && console_read_key() == 'z';
+        // ESC alone, and ESC followed at once by a key that begins no sequence.
+        ok = ok && type("\x1b") && console_read_key() == CONSOLE_KEY_ESC;
+        ok = ok && type("\x1bq") && console_read_key() == CONSOLE_KEY_ESC;
+        ok = ok && console_key_waiting() == 1 && console_read_key() == 'q';
         std::exit(ok ? 0 : 1);
       },
       testing::ExitedWithCode(0), "");
