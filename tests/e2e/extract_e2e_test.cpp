@@ -380,9 +380,8 @@ WavSizes wav_sizes(const std::string& path) {
   return sizes;
 }
 
-// Writes 4.3 GB and takes half a minute or more, so it does not run with the
-// suite: build/tests/extract_e2e_test --gtest_also_run_disabled_tests
-// --gtest_filter='*LongerThanAWavFile*'
+// Writes 4.3 GB and takes half a minute or more, so it runs with the soak run
+// (scripts/campaign --soak) rather than with the suite.
 TEST(Extract, DISABLED_RecordingLongerThanAWavFileHoldsGoesOnInTheNextFile) {
   // A WAV file states its sizes in 32 bits: 4 GiB of audio at most, some
   // six hours at 48 kHz, a 4.7-hour long-play recording. Without /STARTID a
