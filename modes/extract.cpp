@@ -289,6 +289,9 @@ int extract_tracks(RunSettings* s, PlaybackStaging* staging) {
         analyze_frame(&x->frame, s);
       else
         std::printf("loop1 read audio block failed: %x\n", result);
+      // The file was begun at the rate of the frame the start phase ended on;
+      // when the first frame written has another, the file takes its rate.
+      if (x->frame_valid && s->rate_changed && restart_track(x) != 0) return 1;
     }
     s->rate_changed = 0;
     s->stop_requested = 0;

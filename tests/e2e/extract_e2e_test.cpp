@@ -133,6 +133,30 @@ TEST(Extract, EarlyRateChangeStartsTheFileOver) {
   EXPECT_FALSE(t.has("TAPE002.wav"));
 }
 
+TEST(Extract, FirstFrameWrittenAtAnotherRateThanTheStartFrameBeginsTheFileAtItsRate) {
+  // The reading starts on a frame of one rate (the end of a lead-in, a sought
+  // position) and the frames written from the next one on are at another.
+  struct Case {
+    Recording after;
+    uint32_t rate;
+  };
+  for (const Case& c : {Case{Recording{.program = 1, .rate_code = 1}, 44100u},
+                        Case{Recording{.program = 1, .long_play = true}, 32000u},
+                        Case{Recording{.program = 1, .rate_code = 0}, 48000u}}) {
+    Tape tape;
+    tape_record(&tape, Recording{.program = 1, .rate_code = c.rate == 48000u ? 1 : 0}, 1);
+    tape_record(&tape, c.after, 120);
+    TapeRun t;
+    ProcessResult r = t.run(tape, {"/KESTREL", "TAPE"});
+    ASSERT_EQ(r.exit_code, 0) << r.out;
+    WavFile one = t.wav("TAPE001.wav");
+    ASSERT_TRUE(one.valid);
+    EXPECT_EQ(one.rate, c.rate);
+    EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 1, 121))) << c.rate;
+    EXPECT_FALSE(t.has("TAPE002.wav"));
+  }
+}
+
 TEST(Extract, LongPlayTapeGives32kHzFilesOf7680BytesPerFrame) {
   Tape tape;
   tape_record(&tape, Recording{.program = 1, .long_play = true}, 120);
