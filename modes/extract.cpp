@@ -41,11 +41,20 @@ struct Extraction {
   int bytes_per_frame = 0;
   TrackFiles files;
   ConcealTotals totals{};
+  int file_program = 0;  // the last program (1-799) of the frames the file or player has taken; 0: none
 };
 
 uint32_t read_frame(Extraction* x) {
   RunSettings* s = x->s;
   return scsi_read_block(s->input_adapter, s->input_target, s->input_lun, &x->frame, DAT_FRAME_BYTES);
+}
+
+// The program number of a frame's sub-ID, 1 to 799; 0 for none (no
+// program, lead-in, lead-out, digits that are not decimal).
+int frame_program(const DatFrame* frame) {
+  int hundreds = frame->sid_pno1 >> 4, tens = frame->sid_pno23 >> 4, units = frame->sid_pno23 & 0x0F;
+  if (hundreds > 7 || tens > 9 || units > 9) return 0;
+  return hundreds * 100 + tens * 10 + units;
 }
 
 int rate_for_code(int code, int previous) {
@@ -59,6 +68,7 @@ int rate_for_code(int code, int previous) {
 
 void set_track_format(Extraction* x) {
   RunSettings* s = x->s;
+  x->file_program = 0;
   x->rate = rate_for_code(s->rate_code, x->rate);
   s->file_rate_code = s->rate_code;
   x->bytes_per_frame = frame_audio_bytes(s->rate_code, s->sample_bits);
@@ -227,6 +237,7 @@ int frame_loop(Extraction* x) {
         }
       }
       pass_on(x, bytes);
+      if (int program = frame_program(&x->frame)) x->file_program = program;
       ++frames;
     }
     uint32_t result = read_frame(x);
@@ -244,7 +255,11 @@ int frame_loop(Extraction* x) {
     if (!x->frame_valid) continue;
     if (s->start_id_found == 1 && frames < kTrackSplitFrames) s->start_id_found = 0;
     if (s->rate_changed == 1) {
-      if (frames < kTrackSplitFrames) {
+      // Starting over drops what the file holds; that is never a program
+      // other than the one the frame at the new rate belongs to (a short
+      // track is kept and ends here, as a long one would).
+      bool other_program = x->file_program != 0 && x->file_program != frame_program(&x->frame);
+      if (frames < kTrackSplitFrames && !other_program) {
         if (restart_track(x) != 0) return 1;
         frames = 0;
         s->rate_changed = 0;

@@ -12,6 +12,13 @@ namespace {
 const int kBlankStretchEnd = 62;  // the blank frame that ends reading
 const int kTrackSplitFrames = 300;
 
+// The sub-ID's program number, 1 to 799, or 0 for none.
+int program_of(const DatFrame& frame) {
+  int hundreds = frame.sid_pno1 >> 4, tens = frame.sid_pno23 >> 4, units = frame.sid_pno23 & 0x0F;
+  if (hundreds > 7 || tens > 9 || units > 9) return 0;
+  return hundreds * 100 + tens * 10 + units;
+}
+
 bool has_packs(const DatFrame& frame) {
   for (const uint8_t* pack : frame.pack)
     if (pack[0] >> 4) return true;
@@ -169,11 +176,17 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
     if (track == 1) {
       r = read_next();
       if (!r.ok) out.said.push_back("loop1 read audio block failed: " + hex_word(r.word) + "\n");
+      if (r.ok && s.rate_changed) {
+        // The first frame written has another rate than the one the file was begun at.
+        bytes_per_frame = audio_bytes(s.rate_code, s.long_play);
+        t.segments.push_back(Segment{s.rate_code, ""});
+      }
     }
     s.rate_changed = false;
     s.stop = false;
     s.start_id_found = false;
     int in_file = 0;
+    int file_program = 0;  // the last program the file holds frames of
     while (!s.stop && !(s.start_id_found && sw.startid)) {
       if (valid) {
         const DatFrame& frame = frames[current];
@@ -198,6 +211,7 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
           }
         }
         t.segments.back().audio += pcm;
+        if (program_of(frame) != 0) file_program = program_of(frame);
         ++in_file;
       }
       r = read_next();
@@ -210,11 +224,14 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
       if (!valid) continue;
       if (s.start_id_found && in_file < kTrackSplitFrames) s.start_id_found = false;
       if (s.rate_changed) {
-        if (in_file < kTrackSplitFrames) {
+        // A file that holds another program than the frame at the new rate is never started over.
+        bool other_program = file_program != 0 && file_program != program_of(frames[current]);
+        if (in_file < kTrackSplitFrames && !other_program) {
           // The file starts over at the new rate.
           bytes_per_frame = audio_bytes(s.rate_code, s.long_play);
           t.segments.push_back(Segment{s.rate_code, ""});
           in_file = 0;
+          file_program = 0;
           s.rate_changed = false;
         } else if (sw.onewav) {
           s.rate_changed = false;

@@ -133,6 +133,32 @@ TEST(Extract, EarlyRateChangeStartsTheFileOver) {
   EXPECT_FALSE(t.has("TAPE002.wav"));
 }
 
+TEST(Extract, ProgramShorterThan300FramesBeforeARateChangeIsKept) {
+  // A 5-second program at 44.1 kHz, then the next one at 48 kHz: starting the
+  // file over would drop the first program whole.
+  Tape tape;
+  tape_record(&tape, Recording{.program = 0, .rate_code = 0}, 50);  // no program yet: dropped at the change
+  tape_record(&tape, Recording{.program = 1, .rate_code = 1, .start_id_frames = 300}, 166);
+  tape_record(&tape, Recording{.program = 2, .rate_code = 0, .start_id_frames = 300}, 320);
+  for (const char* split : {"/STARTID", "/REWIND"}) {
+    TapeRun t;
+    ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", split});
+    ASSERT_EQ(r.exit_code, 0) << r.out;
+    WavFile one = t.wav("TAPE001.wav"), two = t.wav("TAPE002.wav");
+    ASSERT_TRUE(one.valid && two.valid) << split;
+    EXPECT_EQ(one.rate, 44100u);
+    EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 50, 216))) << split;
+    EXPECT_EQ(two.rate, 48000u);
+    EXPECT_TRUE(same_bytes(two.data, tape_pcm(tape, 216, 536))) << split;
+    EXPECT_FALSE(t.has("TAPE003.wav"));
+  }
+  TapeRun one_wav;
+  ProcessResult r = one_wav.run(tape, {"/KESTREL", "TAPE", "/ONEWAV"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_TRUE(same_bytes(one_wav.wav("TAPE001.wav").data, tape_pcm(tape, 50, 536, 5292)));
+  EXPECT_FALSE(one_wav.has("TAPE002.wav"));
+}
+
 TEST(Extract, FirstFrameWrittenAtAnotherRateThanTheStartFrameBeginsTheFileAtItsRate) {
   // The reading starts on a frame of one rate (the end of a lead-in, a sought
   // position) and the frames written from the next one on are at another.
