@@ -74,6 +74,12 @@ int seek_tape(int adapter, int target, int lun, RunSettings* settings) {
   int64_t now = last_change;
   uint8_t position[kPositionBytes] = {};
   uint32_t result = scsi_read_position(adapter, target, lun, position);
+  // A search that ended at the end of data before this first look failed as
+  // much as one seen to end there on the way.
+  if (result == ASPI_RESULT_END_OF_DATA) {
+    std::printf("Reached end of tape...");
+    return -1;
+  }
   int matches = position_matches(settings, position);
   uint8_t last_time[4];
   std::memcpy(last_time, position + kAbsoluteTime, sizeof last_time);

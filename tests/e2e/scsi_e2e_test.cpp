@@ -264,6 +264,17 @@ TEST(Seek, RunningIntoEndOfDataFails) {
                        kNoWav + sony_input_teardown());  // the tape stands at the end of data
 }
 
+TEST(Seek, DriveThatArrivesAtTheEndOfDataAtOnceFails) {
+  // The search ends before the first position read: the same failure as on the way.
+  RecordedBus bus(kThreePrograms, "0");
+  for (const char* position : {"4", "100"}) {
+    ProcessResult r = bus.seek("PROGNUM", position);
+    EXPECT_EQ(r.exit_code, 6);
+    EXPECT_EQ(r.out, sony_input_setup() + " - seeking to tape program number " + position +
+                         "\nReached end of tape...Drive didn't complete seek\n" + kNoWav + sony_input_teardown());
+  }
+}
+
 TEST(Seek, PositionThatStopsChangingFailsAfterThirtySeconds) {
   // 1000 frames without absolute time before program 2: every position on
   // the way shows the same (absent) absolute time.
