@@ -41,6 +41,10 @@ void print_progress(const uint8_t* p) {
 int position_matches(const RunSettings* settings, const uint8_t* position) {
   switch (settings->seek_type) {
     case SEEK_PROGNUM: {
+      // Digits above 9 mark the lead-in (0BB), the lead-out (0EE) or no
+      // program (0AA): never a program number, though 0BB would add up to 121.
+      for (int i = 0; i < 3; ++i)
+        if (position[kProgramDigits + i] > 9) return 0;
       uint32_t number = static_cast<uint32_t>(position[kProgramDigits] * 100 +
                                               position[kProgramDigits + 1] * 10 + position[kProgramDigits + 2]);
       return number == settings->seek_target ? 1 : 0;

@@ -47,6 +47,14 @@ TEST(PositionMatches, ComparesTheRequestedFieldOnly) {
   EXPECT_EQ(position_matches(&s, p.data()), 0);
   s = request(7, 0);
   EXPECT_EQ(position_matches(&s, p.data()), 0);
+  // Lead-in (0BB), lead-out (0EE) and no program (0AA) are no program 121, 154 or 110.
+  for (uint32_t target : {110u, 121u, 154u}) {
+    s = request(SEEK_PROGNUM, target);
+    for (uint8_t digit : {0xA, 0xB, 0xE})
+      EXPECT_EQ(position_matches(&s, position({0, digit, digit}, {}, {}, {}).data()), 0) << target;
+  }
+  s = request(SEEK_PROGNUM, 121);
+  EXPECT_EQ(position_matches(&s, position({1, 2, 1}, {}, {}, {}).data()), 1);
 }
 
 struct SeekWatch : ::testing::Test {
