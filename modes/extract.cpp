@@ -255,11 +255,12 @@ int frame_loop(Extraction* x) {
     if (!x->frame_valid) continue;
     if (s->start_id_found == 1 && frames < kTrackSplitFrames) s->start_id_found = 0;
     if (s->rate_changed == 1) {
-      // Starting over drops what the file holds; that is never a program
-      // other than the one the frame at the new rate belongs to (a short
-      // track is kept and ends here, as a long one would).
-      bool other_program = x->file_program != 0 && x->file_program != frame_program(&x->frame);
-      if (frames < kTrackSplitFrames && !other_program) {
+      // Starting over drops what the file holds; a program other than the
+      // one the frame at the new rate belongs to is kept instead, and ends
+      // here as a longer one would. (/ONEWAV starts over all the same: going
+      // on would keep the first rate's frame size for the whole recording.)
+      bool keep_program = !s->onewav_arg && x->file_program != 0 && x->file_program != frame_program(&x->frame);
+      if (frames < kTrackSplitFrames && !keep_program) {
         if (restart_track(x) != 0) return 1;
         frames = 0;
         s->rate_changed = 0;

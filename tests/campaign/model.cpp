@@ -224,9 +224,9 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
       if (!valid) continue;
       if (s.start_id_found && in_file < kTrackSplitFrames) s.start_id_found = false;
       if (s.rate_changed) {
-        // A file that holds another program than the frame at the new rate is never started over.
-        bool other_program = file_program != 0 && file_program != program_of(frames[current]);
-        if (in_file < kTrackSplitFrames && !other_program) {
+        // Without /ONEWAV a file that holds another program than the frame at the new rate is not started over.
+        bool keep_program = !sw.onewav && file_program != 0 && file_program != program_of(frames[current]);
+        if (in_file < kTrackSplitFrames && !keep_program) {
           // The file starts over at the new rate.
           bytes_per_frame = audio_bytes(s.rate_code, s.long_play);
           t.segments.push_back(Segment{s.rate_code, ""});
