@@ -285,8 +285,17 @@ int extract_tracks(RunSettings* s, PlaybackStaging* staging) {
   int start = start_phase(x);
   if (start != 0) return start > 0 ? 1 : 0;
 
-  bool first_track = true;
   for (int track = 1;; ++track) {
+    if (track == 1) {
+      // The frame the start phase ended on is not written; the first one is
+      // the next, and the file (or the player) is begun at its rate.
+      uint32_t result = read_frame(x);
+      x->frame_valid = tape_read_ok(result);
+      if (x->frame_valid)
+        analyze_frame(&x->frame, s);
+      else
+        std::printf("loop1 read audio block failed: %x\n", result);
+    }
     set_track_format(x);
     if (s->waveout_arg) {
       wave_out_buffers = 24;
@@ -295,19 +304,6 @@ int extract_tracks(RunSettings* s, PlaybackStaging* staging) {
       std::printf("Playing audio track# %d                                                    \n", track);
     } else if (open_track_files(x, track) != 0) {
       return 1;
-    }
-    if (first_track) {
-      // The frame the start phase ended on is not written; the first one is the next.
-      first_track = false;
-      uint32_t result = read_frame(x);
-      x->frame_valid = tape_read_ok(result);
-      if (x->frame_valid)
-        analyze_frame(&x->frame, s);
-      else
-        std::printf("loop1 read audio block failed: %x\n", result);
-      // The file was begun at the rate of the frame the start phase ended on;
-      // when the first frame written has another, the file takes its rate.
-      if (x->frame_valid && s->rate_changed && restart_track(x) != 0) return 1;
     }
     s->rate_changed = 0;
     s->stop_requested = 0;

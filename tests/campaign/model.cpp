@@ -160,6 +160,11 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
     return next;
   };
   for (int track = 1;; ++track) {
+    if (track == 1) {
+      // The frame after the one the start phase ended on: the file is begun at its rate.
+      r = read_next();
+      if (!r.ok) out.said.push_back("loop1 read audio block failed: " + hex_word(r.word) + "\n");
+    }
     std::string wav_name = base + track_number(track) + ".wav";
     if (track == wav_blocked) {
       return cannot_go_on(out, "Cannot open " + wav_name + "\n");
@@ -172,15 +177,6 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
       t.log_created = false;
       out.tracks.push_back(t);
       return cannot_go_on(out, "Cannot open " + base + track_number(track) + ".log\n");
-    }
-    if (track == 1) {
-      r = read_next();
-      if (!r.ok) out.said.push_back("loop1 read audio block failed: " + hex_word(r.word) + "\n");
-      if (r.ok && s.rate_changed) {
-        // The first frame written has another rate than the one the file was begun at.
-        bytes_per_frame = audio_bytes(s.rate_code, s.long_play);
-        t.segments.push_back(Segment{s.rate_code, ""});
-      }
     }
     s.rate_changed = false;
     s.stop = false;
