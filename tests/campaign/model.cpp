@@ -253,7 +253,7 @@ DumpOutcome model_dump(bool stopeot, ModelBus* bus, const std::string& image_nam
   }
   out.image_created = true;
   for (;;) {
-    if (model_esc(bus)) s.stop = true;
+    bool esc = model_esc(bus);
     ReadResult r = model_read(bus);
     if (!r.ok) {
       s.stop = true;
@@ -261,7 +261,8 @@ DumpOutcome model_dump(bool stopeot, ModelBus* bus, const std::string& image_nam
       model_analyze(&s, bus->input.frames[r.index]);
       out.saved.push_back(r.index);
     }
-    if (s.stop) return out;
+    // ESC ends the loop also when /STOPEOT dropped the other stops.
+    if (s.stop || esc) return out;
   }
 }
 
@@ -275,7 +276,7 @@ WriteOutcome model_restore(bool stopeot, ModelBus* bus, const std::vector<DatFra
   ReaderState s;
   s.stopeot = stopeot;
   for (size_t next = 0;; ++next) {
-    if (model_esc(bus)) s.stop = true;
+    bool esc = model_esc(bus);
     if (image == IMAGE_UNREADABLE) {
       // A folder of the image's name: it opens, but no read succeeds.
       return cannot_go_on(out, "read from " + image_name + " failed: Is a directory\n");
@@ -289,7 +290,8 @@ WriteOutcome model_restore(bool stopeot, ModelBus* bus, const std::vector<DatFra
         s.stop = true;
       }
     }
-    if (s.stop) return out;
+    // ESC ends the loop also when /STOPEOT dropped the other stops.
+    if (s.stop || esc) return out;
   }
 }
 
@@ -299,7 +301,7 @@ WriteOutcome model_copy(bool stopeot, ModelBus* bus) {
   s.stopeot = stopeot;
   if (!first_frame(bus, &s)) return cannot_go_on(out, "read audio block failed\n");
   for (;;) {
-    if (model_esc(bus)) s.stop = true;
+    bool esc = model_esc(bus);
     ReadResult r = model_read(bus);
     if (!r.ok) {
       out.said.push_back("block read fail\n");
@@ -311,7 +313,8 @@ WriteOutcome model_copy(bool stopeot, ModelBus* bus) {
         s.stop = true;
       }
     }
-    if (s.stop) return out;
+    // ESC ends the loop also when /STOPEOT dropped the other stops.
+    if (s.stop || esc) return out;
   }
 }
 
