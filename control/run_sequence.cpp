@@ -7,6 +7,7 @@
 #include "control/run_settings.h"
 #include "datframe/dat_frame.h"
 #include "modes/modes.h"
+#include "platform/console.h"
 #include "platform/clock.h"
 #include "scsi/aspi_call.h"
 #include "scsi/drive_setup.h"
@@ -47,6 +48,14 @@ int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* sta
       seek_tape(settings->input_adapter, settings->input_target, settings->input_lun, settings) != 0)
     std::printf("Drive didn't complete seek\n");
   build_frame_tables();
+  // Ctrl-C (or SIGTERM) during the set-up, the rewind or the seek ends the
+  // run here: a mode would take it as ESC only after its first frame, and a
+  // recording would already have written its lead-in over the tape.
+  if (console_interrupted()) {
+    std::printf("Interrupted before the mode began\n");
+    close_drives(settings);
+    return EXIT_MODE_FAILED;
+  }
   int exit_code = run_mode(settings, staging) != 0 ? EXIT_MODE_FAILED : EXIT_DONE;
   close_drives(settings);
   return exit_code;

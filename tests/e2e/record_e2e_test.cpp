@@ -2,6 +2,7 @@
 // list, failures of the drive, ESC, and the recorded cassette frame by frame.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstring>
 #include <set>
 
@@ -243,6 +244,24 @@ TEST(RecordDrive, EscDuringTheSecondOfFiveTracks) {
     EXPECT_EQ(sub_id_program(tape[i]), 0x002) << "track 2's silence and the lead-out silence";
   }
   EXPECT_EQ(sub_id_program(tape.back()), PROGRAM_LEAD_OUT);
+}
+
+TEST(RecordDrive, CtrlCWhileWaitingForTheTapeLeavesTheTapeAlone) {
+  // The drive is not ready for a second (ten polls of real time); Ctrl-C
+  // comes while kestrel waits, as when the wrong cassette went in.
+  RecordingFolder folder(BusKeys{{"not_ready", "10"}});
+  stereo_wav(folder, "a.wav", 48000, 1440 * 10);
+  folder.write_cue("SET", "[FILES]\nFILE_001=a.wav\n");
+  ProcessOptions options;
+  options.env.push_back("KESTREL_CLOCK=real");
+  options.trigger_text = " - found drive SONY     SDT-9000        1.13\n";
+  options.trigger_signal = SIGINT;
+  ProcessResult r = folder.record("SET", options);
+  EXPECT_EQ(r.exit_code, 6) << r.out;
+  EXPECT_NE(r.out.find("Interrupted before the mode began\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("Writing lead-in"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(" - setting drive back to data mode...done\n"), std::string::npos) << "torn down";
+  EXPECT_TRUE(folder.tape().empty());
 }
 
 // One cassette checked frame by frame: lead-in, lead-in silence, a 48 kHz
