@@ -203,11 +203,21 @@ int start_phase(Extraction* x) {
   return 0;
 }
 
+bool all_zero(const uint8_t* bytes, int count) {
+  for (int i = 0; i < count; ++i)
+    if (bytes[i] != 0) return false;
+  return true;
+}
+
 // Step 11: the frames of one track. Returns 1 when the player could not be
 // restarted, else 0.
 int frame_loop(Extraction* x) {
   RunSettings* s = x->s;
   int frames = 0;
+  // Whether the file (since it began or started over) holds a sample that is
+  // not zero: an early change of rate starts over only a file of silence
+  // (lead-in, a gap), never one that holds audio.
+  bool audible = false;
   while (!s->stop_requested && !x->write_failed && !(s->start_id_found == 1 && s->startid_arg)) {
     if (x->frame_valid) {
       if (!s->waveout_arg && x->files.data_bytes > kWavDataLimit - DAT_LP_PCM_BYTES) {
@@ -227,6 +237,7 @@ int frame_loop(Extraction* x) {
         }
       }
       pass_on(x, bytes);
+      if (!audible) audible = !all_zero(x->pcm, bytes);
       ++frames;
     }
     uint32_t result = read_frame(x);
@@ -244,7 +255,7 @@ int frame_loop(Extraction* x) {
     if (!x->frame_valid) continue;
     if (s->start_id_found == 1 && frames < kTrackSplitFrames) s->start_id_found = 0;
     if (s->rate_changed == 1) {
-      if (frames < kTrackSplitFrames) {
+      if (frames < kTrackSplitFrames && !audible) {
         if (restart_track(x) != 0) return 1;
         frames = 0;
         s->rate_changed = 0;

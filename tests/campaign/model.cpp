@@ -174,6 +174,7 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
     s.stop = false;
     s.start_id_found = false;
     int in_file = 0;
+    bool audible = false;  // a sample that is not zero since the file began or started over
     while (!s.stop && !(s.start_id_found && sw.startid)) {
       if (valid) {
         const DatFrame& frame = frames[current];
@@ -198,6 +199,7 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
           }
         }
         t.segments.back().audio += pcm;
+        if (pcm.find_first_not_of('\0') != std::string::npos) audible = true;
         ++in_file;
       }
       r = read_next();
@@ -210,8 +212,8 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
       if (!valid) continue;
       if (s.start_id_found && in_file < kTrackSplitFrames) s.start_id_found = false;
       if (s.rate_changed) {
-        if (in_file < kTrackSplitFrames) {
-          // The file starts over at the new rate.
+        if (in_file < kTrackSplitFrames && !audible) {
+          // A file of silence starts over at the new rate.
           bytes_per_frame = audio_bytes(s.rate_code, s.long_play);
           t.segments.push_back(Segment{s.rate_code, ""});
           in_file = 0;

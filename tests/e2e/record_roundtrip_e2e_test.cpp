@@ -96,6 +96,25 @@ TEST(RecordRoundTrip, MpegAudioComesBackAsLibmpg123DecodesIt) {
   expect_holds_exactly(t.data, decoded.out, "MP3");
 }
 
+// A two-second 44.1 kHz track (a jingle, a station ID) before a 48 kHz one:
+// the rate changes before the reader's file holds 300 frames, and the short
+// track still comes back, in a file of its own.
+TEST(RecordRoundTrip, ShortTrackBeforeARateChangeComesBack) {
+  RecordingFolder folder;
+  std::string jingle = pcm16_bytes(test_pattern(44100 * 2, 2, 41));
+  std::string song = pcm16_bytes(test_pattern(48000 * 4, 2, 42));
+  write_wav_file(folder.file("jingle.wav"), 1, 2, 44100, 16, jingle);
+  write_wav_file(folder.file("song.wav"), 1, 2, 48000, 16, song);
+  record_and_read_back(folder, "[CONFIG]\nINTERTRACK_SILENCE=1\nTIME_DATE=OFF\n[FILES]\n"
+                               "FILE_001=jingle.wav\nFILE_002=song.wav\n");
+  WavFile one = read_back(folder, 1), two = read_back(folder, 2);
+  ASSERT_TRUE(one.valid && two.valid);
+  EXPECT_EQ(one.rate, 44100u);
+  expect_holds_exactly(one.data, jingle, "the 44.1 kHz track");
+  EXPECT_EQ(two.rate, 48000u);
+  EXPECT_NE(two.data.find(song), std::string::npos) << "the 48 kHz track";
+}
+
 // An ID3v2 tag (of a second tagger) in front of one whose picture is
 // compressed data: the header scan skips only the first tag and meets words
 // in the picture that look like frame headers of other rates.
