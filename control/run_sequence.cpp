@@ -23,6 +23,13 @@ int run_mode(RunSettings* settings, PlaybackStaging* staging) {
   return copy_tape(settings);
 }
 
+// Whether the mode that runs writes to tape from where the output tape stands.
+bool writes_where_the_tape_stands(const RunSettings* s) {
+  if (s->kestrel_arg) return false;
+  if (s->goshawk_arg) return true;
+  return !s->bittern_arg && s->bunting_arg;
+}
+
 // Steps 4 to 14; the caller releases the ASPI layer and the records.
 int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* staging) {
   if (argc < 3) {  // the program name and at least two arguments
@@ -45,8 +52,16 @@ int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* sta
   rewind_drives(settings);
   platform_sleep_ms(2000);
   if (settings->seek_arg &&
-      seek_tape(settings->input_adapter, settings->input_target, settings->input_lun, settings) != 0)
+      seek_tape(settings->input_adapter, settings->input_target, settings->input_lun, settings) != 0) {
     std::printf("Drive didn't complete seek\n");
+    // Reading from where the tape stands loses nothing; writing there would
+    // write over what the position was meant to keep.
+    if (writes_where_the_tape_stands(settings)) {
+      std::printf("Nothing is written after a failed seek\n");
+      close_drives(settings);
+      return EXIT_MODE_FAILED;
+    }
+  }
   build_frame_tables();
   // Ctrl-C (or SIGTERM) during the set-up, the rewind or the seek ends the
   // run here: a mode would take it as ESC only after its first frame, and a

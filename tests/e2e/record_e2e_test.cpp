@@ -264,6 +264,40 @@ TEST(RecordDrive, CtrlCWhileWaitingForTheTapeLeavesTheTapeAlone) {
   EXPECT_TRUE(folder.tape().empty());
 }
 
+// /SEEK with a mode that writes: the drive written is the one sought
+// (/INPUTID and /OUTPUTID the same), and a seek that fails leaves the tape
+// alone rather than writing from wherever the tape stands.
+TEST(RecordDrive, SeekBeforeWritingAppendsAtTheProgramOrWritesNothing) {
+  RecordingFolder folder(BusKeys{{"search_polls", "3"}});
+  Tape old;
+  tape_record(&old, Recording{.program = 1}, 100);
+  tape_record(&old, Recording{.program = 2}, 100);
+  ASSERT_TRUE(tape_write(old, folder.cassette()));
+  const std::string before = read_file(folder.cassette());
+  stereo_wav(folder, "a.wav", 48000, 1440 * 10);
+  folder.write_cue("SET", "[FILES]\nFILE_001=a.wav\n");
+  ASSERT_TRUE(write_file(folder.file("OLD.img"), before));
+
+  ProcessResult r = folder.record("SET", {}, {"/INPUTID", "0:5", "/SEEK", "PROGNUM", "7"});
+  EXPECT_EQ(r.exit_code, 6) << r.out;
+  EXPECT_NE(r.out.find("Drive didn't complete seek\nNothing is written after a failed seek\n"), std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("Writing lead-in"), std::string::npos) << r.out;
+  EXPECT_TRUE(read_file(folder.cassette()) == before) << "the tape was written";
+
+  r = folder.run({"/BUNTING", "OLD", "/OUTPUTID", "0:5", "/INPUTID", "0:5", "/SEEK", "PROGNUM", "7"});
+  EXPECT_EQ(r.exit_code, 6) << r.out;
+  EXPECT_TRUE(read_file(folder.cassette()) == before) << "the tape was written";
+
+  // Sought, the recording begins at program 2's first frame; program 1 stays.
+  r = folder.record("SET", {}, {"/INPUTID", "0:5", "/SEEK", "PROGNUM", "2"});
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  std::vector<DatFrame> tape = folder.tape();
+  ASSERT_EQ(tape.size(), 100u + 120 + 10 + 300);
+  EXPECT_TRUE(std::memcmp(tape.data(), old.frames.data(), 100 * sizeof(DatFrame)) == 0);
+  EXPECT_EQ(sub_id_program(tape[100]), PROGRAM_LEAD_IN);
+}
+
 // One cassette checked frame by frame: lead-in, lead-in silence, a 48 kHz
 // track longer than the start-ID region, a 44.1 kHz track with a short last
 // frame, inter-track and lead-out silences and the lead-out.
