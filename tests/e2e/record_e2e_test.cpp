@@ -246,6 +246,22 @@ TEST(RecordDrive, EscDuringTheSecondOfFiveTracks) {
   EXPECT_EQ(sub_id_program(tape.back()), PROGRAM_LEAD_OUT);
 }
 
+TEST(RecordDrive, EscDuringTheSilenceAfterATrackEndsTheRecordingThere) {
+  // WRITE 135 falls in track 1's silence (writes 131 to 163): the silence
+  // is finished, and track 2 is not begun (not even one frame of it).
+  RecordingFolder folder(BusKeys{}, BusKeys{{"interrupt_at", "135"}});
+  stereo_wav(folder, "t1.wav", 48000, 1440 * 10, 1);
+  stereo_wav(folder, "t2.wav", 48000, 1440 * 10, 2);
+  folder.write_cue("SET", "[CONFIG]\nINTERTRACK_SILENCE=1\nLEADOUT_SILENCE=1\n[FILES]\nFILE_001=t1.wav\nFILE_002=t2.wav\n");
+  ProcessResult r = folder.record("SET");
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(r.out.find("File: t2.wav"), std::string::npos) << r.out;
+  std::vector<DatFrame> tape = folder.tape();
+  EXPECT_EQ(programs_on(tape), (std::vector<int>{1}));
+  ASSERT_EQ(tape.size(), 120u + 10 + 33 + 33 + 300);
+  EXPECT_EQ(sub_id_program(tape.back()), PROGRAM_LEAD_OUT);
+}
+
 TEST(RecordDrive, CtrlCWhileWaitingForTheTapeLeavesTheTapeAlone) {
   // The drive is not ready for a second (ten polls of real time); Ctrl-C
   // comes while kestrel waits, as when the wrong cassette went in.
