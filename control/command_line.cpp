@@ -166,7 +166,9 @@ int parse_command_line(int argc, char** argv, RunSettings* s) {
     return 1;
   if (s->seek_arg && parse_seek(argc, argv, s)) return 1;
 
-  if ((s->kestrel_arg || s->bittern_arg || s->pintail_arg) && !s->inputid_arg) {
+  // /SEEK positions the input drive: without one named it would seek whatever
+  // stands at 0:0, and a recording would then begin where its tape stands.
+  if ((s->kestrel_arg || s->bittern_arg || s->pintail_arg || s->seek_arg) && !s->inputid_arg) {
     std::printf("No input ID entered\n");
     return 1;
   }

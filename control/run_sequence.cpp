@@ -7,6 +7,7 @@
 #include "control/run_settings.h"
 #include "datframe/dat_frame.h"
 #include "modes/modes.h"
+#include "platform/console.h"
 #include "platform/clock.h"
 #include "scsi/aspi_call.h"
 #include "scsi/drive_setup.h"
@@ -20,6 +21,13 @@ int run_mode(RunSettings* settings, PlaybackStaging* staging) {
   if (settings->bittern_arg) return dump_image(settings);
   if (settings->bunting_arg) return restore_image(settings);
   return copy_tape(settings);
+}
+
+// Whether the mode that runs writes to tape from where the output tape stands.
+bool writes_where_the_tape_stands(const RunSettings* s) {
+  if (s->kestrel_arg) return false;
+  if (s->goshawk_arg) return true;
+  return !s->bittern_arg && s->bunting_arg;
 }
 
 // Steps 4 to 14; the caller releases the ASPI layer and the records.
@@ -44,9 +52,25 @@ int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* sta
   rewind_drives(settings);
   platform_sleep_ms(2000);
   if (settings->seek_arg &&
-      seek_tape(settings->input_adapter, settings->input_target, settings->input_lun, settings) != 0)
+      seek_tape(settings->input_adapter, settings->input_target, settings->input_lun, settings) != 0) {
     std::printf("Drive didn't complete seek\n");
+    // Reading from where the tape stands loses nothing; writing there would
+    // write over what the position was meant to keep.
+    if (writes_where_the_tape_stands(settings)) {
+      std::printf("Nothing is written after a failed seek\n");
+      close_drives(settings);
+      return EXIT_MODE_FAILED;
+    }
+  }
   build_frame_tables();
+  // Ctrl-C (or SIGTERM) during the set-up, the rewind or the seek ends the
+  // run here: a mode would take it as ESC only after its first frame, and a
+  // recording would already have written its lead-in over the tape.
+  if (console_interrupted()) {
+    std::printf("Interrupted before the mode began\n");
+    close_drives(settings);
+    return EXIT_MODE_FAILED;
+  }
   int exit_code = run_mode(settings, staging) != 0 ? EXIT_MODE_FAILED : EXIT_DONE;
   close_drives(settings);
   return exit_code;

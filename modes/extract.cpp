@@ -41,20 +41,11 @@ struct Extraction {
   int bytes_per_frame = 0;
   TrackFiles files;
   ConcealTotals totals{};
-  int file_program = 0;  // the last program (1-799) of the frames the file or player has taken; 0: none
 };
 
 uint32_t read_frame(Extraction* x) {
   RunSettings* s = x->s;
   return scsi_read_block(s->input_adapter, s->input_target, s->input_lun, &x->frame, DAT_FRAME_BYTES);
-}
-
-// The program number of a frame's sub-ID, 1 to 799; 0 for none (no
-// program, lead-in, lead-out, digits that are not decimal).
-int frame_program(const DatFrame* frame) {
-  int hundreds = frame->sid_pno1 >> 4, tens = frame->sid_pno23 >> 4, units = frame->sid_pno23 & 0x0F;
-  if (hundreds > 7 || tens > 9 || units > 9) return 0;
-  return hundreds * 100 + tens * 10 + units;
 }
 
 int rate_for_code(int code, int previous) {
@@ -68,7 +59,6 @@ int rate_for_code(int code, int previous) {
 
 void set_track_format(Extraction* x) {
   RunSettings* s = x->s;
-  x->file_program = 0;
   x->rate = rate_for_code(s->rate_code, x->rate);
   s->file_rate_code = s->rate_code;
   x->bytes_per_frame = frame_audio_bytes(s->rate_code, s->sample_bits);
@@ -213,11 +203,21 @@ int start_phase(Extraction* x) {
   return 0;
 }
 
+bool all_zero(const uint8_t* bytes, int count) {
+  for (int i = 0; i < count; ++i)
+    if (bytes[i] != 0) return false;
+  return true;
+}
+
 // Step 11: the frames of one track. Returns 1 when the player could not be
 // restarted, else 0.
 int frame_loop(Extraction* x) {
   RunSettings* s = x->s;
   int frames = 0;
+  // Whether the file (since it began or started over) holds a sample that is
+  // not zero: an early change of rate starts over only a file of silence
+  // (lead-in, a gap), never one that holds audio (but with /ONEWAV).
+  bool audible = false;
   while (!s->stop_requested && !x->write_failed && !(s->start_id_found == 1 && s->startid_arg)) {
     if (x->frame_valid) {
       if (!s->waveout_arg && x->files.data_bytes > kWavDataLimit - DAT_LP_PCM_BYTES) {
@@ -237,7 +237,7 @@ int frame_loop(Extraction* x) {
         }
       }
       pass_on(x, bytes);
-      if (int program = frame_program(&x->frame)) x->file_program = program;
+      if (!audible) audible = !all_zero(x->pcm, bytes);
       ++frames;
     }
     uint32_t result = read_frame(x);
@@ -255,14 +255,14 @@ int frame_loop(Extraction* x) {
     if (!x->frame_valid) continue;
     if (s->start_id_found == 1 && frames < kTrackSplitFrames) s->start_id_found = 0;
     if (s->rate_changed == 1) {
-      // Starting over drops what the file holds; a program other than the
-      // one the frame at the new rate belongs to is kept instead, and ends
-      // here as a longer one would. (/ONEWAV starts over all the same: going
-      // on would keep the first rate's frame size for the whole recording.)
-      bool keep_program = !s->onewav_arg && x->file_program != 0 && x->file_program != frame_program(&x->frame);
-      if (frames < kTrackSplitFrames && !keep_program) {
+      // Starting over drops what the file holds: only silence (a lead-in, a
+      // gap) is dropped so; audio ends here as in a longer file. (/ONEWAV
+      // starts over all the same: going on would keep the first rate's frame
+      // size for the whole recording.)
+      if (frames < kTrackSplitFrames && (s->onewav_arg || !audible)) {
         if (restart_track(x) != 0) return 1;
         frames = 0;
+        audible = false;
         s->rate_changed = 0;
       } else if (s->onewav_arg) {
         s->rate_changed = 0;

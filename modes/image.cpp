@@ -53,6 +53,14 @@ void pass_to_output(RunSettings* s, const DatFrame* frame, const char* message) 
   }
 }
 
+// Whether the loop ends after this pass: on a stop that stands after the
+// frame's analysis, or on ESC read at the top of the pass (the analysis
+// drops every stop under /STOPEOT, but the user's is not one of them).
+bool pass_ends(RunSettings* s, bool esc) {
+  if (esc) s->stop_requested = 1;
+  return s->stop_requested != 0;
+}
+
 void image_name(const RunSettings* s, char* name, size_t size) {
   std::snprintf(name, size, "%s.img", s->base_name);
 }
@@ -74,7 +82,7 @@ int dump_image(RunSettings* s) {
   use_large_buffer(image);
   bool write_failed = false;
   for (;;) {
-    if (esc_pressed()) s->stop_requested = 1;
+    bool esc = esc_pressed();
     if (!tape_read_ok(read_input(s, &frame))) {
       s->stop_requested = 1;
     } else {
@@ -87,7 +95,7 @@ int dump_image(RunSettings* s) {
         break;
       }
     }
-    if (s->stop_requested) break;
+    if (pass_ends(s, esc)) break;
   }
   errno = 0;
   if (!write_failed && std::fflush(image) != 0) {
@@ -119,7 +127,7 @@ int restore_image(RunSettings* s) {
   DatFrame frame;
   bool read_failed = false;
   for (;;) {
-    if (esc_pressed()) s->stop_requested = 1;
+    bool esc = esc_pressed();
     std::memset(&frame, 0, sizeof frame);
     errno = 0;
     if (std::fread(&frame, 1, DAT_FRAME_BYTES, image) != DAT_FRAME_BYTES) {
@@ -133,7 +141,7 @@ int restore_image(RunSettings* s) {
     } else {
       pass_to_output(s, &frame, "write block fail\n");
     }
-    if (s->stop_requested) break;
+    if (pass_ends(s, esc)) break;
   }
   std::fclose(image);
   return read_failed ? 1 : 0;
@@ -144,14 +152,14 @@ int copy_tape(RunSettings* s) {
   reset_subcode_state(s);
   if (read_first_frame(s, &frame) != 0) return 1;
   for (;;) {
-    if (esc_pressed()) s->stop_requested = 1;
+    bool esc = esc_pressed();
     if (!tape_read_ok(read_input(s, &frame))) {
       std::printf("block read fail\n");
       s->stop_requested = 1;
     } else {
       pass_to_output(s, &frame, "block write fail\n");
     }
-    if (s->stop_requested) break;
+    if (pass_ends(s, esc)) break;
   }
   return 0;
 }

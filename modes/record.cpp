@@ -15,6 +15,7 @@
 
 #include "datframe/frame_build.h"
 #include "modes/cue_file.h"
+#include "modes/mode_io.h"
 #include "modes/modes.h"
 #include "modes/source.h"
 #include "platform/clock.h"
@@ -332,6 +333,9 @@ int record_to_tape(RunSettings* settings) {
     }
     std::printf("\n");
     entry = cue_file_entry(cue_path, track.number + 1);
+    // ESC pressed during the silence (or as the track ended) ends the
+    // recording here, rather than after the next track's first frame.
+    if (last_key != CONSOLE_KEY_ESC && entry != "NONE" && esc_pressed()) last_key = CONSOLE_KEY_ESC;
     if (last_key == CONSOLE_KEY_ESC || entry == "NONE") break;
     if (track.number + 1 > CUE_MAX_ENTRIES) {
       std::printf("FILE_%.3d and later are not recorded: program numbers end at %d\n", track.number + 1,

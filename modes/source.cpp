@@ -63,16 +63,22 @@ void adopt_plan(const ConvertPlan& plan) {
 
 void probe_mp3(const char* path) {
   MpegHeaderInfo info{};
-  if (!ReadMP3SampleRate(path, &info, kMp3ScanLimit)) {
+  bool header = ReadMP3SampleRate(path, &info, kMp3ScanLimit) != 0;
+  // The decoder delivers 16-bit PCM at the stream's own rate and channel
+  // count. The first word that looks like a header may lie in a tag the scan
+  // does not skip; what the decoder finds is what is recorded.
+  int32_t channels = info.channels;
+  int32_t rate = info.samplerate;
+  bool stream = ReadMP3StreamFormat(path, &channels, &rate) != 0;
+  if (!header && !stream) {
     std::printf("cannot analyze file %s\n", path);
     return;
   }
-  g_format.rate = info.samplerate;
-  g_format.channels = info.channels;
-  g_format.bitrate_figure = info.bitrate * 1000;
-  // The decoder delivers 16-bit PCM at the stream's own rate and channel count.
+  g_format.rate = rate;
+  g_format.channels = channels;
+  if (header) g_format.bitrate_figure = info.bitrate * 1000;
   ConvertPlan plan;
-  plan_conversion(1, 16, info.channels, info.samplerate, &plan);
+  plan_conversion(1, 16, channels, rate, &plan);
   adopt_plan(plan);
 }
 

@@ -94,6 +94,34 @@ int convert(const unsigned char* source, uint32_t length, unsigned char* output,
 
 }  // namespace
 
+int32_t ReadMP3StreamFormat(const char* path, int32_t* channels, int32_t* rate) {
+  if (path == nullptr || channels == nullptr || rate == nullptr) return 0;
+  FILE* file = fopen(path, "rb");
+  if (file == nullptr) return 0;
+  // The decoder that init_mp3_decode sets up, fed until it knows the format.
+  mpg123_handle* handle = nullptr;
+  int32_t found = 0;
+  if (open_converter(&handle) == MPG123_OK) {
+    unsigned char block[kSourceSize];
+    size_t got = 0;
+    while (!found && (got = fread(block, 1, sizeof block, file)) > 0) {
+      if (mpg123_feed(handle, block, got) != MPG123_OK) break;
+      long stream_rate = 0;
+      int stream_channels = 0;
+      int encoding = 0;
+      const int code = mpg123_getformat(handle, &stream_rate, &stream_channels, &encoding);
+      if (code == MPG123_NEED_MORE) continue;
+      if (code != MPG123_OK) break;
+      *channels = stream_channels;
+      *rate = static_cast<int32_t>(stream_rate);
+      found = 1;
+    }
+  }
+  if (handle != nullptr) mpg123_delete(handle);
+  fclose(file);
+  return found;
+}
+
 int32_t init_mp3_decode(const char* path, int32_t chunk_bytes, int32_t channels, int32_t rate,
                         int32_t bitrate) {
   // The decoder finds the stream's format itself.

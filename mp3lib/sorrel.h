@@ -29,6 +29,11 @@ extern "C" {
 // Finds the first frame header at the start, behind a RIFF header or ID3v2
 // tag, or up to scan_limit bytes into the file: 1 and the record filled, or 0.
 SORREL_EXPORT int32_t ReadMP3SampleRate(const char* path, MpegHeaderInfo* info, int32_t scan_limit);
+// The channel count and rate of the PCM that decoding the file delivers, as
+// the decoder finds them (the first word that looks like a header may lie in
+// a tag or other non-audio bytes; the decoder checks the stream): 1 and both
+// stored, or 0 (outputs untouched) when the file holds no audio it can decode.
+SORREL_EXPORT int32_t ReadMP3StreamFormat(const char* path, int32_t* channels, int32_t* rate);
 // Opens a file for decoding with an output chunk of chunk_bytes: 1, or 0 after
 // a message. MPEG-1, 2 and 2.5 Layers I, II and III decode; the output is
 // 16-bit signed little-endian at the stream's own rate and channel count,

@@ -16,6 +16,7 @@ volatile sig_atomic_t g_signal_count = 0;
 std::atomic<int> g_pending_esc{0};
 bool g_input_ended = false;
 bool g_initialised = false;
+bool g_stdin_tty = false;
 int g_held_byte = -1;  // a byte read after ESC that turned out to be a key of its own
 
 // How long the rest of a key's escape sequence may take to follow its ESC. A
@@ -23,8 +24,18 @@ int g_held_byte = -1;  // a byte read after ESC that turned out to be a key of i
 // comes far later.
 const int kSequenceWaitMs = 30;
 
+// Whether kestrel may use its terminal: standard input is none, or kestrel
+// runs in its foreground. A job in the background (started with "&", or
+// Ctrl-Z then "bg") that set the terminal's mode or read it would be stopped
+// by SIGTTOU or SIGTTIN until brought back, and the terminal is the shell's.
+bool terminal_is_ours() {
+  if (!g_stdin_tty) return true;
+  pid_t foreground = tcgetpgrp(STDIN_FILENO);
+  return foreground < 0 || foreground == getpgrp();  // < 0: not the controlling terminal
+}
+
 void restore_terminal() {
-  if (g_termios_saved) tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_termios);
+  if (g_termios_saved && terminal_is_ours()) tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_termios);
 }
 
 extern "C" void on_interrupt(int sig) {
@@ -78,7 +89,8 @@ int after_escape() {
 void console_init(void) {
   if (g_initialised) return;
   g_initialised = true;
-  if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &g_saved_termios) == 0) {
+  g_stdin_tty = isatty(STDIN_FILENO) != 0;
+  if (g_stdin_tty && terminal_is_ours() && tcgetattr(STDIN_FILENO, &g_saved_termios) == 0) {
     g_termios_saved = 1;
     termios raw = g_saved_termios;
     raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
@@ -103,7 +115,7 @@ int console_interrupted(void) { return g_signal_count > 0 ? 1 : 0; }
 
 int console_key_waiting(void) {
   if (g_pending_esc.load() || g_held_byte >= 0) return 1;
-  if (g_input_ended) return 0;
+  if (g_input_ended || !terminal_is_ours()) return 0;
   pollfd p{STDIN_FILENO, POLLIN, 0};
   if (poll(&p, 1, 0) <= 0) return 0;
   if (p.revents & POLLIN) return 1;

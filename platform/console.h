@@ -1,7 +1,8 @@
 // The console keyboard. On a terminal, standard input is switched to
 // non-canonical, no-echo mode for the run and restored on every way out; a
-// pipe works as well, so another program can send keys. SIGINT and SIGTERM
-// read as the ESC key; a second one ends the program at once.
+// pipe works as well, so another program can send keys. A job in the
+// background of its terminal leaves the terminal alone and reads no keys.
+// SIGINT and SIGTERM read as the ESC key; a second one ends the program at once.
 #pragma once
 
 #define CONSOLE_KEY_ESC 27

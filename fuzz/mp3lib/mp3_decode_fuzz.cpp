@@ -1,5 +1,6 @@
-// The decoder: init_mp3_decode, do_mp3_decode until the audio ends,
-// close_mp3_decode, with request and chunk sizes taken from the input.
+// The decoder: ReadMP3StreamFormat, then init_mp3_decode, do_mp3_decode
+// until the audio ends, close_mp3_decode, with request and chunk sizes taken
+// from the input.
 #include <vector>
 
 #include "fuzz/support/input_file.h"
@@ -13,6 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     chunk = 64 + data[1] * 64;
   }
   const char* path = write_input(data, size);
+  int32_t channels = 0;
+  int32_t rate = 0;
+  if (ReadMP3StreamFormat(path, &channels, &rate) == 1 && (channels < 1 || channels > 2 || rate <= 0)) abort();
   if (init_mp3_decode(path, chunk, 2, 44100, 128000) == 1) {
     // Exactly the room the contract asks for, so that any overrun shows.
     std::vector<unsigned char> buffer(n + static_cast<uint32_t>(chunk) - 1);

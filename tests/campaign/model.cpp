@@ -12,13 +12,6 @@ namespace {
 const int kBlankStretchEnd = 62;  // the blank frame that ends reading
 const int kTrackSplitFrames = 300;
 
-// The sub-ID's program number, 1 to 799, or 0 for none.
-int program_of(const DatFrame& frame) {
-  int hundreds = frame.sid_pno1 >> 4, tens = frame.sid_pno23 >> 4, units = frame.sid_pno23 & 0x0F;
-  if (hundreds > 7 || tens > 9 || units > 9) return 0;
-  return hundreds * 100 + tens * 10 + units;
-}
-
 bool has_packs(const DatFrame& frame) {
   for (const uint8_t* pack : frame.pack)
     if (pack[0] >> 4) return true;
@@ -182,7 +175,7 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
     s.stop = false;
     s.start_id_found = false;
     int in_file = 0;
-    int file_program = 0;  // the last program the file holds frames of
+    bool audible = false;  // a sample that is not zero since the file began or started over
     while (!s.stop && !(s.start_id_found && sw.startid)) {
       if (valid) {
         const DatFrame& frame = frames[current];
@@ -207,7 +200,7 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
           }
         }
         t.segments.back().audio += pcm;
-        if (program_of(frame) != 0) file_program = program_of(frame);
+        if (pcm.find_first_not_of('\0') != std::string::npos) audible = true;
         ++in_file;
       }
       r = read_next();
@@ -220,14 +213,12 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
       if (!valid) continue;
       if (s.start_id_found && in_file < kTrackSplitFrames) s.start_id_found = false;
       if (s.rate_changed) {
-        // Without /ONEWAV a file that holds another program than the frame at the new rate is not started over.
-        bool keep_program = !sw.onewav && file_program != 0 && file_program != program_of(frames[current]);
-        if (in_file < kTrackSplitFrames && !keep_program) {
-          // The file starts over at the new rate.
+        if (in_file < kTrackSplitFrames && (sw.onewav || !audible)) {
+          // A file of silence (any file, with /ONEWAV) starts over at the new rate.
           bytes_per_frame = audio_bytes(s.rate_code, s.long_play);
           t.segments.push_back(Segment{s.rate_code, ""});
           in_file = 0;
-          file_program = 0;
+          audible = false;
           s.rate_changed = false;
         } else if (sw.onewav) {
           s.rate_changed = false;
@@ -266,7 +257,7 @@ DumpOutcome model_dump(bool stopeot, ModelBus* bus, const std::string& image_nam
   }
   out.image_created = true;
   for (;;) {
-    if (model_esc(bus)) s.stop = true;
+    bool esc = model_esc(bus);
     ReadResult r = model_read(bus);
     if (!r.ok) {
       s.stop = true;
@@ -274,7 +265,8 @@ DumpOutcome model_dump(bool stopeot, ModelBus* bus, const std::string& image_nam
       model_analyze(&s, bus->input.frames[r.index]);
       out.saved.push_back(r.index);
     }
-    if (s.stop) return out;
+    // ESC ends the loop also when /STOPEOT dropped the other stops.
+    if (s.stop || esc) return out;
   }
 }
 
@@ -288,7 +280,7 @@ WriteOutcome model_restore(bool stopeot, ModelBus* bus, const std::vector<DatFra
   ReaderState s;
   s.stopeot = stopeot;
   for (size_t next = 0;; ++next) {
-    if (model_esc(bus)) s.stop = true;
+    bool esc = model_esc(bus);
     if (image == IMAGE_UNREADABLE) {
       // A folder of the image's name: it opens, but no read succeeds.
       return cannot_go_on(out, "read from " + image_name + " failed: Is a directory\n");
@@ -302,7 +294,8 @@ WriteOutcome model_restore(bool stopeot, ModelBus* bus, const std::vector<DatFra
         s.stop = true;
       }
     }
-    if (s.stop) return out;
+    // ESC ends the loop also when /STOPEOT dropped the other stops.
+    if (s.stop || esc) return out;
   }
 }
 
@@ -312,7 +305,7 @@ WriteOutcome model_copy(bool stopeot, ModelBus* bus) {
   s.stopeot = stopeot;
   if (!first_frame(bus, &s)) return cannot_go_on(out, "read audio block failed\n");
   for (;;) {
-    if (model_esc(bus)) s.stop = true;
+    bool esc = model_esc(bus);
     ReadResult r = model_read(bus);
     if (!r.ok) {
       out.said.push_back("block read fail\n");
@@ -324,7 +317,8 @@ WriteOutcome model_copy(bool stopeot, ModelBus* bus) {
         s.stop = true;
       }
     }
-    if (s.stop) return out;
+    // ESC ends the loop also when /STOPEOT dropped the other stops.
+    if (s.stop || esc) return out;
   }
 }
 

@@ -148,16 +148,19 @@ std::vector<DatFrame> clean_recording(const std::string& dir, const Cue& cue, Ve
 }
 
 // The cue as far as ESC (read at keyboard poll `poll`, from 1) lets it
-// record: the tracks before, and the track of that poll up to its frame.
+// record: the tracks before, and the track of that poll up to its frame; ESC
+// read at the poll between two tracks ends the recording before the next.
 // Returns false when the poll lies beyond the recording's last.
 bool cut_at_poll(const Cue& cue, int poll, Cue* cut) {
   *cut = cue;
   cut->files.clear();
-  for (const Source& s : cue.files) {
+  for (size_t i = 0; i < cue.files.size(); ++i) {
+    const Source& s = cue.files[i];
     int polls = track_polls(cue, s);
     if (poll > polls) {
       cut->files.push_back(s);
       poll -= polls;
+      if (i + 1 < cue.files.size() && poll-- == 1) return true;  // the poll between tracks
       continue;
     }
     Source part = s;
@@ -184,6 +187,7 @@ int poll_after_transfer(const Cue& cue, const RecordPlan& plan, int transfer) {
     polls_before += track_polls(cue, cue.files[t]);
     if (write < plan.gaps[t]) return t + 1 < plan.tracks.size() ? polls_before + 1 : 0;
     write -= plan.gaps[t];
+    if (t + 1 < plan.tracks.size()) ++polls_before;  // the poll between tracks
   }
   return 0;
 }

@@ -171,6 +171,11 @@ TEST(CommandLine, RequiredAddressesAndModes) {
   EXPECT_EQ(p.result, 1);
   EXPECT_EQ(p.printed, "BUNTING\nInput SCSI adapter 0, ID number: 1\nNo output ID entered\n");
 
+  // /SEEK positions the input drive, so it needs one, also for a recording.
+  p = parse({"k", "/GOSHAWK", "SET", "/OUTPUTID", "0:5", "/SEEK", "PROGNUM", "3"});
+  EXPECT_EQ(p.result, 1);
+  EXPECT_EQ(p.printed, "GOSHAWK\nOutput SCSI adapter 0, ID number: 5\nNo input ID entered\n");
+
   p = parse({"k", "/PINTAIL", "/INPUTID", "0:3", "/OUTPUTID", "0:3"});
   EXPECT_EQ(p.result, 1);
   EXPECT_NE(p.printed.find("Input and Output IDs must be different \n"), std::string::npos);

@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 
 #include "tests/support/bytes.h"
 #include "tests/support/e2e/bus_file.h"
@@ -119,27 +120,45 @@ TEST(Extract, OneWavKeepsOneFileOfFramesOfTheFirstRate) {
   EXPECT_FALSE(t.has("TAPE002.wav"));
 }
 
-TEST(Extract, EarlyRateChangeStartsTheFileOver) {
+// A rate change within the first 300 frames of a file: a file of silence
+// (a lead-in, a gap) starts over at the new rate; one that holds audio (a
+// short recording) is kept, and the new rate begins the next file.
+TEST(Extract, EarlyRateChangeStartsOnlyAFileOfSilenceOver) {
   Tape tape;
   tape_record(&tape, Recording{.program = 1, .rate_code = 1}, 50);
   tape_record(&tape, Recording{.program = 1, .rate_code = 2}, 200);
+  Tape quiet = tape;
+  for (size_t i = 0; i < 50; ++i) std::memset(quiet.frames[i].audio, 0, DAT_AUDIO_BYTES);
   TapeRun t;
-  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE"});
+  ProcessResult r = t.run(quiet, {"/KESTREL", "TAPE"});
   ASSERT_EQ(r.exit_code, 0) << r.out;
   WavFile one = t.wav("TAPE001.wav");
   ASSERT_TRUE(one.valid);
   EXPECT_EQ(one.rate, 32000u);
-  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 50, 250)));
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(quiet, 50, 250)));
   EXPECT_FALSE(t.has("TAPE002.wav"));
+
+  TapeRun audible;
+  r = audible.run(tape, {"/KESTREL", "TAPE"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  one = audible.wav("TAPE001.wav");
+  WavFile two = audible.wav("TAPE002.wav");
+  ASSERT_TRUE(one.valid && two.valid);
+  EXPECT_EQ(one.rate, 44100u);
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 1, 50)));
+  EXPECT_EQ(two.rate, 32000u);
+  EXPECT_TRUE(same_bytes(two.data, tape_pcm(tape, 50, 250)));
+
 }
 
 TEST(Extract, ProgramShorterThan300FramesBeforeARateChangeIsKept) {
   // A 5-second program at 44.1 kHz, then the next one at 48 kHz: starting the
   // file over would drop the first program whole.
   Tape tape;
-  tape_record(&tape, Recording{.program = 0, .rate_code = 0}, 50);  // no program yet: dropped at the change
+  tape_record(&tape, Recording{.program = 0, .rate_code = 0}, 50);  // silence: dropped at the change
   tape_record(&tape, Recording{.program = 1, .rate_code = 1, .start_id_frames = 300}, 166);
   tape_record(&tape, Recording{.program = 2, .rate_code = 0, .start_id_frames = 300}, 320);
+  for (size_t i = 0; i < 50; ++i) std::memset(tape.frames[i].audio, 0, DAT_AUDIO_BYTES);
   for (const char* split : {"/STARTID", "/REWIND"}) {
     TapeRun t;
     ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", split});

@@ -144,4 +144,30 @@ TEST(Image, StopEotKeepsCopyingOverBlankTapeUntilTheEndOfData) {
   EXPECT_TRUE(same_bytes(d.file("target.tape"), frames_bytes(tape, 1, tape.frames.size())));
 }
 
+// /STOPEOT drops the stop of a blank stretch, not the user's: ESC at the 20th
+// pass still ends each mode after that pass's frame.
+TEST(Image, EscEndsEachModeAlsoWithStopEot) {
+  Tape tape = varied_tape();
+  tape_record(&tape, Recording{.program = 4}, 30);
+  TwoDrives d;
+  ASSERT_TRUE(tape_write(tape, d.dir.file("source.tape")));
+  ProcessOptions esc;
+  esc.stdin_data = std::string(19, 'k') + "\x1b";
+  const std::string twenty = frames_bytes(tape, 1, 21);
+
+  ProcessResult r = d.run({"/BITTERN", "ESC", "/INPUTID", "0:4", "/STOPEOT"}, {}, esc);
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_TRUE(same_bytes(d.file("ESC.img"), twenty));
+
+  r = d.run({"/PINTAIL", "/INPUTID", "0:4", "/OUTPUTID", "0:5", "/STOPEOT"}, {}, esc);
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_TRUE(same_bytes(d.file("target.tape"), twenty));
+
+  ASSERT_TRUE(write_file(d.dir.file("WHOLE.img"), frames_bytes(tape, 1, tape.frames.size())));
+  std::remove(d.dir.file("target.tape").c_str());
+  r = d.run({"/BUNTING", "WHOLE", "/OUTPUTID", "0:5", "/STOPEOT"}, {}, esc);
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_TRUE(same_bytes(d.file("target.tape"), twenty));
+}
+
 }  // namespace

@@ -2,6 +2,7 @@
 // list, failures of the drive, ESC, and the recorded cassette frame by frame.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstring>
 #include <set>
 
@@ -243,6 +244,74 @@ TEST(RecordDrive, EscDuringTheSecondOfFiveTracks) {
     EXPECT_EQ(sub_id_program(tape[i]), 0x002) << "track 2's silence and the lead-out silence";
   }
   EXPECT_EQ(sub_id_program(tape.back()), PROGRAM_LEAD_OUT);
+}
+
+TEST(RecordDrive, EscDuringTheSilenceAfterATrackEndsTheRecordingThere) {
+  // WRITE 135 falls in track 1's silence (writes 131 to 163): the silence
+  // is finished, and track 2 is not begun (not even one frame of it).
+  RecordingFolder folder(BusKeys{}, BusKeys{{"interrupt_at", "135"}});
+  stereo_wav(folder, "t1.wav", 48000, 1440 * 10, 1);
+  stereo_wav(folder, "t2.wav", 48000, 1440 * 10, 2);
+  folder.write_cue("SET", "[CONFIG]\nINTERTRACK_SILENCE=1\nLEADOUT_SILENCE=1\n[FILES]\nFILE_001=t1.wav\nFILE_002=t2.wav\n");
+  ProcessResult r = folder.record("SET");
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(r.out.find("File: t2.wav"), std::string::npos) << r.out;
+  std::vector<DatFrame> tape = folder.tape();
+  EXPECT_EQ(programs_on(tape), (std::vector<int>{1}));
+  ASSERT_EQ(tape.size(), 120u + 10 + 33 + 33 + 300);
+  EXPECT_EQ(sub_id_program(tape.back()), PROGRAM_LEAD_OUT);
+}
+
+TEST(RecordDrive, CtrlCWhileWaitingForTheTapeLeavesTheTapeAlone) {
+  // The drive is not ready for a second (ten polls of real time); Ctrl-C
+  // comes while kestrel waits, as when the wrong cassette went in.
+  RecordingFolder folder(BusKeys{{"not_ready", "10"}});
+  stereo_wav(folder, "a.wav", 48000, 1440 * 10);
+  folder.write_cue("SET", "[FILES]\nFILE_001=a.wav\n");
+  ProcessOptions options;
+  options.env.push_back("KESTREL_CLOCK=real");
+  options.trigger_text = " - found drive SONY     SDT-9000        1.13\n";
+  options.trigger_signal = SIGINT;
+  ProcessResult r = folder.record("SET", options);
+  EXPECT_EQ(r.exit_code, 6) << r.out;
+  EXPECT_NE(r.out.find("Interrupted before the mode began\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("Writing lead-in"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(" - setting drive back to data mode...done\n"), std::string::npos) << "torn down";
+  EXPECT_TRUE(folder.tape().empty());
+}
+
+// /SEEK with a mode that writes: the drive written is the one sought
+// (/INPUTID and /OUTPUTID the same), and a seek that fails leaves the tape
+// alone rather than writing from wherever the tape stands.
+TEST(RecordDrive, SeekBeforeWritingAppendsAtTheProgramOrWritesNothing) {
+  RecordingFolder folder(BusKeys{{"search_polls", "3"}});
+  Tape old;
+  tape_record(&old, Recording{.program = 1}, 100);
+  tape_record(&old, Recording{.program = 2}, 100);
+  ASSERT_TRUE(tape_write(old, folder.cassette()));
+  const std::string before = read_file(folder.cassette());
+  stereo_wav(folder, "a.wav", 48000, 1440 * 10);
+  folder.write_cue("SET", "[FILES]\nFILE_001=a.wav\n");
+  ASSERT_TRUE(write_file(folder.file("OLD.img"), before));
+
+  ProcessResult r = folder.record("SET", {}, {"/INPUTID", "0:5", "/SEEK", "PROGNUM", "7"});
+  EXPECT_EQ(r.exit_code, 6) << r.out;
+  EXPECT_NE(r.out.find("Drive didn't complete seek\nNothing is written after a failed seek\n"), std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("Writing lead-in"), std::string::npos) << r.out;
+  EXPECT_TRUE(read_file(folder.cassette()) == before) << "the tape was written";
+
+  r = folder.run({"/BUNTING", "OLD", "/OUTPUTID", "0:5", "/INPUTID", "0:5", "/SEEK", "PROGNUM", "7"});
+  EXPECT_EQ(r.exit_code, 6) << r.out;
+  EXPECT_TRUE(read_file(folder.cassette()) == before) << "the tape was written";
+
+  // Sought, the recording begins at program 2's first frame; program 1 stays.
+  r = folder.record("SET", {}, {"/INPUTID", "0:5", "/SEEK", "PROGNUM", "2"});
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  std::vector<DatFrame> tape = folder.tape();
+  ASSERT_EQ(tape.size(), 100u + 120 + 10 + 300);
+  EXPECT_TRUE(std::memcmp(tape.data(), old.frames.data(), 100 * sizeof(DatFrame)) == 0);
+  EXPECT_EQ(sub_id_program(tape[100]), PROGRAM_LEAD_IN);
 }
 
 // One cassette checked frame by frame: lead-in, lead-in silence, a 48 kHz

@@ -96,6 +96,64 @@ TEST(RecordRoundTrip, MpegAudioComesBackAsLibmpg123DecodesIt) {
   expect_holds_exactly(t.data, decoded.out, "MP3");
 }
 
+// A two-second 44.1 kHz track (a jingle, a station ID) before a 48 kHz one:
+// the rate changes before the reader's file holds 300 frames, and the short
+// track still comes back, in a file of its own.
+TEST(RecordRoundTrip, ShortTrackBeforeARateChangeComesBack) {
+  RecordingFolder folder;
+  std::string jingle = pcm16_bytes(test_pattern(44100 * 2, 2, 41));
+  std::string song = pcm16_bytes(test_pattern(48000 * 4, 2, 42));
+  write_wav_file(folder.file("jingle.wav"), 1, 2, 44100, 16, jingle);
+  write_wav_file(folder.file("song.wav"), 1, 2, 48000, 16, song);
+  record_and_read_back(folder, "[CONFIG]\nINTERTRACK_SILENCE=1\nTIME_DATE=OFF\n[FILES]\n"
+                               "FILE_001=jingle.wav\nFILE_002=song.wav\n");
+  WavFile one = read_back(folder, 1), two = read_back(folder, 2);
+  ASSERT_TRUE(one.valid && two.valid);
+  EXPECT_EQ(one.rate, 44100u);
+  expect_holds_exactly(one.data, jingle, "the 44.1 kHz track");
+  EXPECT_EQ(two.rate, 48000u);
+  EXPECT_NE(two.data.find(song), std::string::npos) << "the 48 kHz track";
+}
+
+// An ID3v2 tag (of a second tagger) in front of one whose picture is
+// compressed data: the header scan skips only the first tag and meets words
+// in the picture that look like frame headers of other rates.
+TEST(RecordRoundTrip, MpegAudioBehindTwoTagsIsRecordedAtTheRateOfItsStream) {
+  RecordingFolder folder;
+  const std::string mp3 = std::string(KESTREL_SOURCE_DIR) + "/tests/fixtures/stereo_44k.mp3";
+  ProcessResult decoded = run_process("/usr/bin/mpg123", {"-q", "-s", mp3});
+  ASSERT_EQ(decoded.exit_code, 0);
+  auto tag = [](const std::string& frame) {
+    uint32_t n = static_cast<uint32_t>(frame.size());
+    std::string t = "ID3\x03\x00\x00";
+    t.resize(6);
+    for (int shift : {21, 14, 7, 0}) t += static_cast<char>((n >> shift) & 0x7F);
+    return t + frame;
+  };
+  auto frame = [](const char* id, const std::string& body) {
+    uint32_t n = static_cast<uint32_t>(body.size());
+    std::string f = id;
+    for (int shift : {24, 16, 8, 0}) f += static_cast<char>((n >> shift) & 0xFF);
+    return f + std::string(2, '\0') + body;
+  };
+  std::string picture = "\x89PNG";
+  uint32_t x = 12345;
+  for (int i = 0; i < 100000; ++i) {
+    x = x * 1103515245u + 12345u;
+    picture += static_cast<char>(x >> 23);
+  }
+  std::string file = tag(frame("TIT2", std::string(1, '\0') + "Take 2")) +
+                     tag(frame("APIC", std::string("\0image/png\0\x03\0", 14) + picture)) + read_file(mp3);
+  ASSERT_TRUE(write_file(folder.file("retagged.mp3"), file));
+  ASSERT_EQ(run_process("/usr/bin/mpg123", {"-q", "-s", folder.file("retagged.mp3")}).out, decoded.out);
+
+  record_and_read_back(folder, kConfig + "[FILES]\nFILE_001=retagged.mp3\n");
+  WavFile t = read_back(folder, 1);
+  EXPECT_TRUE(t.valid);
+  EXPECT_EQ(t.rate, 44100u);
+  expect_holds_exactly(t.data, decoded.out, "MP3 behind two tags");
+}
+
 TEST(RecordRoundTrip, LongPlayGivesBackTheCompandedSamples) {
   RecordingFolder folder;
   std::vector<int16_t> source = test_pattern(32000 * 3 + 5, 2, 31);

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -123,6 +125,42 @@ TEST(Console, OnATerminalOnlyEscItselfReadsAsEsc) {
         ok = ok && type("\x1bq") && console_read_key() == CONSOLE_KEY_ESC;
         ok = ok && console_key_waiting() == 1 && console_read_key() == 'q';
         std::exit(ok ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
+TEST(Console, AJobInTheBackgroundLeavesItsTerminalAlone) {
+  // "kestrel ... > log &" from a shell: the terminal is kestrel's controlling
+  // terminal, but another process group (the shell's) is in its foreground.
+  // Setting its mode or reading it would stop kestrel (SIGTTOU, SIGTTIN).
+  EXPECT_EXIT(
+      {
+        if (setsid() < 0) std::exit(3);
+        int master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) || unlockpt(master)) std::exit(3);
+        int slave = open(ptsname(master), O_RDWR);
+        if (slave < 0 || ioctl(slave, TIOCSCTTY, 0) != 0) std::exit(3);
+        dup2(slave, 0);
+        if (tcsetpgrp(0, getpgrp()) != 0) std::exit(3);
+        pid_t job = fork();
+        if (job == 0) {
+          setpgid(0, 0);
+          console_init();
+          termios during{};
+          tcgetattr(0, &during);
+          // Typed at the shell's prompt: not kestrel's to read.
+          bool ok = write(master, "ls\n", 3) == 3 && console_key_waiting() == 0;
+          ok = ok && (during.c_lflag & ECHO) && (during.c_lflag & ICANON);
+          console_restore();
+          _exit(ok ? 0 : 1);
+        }
+        int status = 0;
+        if (waitpid(job, &status, WUNTRACED) != job) std::exit(3);
+        if (WIFSTOPPED(status)) {
+          kill(job, SIGKILL);
+          std::exit(4);  // stopped by the terminal
+        }
+        std::exit(WIFEXITED(status) ? WEXITSTATUS(status) : 5);
       },
       testing::ExitedWithCode(0), "");
 }

@@ -22,8 +22,15 @@ void RecordingFolder::write_cue(const std::string& name, const std::string& text
   write_file(dir.file(name + ".CUE"), text);
 }
 
-ProcessResult RecordingFolder::record(const std::string& name, ProcessOptions options) const {
-  return run_in(*this, {"/GOSHAWK", name, "/OUTPUTID", "0:5"}, options);
+ProcessResult RecordingFolder::record(const std::string& name, ProcessOptions options,
+                                      const std::vector<std::string>& more) const {
+  std::vector<std::string> args = {"/GOSHAWK", name, "/OUTPUTID", "0:5"};
+  args.insert(args.end(), more.begin(), more.end());
+  return run_in(*this, args, options);
+}
+
+ProcessResult RecordingFolder::run(const std::vector<std::string>& args, ProcessOptions options) const {
+  return run_in(*this, args, options);
 }
 
 ProcessResult RecordingFolder::extract(const std::string& name, ProcessOptions options) const {

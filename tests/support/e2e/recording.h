@@ -20,9 +20,13 @@ struct RecordingFolder {
   // Writes NAME.CUE with the given text.
   void write_cue(const std::string& name, const std::string& text) const;
 
-  // kestrel /GOSHAWK NAME /OUTPUTID 0:5 in this folder, which holds the cue
-  // file (kestrel looks beside itself first, then in the current folder).
-  ProcessResult record(const std::string& name, ProcessOptions options = ProcessOptions()) const;
+  // kestrel /GOSHAWK NAME /OUTPUTID 0:5 and any further arguments in this
+  // folder, which holds the cue file (kestrel looks beside itself first, then
+  // in the current folder).
+  ProcessResult record(const std::string& name, ProcessOptions options = ProcessOptions(),
+                       const std::vector<std::string>& more = {}) const;
+  // kestrel with these arguments in this folder.
+  ProcessResult run(const std::vector<std::string>& args, ProcessOptions options = ProcessOptions()) const;
   // kestrel /KESTREL NAME /INPUTID 0:5 /REWIND /STARTID: the cassette read back.
   ProcessResult extract(const std::string& name, ProcessOptions options = ProcessOptions()) const;
 
