@@ -39,6 +39,14 @@ void upper_case(char* text) {
   for (; *text; ++text) *text = static_cast<char>(std::toupper(static_cast<unsigned char>(*text)));
 }
 
+// Upper-cases an argument after its last '/'. A switch (its one '/' first)
+// and a file name's stem come out in upper case; the folders of a path stay
+// as typed, since the file system tells /home from /HOME.
+void upper_case_past_folders(char* argument) {
+  char* slash = std::strrchr(argument, '/');
+  upper_case(slash ? slash + 1 : argument);
+}
+
 // Reads up to count decimal numbers separated by ':' as "%d:%d..." would, and
 // returns how many it read. A number beyond an int stays at INT_MAX or INT_MIN
 // instead of wrapping into some other value.
@@ -129,7 +137,7 @@ int parse_command_line(int argc, char** argv, RunSettings* s) {
   for (const Switch& sw : kSwitches) s->*sw.field = 0;
 
   for (int i = 1; i < argc; ++i) {
-    upper_case(argv[i]);
+    upper_case_past_folders(argv[i]);
     for (const Switch& sw : kSwitches) {
       if (std::strcmp(argv[i], sw.name) != 0) continue;
       s->*sw.field = i;

@@ -47,6 +47,20 @@ TEST(CommandLine, AcceptsLowerCaseAndUpperCasesTheName) {
   EXPECT_EQ(p.printed, "KESTREL\nInput SCSI adapter 1, ID number: 4\n");
 }
 
+TEST(CommandLine, FoldersOfTheFileNameKeepTheirCase) {
+  // Only the stem is upper-cased: a folder's name on Linux depends on its case.
+  Parsed p = parse({"kestrel", "/KESTREL", "/home/me/Tapes/tape1", "/INPUTID", "0:4"});
+  EXPECT_EQ(p.result, 0);
+  EXPECT_STREQ(p.settings.base_name, "/home/me/Tapes/TAPE1");
+  p = parse({"kestrel", "/bittern", "out/set.2", "/inputid", "0:4"});
+  EXPECT_EQ(p.result, 0);
+  EXPECT_EQ(p.settings.bittern_arg, 1);
+  EXPECT_STREQ(p.settings.base_name, "out/SET.2");
+  // A word with a folder in front is not a switch, whatever its case.
+  p = parse({"kestrel", "/KESTREL", "T", "x/stopeot", "/INPUTID", "0:4"});
+  EXPECT_EQ(p.settings.stopeot_arg, 0);
+}
+
 TEST(CommandLine, RecordsEverySwitchPositionAndTheLastOccurrenceWins) {
   Parsed p = parse({"k", "/REWIND", "/BITTERN", "T", "/INPUTID", "0:4", "/ONEWAV", "/STARTID", "/MRSOFF",
                     "/STOPEOT", "/ERRORCORRECT", "/WAVEOUT", "/REWIND"});
