@@ -46,14 +46,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int result = parse_command_line(argc, argv.data(), s);
   require(result >= 0 && result <= 2);
   require(std::memchr(s->base_name, '\0', sizeof s->base_name) != nullptr);
-  for (int i = 1; i < argc; ++i)
-    for (const char* c = argv[i]; *c; ++c) require(*c < 'a' || *c > 'z');  // every argument upper-cased
+  for (int i = 1; i < argc; ++i) {  // every argument upper-cased after its folders
+    const char* slash = std::strrchr(argv[i], '/');
+    for (const char* c = slash ? slash + 1 : argv[i]; *c; ++c) require(*c < 'a' || *c > 'z');
+  }
   if (result == 0) {
     int32_t modes[] = {s->kestrel_arg, s->goshawk_arg, s->bittern_arg, s->bunting_arg, s->pintail_arg};
     bool any_mode = false;
     for (int32_t m : modes) any_mode = any_mode || m != 0;
     require(any_mode);
-    if (s->kestrel_arg || s->bittern_arg || s->pintail_arg)
+    if (s->kestrel_arg || s->bittern_arg || s->pintail_arg || s->seek_arg)
       require(s->inputid_arg && in_range(s->input_adapter) && in_range(s->input_target) && s->input_lun == 0);
     if (s->goshawk_arg || s->bunting_arg || s->pintail_arg)
       require(s->outputid_arg && in_range(s->output_adapter) && in_range(s->output_target) && s->output_lun == 0);
