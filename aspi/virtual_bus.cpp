@@ -279,7 +279,8 @@ void finish_search(VirtualDrive* d) {
 
 void count_transfer(VirtualBus* bus) {
   ++bus->transfers;
-  if (bus->interrupt_at != 0 && bus->transfers == bus->interrupt_at) std::raise(SIGINT);
+  if (bus->interrupt_at != 0 && bus->transfers == bus->interrupt_at)
+    for (uint32_t i = 0; i < bus->interrupts; ++i) std::raise(SIGINT);
 }
 
 void test_unit_ready(VirtualDrive* d, AspiExecRequest* b) {
@@ -545,6 +546,8 @@ int vbus_load(const char* path, VirtualBus* bus) {
         uint64_t n;
         if (!strcasecmp(e.key.c_str(), "interrupt_at") && parse_unsigned(e.value, &n) && n <= UINT32_MAX)
           bus->interrupt_at = static_cast<uint32_t>(n);
+        else if (!strcasecmp(e.key.c_str(), "interrupts") && parse_unsigned(e.value, &n) && n >= 1 && n <= 2)
+          bus->interrupts = static_cast<uint32_t>(n);
         else
           warn(bus, name, "key %s not understood", e.key.c_str());
       }

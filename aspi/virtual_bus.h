@@ -56,6 +56,7 @@ struct VirtualBus {
   std::vector<VirtualDrive> drives;
   int adapter_count = 0;      // highest listed adapter + 1
   uint32_t interrupt_at = 0;  // [bus] interrupt_at; 0: never
+  uint32_t interrupts = 1;    // [bus] interrupts: how many SIGINTs then (2: the second ends kestrel at once)
   uint32_t transfers = 0;     // READ and WRITE commands so far
 };
 

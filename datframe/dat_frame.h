@@ -76,6 +76,9 @@ int32_t frame_audio_bytes(int32_t rate_code, int32_t sample_bits);
 uint32_t step_time_code(uint32_t time_code);
 // The same step on four BCD bytes hours, minutes, seconds, frame, in place.
 void step_time_code_bytes(uint8_t* bytes);
+// 1 when the frame belongs to a lead-in: its sub-ID or one of its time packs
+// carries the lead-in's program number; else 0.
+int32_t frame_in_lead_in(const DatFrame* frame);
 // (byte & 0x0F) + (byte >> 4) * 10.
 int32_t bcd_value(uint8_t byte);
 

@@ -195,6 +195,17 @@ int32_t analyze_frame(const DatFrame* frame, RunSettings* settings) {
   return 0;
 }
 
+int32_t frame_in_lead_in(const DatFrame* frame) {
+  int32_t sub_id_program = ((frame->sid_pno1 & 0xF0) << 4) | frame->sid_pno23;
+  if (sub_id_program == PROGRAM_LEAD_IN) return 1;
+  for (const uint8_t* pack : frame->pack) {
+    int item = pack[0] >> 4;
+    if ((item == PACK_ITEM_PROGRAM_TIME || item == PACK_ITEM_ABSOLUTE_TIME) && pack_program(pack) == PROGRAM_LEAD_IN)
+      return 1;
+  }
+  return 0;
+}
+
 void print_subcode(const RunSettings* settings) {
   char text[kSubcodeLineSize];
   format_subcode(text, settings);

@@ -18,6 +18,10 @@ namespace {
 
 const int kTrackSplitFrames = 300;  // a file holds at least this many frames before it is split
 const char kSpinner[] = "|/-\\";
+// Under /STOPEOT, reads in a row that the drive answers with the end of the
+// recorded data before the run ends: as many as the frames of a blank
+// stretch that ends a run without it.
+const int kEndOfDataReads = 62;
 
 // The files of the track being written.
 struct TrackFiles {
@@ -38,9 +42,11 @@ struct Extraction {
   bool frame_valid = true;  // the frame buffer holds a frame that was read
   bool write_failed = false;
   int rate = 0;
-  int bytes_per_frame = 0;
+  bool line_open = false;  // a status line stands on the console without its line end
+  int end_of_data_reads = 0;  // reads in a row answered with the end of the recorded data
   TrackFiles files;
   ConcealTotals totals{};
+  int unreadable = 0;  // frames of the track that could not be read
 };
 
 uint32_t read_frame(Extraction* x) {
@@ -61,7 +67,6 @@ void set_track_format(Extraction* x) {
   RunSettings* s = x->s;
   x->rate = rate_for_code(s->rate_code, x->rate);
   s->file_rate_code = s->rate_code;
-  x->bytes_per_frame = frame_audio_bytes(s->rate_code, s->sample_bits);
 }
 
 int start_player(Extraction* x) {
@@ -85,6 +90,7 @@ int finish_track_files(Extraction* x) {
     track_log_printf("total samples fixed: %d\n", x->totals.samples_fixed);
     track_log_printf("total frames fixed: %d\n", x->totals.frames_fixed);
     track_log_printf("total frames not fixed: %d\n", x->totals.frames_not_fixed);
+    if (x->unreadable > 0) track_log_printf("total frames unreadable: %d\n", x->unreadable);
     track_log_set(nullptr);
     if (close_output_file(f.log, f.log_name) != 0) result = -1;
     f.log = nullptr;
@@ -115,19 +121,17 @@ int open_track_files(Extraction* x, int track) {
   }
   track_log_set(f.log);
   x->totals = ConcealTotals{};
+  x->unreadable = 0;
   return 0;
 }
 
 // The PCM of the frame in the buffer, into x->pcm; returns its byte count.
+// Every frame gives its own samples: a long-play frame its expanded 7680
+// bytes, a 16-bit frame as many bytes as its own rate gives, also in a file
+// kept across a change of rate.
 int prepare_pcm(Extraction* x) {
-  if (x->s->sample_bits == 12) {
-    x->bytes_per_frame = lp_unpack_frame(x->pcm, &x->frame);
-    return x->bytes_per_frame;
-  }
-  int bytes = x->bytes_per_frame;
-  // A 16-bit frame in a track begun in long play: its own PCM, never more
-  // than the audio area holds.
-  if (bytes > DAT_AUDIO_BYTES) bytes = frame_audio_bytes(x->s->rate_code, 16);
+  if (x->s->sample_bits == 12) return lp_unpack_frame(x->pcm, &x->frame);
+  int bytes = frame_audio_bytes(x->s->rate_code, 16);
   std::memcpy(x->pcm, x->frame.audio, static_cast<size_t>(bytes));
   return bytes;
 }
@@ -163,7 +167,8 @@ int restart_track(Extraction* x) {
   return 0;
 }
 
-// Steps 1 to 5: the first frame, the lead-in and the wait for the drive.
+// The first frame, the lead-in and the wait for the drive. The frame the
+// start phase ends on is the first one written.
 // Returns 0, 1 when the mode cannot go on, or -1 when ESC ended it.
 int start_phase(Extraction* x) {
   RunSettings* s = x->s;
@@ -183,7 +188,9 @@ int start_phase(Extraction* x) {
   }
   analyze_frame(&x->frame, s);
   if (s->rewind_arg) {
-    for (int c = 0; s->no_subcode == 1; ++c) {
+    // Blank tape and the frames of a lead-in are passed: the first frame
+    // written is the first of the recording.
+    for (int c = 0; s->no_subcode == 1 || frame_in_lead_in(&x->frame); ++c) {
       result = read_frame(x);
       if (!tape_read_ok(result)) {
         std::printf("leadin read audio block failed: 0x%.8x\n", result);
@@ -209,14 +216,60 @@ bool all_zero(const uint8_t* bytes, int count) {
   return true;
 }
 
-// Step 11: the frames of one track. Returns 1 when the player could not be
+// Prints a message on a line of its own, after the status line if one stands.
+void say(Extraction* x, const char* message) {
+  std::printf("%s%s", x->line_open ? "\n" : "", message);
+  x->line_open = false;
+}
+
+// A read that failed. The end of the recorded data ends the run, under
+// /STOPEOT too once the drive has said so on kEndOfDataReads reads in a row;
+// any other failure is an unreadable frame, which the track log lists.
+void read_failed(Extraction* x, uint32_t result) {
+  RunSettings* s = x->s;
+  char message[64];
+  std::snprintf(message, sizeof message, "loop2 read audio block failed: %x\n", result);
+  say(x, message);
+  x->frame_valid = false;
+  if (result == ASPI_RESULT_END_OF_DATA) {
+    if (++x->end_of_data_reads >= kEndOfDataReads && s->stopeot_arg) {
+      std::printf(" - the drive reports the end of the recorded data on %d reads in a row: reading ends\n",
+                  kEndOfDataReads);
+      s->stop_requested = 1;
+    }
+  } else {
+    x->end_of_data_reads = 0;
+    x->unreadable += 1;
+    track_log_printf("Unreadable: 0x%.8x - after ", result);
+    log_subcode(s);
+    track_log_printf("\n");
+  }
+  if (!s->stopeot_arg) s->stop_requested = 1;
+}
+
+// A change of rate kept in one file (/ONEWAV): the file keeps the rate it
+// was begun with, so what follows plays at another speed than it was recorded.
+void say_rate_kept(Extraction* x) {
+  int rate = rate_for_code(x->s->rate_code, x->rate);
+  char message[KESTREL_BASE_NAME_SIZE + 160];
+  if (rate != x->rate)
+    std::snprintf(message, sizeof message,
+                  " - %s stays at %d Hz across a change to %d Hz: from here it plays at the wrong speed\n",
+                  x->files.wav_name, x->rate, rate);
+  else
+    std::snprintf(message, sizeof message, " - back to %d Hz: from here %s plays at the right speed\n", rate,
+                  x->files.wav_name);
+  say(x, message);
+}
+
+// The frames of one track. Returns 1 when the player could not be
 // restarted, else 0.
 int frame_loop(Extraction* x) {
   RunSettings* s = x->s;
   int frames = 0;
   // Whether the file (since it began or started over) holds a sample that is
   // not zero: an early change of rate starts over only a file of silence
-  // (lead-in, a gap), never one that holds audio (but with /ONEWAV).
+  // (lead-in, a gap), never one that holds audio.
   bool audible = false;
   while (!s->stop_requested && !x->write_failed && !(s->start_id_found == 1 && s->startid_arg)) {
     if (x->frame_valid) {
@@ -224,13 +277,16 @@ int frame_loop(Extraction* x) {
         // This frame might not fit: it begins the next file.
         std::printf("\n - %s holds all a WAV file can: the recording goes on in the next file\n",
                     x->files.wav_name);
+        x->line_open = false;
         break;
       }
       print_subcode(s);
+      x->line_open = true;
       int bytes = prepare_pcm(x);
       if (x->frame.interpolate_flags) {
         handle_error_frame(&x->frame, x->pcm, bytes, s, &x->totals,
                            s->waveout_arg ? "" : x->files.wav_name);
+        x->line_open = false;
         if (x->files.log && std::fflush(x->files.log) != 0) {
           report_write_failure(x->files.log_name);
           x->write_failed = true;
@@ -243,29 +299,27 @@ int frame_loop(Extraction* x) {
     uint32_t result = read_frame(x);
     if (tape_read_ok(result)) {
       x->frame_valid = true;
+      x->end_of_data_reads = 0;
       analyze_frame(&x->frame, s);
     } else {
       // A frame that was not read is never analysed, written, or allowed to
       // start, restart or split a file.
-      std::printf("loop2 read audio block failed: %x\n", result);
-      x->frame_valid = false;
-      if (!s->stopeot_arg) s->stop_requested = 1;
+      read_failed(x, result);
     }
     if (esc_pressed()) s->stop_requested = 1;
     if (!x->frame_valid) continue;
     if (s->start_id_found == 1 && frames < kTrackSplitFrames) s->start_id_found = 0;
     if (s->rate_changed == 1) {
       // Starting over drops what the file holds: only silence (a lead-in, a
-      // gap) is dropped so; audio ends here as in a longer file. (/ONEWAV
-      // starts over all the same: going on would keep the first rate's frame
-      // size for the whole recording.)
-      if (frames < kTrackSplitFrames && (s->onewav_arg || !audible)) {
+      // gap) is dropped so. Audio ends the file here, as in a longer file,
+      // or with /ONEWAV goes on in it with each frame's own samples.
+      if (frames < kTrackSplitFrames && !audible) {
         if (restart_track(x) != 0) return 1;
         frames = 0;
-        audible = false;
         s->rate_changed = 0;
       } else if (s->onewav_arg) {
         s->rate_changed = 0;
+        say_rate_kept(x);
       } else {
         break;
       }
@@ -286,16 +340,6 @@ int extract_tracks(RunSettings* s, PlaybackStaging* staging) {
   if (start != 0) return start > 0 ? 1 : 0;
 
   for (int track = 1;; ++track) {
-    if (track == 1) {
-      // The frame the start phase ended on is not written; the first one is
-      // the next, and the file (or the player) is begun at its rate.
-      uint32_t result = read_frame(x);
-      x->frame_valid = tape_read_ok(result);
-      if (x->frame_valid)
-        analyze_frame(&x->frame, s);
-      else
-        std::printf("loop1 read audio block failed: %x\n", result);
-    }
     set_track_format(x);
     if (s->waveout_arg) {
       wave_out_buffers = 24;

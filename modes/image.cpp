@@ -30,8 +30,8 @@ uint32_t write_output(const RunSettings* s, const DatFrame* frame) {
   return scsi_write_block(s->output_adapter, s->output_target, s->output_lun, frame, DAT_FRAME_BYTES);
 }
 
-// Reads the first frame, which is analysed but not passed on. 0, or 1 when it
-// cannot be read.
+// Reads and analyses the first frame, which the caller passes on like every
+// other. 0, or 1 when it cannot be read.
 int read_first_frame(RunSettings* s, DatFrame* frame) {
   if (!tape_read_ok(read_input(s, frame))) {
     std::printf("read audio block failed\n");
@@ -42,13 +42,12 @@ int read_first_frame(RunSettings* s, DatFrame* frame) {
   return 0;
 }
 
-// Shows a frame that was read and writes it to the output drive; a failed
-// write says so with message and stops the loop.
+// Shows an analysed frame and writes it to the output drive; a failed write
+// says so with message, on a line of its own, and stops the loop.
 void pass_to_output(RunSettings* s, const DatFrame* frame, const char* message) {
-  analyze_frame(frame, s);
   print_subcode(s);
   if (write_output(s, frame) != 0) {
-    std::printf("%s", message);
+    std::printf("\n%s", message);
     s->stop_requested = 1;
   }
 }
@@ -80,13 +79,16 @@ int dump_image(RunSettings* s) {
     return 1;
   }
   use_large_buffer(image);
+  keep_valid_on_abrupt_exit(image, ABRUPT_EXIT_IMAGE);
   bool write_failed = false;
+  bool have_frame = true;  // the first frame, read above, is saved first
   for (;;) {
     bool esc = esc_pressed();
-    if (!tape_read_ok(read_input(s, &frame))) {
+    if (!have_frame && !tape_read_ok(read_input(s, &frame))) {
       s->stop_requested = 1;
     } else {
-      analyze_frame(&frame, s);
+      if (!have_frame) analyze_frame(&frame, s);
+      have_frame = false;
       print_subcode(s);
       errno = 0;
       if (std::fwrite(&frame, 1, DAT_FRAME_BYTES, image) != DAT_FRAME_BYTES) {
@@ -139,6 +141,7 @@ int restore_image(RunSettings* s) {
       }
       s->stop_requested = 1;
     } else {
+      analyze_frame(&frame, s);
       pass_to_output(s, &frame, "write block fail\n");
     }
     if (pass_ends(s, esc)) break;
@@ -151,12 +154,15 @@ int copy_tape(RunSettings* s) {
   DatFrame frame;
   reset_subcode_state(s);
   if (read_first_frame(s, &frame) != 0) return 1;
+  bool have_frame = true;  // the first frame, read above, is copied first
   for (;;) {
     bool esc = esc_pressed();
-    if (!tape_read_ok(read_input(s, &frame))) {
-      std::printf("block read fail\n");
+    if (!have_frame && !tape_read_ok(read_input(s, &frame))) {
+      std::printf("\nblock read fail\n");
       s->stop_requested = 1;
     } else {
+      if (!have_frame) analyze_frame(&frame, s);
+      have_frame = false;
       pass_to_output(s, &frame, "block write fail\n");
     }
     if (pass_ends(s, esc)) break;

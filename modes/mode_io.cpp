@@ -9,6 +9,9 @@
 #include <cstring>
 #include <vector>
 
+#include <csignal>
+
+#include "datframe/dat_frame.h"
 #include "platform/console.h"
 #include "wavlib/thistle.h"
 
@@ -22,7 +25,60 @@ struct StreamBuffer {
   char* buffer;
 };
 std::vector<StreamBuffer> g_stream_buffers;
+// The files a second interrupt repairs; read in its signal handler, so
+// plain values only.
+struct AbruptExitFile {
+  volatile sig_atomic_t fd;
+  volatile sig_atomic_t kind;
+};
+const int kAbruptExitFiles = 4;
+AbruptExitFile g_abrupt_exit_files[kAbruptExitFiles] = {{-1, 0}, {-1, 0}, {-1, 0}, {-1, 0}};
+
+void put_le32(uint8_t* out, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+// Runs in the signal handler: fstat, pwrite and ftruncate only.
+void repair_on_abrupt_exit() {
+  for (const AbruptExitFile& f : g_abrupt_exit_files) {
+    int fd = f.fd;
+    if (fd < 0) continue;
+    struct stat info {};
+    if (fstat(fd, &info) != 0) continue;
+    long long size = static_cast<long long>(info.st_size);
+    if (f.kind == ABRUPT_EXIT_IMAGE) {
+      if (ftruncate(fd, size / DAT_FRAME_BYTES * DAT_FRAME_BYTES) != 0) continue;
+      continue;
+    }
+    if (size < kWavHeaderBytes) continue;  // no header yet: nothing to state
+    long long data = size - kWavHeaderBytes;
+    data -= data % kSamplePairBytes;
+    if (data > kWavDataLimit) data = kWavDataLimit;
+    uint8_t riff[4], chunk[4];
+    put_le32(riff, static_cast<uint32_t>(data) + 36);
+    put_le32(chunk, static_cast<uint32_t>(data));
+    if (pwrite(fd, riff, 4, 4) != 4 || pwrite(fd, chunk, 4, 40) != 4) continue;
+    if (ftruncate(fd, kWavHeaderBytes + data) != 0) continue;
+  }
+}
+
+void forget_on_abrupt_exit(FILE* file) {
+  int fd = fileno(file);
+  for (AbruptExitFile& f : g_abrupt_exit_files)
+    if (f.fd == fd) f.fd = -1;
+}
+
 }  // namespace
+
+void keep_valid_on_abrupt_exit(FILE* file, AbruptExitKind kind) {
+  console_set_abrupt_exit_hook(repair_on_abrupt_exit);
+  for (AbruptExitFile& f : g_abrupt_exit_files) {
+    if (f.fd >= 0) continue;
+    f.kind = kind;
+    f.fd = fileno(file);
+    return;
+  }
+}
 
 void use_large_buffer(FILE* file) {
   char* buffer = static_cast<char*>(std::malloc(kOutputBufferBytes));
@@ -36,6 +92,7 @@ void use_large_buffer(FILE* file) {
 int32_t close_file(FILE* file) { return std::fclose(file); }
 
 int close_stream(FILE* file, int32_t (*closer)(FILE*)) {
+  forget_on_abrupt_exit(file);
   char* buffer = nullptr;
   for (size_t i = 0; i < g_stream_buffers.size(); ++i) {
     if (g_stream_buffers[i].stream != file) continue;
@@ -78,6 +135,7 @@ FILE* open_wav_file(const char* name, int32_t rate_code) {
     std::remove(name);  // not even a header: no valid file to leave
     return nullptr;
   }
+  keep_valid_on_abrupt_exit(wav, ABRUPT_EXIT_WAV);
   return wav;
 }
 

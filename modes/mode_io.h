@@ -47,5 +47,12 @@ void use_large_buffer(FILE* file);
 int close_stream(FILE* file, int32_t (*closer)(FILE*));
 int32_t close_file(FILE* file);  // fclose, as a closer
 
+// Files that a second interrupt, which ends kestrel at once, leaves valid: a
+// WAV file gets a header that states the whole sample pairs already in the
+// file, an image keeps only its whole records. Registered from creation until
+// close_stream. Whatever stdio still holds in its buffer is not in the file.
+enum AbruptExitKind { ABRUPT_EXIT_WAV = 1, ABRUPT_EXIT_IMAGE = 2 };
+void keep_valid_on_abrupt_exit(FILE* file, AbruptExitKind kind);
+
 // Closes a file that was written: 0, or -1 after saying that the write failed.
 int close_output_file(FILE* file, const char* name);

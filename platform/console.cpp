@@ -17,7 +17,8 @@ std::atomic<int> g_pending_esc{0};
 bool g_input_ended = false;
 bool g_initialised = false;
 bool g_stdin_tty = false;
-int g_held_byte = -1;  // a byte read after ESC that turned out to be a key of its own
+int g_held_byte = -1;
+void (*volatile g_abrupt_exit_hook)(void) = nullptr;  // a byte read after ESC that turned out to be a key of its own
 
 // How long the rest of a key's escape sequence may take to follow its ESC. A
 // terminal sends the whole sequence at once; a key pressed by hand after ESC
@@ -42,6 +43,7 @@ extern "C" void on_interrupt(int sig) {
   g_signal_count = g_signal_count + 1;
   if (g_signal_count >= 2) {
     // The second interrupt ends the program at once.
+    if (g_abrupt_exit_hook) g_abrupt_exit_hook();
     restore_terminal();
     signal(sig, SIG_DFL);
     sigset_t set;
@@ -106,6 +108,8 @@ void console_init(void) {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
 }
+
+void console_set_abrupt_exit_hook(void (*hook)(void)) { g_abrupt_exit_hook = hook; }
 
 void console_restore(void) {
   restore_terminal();

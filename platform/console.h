@@ -21,3 +21,7 @@ int console_key_waiting(void);
 int console_read_key(void);
 // 1 once an interrupt (SIGINT or SIGTERM) has arrived during the run.
 int console_interrupted(void);
+// A function the second interrupt runs just before it ends the program, so
+// that the files being written are left valid. It runs in a signal handler:
+// it may only do what is safe there. nullptr: none.
+void console_set_abrupt_exit_hook(void (*hook)(void));

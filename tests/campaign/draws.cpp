@@ -24,6 +24,11 @@ int pick_length(Rng* rng) {
 Tape random_tape(Rng* rng) {
   Tape tape;
   if (rng_chance(rng, 0.25)) tape_blank(&tape, rng_range(rng, 1, 70));
+  if (rng_chance(rng, 0.2)) {
+    // A recorder's lead-in, which /REWIND passes as it passes blank tape.
+    size_t first = tape_record(&tape, Recording{.program = 1, .times = rng_chance(rng, 0.5)}, rng_range(rng, 1, 130));
+    tape_mark_lead_in(&tape, first, tape.frames.size());
+  }
   int programs = rng_range(rng, 1, 4);
   for (int p = 1; p <= programs; ++p) {
     Recording r;

@@ -18,6 +18,24 @@ bool has_packs(const DatFrame& frame) {
   return false;
 }
 
+// A recorder's lead-in: program number 0BB in the sub-ID or a time pack.
+bool in_lead_in(const DatFrame& frame) {
+  if ((frame.sid_pno1 >> 4) == 0 && frame.sid_pno23 == 0xBB) return true;
+  for (const uint8_t* pack : frame.pack) {
+    int item = pack[0] >> 4;
+    if ((item == 1 || item == 2) && (pack[0] & 0x0F) == 0 && pack[1] == 0xBB) return true;
+  }
+  return false;
+}
+
+// Under /STOPEOT, the run ends once the drive has answered this many reads
+// in a row with the end of the recorded data.
+const int kEndOfDataReads = 62;
+
+std::string rate_text(int rate_code) {
+  return rate_code == 1 ? "44100" : rate_code == 2 ? "32000" : "48000";
+}
+
 // The mode cannot start or go on: it says why and ends with exit code 6.
 template <typename Outcome>
 Outcome cannot_go_on(Outcome out, const std::string& message) {
@@ -128,7 +146,7 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
   model_analyze(&s, frames[r.index]);
   size_t current = r.index;
   if (sw.rewind) {
-    while (s.no_subcode) {
+    while (s.no_subcode || in_lead_in(frames[current])) {
       r = model_read(bus);
       if (!r.ok) {
         return cannot_go_on(out, "leadin read audio block failed: 0x" + hex_word8(r.word) + "\n");
@@ -152,12 +170,9 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
     }
     return next;
   };
+  int end_of_data_reads = 0;
+  // The frame the start phase ended on is the first written.
   for (int track = 1;; ++track) {
-    if (track == 1) {
-      // The frame after the one the start phase ended on: the file is begun at its rate.
-      r = read_next();
-      if (!r.ok) out.said.push_back("loop1 read audio block failed: " + hex_word(r.word) + "\n");
-    }
     std::string wav_name = base + track_number(track) + ".wav";
     if (track == wav_blocked) {
       return cannot_go_on(out, "Cannot open " + wav_name + "\n");
@@ -165,7 +180,6 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
     ModelTrack t;
     t.number = track;
     t.segments.push_back(Segment{s.rate_code, ""});
-    int bytes_per_frame = audio_bytes(s.rate_code, s.long_play);
     if (track == log_blocked) {
       t.log_created = false;
       out.tracks.push_back(t);
@@ -179,15 +193,12 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
     while (!s.stop && !(s.start_id_found && sw.startid)) {
       if (valid) {
         const DatFrame& frame = frames[current];
+        // Every frame gives its own samples.
         std::string pcm;
-        if (s.long_play) {
-          bytes_per_frame = DAT_LP_PCM_BYTES;
+        if (s.long_play)
           pcm = tape_pcm(bus->input, current, current + 1);
-        } else {
-          // Never more than the audio area of a 16-bit frame.
-          int bytes = bytes_per_frame > DAT_AUDIO_BYTES ? audio_bytes(s.rate_code, false) : bytes_per_frame;
-          pcm.assign(reinterpret_cast<const char*>(frame.audio), static_cast<size_t>(bytes));
-        }
+        else
+          pcm.assign(reinterpret_cast<const char*>(frame.audio), static_cast<size_t>(audio_bytes(s.rate_code, false)));
         if (frame.interpolate_flags) {
           t.flags.push_back(frame.interpolate_flags);
           if (sw.errorcorrect && !s.long_play) {
@@ -204,24 +215,40 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
         ++in_file;
       }
       r = read_next();
-      if (!r.ok) {
+      if (r.ok) {
+        end_of_data_reads = 0;
+      } else {
         out.said.push_back("loop2 read audio block failed: " + hex_word(r.word) + "\n");
         ++out.loop_read_failures;
         if (!sw.stopeot) s.stop = true;
+        if (r.word != kWordEndOfData) {
+          end_of_data_reads = 0;
+          ++t.unreadable;
+        } else if (++end_of_data_reads >= kEndOfDataReads && sw.stopeot) {
+          out.said.push_back(" - the drive reports the end of the recorded data on 62 reads in a row: reading ends\n");
+          s.stop = true;
+        }
       }
       if (model_esc(bus)) s.stop = true;
       if (!valid) continue;
       if (s.start_id_found && in_file < kTrackSplitFrames) s.start_id_found = false;
       if (s.rate_changed) {
-        if (in_file < kTrackSplitFrames && (sw.onewav || !audible)) {
-          // A file of silence (any file, with /ONEWAV) starts over at the new rate.
-          bytes_per_frame = audio_bytes(s.rate_code, s.long_play);
+        int file_rate = t.segments.back().rate_code;
+        if (in_file < kTrackSplitFrames && !audible) {
+          // A file of silence starts over at the new rate.
           t.segments.push_back(Segment{s.rate_code, ""});
           in_file = 0;
-          audible = false;
           s.rate_changed = false;
         } else if (sw.onewav) {
+          // Kept in the file, which plays at the wrong speed where the rate differs.
           s.rate_changed = false;
+          if (rate_text(s.rate_code) != rate_text(file_rate)) {
+            out.said.push_back(" - " + wav_name + " stays at " + rate_text(file_rate) + " Hz across a change to " +
+                               rate_text(s.rate_code) + " Hz: from here it plays at the wrong speed\n");
+          } else {
+            out.said.push_back(" - back to " + rate_text(s.rate_code) + " Hz: from here " + wav_name +
+                               " plays at the right speed\n");
+          }
         } else {
           break;
         }
@@ -234,13 +261,14 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
 
 namespace {
 
-// The first frame of /BITTERN and /PINTAIL, analysed and not passed on. false
-// when it cannot be read (the mode cannot start).
-bool first_frame(ModelBus* bus, ReaderState* s) {
+// The first frame of /BITTERN and /PINTAIL, analysed, and passed on like
+// every other. false when it cannot be read (the mode cannot start).
+bool first_frame(ModelBus* bus, ReaderState* s, size_t* index) {
   ReadResult r = model_read(bus);
   if (!r.ok) return false;
   model_analyze(s, bus->input.frames[r.index]);
   s->stop = false;
+  *index = r.index;
   return true;
 }
 
@@ -250,14 +278,20 @@ DumpOutcome model_dump(bool stopeot, ModelBus* bus, const std::string& image_nam
   DumpOutcome out;
   ReaderState s;
   s.stopeot = stopeot;
-  if (!first_frame(bus, &s)) return cannot_go_on(out, "read audio block failed\n");
+  size_t first = 0;
+  if (!first_frame(bus, &s, &first)) return cannot_go_on(out, "read audio block failed\n");
   out.said.push_back("Saving DAT tape in IMG file:" + image_name + "\n");
   if (image_blocked) {
     return cannot_go_on(out, "Cannot open " + image_name + "\n");
   }
   out.image_created = true;
-  for (;;) {
+  for (bool have_first = true;; have_first = false) {
     bool esc = model_esc(bus);
+    if (have_first) {
+      out.saved.push_back(first);
+      if (s.stop || esc) return out;
+      continue;
+    }
     ReadResult r = model_read(bus);
     if (!r.ok) {
       s.stop = true;
@@ -303,9 +337,18 @@ WriteOutcome model_copy(bool stopeot, ModelBus* bus) {
   WriteOutcome out;
   ReaderState s;
   s.stopeot = stopeot;
-  if (!first_frame(bus, &s)) return cannot_go_on(out, "read audio block failed\n");
-  for (;;) {
+  size_t first = 0;
+  if (!first_frame(bus, &s, &first)) return cannot_go_on(out, "read audio block failed\n");
+  for (bool have_first = true;; have_first = false) {
     bool esc = model_esc(bus);
+    if (have_first) {
+      if (model_write(bus, bus->input.frames[first]) != 0) {
+        out.said.push_back("block write fail\n");
+        s.stop = true;
+      }
+      if (s.stop || esc) return out;
+      continue;
+    }
     ReadResult r = model_read(bus);
     if (!r.ok) {
       out.said.push_back("block read fail\n");

@@ -94,6 +94,7 @@ struct ModelTrack {
   std::vector<Segment> segments;  // as written: a restart begins a new one, the last is the file's
   std::vector<uint8_t> flags;         // interpolation flags of the flagged frames written, in order
   ConcealTotals totals{};
+  int unreadable = 0;  // frames of the track that could not be read
   bool log_created = true;
 };
 

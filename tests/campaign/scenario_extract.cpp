@@ -33,6 +33,11 @@ void check_log(Verdict* v, const std::string& name, const std::string& log, cons
   if (!cut_short) {
     check(v, flags == t.flags, name + ": the flagged frames logged are not those written");
     std::string totals = totals_text(t.totals);
+    if (t.unreadable > 0) totals += "total frames unreadable: " + std::to_string(t.unreadable) + "\n";
+    size_t unreadable = 0;
+    for (size_t at = log.find("Unreadable: 0x"); at != std::string::npos; at = log.find("Unreadable: 0x", at + 1))
+      ++unreadable;
+    check(v, unreadable == static_cast<size_t>(t.unreadable), name + ": the unreadable frames logged are not those met");
     check(v, log.size() >= totals.size() && log.compare(log.size() - totals.size(), totals.size(), totals) == 0,
           name + ": totals do not end the log as expected: " + totals);
     return;
@@ -68,7 +73,8 @@ void scenario_extract(Rng* rng, const std::string& dir, Verdict* v, std::string*
   BusKeys keys = {{"cassette", "tape.dat"}};
   std::string wait_line = draw_read_faults(rng, &bus, &keys, v);
   int frames = static_cast<int>(bus.input.frames.size());
-  draw_interruption(rng, &bus, &plan, v, frames + 5, sw.stopeot);
+  // /STOPEOT ends by itself at the end of the recorded data.
+  draw_interruption(rng, &bus, &plan, v, frames + 5, false);
 
   long long limit = -1;
   if (rng_chance(rng, 0.2)) {

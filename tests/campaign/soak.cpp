@@ -188,12 +188,12 @@ SoakResult soak(const std::string& dir, uint64_t frames) {
   r.extract = run_measured(dir, {"/KESTREL", "SOAK", "/INPUTID", "0:4", "/STARTID"}, "extract.out");
   bool exact = r.extract.exit_code == 0 && output_says(dir + "/extract.out", " - closing input drive...");
   std::string why = exact ? "" : "exit code " + std::to_string(r.extract.exit_code);
-  // The first frame only starts the reading; every program is a track.
+  // Every frame is written, from the first; every program is a track.
   uint64_t tracks = (frames + kProgramFrames - 1) / kProgramFrames;
   for (uint64_t t = 0; t < tracks && exact; ++t) {
     char name[64];
     std::snprintf(name, sizeof name, "/SOAK%.3llu.wav", static_cast<unsigned long long>(t + 1));
-    uint64_t first = t == 0 ? 1 : t * kProgramFrames;
+    uint64_t first = t * kProgramFrames;
     exact = wav_holds_frames(dir + name, first, std::min<uint64_t>((t + 1) * kProgramFrames, frames), &why);
     std::remove((dir + name).c_str());
   }

@@ -53,11 +53,11 @@ TEST(Extract, StartIdsSplitTracksWithStartIdSwitch) {
   TapeRun t;
   ProcessResult r = t.run(tape, {"/KESTREL", "tape", "/STARTID"});
   ASSERT_EQ(r.exit_code, 0) << r.out;
-  // The first frame read only starts the reading; 61 blank frames are written before the stop.
+  // Every frame read is written: 61 blank frames are written before the stop.
   WavFile one = t.wav("TAPE001.wav"), two = t.wav("TAPE002.wav"), three = t.wav("TAPE003.wav");
   ASSERT_TRUE(one.valid && two.valid && three.valid);
   EXPECT_EQ(one.rate, 48000u);
-  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 1, 400)));
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 0, 400)));
   EXPECT_TRUE(same_bytes(two.data, tape_pcm(tape, 400, 800)));
   EXPECT_TRUE(same_bytes(three.data, tape_pcm(tape, 800, 1200 + 61)));
   for (const char* log : {"TAPE001.log", "TAPE002.log", "TAPE003.log"}) EXPECT_EQ(t.log(log), kTotalsClean);
@@ -71,22 +71,22 @@ TEST(Extract, WithoutStartIdSwitchOneFileHoldsTheWholeRecording) {
   TapeRun t;
   ProcessResult r = t.run(tape, {"/KESTREL", "TAPE"});
   ASSERT_EQ(r.exit_code, 0) << r.out;
-  EXPECT_TRUE(same_bytes(t.wav("TAPE001.wav").data, tape_pcm(tape, 1, 1200 + 61)));
+  EXPECT_TRUE(same_bytes(t.wav("TAPE001.wav").data, tape_pcm(tape, 0, 1200 + 61)));
   EXPECT_FALSE(t.has("TAPE002.wav"));
 }
 
 TEST(Extract, StartIdWithinTheFirst300FramesDoesNotSplit) {
   Tape tape;
-  // The file begins with frame 1: program 2 starts after 100 frames of it,
+  // The file begins with frame 0: program 2 starts after 100 frames of it,
   // program 3 after 300.
-  tape_record(&tape, Recording{.program = 1, .start_id_frames = 5}, 101);
+  tape_record(&tape, Recording{.program = 1, .start_id_frames = 5}, 100);
   tape_record(&tape, Recording{.program = 2, .start_id_frames = 5}, 200);
   tape_record(&tape, Recording{.program = 3, .start_id_frames = 5}, 300);
   TapeRun t;
   ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/STARTID"});
   ASSERT_EQ(r.exit_code, 0) << r.out;
-  EXPECT_TRUE(same_bytes(t.wav("TAPE001.wav").data, tape_pcm(tape, 1, 301)));
-  EXPECT_TRUE(same_bytes(t.wav("TAPE002.wav").data, tape_pcm(tape, 301, 601)));
+  EXPECT_TRUE(same_bytes(t.wav("TAPE001.wav").data, tape_pcm(tape, 0, 300)));
+  EXPECT_TRUE(same_bytes(t.wav("TAPE002.wav").data, tape_pcm(tape, 300, 600)));
 }
 
 TEST(Extract, RateChangeAfter300FramesStartsANewFileAtTheNewRate) {
@@ -99,25 +99,43 @@ TEST(Extract, RateChangeAfter300FramesStartsANewFileAtTheNewRate) {
   WavFile one = t.wav("TAPE001.wav"), two = t.wav("TAPE002.wav");
   ASSERT_TRUE(one.valid && two.valid);
   EXPECT_EQ(one.rate, 44100u);
-  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 1, 400)));
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 0, 400)));
   EXPECT_EQ(two.rate, 48000u);
   EXPECT_TRUE(same_bytes(two.data, tape_pcm(tape, 400, 750)));
   EXPECT_NE(r.out.find("rate change found 0 1\n"), std::string::npos);
   EXPECT_NE(r.out.find("rate change found 1 0\n"), std::string::npos);
 }
 
-TEST(Extract, OneWavKeepsOneFileOfFramesOfTheFirstRate) {
+TEST(Extract, OneWavKeepsOneFileInWhichEveryFrameGivesItsOwnSamples) {
+  // 44.1 kHz, 48 kHz, then 44.1 kHz again: the header keeps the first rate,
+  // no frame loses or gains a sample, and the console says where the file
+  // plays at the wrong speed and where at the right one again.
   Tape tape;
   tape_record(&tape, Recording{.program = 1, .rate_code = 1}, 400);
   tape_record(&tape, Recording{.program = 2, .rate_code = 0}, 350);
+  tape_record(&tape, Recording{.program = 3, .rate_code = 1}, 100);
   TapeRun t;
   ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/ONEWAV"});
   ASSERT_EQ(r.exit_code, 0) << r.out;
   WavFile one = t.wav("TAPE001.wav");
   ASSERT_TRUE(one.valid);
   EXPECT_EQ(one.rate, 44100u);
-  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 1, 750, 5292)));
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 0, 850)));
   EXPECT_FALSE(t.has("TAPE002.wav"));
+  EXPECT_NE(r.out.find("\n - TAPE001.wav stays at 44100 Hz across a change to 48000 Hz: from here it plays at the "
+                       "wrong speed\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("\n - back to 44100 Hz: from here TAPE001.wav plays at the right speed\n"), std::string::npos);
+
+  // An early change keeps the audio the file already holds.
+  Tape early;
+  tape_record(&early, Recording{.program = 1, .rate_code = 1}, 100);
+  tape_record(&early, Recording{.program = 2, .rate_code = 0}, 100);
+  TapeRun e;
+  r = e.run(early, {"/KESTREL", "TAPE", "/ONEWAV"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_TRUE(same_bytes(e.wav("TAPE001.wav").data, tape_pcm(early, 0, 200)));
 }
 
 // A rate change within the first 300 frames of a file: a file of silence
@@ -145,7 +163,7 @@ TEST(Extract, EarlyRateChangeStartsOnlyAFileOfSilenceOver) {
   WavFile two = audible.wav("TAPE002.wav");
   ASSERT_TRUE(one.valid && two.valid);
   EXPECT_EQ(one.rate, 44100u);
-  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 1, 50)));
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 0, 50)));
   EXPECT_EQ(two.rate, 32000u);
   EXPECT_TRUE(same_bytes(two.data, tape_pcm(tape, 50, 250)));
 
@@ -171,20 +189,21 @@ TEST(Extract, ProgramShorterThan300FramesBeforeARateChangeIsKept) {
     EXPECT_TRUE(same_bytes(two.data, tape_pcm(tape, 216, 536))) << split;
     EXPECT_FALSE(t.has("TAPE003.wav"));
   }
-  // /ONEWAV starts over at 48 kHz as before: going on at 44.1 kHz would keep
-  // 5292 bytes of every 48 kHz frame to the end of the recording.
+  // /ONEWAV starts over only the silence, then keeps the short program and
+  // the next one in one file, each frame with its own samples.
   TapeRun one_wav;
   ProcessResult r = one_wav.run(tape, {"/KESTREL", "TAPE", "/ONEWAV"});
   ASSERT_EQ(r.exit_code, 0) << r.out;
   WavFile one = one_wav.wav("TAPE001.wav");
-  EXPECT_EQ(one.rate, 48000u);
-  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 216, 536)));
+  EXPECT_EQ(one.rate, 44100u);
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 50, 536)));
   EXPECT_FALSE(one_wav.has("TAPE002.wav"));
 }
 
-TEST(Extract, FirstFrameWrittenAtAnotherRateThanTheStartFrameBeginsTheFileAtItsRate) {
-  // The reading starts on a frame of one rate (the end of a lead-in, a sought
-  // position) and the frames written from the next one on are at another.
+TEST(Extract, FirstFrameReadIsWrittenAndBeginsTheFileAtItsRate) {
+  // The reading starts on a frame of one rate (a sought position) and the
+  // frames after it are at another: the first frame keeps its own file, at
+  // its rate; the rest begin the next.
   struct Case {
     Recording after;
     uint32_t rate;
@@ -199,10 +218,15 @@ TEST(Extract, FirstFrameWrittenAtAnotherRateThanTheStartFrameBeginsTheFileAtItsR
     ProcessResult r = t.run(tape, {"/KESTREL", "TAPE"});
     ASSERT_EQ(r.exit_code, 0) << r.out;
     WavFile one = t.wav("TAPE001.wav");
-    ASSERT_TRUE(one.valid);
-    EXPECT_EQ(one.rate, c.rate);
-    EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 1, 121))) << c.rate;
-    EXPECT_FALSE(t.has("TAPE002.wav"));
+    WavFile two = t.wav("TAPE002.wav");
+    ASSERT_TRUE(one.valid && two.valid);
+    EXPECT_EQ(one.rate, c.rate == 48000u ? 44100u : 48000u);
+    EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 0, 1))) << c.rate;
+    EXPECT_EQ(two.rate, c.rate);
+    EXPECT_TRUE(same_bytes(two.data, tape_pcm(tape, 1, 121))) << c.rate;
+    EXPECT_FALSE(t.has("TAPE003.wav"));
+    std::string o = r.out; for (char& c : o) if (c == '\r') c = '\n';
+    std::fprintf(stderr, "%s\n", o.substr(0, 3000).c_str());
   }
 }
 
@@ -215,8 +239,8 @@ TEST(Extract, LongPlayTapeGives32kHzFilesOf7680BytesPerFrame) {
   WavFile one = t.wav("TAPE001.wav");
   ASSERT_TRUE(one.valid);
   EXPECT_EQ(one.rate, 32000u);
-  EXPECT_EQ(one.data.size(), 119u * 7680);
-  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 1, 120)));
+  EXPECT_EQ(one.data.size(), 120u * 7680);
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 0, 120)));
 }
 
 TEST(Extract, SixteenBitFramesAfterLongPlayGiveTheirOwnPcmAndAMatchingHeader) {
@@ -228,8 +252,8 @@ TEST(Extract, SixteenBitFramesAfterLongPlayGiveTheirOwnPcmAndAMatchingHeader) {
   ASSERT_EQ(r.exit_code, 0) << r.out;
   WavFile one = t.wav("TAPE001.wav");
   ASSERT_TRUE(one.valid);
-  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 1, 50)));
-  EXPECT_EQ(one.data.size(), 19u * 7680 + 30u * 3840);
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 0, 50)));
+  EXPECT_EQ(one.data.size(), 20u * 7680 + 30u * 3840);
 }
 
 TEST(Extract, FlaggedFramesAreLoggedAndRepairedWithErrorCorrect) {
@@ -249,7 +273,7 @@ TEST(Extract, FlaggedFramesAreLoggedAndRepairedWithErrorCorrect) {
   TapeRun plain;
   ProcessResult r = plain.run(tape, {"/KESTREL", "TAPE"});
   ASSERT_EQ(r.exit_code, 0) << r.out;
-  EXPECT_TRUE(same_bytes(plain.wav("TAPE001.wav").data, tape_pcm(tape, 1, 40)));
+  EXPECT_TRUE(same_bytes(plain.wav("TAPE001.wav").data, tape_pcm(tape, 0, 40)));
   std::string subcode10 = "PRG:01-A:00:00:00:10-P:00:00:00:10-DATE:00/00/00-00:00:00-48k-2-16-SCMS=00 ";
   std::string subcode20 = "PRG:01-A:00:00:00:20-P:00:00:00:20-DATE:00/00/00-00:00:00-48k-2-16-SCMS=00 ";
   EXPECT_EQ(plain.log("TAPE001.log"), "Error: 0x40 - " + subcode10 + "Error: 0x80 - " + subcode20 +
@@ -262,11 +286,11 @@ TEST(Extract, FlaggedFramesAreLoggedAndRepairedWithErrorCorrect) {
   TapeRun repaired;
   r = repaired.run(tape, {"/KESTREL", "TAPE", "/ERRORCORRECT"});
   ASSERT_EQ(r.exit_code, 0) << r.out;
-  std::string expected = tape_pcm(tape, 1, 40);
-  std::string& frame10 = expected;  // frame 10 is the tenth frame written (offset 9)
+  std::string expected = tape_pcm(tape, 0, 40);
+  std::string& frame10 = expected;
   for (int k = 1; k <= 1437; k += 2) {
-    frame10[9 * 5760 + 4 * k] = static_cast<char>(1000 & 0xFF);
-    frame10[9 * 5760 + 4 * k + 1] = static_cast<char>(1000 >> 8);
+    frame10[10 * 5760 + 4 * k] = static_cast<char>(1000 & 0xFF);
+    frame10[10 * 5760 + 4 * k + 1] = static_cast<char>(1000 >> 8);
   }
   EXPECT_TRUE(same_bytes(repaired.wav("TAPE001.wav").data, expected));
   EXPECT_EQ(repaired.log("TAPE001.log"),
@@ -284,16 +308,18 @@ TEST(Extract, BlankStretchEndsTheRunOnIts62ndFrameAndStopEotReadsOn) {
   TapeRun t;
   ProcessResult r = t.run(tape, {"/KESTREL", "TAPE"});
   ASSERT_EQ(r.exit_code, 0) << r.out;
-  EXPECT_TRUE(same_bytes(t.wav("TAPE001.wav").data, tape_pcm(tape, 1, 100 + 61)));
+  EXPECT_TRUE(same_bytes(t.wav("TAPE001.wav").data, tape_pcm(tape, 0, 100 + 61)));
 
+  // /STOPEOT reads on over the blank stretch; at the end of the recorded data
+  // the run ends by itself once the drive has said so on 62 reads in a row.
   TapeRun eot;
-  ProcessOptions options;
-  options.trigger_text = "loop2 read audio block failed";  // at the end of data, ESC ends the run
-  options.trigger_input = "\x1b";
-  options.keep_stdin_open = true;
-  r = eot.run(tape, {"/KESTREL", "TAPE", "/STOPEOT"}, {}, options);
+  r = eot.run(tape, {"/KESTREL", "TAPE", "/STOPEOT"});
   ASSERT_EQ(r.exit_code, 0) << r.out;
-  EXPECT_TRUE(same_bytes(eot.wav("TAPE001.wav").data, tape_pcm(tape, 1, 230)));
+  EXPECT_TRUE(same_bytes(eot.wav("TAPE001.wav").data, tape_pcm(tape, 0, 230)));
+  EXPECT_NE(r.out.find(" - the drive reports the end of the recorded data on 62 reads in a row: reading ends\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(eot.log("TAPE001.log"), kTotalsClean) << "the end of data is no unreadable frame";
 }
 
 TEST(Extract, ReadErrorInMidTrackClosesTheTrack) {
@@ -302,11 +328,23 @@ TEST(Extract, ReadErrorInMidTrackClosesTheTrack) {
   TapeRun t;
   ProcessResult r = t.run(tape, {"/KESTREL", "TAPE"}, {{"read_errors", "50"}});
   EXPECT_EQ(r.exit_code, 0) << r.out;
-  EXPECT_NE(r.out.find("loop2 read audio block failed: 4031100\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("-SCMS=00 \nloop2 read audio block failed: 4031100\n"), std::string::npos) << r.out;
   WavFile one = t.wav("TAPE001.wav");
   EXPECT_TRUE(one.valid);
-  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 1, 50)));
-  EXPECT_EQ(t.log("TAPE001.log"), kTotalsClean);
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 0, 50)));
+  const std::string after49 = "PRG:01-A:00:00:01:16-P:00:00:01:16-DATE:00/00/00-00:00:00-48k-2-16-SCMS=00 ";
+  EXPECT_EQ(t.log("TAPE001.log"), "Unreadable: 0x04031100 - after " + after49 + "\n" + kTotalsClean +
+                                      "total frames unreadable: 1\n");
+
+  // /STOPEOT reads on past unreadable frames, and each one is in the log.
+  TapeRun eot;
+  r = eot.run(tape, {"/KESTREL", "TAPE", "/STOPEOT"}, {{"read_errors", "50 70"}});
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  std::string expected = tape_pcm(tape, 0, 50) + tape_pcm(tape, 51, 70) + tape_pcm(tape, 71, 100);
+  EXPECT_TRUE(same_bytes(eot.wav("TAPE001.wav").data, expected));
+  std::string log = eot.log("TAPE001.log");
+  EXPECT_EQ(log.rfind("Unreadable: 0x04031100 - after " + after49 + "\nUnreadable: 0x04031100 - after PRG:01-A:00:00:02:03", 0), 0u) << log;
+  EXPECT_NE(log.find(std::string(kTotalsClean) + "total frames unreadable: 2\n"), std::string::npos) << log;
 }
 
 TEST(Extract, EndOfDataOnAShortTapeKeepsEveryFrameAtItsRate) {
@@ -319,7 +357,7 @@ TEST(Extract, EndOfDataOnAShortTapeKeepsEveryFrameAtItsRate) {
   WavFile one = t.wav("TAPE001.wav");
   ASSERT_TRUE(one.valid);
   EXPECT_EQ(one.rate, 44100u);
-  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 1, 100)));
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 0, 100)));
   EXPECT_EQ(r.out.find("rate change found 1 0"), std::string::npos);
 }
 
@@ -327,22 +365,33 @@ TEST(Extract, FailedReadOfTheSecondFrameIsNeverWrittenAsAudio) {
   Tape tape;
   tape_record(&tape, Recording{.program = 1}, 60);
   TapeRun t;
-  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE"}, {{"read_errors", "1"}});
+  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/STOPEOT"}, {{"read_errors", "1"}});
   EXPECT_EQ(r.exit_code, 0) << r.out;
-  EXPECT_NE(r.out.find("loop1 read audio block failed: 4031100\n"), std::string::npos) << r.out;
-  EXPECT_TRUE(same_bytes(t.wav("TAPE001.wav").data, tape_pcm(tape, 2, 60)));
+  EXPECT_NE(r.out.find("loop2 read audio block failed: 4031100\n"), std::string::npos) << r.out;
+  EXPECT_TRUE(same_bytes(t.wav("TAPE001.wav").data, tape_pcm(tape, 0, 1) + tape_pcm(tape, 2, 60)));
 }
 
-TEST(Extract, RewindSkipsTheBlankLeadIn) {
+TEST(Extract, RewindSkipsTheBlankLeaderAndTheLeadIn) {
+  // Blank tape, then a recorder's lead-in with subcode: the first frame
+  // written is the first frame of the recording, also under /STARTID.
   Tape tape;
   tape_blank(&tape, 10);
-  tape_record(&tape, Recording{.program = 1}, 50);
-  TapeRun t;
-  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/REWIND"});
-  ASSERT_EQ(r.exit_code, 0) << r.out;
-  EXPECT_NE(r.out.find(" - scanning past lead-in: done        \n"), std::string::npos);
-  // The scan ends on the first frame with packs; the frame after it is the first written.
-  EXPECT_TRUE(same_bytes(t.wav("TAPE001.wav").data, tape_pcm(tape, 11, 60)));
+  tape_record(&tape, Recording{.program = 1}, 120);
+  tape_mark_lead_in(&tape, 10, 130);
+  tape_record(&tape, Recording{.program = 1, .start_id_frames = 300}, 350);
+  tape_record(&tape, Recording{.program = 2, .start_id_frames = 300}, 320);
+  for (bool lead_in : {false, true}) {
+    Tape t_tape = tape;
+    if (!lead_in) t_tape.frames.erase(t_tape.frames.begin() + 10, t_tape.frames.begin() + 130);
+    size_t first = lead_in ? 130 : 10;
+    TapeRun t;
+    ProcessResult r = t.run(t_tape, {"/KESTREL", "TAPE", "/REWIND", "/STARTID"});
+    ASSERT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_NE(r.out.find(" - scanning past lead-in: done        \n"), std::string::npos);
+    EXPECT_TRUE(same_bytes(t.wav("TAPE001.wav").data, tape_pcm(t_tape, first, first + 350))) << lead_in;
+    EXPECT_TRUE(same_bytes(t.wav("TAPE002.wav").data, tape_pcm(t_tape, first + 350, first + 670))) << lead_in;
+    EXPECT_FALSE(t.has("TAPE003.wav"));
+  }
 }
 
 TEST(Extract, EscEndsALongLeadInScanWithoutFiles) {
@@ -369,7 +418,7 @@ TEST(Extract, EscAndInterruptEndTheRunWithValidFiles) {
   EXPECT_EQ(r.exit_code, 0) << r.out;
   WavFile one = esc.wav("TAPE001.wav");
   ASSERT_TRUE(one.valid);
-  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 1, 2)));
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 0, 1)));
   EXPECT_EQ(esc.log("TAPE001.log"), kTotalsClean);
   EXPECT_FALSE(esc.has("TAPE002.wav"));
 
@@ -379,12 +428,26 @@ TEST(Extract, EscAndInterruptEndTheRunWithValidFiles) {
   r = sigint.run(tape, {"/KESTREL", "TAPE", "/STARTID"}, {}, {}, {{"interrupt_at", "500"}});
   EXPECT_EQ(r.exit_code, 0) << r.out;
   EXPECT_EQ(r.term_signal, 0);
-  EXPECT_TRUE(same_bytes(sigint.wav("TAPE001.wav").data, tape_pcm(tape, 1, 400)));
+  EXPECT_TRUE(same_bytes(sigint.wav("TAPE001.wav").data, tape_pcm(tape, 0, 400)));
   WavFile cut = sigint.wav("TAPE002.wav");
   ASSERT_TRUE(cut.valid);
   EXPECT_TRUE(same_bytes(cut.data, tape_pcm(tape, 400, 499)));
   EXPECT_FALSE(sigint.has("TAPE003.wav"));
   EXPECT_NE(r.out.find(" - closing input drive...\n"), std::string::npos) << "the drive is torn down";
+}
+
+TEST(Extract, SecondInterruptEndsKestrelAtOnceWithTheWavHeaderAgreeingWithItsAudio) {
+  // Two Ctrl-C at the 3000th frame: the WAV file keeps the audio that reached
+  // it, and its header says so (it used to say 0 bytes).
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1}, 3100);
+  TapeRun t;
+  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE"}, {}, {}, {{"interrupt_at", "3000"}, {"interrupts", "2"}});
+  EXPECT_EQ(r.term_signal, SIGINT) << r.out;
+  WavFile one = t.wav("TAPE001.wav");
+  ASSERT_TRUE(one.valid);
+  EXPECT_GT(one.data.size(), 2000u * 5760);  // all but what the last write still held
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 0, 3000).substr(0, one.data.size())));
 }
 
 TEST(Extract, FullDiskFailsTheModeAndLeavesValidFiles) {
@@ -398,7 +461,7 @@ TEST(Extract, FullDiskFailsTheModeAndLeavesValidFiles) {
   EXPECT_NE(r.out.find("write to TAPE001.wav failed: File too large\n"), std::string::npos) << r.out;
   WavFile one = t.wav("TAPE001.wav");
   ASSERT_TRUE(one.valid);
-  std::string expected = tape_pcm(tape, 1, 200);
+  std::string expected = tape_pcm(tape, 0, 200);
   EXPECT_TRUE(same_bytes(one.data, expected.substr(0, (100000 - 44) / 4 * 4)));
   EXPECT_EQ(t.log("TAPE001.log"), kTotalsClean);
   EXPECT_NE(r.out.find(" - closing input drive...\n"), std::string::npos);
@@ -424,7 +487,7 @@ TEST(Extract, FileSizeLimitOfTheShellFailsTheModeInsteadOfEndingKestrel) {
   EXPECT_NE(r.out.find("write to TAPE001.wav failed: File too large\n"), std::string::npos) << r.out;
   WavFile one = read_wav(dir.file("TAPE001.wav"));
   ASSERT_TRUE(one.valid);
-  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 1, 200).substr(0, (102400 - 44) / 4 * 4)));
+  EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 0, 200).substr(0, (102400 - 44) / 4 * 4)));
 }
 
 // The 44-byte header's data size and the size of a WAV file, read without
@@ -480,10 +543,10 @@ TEST(Extract, DISABLED_RecordingLongerThanAWavFileHoldsGoesOnInTheNextFile) {
   EXPECT_EQ(one.file_size, 44 + kFirstFile * 5760);
   EXPECT_NE(r.out.find("\n - TAPE001.wav holds all a WAV file can: the recording goes on in the next file\n"),
             std::string::npos);
-  // The frames the run wrote, 1 to kFrames - 2, all kept.
+  // The frames the run wrote, 0 to kFrames - 2, all kept.
   WavFile two = read_wav(dir.file("TAPE002.wav"));
   ASSERT_TRUE(two.valid);
-  EXPECT_EQ(two.data, std::string((kFrames - 2 - kFirstFile) * 5760, '\0'));
+  EXPECT_EQ(two.data, std::string((kFrames - 1 - kFirstFile) * 5760, '\0'));
 }
 
 TEST(Extract, OnlyTheFirstModeRunsWhenTwoAreGiven) {

@@ -240,12 +240,12 @@ TEST(Seek, ReachesTheTargetByProgramNumberAbsoluteTimeAndProgramTime) {
     expect_seek_run(r.out, sony_input_setup() + " - seeking to tape " + c.request + "\n" + c.watch + "\n");
   }
   // The extraction starts where the seek left the tape: program 2 begins at
-  // frame 100, which the extraction reads first; frame 101 is the first written.
+  // frame 100, which is the first written.
   ProcessResult r = bus.seek("PROGNUM", "2");
   std::string wav = read_file(bus.dir.file("T001.wav"));
   DatFrame frame;
-  fill_test_frame(&frame, 2, 101, 1, true, 101);
-  ASSERT_EQ(wav.size(), 44u + 199 * DAT_AUDIO_BYTES);
+  fill_test_frame(&frame, 2, 100, 0, true, 100);
+  ASSERT_EQ(wav.size(), 44u + 200 * DAT_AUDIO_BYTES);
   EXPECT_EQ(wav.compare(44, DAT_AUDIO_BYTES, reinterpret_cast<const char*>(frame.audio), DAT_AUDIO_BYTES), 0);
 }
 

@@ -89,6 +89,19 @@ size_t tape_blank(Tape* tape, int count) {
 
 void tape_flag(Tape* tape, size_t index, uint8_t flags) { tape->frames.at(index).interpolate_flags = flags; }
 
+void tape_mark_lead_in(Tape* tape, size_t first, size_t last) {
+  for (size_t i = first; i < last; ++i) {
+    DatFrame& f = tape->frames.at(i);
+    f.sid_pno1 = static_cast<uint8_t>(f.sid_pno1 & 0x0F);
+    f.sid_pno23 = 0xBB;
+    for (uint8_t* pack : f.pack) {
+      if ((pack[0] >> 4) != PACK_ITEM_PROGRAM_TIME && (pack[0] >> 4) != PACK_ITEM_ABSOLUTE_TIME) continue;
+      pack[0] = static_cast<uint8_t>(pack[0] & 0xF0);
+      pack[1] = 0xBB;
+    }
+  }
+}
+
 bool tape_write(const Tape& tape, const std::string& path) {
   std::string bytes(reinterpret_cast<const char*>(tape.frames.data()), tape.frames.size() * sizeof(DatFrame));
   return write_file(path, bytes);
