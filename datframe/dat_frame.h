@@ -17,6 +17,7 @@
 // Pack items.
 #define PACK_ITEM_PROGRAM_TIME 1
 #define PACK_ITEM_ABSOLUTE_TIME 2
+#define PACK_ITEM_RUNNING_TIME 3
 #define PACK_ITEM_DATE 5
 
 // Special program numbers (12-bit BCD values).
@@ -51,6 +52,9 @@ static_assert(offsetof(DatFrame, main_id_mode) == 5821);
 // Four time bytes 0xAA, packed: no valid time is recorded.
 #define TIME_CODE_NONE 0xAAAAAAAAu
 
+struct FrameInfo;
+struct FrameEvents;
+
 // Concealment totals of one track.
 struct ConcealTotals {
   int32_t samples_fixed;
@@ -66,6 +70,12 @@ extern "C" {
 // main ID, start-ID runs), prints "\r" and any rate-change or start-ID line.
 // Always 0.
 int32_t analyze_frame(const DatFrame* frame, RunSettings* settings);
+// The same, quietly and without any stop: fills the record's subcode fields
+// (which the subcode line shows) and gives the frame's value and what
+// happened at it. The caller decides what to say and when to stop.
+void take_frame(const DatFrame* frame, RunSettings* settings, FrameInfo* info, FrameEvents* events);
+// Sets the record's subcode state as before a tape's first frame.
+void reset_frame_analysis(RunSettings* settings);
 // The subcode line of the last analysed frame, to the console, no line end.
 void print_subcode(const RunSettings* settings);
 // The same line into the track log (nothing when none is open).
@@ -76,9 +86,6 @@ int32_t frame_audio_bytes(int32_t rate_code, int32_t sample_bits);
 uint32_t step_time_code(uint32_t time_code);
 // The same step on four BCD bytes hours, minutes, seconds, frame, in place.
 void step_time_code_bytes(uint8_t* bytes);
-// 1 when the frame belongs to a lead-in: its sub-ID or one of its time packs
-// carries the lead-in's program number; else 0.
-int32_t frame_in_lead_in(const DatFrame* frame);
 // (byte & 0x0F) + (byte >> 4) * 10.
 int32_t bcd_value(uint8_t byte);
 

@@ -2,95 +2,14 @@
 #include <cstdio>
 
 #include "datframe/dat_frame.h"
+#include "datframe/frame_info.h"
 #include "scsi/aspi_call.h"
 
 namespace {
 
-// A blank stretch ends the reading on its 62nd frame: 61 are counted first.
-const int32_t kBlankFramesCounted = 60;
-
-uint32_t pack_time(const uint8_t* pack) {
-  return (static_cast<uint32_t>(pack[3]) << 24) | (static_cast<uint32_t>(pack[4]) << 16) |
-         (static_cast<uint32_t>(pack[5]) << 8) | pack[6];
-}
-
-int32_t pack_program(const uint8_t* pack) { return ((pack[0] & 0x0F) << 8) | pack[1]; }
-
-bool program_without_time(int32_t program) { return program == PROGRAM_LEAD_IN || program == PROGRAM_NONE; }
-
-void take_packs(const DatFrame* frame, RunSettings* s) {
-  s->blank_frames = 0;
-  s->no_subcode = 0;
-  s->pt_pack_time = 0;
-  s->pt_pack_program = 0;
-  s->rec_date = 0;
-  s->rec_time = 0;
-  s->subcode_seen = 1;
-  for (const uint8_t* pack : frame->pack) {
-    switch (pack[0] >> 4) {
-      case PACK_ITEM_PROGRAM_TIME:
-        s->pt_pack_time = pack_time(pack);
-        s->pt_pack_program = pack_program(pack);
-        s->prog_time = program_without_time(s->pt_pack_program) ? step_time_code(s->prog_time) : s->pt_pack_time;
-        break;
-      case PACK_ITEM_ABSOLUTE_TIME:
-        s->at_pack_time = pack_time(pack);
-        s->at_pack_program = pack_program(pack);
-        if (program_without_time(s->at_pack_program)) {
-          s->abs_time = step_time_code(s->abs_time);
-        } else {
-          s->last_program = s->at_pack_program;
-          s->abs_time = s->at_pack_time;
-        }
-        break;
-      case PACK_ITEM_DATE:
-        s->rec_date = (pack[1] << 16) | (pack[2] << 8) | pack[3];
-        s->rec_time = (pack[4] << 16) | (pack[5] << 8) | pack[6];
-        break;
-      default:
-        break;
-    }
-  }
-}
-
-void count_blank_frame(RunSettings* s) {
-  if (s->blank_frames <= kBlankFramesCounted) {
-    s->blank_frames += 1;
-    s->no_subcode = 1;
-    s->subcode_seen = 1;
-    return;
-  }
-  if (s->subcode_seen == 1) s->stop_requested = 1;
-  s->subcode_seen = 0;
-  s->no_subcode = 1;
-}
-
-void take_main_id(const DatFrame* frame, RunSettings* s) {
-  int32_t rate = (frame->main_id_format >> 2) & 3;
-  if (rate != s->rate_code) {
-    s->rate_changed = 1;
-    std::printf("rate change found %x %x\n", static_cast<unsigned>(s->rate_code), static_cast<unsigned>(rate));
-  } else {
-    s->rate_changed = 0;
-  }
-  s->rate_code = rate;
-  s->channel_code = frame->main_id_format & 3;
-  s->quant_code = frame->main_id_mode >> 6;
-  s->sample_bits = s->quant_code == 1 ? 12 : 16;
-  s->frame_scms = (frame->main_id_mode >> 2) & 3;
-}
-
-void take_start_id(const DatFrame* frame, RunSettings* s) {
-  if ((frame->sid_control & 0xF0) == 0) {
-    s->start_id_found = 0;
-    s->start_id_seen = 0;
-  } else if (frame->sid_control & SID_START_ID) {
-    if (s->start_id_seen == 0) {
-      s->start_id_found = 1;
-      std::printf("start_id start %x\n", static_cast<unsigned>(((frame->sid_pno1 & 0xF0) << 4) | frame->sid_pno23));
-    }
-    s->start_id_seen = 1;
-  }
+FrameTracker tracker_of(const RunSettings* s) {
+  return FrameTracker{s->blank_frames, s->subcode_seen, s->rate_code, s->start_id_seen,
+                      s->last_program, s->abs_time,     s->prog_time};
 }
 
 // The time shown for a pack: the pack's own, or the running one when the
@@ -178,32 +97,69 @@ void format_subcode(char* text, const RunSettings* s) {
 
 }  // namespace
 
-int32_t analyze_frame(const DatFrame* frame, RunSettings* settings) {
-  settings->start_id_found = 0;
-  bool any_pack = false;
-  for (const uint8_t* pack : frame->pack) any_pack = any_pack || (pack[0] >> 4) != 0;
-  if (any_pack) {
-    take_packs(frame, settings);
-  } else {
-    count_blank_frame(settings);
+void take_frame(const DatFrame* frame, RunSettings* s, FrameInfo* info, FrameEvents* events) {
+  *info = decode_frame(frame);
+  FrameTracker t = tracker_of(s);
+  *events = track_frame(&t, info);
+  s->blank_frames = t.blank_frames;
+  s->subcode_seen = t.subcode_seen;
+  s->start_id_seen = t.start_id_seen;
+  s->last_program = t.last_program;
+  s->abs_time = t.abs_time;
+  s->prog_time = t.prog_time;
+  s->start_id_found = events->start_id_found;
+  s->no_subcode = events->blank;
+  if (info->has_packs) {
+    // The absolute-time pack's values stand over frames that carry none.
+    s->pt_pack_time = info->program_pack.present ? info->program_pack.last_time : 0;
+    s->pt_pack_program = info->program_pack.present ? info->program_pack.last_program : 0;
+    if (info->absolute_pack.present) {
+      s->at_pack_time = info->absolute_pack.last_time;
+      s->at_pack_program = info->absolute_pack.last_program;
+    }
+    s->rec_date = info->date.present ? static_cast<int32_t>(info->date.date) : 0;
+    s->rec_time = info->date.present ? static_cast<int32_t>(info->date.time) : 0;
   }
-  take_main_id(frame, settings);
-  take_start_id(frame, settings);
+  s->rate_changed = events->rate_changed;
+  s->rate_code = info->rate_code;
+  s->channel_code = info->channel_code;
+  s->quant_code = info->quant_code;
+  s->sample_bits = info->bits;
+  s->frame_scms = info->scms;
+}
+
+void reset_frame_analysis(RunSettings* s) {
+  s->stop_requested = 0;
+  s->no_subcode = 1;
+  s->start_id_found = 0;
+  s->start_id_seen = 0;
+  s->rate_changed = 0;
+  s->rate_code = 0;
+  s->blank_frames = 0;
+  s->subcode_seen = 0;
+  s->last_program = 0;
+  s->prog_time = 0;
+  s->abs_time = 0;
+}
+
+int32_t analyze_frame(const DatFrame* frame, RunSettings* settings) {
+  FrameInfo info;
+  FrameEvents events;
+  take_frame(frame, settings, &info, &events);
+  if (events.blank_stop) settings->stop_requested = 1;
+  if (events.rate_changed)
+    std::printf("rate change found %x %x\n", static_cast<unsigned>(events.old_rate_code),
+                static_cast<unsigned>(info.rate_code));
+  if (events.start_id_found) std::printf("start_id start %x\n", static_cast<unsigned>(info.sub_id_program));
   std::putchar('\r');
   // /STOPEOT: whatever stop stands now, the blank stretch's or the caller's, is dropped.
   if (settings->stopeot_arg != 0 && settings->stop_requested == 1) settings->stop_requested = 0;
   return 0;
 }
 
-int32_t frame_in_lead_in(const DatFrame* frame) {
-  int32_t sub_id_program = ((frame->sid_pno1 & 0xF0) << 4) | frame->sid_pno23;
-  if (sub_id_program == PROGRAM_LEAD_IN) return 1;
-  for (const uint8_t* pack : frame->pack) {
-    int item = pack[0] >> 4;
-    if ((item == PACK_ITEM_PROGRAM_TIME || item == PACK_ITEM_ABSOLUTE_TIME) && pack_program(pack) == PROGRAM_LEAD_IN)
-      return 1;
-  }
-  return 0;
+int32_t frame_in_lead_in(const FrameInfo* info) {
+  return info->program_kind == FRAME_PROGRAM_LEAD_IN || info->program_pack.last_program == PROGRAM_LEAD_IN ||
+         info->absolute_pack.last_program == PROGRAM_LEAD_IN;
 }
 
 void print_subcode(const RunSettings* settings) {

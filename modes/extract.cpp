@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "datframe/dat_frame.h"
+#include "datframe/frame_info.h"
 #include "modes/mode_io.h"
 #include "modes/modes.h"
 #include "playback/player.h"
@@ -38,8 +39,11 @@ struct Extraction {
   RunSettings* s;
   PlaybackStaging* staging;
   DatFrame frame;
+  FrameInfo info{};      // what the frame in the buffer is
+  FrameEvents events{};  // and what happened at it
   uint8_t pcm[DAT_LP_PCM_BYTES];
   bool frame_valid = true;  // the frame buffer holds a frame that was read
+  bool stop = false;        // the run ends after this track
   bool write_failed = false;
   int rate = 0;
   bool line_open = false;  // a status line stands on the console without its line end
@@ -54,19 +58,22 @@ uint32_t read_frame(Extraction* x) {
   return scsi_read_block(s->input_adapter, s->input_target, s->input_lun, &x->frame, DAT_FRAME_BYTES);
 }
 
+// Takes the frame just read: what it is, what happened at it, said on the
+// console; a blank stretch ends the run (but with /STOPEOT).
+void take(Extraction* x) {
+  if (take_read_frame(&x->frame, x->s, &x->info, &x->events)) x->stop = true;
+}
+
+// The rate a file or the player is begun at; the reserved code keeps the
+// rate before it (none yet: the rate the header states).
 int rate_for_code(int code, int previous) {
-  switch (code) {
-    case 0: return 48000;
-    case 1: return 44100;
-    case 2: return 32000;
-    default: return previous ? previous : 48000;  // no rate yet: the rate the header states
-  }
+  int rate = rate_code_hz(code);
+  return rate ? rate : previous ? previous : 48000;
 }
 
 void set_track_format(Extraction* x) {
-  RunSettings* s = x->s;
-  x->rate = rate_for_code(s->rate_code, x->rate);
-  s->file_rate_code = s->rate_code;
+  x->rate = rate_for_code(x->info.rate_code, x->rate);
+  x->s->file_rate_code = x->info.rate_code;
 }
 
 int start_player(Extraction* x) {
@@ -130,10 +137,9 @@ int open_track_files(Extraction* x, int track) {
 // bytes, a 16-bit frame as many bytes as its own rate gives, also in a file
 // kept across a change of rate.
 int prepare_pcm(Extraction* x) {
-  if (x->s->sample_bits == 12) return lp_unpack_frame(x->pcm, &x->frame);
-  int bytes = frame_audio_bytes(x->s->rate_code, 16);
-  std::memcpy(x->pcm, x->frame.audio, static_cast<size_t>(bytes));
-  return bytes;
+  if (x->info.bits == 12) return lp_unpack_frame(x->pcm, &x->frame);
+  std::memcpy(x->pcm, x->frame.audio, static_cast<size_t>(x->info.pcm_bytes));
+  return x->info.pcm_bytes;
 }
 
 void pass_on(Extraction* x, int bytes) {
@@ -172,31 +178,23 @@ int restart_track(Extraction* x) {
 // Returns 0, 1 when the mode cannot go on, or -1 when ESC ended it.
 int start_phase(Extraction* x) {
   RunSettings* s = x->s;
-  s->stop_requested = 0;
-  s->no_subcode = 1;
-  s->start_id_found = 0;
-  s->rate_changed = 0;
-  s->rate_code = 0;
-  s->blank_frames = 0;
-  s->last_program = 0;
-  s->prog_time = 0;
-  s->abs_time = 0;
+  reset_frame_analysis(s);
   uint32_t result = read_frame(x);
   if (!tape_read_ok(result)) {
     std::printf("first read audio block failed\n");
     return 1;
   }
-  analyze_frame(&x->frame, s);
+  take(x);
   if (s->rewind_arg) {
     // Blank tape and the frames of a lead-in are passed: the first frame
     // written is the first of the recording.
-    for (int c = 0; s->no_subcode == 1 || frame_in_lead_in(&x->frame); ++c) {
+    for (int c = 0; x->events.blank || frame_in_lead_in(&x->info); ++c) {
       result = read_frame(x);
       if (!tape_read_ok(result)) {
         std::printf("leadin read audio block failed: 0x%.8x\n", result);
         return 1;
       }
-      analyze_frame(&x->frame, s);
+      take(x);
       std::printf(" - scanning past lead-in: %c \r", kSpinner[(c / 2) % 4]);
       if (esc_pressed()) {
         std::printf("\n");
@@ -206,7 +204,7 @@ int start_phase(Extraction* x) {
     std::printf(" - scanning past lead-in: done        \n");
   }
   wait_unit_ready(s->input_adapter, s->input_target, s->input_lun, 10000);
-  s->stop_requested = 0;
+  x->stop = false;  // a stop raised by a long blank leader is dropped
   return 0;
 }
 
@@ -235,7 +233,7 @@ void read_failed(Extraction* x, uint32_t result) {
     if (++x->end_of_data_reads >= kEndOfDataReads && s->stopeot_arg) {
       std::printf(" - the drive reports the end of the recorded data on %d reads in a row: reading ends\n",
                   kEndOfDataReads);
-      s->stop_requested = 1;
+      x->stop = true;
     }
   } else {
     x->end_of_data_reads = 0;
@@ -244,13 +242,13 @@ void read_failed(Extraction* x, uint32_t result) {
     log_subcode(s);
     track_log_printf("\n");
   }
-  if (!s->stopeot_arg) s->stop_requested = 1;
+  if (!s->stopeot_arg) x->stop = true;
 }
 
 // A change of rate kept in one file (/ONEWAV): the file keeps the rate it
 // was begun with, so what follows plays at another speed than it was recorded.
 void say_rate_kept(Extraction* x) {
-  int rate = rate_for_code(x->s->rate_code, x->rate);
+  int rate = rate_for_code(x->info.rate_code, x->rate);
   char message[KESTREL_BASE_NAME_SIZE + 160];
   if (rate != x->rate)
     std::snprintf(message, sizeof message,
@@ -271,7 +269,10 @@ int frame_loop(Extraction* x) {
   // not zero: an early change of rate starts over only a file of silence
   // (lead-in, a gap), never one that holds audio.
   bool audible = false;
-  while (!s->stop_requested && !x->write_failed && !(s->start_id_found == 1 && s->startid_arg)) {
+  // What happened at the frame before the track began does not end it.
+  x->events.start_id_found = 0;
+  x->events.rate_changed = 0;
+  while (!x->stop && !x->write_failed && !(x->events.start_id_found && s->startid_arg)) {
     if (x->frame_valid) {
       if (!s->waveout_arg && x->files.data_bytes > kWavDataLimit - DAT_LP_PCM_BYTES) {
         // This frame might not fit: it begins the next file.
@@ -283,7 +284,7 @@ int frame_loop(Extraction* x) {
       print_subcode(s);
       x->line_open = true;
       int bytes = prepare_pcm(x);
-      if (x->frame.interpolate_flags) {
+      if (x->info.flags) {
         handle_error_frame(&x->frame, x->pcm, bytes, s, &x->totals,
                            s->waveout_arg ? "" : x->files.wav_name);
         x->line_open = false;
@@ -300,25 +301,24 @@ int frame_loop(Extraction* x) {
     if (tape_read_ok(result)) {
       x->frame_valid = true;
       x->end_of_data_reads = 0;
-      analyze_frame(&x->frame, s);
+      take(x);
     } else {
       // A frame that was not read is never analysed, written, or allowed to
       // start, restart or split a file.
       read_failed(x, result);
     }
-    if (esc_pressed()) s->stop_requested = 1;
+    if (esc_pressed()) x->stop = true;
     if (!x->frame_valid) continue;
-    if (s->start_id_found == 1 && frames < kTrackSplitFrames) s->start_id_found = 0;
-    if (s->rate_changed == 1) {
+    // A start ID within the first 300 frames of a file does not end it.
+    if (x->events.start_id_found && frames < kTrackSplitFrames) x->events.start_id_found = 0;
+    if (x->events.rate_changed) {
       // Starting over drops what the file holds: only silence (a lead-in, a
       // gap) is dropped so. Audio ends the file here, as in a longer file,
       // or with /ONEWAV goes on in it with each frame's own samples.
       if (frames < kTrackSplitFrames && !audible) {
         if (restart_track(x) != 0) return 1;
         frames = 0;
-        s->rate_changed = 0;
       } else if (s->onewav_arg) {
-        s->rate_changed = 0;
         say_rate_kept(x);
       } else {
         break;
@@ -349,9 +349,6 @@ int extract_tracks(RunSettings* s, PlaybackStaging* staging) {
     } else if (open_track_files(x, track) != 0) {
       return 1;
     }
-    s->rate_changed = 0;
-    s->stop_requested = 0;
-    s->start_id_found = 0;
     int loop_result = frame_loop(x);
     if (loop_result != 0) {
       finish_track_files(x);
@@ -363,6 +360,6 @@ int extract_tracks(RunSettings* s, PlaybackStaging* staging) {
       x->write_failed = true;
     }
     if (x->write_failed) return 1;
-    if (s->stop_requested) return 0;
+    if (x->stop) return 0;
   }
 }

@@ -7,57 +7,67 @@
 #include <cstring>
 
 #include "datframe/dat_frame.h"
+#include "datframe/frame_info.h"
 #include "modes/mode_io.h"
 #include "modes/modes.h"
 #include "scsi/tape_commands.h"
 
 namespace {
 
-void reset_subcode_state(RunSettings* s) {
-  s->stop_requested = 0;
-  s->no_subcode = 1;
-  s->last_program = 0;
-  s->prog_time = 0;
-  s->abs_time = 0;
+// One frame passing through a mode: the frame, what it is, and whether the
+// mode ends after this pass.
+struct Pass {
+  RunSettings* s;
+  DatFrame frame;
+  FrameInfo info;
+  FrameEvents events;
+  bool stop = false;
+};
+
+uint32_t read_input(Pass* p) {
+  std::memset(&p->frame, 0, sizeof p->frame);
+  const RunSettings* s = p->s;
+  return scsi_read_block(s->input_adapter, s->input_target, s->input_lun, &p->frame, DAT_FRAME_BYTES);
 }
 
-uint32_t read_input(const RunSettings* s, DatFrame* frame) {
-  std::memset(frame, 0, sizeof *frame);
-  return scsi_read_block(s->input_adapter, s->input_target, s->input_lun, frame, DAT_FRAME_BYTES);
+uint32_t write_output(const Pass* p) {
+  const RunSettings* s = p->s;
+  return scsi_write_block(s->output_adapter, s->output_target, s->output_lun, &p->frame, DAT_FRAME_BYTES);
 }
 
-uint32_t write_output(const RunSettings* s, const DatFrame* frame) {
-  return scsi_write_block(s->output_adapter, s->output_target, s->output_lun, frame, DAT_FRAME_BYTES);
+void take(Pass* p) {
+  if (take_read_frame(&p->frame, p->s, &p->info, &p->events)) p->stop = true;
 }
 
-// Reads and analyses the first frame, which the caller passes on like every
+// Reads and takes the first frame, which the caller passes on like every
 // other. 0, or 1 when it cannot be read.
-int read_first_frame(RunSettings* s, DatFrame* frame) {
-  if (!tape_read_ok(read_input(s, frame))) {
+int read_first_frame(Pass* p) {
+  reset_frame_analysis(p->s);
+  if (!tape_read_ok(read_input(p))) {
     std::printf("read audio block failed\n");
     return 1;
   }
-  analyze_frame(frame, s);
-  s->stop_requested = 0;
+  take(p);
+  p->stop = false;
   return 0;
 }
 
-// Shows an analysed frame and writes it to the output drive; a failed write
-// says so with message, on a line of its own, and stops the loop.
-void pass_to_output(RunSettings* s, const DatFrame* frame, const char* message) {
-  print_subcode(s);
-  if (write_output(s, frame) != 0) {
+// Shows a frame that was taken and writes it to the output drive; a failed
+// write says so with message, on a line of its own, and stops the loop.
+void pass_to_output(Pass* p, const char* message) {
+  print_subcode(p->s);
+  if (write_output(p) != 0) {
     std::printf("\n%s", message);
-    s->stop_requested = 1;
+    p->stop = true;
   }
 }
 
 // Whether the loop ends after this pass: on a stop that stands after the
-// frame's analysis, or on ESC read at the top of the pass (the analysis
-// drops every stop under /STOPEOT, but the user's is not one of them).
-bool pass_ends(RunSettings* s, bool esc) {
-  if (esc) s->stop_requested = 1;
-  return s->stop_requested != 0;
+// frame was taken, or on ESC read at the top of the pass (/STOPEOT drops
+// the stop of a blank stretch, but the user's is not one of them).
+bool pass_ends(Pass* p, bool esc) {
+  if (esc) p->stop = true;
+  return p->stop;
 }
 
 void image_name(const RunSettings* s, char* name, size_t size) {
@@ -67,9 +77,9 @@ void image_name(const RunSettings* s, char* name, size_t size) {
 }  // namespace
 
 int dump_image(RunSettings* s) {
-  DatFrame frame;
-  reset_subcode_state(s);
-  if (read_first_frame(s, &frame) != 0) return 1;
+  Pass pass{s, {}, {}, {}};
+  Pass* p = &pass;
+  if (read_first_frame(p) != 0) return 1;
   char name[KESTREL_BASE_NAME_SIZE + 8];
   image_name(s, name, sizeof name);
   std::printf("Saving DAT tape in IMG file:%s\n", name);
@@ -84,20 +94,20 @@ int dump_image(RunSettings* s) {
   bool have_frame = true;  // the first frame, read above, is saved first
   for (;;) {
     bool esc = esc_pressed();
-    if (!have_frame && !tape_read_ok(read_input(s, &frame))) {
-      s->stop_requested = 1;
+    if (!have_frame && !tape_read_ok(read_input(p))) {
+      p->stop = true;
     } else {
-      if (!have_frame) analyze_frame(&frame, s);
+      if (!have_frame) take(p);
       have_frame = false;
       print_subcode(s);
       errno = 0;
-      if (std::fwrite(&frame, 1, DAT_FRAME_BYTES, image) != DAT_FRAME_BYTES) {
+      if (std::fwrite(&p->frame, 1, DAT_FRAME_BYTES, image) != DAT_FRAME_BYTES) {
         report_write_failure(name);
         write_failed = true;
         break;
       }
     }
-    if (pass_ends(s, esc)) break;
+    if (pass_ends(p, esc)) break;
   }
   errno = 0;
   if (!write_failed && std::fflush(image) != 0) {
@@ -125,47 +135,48 @@ int restore_image(RunSettings* s) {
     std::printf("Cannot open %s\n", name);
     return 1;
   }
-  reset_subcode_state(s);
-  DatFrame frame;
+  Pass pass{s, {}, {}, {}};
+  Pass* p = &pass;
+  reset_frame_analysis(s);
   bool read_failed = false;
   for (;;) {
     bool esc = esc_pressed();
-    std::memset(&frame, 0, sizeof frame);
+    std::memset(&p->frame, 0, sizeof p->frame);
     errno = 0;
-    if (std::fread(&frame, 1, DAT_FRAME_BYTES, image) != DAT_FRAME_BYTES) {
+    if (std::fread(&p->frame, 1, DAT_FRAME_BYTES, image) != DAT_FRAME_BYTES) {
       // The end of the image, or a short last record; but an image that
       // cannot be read is not an image that has ended.
       if (std::ferror(image)) {
         report_read_failure(name);
         read_failed = true;
       }
-      s->stop_requested = 1;
+      p->stop = true;
     } else {
-      analyze_frame(&frame, s);
-      pass_to_output(s, &frame, "write block fail\n");
+      take(p);
+      pass_to_output(p, "write block fail\n");
     }
-    if (pass_ends(s, esc)) break;
+    if (pass_ends(p, esc)) break;
   }
   std::fclose(image);
   return read_failed ? 1 : 0;
 }
 
 int copy_tape(RunSettings* s) {
-  DatFrame frame;
-  reset_subcode_state(s);
-  if (read_first_frame(s, &frame) != 0) return 1;
+  Pass pass{s, {}, {}, {}};
+  Pass* p = &pass;
+  if (read_first_frame(p) != 0) return 1;
   bool have_frame = true;  // the first frame, read above, is copied first
   for (;;) {
     bool esc = esc_pressed();
-    if (!have_frame && !tape_read_ok(read_input(s, &frame))) {
+    if (!have_frame && !tape_read_ok(read_input(p))) {
       std::printf("\nblock read fail\n");
-      s->stop_requested = 1;
+      p->stop = true;
     } else {
-      if (!have_frame) analyze_frame(&frame, s);
+      if (!have_frame) take(p);
       have_frame = false;
-      pass_to_output(s, &frame, "block write fail\n");
+      pass_to_output(p, "block write fail\n");
     }
-    if (pass_ends(s, esc)) break;
+    if (pass_ends(p, esc)) break;
   }
   return 0;
 }

@@ -12,6 +12,7 @@
 #include <csignal>
 
 #include "datframe/dat_frame.h"
+#include "datframe/frame_info.h"
 #include "platform/console.h"
 #include "wavlib/thistle.h"
 
@@ -103,6 +104,20 @@ int close_stream(FILE* file, int32_t (*closer)(FILE*)) {
   int result = closer(file);
   std::free(buffer);
   return result;
+}
+
+void say_frame_events(const FrameInfo* info, const FrameEvents* events) {
+  if (events->rate_changed)
+    std::printf("rate change found %x %x\n", static_cast<unsigned>(events->old_rate_code),
+                static_cast<unsigned>(info->rate_code));
+  if (events->start_id_found) std::printf("start_id start %x\n", static_cast<unsigned>(info->sub_id_program));
+  std::putchar('\r');
+}
+
+bool take_read_frame(const DatFrame* frame, RunSettings* settings, FrameInfo* info, FrameEvents* events) {
+  take_frame(frame, settings, info, events);
+  say_frame_events(info, events);
+  return events->blank_stop && !settings->stopeot_arg;
 }
 
 bool esc_pressed(void) { return console_key_waiting() && console_read_key() == CONSOLE_KEY_ESC; }

@@ -5,10 +5,23 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "datframe/dat_frame.h"
 #include "scsi/aspi_call.h"
 
 // A tape read succeeded when its result word says completed.
 inline bool tape_read_ok(uint32_t result) { return ASPI_RESULT_STATUS(result) == 0x01; }
+
+struct FrameInfo;
+struct FrameEvents;
+// Says on the console what happened at a frame just read, as the subcode line
+// that follows it expects: a change of rate, the start of a start-ID run,
+// then "\r" to rewrite the status line in place.
+void say_frame_events(const FrameInfo* info, const FrameEvents* events);
+
+// Takes a frame just read into the record and says what happened at it.
+// true when the frame ends the reading: the 62nd of a blank stretch, but
+// not with /STOPEOT.
+bool take_read_frame(const DatFrame* frame, RunSettings* settings, FrameInfo* info, FrameEvents* events);
 
 // 1 when a key is waiting and it is ESC (an interrupt reads as ESC); reads it.
 bool esc_pressed(void);
