@@ -194,7 +194,9 @@ std::string describe_source(const ConvertPlan* plan) {
   else if (plan->channels == 2) std::snprintf(channels, sizeof channels, "stereo");
   else std::snprintf(channels, sizeof channels, "%d-channel", static_cast<int>(plan->channels));
   char text[128];
-  std::snprintf(text, sizeof text, "%s %s at %d Hz", kind, channels, static_cast<int>(plan->rate));
+  // A WAV file states its rate unsigned; an absurd one is shown as it stands.
+  std::snprintf(text, sizeof text, "%s %s at %u Hz", kind, channels,
+                static_cast<unsigned>(static_cast<uint32_t>(plan->rate)));
   return text;
 }
 

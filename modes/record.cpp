@@ -298,31 +298,52 @@ int record_to_tape(RunSettings* settings) {
     return 0;
   }
 
-  // The first file's rate and channels stand in the lead-in silence.
-  probe_source(entry.c_str());
-  bool long_play = options.allow_lp && rate_code() == 2;
-  record_frame.main_id_mode = static_cast<uint8_t>((record_frame.main_id_mode & 0x3F) | (long_play ? 0x40 : 0));
-  if (options.leadin_silence_seconds > 0) {
-    result = write_lead_in_silence(adapter, target, lun, options.leadin_silence_seconds);
-    if (result != 0 && WRITE_POSITIONING_ERROR(result)) {
-      std::printf("... trying again...");
-      write_lead_in_silence(adapter, target, lun, options.leadin_silence_seconds);
+  // ESC or an interrupt before the first track's first frame records no
+  // program: the lead-in silence, when it has begun, is finished, and the
+  // lead-out follows it at once (there is no track to let ring out).
+  bool stopped = esc_pressed();
+  if (!stopped) {
+    // The first file's rate and channels stand in the lead-in silence.
+    probe_source(entry.c_str());
+    bool long_play = options.allow_lp && rate_code() == 2;
+    record_frame.main_id_mode = static_cast<uint8_t>((record_frame.main_id_mode & 0x3F) | (long_play ? 0x40 : 0));
+    if (options.leadin_silence_seconds > 0) {
+      result = write_lead_in_silence(adapter, target, lun, options.leadin_silence_seconds);
+      if (result != 0 && WRITE_POSITIONING_ERROR(result)) {
+        std::printf("... trying again...");
+        write_lead_in_silence(adapter, target, lun, options.leadin_silence_seconds);
+      }
+      stopped = esc_pressed();
     }
   }
   std::printf("\n");
 
   std::vector<uint8_t> buffer(kReadBufferBytes);
   int last_key = -1;
-  for (Track track{1, 0, 0, false, 0};; ++track.number) {
+  bool recorded = false;  // a frame of a track reached the tape
+  for (Track track{1, 0, 0, false, 0}; !stopped; ++track.number) {
     std::printf("File: %s\n", entry.c_str());
     probe_source(entry.c_str());
     start_track(options, &track);
     if (check_output_drive(adapter, target, lun) != 0) return 1;
-    if (!open_source(entry.c_str())) {
-      std::printf("open file failed\n");
-    } else if (record_track(adapter, target, lun, options, track, &buffer, &last_key) != 0) {
+    bool opened = open_source(entry.c_str()) != 0;
+    // An interrupt while the file was probed and opened: the track is not begun.
+    if (opened && console_interrupted()) {
       close_source();
-      return 0;
+      stopped = !recorded;
+      break;
+    }
+    if (!opened) {
+      std::printf("open file failed\n");
+    } else {
+      if (track.long_play && source_format()->plan.target_rate == 32000)
+        std::printf(" - 32000 Hz: recorded in long play (12-bit); "
+                    "set 32KHZ_LP=OFF in the cue file to keep 16 bits\n");
+      recorded = true;
+      if (record_track(adapter, target, lun, options, track, &buffer, &last_key) != 0) {
+        close_source();
+        return 0;
+      }
     }
     close_source();
     if (options.intertrack_silence_seconds > 0) {
@@ -345,7 +366,7 @@ int record_to_tape(RunSettings* settings) {
   }
   std::printf("\n");
 
-  if (options.leadout_silence_seconds > 0) {
+  if (options.leadout_silence_seconds > 0 && !stopped) {
     result = write_lead_out_silence(adapter, target, lun, options.leadout_silence_seconds);
     if (result != 0 && WRITE_POSITIONING_ERROR(result)) {
       std::printf(".. trying again...");

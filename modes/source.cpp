@@ -1,5 +1,7 @@
 #include "modes/source.h"
 
+#include <sys/stat.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -61,17 +63,24 @@ void adopt_plan(const ConvertPlan& plan) {
   set_main_id_format(plan.target_rate, 2);
 }
 
+// A file that is not MPEG audio, or not a file that can be read from its
+// start as often as needed: said, and not opened.
+void refuse_unanalyzable(const char* path) {
+  std::printf("cannot analyze file %s\n", path);
+  g_refused = true;
+}
+
 void probe_mp3(const char* path) {
   MpegHeaderInfo info{};
   bool header = ReadMP3SampleRate(path, &info, kMp3ScanLimit) != 0;
   // The decoder delivers 16-bit PCM at the stream's own rate and channel
   // count. The first word that looks like a header may lie in a tag the scan
-  // does not skip; what the decoder finds is what is recorded.
-  int32_t channels = info.channels;
-  int32_t rate = info.samplerate;
-  bool stream = ReadMP3StreamFormat(path, &channels, &rate) != 0;
-  if (!header && !stream) {
-    std::printf("cannot analyze file %s\n", path);
+  // does not skip, or in bytes that are no MPEG audio at all: only a stream
+  // that the decoder finds makes the file a source.
+  int32_t channels = 0;
+  int32_t rate = 0;
+  if (!ReadMP3StreamFormat(path, &channels, &rate)) {
+    refuse_unanalyzable(path);
     return;
   }
   g_format.rate = rate;
@@ -90,6 +99,11 @@ void probe_wav(const char* path) {
   if (ReadWAVSourceFormat(path, &wav)) {
     format_tag = wav.format_tag;
     bits = wav.bits_per_sample;
+    if (wav.data_bytes == 0) {
+      std::printf("%s holds no audio: its data chunk is empty\n", path);
+      g_refused = true;
+      return;
+    }
   }
   ConvertPlan plan;
   plan_conversion(format_tag, bits, g_format.channels, g_format.rate, &plan);
@@ -121,6 +135,14 @@ void probe_source(const char* path) {
   // probe fails, its bytes go through as they come.
   g_format.plan = ConvertPlan{};
   g_refused = false;
+  // A FIFO, a device or a folder would block the probe or never end; each
+  // source is also opened more than once. Only regular files are sources (a
+  // missing file is left to the module that opens it).
+  struct stat st {};
+  if (source_class() != CLASS_NONE && stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+    refuse_unanalyzable(path);
+    return;
+  }
   switch (source_class()) {
     case CLASS_MP3: probe_mp3(path); break;
     case CLASS_WAV: probe_wav(path); break;
@@ -133,9 +155,11 @@ int open_source(const char* path) {
   SourceReader reader = nullptr;
   switch (source_class()) {
     case CLASS_MP3:
+      if (g_refused) return 0;
       g_reprobe = true;
       probe_source(path);
       g_reprobe = false;
+      if (g_refused) return 0;
       if (!init_mp3_decode(path, kMp3ChunkBytes, g_format.channels, g_format.rate, g_format.bitrate_figure))
         return 0;
       reader = do_mp3_decode;

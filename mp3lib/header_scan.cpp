@@ -1,6 +1,7 @@
 // The MPEG audio frame header scan behind ReadMP3SampleRate.
 #include <cstdio>
 
+#include "mp3lib/header_test.h"
 #include "mp3lib/sorrel.h"
 
 namespace {
@@ -22,17 +23,6 @@ constexpr int32_t kLsfLayer23[16] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 1
 
 uint32_t bits(uint32_t h, int high, int low) {
   return (h >> low) & ((1u << (high - low + 1)) - 1u);
-}
-
-bool valid_header(uint32_t h) {
-  if (bits(h, 31, 21) != 0x7FF) return false;                                      // frame sync
-  if (bits(h, 18, 17) == 0) return false;                                          // layer
-  if (bits(h, 15, 12) == 15) return false;                                         // bit rate
-  if (bits(h, 11, 10) == 3) return false;                                          // sampling rate
-  if (bits(h, 19, 19) == 1 && bits(h, 18, 17) == 3 && bits(h, 16, 16) == 1) return false;
-  if ((h >> 16) == 0xFFFE) return false;
-  if (bits(h, 1, 0) == 2) return false;                                            // emphasis
-  return true;
 }
 
 void fill(uint32_t h, MpegHeaderInfo* info) {
@@ -72,7 +62,7 @@ bool read_word(FILE* file, uint32_t* h) {
 int32_t scan(FILE* file, MpegHeaderInfo* info, int32_t scan_limit) {
   uint32_t h = 0;
   if (!read_word(file, &h)) return 0;
-  if (valid_header(h)) {
+  if (mpeg_header_valid(h)) {
     fill(h, info);
     return 1;
   }
@@ -84,16 +74,15 @@ int32_t scan(FILE* file, MpegHeaderInfo* info, int32_t scan_limit) {
       if (fseek(file, 66, SEEK_CUR) != 0) return 0;
       offset += 66;
     } else {
-      uint32_t size_bytes = 0;
-      if (fseek(file, 2, SEEK_CUR) != 0 || !read_word(file, &size_bytes)) return 0;
-      const long size = static_cast<long>((size_bytes >> 24 & 0x7F) << 21 | (size_bytes >> 16 & 0x7F) << 14 |
-                                          (size_bytes >> 8 & 0x7F) << 7 | (size_bytes & 0x7F));
+      unsigned char size_bytes[4];
+      if (fseek(file, 2, SEEK_CUR) != 0 || fread(size_bytes, 1, 4, file) != 4) return 0;
+      const long size = id3v2_body_size(size_bytes);
       if (fseek(file, size, SEEK_CUR) != 0) return 0;
       offset += 6 + size;
     }
     if (!read_word(file, &h)) return 0;
     offset += 4;
-    if (valid_header(h)) {
+    if (mpeg_header_valid(h)) {
       fill(h, info);
       return 1;
     }
@@ -103,7 +92,7 @@ int32_t scan(FILE* file, MpegHeaderInfo* info, int32_t scan_limit) {
     if (byte == EOF) return 0;
     ++offset;
     h = h << 8 | static_cast<uint32_t>(byte);
-    if (valid_header(h)) {
+    if (mpeg_header_valid(h)) {
       fill(h, info);
       return 1;
     }
@@ -112,6 +101,17 @@ int32_t scan(FILE* file, MpegHeaderInfo* info, int32_t scan_limit) {
 }
 
 }  // namespace
+
+bool mpeg_header_valid(uint32_t h) {
+  if (bits(h, 31, 21) != 0x7FF) return false;                                      // frame sync
+  if (bits(h, 18, 17) == 0) return false;                                          // layer
+  if (bits(h, 15, 12) == 15) return false;                                         // bit rate
+  if (bits(h, 11, 10) == 3) return false;                                          // sampling rate
+  if (bits(h, 19, 19) == 1 && bits(h, 18, 17) == 3 && bits(h, 16, 16) == 1) return false;
+  if ((h >> 16) == 0xFFFE) return false;
+  if (bits(h, 1, 0) == 2) return false;                                            // emphasis
+  return true;
+}
 
 int32_t ReadMP3SampleRate(const char* path, MpegHeaderInfo* info, int32_t scan_limit) {
   if (path == nullptr || info == nullptr) return 0;

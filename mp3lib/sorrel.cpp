@@ -2,12 +2,17 @@
 // caller's choosing. libmpg123's feed decoder does the converting.
 #include "mp3lib/sorrel.h"
 
+#include <fcntl.h>
 #include <mpg123.h>
+#include <unistd.h>
 
 #include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
+
+#include "mp3lib/header_test.h"
 
 static_assert(std::endian::native == std::endian::little,
               "16-bit output is handed out in the host's byte order");
@@ -16,6 +21,15 @@ namespace {
 
 // Source bytes offered to the converter per step.
 constexpr uint32_t kSourceSize = 16384;
+
+// The stream check reads at most this much of a file behind its leading
+// ID3v2 tags (which it skips by their stated sizes, pictures and all), and
+// takes the file for MPEG audio when it finds this many frames in a row, each
+// beginning where the one before ends, of one format, or at least the
+// shorter run of a file that ends sooner.
+constexpr size_t kStreamCheckBytes = 1 << 20;
+constexpr int kStreamFrames = 8;
+constexpr int kShortStreamFrames = 3;
 
 // Printed after the converter's code in the error messages, as they always were.
 constexpr int kNotPossible = 512;
@@ -28,6 +42,31 @@ void report(const char* what, int code) {
   printf("%s error %d %d %d %d %d %d\n", what, code, kNotPossible, kInvalidFlag, kInvalidHandle,
          kInvalidParam, kNoMemory);
 }
+
+// libmpg123 writes some warnings to standard error whatever its flags say
+// (for instance on a Layer II joint-stereo bound beyond the sideband limit).
+// While one of these lives, standard error goes to /dev/null.
+struct QuietStderr {
+  int saved = -1;
+  QuietStderr() {
+    static const int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null_fd < 0) return;
+    fflush(stderr);
+    saved = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (saved >= 0 && dup2(null_fd, STDERR_FILENO) < 0) {
+      close(saved);
+      saved = -1;
+    }
+  }
+  ~QuietStderr() {
+    if (saved < 0) return;
+    fflush(stderr);
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+  }
+  QuietStderr(const QuietStderr&) = delete;
+  QuietStderr& operator=(const QuietStderr&) = delete;
+};
 
 // The one decoder. Each member is null (or 0) until the open acquires it.
 struct Decoder {
@@ -94,29 +133,90 @@ int convert(const unsigned char* source, uint32_t length, unsigned char* output,
 
 }  // namespace
 
+namespace {
+
+// Moves the file past the ID3v2 tags at its start, by their stated sizes.
+void skip_leading_tags(FILE* file) {
+  for (;;) {
+    const long at = ftell(file);
+    unsigned char head[10];
+    if (at < 0 || fread(head, 1, sizeof head, file) != sizeof head || std::memcmp(head, "ID3", 3) != 0) {
+      if (at >= 0) fseek(file, at, SEEK_SET);
+      return;
+    }
+    const long footer = (head[5] & 0x10) != 0 ? 10 : 0;
+    if (fseek(file, at + 10 + footer + id3v2_body_size(head + 6), SEEK_SET) != 0) return;
+  }
+}
+
+// Whether the frame the decoder parsed at `at` (an offset into what was fed)
+// begins with a word the header scan takes for a header: the decoder alone
+// also takes words such as 0xFFFF0100 that quiet PCM is full of.
+bool header_at(const std::vector<unsigned char>& fed, off_t at) {
+  if (at < 0 || static_cast<size_t>(at) + 4 > fed.size()) return false;
+  const unsigned char* p = fed.data() + at;
+  return mpeg_header_valid(static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+                           static_cast<uint32_t>(p[2]) << 8 | p[3]);
+}
+
+// Looks for a run of frames in what the file offers within the bound; 1 with
+// the run's format stored, or 0.
+int32_t find_stream(FILE* file, mpg123_handle* handle, int32_t* channels, int32_t* rate) {
+  std::vector<unsigned char> fed;
+  fed.reserve(kStreamCheckBytes);
+  int run = 0;
+  off_t next = -1;  // where the run's next frame must begin
+  for (;;) {
+    const int code = mpg123_framebyframe_next(handle);
+    if (code == MPG123_NEED_MORE) {
+      const size_t room = kStreamCheckBytes - fed.size();
+      unsigned char block[kSourceSize];
+      const size_t got = room > 0 ? fread(block, 1, room < sizeof block ? room : sizeof block, file) : 0;
+      if (got == 0) {
+        // A file that ends within the bound may hold a shorter run.
+        if (room == 0 || run < kShortStreamFrames) return 0;
+        break;
+      }
+      fed.insert(fed.end(), block, block + got);
+      if (mpg123_feed(handle, block, got) != MPG123_OK) return 0;
+      continue;
+    }
+    if (code == MPG123_NEW_FORMAT) {
+      run = 0;
+      continue;
+    }
+    if (code != MPG123_OK) return 0;
+    mpg123_frameinfo2 info{};
+    const off_t at = mpg123_framepos(handle);
+    if (mpg123_info2(handle, &info) != MPG123_OK || !header_at(fed, at)) {
+      run = 0;
+      continue;
+    }
+    run = run > 0 && at == next ? run + 1 : 1;
+    next = at + info.framesize;
+    if (run >= kStreamFrames) break;
+  }
+  long stream_rate = 0;
+  int stream_channels = 0;
+  int encoding = 0;
+  if (mpg123_getformat(handle, &stream_rate, &stream_channels, &encoding) != MPG123_OK) return 0;
+  *channels = stream_channels;
+  *rate = static_cast<int32_t>(stream_rate);
+  return 1;
+}
+
+}  // namespace
+
 int32_t ReadMP3StreamFormat(const char* path, int32_t* channels, int32_t* rate) {
   if (path == nullptr || channels == nullptr || rate == nullptr) return 0;
   FILE* file = fopen(path, "rb");
   if (file == nullptr) return 0;
-  // The decoder that init_mp3_decode sets up, fed until it knows the format.
+  QuietStderr quiet;
+  skip_leading_tags(file);
+  // The decoder that init_mp3_decode sets up, fed until it finds a stream.
   mpg123_handle* handle = nullptr;
   int32_t found = 0;
-  if (open_converter(&handle) == MPG123_OK) {
-    unsigned char block[kSourceSize];
-    size_t got = 0;
-    while (!found && (got = fread(block, 1, sizeof block, file)) > 0) {
-      if (mpg123_feed(handle, block, got) != MPG123_OK) break;
-      long stream_rate = 0;
-      int stream_channels = 0;
-      int encoding = 0;
-      const int code = mpg123_getformat(handle, &stream_rate, &stream_channels, &encoding);
-      if (code == MPG123_NEED_MORE) continue;
-      if (code != MPG123_OK) break;
-      *channels = stream_channels;
-      *rate = static_cast<int32_t>(stream_rate);
-      found = 1;
-    }
-  }
+  if (open_converter(&handle) == MPG123_OK) found = find_stream(file, handle, channels, rate);
   if (handle != nullptr) mpg123_delete(handle);
   fclose(file);
   return found;
@@ -129,6 +229,7 @@ int32_t init_mp3_decode(const char* path, int32_t chunk_bytes, int32_t channels,
   (void)rate;
   (void)bitrate;
   close_mp3_decode();
+  QuietStderr quiet;
   const int code = open_converter(&decoder.converter);
   if (code != MPG123_OK) {
     report("acmstreamopen", code);
@@ -185,8 +286,11 @@ int32_t do_mp3_decode(void* buffer, uint32_t n) {
     }
     uint32_t used = 0;
     uint32_t produced = 0;
-    const int code =
-        convert(source, decoder.source_fill, decoder.destination, decoder.chunk, end, &used, &produced);
+    int code = 0;
+    {
+      QuietStderr quiet;
+      code = convert(source, decoder.source_fill, decoder.destination, decoder.chunk, end, &used, &produced);
+    }
     if (code != 0) {
       report("stream convert", code);
       break;

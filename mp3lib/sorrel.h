@@ -32,7 +32,10 @@ SORREL_EXPORT int32_t ReadMP3SampleRate(const char* path, MpegHeaderInfo* info, 
 // The channel count and rate of the PCM that decoding the file delivers, as
 // the decoder finds them (the first word that looks like a header may lie in
 // a tag or other non-audio bytes; the decoder checks the stream): 1 and both
-// stored, or 0 (outputs untouched) when the file holds no audio it can decode.
+// stored, or 0 (outputs untouched) when the file holds no MPEG audio stream.
+// A stream is 8 frames in a row, each where the one before ends, of one
+// format (3 in a file that ends sooner); the search reads at most 1 MiB
+// behind the ID3v2 tags at the file's start, which it skips unread.
 SORREL_EXPORT int32_t ReadMP3StreamFormat(const char* path, int32_t* channels, int32_t* rate);
 // Opens a file for decoding with an output chunk of chunk_bytes: 1, or 0 after
 // a message. MPEG-1, 2 and 2.5 Layers I, II and III decode; the output is

@@ -1,6 +1,8 @@
 // /GOSHAWK runs: WAV files of a cue file onto tape under write faults of each
 // kind, write protection, a full tape, a file-size limit, ESC or SIGINT at a
 // random frame, a drive that is not a tape drive and a missing cue file.
+// Listed files may be missing, or named as MPEG audio and hold none (a WAV
+// file or noise): both are skipped.
 //
 // What reaches the tape is compared with the same cue file recorded without
 // faults (checked itself against the phase layout computed from the cue):
@@ -12,6 +14,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "datframe/frame_build.h"
 #include "tests/campaign/scenarios.h"
 #include "tests/support/e2e/audio_files.h"
 #include "tests/support/temp_dir.h"
@@ -23,6 +26,8 @@ struct Source {
   int rate = 48000;  // of a missing file: the rate the recorder carries over from the one before
   int channels = 2;
   bool missing = false;          // listed, but not there: a track of no frames
+  bool not_audio = false;        // an .mp3 that holds no MPEG audio: skipped, not opened
+  std::string junk;              // its bytes
   std::vector<int16_t> samples;  // interleaved
   size_t sample_frames() const { return samples.size() / static_cast<size_t>(channels); }
   size_t pcm_bytes() const { return sample_frames() * 4; }  // as 16-bit stereo
@@ -55,9 +60,41 @@ int track_frames(const Cue& cue, const Source& s) {
   return static_cast<int>((s.pcm_bytes() + wanted(cue, s) - 1) / wanted(cue, s));
 }
 
-// Keyboard polls of a track: one per block read, the empty read at the end included.
+// Keyboard polls of a track: one per block read, the empty read at the end
+// included; none for a file that is not opened.
 int track_polls(const Cue& cue, const Source& s) {
+  if (s.not_audio) return 0;
   return track_frames(cue, s) + (s.pcm_bytes() % wanted(cue, s) == 0 ? 1 : 0);
+}
+
+// Keyboard polls before the first track: after the lead-in, and after the
+// lead-in silence when there is one.
+int polls_before_tracks(const Cue& cue) { return cue.leadin > 0 ? 2 : 1; }
+
+// What the console says of each listed file that holds no MPEG audio, once
+// the recording reaches it.
+std::string skip_said(const Source& s) {
+  return "File: " + s.name + "\ncannot analyze file " + s.name + "\nopen file failed\n";
+}
+bool any_not_audio(const Cue& cue) {
+  return std::any_of(cue.files.begin(), cue.files.end(), [](const Source& f) { return f.not_audio; });
+}
+// The failures that must not be said: a skipped file says "open file failed".
+std::vector<std::string> record_failures(const Cue& cue) {
+  std::vector<std::string> out = kRecordFailures;
+  if (any_not_audio(cue)) out.erase(std::find(out.begin(), out.end(), "open file failed"));
+  return out;
+}
+// Every skipped file is said to be skipped; in a run that may end early, each
+// one the console names is said to be no MPEG audio (a drive found not to be
+// a tape drive ends the run before the file is opened).
+void check_skips(Verdict* v, const ProcessResult& result, const Cue& cue, bool all_reached) {
+  for (const Source& s : cue.files) {
+    if (!s.not_audio) continue;
+    if (all_reached) check_said(v, result, skip_said(s));
+    else if (result.out.find("File: " + s.name + "\n") != std::string::npos)
+      check_said(v, result, "File: " + s.name + "\ncannot analyze file " + s.name + "\n");
+  }
 }
 
 RecordPlan plan_of(const Cue& cue) {
@@ -107,6 +144,21 @@ Cue random_cue(Rng* rng) {
       cue.files.push_back(s);
       continue;
     }
+    if (rng_chance(rng, 0.08)) {
+      // A WAV file renamed, or noise: the probe reads a bounded part and finds no stream.
+      s.name = "src" + std::to_string(i + 1) + ".mp3";
+      s.not_audio = true;
+      s.rate = carried_rate;
+      uint32_t seed = static_cast<uint32_t>(rng_range(rng, 1, 1 << 30));
+      if (rng_chance(rng, 0.5)) {
+        s.junk = wav_file_bytes(1, 2, 44100, 16, pcm16_bytes(test_pattern(44100, 2, seed)));
+      } else {
+        s.junk.resize(static_cast<size_t>(rng_range(rng, 1, 300000)));
+        for (char& c : s.junk) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 24);
+      }
+      cue.files.push_back(s);
+      continue;
+    }
     s.rate = kRates[rng_range(rng, 0, 2)];
     carried_rate = s.rate;
     s.channels = rng_chance(rng, 0.25) ? 1 : 2;
@@ -122,8 +174,10 @@ Cue random_cue(Rng* rng) {
 }
 
 void write_cue_folder(const std::string& dir, const Cue& cue, const std::string& cue_name) {
-  for (const Source& s : cue.files)
-    if (!s.missing) write_wav_file(dir + "/" + s.name, 1, s.channels, s.rate, 16, pcm16_bytes(s.samples));
+  for (const Source& s : cue.files) {
+    if (s.not_audio) write_file(dir + "/" + s.name, s.junk);
+    else if (!s.missing) write_wav_file(dir + "/" + s.name, 1, s.channels, s.rate, 16, pcm16_bytes(s.samples));
+  }
   write_file(dir + "/" + cue_name, cue_text(cue));
 }
 
@@ -137,7 +191,8 @@ std::vector<DatFrame> clean_recording(const std::string& dir, const Cue& cue, Ve
   plan.drives = {{"0:5", {{"cassette", "clean.tape"}}}};
   ProcessResult result = run_plan(plan, dir);
   check_process(v, result, 0);
-  check_messages(v, result, {}, kRecordFailures);
+  check_messages(v, result, {}, record_failures(cue));
+  check_skips(v, result, cue, true);
   size_t partial = 0;
   std::vector<DatFrame> tape = read_frames(dir + "/clean.tape", &partial);
   size_t expected = plan_of(cue).total();
@@ -147,12 +202,27 @@ std::vector<DatFrame> clean_recording(const std::string& dir, const Cue& cue, Ve
   return tape;
 }
 
-// The cue as far as ESC (read at keyboard poll `poll`, from 1) lets it
-// record: the tracks before, and the track of that poll up to its frame; ESC
+// Where ESC (read at keyboard poll `poll`, from 1) stops the recording.
+struct Cut {
+  Cue cue;                      // the tracks recorded, the last up to its frame
+  bool before_tracks = false;   // no program: read after the lead-in or its silence
+  bool lead_in_silence = true;  // written (before_tracks)
+};
+
+// The cue as far as ESC lets it record: read after the lead-in or the lead-in
+// silence it records no program (the silence is not begun, or finished);
+// else the tracks before, and the track of that poll up to its frame; ESC
 // read at the poll between two tracks ends the recording before the next.
 // Returns false when the poll lies beyond the recording's last.
-bool cut_at_poll(const Cue& cue, int poll, Cue* cut) {
-  *cut = cue;
+bool cut_at_poll(const Cue& cue, int poll, Cut* out) {
+  *out = Cut{cue};
+  if (poll <= polls_before_tracks(cue)) {
+    out->before_tracks = true;
+    out->lead_in_silence = poll == 2;
+    return true;
+  }
+  poll -= polls_before_tracks(cue);
+  Cue* cut = &out->cue;
   cut->files.clear();
   for (size_t i = 0; i < cue.files.size(); ++i) {
     const Source& s = cue.files[i];
@@ -174,13 +244,41 @@ bool cut_at_poll(const Cue& cue, int poll, Cue* cut) {
   return false;
 }
 
+// The lead-out written right after `f` (the lead-in, or the lead-in
+// silence's last frame) when no program was recorded.
+DatFrame lead_out_after(DatFrame f) {
+  f.sid_control = static_cast<uint8_t>(0x40 | (f.sid_control & 0x0F));
+  frame_set_sub_id(&f, PROGRAM_LEAD_OUT, f.sid_pno1 & 0x0F);
+  frame_set_time_pack(&f, 1, PACK_ITEM_PROGRAM_TIME, PROGRAM_LEAD_OUT, 0x01, TIME_CODE_NONE);
+  frame_set_time_pack(&f, 2, PACK_ITEM_ABSOLUTE_TIME, PROGRAM_LEAD_OUT, 0x01, TIME_CODE_NONE);
+  frame_set_pack_parity(&f);
+  return f;
+}
+
+// The recording stopped before its first track, from the clean one laid out
+// as plan: the lead-in, its silence when written, and the lead-out; plan
+// becomes its layout.
+std::vector<DatFrame> no_program(const std::vector<DatFrame>& clean, bool lead_in_silence, RecordPlan* plan) {
+  const int silence = lead_in_silence ? plan->lead_in_silence : 0;
+  *plan = RecordPlan{};
+  plan->lead_in_silence = silence;
+  size_t head = static_cast<size_t>(kLeadInFrames + plan->lead_in_silence);
+  std::vector<DatFrame> out(clean.begin(), clean.begin() + static_cast<ptrdiff_t>(std::min(head, clean.size())));
+  if (out.size() == head) out.insert(out.end(), kLeadOutFrames, lead_out_after(out.back()));
+  return out;
+}
+
 // The keyboard poll that first follows the interrupt raised before WRITE
 // number `transfer`; 0 when no poll follows it.
 int poll_after_transfer(const Cue& cue, const RecordPlan& plan, int transfer) {
   int64_t write = transfer - 1;  // writes before it
-  write -= kLeadInFrames + plan.lead_in_silence;
+  write -= kLeadInFrames;
   if (write < 0) return 1;
-  int polls_before = 0;
+  if (cue.leadin > 0) {
+    if (write < plan.lead_in_silence) return 2;
+    write -= plan.lead_in_silence;
+  }
+  int polls_before = polls_before_tracks(cue);
   for (size_t t = 0; t < plan.tracks.size(); ++t) {
     if (write < plan.tracks[t]) return polls_before + static_cast<int>(write) + 2;
     write -= plan.tracks[t];
@@ -250,6 +348,8 @@ void scenario_record(Rng* rng, const std::string& dir, Verdict* v, std::string* 
   }
   int missing = static_cast<int>(std::count_if(cue.files.begin(), cue.files.end(), [](const Source& f) { return f.missing; }));
   if (missing > 0) add_fault(v, "listed files missing:", std::to_string(missing));
+  int not_audio = static_cast<int>(std::count_if(cue.files.begin(), cue.files.end(), [](const Source& f) { return f.not_audio; }));
+  if (not_audio > 0) add_fault(v, "listed files not MPEG audio:", std::to_string(not_audio));
   *describe = run.describe() + " cue: " + std::to_string(cue.files.size()) + " files" +
               (cue.time_date ? ", date" : "") + (cue.long_play ? ", long play" : "");
 
@@ -259,11 +359,15 @@ void scenario_record(Rng* rng, const std::string& dir, Verdict* v, std::string* 
     model.said.push_back("Cannot find cue file: ");
   } else if (fault == ESC || fault == INTERRUPT) {
     int poll = bus.esc_poll > 0 ? bus.esc_poll : poll_after_transfer(cue, plan, static_cast<int>(bus.interrupt_at));
-    Cue cut;
+    Cut cut;
     if (poll > 0 && cut_at_poll(cue, poll, &cut)) {
-      clean = clean_recording(dir + "/clean-cut", cut, v);
-      plan = plan_of(cut);
-      files.push_back("clean-cut");
+      if (cut.before_tracks) {
+        clean = no_program(clean, cut.lead_in_silence, &plan);
+      } else {
+        clean = clean_recording(dir + "/clean-cut", cut.cue, v);
+        plan = plan_of(cut.cue);
+        files.push_back("clean-cut");
+      }
     }
     model = model_record(&bus, clean, plan, true);
   } else {
@@ -276,5 +380,6 @@ void scenario_record(Rng* rng, const std::string& dir, Verdict* v, std::string* 
   check_process(v, result, model.exit_code);
   if (!wait_line.empty()) check_said(v, result, wait_line);
   check_said(v, result, " - closing output drive...\n");
-  check_messages(v, result, model.said, kRecordFailures);
+  check_messages(v, result, model.said, record_failures(cue));
+  check_skips(v, result, cue, false);
 }

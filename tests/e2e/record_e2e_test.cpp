@@ -2,6 +2,9 @@
 // list, failures of the drive, ESC, and the recorded cassette frame by frame.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstring>
 #include <set>
@@ -152,6 +155,42 @@ TEST(RecordList, GapsNoneEmptyMissingAndUnknownEntries) {
   EXPECT_EQ(r.out.find("c.wav"), std::string::npos);
 }
 
+// Files named as MPEG audio that are none (a WAV file, a FIFO, a device, a
+// large file of nothing) and a WAV file without audio are skipped as files
+// that cannot be opened: at once, without noise on tape or libmpg123 on
+// standard error.
+TEST(RecordList, FilesThatHoldNoAudioAreSkipped) {
+  RecordingFolder folder;
+  ASSERT_TRUE(write_file(folder.file("strings.mp3"), read_file(std::string(KESTREL_SOURCE_DIR) +
+                                                                 "/tests/fixtures/demo_strings.wav")));
+  ASSERT_EQ(mkfifo(folder.file("fifo.mp3").c_str(), 0600), 0);
+  ASSERT_EQ(symlink("/dev/zero", folder.file("zero.mp2").c_str()), 0);
+  ASSERT_EQ(truncate((write_file(folder.file("huge.mpa"), ""), folder.file("huge.mpa")).c_str(), 1LL << 30), 0);
+  write_wav_file(folder.file("empty.wav"), 1, 2, 44100, 16, "");
+  ASSERT_TRUE(write_file(folder.file("song.mp3"), read_file(std::string(KESTREL_SOURCE_DIR) +
+                                                              "/tests/fixtures/stereo_44k.mp3")));
+  folder.write_cue("SET", "[FILES]\nFILE_001=strings.mp3\nFILE_002=fifo.mp3\n"
+                          "FILE_003=zero.mp2\nFILE_004=huge.mpa\nFILE_005=empty.wav\nFILE_006=song.mp3\n");
+  ProcessOptions options;
+  options.timeout_s = 60;
+  ProcessResult r = folder.record("SET", options);
+  ASSERT_FALSE(r.timed_out) << r.out;
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(r.err, "");
+  for (const char* name : {"strings.mp3", "fifo.mp3", "zero.mp2", "huge.mpa"})
+    EXPECT_NE(r.out.find(std::string("File: ") + name + "\ncannot analyze file " + name + "\nopen file failed\n"),
+              std::string::npos)
+        << name << r.out;
+  EXPECT_NE(r.out.find("File: empty.wav\nempty.wav holds no audio: its data chunk is empty\nopen file failed\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("converting"), std::string::npos) << r.out;
+  std::vector<DatFrame> tape = folder.tape();
+  EXPECT_EQ(programs_on(tape), std::vector<int>{6});
+  ASSERT_EQ(tape.size(), 120u + 67 + 300) << "only song.mp3's 2 seconds at 44.1 kHz";
+  for (size_t i = 0; i < tape.size(); ++i) EXPECT_EQ(!audio_is_zero(tape[i]), i >= 120 && i < 187) << i;
+}
+
 TEST(RecordList, ProgramNumbersHaveThreeDigits) {
   RecordingFolder folder;
   std::string cue = "[CONFIG]\nSTARTID=ON\nTIME_DATE=OFF\n[FILES]\n";
@@ -278,6 +317,41 @@ TEST(RecordDrive, CtrlCWhileWaitingForTheTapeLeavesTheTapeAlone) {
   EXPECT_EQ(r.out.find("Writing lead-in"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find(" - setting drive back to data mode...done\n"), std::string::npos) << "torn down";
   EXPECT_TRUE(folder.tape().empty());
+}
+
+// An interrupt before the first track's first frame records no program: in
+// the lead-in (WRITE 50) the lead-in silence is not begun; in the lead-in
+// silence (WRITE 130) it is finished. The lead-out follows at once. ESC
+// typed before the lead-in ends is read when it ends.
+TEST(RecordDrive, StopBeforeTheFirstTrackRecordsNoProgram) {
+  struct Case {
+    const char* interrupt_at;
+    std::string keys;
+    size_t silence;
+  } cases[] = {{"50", "", 0}, {"130", "", 33}, {"", "\x1b", 0}};
+  for (const Case& c : cases) {
+    RecordingFolder folder(BusKeys{}, c.keys.empty() ? BusKeys{{"interrupt_at", c.interrupt_at}} : BusKeys{});
+    stereo_wav(folder, "t1.wav", 48000, 1440 * 10, 1);
+    folder.write_cue("SET", "[CONFIG]\nLEADIN_SILENCE=1\nINTERTRACK_SILENCE=1\nLEADOUT_SILENCE=1\n[FILES]\n"
+                            "FILE_001=t1.wav\n");
+    ProcessOptions options;
+    options.stdin_data = c.keys;
+    ProcessResult r = folder.record("SET", options);
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(r.out.find("File: t1.wav"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Writing lead-out silence"), std::string::npos) << r.out;
+    std::vector<DatFrame> tape = folder.tape();
+    EXPECT_TRUE(programs_on(tape).empty()) << c.interrupt_at;
+    ASSERT_EQ(tape.size(), 120 + c.silence + 300) << c.interrupt_at;
+    EXPECT_EQ(sub_id_program(tape[119]), PROGRAM_LEAD_IN);
+    if (c.silence) {
+      EXPECT_EQ(sub_id_program(tape[120]), 0x000);
+    }
+    for (size_t i = 120 + c.silence; i < tape.size(); ++i) {
+      ASSERT_EQ(sub_id_program(tape[i]), PROGRAM_LEAD_OUT) << i;
+      ASSERT_EQ(pack_of(tape[i], 2), time_pack(2, 0x0EE, 1, kNoTime)) << i;
+    }
+  }
 }
 
 // /SEEK with a mode that writes: the drive written is the one sought
@@ -452,6 +526,9 @@ TEST(RecordTape, LongPlayAtThirtyTwoKilohertz) {
                                 "INTERTRACK_SILENCE=5\n[FILES]\nFILE_001=lp.wav\n");
     ProcessResult r = folder.record("SET");
     ASSERT_EQ(r.exit_code, 0) << r.out;
+    const std::string said =
+        "File: lp.wav\n - 32000 Hz: recorded in long play (12-bit); set 32KHZ_LP=OFF in the cue file to keep 16 bits\n";
+    EXPECT_EQ(r.out.find(said) != std::string::npos, long_play) << r.out;
     std::vector<DatFrame> tape = folder.tape();
     const size_t silence = long_play ? 83 : 166, frames = long_play ? 20 : 40;
     ASSERT_EQ(tape.size(), 120 + silence + frames + silence + 300) << long_play;

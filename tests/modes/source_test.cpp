@@ -3,6 +3,7 @@
 #include "modes/source.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 
@@ -89,6 +90,46 @@ TEST(Source, ProbesSetTheRateAndChannelCodes) {
   EXPECT_EQ(codes(), 0x0);
   EXPECT_EQ(open_source(dir.file("adpcm.wav").c_str()), 0);
   close_source();
+}
+
+// Files that are no source are said to be so and do not open: the track is
+// skipped as one that cannot be opened, without a false "converting" line.
+TEST(Source, FilesThatAreNoSourceAreRefused) {
+  TempDir dir;
+  struct Case {
+    std::string name;
+    std::string said;  // after the path
+  } cases[] = {
+      {"renamed.mp3", "cannot analyze file "},  // a WAV file
+      {"noise.mp3", "cannot analyze file "},
+      {"fifo.mp3", "cannot analyze file "},
+      {"fifo.wav", "cannot analyze file "},
+      {"empty.wav", ""},
+  };
+  ASSERT_TRUE(write_file(dir.file("renamed.mp3"), read_file(fixture("s16_44k_stereo.wav"))));
+  std::string noise(200000, '\0');
+  uint32_t x = 7;
+  for (char& c : noise) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+  ASSERT_TRUE(write_file(dir.file("noise.mp3"), noise));
+  ASSERT_EQ(mkfifo(dir.file("fifo.mp3").c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(dir.file("fifo.wav").c_str(), 0600), 0);
+  write_wav_file(dir.file("empty.wav"), 1, 2, 48000, 16, "");
+  for (const Case& c : cases) {
+    const std::string path = dir.file(c.name);
+    std::string said = probe(path);
+    if (c.said.empty())
+      EXPECT_EQ(said, path + " holds no audio: its data chunk is empty\n");
+    else
+      EXPECT_EQ(said, c.said + path + "\n");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(open_source(path.c_str()), 0) << c.name;
+    close_source();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << c.name;
+  }
+
+  // A rate field is unsigned: an absurd one is shown as it stands.
+  write_wav_file(dir.file("absurd.wav"), 1, 2, static_cast<int>(4000000000u), 16, std::string(400, '\0'));
+  EXPECT_NE(probe(dir.file("absurd.wav")).find("stereo at 4000000000 Hz cannot be converted"), std::string::npos);
 }
 
 // A probe that fails tells nothing about the file: the last file's conversion

@@ -203,3 +203,79 @@ TEST(Mp3Decoder, OpeningAgainReplacesTheOpenDecoder) {
 }
 
 }  // namespace
+
+namespace {
+
+// What ReadMP3StreamFormat says of a file: "channels/rate", or "none".
+std::string stream_of(const std::string& path) {
+  int32_t channels = -1, rate = -1;
+  if (!ReadMP3StreamFormat(path.c_str(), &channels, &rate)) return "none";
+  return std::to_string(channels) + "/" + std::to_string(rate);
+}
+
+// A 16-bit stereo 48 kHz WAV file holding `samples` (both channels alike).
+std::string wav_bytes(const std::vector<int16_t>& samples) {
+  const auto le = [](uint32_t v, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += static_cast<char>(v >> (8 * i));
+    return out;
+  };
+  std::string data;
+  for (int16_t s : samples) data += le(static_cast<uint16_t>(s), 2) + le(static_cast<uint16_t>(s), 2);
+  return "RIFF" + le(static_cast<uint32_t>(36 + data.size()), 4) + "WAVEfmt " + le(16, 4) + le(1, 2) + le(2, 2) +
+         le(48000, 4) + le(192000, 4) + le(4, 2) + le(16, 2) + "data" + le(static_cast<uint32_t>(data.size()), 4) +
+         data;
+}
+
+}  // namespace
+
+// Only MPEG audio is taken for a stream: PCM and noise hold words that look
+// like frame headers, some of them in long runs the decoder alone accepts.
+TEST(ReadMP3StreamFormat, FindsMpegAudioAndNothingElse) {
+  TempDir dir;
+  EXPECT_EQ(stream_of(fixture("stereo_44k.mp3")), "2/44100");
+  EXPECT_EQ(stream_of(fixture("mono_22k.mp3")), "1/22050");
+  EXPECT_EQ(stream_of(fixture("stereo_32k.mp2")), "2/32000");
+
+  write_file(dir.file("strings.mp3"), read_file(std::string(KESTREL_SOURCE_DIR) + "/tests/fixtures/demo_strings.wav"));
+  std::vector<int16_t> square(96000);
+  for (size_t i = 0; i < square.size(); ++i) square[i] = (i / 80) % 2 ? 1 : -1;  // near silence: bytes FF FF, 01 00
+  write_file(dir.file("square.mp3"), wav_bytes(square));
+  std::string noise(300000, '\0');
+  uint32_t x = 99;
+  for (char& c : noise) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+  write_file(dir.file("noise.mp3"), noise);
+  for (const char* name : {"strings.mp3", "square.mp3", "noise.mp3"}) EXPECT_EQ(stream_of(dir.file(name)), "none") << name;
+}
+
+// The search reads at most 1 MiB, counted behind the ID3v2 tags at the start
+// (skipped by their stated sizes, so a large picture costs nothing).
+TEST(ReadMP3StreamFormat, ReadsABoundedAmount) {
+  TempDir dir;
+  const std::string mp3 = read_file(fixture("stereo_44k.mp3"));
+  const size_t bound = 1 << 20;
+  write_file(dir.file("inside.mp3"), std::string(bound - 20000, '\0') + mp3);
+  write_file(dir.file("beyond.mp3"), std::string(bound, '\0') + mp3);
+  const uint32_t size = 3u << 20;
+  std::string tag = std::string("ID3\x03\0\0", 6);
+  for (int shift : {21, 14, 7, 0}) tag += static_cast<char>((size >> shift) & 0x7F);
+  write_file(dir.file("tagged.mp3"), tag + std::string(size, 'P') + mp3);
+  EXPECT_EQ(stream_of(dir.file("inside.mp3")), "2/44100");
+  EXPECT_EQ(stream_of(dir.file("beyond.mp3")), "none");
+  EXPECT_EQ(stream_of(dir.file("tagged.mp3")), "2/44100");
+}
+
+// libmpg123 prints some warnings whatever its flags say; none reaches the
+// console. A Layer II joint-stereo bound beyond the sideband limit is one.
+TEST(Mp3Decoder, LibraryWarningsStayOffStandardError) {
+  TempDir dir;
+  std::string mp2 = read_file(fixture("stereo_32k.mp2"));
+  for (size_t at = 0; at + 432 <= mp2.size(); at += 432) mp2[at + 3] = 0x74;  // joint stereo, bound 16 > 12
+  write_file(dir.file("bound.mp2"), mp2);
+  testing::internal::CaptureStderr();
+  const std::string format = stream_of(dir.file("bound.mp2"));
+  const Decoded d = decode(dir.file("bound.mp2"), 3840);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(format, "2/32000");
+  EXPECT_GT(d.bytes.size(), 32000u * 4);
+}
