@@ -28,10 +28,20 @@ void take_time_pack(FramePackTime* item, const uint8_t* pack) {
   }
 }
 
-bool time_bytes_valid(uint32_t code) {
-  for (int shift = 0; shift < 32; shift += 8)
-    if (!bcd_valid(static_cast<uint8_t>(code >> shift))) return false;
-  return code != TIME_CODE_NONE;
+// Whether every nibble of a word is a decimal digit: adding 6 to a nibble
+// carries out of it only from 10 up.
+bool bcd_word(uint32_t word) {
+  uint32_t low = word & 0x0F0F0F0Fu, high = (word >> 4) & 0x0F0F0F0Fu;
+  return (((low + 0x06060606u) | (high + 0x06060606u)) & 0x10101010u) == 0;
+}
+
+bool time_bytes_valid(uint32_t code) { return bcd_word(code); }  // also false for the 0xAA "no time" mark
+
+// The exported helpers below are called here through these, which the
+// compiler may inline (an exported function of a shared object may not be).
+int32_t hz_of(int32_t rate_code) {
+  static const int32_t kRates[4] = {48000, 44100, 32000, 0};
+  return kRates[rate_code & 3];
 }
 
 FrameTime recorded_time(const FramePackTime& item) {
@@ -40,12 +50,12 @@ FrameTime recorded_time(const FramePackTime& item) {
 
 // A BCD byte in [low, high].
 bool bcd_in(uint8_t byte, int low, int high) {
-  if (!bcd_valid(byte)) return false;
-  int value = bcd_value(byte);
+  if (!bcd_word(byte)) return false;
+  int value = (byte >> 4) * 10 + (byte & 0x0F);
   return value >= low && value <= high;
 }
 
-void take_date_pack(FrameDate* date, const uint8_t* pack) {
+void take_date_pack(FramePackDate* date, const uint8_t* pack) {
   date->present = 1;
   date->weekday = pack[0] & 0x0F;
   date->date = (static_cast<uint32_t>(pack[1]) << 16) | (static_cast<uint32_t>(pack[2]) << 8) | pack[3];
@@ -61,22 +71,15 @@ int32_t program_kind(int32_t program) {
     case PROGRAM_NONE: return FRAME_PROGRAM_NONE;
     default: break;
   }
-  bool digits = bcd_valid(static_cast<uint8_t>(program)) && ((program >> 8) & 0x0F) <= 9;
+  bool digits = bcd_word(static_cast<uint32_t>(program) & 0xFFF);
   return digits && program != 0 ? FRAME_PROGRAM_NUMBER : FRAME_PROGRAM_INVALID;
 }
 
 }  // namespace
 
-int32_t bcd_valid(uint8_t byte) { return (byte & 0x0F) <= 9 && (byte >> 4) <= 9 ? 1 : 0; }
+int32_t bcd_valid(uint8_t byte) { return bcd_word(byte) ? 1 : 0; }
 
-int32_t rate_code_hz(int32_t rate_code) {
-  switch (rate_code) {
-    case 0: return 48000;
-    case 1: return 44100;
-    case 2: return 32000;
-    default: return 0;
-  }
-}
+int32_t rate_code_hz(int32_t rate_code) { return rate_code >= 0 && rate_code <= 3 ? hz_of(rate_code) : 0; }
 
 FrameInfo decode_frame(const DatFrame* frame) {
   FrameInfo info{};
@@ -96,11 +99,12 @@ FrameInfo decode_frame(const DatFrame* frame) {
   info.sub_id_program = ((frame->sid_pno1 & 0xF0) << 4) | frame->sid_pno23;
   info.program_kind = program_kind(info.sub_id_program);
   if (info.program_kind == FRAME_PROGRAM_NUMBER)
-    info.program = ((info.sub_id_program >> 8) & 0x0F) * 100 + bcd_value(static_cast<uint8_t>(info.sub_id_program));
+    info.program = ((info.sub_id_program >> 8) & 0x0F) * 100 + ((info.sub_id_program >> 4) & 0x0F) * 10 +
+                   (info.sub_id_program & 0x0F);
   info.control = frame->sid_control >> 4;
   info.start_id = (frame->sid_control & SID_START_ID) ? 1 : 0;
   info.rate_code = (frame->main_id_format >> 2) & 3;
-  info.rate = rate_code_hz(info.rate_code);
+  info.rate = hz_of(info.rate_code);
   info.channel_code = frame->main_id_format & 3;
   info.channels = info.channel_code == 0 ? 2 : info.channel_code == 1 ? 4 : 0;
   info.emphasis = (frame->main_id_format >> 4) & 3;
@@ -110,7 +114,8 @@ FrameInfo decode_frame(const DatFrame* frame) {
   info.flags = frame->interpolate_flags;
   info.left_damaged = (info.flags & 0x40) ? 1 : 0;
   info.right_damaged = (info.flags & 0x20) ? 1 : 0;
-  info.pcm_bytes = info.bits == 12 ? DAT_LP_PCM_BYTES : frame_audio_bytes(info.rate_code, 16);
+  static const int32_t kPcmBytes[4] = {5760, 5292, 3840, 5760};
+  info.pcm_bytes = info.bits == 12 ? DAT_LP_PCM_BYTES : kPcmBytes[info.rate_code];
   return info;
 }
 

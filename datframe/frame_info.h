@@ -42,14 +42,14 @@ struct FramePackTime {
 static_assert(sizeof(FramePackTime) == 28);
 
 // The date pack: BCD year (two digits), month, day, hour, minute, second.
-struct FrameDate {
+struct FramePackDate {
   int32_t valid;    // a date pack is present and its fields are BCD in range
   int32_t present;  // a date pack is present
   uint32_t date;    // year << 16 | month << 8 | day, BCD bytes as recorded
   uint32_t time;    // hour << 16 | minute << 8 | second, BCD bytes as recorded
   int32_t weekday;  // 1 Sunday .. 7 Saturday as recorded
 };
-static_assert(sizeof(FrameDate) == 20);
+static_assert(sizeof(FramePackDate) == 20);
 
 struct FrameInfo {
   int32_t has_packs;        // a subcode pack in any slot
@@ -63,7 +63,7 @@ struct FrameInfo {
   FrameTime absolute;       // the frame's absolute time, as recorded
   FrameTime program_time;   // its program time, as recorded
   FrameTime running;        // its running time (pack item 3), as recorded
-  FrameDate date;
+  FramePackDate date;
   int32_t rate_code;        // 0 48 kHz, 1 44.1 kHz, 2 32 kHz, 3 reserved
   int32_t rate;             // Hz; 0 for the reserved code
   int32_t channel_code;

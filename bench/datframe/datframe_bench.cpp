@@ -12,6 +12,7 @@
 
 #include "datframe/dat_frame.h"
 #include "datframe/frame_build.h"
+#include "datframe/frame_info.h"
 #include "scsi/aspi_call.h"
 
 namespace {
@@ -65,6 +66,35 @@ void BM_AnalyzeFrame(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_AnalyzeFrame);
+
+// The frame's value and the tracker's step, as a mode or a report reads a
+// tape: 64 frames of a recording with a start-ID run, a lead-in pack, a blank
+// frame and a change of rate among them, taken in turn.
+void BM_DecodeAndTrackFrame(benchmark::State& state) {
+  const size_t kFrames = 64;
+  std::vector<DatFrame> frames(kFrames, subcode_frame());
+  for (size_t i = 0; i < frames.size(); ++i) {
+    DatFrame& f = frames[i];
+    if (i % 16 != 0) frame_set_control_id(&f, 0);
+    if (i == 20) std::memset(f.pack, 0, sizeof f.pack);
+    if (i == 30) frame_set_time_pack(&f, 1, PACK_ITEM_PROGRAM_TIME, PROGRAM_LEAD_IN, 0x01, TIME_CODE_NONE);
+    if (i >= 40) frame_set_main_id(&f, 1, 0, 0, 0);
+    f.interpolate_flags = i == 50 ? 0x40 : 0;
+  }
+  FrameTracker tracker{};
+  int64_t events = 0;
+  size_t i = 0;
+  for (auto _ : state) {
+    FrameInfo info = decode_frame(&frames[i]);
+    FrameEvents ev = track_frame(&tracker, &info);
+    events += ev.start_id_found + ev.rate_changed + ev.blank;
+    benchmark::DoNotOptimize(info);
+    i = (i + 1) % kFrames;
+  }
+  benchmark::DoNotOptimize(events);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_DecodeAndTrackFrame);
 
 void BM_LpUnpackFrame(benchmark::State& state) {
   build_frame_tables();

@@ -1,5 +1,9 @@
 #include "datframe_test_support.h"
 
+#include <vector>
+
+#include "datframe/frame_info.h"
+
 namespace {
 
 using datframe_test::capture;
@@ -219,6 +223,118 @@ TEST(FrameAudioBytes, EveryRateAndWidth) {
   EXPECT_EQ(frame_audio_bytes(2, 12), 7680);
   EXPECT_EQ(frame_audio_bytes(2, 8), 5760);
   EXPECT_EQ(frame_audio_bytes(3, 16), 5760);
+}
+
+}  // namespace
+
+namespace {
+
+// What decode_frame makes of frames built field by field.
+TEST(DecodeFrame, GivesEachFieldOfTheFrameAsAValue) {
+  struct Case {
+    const char* what;
+    void (*build)(DatFrame*);
+    void (*check)(const FrameInfo&);
+  };
+  const Case cases[] = {
+      {"numbered program, times, 44.1 kHz, emphasis, copy code 10, left flagged",
+       [](DatFrame* f) {
+         *f = timed_frame(0x123, tc(1, 2, 3, 4), tc(0, 0, 5, 6));
+         frame_set_main_id(f, 1, 0, 0, 2);
+         f->main_id_format |= 0x10;
+         f->interpolate_flags = 0x40;
+       },
+       [](const FrameInfo& i) {
+         EXPECT_EQ(i.program_kind, FRAME_PROGRAM_NUMBER);
+         EXPECT_EQ(i.program, 123);
+         EXPECT_TRUE(i.absolute.valid);
+         EXPECT_EQ(i.absolute.code, tc(1, 2, 3, 4));
+         EXPECT_EQ(i.program_time.code, tc(0, 0, 5, 6));
+         EXPECT_EQ(i.rate, 44100);
+         EXPECT_EQ(i.pcm_bytes, 5292);
+         EXPECT_EQ(i.emphasis, 1);
+         EXPECT_EQ(i.scms, 2);
+         EXPECT_TRUE(i.left_damaged && !i.right_damaged);
+       }},
+      {"lead-in without times, long play, right flagged",
+       [](DatFrame* f) {
+         *f = zeroed_frame();
+         frame_set_time_pack(f, 1, PACK_ITEM_ABSOLUTE_TIME, PROGRAM_LEAD_IN, 0x01, TIME_CODE_NONE);
+         frame_set_sub_id(f, PROGRAM_LEAD_IN, 1);
+         frame_set_main_id(f, 2, 0, 1, 0);
+         f->interpolate_flags = 0x20;
+       },
+       [](const FrameInfo& i) {
+         EXPECT_EQ(i.program_kind, FRAME_PROGRAM_LEAD_IN);
+         EXPECT_EQ(i.program, 0);
+         EXPECT_FALSE(i.absolute.valid);
+         EXPECT_TRUE(frame_in_lead_in(&i));
+         EXPECT_EQ(i.bits, 12);
+         EXPECT_EQ(i.pcm_bytes, DAT_LP_PCM_BYTES);
+         EXPECT_TRUE(!i.left_damaged && i.right_damaged);
+       }},
+      {"date pack valid, then one with month 13",
+       [](DatFrame* f) {
+         *f = timed_frame(0x001, 0, 0);
+         FrameDate date = {3, 24, 5, 17, 10, 15, 30};
+         frame_set_date_pack(f, 3, &date);
+       },
+       [](const FrameInfo& i) {
+         EXPECT_TRUE(i.date.valid);
+         EXPECT_EQ(i.date.date, 0x240517u);
+         EXPECT_EQ(i.date.time, 0x101530u);
+         EXPECT_EQ(i.date.weekday, 3);
+       }},
+      {"blank frame: no packs, no number",
+       [](DatFrame* f) {
+         *f = zeroed_frame();
+         frame_set_sub_id(f, PROGRAM_NONE, 0);
+       },
+       [](const FrameInfo& i) {
+         EXPECT_FALSE(i.has_packs);
+         EXPECT_EQ(i.program_kind, FRAME_PROGRAM_NONE);
+         EXPECT_FALSE(i.date.present);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    DatFrame f;
+    c.build(&f);
+    c.check(decode_frame(&f));
+  }
+  DatFrame bad = timed_frame(0x001, 0, 0);
+  FrameDate date = {3, 24, 5, 17, 10, 15, 30};
+  frame_set_date_pack(&bad, 3, &date);
+  bad.pack[2][2] = 0x13;  // month 13
+  EXPECT_FALSE(decode_frame(&bad).date.valid);
+  EXPECT_TRUE(decode_frame(&bad).date.present);
+}
+
+// The tracker and the record the facade fills agree frame by frame.
+TEST(DecodeFrame, TrackerAgreesWithTheRecordTheFacadeFills) {
+  std::vector<DatFrame> frames;
+  for (int i = 0; i < 70; ++i) frames.push_back(blank_frame());
+  frames.push_back(start_id_frame(SID_START_ID | SID_PRIORITY));
+  frames.push_back(start_id_frame(SID_START_ID));
+  DatFrame fast = timed_frame(0x002, tc(0, 0, 1, 0), tc(0, 0, 0, 0));
+  frame_set_main_id(&fast, 1, 0, 0, 0);
+  frames.push_back(fast);
+  RunSettings s = zeroed_settings();
+  FrameTracker t{};
+  for (size_t i = 0; i < frames.size(); ++i) {
+    SCOPED_TRACE(i);
+    int32_t stop_before = s.stop_requested;
+    analyze(frames[i], &s);
+    FrameInfo info = decode_frame(&frames[i]);
+    FrameEvents ev = track_frame(&t, &info);
+    EXPECT_EQ(ev.start_id_found, s.start_id_found);
+    EXPECT_EQ(ev.rate_changed, s.rate_changed);
+    EXPECT_EQ(ev.blank, s.no_subcode);
+    EXPECT_EQ(ev.blank_stop, s.stop_requested && !stop_before);
+    EXPECT_EQ(t.blank_frames, s.blank_frames);
+    EXPECT_EQ(t.last_program, s.last_program);
+    EXPECT_EQ(t.abs_time, s.abs_time);
+  }
 }
 
 }  // namespace
