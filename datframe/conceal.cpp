@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "datframe/dat_frame.h"
-#include "scsi/aspi_call.h"
+#include "platform/log.h"
 
 namespace {
 

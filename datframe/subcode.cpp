@@ -3,7 +3,7 @@
 
 #include "datframe/dat_frame.h"
 #include "datframe/frame_info.h"
-#include "scsi/aspi_call.h"
+#include "platform/log.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include "platform/clock.h"
 #include "platform/waveout.h"
 #include "playback/player_state.h"
-#include "scsi/aspi_call.h"
+#include "platform/log.h"
 
 int32_t wave_out_buffers = 24;
 uint32_t wave_out_buffer_bytes = 16384;

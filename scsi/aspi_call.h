@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+
+#include "platform/log.h"
 #include <cstdio>
 
 #include "aspi/wnaspi32.h"
@@ -35,14 +37,6 @@ int32_t unload_ASPI(void);
 // late completion never writes into memory that has been given back.
 uint32_t ASPI_Call(int adapter, int target, int lun, const uint8_t* cdb, int cdb_length, void* data,
                    uint32_t data_length, int data_out, uint32_t timeout_ms);
-// Sets the level of the "log.txt" writer and returns it (starts at 0).
-int32_t RecVerbose(int32_t level);
-// Appends at most 499 formatted characters to "log.txt" (dropped when it cannot
-// be opened). Returns the number of characters written, or -1.
-int log_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
-// Writes at most 499 formatted characters to the open track log. Returns the
-// number written, 0 when no track log is open, -1 when the write fails.
-int track_log_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }
 
@@ -54,6 +48,3 @@ int aspi_pending_commands(void);
 // An entry point of the loaded provider beyond the three of ASPI, or nullptr.
 void* aspi_provider_symbol(const char* name);
 
-// The track log that track_log_printf writes to (nullptr: none is open).
-void track_log_set(FILE* stream);
-FILE* track_log_get(void);

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "scsi/aspi_call.h"
+#include "platform/log.h"
 
 namespace {
 int32_t g_log_level = 0;
