@@ -8,12 +8,13 @@
 #include "datframe/dat_frame.h"
 #include "modes/modes.h"
 #include "platform/console.h"
-#include "platform/clock.h"
 #include "scsi/aspi_call.h"
 #include "scsi/drive_setup.h"
 #include "scsi/seek.h"
 
 namespace {
+
+const uint32_t kPauseMs = 2000;  // between the set-up and the seek or the mode
 
 int run_mode(RunSettings* settings, PlaybackStaging* staging) {
   if (settings->kestrel_arg) return extract_tracks(settings, staging);
@@ -49,10 +50,20 @@ int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* sta
     std::printf("Drive didn't initialize\n");
     return EXIT_DRIVE_SETUP;
   }
-  rewind_drives(settings);
-  platform_sleep_ms(2000);
-  if (settings->seek_arg &&
-      seek_tape(settings->input_adapter, settings->input_target, settings->input_lun, settings) != 0) {
+  // Ctrl-C (or SIGTERM) during the set-up, the rewind, the pause or the seek
+  // ends the run there: each of them stops at once, and no mode begins (a
+  // mode would take it as ESC only after its first frame, and a recording
+  // would already have written its lead-in over the tape).
+  int sought = 0;
+  if (!console_interrupted()) rewind_drives(settings);
+  if (console_sleep_ms(kPauseMs) == 0 && settings->seek_arg)
+    sought = seek_tape(settings->input_adapter, settings->input_target, settings->input_lun, settings);
+  if (console_interrupted()) {
+    std::printf("Interrupted before the mode began\n");
+    close_drives(settings);
+    return EXIT_MODE_FAILED;
+  }
+  if (sought != 0) {
     std::printf("Drive didn't complete seek\n");
     // Reading from where the tape stands loses nothing; writing there would
     // write over what the position was meant to keep.
@@ -63,14 +74,6 @@ int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* sta
     }
   }
   build_frame_tables();
-  // Ctrl-C (or SIGTERM) during the set-up, the rewind or the seek ends the
-  // run here: a mode would take it as ESC only after its first frame, and a
-  // recording would already have written its lead-in over the tape.
-  if (console_interrupted()) {
-    std::printf("Interrupted before the mode began\n");
-    close_drives(settings);
-    return EXIT_MODE_FAILED;
-  }
   int exit_code = run_mode(settings, staging) != 0 ? EXIT_MODE_FAILED : EXIT_DONE;
   close_drives(settings);
   return exit_code;
