@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 #include "control/command_line.h"
 #include "control/run_settings.h"
@@ -32,7 +33,9 @@ bool writes_where_the_tape_stands(const RunSettings* s) {
 }
 
 // Steps 4 to 14; the caller releases the ASPI layer and the records.
-int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* staging) {
+// set_up becomes true once the drives are set up, for the tear-down after a
+// failed allocation.
+int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* staging, bool* set_up) {
   if (argc < 3) {  // the program name and at least two arguments
     std::printf("Missing command line parameters....\n");
     print_usage();
@@ -50,6 +53,7 @@ int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* sta
     std::printf("Drive didn't initialize\n");
     return EXIT_DRIVE_SETUP;
   }
+  *set_up = true;
   // Ctrl-C (or SIGTERM) during the set-up, the rewind, the pause or the seek
   // ends the run there: each of them stops at once, and no mode begins (a
   // mode would take it as ESC only after its first frame, and a recording
@@ -79,6 +83,19 @@ int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* sta
   return exit_code;
 }
 
+// The steps, with memory that runs out anywhere in the run (a container that
+// cannot grow throws) ending it as out of memory, the drives torn down.
+int run_steps_within_memory(int argc, char** argv, RunSettings* settings, PlaybackStaging* staging) {
+  bool set_up = false;
+  try {
+    return run_steps(argc, argv, settings, staging, &set_up);
+  } catch (const std::bad_alloc&) {
+    std::printf("\nOut of memory\n");
+    if (set_up) close_drives(settings);
+    return EXIT_NO_MEMORY;
+  }
+}
+
 }  // namespace
 
 int run_kestrel(int argc, char** argv) {
@@ -94,7 +111,7 @@ int run_kestrel(int argc, char** argv) {
     return EXIT_NO_MEMORY;
   }
   std::printf("KESTREL - version 1.3b\n");
-  int exit_code = run_steps(argc, argv, settings, staging);
+  int exit_code = run_steps_within_memory(argc, argv, settings, staging);
   unload_ASPI();
   std::free(staging);
   std::free(settings);
