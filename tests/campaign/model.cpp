@@ -160,7 +160,8 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
     }
     std::string wav_name = base + track_number(track) + ".wav";
     if (track == wav_blocked) {
-      return cannot_go_on(out, "Cannot open " + wav_name + "\n");
+      // In the way is a folder of the file's name.
+      return cannot_go_on(out, "Cannot open " + wav_name + "\nIs a directory\n");
     }
     ModelTrack t;
     t.number = track;
