@@ -57,6 +57,8 @@ struct VirtualBus {
   int adapter_count = 0;      // highest listed adapter + 1
   uint32_t interrupt_at = 0;  // [bus] interrupt_at; 0: never
   uint32_t transfers = 0;     // READ and WRITE commands so far
+  uint32_t interrupt_at_poll = 0;  // [bus] interrupt_at_poll; 0: never
+  uint32_t polls = 0;              // TEST UNIT READY and READ POSITION commands so far
 };
 
 // Reads the bus file and opens the cassettes. Problems with single keys or
