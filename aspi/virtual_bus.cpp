@@ -283,6 +283,12 @@ void count_transfer(VirtualBus* bus) {
     for (uint32_t i = 0; i < bus->interrupts; ++i) std::raise(SIGINT);
 }
 
+// The polls of a wait or a seek: TEST UNIT READY and READ POSITION.
+void count_poll(VirtualBus* bus) {
+  ++bus->polls;
+  if (bus->interrupt_at_poll != 0 && bus->polls == bus->interrupt_at_poll) std::raise(SIGINT);
+}
+
 void test_unit_ready(VirtualDrive* d, AspiExecRequest* b) {
   if (d->never_ready) return check(b, SENSE_NOT_READY, 0x04, 0x01);
   if (d->not_ready_left > 0) {
@@ -548,6 +554,8 @@ int vbus_load(const char* path, VirtualBus* bus) {
           bus->interrupt_at = static_cast<uint32_t>(n);
         else if (!strcasecmp(e.key.c_str(), "interrupts") && parse_unsigned(e.value, &n) && n >= 1 && n <= 2)
           bus->interrupts = static_cast<uint32_t>(n);
+        else if (!strcasecmp(e.key.c_str(), "interrupt_at_poll") && parse_unsigned(e.value, &n) && n <= UINT32_MAX)
+          bus->interrupt_at_poll = static_cast<uint32_t>(n);
         else
           warn(bus, name, "key %s not understood", e.key.c_str());
       }
@@ -593,7 +601,7 @@ void vbus_execute(VirtualBus* bus, AspiExecRequest* b) {
     return;
   }
   switch (b->cdb[0]) {
-    case 0x00: return test_unit_ready(d, b);
+    case 0x00: return count_poll(bus), test_unit_ready(d, b);
     case 0x01: return rewind(d, b);
     case 0x08: return read_frame(bus, d, b);
     case 0x0A: return write_frame(bus, d, b);
@@ -602,7 +610,7 @@ void vbus_execute(VirtualBus* bus, AspiExecRequest* b) {
     case 0x1A: return mode_sense(d, b);
     case 0x1B: return load_unload(d, b);
     case 0x2B: return locate(d, b);
-    case 0x34: return read_position(d, b);
+    case 0x34: return count_poll(bus), read_position(d, b);
     default: return check(b, SENSE_ILLEGAL_REQUEST, 0x20, 0x00);
   }
 }

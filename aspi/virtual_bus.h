@@ -58,6 +58,8 @@ struct VirtualBus {
   uint32_t interrupt_at = 0;  // [bus] interrupt_at; 0: never
   uint32_t interrupts = 1;    // [bus] interrupts: how many SIGINTs then (2: the second ends kestrel at once)
   uint32_t transfers = 0;     // READ and WRITE commands so far
+  uint32_t interrupt_at_poll = 0;  // [bus] interrupt_at_poll; 0: never
+  uint32_t polls = 0;              // TEST UNIT READY and READ POSITION commands so far
 };
 
 // Reads the bus file and opens the cassettes. Problems with single keys or

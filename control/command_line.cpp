@@ -35,6 +35,12 @@ const Switch kSwitches[] = {
 
 const char* const kSeekTypes[] = {"PROGNUM", "ABSTIME", "RUNTIME", "PROGTIME"};
 
+bool is_switch(const char* argument) {
+  for (const Switch& sw : kSwitches)
+    if (std::strcmp(argument, sw.name) == 0) return true;
+  return false;
+}
+
 void upper_case(char* text) {
   for (; *text; ++text) *text = static_cast<char>(std::toupper(static_cast<unsigned char>(*text)));
 }
@@ -155,6 +161,12 @@ int parse_command_line(int argc, char** argv, RunSettings* s) {
       return 2;
     }
     const char* name = argv[file_switch + 1];
+    // A forgotten name would make the next switch the name of the files
+    // (/KESTREL /INPUTID 0:4 would write /INPUTID001.wav at the root).
+    if (is_switch(name)) {
+      std::printf("No filename entered: %s is a switch, not a file name\n", name);
+      return 2;
+    }
     size_t length = std::strlen(name);
     if (length >= sizeof s->base_name) {
       std::printf("Filename too long: %zu characters, at most %zu allowed\n", length,

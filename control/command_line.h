@@ -2,9 +2,7 @@
 #pragma once
 
 #include "control/run_settings.h"
-
-// Seek types as stored in RunSettings::seek_type.
-enum SeekType { SEEK_PROGNUM = 0, SEEK_ABSTIME = 1, SEEK_RUNTIME = 2, SEEK_PROGTIME = 3 };
+#include "scsi/seek.h"  // the seek types
 
 // Upper-cases every argument in place, records the switches, addresses, seek
 // request and file name in the settings, and prints what it recognised.

@@ -2,18 +2,20 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 #include "control/command_line.h"
 #include "control/run_settings.h"
 #include "datframe/dat_frame.h"
 #include "modes/modes.h"
 #include "platform/console.h"
-#include "platform/clock.h"
 #include "scsi/aspi_call.h"
 #include "scsi/drive_setup.h"
 #include "scsi/seek.h"
 
 namespace {
+
+const uint32_t kPauseMs = 2000;  // between the set-up and the seek or the mode
 
 int run_mode(RunSettings* settings, PlaybackStaging* staging) {
   if (settings->kestrel_arg) return extract_tracks(settings, staging);
@@ -31,7 +33,9 @@ bool writes_where_the_tape_stands(const RunSettings* s) {
 }
 
 // Steps 4 to 14; the caller releases the ASPI layer and the records.
-int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* staging) {
+// set_up becomes true once the drives are set up, for the tear-down after a
+// failed allocation.
+int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* staging, bool* set_up) {
   if (argc < 3) {  // the program name and at least two arguments
     std::printf("Missing command line parameters....\n");
     print_usage();
@@ -49,10 +53,21 @@ int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* sta
     std::printf("Drive didn't initialize\n");
     return EXIT_DRIVE_SETUP;
   }
-  rewind_drives(settings);
-  platform_sleep_ms(2000);
-  if (settings->seek_arg &&
-      seek_tape(settings->input_adapter, settings->input_target, settings->input_lun, settings) != 0) {
+  *set_up = true;
+  // Ctrl-C (or SIGTERM) during the set-up, the rewind, the pause or the seek
+  // ends the run there: each of them stops at once, and no mode begins (a
+  // mode would take it as ESC only after its first frame, and a recording
+  // would already have written its lead-in over the tape).
+  int sought = 0;
+  if (!console_interrupted()) rewind_drives(settings);
+  if (console_sleep_ms(kPauseMs) == 0 && settings->seek_arg)
+    sought = seek_tape(settings->input_adapter, settings->input_target, settings->input_lun, settings);
+  if (console_interrupted()) {
+    std::printf("Interrupted before the mode began\n");
+    close_drives(settings);
+    return EXIT_MODE_FAILED;
+  }
+  if (sought != 0) {
     std::printf("Drive didn't complete seek\n");
     // Reading from where the tape stands loses nothing; writing there would
     // write over what the position was meant to keep.
@@ -63,17 +78,22 @@ int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* sta
     }
   }
   build_frame_tables();
-  // Ctrl-C (or SIGTERM) during the set-up, the rewind or the seek ends the
-  // run here: a mode would take it as ESC only after its first frame, and a
-  // recording would already have written its lead-in over the tape.
-  if (console_interrupted()) {
-    std::printf("Interrupted before the mode began\n");
-    close_drives(settings);
-    return EXIT_MODE_FAILED;
-  }
   int exit_code = run_mode(settings, staging) != 0 ? EXIT_MODE_FAILED : EXIT_DONE;
   close_drives(settings);
   return exit_code;
+}
+
+// The steps, with memory that runs out anywhere in the run (a container that
+// cannot grow throws) ending it as out of memory, the drives torn down.
+int run_steps_within_memory(int argc, char** argv, RunSettings* settings, PlaybackStaging* staging) {
+  bool set_up = false;
+  try {
+    return run_steps(argc, argv, settings, staging, &set_up);
+  } catch (const std::bad_alloc&) {
+    std::printf("\nOut of memory\n");
+    if (set_up) close_drives(settings);
+    return EXIT_NO_MEMORY;
+  }
 }
 
 }  // namespace
@@ -91,7 +111,7 @@ int run_kestrel(int argc, char** argv) {
     return EXIT_NO_MEMORY;
   }
   std::printf("KESTREL - version 1.3b\n");
-  int exit_code = run_steps(argc, argv, settings, staging);
+  int exit_code = run_steps_within_memory(argc, argv, settings, staging);
   unload_ASPI();
   std::free(staging);
   std::free(settings);

@@ -135,10 +135,17 @@ void report_write_failure(const char* name) { report_failure("write to", name, "
 
 void report_read_failure(const char* name) { report_failure("read from", name, "short read"); }
 
+void report_open_failure(const char* name) {
+  int error = errno;
+  std::printf("Cannot open %s\n", name);
+  std::printf("%s\n", error ? std::strerror(error) : "reason unknown");
+}
+
 FILE* open_wav_file(const char* name, int32_t rate_code) {
+  errno = 0;
   FILE* wav = openWavEncode(name);
   if (!wav) {
-    std::printf("Cannot open %s\n", name);
+    report_open_failure(name);
     return nullptr;
   }
   use_large_buffer(wav);

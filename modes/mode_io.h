@@ -31,6 +31,11 @@ void report_write_failure(const char* name);
 // The same for reading a file.
 void report_read_failure(const char* name);
 
+// Says on the console that a file cannot be created or opened: "Cannot open
+// NAME", then the system's reason (errno as the failed open left it) on a
+// line of its own.
+void report_open_failure(const char* name);
+
 // The most audio a WAV file can hold, in whole sample pairs: its sizes are
 // 32-bit, and the RIFF size counts 36 bytes of the header besides.
 const uint32_t kWavDataLimit = (UINT32_MAX - 36) / 4 * 4;

@@ -1,5 +1,7 @@
 #include "platform/console.h"
 
+#include "platform/clock.h"
+
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -24,6 +26,8 @@ void (*volatile g_abrupt_exit_hook)(void) = nullptr;  // a byte read after ESC t
 // terminal sends the whole sequence at once; a key pressed by hand after ESC
 // comes far later.
 const int kSequenceWaitMs = 30;
+// The longest step of an interruptible sleep.
+const uint32_t kSleepStepMs = 100;
 
 // Whether kestrel may use its terminal: standard input is none, or kestrel
 // runs in its foreground. A job in the background (started with "&", or
@@ -116,6 +120,16 @@ void console_restore(void) {
 }
 
 int console_interrupted(void) { return g_signal_count > 0 ? 1 : 0; }
+
+int console_sleep_ms(uint32_t ms) {
+  while (!console_interrupted()) {
+    if (ms == 0) return 0;
+    uint32_t step = ms < kSleepStepMs ? ms : kSleepStepMs;
+    platform_sleep_ms(step);
+    ms -= step;
+  }
+  return 1;
+}
 
 int console_key_waiting(void) {
   if (g_pending_esc.load() || g_held_byte >= 0) return 1;

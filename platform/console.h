@@ -5,6 +5,8 @@
 // SIGINT and SIGTERM read as the ESC key; a second one ends the program at once.
 #pragma once
 
+#include <cstdint>
+
 #define CONSOLE_KEY_ESC 27
 // An arrow, function or editing key on a terminal (its whole escape sequence).
 #define CONSOLE_KEY_EXTENDED 0xE0
@@ -25,3 +27,7 @@ int console_interrupted(void);
 // that the files being written are left valid. It runs in a signal handler:
 // it may only do what is safe there. nullptr: none.
 void console_set_abrupt_exit_hook(void (*hook)(void));
+// Sleeps ms on the platform clock in steps of at most 100 ms and stops as
+// soon as an interrupt has arrived, so that no wait outlasts Ctrl-C by more
+// than a step. Returns 1 when an interrupt cut it short (or came before), else 0.
+int console_sleep_ms(uint32_t ms);

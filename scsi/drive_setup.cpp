@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/console.h"
 #include "scsi/aspi_call.h"
 #include "scsi/tape_commands.h"
 
@@ -57,7 +58,11 @@ int configure_drive(const DriveAddress& d, int mrsoff, int32_t* needs_load) {
   std::printf(" - waiting (up to 60 seconds) for tape to mount...");
   bool ready = wait_unit_ready(d.adapter, d.target, d.lun, kFirstLookMs) == ASPI_RESULT_GOOD ||
                wait_unit_ready(d.adapter, d.target, d.lun, kMountWaitMs) == ASPI_RESULT_GOOD;
-  print_outcome(ready);
+  // Ctrl-C or SIGTERM ends the set-up here: the run is to end, so the drive
+  // is not readied any further.
+  if (!ready && console_interrupted()) std::printf("interrupted\n");
+  else print_outcome(ready);
+  if (console_interrupted()) return 0;
 
   std::printf(" - setting drive in audio mode...");
   print_outcome(set_audio_mode(d.adapter, d.target, d.lun) >= 0);
@@ -97,7 +102,7 @@ int configure_drives(RunSettings* settings) {
     int result = configure_drive(input_of(settings), settings->mrsoff_arg, &settings->input_needs_load);
     if (result != 0) return result;
   }
-  if (settings->outputid_arg) {
+  if (settings->outputid_arg && !console_interrupted()) {
     DriveAddress out = output_of(settings);
     std::printf("Configuring output drive %d:%d:%d...\n", out.adapter, out.target, out.lun);
     int result = configure_drive(out, settings->mrsoff_arg, &settings->output_needs_load);
@@ -108,8 +113,8 @@ int configure_drives(RunSettings* settings) {
 
 int rewind_drives(RunSettings* settings) {
   if (!settings->rewind_arg && !settings->bittern_arg && !settings->pintail_arg) return 0;
-  if (settings->inputid_arg) rewind_drive(input_of(settings), "input");
-  if (settings->outputid_arg) rewind_drive(output_of(settings), "output");
+  if (settings->inputid_arg && !console_interrupted()) rewind_drive(input_of(settings), "input");
+  if (settings->outputid_arg && !console_interrupted()) rewind_drive(output_of(settings), "output");
   return 0;
 }
 

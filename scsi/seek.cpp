@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "control/command_line.h"
 #include "datframe/dat_frame.h"
 #include "platform/clock.h"
+#include "platform/console.h"
 #include "scsi/aspi_call.h"
 #include "scsi/tape_commands.h"
 
@@ -91,7 +91,7 @@ int seek_tape(int adapter, int target, int lun, RunSettings* settings) {
   while (now - last_change < kGiveUpAfterS) {
     if (result != 0 || matches) break;
     if (wait_unit_ready(adapter, target, lun, 0) == ASPI_RESULT_GOOD) break;  // the search is over
-    platform_sleep_ms(kPollIntervalMs);
+    if (console_sleep_ms(kPollIntervalMs) != 0) break;
     result = scsi_read_position(adapter, target, lun, position);
     if (result == ASPI_RESULT_END_OF_DATA) {
       std::printf("Reached end of tape...");
@@ -104,6 +104,8 @@ int seek_tape(int adapter, int target, int lun, RunSettings* settings) {
     std::memcpy(last_time, position + kAbsoluteTime, sizeof last_time);
   }
   std::printf("\n");
+  // Ctrl-C or SIGTERM ends the watch: the run is to end where the tape stands.
+  if (console_interrupted()) return -1;
   if (now - last_change < kSettledS) return 0;
   std::printf("\nSeek failed %x\n", result);
   return -1;

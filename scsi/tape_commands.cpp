@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "platform/console.h"
 #include "scsi/aspi_call.h"
 
 namespace {
@@ -136,7 +137,8 @@ uint32_t wait_unit_ready(int adapter, int target, int lun, uint32_t limit_ms) {
   for (;;) {
     uint32_t word = scsi_test_unit_ready(adapter, target, lun);
     if (word == ASPI_RESULT_GOOD) return word;
-    platform_sleep_ms(100);
+    // Ctrl-C or SIGTERM ends the wait at once: the run is to end.
+    if (console_sleep_ms(100) != 0) return word;
     if (platform_time_ms() - start >= limit_ms) return word;
   }
 }

@@ -37,8 +37,8 @@ int scsi_read_buffer(int adapter, int target, int lun, int buffer_id, int offset
 
 }
 
-// Repeats TEST UNIT READY until the drive is ready or limit_ms has passed;
-// returns the last result word.
+// Repeats TEST UNIT READY until the drive is ready, limit_ms has passed or
+// an interrupt (Ctrl-C, SIGTERM) has arrived; returns the last result word.
 uint32_t wait_unit_ready(int adapter, int target, int lun, uint32_t limit_ms);
 int scsi_mode_select(int adapter, int target, int lun, const uint8_t* data, int length);
 int scsi_mode_select_12(int adapter, int target, int lun, const uint8_t* data, int length);

@@ -406,11 +406,11 @@ TEST(VirtualBus, SearchTakesItsPollsAndReportsPositionsOnTheWay) {
 int g_interrupts = 0;
 void count_interrupt(int) { ++g_interrupts; }
 
-TEST(VirtualBus, InterruptAtRaisesSigintJustBeforeTheNthTransfer) {
+TEST(VirtualBus, InterruptAtRaisesSigintJustBeforeTheNthTransferOrPoll) {
   TempDir dir;
   write_cassette(dir.file("t.tape"), {{1, 10}});
   write_bus_file(dir.file("bus.ini"), {{"0:4", {{"cassette", "t.tape"}}}, {"0:5", {{"cassette", "u.tape"}}}},
-                 {{"interrupt_at", "3"}});
+                 {{"interrupt_at", "3"}, {"interrupt_at_poll", "2"}});
   VirtualBus bus;
   ASSERT_EQ(vbus_load(dir.file("bus.ini").c_str(), &bus), 0);
   auto previous = std::signal(SIGINT, count_interrupt);
@@ -433,6 +433,10 @@ TEST(VirtualBus, InterruptAtRaisesSigintJustBeforeTheNthTransfer) {
   EXPECT_EQ(g_interrupts, 1);
   run(4, kRead);
   EXPECT_EQ(g_interrupts, 1) << "once";
+  run(5, kTur);  // the second poll
+  EXPECT_EQ(g_interrupts, 2);
+  run(5, kTur);
+  EXPECT_EQ(g_interrupts, 2) << "once";
   std::signal(SIGINT, previous);
   vbus_close(&bus);
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "tests/campaign/scenarios.h"
+#include "tests/support/e2e/cassette.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -160,6 +161,44 @@ void draw_interruption(Rng* rng, ModelBus* bus, RunPlan* plan, Verdict* verdict,
     bus->esc_poll = at;
     add_fault(verdict, "ESC", "at poll " + std::to_string(at));
   }
+}
+
+bool draw_early_interruption(Rng* rng, int seek_frames, RunPlan* plan, BusKeys* keys, Verdict* v,
+                             EarlyOutcome* model) {
+  if (!rng_chance(rng, 0.06)) return false;
+  bool seek = seek_frames >= 2 && rng_chance(rng, 0.5);
+  int poll = 0;
+  if (!seek) {
+    // The set-up polls once, then up to 600 times in 60 seconds.
+    int answers = rng_chance(rng, 0.3) ? 601 : rng_range(rng, 1, 700);
+    keys->push_back({"not_ready", answers > 600 ? "always" : std::to_string(answers)});
+    poll = rng_range(rng, 1, std::min(answers, 601));
+    add_fault(v, "SIGINT in the wait for the tape", "at poll " + std::to_string(poll));
+  } else {
+    // A search of polls READ POSITIONs: the last in the watch shows the target.
+    int polls = rng_range(rng, 2, 40);
+    int target = rng_range(rng, 1, seek_frames - 1);
+    uint8_t t[4];
+    test_time_code(static_cast<uint32_t>(target), t);
+    std::string at;
+    for (uint8_t b : t) at += (at.empty() ? "" : ":") + std::to_string((b >> 4) * 10 + (b & 15));
+    plan->args.insert(plan->args.end(), {"/SEEK", "RUNTIME", at});
+    keys->push_back({"search_polls", std::to_string(polls)});
+    poll = rng_range(rng, 2, 2 * polls + 2);
+    add_fault(v, "SIGINT in a seek", "to " + at + " at poll " + std::to_string(poll));
+  }
+  plan->bus_keys.push_back({"interrupt_at_poll", std::to_string(poll)});
+  *model = model_early_interruption(seek, poll);
+  return true;
+}
+
+void check_early_interruption(Verdict* v, const ProcessResult& result, const EarlyOutcome& model) {
+  check_process(v, result, 6);
+  for (const std::string& text : model.said) check_said(v, result, text);
+  for (const std::string& text : model.not_said) check_not_said(v, result, text);
+  size_t lines = count_said(result, "   - Present seek position: ");
+  check(v, lines == model.progress_lines,
+        std::to_string(lines) + " seek progress lines, expected " + std::to_string(model.progress_lines));
 }
 
 long long set_file_limit(Rng* rng, RunPlan* plan, Verdict* verdict, long long low, long long high) {

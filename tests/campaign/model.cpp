@@ -67,6 +67,26 @@ std::string hex_word8(uint32_t word) {
   return text;
 }
 
+EarlyOutcome model_early_interruption(bool seek, int poll) {
+  EarlyOutcome out;
+  const std::string wait = " - waiting (up to 60 seconds) for tape to mount...";
+  const std::string ended = "Interrupted before the mode began\n";
+  if (!seek) {
+    // The wait ends at the interrupt, and the set-up with it.
+    out.said = {wait + "interrupted\n" + ended};
+    out.not_said = {" - setting drive in audio mode..."};
+    return out;
+  }
+  // Poll 1 finds the tape ready. The seek reads the position once (poll 2);
+  // each pass of its watch then polls TEST UNIT READY and reads the position
+  // again, with a progress line. The watch ends at its next look at the
+  // interrupt: the pause after a TEST UNIT READY that is not ready.
+  out.said = {wait + "done\n", "\n" + ended};
+  out.not_said = {"Drive didn't complete seek", "Seek failed"};
+  out.progress_lines = static_cast<size_t>((poll - 2) / 2);
+  return out;
+}
+
 ReadResult model_read(ModelBus* bus) {
   ReadResult r;
   if (++bus->transfers == bus->interrupt_at) bus->interrupt_pending = true;
@@ -175,7 +195,8 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
   for (int track = 1;; ++track) {
     std::string wav_name = base + track_number(track) + ".wav";
     if (track == wav_blocked) {
-      return cannot_go_on(out, "Cannot open " + wav_name + "\n");
+      // In the way is a folder of the file's name.
+      return cannot_go_on(out, "Cannot open " + wav_name + "\nIs a directory\n");
     }
     ModelTrack t;
     t.number = track;

@@ -149,6 +149,18 @@ struct RecordPlan {
 WriteOutcome model_record(ModelBus* bus, const std::vector<DatFrame>& clean, const RecordPlan& plan,
                           bool sequential);
 
+// SIGINT raised by the drive just before a poll (TEST UNIT READY or READ
+// POSITION, counted from 1 over the run) of the set-up's wait for a tape that
+// is not ready (seek false), or of a seek after a set-up whose one poll found
+// the tape ready (seek true), before the search arrives: the run ends there,
+// no mode begins, the drive is torn down.
+struct EarlyOutcome {
+  std::vector<std::string> said;
+  std::vector<std::string> not_said;  // what only a run that went on past the interrupt shows
+  size_t progress_lines = 0;          // the seek's, one a READ POSITION in its watch
+};
+EarlyOutcome model_early_interruption(bool seek, int poll);
+
 // "%x" and "%.8x" of a result word.
 std::string hex_word(uint32_t word);
 std::string hex_word8(uint32_t word);

@@ -71,6 +71,19 @@ void scenario_extract(Rng* rng, const std::string& dir, Verdict* v, std::string*
   add_switches(rng, &plan, switches);
 
   BusKeys keys = {{"cassette", "tape.dat"}};
+  EarlyOutcome early;
+  if (draw_early_interruption(rng, static_cast<int>(bus.input.frames.size()), &plan, &keys, v, &early)) {
+    // Nothing is read: no file is made, and the tape stays as it was.
+    plan.drives = {{"0:4", keys}};
+    std::vector<std::string> files = {"bus.ini"};
+    put_input_tape(bus, dir, "tape.dat", &files);
+    *describe = plan.describe();
+    ProcessResult result = run_plan(plan, dir);
+    check_files(v, dir, files);
+    check_early_interruption(v, result, early);
+    check_said(v, result, " - closing input drive...\n");
+    return;
+  }
   std::string wait_line = draw_read_faults(rng, &bus, &keys, v);
   int frames = static_cast<int>(bus.input.frames.size());
   // /STOPEOT ends by itself at the end of the recorded data.

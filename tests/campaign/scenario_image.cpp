@@ -108,6 +108,18 @@ void scenario_restore(Rng* rng, const std::string& dir, Verdict* v, std::string*
   add_switches(rng, &plan, switches);
   int records = static_cast<int>(source.frames.size());
   BusKeys keys = output_drive(rng, &bus, dir);
+  EarlyOutcome early;
+  if (draw_early_interruption(rng, 0, &plan, &keys, v, &early)) {
+    // Nothing is written: the tape stays as it was.
+    plan.drives = {{"0:5", keys}};
+    *describe = plan.describe();
+    ProcessResult result = run_plan(plan, dir);
+    check_output_tape(v, dir + "/target.tape", bus, false, &files);
+    check_files(v, dir, files);
+    check_early_interruption(v, result, early);
+    check_said(v, result, " - closing output drive...\n");
+    return;
+  }
   std::string wait_line = rng_chance(rng, 0.6) ? draw_write_faults(rng, &bus, &keys, v, records + 5) : "";
   draw_interruption(rng, &bus, &plan, v, records + 5, false);
   bus.file_size_limit = draw_file_limit(rng, v, &plan, 0.15, records);

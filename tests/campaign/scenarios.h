@@ -41,6 +41,15 @@ std::string draw_write_faults(Rng* rng, ModelBus* bus, BusKeys* keys, Verdict* v
 // keyboard poll or a transfer); with must_end always one of them.
 void draw_interruption(Rng* rng, ModelBus* bus, RunPlan* plan, Verdict* verdict, int span, bool must_end);
 
+// Now and then (false otherwise) SIGINT at a poll of the drive, the one
+// with keys: while the set-up waits for a tape that is not ready or, for a
+// tape of seek_frames (at least 2; 0: no seek), while a seek by running time
+// watches the search.
+bool draw_early_interruption(Rng* rng, int seek_frames, RunPlan* plan, BusKeys* keys, Verdict* verdict,
+                             EarlyOutcome* model);
+// Such a run ended at the interrupt: exit code 6 and the console as modelled.
+void check_early_interruption(Verdict* verdict, const ProcessResult& result, const EarlyOutcome& model);
+
 // Sets a file-size limit drawn from [low, high] on the run (half of the time
 // from a shell) and returns it.
 long long set_file_limit(Rng* rng, RunPlan* plan, Verdict* verdict, long long low, long long high);

@@ -78,10 +78,14 @@ TEST(CommandLine, RecordsEverySwitchPositionAndTheLastOccurrenceWins) {
 }
 
 TEST(CommandLine, FileNameIsTheArgumentAfterTheLastFileMode) {
-  Parsed p = parse({"k", "/KESTREL", "/INPUTID", "0:3"});
-  EXPECT_EQ(p.result, 0);
-  EXPECT_STREQ(p.settings.base_name, "/INPUTID");
-  EXPECT_EQ(p.settings.input_target, 3);
+  // A switch where the name should be is a forgotten name, whatever its case.
+  for (const char* name : {"/INPUTID", "/stopeot", "/PINTAIL"}) {
+    Parsed p = parse({"k", "/KESTREL", name, "0:3"});
+    EXPECT_EQ(p.result, 2) << name;
+    EXPECT_EQ(p.settings.base_name[0], '\0') << name;
+  }
+  Parsed p = parse({"k", "/BUNTING", "/GOSHAWK", "/OUTPUTID", "0:3"});  // /GOSHAWK's name is missing
+  EXPECT_EQ(p.printed, "BUNTING\nGOSHAWK\nNo filename entered: /OUTPUTID is a switch, not a file name\n");
 
   p = parse({"k", "/BITTERN", "FIRST", "/KESTREL", "SECOND", "/INPUTID", "0:1"});
   EXPECT_EQ(p.result, 0);

@@ -27,6 +27,7 @@ TEST(RunSequence, RejectedCommandLinesEndWithExitCode2) {
     std::string printed;
   } cases[] = {
       {{"/INPUTID", "0:1", "/KESTREL"}, "KESTREL\nNo filename entered\n"},
+      {{"/KESTREL", "/INPUTID", "0:4"}, "KESTREL\nNo filename entered: /INPUTID is a switch, not a file name\n"},
       {{"/KESTREL", "T", "/INPUTID", "8:1"}, "KESTREL\ninput SCSI Adapter number: 8, out of range 0-7\n"},
       {{"/KESTREL", "T", "/INPUTID", "1:9"}, "KESTREL\ninput SCSI ID number: 9, out of range 0-7\n"},
       {{"/KESTREL", "T", "/INPUTID"}, "KESTREL\nNo ID entered\n"},

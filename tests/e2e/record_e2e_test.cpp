@@ -354,6 +354,36 @@ TEST(RecordDrive, StopBeforeTheFirstTrackRecordsNoProgram) {
   }
 }
 
+// An address-space limit does not let the sanitizers' shadow memory map.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KESTREL_UNDER_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define KESTREL_UNDER_ASAN 1
+#endif
+
+TEST(RecordDrive, MemoryThatRunsOutEndsTheRunWithExitCode8AndTheDriveTornDown) {
+#ifdef KESTREL_UNDER_ASAN
+  GTEST_SKIP() << "a memory limit and AddressSanitizer do not mix";
+#endif
+  // 1024 channels of 64-bit float: the converter reads 32 MiB at a time,
+  // more than a 24 MiB address space leaves.
+  RecordingFolder folder;
+  ASSERT_TRUE(write_wav_file(folder.file("wide.wav"), 3, 1024, 48000, 64, std::string(1024 * 8 * 10, '\0')));
+  folder.write_cue("SET", "[FILES]\nFILE_001=wide.wav\n");
+  ProcessOptions options;
+  options.memory_limit = 24 << 20;
+  ProcessResult r = folder.record("SET", options);
+  EXPECT_EQ(r.exit_code, 8) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
+  const std::string tail = "\nOut of memory\n\n - closing output drive...\n - issuing a tape unload...done\n"
+                           " - setting drive back to data mode...done\n";
+  ASSERT_GE(r.out.size(), tail.size()) << r.out;
+  EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+}
+
 // /SEEK with a mode that writes: the drive written is the one sought
 // (/INPUTID and /OUTPUTID the same), and a seek that fails leaves the tape
 // alone rather than writing from wherever the tape stands.

@@ -4,6 +4,8 @@
 // code 6); what comes before and after it is checked here.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -295,6 +297,47 @@ TEST(Seek, PositionThatStopsChangingFailsAfterThirtySeconds) {
   EXPECT_GE(polls, 26u);
   EXPECT_LE(polls, 29u);
   for (size_t i = 0; i < polls; ++i) EXPECT_EQ(watch.substr(i * line.size(), line.size()), line);
+}
+
+// Ctrl-C or SIGTERM while kestrel waits for a tape, pauses after the set-up
+// or watches a search (real time: each would last a minute or more) ends the
+// run within a second, with the drive torn down and nothing read or written.
+TEST(Interrupt, EndsTheMountWaitThePauseAndTheSeekWithinASecond) {
+  const std::string stopped = "Interrupted before the mode began\n" + sony_input_teardown();
+  struct Case {
+    BusKeys keys;
+    std::vector<std::string> more;  // after /KESTREL T /INPUTID 0:4
+    std::string trigger;
+    int signal;
+    std::string tail;  // what the run ends with
+  } cases[] = {
+      {{{"not_ready", "always"}}, {}, kSony, SIGINT,
+       " - waiting (up to 60 seconds) for tape to mount...interrupted\n" + stopped},
+      {{}, {}, kLoad, SIGTERM, kLoad + stopped},
+      {{{"search_polls", "100000"}}, {"/SEEK", "PROGNUM", "3"}, " - seeking to tape program number 3\n", SIGINT,
+       "\n" + stopped},
+  };
+  for (const Case& c : cases) {
+    BusDrive drive = sony("0:4", "rec.tape");
+    drive.keys.insert(drive.keys.end(), c.keys.begin(), c.keys.end());
+    Bus bus({drive});
+    ASSERT_TRUE(write_cassette(bus.dir.file("rec.tape"), kThreePrograms));
+    ProcessOptions options = bus_options(bus.path);
+    options.cwd = bus.dir.path();
+    options.env.push_back("KESTREL_CLOCK=real");
+    options.trigger_text = c.trigger;
+    options.trigger_signal = c.signal;
+    options.timeout_s = 20;
+    std::vector<std::string> args = {"/KESTREL", "T", "/INPUTID", "0:4"};
+    args.insert(args.end(), c.more.begin(), c.more.end());
+    ProcessResult r = run_kestrel(args, options);
+    EXPECT_EQ(r.exit_code, 6) << c.trigger;
+    EXPECT_GE(r.trigger_to_end_s, 0.0) << c.trigger;
+    EXPECT_LT(r.trigger_to_end_s, 1.0) << c.trigger;
+    ASSERT_GE(r.out.size(), c.tail.size()) << r.out;
+    EXPECT_EQ(r.out.substr(r.out.size() - c.tail.size()), c.tail) << r.out;
+    EXPECT_FALSE(std::filesystem::exists(bus.dir.file("T001.wav"))) << c.trigger;
+  }
 }
 
 TEST(KestrelDrives, ListsTheVirtualDrivesOfABusFile) {

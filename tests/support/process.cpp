@@ -80,6 +80,10 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
       setrlimit(RLIMIT_FSIZE, &limit);
       signal(SIGXFSZ, SIG_IGN);
     }
+    if (options.memory_limit >= 0) {
+      rlimit limit{static_cast<rlim_t>(options.memory_limit), static_cast<rlim_t>(options.memory_limit)};
+      setrlimit(RLIMIT_AS, &limit);
+    }
     signal(SIGPIPE, SIG_DFL);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
@@ -99,6 +103,7 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
   write_all(in_pipe[1], options.stdin_data.substr(preloaded));
   bool stdin_open = true;
   bool triggered = options.trigger_text.empty();
+  double triggered_at = -1;
   auto maybe_close_stdin = [&] {
     if (stdin_open && !options.keep_stdin_open && triggered) {
       close(in_pipe[1]);
@@ -130,6 +135,7 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
     }
     if (!triggered && result.out.find(options.trigger_text) != std::string::npos) {
       triggered = true;
+      triggered_at = now_s();
       if (!options.trigger_input.empty() && stdin_open) write_all(in_pipe[1], options.trigger_input);
       if (options.trigger_signal) kill(pid, options.trigger_signal);
       maybe_close_stdin();
@@ -141,6 +147,7 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  if (triggered_at >= 0) result.trigger_to_end_s = now_s() - triggered_at;
   if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.term_signal = WTERMSIG(status);
   return result;

@@ -15,6 +15,7 @@ struct ProcessOptions {
   std::string trigger_input;
   int trigger_signal = 0;
   long long file_size_limit = -1;  // RLIMIT_FSIZE in bytes for the child (SIGXFSZ ignored); -1: none
+  long long memory_limit = -1;     // RLIMIT_AS in bytes for the child; -1: none
   int timeout_s = 300;             // the child is killed after this
 };
 
@@ -22,6 +23,7 @@ struct ProcessResult {
   int exit_code = -1;    // exit status, or -1 when killed by a signal
   int term_signal = 0;   // the signal that ended it, or 0
   bool timed_out = false;
+  double trigger_to_end_s = -1;  // seconds from the trigger to the child's end; -1: never triggered
   std::string out;       // standard output
   std::string err;       // standard error
 };
