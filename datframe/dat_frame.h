@@ -51,6 +51,21 @@ static_assert(offsetof(DatFrame, main_id_mode) == 5821);
 // Four time bytes 0xAA, packed: no valid time is recorded.
 #define TIME_CODE_NONE 0xAAAAAAAAu
 
+// What one frame says, as plain values, for a caller that keeps no run state
+// (the drive check of kestrel-drives).
+struct FrameSummary {
+  int32_t has_subcode;   // 1 when any subcode pack is present
+  int32_t rate_code;     // main ID: 0 = 48 kHz, 1 = 44.1 kHz, 2 = 32 kHz, 3 reserved
+  int32_t channel_code;  // 0 = two channels, 1 = four
+  int32_t quant_code;    // 0 = 16-bit linear, 1 = 12-bit long play
+  int32_t program;       // the sub-ID's 12-bit BCD program number
+  int32_t start_id;      // 1 when the sub-ID carries a start ID
+  int32_t flagged;       // 1 when the drive set interpolation flags
+  uint32_t abs_time;     // time of the absolute-time pack, TIME_CODE_NONE without one
+  uint32_t prog_time;    // time of the program-time pack, TIME_CODE_NONE without one
+};
+static_assert(sizeof(FrameSummary) == 36);
+
 // Concealment totals of one track.
 struct ConcealTotals {
   int32_t samples_fixed;
@@ -66,6 +81,8 @@ extern "C" {
 // main ID, start-ID runs), prints "\r" and any rate-change or start-ID line.
 // Always 0.
 int32_t analyze_frame(const DatFrame* frame, RunSettings* settings);
+// Fills summary from one frame alone. Always 0.
+int32_t summarize_frame(const DatFrame* frame, FrameSummary* summary);
 // The subcode line of the last analysed frame, to the console, no line end.
 void print_subcode(const RunSettings* settings);
 // The same line into the track log (nothing when none is open).

@@ -195,6 +195,25 @@ int32_t analyze_frame(const DatFrame* frame, RunSettings* settings) {
   return 0;
 }
 
+int32_t summarize_frame(const DatFrame* frame, FrameSummary* summary) {
+  *summary = FrameSummary{};
+  summary->abs_time = TIME_CODE_NONE;
+  summary->prog_time = TIME_CODE_NONE;
+  for (const uint8_t* pack : frame->pack) {
+    int item = pack[0] >> 4;
+    if (item != 0) summary->has_subcode = 1;
+    if (item == PACK_ITEM_ABSOLUTE_TIME) summary->abs_time = pack_time(pack);
+    if (item == PACK_ITEM_PROGRAM_TIME) summary->prog_time = pack_time(pack);
+  }
+  summary->rate_code = (frame->main_id_format >> 2) & 3;
+  summary->channel_code = frame->main_id_format & 3;
+  summary->quant_code = frame->main_id_mode >> 6;
+  summary->program = ((frame->sid_pno1 & 0xF0) << 4) | frame->sid_pno23;
+  summary->start_id = (frame->sid_control & SID_START_ID) != 0;
+  summary->flagged = frame->interpolate_flags != 0;
+  return 0;
+}
+
 void print_subcode(const RunSettings* settings) {
   char text[kSubcodeLineSize];
   format_subcode(text, settings);
