@@ -1,19 +1,31 @@
 // kestrel-drives: lists the drives the ASPI provider presents (the machine's
 // SCSI generic devices, or the virtual drives of KESTREL_BUS), with the
-// address to give /INPUTID and /OUTPUTID and whether kestrel supports them.
+// address to give /INPUTID and /OUTPUTID and whether kestrel supports them;
+// with --probe A:T, checks one drive without writing to its tape.
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "aspi/wnaspi32.h"
+#include "control/drive_advice.h"
+#include "control/version.h"
+#include "datframe/dat_frame.h"
+#include "datframe/frame_info.h"
+#include "platform/console.h"
 #include "scsi/aspi_call.h"
 #include "scsi/tape_commands.h"
 
 namespace {
+
+const char kNodeAdvice[] =
+    "To use a node marked \"cannot be opened\", join the group it belongs to (ls -l /dev/sg*; "
+    "sudo usermod -aG GROUP $USER, then log in again) or install kestrel's udev rule.\n";
 
 const char* kind_name(int kind) {
   switch (kind) {
@@ -29,8 +41,36 @@ std::string trimmed(const uint8_t* bytes, size_t size) {
   return text;
 }
 
+bool bus_is_virtual() {
+  const char* bus = std::getenv("KESTREL_BUS");
+  return bus && *bus;
+}
+
+// Why a device node cannot be opened for reading and writing, or "".
+std::string node_problem(const std::string& node) {
+  if (node.empty() || access(node.c_str(), R_OK | W_OK) == 0) return "";
+  return std::string("cannot be opened: ") + std::strerror(errno);
+}
+
+// What stands behind an address in the provider's list (node or cassette);
+// false when the provider does not list it.
+bool device_entry(int adapter, int target, int lun, std::string* device) {
+  auto entry = reinterpret_cast<GetASPI32DeviceEntryFn>(aspi_provider_symbol("GetASPI32DeviceEntry"));
+  if (!entry) return false;
+  char name[512];
+  uint8_t a, t, l;
+  for (uint32_t i = 0; entry(i, &a, &t, &l, name, sizeof name) == ASPI_STATUS_COMPLETED; ++i) {
+    if (a == adapter && t == target && l == lun) {
+      *device = name;
+      return true;
+    }
+  }
+  return false;
+}
+
 // One line for the device at an address; device is its node or cassette.
-void list_device(int adapter, int target, int lun, const std::string& device, bool is_virtual) {
+// Returns false when its node cannot be opened.
+bool list_device(int adapter, int target, int lun, const std::string& device, bool is_virtual) {
   char address[16];
   if (lun == 0)
     std::snprintf(address, sizeof address, "%d:%d", adapter, target);
@@ -42,11 +82,11 @@ void list_device(int adapter, int target, int lun, const std::string& device, bo
   uint8_t inquiry[256] = {};
   int result = scsi_inquiry(adapter, target, lun, inquiry, 255);
   if (result != 0) {
-    std::string why = "does not answer INQUIRY";
-    if (!is_virtual && !device.empty() && access(device.c_str(), R_OK | W_OK) != 0)
-      why = std::string("cannot be opened: ") + std::strerror(errno);
+    std::string why = is_virtual ? "" : node_problem(device);
+    bool openable = why.empty();
+    if (openable) why = "does not answer INQUIRY";
     std::printf("%-7s  %-8s  %-20s  %-21s  %s (%s)\n", address, "?", "?", "?", where.c_str(), why.c_str());
-    return;
+    return openable;
   }
   char vendor[9] = {}, product[21] = {};
   std::memcpy(vendor, inquiry + 8, 8);
@@ -57,24 +97,16 @@ void list_device(int adapter, int target, int lun, const std::string& device, bo
     note = " (kestrel reaches adapters 0-7, targets 0-7, LUN 0 only)";
   std::printf("%-7s  %-8s  %-20s  %-21s  %s%s\n", address, trimmed(inquiry + 8, 8).c_str(),
               trimmed(inquiry + 16, 20).c_str(), kind_name(kind), where.c_str(), note);
+  return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc > 1) {
-    std::printf("usage: %s\n"
-                "Lists the drives the ASPI provider beside it presents: the SCSI generic\n"
-                "devices of this machine, or with KESTREL_BUS set the virtual drives of that\n"
-                "bus file. The ADDRESS column is what /INPUTID and /OUTPUTID take.\n",
-                argv[0]);
-    return argc == 2 && (!std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "--help")) ? 0 : 2;
-  }
+int list_drives() {
   const char* bus = std::getenv("KESTREL_BUS");
-  bool is_virtual = bus && *bus;
+  bool is_virtual = bus_is_virtual();
   int adapters = load_ASPI();
   if (adapters <= 0) {
     std::printf("No drives found: the ASPI provider reports no host adapter.\n");
+    std::fputs(no_adapter_advice(), stdout);
     unload_ASPI();
     return 1;
   }
@@ -84,12 +116,13 @@ int main(int argc, char** argv) {
     std::printf("SCSI generic devices (%d host adapter%s):\n", adapters, adapters == 1 ? "" : "s");
   std::printf("%-7s  %-8s  %-20s  %-21s  %s\n", "ADDRESS", "VENDOR", "PRODUCT", "KESTREL", "DEVICE");
 
+  bool all_open = true;
   auto entry = reinterpret_cast<GetASPI32DeviceEntryFn>(aspi_provider_symbol("GetASPI32DeviceEntry"));
   if (entry) {
     char name[512];
     uint8_t a, t, l;
     for (uint32_t i = 0; entry(i, &a, &t, &l, name, sizeof name) == ASPI_STATUS_COMPLETED; ++i)
-      list_device(a, t, l, name, is_virtual);
+      all_open = list_device(a, t, l, name, is_virtual) && all_open;
   } else {  // a provider without the listing: ask every address kestrel can reach
     for (int a = 0; a < adapters && a < 8; ++a)
       for (int t = 0; t < 8; ++t) {
@@ -98,6 +131,258 @@ int main(int argc, char** argv) {
       }
   }
   std::printf("Give the ADDRESS to /INPUTID or /OUTPUTID, for example /INPUTID 0:4.\n");
+  if (!all_open) std::fputs(kNodeAdvice, stdout);
   unload_ASPI();
   return 0;
+}
+
+// ------------------------------------------------------------- the check
+
+const int kProbeFrames = 10;
+const uint32_t kMountWaitSeconds = 60;
+
+struct Address {
+  int adapter, target, lun;
+};
+
+// Sense key, ASC and ASCQ of a result word, as "02/3A/00".
+std::string sense_text(uint32_t word) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%02X/%02X/%02X", (word >> 16) & 0x0F, (word >> 8) & 0xFF, word & 0xFF);
+  return text;
+}
+
+std::string density_text(int density) {
+  char text[32];
+  std::snprintf(text, sizeof text, "0x%02x", static_cast<unsigned>(density));
+  std::string out = text;
+  if (density == DENSITY_AUDIO) out += " (audio mode)";
+  if (density == DENSITY_DATA) out += " (data mode)";
+  return out;
+}
+
+std::string time_text(uint32_t time) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x", time >> 24, (time >> 16) & 0xFF, (time >> 8) & 0xFF,
+                time & 0xFF);
+  return text;
+}
+
+std::string program_text(int32_t program) {
+  if (program == PROGRAM_LEAD_IN) return "lead-in";
+  if (program == PROGRAM_LEAD_OUT) return "lead-out";
+  if (program == PROGRAM_NONE) return "none";
+  char text[8];
+  std::snprintf(text, sizeof text, "%x", static_cast<unsigned>(program));
+  return text;
+}
+
+// Waits for the drive to be ready, honouring Ctrl-C; the last result word.
+uint32_t wait_ready(const Address& d) {
+  uint32_t word = scsi_test_unit_ready(d.adapter, d.target, d.lun);
+  // Only a drive that is becoming ready (02/04/xx) is worth waiting for;
+  // one without a cassette says so at once (02/3A/00).
+  for (uint32_t second = 0; second < kMountWaitSeconds && word != ASPI_RESULT_GOOD; ++second) {
+    if (((word >> 16) & 0x0F) != 0x02 || ((word >> 8) & 0xFF) != 0x04 || console_interrupted()) break;
+    word = wait_unit_ready(d.adapter, d.target, d.lun, 1000);
+  }
+  return word;
+}
+
+// What ten frames read in audio mode show.
+struct ReadFindings {
+  int read = 0, failed = 0, flagged = 0, with_subcode = 0, start_ids = 0;
+  std::set<int32_t> rates;    // sampling-rate codes, and 12-bit long play as code 4
+  std::vector<int32_t> programs;  // in the order first met
+  uint32_t first_abs = TIME_CODE_NONE, last_abs = TIME_CODE_NONE;
+  uint32_t first_prog = TIME_CODE_NONE, last_prog = TIME_CODE_NONE;
+  std::string ended;  // why the reading stopped before ten frames
+};
+
+void read_frames(const Address& d, ReadFindings* f) {
+  DatFrame frame;
+  for (int i = 0; i < kProbeFrames && !console_interrupted(); ++i) {
+    uint32_t word = scsi_read_block(d.adapter, d.target, d.lun, &frame, DAT_FRAME_BYTES);
+    if (ASPI_RESULT_STATUS(word) != ASPI_STATUS_COMPLETED) {
+      if (word == ASPI_RESULT_END_OF_DATA) {
+        f->ended = "end of data";
+        return;
+      }
+      ++f->failed;
+      if (((word >> 16) & 0x0F) == 0x03) continue;  // MEDIUM ERROR: the tape moves on
+      f->ended = "the drive refused the read (" + sense_text(word) + ")";
+      return;
+    }
+    ++f->read;
+    FrameInfo s = decode_frame(&frame);
+    f->flagged += s.flags != 0;
+    if (!s.has_packs) continue;
+    ++f->with_subcode;
+    f->start_ids += s.start_id;
+    f->rates.insert(s.bits == 12 ? 4 : s.rate_code);
+    bool known = false;
+    for (int32_t p : f->programs) known = known || p == s.sub_id_program;
+    if (!known) f->programs.push_back(s.sub_id_program);
+    if (s.absolute_pack.present) {
+      if (f->first_abs == TIME_CODE_NONE) f->first_abs = s.absolute_pack.last_time;
+      f->last_abs = s.absolute_pack.last_time;
+    }
+    if (s.program_pack.present) {
+      if (f->first_prog == TIME_CODE_NONE) f->first_prog = s.program_pack.last_time;
+      f->last_prog = s.program_pack.last_time;
+    }
+  }
+}
+
+void print_findings(const ReadFindings& f) {
+  std::printf("Reading %d frames in audio mode: %d read, %d failed, %d flagged by the drive%s%s\n", kProbeFrames, f.read,
+              f.failed, f.flagged, f.ended.empty() ? "" : "; stopped at ", f.ended.c_str());
+  if (f.with_subcode == 0) {
+    std::printf("  no audio subcode: a data tape or a blank\n");
+    return;
+  }
+  static const char* const kRates[] = {"48000 Hz", "44100 Hz", "32000 Hz", "reserved rate", "32000 Hz long play"};
+  std::string rates, programs;
+  for (int32_t r : f.rates) rates += (rates.empty() ? "" : ", ") + std::string(kRates[r]);
+  for (int32_t p : f.programs) programs += (programs.empty() ? "" : ", ") + program_text(p);
+  std::printf("  %d frames with subcode; sampling rate %s; program %s; %d with a start ID\n", f.with_subcode,
+              rates.c_str(), programs.c_str(), f.start_ids);
+  if (f.first_abs != TIME_CODE_NONE)
+    std::printf("  absolute time %s to %s\n", time_text(f.first_abs).c_str(), time_text(f.last_abs).c_str());
+  if (f.first_prog != TIME_CODE_NONE)
+    std::printf("  program time %s to %s\n", time_text(f.first_prog).c_str(), time_text(f.last_prog).c_str());
+}
+
+// The verdict line ends every check; the result is the exit code.
+int verdict(const std::string& text, bool reads_audio) {
+  std::printf("Verdict: %s\n", text.c_str());
+  return reads_audio ? 0 : 1;
+}
+
+int probe_drive(const Address& d, const std::string& address) {
+  bool is_virtual = bus_is_virtual();
+  std::printf("kestrel-drives %s: check of the drive at %s (nothing is written to the tape)\n", KESTREL_VERSION,
+              address.c_str());
+  if (load_ASPI() <= 0) {
+    std::fputs(no_adapter_advice(), stdout);
+    return verdict("cannot be opened (the ASPI provider reports no host adapter)", false);
+  }
+  std::string device;
+  bool listed = device_entry(d.adapter, d.target, d.lun, &device);
+  if (listed) {
+    if (is_virtual)
+      std::printf("Device: virtual drive, cassette %s\n", device.empty() ? "none" : device.c_str());
+    else
+      std::printf("Device: %s\n", device.c_str());
+  }
+
+  uint8_t inquiry[256] = {};
+  int answer = scsi_inquiry(d.adapter, d.target, d.lun, inquiry, 255);
+  if (answer == SCSI_INQUIRY_NO_DEVICE || (answer != 0 && !listed))
+    return verdict("cannot be opened (no device at " + address + "; kestrel-drives lists what there is)", false);
+  if (answer != 0) {
+    std::string why = is_virtual ? "" : node_problem(device);
+    if (!why.empty()) {
+      std::fputs(kNodeAdvice, stdout);
+      return verdict("cannot be opened (" + device + " " + why + ")", false);
+    }
+    return verdict("cannot be opened (the device does not answer INQUIRY)", false);
+  }
+  char vendor[9] = {}, product[21] = {};
+  std::memcpy(vendor, inquiry + 8, 8);
+  std::memcpy(product, inquiry + 16, 20);
+  int kind = lookup_drive(vendor, product);
+  int type = inquiry[0] & 0x1F;
+  std::string revision = trimmed(inquiry + 32, 4);
+  std::printf("INQUIRY: vendor %s, product %s, firmware revision %s, device type %d%s\n",
+              trimmed(inquiry + 8, 8).c_str(), trimmed(inquiry + 16, 16).c_str(),
+              revision.empty() ? "(none)" : revision.c_str(), type, type == 1 ? " (tape)" : "");
+  std::printf("Known to kestrel: %s\n", kind == DRIVE_UNKNOWN ? "no (kestrel refuses it: \"drive is unknown\")"
+                                                               : kind_name(kind));
+  std::string unknown = kind == DRIVE_UNKNOWN ? "; but kestrel does not know this model" : "";
+  if (type != 1)
+    return verdict("has no audio firmware (not a tape drive: device type " + std::to_string(type) + ")", false);
+
+  uint32_t ready = wait_ready(d);
+  bool cassette = ready == ASPI_RESULT_GOOD;
+  if (cassette)
+    std::printf("TEST UNIT READY: ready, a cassette is in\n");
+  else if (((ready >> 8) & 0xFF) == 0x3A)
+    std::printf("TEST UNIT READY: no cassette (%s)\n", sense_text(ready).c_str());
+  else if (((ready >> 8) & 0xFF) == 0x04)
+    std::printf("TEST UNIT READY: not ready after %u seconds (%s)\n", kMountWaitSeconds, sense_text(ready).c_str());
+  else
+    std::printf("TEST UNIT READY: not ready (%s)\n", sense_text(ready).c_str());
+
+  int density = get_density(d.adapter, d.target, d.lun);
+  std::printf("Density: %s\n", density < 0 ? "cannot be read" : density_text(density).c_str());
+
+  bool audio = set_density(d.adapter, d.target, d.lun, DENSITY_AUDIO) == 0;
+  if (audio) {
+    std::printf("Audio mode: accepted\n");
+  } else {
+    int now = get_density(d.adapter, d.target, d.lun);
+    std::printf("Audio mode: refused, the density stays %s\n", now < 0 ? "unknown" : density_text(now).c_str());
+  }
+
+  ReadFindings findings;
+  if (audio && cassette && !console_interrupted()) {
+    if (kind == DRIVE_SDT9000) std::printf("Tape load: %s\n", do_load(d.adapter, d.target, d.lun, 1) == 0 ? "done" : "failed");
+    read_frames(d, &findings);
+    print_findings(findings);
+    std::printf("Rewind: %s\n", scsi_rewind(d.adapter, d.target, d.lun) == 0 ? "done" : "failed");
+  }
+  bool data = set_density(d.adapter, d.target, d.lun, DENSITY_DATA) == 0;
+  std::printf("Data mode: %s\n", data ? "back" : "refused: the drive may still be in audio mode");
+  unload_ASPI();
+
+  if (console_interrupted()) return verdict("not finished (interrupted)", false);
+  if (!cassette) {
+    if (((ready >> 8) & 0xFF) == 0x04)
+      return verdict("no cassette (the drive did not become ready within " + std::to_string(kMountWaitSeconds) +
+                         " seconds)" + unknown,
+                     false);
+    return verdict(std::string("no cassette (") + (audio ? "audio mode accepted" : "audio mode refused") +
+                       "; insert an audio cassette and check again)" + unknown,
+                   false);
+  }
+  if (!audio) return verdict("has no audio firmware (the density cannot be set to audio)" + unknown, false);
+  if (findings.with_subcode == 0)
+    return verdict("reads DAT audio (audio mode works; this cassette holds no audio to show it)" + unknown,
+                   unknown.empty());
+  return verdict("reads DAT audio" + unknown, unknown.empty());
+}
+
+int usage(const char* program, int code) {
+  std::printf("usage: %s [--probe A:T] [--version]\n"
+              "Lists the drives the ASPI provider beside it presents: the SCSI generic\n"
+              "devices of this machine, or with KESTREL_BUS set the virtual drives of that\n"
+              "bus file. The ADDRESS column is what /INPUTID and /OUTPUTID take.\n"
+              "--probe A:T checks the drive at adapter A, target T: what it is, whether it\n"
+              "holds a cassette, takes audio mode and reads DAT audio. It never writes to\n"
+              "the tape, and leaves the drive rewound and in data mode.\n",
+              program);
+  return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 1 << 16);
+  if (argc == 1) return list_drives();
+  if (argc == 2 && (!std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "--help"))) return usage(argv[0], 0);
+  if (argc == 2 && !std::strcmp(argv[1], "--version")) {
+    print_versions();
+    return 0;
+  }
+  Address d = {0, 0, 0};
+  char extra;
+  if (argc != 3 || std::strcmp(argv[1], "--probe") != 0 ||
+      std::sscanf(argv[2], "%d:%d%c", &d.adapter, &d.target, &extra) != 2 || d.adapter < 0 || d.adapter > 7 ||
+      d.target < 0 || d.target > 7)
+    return usage(argv[0], 2);
+  console_init();
+  int code = probe_drive(d, argv[2]);
+  console_restore();
+  return code;
 }

@@ -126,3 +126,17 @@ ASPI_EXPORT uint32_t GetASPI32DeviceEntry(uint32_t index, uint8_t* adapter, uint
   pthread_mutex_unlock(&p.lock);
   return status;
 }
+
+ASPI_EXPORT uint32_t GetASPI32NoAdapterReason(void) {
+  Provider& p = provider();
+  pthread_mutex_lock(&p.lock);
+  uint32_t reason = ASPI_NO_ADAPTER_NONE;
+  if (adapter_count(p) <= 0) {
+    if (p.virtual_bus)
+      reason = ASPI_NO_ADAPTER_BUS_FILE;
+    else
+      reason = p.sg.driver_loaded ? ASPI_NO_ADAPTER_NO_SG_DEVICE : ASPI_NO_ADAPTER_NO_SG_DRIVER;
+  }
+  pthread_mutex_unlock(&p.lock);
+  return reason;
+}

@@ -87,6 +87,7 @@ int sg_enumerate(SgBackend* backend) {
   backend->adapter_count = 0;
   std::string class_dir = backend->sysfs_root + "/class/scsi_generic";
   DIR* dir = opendir(class_dir.c_str());
+  backend->driver_loaded = dir != nullptr;
   if (!dir) return 0;
   while (dirent* entry = readdir(dir)) {
     SgDevice device;

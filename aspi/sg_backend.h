@@ -40,6 +40,7 @@ struct SgBackend {
   SgCloseFn close_fn = nullptr;  // nullptr: close(2)
   std::vector<SgDevice> devices;  // ascending by host, channel, target, LUN
   int adapter_count = 0;
+  bool driver_loaded = false;  // the kernel's sg driver is there (its sysfs class is)
 };
 
 // Finds the sg devices below sysfs_root/class/scsi_generic and numbers the

@@ -117,9 +117,18 @@ uint32_t TranslateASPI32Address(uint32_t* path, uint32_t* device_node);
 // ASPI_STATUS_COMPLETED, or ASPI_STATUS_NO_DEVICE after the last device.
 uint32_t GetASPI32DeviceEntry(uint32_t index, uint8_t* adapter, uint8_t* target, uint8_t* lun,
                               char* name, uint32_t name_size);
+// A second extension: why the provider presents no host adapter, so that the
+// program can say what to do. One of ASPI_NO_ADAPTER_*.
+uint32_t GetASPI32NoAdapterReason(void);
 }
+
+#define ASPI_NO_ADAPTER_NONE 0          // there are host adapters
+#define ASPI_NO_ADAPTER_BUS_FILE 1      // the bus file of KESTREL_BUS cannot be read or lists no drive
+#define ASPI_NO_ADAPTER_NO_SG_DRIVER 2  // the kernel's SCSI generic driver (sg) is not loaded
+#define ASPI_NO_ADAPTER_NO_SG_DEVICE 3  // sg is loaded, but the kernel has no SCSI device
 
 typedef uint32_t (*GetASPI32SupportInfoFn)(void);
 typedef uint32_t (*SendASPI32CommandFn)(void*);
 typedef uint32_t (*TranslateASPI32AddressFn)(uint32_t*, uint32_t*);
 typedef uint32_t (*GetASPI32DeviceEntryFn)(uint32_t, uint8_t*, uint8_t*, uint8_t*, char*, uint32_t);
+typedef uint32_t (*GetASPI32NoAdapterReasonFn)(void);

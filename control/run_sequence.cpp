@@ -5,6 +5,7 @@
 #include <new>
 
 #include "control/command_line.h"
+#include "control/drive_advice.h"
 #include "control/run_settings.h"
 #include "datframe/dat_frame.h"
 #include "modes/modes.h"
@@ -47,6 +48,7 @@ int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* sta
   }
   if (load_ASPI() <= 0) {
     std::printf("No ASPI drivers found\n");
+    std::fputs(no_adapter_advice(), stdout);
     return EXIT_NO_ASPI;
   }
   if (configure_drives(settings) != 0) {

@@ -59,7 +59,10 @@ int reap_pending(uint32_t wait_ms) {
 
 void* open_provider() {
   std::string dir = platform_program_dir();
-  const std::string candidates[] = {dir + "/" + kProviderFile, dir + "/../lib/" + kProviderFile};
+  // Beside the program (the build folder), then an installed tree's own
+  // library folder, then the lib/ of trees installed before it had one.
+  const std::string candidates[] = {dir + "/" + kProviderFile, dir + "/../lib/kestrel/" + kProviderFile,
+                                    dir + "/../lib/" + kProviderFile};
   for (const std::string& path : candidates) {
     if (void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) return handle;
   }

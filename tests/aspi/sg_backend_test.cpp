@@ -127,6 +127,7 @@ struct SgBackendTest : ::testing::Test {
 TEST_F(SgBackendTest, NumbersHostAndChannelPairsAsAdaptersInAscendingOrder) {
   ASSERT_EQ(sg_enumerate(&backend), 4);
   EXPECT_EQ(backend.adapter_count, 3);
+  EXPECT_TRUE(backend.driver_loaded);
   struct Want {
     const char* name;
     int adapter, target, lun;
@@ -147,10 +148,18 @@ TEST_F(SgBackendTest, NumbersHostAndChannelPairsAsAdaptersInAscendingOrder) {
   EXPECT_EQ(sony->type, 1);
   EXPECT_EQ(sg_find(&backend, 0, 4, 0), nullptr);
 
+  // Without the driver's sysfs class the driver is not loaded; with the class
+  // but no device it is, and there is simply nothing attached.
   SgBackend empty;
   empty.sysfs_root = root.file("nowhere");
   EXPECT_EQ(sg_enumerate(&empty), 0);
   EXPECT_EQ(empty.adapter_count, 0);
+  EXPECT_FALSE(empty.driver_loaded);
+  TempDir bare;
+  fs::create_directories(bare.file("class/scsi_generic"));
+  empty.sysfs_root = bare.path();
+  EXPECT_EQ(sg_enumerate(&empty), 0);
+  EXPECT_TRUE(empty.driver_loaded);
 }
 
 TEST_F(SgBackendTest, BuildsTheSgIoHeaderFromTheBlock) {

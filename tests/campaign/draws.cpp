@@ -78,7 +78,8 @@ std::string draw_read_faults(Rng* rng, ModelBus* bus, BusKeys* keys, Verdict* ve
     for (int i = 0; i < count; ++i) {
       int at = rng_chance(rng, 0.15) ? rng_range(rng, 0, std::min(2, frames - 1)) : rng_range(rng, 0, frames - 1);
       bus->read_errors.insert(static_cast<size_t>(at));
-      list += (list.empty() ? "" : ",") + std::to_string(at);
+      if (!list.empty()) list += ',';
+      list += std::to_string(at);
     }
     keys->push_back({"read_errors", list});
     add_fault(verdict, "read errors", list);

@@ -187,7 +187,9 @@ SoakResult soak(const std::string& dir, uint64_t frames) {
 
   r.extract = run_measured(dir, {"/KESTREL", "SOAK", "/INPUTID", "0:4", "/STARTID"}, "extract.out");
   bool exact = r.extract.exit_code == 0 && output_says(dir + "/extract.out", " - closing input drive...");
-  std::string why = exact ? "" : "exit code " + std::to_string(r.extract.exit_code);
+  // Appended, not "exit code " + ...: g++ 12 at -O3 warns about the temporary.
+  std::string why;
+  if (!exact) why.append("exit code ").append(std::to_string(r.extract.exit_code));
   // Every frame is written, from the first; every program is a track.
   uint64_t tracks = (frames + kProgramFrames - 1) / kProgramFrames;
   for (uint64_t t = 0; t < tracks && exact; ++t) {

@@ -21,6 +21,26 @@ TEST(RunSequence, FewerThanTwoArgumentsAsksForParameters) {
   }
 }
 
+// Asked alone, --help, -h and --version are answered; with anything after
+// them they are words of the command line like any other.
+TEST(RunSequence, HelpAndVersionAreAnsweredAlone) {
+  for (const char* help : {"--help", "-h"}) {
+    ProcessResult r = run_kestrel({help});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out.rfind(kBanner + "\nUsage: kestrel MODE", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("/ERRORCORRECT"), std::string::npos);
+  }
+  ProcessResult r = run_kestrel({"--version"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out.rfind("kestrel 1.3b\nlibmpg123 ", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find("\nlibsoxr 0."), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\nALSA library 1."), std::string::npos) << r.out;
+
+  r = run_kestrel({"--help", "/KESTREL"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.out, kBanner + "KESTREL\nNo filename entered\nProblem parsing command line\n");
+}
+
 TEST(RunSequence, RejectedCommandLinesEndWithExitCode2) {
   struct Case {
     std::vector<std::string> args;

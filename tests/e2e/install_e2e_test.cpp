@@ -1,9 +1,11 @@
 // The installed tree: cmake --install into a fresh prefix, then the installed
 // kestrel records the demo's two tracks and reads them back from a folder of
 // its own, finding the cue file in the current folder and its libraries and
-// provider in the installed bin/ + lib/ tree only.
+// provider in the installed bin/ + lib/kestrel/ tree only. The same for the
+// Debian package, unpacked by scripts/release-check.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 
 #include "tests/support/e2e/bus_file.h"
@@ -25,16 +27,21 @@ const char kDemoCue[] =
 // The 16-bit stereo audio behind a canonical 44-byte WAV header.
 std::string wav_audio(const std::string& path) { return read_file(path).substr(44); }
 
-TEST(Install, InstalledKestrelRecordsAndReadsTheDemoFromAnotherFolder) {
-  TempDir prefix;
-  ProcessResult install = run_process(KESTREL_CMAKE_COMMAND, {"--install", KESTREL_BUILD_DIR, "--prefix", prefix.path()});
-  ASSERT_EQ(install.exit_code, 0) << install.out << install.err;
-  for (const char* file : {"bin/kestrel", "bin/kestrel-drives", "lib/libthistle.so", "lib/libsorrel.so",
-                           "lib/libwnaspi32.so", "share/man/man1/kestrel.1"})
-    EXPECT_TRUE(file_exists(prefix.file(file))) << file;
-  EXPECT_EQ(read_file(prefix.file("share/man/man1/kestrel.1")),
-            read_file(std::string(KESTREL_SOURCE_DIR) + "/doc/kestrel.1"));
+// What an installed tree under prefix holds.
+void expect_installed_files(const std::string& prefix) {
+  for (const char* file : {"bin/kestrel", "bin/kestrel-drives", "lib/kestrel/libthistle.so", "lib/kestrel/libsorrel.so",
+                           "lib/kestrel/libwnaspi32.so", "lib/udev/rules.d/60-kestrel.rules",
+                           "share/doc/kestrel/README.md", "share/doc/kestrel/copyright"})
+    EXPECT_TRUE(file_exists(prefix + "/" + file)) << file;
+  for (const char* page : {"kestrel.1", "kestrel-drives.1"}) {
+    ProcessResult text = run_process("/bin/gzip", {"-dc", prefix + "/share/man/man1/" + page + ".gz"});
+    EXPECT_EQ(text.out, read_file(std::string(KESTREL_SOURCE_DIR) + "/doc/" + page)) << page;
+  }
+}
 
+// The installed kestrel under prefix records the demo and reads it back in a
+// folder of its own, with the libraries and provider of prefix only.
+void expect_records_and_reads_the_demo(const std::string& prefix) {
   TempDir work;
   std::string fixtures = std::string(KESTREL_SOURCE_DIR) + "/tests/fixtures/";
   for (const char* name : {"demo_strings.wav", "mono_22k.mp3"})
@@ -46,15 +53,15 @@ TEST(Install, InstalledKestrelRecordsAndReadsTheDemoFromAnotherFolder) {
   options.env.push_back("LD_LIBRARY_PATH=");
   options.env.push_back("LD_DEBUG=files");  // the loader says on standard error where each library came from
   options.cwd = work.path();
-  std::string kestrel = prefix.file("bin/kestrel");
+  std::string kestrel = prefix + "/bin/kestrel";
 
   ProcessResult record = run_process(kestrel, {"/GOSHAWK", "DEMO", "/OUTPUTID", "0:4", "/REWIND"}, options);
   ASSERT_EQ(record.exit_code, 0) << record.out;
   EXPECT_NE(record.out.find("File: demo_strings.wav\n"), std::string::npos) << record.out;
   EXPECT_NE(record.out.find("File: mono_22k.mp3\n"), std::string::npos);
   EXPECT_EQ(record.out.find("Cannot find cue file"), std::string::npos);
-  for (const char* library : {"/lib/libthistle.so", "/lib/libsorrel.so", "/lib/libwnaspi32.so"})
-    EXPECT_NE(record.err.find(prefix.path() + "/bin/.." + library), std::string::npos)
+  for (const char* library : {"/lib/kestrel/libthistle.so", "/lib/kestrel/libsorrel.so", "/lib/kestrel/libwnaspi32.so"})
+    EXPECT_NE(record.err.find(prefix + "/bin/.." + library), std::string::npos)
         << library << " not loaded from the installed tree:\n" << record.err.substr(0, 3000);
   EXPECT_EQ(record.err.find(std::string(KESTREL_BUILD_DIR) + "/lib"), std::string::npos);
 
@@ -76,6 +83,23 @@ TEST(Install, InstalledKestrelRecordsAndReadsTheDemoFromAnotherFolder) {
   EXPECT_EQ(first.data.find_first_not_of('\0', at + source.size()), std::string::npos);
   EXPECT_NE(second.data.find_first_not_of('\0'), std::string::npos) << "the second track sounds";
   EXPECT_FALSE(file_exists(work.file("TAPE003.wav")));
+}
+
+TEST(Install, InstalledKestrelRecordsAndReadsTheDemoFromAnotherFolder) {
+  TempDir prefix;
+  ProcessResult install = run_process(KESTREL_CMAKE_COMMAND, {"--install", KESTREL_BUILD_DIR, "--prefix", prefix.path()});
+  ASSERT_EQ(install.exit_code, 0) << install.out << install.err;
+  expect_installed_files(prefix.path());
+  expect_records_and_reads_the_demo(prefix.path());
+}
+
+// scripts/release-check unpacks the package with dpkg-deb -x into the folder
+// KESTREL_PACKAGE_ROOT names and runs this.
+TEST(Package, UnpackedPackageRecordsAndReadsTheDemo) {
+  const char* root = std::getenv("KESTREL_PACKAGE_ROOT");
+  if (!root || !*root) GTEST_SKIP() << "run by scripts/release-check on the unpacked package";
+  expect_installed_files(std::string(root) + "/usr");
+  expect_records_and_reads_the_demo(std::string(root) + "/usr");
 }
 
 }  // namespace

@@ -185,7 +185,9 @@ TEST(DriveSetup, UnreadableBusFileEndsWithExitCode3) {
   ProcessResult r = run_kestrel({"/KESTREL", "T", "/INPUTID", "0:4"}, bus_options(dir.file("missing.ini")));
   EXPECT_EQ(r.exit_code, 3);
   EXPECT_EQ(r.out, kBanner + "KESTREL\nInput SCSI adapter 0, ID number: 4\n"
-                             "No ASPI for WIN32 support detected.\nASPI32 status 0000e800\nNo ASPI drivers found\n");
+                             "No ASPI for WIN32 support detected.\nASPI32 status 0000e800\nNo ASPI drivers found\n"
+                             "The bus file named by KESTREL_BUS cannot be read or lists no drive: correct it, "
+                             "or unset KESTREL_BUS to use this machine's drives.\n");
   EXPECT_NE(r.err.find("missing.ini"), std::string::npos) << "the provider says which file";
 }
 
@@ -361,6 +363,85 @@ TEST(KestrelDrives, SaysSoWhenTheProviderHasNoAdapter) {
   ProcessResult r = run_process(build_path("kestrel-drives"), {}, bus_options(dir.file("none.ini")));
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.out.find("No drives found"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("unset KESTREL_BUS"), std::string::npos) << "what to do";
+}
+
+// The drive check on every kind of drive: what it reports, its verdict as the
+// last line, and a cassette file left as it was (a blank one not created).
+TEST(KestrelDrives, ProbeChecksADriveAndLeavesItsCassetteAlone) {
+  struct Case {
+    BusDrive drive;
+    bool recorded;  // the cassette holds a recording (else: blank, no file)
+    std::vector<std::string> reported;
+    std::string verdict;
+    int exit_code;
+  } cases[] = {
+      {[] {
+         BusDrive d = sony("0:4", "c.tape");
+         d.keys.push_back({"read_errors", "3"});
+         return d;
+       }(),
+       true,
+       {"INQUIRY: vendor SONY, product SDT-9000, firmware revision 1.13, device type 1 (tape)\n"
+        "Known to kestrel: yes (SDT-9000 family)\nTEST UNIT READY: ready, a cassette is in\n"
+        "Density: 0x13 (data mode)\nAudio mode: accepted\nTape load: done\n"
+        "Reading 10 frames in audio mode: 9 read, 1 failed, 0 flagged by the drive\n"
+        "  9 frames with subcode; sampling rate 48000 Hz; program 1; 9 with a start ID\n"
+        "  absolute time 00:00:00:00 to 00:00:00:09\n  program time 00:00:00:00 to 00:00:00:09\n"
+        "Rewind: done\nData mode: back\n"},
+       "reads DAT audio", 0},
+      {archive("0:4", "Python 25601-XXX2.63", "c.tape"), true,
+       {"Known to kestrel: yes (Python family)\n", "Audio mode: accepted\nReading 10 frames", "program 1;"},
+       "reads DAT audio", 0},
+      {sony("0:4", "c.tape"), false,
+       {"Reading 10 frames in audio mode: 0 read, 0 failed, 0 flagged by the drive; stopped at end of data\n"
+        "  no audio subcode: a data tape or a blank\nRewind: done\n"},
+       "reads DAT audio (audio mode works; this cassette holds no audio to show it)", 0},
+      {archive("0:4", "Python", "c.tape"), false, {"  no audio subcode: a data tape or a blank\n"},
+       "reads DAT audio (audio mode works; this cassette holds no audio to show it)", 0},
+      {sony("0:4", ""), false, {"TEST UNIT READY: no cassette (02/3A/00)\n", "Data mode: back\n"},
+       "no cassette (audio mode accepted; insert an audio cassette and check again)", 1},
+      {archive("0:4", "Python", ""), false, {"TEST UNIT READY: no cassette (02/3A/00)\n"},
+       "no cassette (audio mode accepted; insert an audio cassette and check again)", 1},
+      {[] {
+         BusDrive d = sony("0:4", "c.tape");
+         d.keys.push_back({"density_stuck", "yes"});
+         return d;
+       }(),
+       true, {"Audio mode: refused, the density stays 0x13 (data mode)\nData mode: back\n"},
+       "has no audio firmware (the density cannot be set to audio)", 1},
+      {{"0:4", {{"vendor", "ACME"}, {"product", "Streamer        0.9"}, {"cassette", "c.tape"}}}, true,
+       {"INQUIRY: vendor ACME, product Streamer, firmware revision 0.9,",
+        "Known to kestrel: no (kestrel refuses it: \"drive is unknown\")\n"},
+       "reads DAT audio; but kestrel does not know this model", 1},
+      {{"0:4", {{"cassette", "c.tape"}, {"not_ready", "always"}}}, true,
+       {"TEST UNIT READY: not ready after 60 seconds (02/04/01)\n"},
+       "no cassette (the drive did not become ready within 60 seconds)", 1},
+      {sony("0:5", "c.tape"), true, {}, "cannot be opened (no device at 0:4; kestrel-drives lists what there is)", 1},
+  };
+  for (const Case& c : cases) {
+    Bus bus({c.drive});
+    std::string cassette = bus.dir.file("c.tape");
+    if (c.recorded) {
+      ASSERT_TRUE(write_cassette(cassette, {{1, 100}}));
+    }
+    std::string before = c.recorded ? read_file(cassette) : "";
+    ProcessOptions options = bus_options(bus.path);
+    options.env.push_back("KESTREL_CLOCK=simulated");
+    ProcessResult r = run_process(build_path("kestrel-drives"), {"--probe", "0:4"}, options);
+    SCOPED_TRACE(c.verdict + "\n" + r.out);
+    EXPECT_EQ(r.exit_code, c.exit_code);
+    EXPECT_EQ(r.out.rfind("kestrel-drives 1.3b: check of the drive at 0:4 (nothing is written to the tape)\n", 0), 0u);
+    for (const std::string& text : c.reported) EXPECT_NE(r.out.find(text), std::string::npos) << text;
+    const std::string last = "Verdict: " + c.verdict + "\n";
+    ASSERT_GE(r.out.size(), last.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - last.size()), last);
+    if (c.recorded) {
+      EXPECT_EQ(read_file(cassette), before) << "the cassette changed";
+    } else {
+      EXPECT_FALSE(file_exists(cassette)) << "a blank cassette was written";
+    }
+  }
 }
 
 }  // namespace
