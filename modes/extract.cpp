@@ -122,7 +122,7 @@ int open_track_files(Extraction* x, int track) {
   std::snprintf(f.log_name, sizeof f.log_name, "%s%.3d.log", x->s->base_name, track);
   f.log = std::fopen(f.log_name, "w+b");
   if (!f.log) {
-    std::printf("Cannot open %s\n", f.log_name);
+    report_open_failure(f.log_name);
     finish_track_files(x);
     return 1;
   }

@@ -85,7 +85,7 @@ int dump_image(RunSettings* s) {
   std::printf("Saving DAT tape in IMG file:%s\n", name);
   FILE* image = std::fopen(name, "w+b");
   if (!image) {
-    std::printf("Cannot open %s\n", name);
+    report_open_failure(name);
     return 1;
   }
   use_large_buffer(image);
@@ -132,7 +132,7 @@ int restore_image(RunSettings* s) {
   // Only read: an image kept read-only restores as well.
   FILE* image = std::fopen(name, "rb");
   if (!image) {
-    std::printf("Cannot open %s\n", name);
+    report_open_failure(name);
     return 1;
   }
   Pass pass{s, {}, {}, {}};

@@ -204,7 +204,7 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
     if (track == log_blocked) {
       t.log_created = false;
       out.tracks.push_back(t);
-      return cannot_go_on(out, "Cannot open " + base + track_number(track) + ".log\n");
+      return cannot_go_on(out, "Cannot open " + base + track_number(track) + ".log\nIs a directory\n");
     }
     s.rate_changed = false;
     s.stop = false;
@@ -303,7 +303,7 @@ DumpOutcome model_dump(bool stopeot, ModelBus* bus, const std::string& image_nam
   if (!first_frame(bus, &s, &first)) return cannot_go_on(out, "read audio block failed\n");
   out.said.push_back("Saving DAT tape in IMG file:" + image_name + "\n");
   if (image_blocked) {
-    return cannot_go_on(out, "Cannot open " + image_name + "\n");
+    return cannot_go_on(out, "Cannot open " + image_name + "\nIs a directory\n");
   }
   out.image_created = true;
   for (bool have_first = true;; have_first = false) {
@@ -330,7 +330,7 @@ WriteOutcome model_restore(bool stopeot, ModelBus* bus, const std::vector<DatFra
   WriteOutcome out;
   out.said.push_back("Copying IMG file: " + image_name + " to DAT tape\n");
   if (image == IMAGE_MISSING) {
-    return cannot_go_on(out, "Cannot open " + image_name + "\n");
+    return cannot_go_on(out, "Cannot open " + image_name + "\nNo such file or directory\n");
   }
   ReaderState s;
   s.stopeot = stopeot;

@@ -102,7 +102,7 @@ TEST(Image, MissingImageAndFailedFirstReadFailTheMode) {
   TwoDrives d;
   ProcessResult r = d.run({"/BUNTING", "NONE", "/OUTPUTID", "0:5"});
   EXPECT_EQ(r.exit_code, 6);
-  EXPECT_NE(r.out.find("Cannot open NONE.img\n"), std::string::npos);
+  EXPECT_NE(r.out.find("Cannot open NONE.img\nNo such file or directory\n"), std::string::npos);
 
   ASSERT_TRUE(write_file(d.dir.file("source.tape"), ""));  // a blank tape: the first read fails
   r = d.run({"/BITTERN", "X", "/INPUTID", "0:4"});
