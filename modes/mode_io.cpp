@@ -17,8 +17,6 @@
 #include "wavlib/thistle.h"
 
 namespace {
-const long kWavHeaderBytes = 44;
-const uint32_t kSamplePairBytes = 4;
 const size_t kOutputBufferBytes = 1 << 20;  // few, large writes
 
 struct StreamBuffer {
@@ -35,31 +33,18 @@ struct AbruptExitFile {
 const int kAbruptExitFiles = 4;
 AbruptExitFile g_abrupt_exit_files[kAbruptExitFiles] = {{-1, 0}, {-1, 0}, {-1, 0}, {-1, 0}};
 
-void put_le32(uint8_t* out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-// Runs in the signal handler: fstat, pwrite and ftruncate only.
+// Runs in the signal handler: async-signal-safe calls only.
 void repair_on_abrupt_exit() {
   for (const AbruptExitFile& f : g_abrupt_exit_files) {
     int fd = f.fd;
     if (fd < 0) continue;
-    struct stat info {};
-    if (fstat(fd, &info) != 0) continue;
-    long long size = static_cast<long long>(info.st_size);
-    if (f.kind == ABRUPT_EXIT_IMAGE) {
-      if (ftruncate(fd, size / DAT_FRAME_BYTES * DAT_FRAME_BYTES) != 0) continue;
+    if (f.kind == ABRUPT_EXIT_WAV) {
+      thistle_settle_descriptor(fd);
       continue;
     }
-    if (size < kWavHeaderBytes) continue;  // no header yet: nothing to state
-    long long data = size - kWavHeaderBytes;
-    data -= data % kSamplePairBytes;
-    if (data > kWavDataLimit) data = kWavDataLimit;
-    uint8_t riff[4], chunk[4];
-    put_le32(riff, static_cast<uint32_t>(data) + 36);
-    put_le32(chunk, static_cast<uint32_t>(data));
-    if (pwrite(fd, riff, 4, 4) != 4 || pwrite(fd, chunk, 4, 40) != 4) continue;
-    if (ftruncate(fd, kWavHeaderBytes + data) != 0) continue;
+    struct stat info {};
+    if (fstat(fd, &info) != 0) continue;
+    if (ftruncate(fd, info.st_size / DAT_FRAME_BYTES * DAT_FRAME_BYTES) != 0) continue;
   }
 }
 
@@ -169,25 +154,18 @@ long long written_size_after_failure(FILE* file) {
 }
 
 int finish_wav_file(FILE* wav, const char* name, uint32_t data_bytes, int32_t rate_code, bool write_failed) {
-  int result = write_failed ? -1 : 0;
-  errno = 0;
-  if (!write_failed && std::fflush(wav) != 0) {
+  ThistleFinish done{};
+  int result = thistle_finish_stream(wav, data_bytes, rate_code, write_failed ? 1 : 0, &done);
+  // Each step that failed is said once, with its own reason.
+  if (done.failed & THISTLE_FINISH_FLUSH) {
+    errno = done.flush_errno;
     report_write_failure(name);
-    write_failed = true;
-    result = -1;
   }
-  if (write_failed) {
-    long long size = written_size_after_failure(wav);
-    long long in_file = size > kWavHeaderBytes ? size - kWavHeaderBytes : 0;
-    if (in_file < static_cast<long long>(data_bytes)) data_bytes = static_cast<uint32_t>(in_file);
-  }
-  data_bytes -= data_bytes % kSamplePairBytes;
-  errno = 0;
-  if (outputHeaderWavEncode(wav, data_bytes, rate_code) != 1 ||
-      ftruncate(fileno(wav), kWavHeaderBytes + static_cast<off_t>(data_bytes)) != 0) {
+  if (done.failed & THISTLE_FINISH_HEADER) {
+    errno = done.header_errno;
     report_write_failure(name);
-    result = -1;
   }
+  errno = 0;
   if (close_stream(wav, closeWavEncode) != 0) {
     report_write_failure(name);
     result = -1;

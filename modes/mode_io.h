@@ -7,6 +7,7 @@
 
 #include "datframe/dat_frame.h"
 #include "scsi/aspi_call.h"
+#include "wavlib/thistle.h"
 
 // A tape read succeeded when its result word says completed.
 inline bool tape_read_ok(uint32_t result) { return ASPI_RESULT_STATUS(result) == 0x01; }
@@ -38,7 +39,7 @@ void report_open_failure(const char* name);
 
 // The most audio a WAV file can hold, in whole sample pairs: its sizes are
 // 32-bit, and the RIFF size counts 36 bytes of the header besides.
-const uint32_t kWavDataLimit = (UINT32_MAX - 36) / 4 * 4;
+const uint32_t kWavDataLimit = THISTLE_DATA_LIMIT;
 
 // Creates a WAV file with its header for 0 bytes at a DAT rate code. On
 // failure says why ("Cannot open %s" when it cannot be created), removes a

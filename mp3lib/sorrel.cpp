@@ -7,15 +7,29 @@
 #include <unistd.h>
 
 #include <bit>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "mp3lib/header_test.h"
 
 static_assert(std::endian::native == std::endian::little,
               "16-bit output is handed out in the host's byte order");
+
+// A decoder. Each member is null (or 0) until the open acquires it.
+struct SorrelDecoder {
+  mpg123_handle* converter = nullptr;
+  uint32_t chunk = 0;
+  uint32_t source_size = 0;
+  unsigned char* source = nullptr;
+  unsigned char* destination = nullptr;
+  uint32_t source_fill = 0;
+  uint32_t carry = 0;
+  FILE* file = nullptr;
+};
 
 namespace {
 
@@ -68,19 +82,6 @@ struct QuietStderr {
   QuietStderr& operator=(const QuietStderr&) = delete;
 };
 
-// The one decoder. Each member is null (or 0) until the open acquires it.
-struct Decoder {
-  mpg123_handle* converter = nullptr;
-  uint32_t chunk = 0;
-  uint32_t source_size = 0;
-  unsigned char* source = nullptr;
-  unsigned char* destination = nullptr;
-  uint32_t source_fill = 0;
-  uint32_t carry = 0;
-  FILE* file = nullptr;
-};
-Decoder decoder;
-
 // A feed decoder that produces 16-bit signed output at the stream's own rate
 // and channel count, skips any amount of non-audio bytes and prints nothing.
 int open_converter(mpg123_handle** handle) {
@@ -104,14 +105,14 @@ int open_converter(mpg123_handle** handle) {
 // blocks, so it never holds more than one block ahead. `end` says no more
 // source will come; the decoder then gives out everything it still holds.
 // 0, or the decoder's error code.
-int convert(const unsigned char* source, uint32_t length, unsigned char* output, uint32_t room,
+int convert(mpg123_handle* converter, const unsigned char* source, uint32_t length, unsigned char* output, uint32_t room,
             bool end, uint32_t* used, uint32_t* produced) {
   (void)end;  // the decoder hands out what it holds on every step anyway
   *used = 0;
   *produced = 0;
   while (*produced < room) {
     size_t done = 0;
-    const int code = mpg123_read(decoder.converter, output + *produced, room - *produced, &done);
+    const int code = mpg123_read(converter, output + *produced, room - *produced, &done);
     *produced += static_cast<uint32_t>(done);
     if (code == MPG123_NEW_FORMAT) continue;
     if (code == MPG123_OK) {
@@ -120,13 +121,13 @@ int convert(const unsigned char* source, uint32_t length, unsigned char* output,
     }
     if (code == MPG123_NEED_MORE) {
       if (*used == length) break;
-      const int fed = mpg123_feed(decoder.converter, source + *used, length - *used);
-      if (fed != MPG123_OK) return fed == MPG123_ERR ? mpg123_errcode(decoder.converter) : fed;
+      const int fed = mpg123_feed(converter, source + *used, length - *used);
+      if (fed != MPG123_OK) return fed == MPG123_ERR ? mpg123_errcode(converter) : fed;
       *used = length;
       continue;
     }
     if (code == MPG123_DONE) break;
-    return code == MPG123_ERR ? mpg123_errcode(decoder.converter) : code;
+    return code == MPG123_ERR ? mpg123_errcode(converter) : code;
   }
   return 0;
 }
@@ -222,55 +223,65 @@ int32_t ReadMP3StreamFormat(const char* path, int32_t* channels, int32_t* rate) 
   return found;
 }
 
-int32_t init_mp3_decode(const char* path, int32_t chunk_bytes, int32_t channels, int32_t rate,
-                        int32_t bitrate) {
+namespace {
+
+// The default decoder behind init_mp3_decode, do_mp3_decode and close_mp3_decode.
+SorrelDecoder* default_decoder = nullptr;
+
+}  // namespace
+
+SorrelDecoder* sorrel_open(const char* path, int32_t chunk_bytes, int32_t channels, int32_t rate,
+                           int32_t bitrate, SorrelError* error) {
   // The decoder finds the stream's format itself.
   (void)channels;
   (void)rate;
   (void)bitrate;
-  close_mp3_decode();
-  QuietStderr quiet;
-  const int code = open_converter(&decoder.converter);
-  if (code != MPG123_OK) {
-    report("acmstreamopen", code);
-    return 0;
+  SorrelError failure{SORREL_OK, 0};
+  SorrelDecoder* decoder = new (std::nothrow) SorrelDecoder;
+  if (decoder == nullptr) {
+    failure = {SORREL_NO_MEMORY, MPG123_OUT_OF_MEM};
+  } else {
+    QuietStderr quiet;
+    const int code = open_converter(&decoder->converter);
+    if (code != MPG123_OK) {
+      failure = {SORREL_NO_CONVERTER, code};
+    } else if (chunk_bytes <= 0) {
+      failure = {SORREL_BAD_CHUNK, MPG123_BAD_BUFFER};
+    } else {
+      decoder->chunk = static_cast<uint32_t>(chunk_bytes);
+      decoder->source_size = kSourceSize;
+      decoder->source = static_cast<unsigned char*>(malloc(2 * size_t{decoder->source_size}));
+      decoder->destination = static_cast<unsigned char*>(malloc(2 * size_t{decoder->chunk}));
+      if (decoder->source == nullptr || decoder->destination == nullptr) {
+        failure = {SORREL_NO_MEMORY, MPG123_OUT_OF_MEM};
+      } else {
+        errno = 0;
+        decoder->file = path != nullptr ? fopen(path, "rb") : nullptr;
+        if (decoder->file == nullptr) failure = {SORREL_CANNOT_OPEN, path != nullptr ? errno : EINVAL};
+      }
+    }
   }
-  if (chunk_bytes <= 0) {
-    report("acm stream size", MPG123_BAD_BUFFER);
-    return 0;
-  }
-  decoder.chunk = static_cast<uint32_t>(chunk_bytes);
-  decoder.source_size = kSourceSize;
-  decoder.source = static_cast<unsigned char*>(malloc(2 * size_t{decoder.source_size}));
-  decoder.destination = static_cast<unsigned char*>(malloc(2 * size_t{decoder.chunk}));
-  if (decoder.source == nullptr || decoder.destination == nullptr) {
-    report("acmstreamprepareheader", MPG123_OUT_OF_MEM);
-    return 0;
-  }
-  decoder.file = path != nullptr ? fopen(path, "rb") : nullptr;
-  if (decoder.file == nullptr) {
-    printf("cannot open input file\n");
-    return 0;
-  }
-  decoder.source_fill = 0;
-  decoder.carry = 0;
-  return 1;
+  if (error != nullptr) *error = failure;
+  if (failure.step == SORREL_OK) return decoder;
+  sorrel_close(decoder);
+  return nullptr;
 }
 
-int32_t do_mp3_decode(void* buffer, uint32_t n) {
-  if (decoder.file == nullptr || buffer == nullptr) return 0;
+int32_t sorrel_decode(SorrelDecoder* decoder, void* buffer, uint32_t n, SorrelError* error) {
+  if (error != nullptr) *error = {SORREL_OK, 0};
+  if (decoder == nullptr || decoder->file == nullptr || buffer == nullptr) return 0;
   unsigned char* out = static_cast<unsigned char*>(buffer);
   uint32_t fill = 0;
-  if (decoder.carry > 0) {
-    memcpy(out, decoder.destination, decoder.carry);
-    fill = decoder.carry;
+  if (decoder->carry > 0) {
+    memcpy(out, decoder->destination, decoder->carry);
+    fill = decoder->carry;
   }
   bool end = false;
   while (fill < n) {
-    unsigned char* source = decoder.source;
-    const uint32_t asked = decoder.source_size - decoder.source_fill;
-    const size_t got = asked > 0 && feof(decoder.file) == 0
-                           ? fread(source + decoder.source_fill, 1, asked, decoder.file)
+    unsigned char* source = decoder->source;
+    const uint32_t asked = decoder->source_size - decoder->source_fill;
+    const size_t got = asked > 0 && feof(decoder->file) == 0
+                           ? fread(source + decoder->source_fill, 1, asked, decoder->file)
                            : 0;
     // Only a read that asked for bytes and got none means the file is over;
     // a full source buffer is not the end.
@@ -278,47 +289,77 @@ int32_t do_mp3_decode(void* buffer, uint32_t n) {
     if (got == 0) {
       end = true;
     } else if (got == asked) {
-      decoder.source_fill += asked;
+      decoder->source_fill += asked;
     } else {
       // A short read: the zeroed rest of the buffer counts as data.
-      memset(source + decoder.source_fill + got, 0, asked - got);
-      decoder.source_fill = decoder.source_size;
+      memset(source + decoder->source_fill + got, 0, asked - got);
+      decoder->source_fill = decoder->source_size;
     }
     uint32_t used = 0;
     uint32_t produced = 0;
     int code = 0;
     {
       QuietStderr quiet;
-      code = convert(source, decoder.source_fill, decoder.destination, decoder.chunk, end, &used, &produced);
+      code = convert(decoder->converter, source, decoder->source_fill, decoder->destination,
+                     decoder->chunk, end, &used, &produced);
     }
     if (code != 0) {
-      report("stream convert", code);
+      if (error != nullptr) *error = {SORREL_CONVERT_FAILED, code};
       break;
     }
     if (produced == 0 && (exhausted || used == 0)) break;
-    memcpy(out + fill, decoder.destination, produced);
+    memcpy(out + fill, decoder->destination, produced);
     fill += produced;
-    if (used >= decoder.source_fill) {
-      decoder.source_fill = 0;
+    if (used >= decoder->source_fill) {
+      decoder->source_fill = 0;
     } else if (used > 0) {
-      memmove(source, source + used, decoder.source_fill - used);
-      decoder.source_fill -= used;
+      memmove(source, source + used, decoder->source_fill - used);
+      decoder->source_fill -= used;
     }
   }
   if (fill >= n) {
-    decoder.carry = fill - n;
-    memcpy(decoder.destination, out + n, decoder.carry);
+    decoder->carry = fill - n;
+    memcpy(decoder->destination, out + n, decoder->carry);
     return static_cast<int32_t>(n);
   }
-  decoder.carry = 0;
+  decoder->carry = 0;
   return static_cast<int32_t>(fill);
 }
 
+void sorrel_close(SorrelDecoder* decoder) {
+  if (decoder == nullptr) return;
+  if (decoder->converter != nullptr) mpg123_delete(decoder->converter);
+  free(decoder->source);
+  free(decoder->destination);
+  if (decoder->file != nullptr) fclose(decoder->file);
+  delete decoder;
+}
+
+int32_t init_mp3_decode(const char* path, int32_t chunk_bytes, int32_t channels, int32_t rate,
+                        int32_t bitrate) {
+  close_mp3_decode();
+  SorrelError error{};
+  default_decoder = sorrel_open(path, chunk_bytes, channels, rate, bitrate, &error);
+  // As it always did, the decoder says what failed, in the converter's terms.
+  switch (error.step) {
+    case SORREL_OK: return 1;
+    case SORREL_NO_CONVERTER: report("acmstreamopen", error.code); break;
+    case SORREL_BAD_CHUNK: report("acm stream size", error.code); break;
+    case SORREL_NO_MEMORY: report("acmstreamprepareheader", error.code); break;
+    default: printf("cannot open input file\n"); break;
+  }
+  return 0;
+}
+
+int32_t do_mp3_decode(void* buffer, uint32_t n) {
+  SorrelError error{};
+  const int32_t got = sorrel_decode(default_decoder, buffer, n, &error);
+  if (error.step == SORREL_CONVERT_FAILED) report("stream convert", error.code);
+  return got;
+}
+
 int32_t close_mp3_decode(void) {
-  if (decoder.converter != nullptr) mpg123_delete(decoder.converter);
-  free(decoder.source);
-  free(decoder.destination);
-  if (decoder.file != nullptr) fclose(decoder.file);
-  decoder = Decoder{};
+  sorrel_close(default_decoder);
+  default_decoder = nullptr;
   return 1;
 }

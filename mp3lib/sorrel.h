@@ -1,54 +1,99 @@
-// sorrel: finding MPEG audio headers and decoding MPEG audio files to PCM.
-#pragma once
+/* sorrel: finding MPEG audio headers and decoding MPEG audio files to PCM.
+   Usable from C (C11) and C++. */
+#ifndef KESTREL_SORREL_H
+#define KESTREL_SORREL_H
 
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
 
 #define SORREL_EXPORT __attribute__((visibility("default")))
 
-// What ReadMP3SampleRate reports about the first frame header it finds.
-struct MpegHeaderInfo {
-  int32_t lsf;               // 1 for MPEG-2 and 2.5, 0 for MPEG-1
-  int32_t layer;             // 1, 2 or 3
-  int32_t crc;               // 1 when the frame carries a CRC
-  int32_t bitrate_index;     // 0 to 14
-  int32_t bitrate;           // kbit/s, 0 for free format
-  int32_t samplerate_index;  // 0 to 8
-  int32_t samplerate;        // samples per second
-  int32_t mpeg25;            // 1 for MPEG-2.5
-  int32_t channels;          // 1 single channel, else 2
+#ifdef __cplusplus
+#define SORREL_STATIC_ASSERT(condition) static_assert(condition, #condition)
+#else
+#define SORREL_STATIC_ASSERT(condition) _Static_assert(condition, #condition)
+#endif
+
+/* What ReadMP3SampleRate reports about the first frame header it finds. */
+typedef struct MpegHeaderInfo {
+  int32_t lsf;              /* 1 for MPEG-2 and 2.5, 0 for MPEG-1 */
+  int32_t layer;            /* 1, 2 or 3 */
+  int32_t crc;              /* 1 when the frame carries a CRC */
+  int32_t bitrate_index;    /* 0 to 14 */
+  int32_t bitrate;          /* kbit/s, 0 for free format */
+  int32_t samplerate_index; /* 0 to 8 */
+  int32_t samplerate;       /* samples per second */
+  int32_t mpeg25;           /* 1 for MPEG-2.5 */
+  int32_t channels;         /* 1 single channel, else 2 */
+} MpegHeaderInfo;
+
+SORREL_STATIC_ASSERT(sizeof(MpegHeaderInfo) == 36);
+SORREL_STATIC_ASSERT(offsetof(MpegHeaderInfo, bitrate) == 16);
+SORREL_STATIC_ASSERT(offsetof(MpegHeaderInfo, samplerate) == 24);
+SORREL_STATIC_ASSERT(offsetof(MpegHeaderInfo, channels) == 32);
+
+/* A decoder with one file open; any number may be open at once. */
+typedef struct SorrelDecoder SorrelDecoder;
+
+/* What failed: the step, with libmpg123's error code (errno for a file that
+   cannot be opened). */
+enum {
+  SORREL_OK = 0,
+  SORREL_NO_CONVERTER = 1,  /* the decoder cannot be set up */
+  SORREL_BAD_CHUNK = 2,     /* the output chunk size is not positive */
+  SORREL_NO_MEMORY = 3,     /* the buffers cannot be allocated */
+  SORREL_CANNOT_OPEN = 4,   /* the file cannot be opened */
+  SORREL_CONVERT_FAILED = 5 /* decoding failed, which ended the audio */
 };
+typedef struct SorrelError {
+  int32_t step;             /* SORREL_OK or the step that failed */
+  int32_t code;
+} SorrelError;
+SORREL_STATIC_ASSERT(sizeof(SorrelError) == 8);
 
-static_assert(sizeof(MpegHeaderInfo) == 36);
-static_assert(offsetof(MpegHeaderInfo, bitrate) == 16);
-static_assert(offsetof(MpegHeaderInfo, samplerate) == 24);
-static_assert(offsetof(MpegHeaderInfo, channels) == 32);
-
+#ifdef __cplusplus
 extern "C" {
+#endif
 
-// Finds the first frame header at the start, behind a RIFF header or ID3v2
-// tag, or up to scan_limit bytes into the file: 1 and the record filled, or 0.
+/* Finds the first frame header at the start, behind a RIFF header or ID3v2
+   tag, or up to scan_limit bytes into the file: 1 and the record filled, or 0. */
 SORREL_EXPORT int32_t ReadMP3SampleRate(const char* path, MpegHeaderInfo* info, int32_t scan_limit);
-// The channel count and rate of the PCM that decoding the file delivers, as
-// the decoder finds them (the first word that looks like a header may lie in
-// a tag or other non-audio bytes; the decoder checks the stream): 1 and both
-// stored, or 0 (outputs untouched) when the file holds no MPEG audio stream.
-// A stream is 8 frames in a row, each where the one before ends, of one
-// format (3 in a file that ends sooner); the search reads at most 1 MiB
-// behind the ID3v2 tags at the file's start, which it skips unread.
+/* The channel count and rate of the PCM that decoding the file delivers, as
+   the decoder finds them (the first word that looks like a header may lie in
+   a tag or other non-audio bytes; the decoder checks the stream): 1 and both
+   stored, or 0 (outputs untouched) when the file holds no MPEG audio stream.
+   A stream is 8 frames in a row, each where the one before ends, of one
+   format (3 in a file that ends sooner); the search reads at most 1 MiB
+   behind the ID3v2 tags at the file's start, which it skips unread. */
 SORREL_EXPORT int32_t ReadMP3StreamFormat(const char* path, int32_t* channels, int32_t* rate);
-// Opens a file for decoding with an output chunk of chunk_bytes: 1, or 0 after
-// a message. MPEG-1, 2 and 2.5 Layers I, II and III decode; the output is
-// 16-bit signed little-endian at the stream's own rate and channel count,
-// which the decoder finds itself (channels, rate and bitrate are not needed).
-// After a failure, close_mp3_decode releases what the open acquired.
+/* Opens a file for decoding with an output chunk of chunk_bytes: 1, or 0 after
+   a message. MPEG-1, 2 and 2.5 Layers I, II and III decode; the output is
+   16-bit signed little-endian at the stream's own rate and channel count,
+   which the decoder finds itself (channels, rate and bitrate are not needed).
+   After a failure, close_mp3_decode releases what the open acquired. */
 SORREL_EXPORT int32_t init_mp3_decode(const char* path, int32_t chunk_bytes, int32_t channels,
                                       int32_t rate, int32_t bitrate);
-// Places n bytes of PCM in buffer while audio lasts, fewer (then 0) at its end
-// or after a decoding error. The buffer must have room for n + chunk_bytes - 1
-// bytes. 0 when no decoder is open.
+/* Places n bytes of PCM in buffer while audio lasts, fewer (then 0) at its end
+   or after a decoding error. The buffer must have room for n + chunk_bytes - 1
+   bytes. 0 when no decoder is open. */
 SORREL_EXPORT int32_t do_mp3_decode(void* buffer, uint32_t n);
-// Releases the decoder. Always 1.
+/* Releases the decoder. Always 1. */
 SORREL_EXPORT int32_t close_mp3_decode(void);
 
+/* Opens a file for decoding, with the arguments of init_mp3_decode: the
+   decoder, or null with what failed in *error (which may be null); every
+   step's acquisitions are released again. Prints nothing. */
+SORREL_EXPORT SorrelDecoder* sorrel_open(const char* path, int32_t chunk_bytes, int32_t channels,
+                                         int32_t rate, int32_t bitrate, SorrelError* error);
+/* Places n bytes of PCM in buffer while audio lasts, fewer (then 0) at its end
+   or after a decoding error (SORREL_CONVERT_FAILED in *error, which may be
+   null). The buffer must have room for n + chunk_bytes - 1 bytes. */
+SORREL_EXPORT int32_t sorrel_decode(SorrelDecoder* decoder, void* buffer, uint32_t n, SorrelError* error);
+/* Releases the decoder. Null is allowed. */
+SORREL_EXPORT void sorrel_close(SorrelDecoder* decoder);
+
+#ifdef __cplusplus
 }
+#endif
+
+#endif /* KESTREL_SORREL_H */

@@ -1,14 +1,35 @@
 // thistle: the WAV reader, the format queries and the WAV writer.
 #include "wavlib/thistle.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <bit>
+#include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <new>
+#include <stdio_ext.h>
 
 #include "wavlib/riff.h"
 
 static_assert(std::endian::native == std::endian::little,
               "WAV records are read and written in the host's byte order");
+
+struct ThistleReader {
+  FILE* file = nullptr;
+  RiffChunk riff{};
+  RiffChunk data{};
+  uint32_t limit = 0;
+  uint32_t total = 0;
+};
+
+struct ThistleWriter {
+  FILE* stream = nullptr;
+  int32_t rate_code = 0;
+  uint32_t data_bytes = 0;
+  bool write_failed = false;
+};
 
 namespace {
 
@@ -75,16 +96,6 @@ constexpr uint16_t kFormatExtensible = 0xFFFE;
 // hold for its channel count and rate to mean anything.
 constexpr uint32_t kShortestFormat = 14;
 
-// The one reader.
-struct Reader {
-  FILE* file = nullptr;
-  RiffChunk riff{};
-  RiffChunk data{};
-  uint32_t limit = 0;
-  uint32_t total = 0;
-};
-Reader reader;
-
 // Opens path and reads up to capacity bytes of its format chunk into record
 // (zeroed first). The open file, with the RIFF chunk in riff, or null.
 FILE* open_format(const char* path, void* record, uint32_t capacity, uint32_t* got,
@@ -125,43 +136,67 @@ uint32_t samples_per_sec(int32_t rate_code) {
   }
 }
 
+ThistleReader default_reader;
+
+void close_reader(ThistleReader* reader) {
+  if (reader->file != nullptr) fclose(reader->file);
+  *reader = ThistleReader{};
+}
+
+// Opens path into reader, which holds no file. THISTLE_OK with the reader at
+// the start of the data chunk; otherwise the reader delivers nothing (a file
+// without a RIFF chunk stays open until the reader is closed).
+int32_t open_reader(ThistleReader* reader, const char* path) {
+  reader->file = path != nullptr ? fopen(path, "rb") : nullptr;
+  if (reader->file == nullptr) return THISTLE_CANNOT_OPEN;
+  if (riff_descend(reader->file, &reader->riff) != 0) return THISTLE_NOT_RIFF;
+  if (riff_find(reader->file, reader->riff, fourcc("data"), &reader->data) != 0) return THISTLE_NO_DATA;
+  reader->limit = reader->data.available;
+  return THISTLE_OK;
+}
+
 }  // namespace
 
 int32_t init_wav_decode(const char* path) {
   close_wav_decode();
-  reader.total = 0;
-  reader.limit = 0;
-  reader.file = path != nullptr ? fopen(path, "rb") : nullptr;
-  if (reader.file == nullptr) {
-    printf("error opening file\n");
-    return 1;
-  }
-  reader.riff = RiffChunk{};
-  if (riff_descend(reader.file, &reader.riff) != 0) {
-    printf("can't find riff\n");
-    return 1;
-  }
-  reader.data = RiffChunk{};
-  if (riff_find(reader.file, reader.riff, fourcc("data"), &reader.data) == 0)
-    reader.limit = reader.data.available;
+  int32_t status = open_reader(&default_reader, path);
+  // As it always did, the reader says why a file delivers nothing.
+  if (status == THISTLE_CANNOT_OPEN) printf("error opening file\n");
+  if (status == THISTLE_NOT_RIFF) printf("can't find riff\n");
   return 1;
 }
 
-int32_t do_wav_decode(void* buffer, uint32_t n) {
-  if (reader.file == nullptr || buffer == nullptr) return 0;
-  uint32_t wanted = reader.limit - reader.total;
+int32_t do_wav_decode(void* buffer, uint32_t n) { return thistle_read(&default_reader, buffer, n); }
+
+int32_t close_wav_decode(void) {
+  close_reader(&default_reader);
+  return 1;
+}
+
+ThistleReader* thistle_open_reader(const char* path, int32_t* status) {
+  ThistleReader* reader = new (std::nothrow) ThistleReader;
+  int32_t result = reader != nullptr ? open_reader(reader, path) : THISTLE_CANNOT_OPEN;
+  if (status != nullptr) *status = result;
+  if (result == THISTLE_OK) return reader;
+  thistle_close_reader(reader);
+  return nullptr;
+}
+
+int32_t thistle_read(ThistleReader* reader, void* buffer, uint32_t n) {
+  if (reader == nullptr || reader->file == nullptr || buffer == nullptr) return 0;
+  uint32_t wanted = reader->limit - reader->total;
   if (n < wanted) wanted = n;
   // The count must fit the result.
   if (wanted > static_cast<uint32_t>(INT32_MAX)) wanted = INT32_MAX;
-  const size_t got = fread(buffer, 1, wanted, reader.file);
-  reader.total += static_cast<uint32_t>(got);
+  const size_t got = fread(buffer, 1, wanted, reader->file);
+  reader->total += static_cast<uint32_t>(got);
   return static_cast<int32_t>(got);
 }
 
-int32_t close_wav_decode(void) {
-  if (reader.file != nullptr) fclose(reader.file);
-  reader = Reader{};
-  return 1;
+void thistle_close_reader(ThistleReader* reader) {
+  if (reader == nullptr) return;
+  close_reader(reader);
+  delete reader;
 }
 
 int32_t ReadWAVSampleRate(const char* path, int32_t* channels, int32_t* rate, int32_t* bits_rate) {
@@ -226,3 +261,127 @@ int32_t outputWavEncode(const void* data, int32_t count, FILE* stream) {
 }
 
 int32_t closeWavEncode(FILE* stream) { return stream != nullptr ? fclose(stream) : -1; }
+
+namespace {
+
+constexpr uint32_t kHeaderBytes = sizeof(CanonicalHeader);
+constexpr uint32_t kSamplePairBytes = 4;
+
+// The audio bytes a WAV file of file_size holds behind its header.
+uint64_t audio_in(int64_t file_size) {
+  return file_size > kHeaderBytes ? static_cast<uint64_t>(file_size) - kHeaderBytes : 0;
+}
+
+void put_le32(unsigned char* out, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+}  // namespace
+
+ThistleWriter* thistle_create(const char* path, int32_t rate_code, int32_t* status) {
+  int32_t result = THISTLE_OK;
+  ThistleWriter* writer = nullptr;
+  FILE* stream = openWavEncode(path);
+  if (stream == nullptr) {
+    result = THISTLE_CANNOT_OPEN;
+  } else {
+    errno = 0;
+    if (outputHeaderWavEncode(stream, 0, rate_code) != 1 || fflush(stream) != 0)
+      result = THISTLE_WRITE_FAILED;
+    else if ((writer = new (std::nothrow) ThistleWriter{stream, rate_code, 0, false}) == nullptr)
+      result = THISTLE_CANNOT_OPEN;
+    if (result != THISTLE_OK) {
+      // Not even a header: no valid file to leave.
+      const int error = errno;
+      __fpurge(stream);
+      fclose(stream);
+      remove(path);
+      errno = error;
+    }
+  }
+  if (status != nullptr) *status = result;
+  return writer;
+}
+
+int32_t thistle_write(ThistleWriter* writer, const void* data, uint32_t count) {
+  if (writer == nullptr || data == nullptr || writer->write_failed) return 0;
+  const uint32_t room = THISTLE_DATA_LIMIT - writer->data_bytes;
+  if (count > room) count = room;
+  // The count must fit the result.
+  if (count > static_cast<uint32_t>(INT32_MAX)) count = INT32_MAX;
+  errno = 0;
+  const size_t written = fwrite(data, 1, count, writer->stream);
+  writer->data_bytes += static_cast<uint32_t>(written);
+  if (written != count) writer->write_failed = true;
+  return static_cast<int32_t>(written);
+}
+
+int32_t thistle_finish(ThistleWriter* writer, ThistleFinish* report) {
+  ThistleFinish done{};
+  int32_t result = -1;
+  if (writer != nullptr) {
+    result = thistle_finish_stream(writer->stream, writer->data_bytes, writer->rate_code,
+                                   writer->write_failed, &done);
+    errno = 0;
+    if (closeWavEncode(writer->stream) != 0) {
+      done.failed |= THISTLE_FINISH_CLOSE;
+      done.close_errno = errno;
+      result = -1;
+    }
+    delete writer;
+  }
+  if (report != nullptr) *report = done;
+  return result;
+}
+
+int32_t thistle_finish_stream(FILE* stream, uint32_t data_bytes, int32_t rate_code,
+                              int32_t write_failed, ThistleFinish* report) {
+  ThistleFinish done{};
+  if (stream == nullptr) {
+    done.failed = THISTLE_FINISH_HEADER;
+    done.header_errno = EBADF;
+    if (report != nullptr) *report = done;
+    return -1;
+  }
+  errno = 0;
+  if (write_failed == 0 && fflush(stream) != 0) {
+    done.failed |= THISTLE_FINISH_FLUSH;
+    done.flush_errno = errno;
+    write_failed = 1;
+  }
+  if (write_failed != 0) {
+    // What stdio still holds will not reach the file; the file's size says
+    // what did.
+    __fpurge(stream);
+    struct stat info {};
+    const uint64_t in_file = fstat(fileno(stream), &info) == 0 ? audio_in(info.st_size) : 0;
+    if (in_file < data_bytes) data_bytes = static_cast<uint32_t>(in_file);
+  }
+  data_bytes -= data_bytes % kSamplePairBytes;
+  errno = 0;
+  if (outputHeaderWavEncode(stream, data_bytes, rate_code) != 1 ||
+      ftruncate(fileno(stream), static_cast<off_t>(kHeaderBytes) + data_bytes) != 0) {
+    done.failed |= THISTLE_FINISH_HEADER;
+    done.header_errno = errno;
+  }
+  done.data_bytes = data_bytes;
+  if (report != nullptr) *report = done;
+  return write_failed != 0 || done.failed != 0 ? -1 : 0;
+}
+
+int32_t thistle_settle_descriptor(int fd) {
+  struct stat info {};
+  if (fd < 0 || fstat(fd, &info) != 0) return -1;
+  if (info.st_size < static_cast<off_t>(kHeaderBytes)) return -1;  // no header: nothing to state
+  uint64_t data = audio_in(info.st_size);
+  data -= data % kSamplePairBytes;
+  if (data > THISTLE_DATA_LIMIT) data = THISTLE_DATA_LIMIT;
+  unsigned char riff_size[4];
+  unsigned char data_size[4];
+  put_le32(riff_size, static_cast<uint32_t>(data) + 36);
+  put_le32(data_size, static_cast<uint32_t>(data));
+  if (pwrite(fd, riff_size, 4, offsetof(CanonicalHeader, riff_size)) != 4 ||
+      pwrite(fd, data_size, 4, offsetof(CanonicalHeader, data_size)) != 4)
+    return -1;
+  return ftruncate(fd, static_cast<off_t>(kHeaderBytes + data)) == 0 ? 0 : -1;
+}

@@ -1,51 +1,139 @@
-// thistle: reading, probing and writing WAV files.
-#pragma once
+/* thistle: reading, probing and writing WAV files. Usable from C (C11) and C++. */
+#ifndef KESTREL_THISTLE_H
+#define KESTREL_THISTLE_H
 
-#include <cstdint>
-#include <cstdio>
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
 
 #define THISTLE_EXPORT __attribute__((visibility("default")))
 
-// What a caller needs to convert a WAV source (see ReadWAVSourceFormat).
-struct WavSourceFormat {
-  int32_t format_tag;       // 1 PCM, 3 IEEE float; an extensible header (0xFFFE) reports the tag
-                            // of its standard sub-format, other tags as the file states them
-  int32_t bits_per_sample;  // container bits per sample (wBitsPerSample)
+#ifdef __cplusplus
+#define THISTLE_STATIC_ASSERT(condition) static_assert(condition, #condition)
+#else
+#define THISTLE_STATIC_ASSERT(condition) _Static_assert(condition, #condition)
+#endif
+
+/* What a caller needs to convert a WAV source (see ReadWAVSourceFormat). */
+typedef struct WavSourceFormat {
+  int32_t format_tag;      /* 1 PCM, 3 IEEE float; an extensible header (0xFFFE) reports the tag
+                              of its standard sub-format, other tags as the file states them */
+  int32_t bits_per_sample; /* container bits per sample (wBitsPerSample) */
   int32_t channels;
-  int32_t rate;             // samples per second
-  uint32_t data_bytes;      // bytes the reader hands out: the "data" chunk's size, cut to what
-                            // lies within the RIFF chunk and the file
+  int32_t rate;            /* samples per second */
+  uint32_t data_bytes;     /* bytes the reader hands out: the "data" chunk's size, cut to what
+                              lies within the RIFF chunk and the file */
+} WavSourceFormat;
+THISTLE_STATIC_ASSERT(sizeof(WavSourceFormat) == 20);
+THISTLE_STATIC_ASSERT(offsetof(WavSourceFormat, data_bytes) == 16);
+
+/* An open WAV file being read, or written; any number may be open at once. */
+typedef struct ThistleReader ThistleReader;
+typedef struct ThistleWriter ThistleWriter;
+
+/* Why opening or creating failed. */
+enum {
+  THISTLE_OK = 0,
+  THISTLE_CANNOT_OPEN = 1,  /* the file cannot be opened or created (errno says why) */
+  THISTLE_NOT_RIFF = 2,     /* the file does not start with a RIFF chunk */
+  THISTLE_NO_DATA = 3,      /* no "data" chunk inside the RIFF chunk */
+  THISTLE_WRITE_FAILED = 4  /* the header of a new file cannot be written (errno says why) */
 };
-static_assert(sizeof(WavSourceFormat) == 20);
 
+/* The steps of finishing a file that failed (bits of ThistleFinish.failed). */
+enum {
+  THISTLE_FINISH_FLUSH = 1,  /* writing out the audio still buffered */
+  THISTLE_FINISH_HEADER = 2, /* writing the header or cutting the file to its size */
+  THISTLE_FINISH_CLOSE = 4   /* closing the file */
+};
+
+/* What finishing a WAV file did. */
+typedef struct ThistleFinish {
+  uint32_t data_bytes;  /* the audio the header states: whole sample pairs, all in the file */
+  int32_t failed;       /* THISTLE_FINISH_* bits of the steps that failed */
+  int32_t flush_errno;  /* errno of each failed step; 0 for a short write */
+  int32_t header_errno;
+  int32_t close_errno;
+} ThistleFinish;
+THISTLE_STATIC_ASSERT(sizeof(ThistleFinish) == 20);
+THISTLE_STATIC_ASSERT(offsetof(ThistleFinish, close_errno) == 16);
+
+/* The most audio a WAV file holds, in whole sample pairs: its sizes are 32-bit,
+   and the RIFF size counts 36 bytes of the header besides. */
+#define THISTLE_DATA_LIMIT ((UINT32_MAX - 36u) / 4u * 4u)
+
+#ifdef __cplusplus
 extern "C" {
+#endif
 
-// Opens a WAV file for reading its "data" chunk. Always 1; a file that cannot
-// be opened or holds no RIFF chunk says so and then delivers no bytes.
+/* Opens a WAV file for reading its "data" chunk. Always 1; a file that cannot
+   be opened or holds no RIFF chunk says so and then delivers no bytes. */
 THISTLE_EXPORT int32_t init_wav_decode(const char* path);
-// Places up to n bytes of the data chunk in buffer; 0 at its end or on error.
+/* Places up to n bytes of the data chunk in buffer; 0 at its end or on error. */
 THISTLE_EXPORT int32_t do_wav_decode(void* buffer, uint32_t n);
-// Closes the reader. Always 1.
+/* Closes the reader. Always 1. */
 THISTLE_EXPORT int32_t close_wav_decode(void);
-// Channel count, rate and bits per sample x rate of a WAV file: 1 when stored,
-// 0 (outputs untouched) when the file or its format cannot be read (a format
-// chunk shorter than 14 bytes cannot).
+/* Channel count, rate and bits per sample x rate of a WAV file: 1 when stored,
+   0 (outputs untouched) when the file or its format cannot be read (a format
+   chunk shorter than 14 bytes cannot). */
 THISTLE_EXPORT int32_t ReadWAVSampleRate(const char* path, int32_t* channels, int32_t* rate,
                                          int32_t* bits_rate);
-// Creates a WAV file for writing; the stream, or null.
+/* Creates a WAV file for writing; the stream, or null. */
 THISTLE_EXPORT FILE* openWavEncode(const char* path);
-// Writes the 44-byte header for data_bytes of 16-bit stereo audio at the rate
-// of a DAT sampling-frequency code and leaves the stream at offset 44. 1 or 0.
+/* Writes the 44-byte header for data_bytes of 16-bit stereo audio at the rate
+   of a DAT sampling-frequency code and leaves the stream at offset 44. 1 or 0. */
 THISTLE_EXPORT int32_t outputHeaderWavEncode(FILE* stream, uint32_t data_bytes, int32_t rate_code);
-// Appends count bytes of audio; returns the number written.
+/* Appends count bytes of audio; returns the number written. */
 THISTLE_EXPORT int32_t outputWavEncode(const void* data, int32_t count, FILE* stream);
-// Closes the stream: 0, or -1 as fclose.
+/* Closes the stream: 0, or -1 as fclose. */
 THISTLE_EXPORT int32_t closeWavEncode(FILE* stream);
-// Format tag, bits per sample, channels, rate and data size of a WAV file, for
-// a caller that converts the source before use: 1 when filled; 0 (record
-// untouched) when the file cannot be opened, is not RIFF, or lacks a "fmt "
-// chunk of at least 16 bytes or a "data" chunk. Keeps no state; may be called
-// while a reader is open.
+/* Format tag, bits per sample, channels, rate and data size of a WAV file, for
+   a caller that converts the source before use: 1 when filled; 0 (record
+   untouched) when the file cannot be opened, is not RIFF, or lacks a "fmt "
+   chunk of at least 16 bytes or a "data" chunk. Keeps no state; may be called
+   while a reader is open. */
 THISTLE_EXPORT int32_t ReadWAVSourceFormat(const char* path, WavSourceFormat* format);
 
+/* Opens a WAV file for reading its "data" chunk: the reader, or null with the
+   reason in *status (THISTLE_CANNOT_OPEN, THISTLE_NOT_RIFF, THISTLE_NO_DATA).
+   status may be null. Prints nothing. */
+THISTLE_EXPORT ThistleReader* thistle_open_reader(const char* path, int32_t* status);
+/* Places up to n bytes of the data chunk in buffer; 0 at its end or on error. */
+THISTLE_EXPORT int32_t thistle_read(ThistleReader* reader, void* buffer, uint32_t n);
+/* Closes the reader and frees it. Null is allowed. */
+THISTLE_EXPORT void thistle_close_reader(ThistleReader* reader);
+
+/* Creates a 16-bit stereo WAV file at the rate of a DAT sampling-frequency
+   code, its header stating no audio yet: the writer, or null with the reason
+   in *status (THISTLE_CANNOT_OPEN, or THISTLE_WRITE_FAILED, when the file is
+   removed again) and errno. status may be null. */
+THISTLE_EXPORT ThistleWriter* thistle_create(const char* path, int32_t rate_code, int32_t* status);
+/* Appends count bytes of audio: count, or fewer when the write failed (errno
+   says why) or the file is full (THISTLE_DATA_LIMIT). After a failed write the
+   writer writes nothing more. */
+THISTLE_EXPORT int32_t thistle_write(ThistleWriter* writer, const void* data, uint32_t count);
+/* Finishes the file as thistle_finish_stream does, closes it and frees the
+   writer: 0, or -1 when a write or a step of finishing failed (report, which
+   may be null, says which). */
+THISTLE_EXPORT int32_t thistle_finish(ThistleWriter* writer, ThistleFinish* report);
+
+/* Finishes a WAV file written through a stream of openWavEncode, short of
+   closing it: writes out what is buffered, then gives the file the header
+   for data_bytes of audio at rate_code and cuts it to that size. After a
+   failed write (write_failed, or a failure writing out the buffer) only the
+   whole sample pairs that reached the file count, so the header agrees with
+   the file whatever was lost. 0, or -1 after a failure (report says which
+   step; it may be null). */
+THISTLE_EXPORT int32_t thistle_finish_stream(FILE* stream, uint32_t data_bytes, int32_t rate_code,
+                                             int32_t write_failed, ThistleFinish* report);
+/* Gives the WAV file open on descriptor fd the sizes of the whole sample pairs
+   it holds (up to THISTLE_DATA_LIMIT) and cuts it there; a file shorter than
+   its header is left alone. Async-signal-safe (fstat, pwrite, ftruncate), for
+   a process that ends at once. 0, or -1. */
+THISTLE_EXPORT int32_t thistle_settle_descriptor(int fd);
+
+#ifdef __cplusplus
 }
+#endif
+
+#endif /* KESTREL_THISTLE_H */

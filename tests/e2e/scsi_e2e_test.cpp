@@ -78,7 +78,7 @@ TEST(DriveSetup, OnlyTheOutputDriveWhenOnlyOutputIdIsGiven) {
   EXPECT_EQ(r.exit_code, 6);
   // /BUNTING does not rewind the output tape.
   EXPECT_EQ(r.out, kBanner + "BUNTING\nOutput SCSI adapter 2, ID number: 6\nConfiguring output drive 2:6:0...\n" +
-                       kSony + kReady + kAudio + kLoad + "Copying IMG file: IMG.img to DAT tape\nCannot open IMG.img\n" +
+                       kSony + kReady + kAudio + kLoad + "Copying IMG file: IMG.img to DAT tape\nCannot open IMG.img\nNo such file or directory\n" +
                        "\n - closing output drive...\n" + kSonyTearDown);
 }
 

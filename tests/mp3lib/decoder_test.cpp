@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <mpg123.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -189,6 +190,72 @@ TEST(Mp3Decoder, FailedOpensReportAndCloseCleanly) {
             "acm stream size error " + std::to_string(MPG123_BAD_BUFFER) + " 512 10 5 11 7\n");
   EXPECT_EQ(do_mp3_decode(buffer, 16), 0);
   EXPECT_EQ(close_mp3_decode(), 1);
+}
+
+// Decoders on several files at once, the default one among them, each
+// giving what libmpg123 gives for its file alone.
+TEST(SorrelHandles, SeveralDecodersInterleaved) {
+  const struct { const char* name; uint32_t n; bool default_decoder; } cases[] = {
+      {"stereo_44k.mp3", 5760, false},
+      {"mono_22k.mp3", 7680, false},
+      {"stereo_44k.mp3", 3840, true},
+      {"stereo_32k.mp2", 5760, false},
+  };
+  SorrelDecoder* decoders[4] = {};
+  std::string got[4];
+  bool over[4] = {};
+  std::vector<char> buffer(7680 + 9999);
+  for (int i = 0; i < 4; ++i) {
+    const std::string path = fixture(cases[i].name);
+    if (cases[i].default_decoder) {
+      ASSERT_EQ(init_mp3_decode(path.c_str(), 10000, 2, 44100, 64000), 1);
+      continue;
+    }
+    SorrelError error{-1, -1};
+    decoders[i] = sorrel_open(path.c_str(), 10000, 2, 44100, 64000, &error);
+    ASSERT_NE(decoders[i], nullptr) << cases[i].name;
+    EXPECT_EQ(error.step, SORREL_OK);
+  }
+  for (int round = 0; !(over[0] && over[1] && over[2] && over[3]) && round < 1000; ++round)
+    for (int i = 0; i < 4; ++i) {
+      if (over[i]) continue;
+      SorrelError error{-1, -1};
+      const int32_t n = cases[i].default_decoder ? do_mp3_decode(buffer.data(), cases[i].n)
+                                                 : sorrel_decode(decoders[i], buffer.data(), cases[i].n, &error);
+      if (!cases[i].default_decoder) {
+        EXPECT_EQ(error.step, SORREL_OK);
+      }
+      got[i].append(buffer.data(), static_cast<size_t>(n));
+      over[i] = n < static_cast<int32_t>(cases[i].n);
+    }
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_TRUE(got[i] == reference(fixture(cases[i].name)).bytes) << cases[i].name << " " << got[i].size();
+    sorrel_close(decoders[i]);
+  }
+  EXPECT_EQ(close_mp3_decode(), 1);
+}
+
+// A handle that cannot be opened says why in its result and prints nothing.
+TEST(SorrelHandles, FailedOpensReportTheStep) {
+  TempDir dir;
+  const struct { std::string path; int32_t chunk; SorrelError expected; } cases[] = {
+      {dir.file("missing.mp3"), 10000, {SORREL_CANNOT_OPEN, ENOENT}},
+      {dir.path(), 10000, {SORREL_OK, 0}},  // a folder opens; it decodes to nothing
+      {fixture("mono_22k.mp3"), 0, {SORREL_BAD_CHUNK, MPG123_BAD_BUFFER}},
+  };
+  for (const auto& c : cases) {
+    SorrelError error{-1, -1};
+    testing::internal::CaptureStdout();
+    SorrelDecoder* decoder = sorrel_open(c.path.c_str(), c.chunk, 2, 44100, 128000, &error);
+    char buffer[10000 + 16];
+    const int32_t got = sorrel_decode(decoder, buffer, 16, nullptr);
+    sorrel_close(decoder);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << c.path;
+    EXPECT_EQ(error.step, c.expected.step) << c.path;
+    EXPECT_EQ(error.code, c.expected.code) << c.path;
+    EXPECT_EQ(decoder != nullptr, c.expected.step == SORREL_OK) << c.path;
+    EXPECT_EQ(got, 0) << c.path;
+  }
 }
 
 TEST(Mp3Decoder, OpeningAgainReplacesTheOpenDecoder) {

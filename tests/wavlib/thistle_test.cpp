@@ -1,6 +1,10 @@
 #include "wavlib/thistle.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -253,6 +257,148 @@ TEST(ReadWAVSourceFormat, NeedsFormatAndData) {
   EXPECT_EQ(ReadWAVSourceFormat(dir.file("missing.wav").c_str(), &got), 0);
   EXPECT_EQ(got.format_tag, 7);
   EXPECT_EQ(got.data_bytes, 7u);
+}
+
+// --- handles: thistle_open_reader, thistle_create and the rest
+
+TEST(ThistleHandles, SeveralReadersAndWritersInterleaved) {
+  TempDir dir;
+  const std::string a = pattern(6000), b = pattern(9000).substr(3000);
+  ThistleWriter* wa = thistle_create(dir.file("a.wav").c_str(), 0, nullptr);
+  ThistleWriter* wb = thistle_create(dir.file("b.wav").c_str(), 2, nullptr);
+  ASSERT_NE(wa, nullptr);
+  ASSERT_NE(wb, nullptr);
+  for (size_t at = 0; at < 6000; at += 1500) {
+    ASSERT_EQ(thistle_write(wa, a.data() + at, 1500), 1500);
+    ASSERT_EQ(thistle_write(wb, b.data() + at, 1500), 1500);
+  }
+  ThistleFinish done{};
+  ASSERT_EQ(thistle_finish(wb, &done), 0);
+  EXPECT_EQ(done.data_bytes, 6000u);
+  ASSERT_EQ(thistle_finish(wa, nullptr), 0);
+  int32_t channels = 0, rate = 0, figure = 0;
+  ASSERT_EQ(ReadWAVSampleRate(dir.file("b.wav").c_str(), &channels, &rate, &figure), 1);
+  EXPECT_EQ(rate, 32000);
+
+  // Two handles on a, one on b and the default reader on b, read in turn.
+  ASSERT_EQ(init_wav_decode(dir.file("b.wav").c_str()), 1);
+  const struct { ThistleReader* reader; const std::string* expected; } readers[] = {
+      {thistle_open_reader(dir.file("a.wav").c_str(), nullptr), &a},
+      {thistle_open_reader(dir.file("b.wav").c_str(), nullptr), &b},
+      {thistle_open_reader(dir.file("a.wav").c_str(), nullptr), &a},
+      {nullptr, &b},
+  };
+  std::string got[4];
+  char buffer[1000];
+  for (int round = 0; round < 7; ++round)
+    for (int i = 0; i < 4; ++i) {
+      const int32_t n = readers[i].reader ? thistle_read(readers[i].reader, buffer, 1000)
+                                          : do_wav_decode(buffer, 1000);
+      got[i].append(buffer, static_cast<size_t>(n));
+    }
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_TRUE(got[i] == *readers[i].expected) << "reader " << i;
+    thistle_close_reader(readers[i].reader);
+  }
+  close_wav_decode();
+}
+
+TEST(ThistleHandles, ReadersSayWhyAFileCannotBeRead) {
+  TempDir dir;
+  write_file(dir.file("text.wav"), "this is not a RIFF file at all");
+  write_file(dir.file("nodata.wav"), riff(chunk("fmt ", fmt16(1, 2, 44100, 16))));
+  write_file(dir.file("empty.wav"), riff(chunk("fmt ", fmt16(1, 2, 44100, 16)) + chunk("data", "")));
+  const struct { const char* name; int32_t status; } cases[] = {
+      {"missing.wav", THISTLE_CANNOT_OPEN}, {"text.wav", THISTLE_NOT_RIFF},
+      {"nodata.wav", THISTLE_NO_DATA}, {"empty.wav", THISTLE_OK}};
+  for (const auto& c : cases) {
+    int32_t status = -1;
+    testing::internal::CaptureStdout();
+    ThistleReader* reader = thistle_open_reader(dir.file(c.name).c_str(), &status);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << c.name;
+    EXPECT_EQ(status, c.status) << c.name;
+    EXPECT_EQ(reader != nullptr, c.status == THISTLE_OK) << c.name;
+    char buffer[4];
+    EXPECT_EQ(thistle_read(reader, buffer, sizeof buffer), 0) << c.name;
+    thistle_close_reader(reader);
+  }
+}
+
+// The file a write failed on, written in a child whose file size is limited:
+// its header states exactly the whole sample pairs in it, and nothing lies
+// beyond them.
+TEST(ThistleHandles, FileAWriteFailedOnIsFinishedWhole) {
+  TempDir dir;
+  const std::string audio = pattern(64 * 1024);
+  enum How { kWriter, kStream };
+  const struct { How how; long limit; uint32_t expected; } cases[] = {
+      {kWriter, 44 + 10001, 10000},  // the last pair cut
+      {kWriter, 44 + 8192, 8192},
+      {kStream, 44 + 1001, 1000},    // the stream functions and thistle_finish_stream
+      {kWriter, 30, 0},              // not even a header: no file is left
+  };
+  for (const auto& c : cases) {
+    const std::string path = dir.file("f" + std::to_string(c.limit) + ".wav");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      signal(SIGXFSZ, SIG_IGN);
+      const rlimit limit{static_cast<rlim_t>(c.limit), static_cast<rlim_t>(c.limit)};
+      setrlimit(RLIMIT_FSIZE, &limit);
+      ThistleFinish done{};
+      int result = 0;
+      if (c.how == kWriter) {
+        int32_t status = -1;
+        ThistleWriter* writer = thistle_create(path.c_str(), 1, &status);
+        if (writer == nullptr) _exit(status == THISTLE_WRITE_FAILED ? 10 : 11);
+        for (size_t at = 0; at < audio.size(); at += 2000)
+          if (thistle_write(writer, audio.data() + at, 2000) != 2000) break;
+        result = thistle_finish(writer, &done);
+      } else {
+        // All of it fits stdio's buffer: the failure comes when finishing writes it out.
+        FILE* stream = openWavEncode(path.c_str());
+        outputHeaderWavEncode(stream, 0, 1);
+        const int32_t written = outputWavEncode(audio.data(), 3000, stream);
+        result = thistle_finish_stream(stream, static_cast<uint32_t>(written), 1, 0, &done);
+        if (!(done.failed & THISTLE_FINISH_FLUSH) || done.flush_errno != EFBIG) _exit(12);
+        closeWavEncode(stream);
+      }
+      _exit(result == -1 && done.data_bytes == c.expected && (done.failed & THISTLE_FINISH_HEADER) == 0 ? 0 : 13);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (c.limit < 44) {
+      EXPECT_EQ(WEXITSTATUS(status), 10);
+      EXPECT_FALSE(file_exists(path));
+      continue;
+    }
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "limit " << c.limit;
+    const std::string bytes = read_file(path);
+    ASSERT_EQ(bytes.size(), 44 + c.expected) << "limit " << c.limit;
+    EXPECT_EQ(bytes.substr(4, 4), le32(c.expected + 36));
+    EXPECT_EQ(bytes.substr(40, 4), le32(c.expected));
+    EXPECT_EQ(bytes.substr(24, 4), le32(44100));
+    EXPECT_TRUE(bytes.substr(44) == audio.substr(0, c.expected));
+  }
+}
+
+// A process that ends at once leaves the file with the sizes of the whole
+// sample pairs it holds.
+TEST(ThistleHandles, SettlingADescriptorStatesTheWholePairsInTheFile) {
+  TempDir dir;
+  const std::string path = dir.file("s.wav");
+  FILE* stream = openWavEncode(path.c_str());
+  ASSERT_NE(stream, nullptr);
+  ASSERT_EQ(outputHeaderWavEncode(stream, 0, 0), 1);
+  ASSERT_EQ(outputWavEncode(pattern(1003).data(), 1003, stream), 1003);
+  ASSERT_EQ(fflush(stream), 0);
+  EXPECT_EQ(thistle_settle_descriptor(fileno(stream)), 0);
+  ASSERT_EQ(closeWavEncode(stream), 0);
+  const std::string bytes = read_file(path);
+  ASSERT_EQ(bytes.size(), 1044u);
+  EXPECT_EQ(bytes.substr(4, 4), le32(1036));
+  EXPECT_EQ(bytes.substr(40, 4), le32(1000));
 }
 
 }  // namespace
