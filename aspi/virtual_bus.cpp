@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "aspi/block_status.h"
-#include "datframe/dat_frame.h"
+#include "base/dat_format.h"
 #include "platform/ini.h"
 
 namespace {
@@ -247,7 +247,6 @@ uint64_t find_frame(const VirtualDrive* d, int type, const uint8_t* want) {
   return d->frames;
 }
 
-uint8_t to_bcd(uint64_t value) { return static_cast<uint8_t>(((value / 10) % 10) << 4 | (value % 10)); }
 
 // ---------------------------------------------------------------- commands
 
@@ -512,23 +511,13 @@ void read_position(VirtualDrive* d, AspiExecRequest* b) {
 
 }  // namespace
 
-void vbus_index_to_time_code(uint64_t index, uint8_t* time_code) {
-  uint64_t in_group = index % 100;
-  uint64_t second_in_group = in_group < 33 ? 0 : in_group < 66 ? 1 : 2;
-  uint64_t frame = in_group - 33 * second_in_group;
-  uint64_t seconds = index / 100 * 3 + second_in_group;
-  time_code[0] = to_bcd(seconds / 3600);
-  time_code[1] = to_bcd(seconds / 60 % 60);
-  time_code[2] = to_bcd(seconds % 60);
-  time_code[3] = to_bcd(frame);
-}
+void vbus_index_to_time_code(uint64_t index, uint8_t* time_code) { dat_time_code_of_frames(index, time_code); }
 
 int64_t vbus_time_code_to_index(const uint8_t* time_code) {
   int value[4];
   for (int i = 0; i < 4; ++i) {
-    int high = time_code[i] >> 4, low = time_code[i] & 0x0F;
-    if (high > 9 || low > 9) return -1;
-    value[i] = high * 10 + low;
+    if ((time_code[i] >> 4) > 9 || (time_code[i] & 0x0F) > 9) return -1;
+    value[i] = dat_bcd_value(time_code[i]);
   }
   int seconds_in_group = value[2] % 3;
   if (value[1] > 59 || value[2] > 59 || value[3] > (seconds_in_group == 2 ? 33 : 32)) return -1;

@@ -1,7 +1,7 @@
 // The command-line parser: switches, addresses, seek request and file name.
 #pragma once
 
-#include "control/run_settings.h"
+#include "base/run_settings.h"
 #include "scsi/seek.h"  // the seek types
 
 // Upper-cases every argument in place, records the switches, addresses, seek

@@ -6,7 +6,7 @@
 
 #include "control/command_line.h"
 #include "control/drive_advice.h"
-#include "control/run_settings.h"
+#include "base/run_settings.h"
 #include "datframe/dat_frame.h"
 #include "modes/modes.h"
 #include "platform/console.h"

@@ -1,56 +1,13 @@
-// The DAT tape frame as the drive exchanges it in audio mode: 5760 bytes of
-// audio, seven subcode packs, the sub-ID, the drive's interpolation flags and
-// the main ID. This folder knows the format; it never talks to a drive.
+// The frame layer: subcode analysis, time code, the long-play codec,
+// concealment, for the DAT tape frame of base/dat_format.h. This folder knows
+// the format; it never talks to a drive.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "control/run_settings.h"
-
-#define DAT_FRAME_BYTES 5822
-#define DAT_AUDIO_BYTES 5760
-#define DAT_PACK_COUNT 7
-#define DAT_PACK_BYTES 8
-#define DAT_LP_PCM_BYTES 7680
-
-// Pack items.
-#define PACK_ITEM_PROGRAM_TIME 1
-#define PACK_ITEM_ABSOLUTE_TIME 2
-#define PACK_ITEM_RUNNING_TIME 3
-#define PACK_ITEM_DATE 5
-
-// Special program numbers (12-bit BCD values).
-#define PROGRAM_LEAD_IN 0x0BB
-#define PROGRAM_LEAD_OUT 0x0EE
-#define PROGRAM_NONE 0x0AA
-
-// sid_control bits.
-#define SID_START_ID 0x40
-#define SID_PRIORITY 0x80
-
-struct DatFrame {
-  uint8_t audio[DAT_AUDIO_BYTES];
-  uint8_t pack[DAT_PACK_COUNT][DAT_PACK_BYTES];  // slots 1 to 7
-  uint8_t sid_control;
-  uint8_t sid_pno1;
-  uint8_t sid_pno23;
-  uint8_t interpolate_flags;
-  uint8_t main_id_format;
-  uint8_t main_id_mode;
-};
-
-static_assert(sizeof(DatFrame) == DAT_FRAME_BYTES);
-static_assert(offsetof(DatFrame, pack) == 5760);
-static_assert(offsetof(DatFrame, sid_control) == 5816);
-static_assert(offsetof(DatFrame, sid_pno1) == 5817);
-static_assert(offsetof(DatFrame, sid_pno23) == 5818);
-static_assert(offsetof(DatFrame, interpolate_flags) == 5819);
-static_assert(offsetof(DatFrame, main_id_format) == 5820);
-static_assert(offsetof(DatFrame, main_id_mode) == 5821);
-
-// Four time bytes 0xAA, packed: no valid time is recorded.
-#define TIME_CODE_NONE 0xAAAAAAAAu
+#include "base/dat_format.h"
+#include "base/run_settings.h"
 
 struct FrameInfo;
 struct FrameEvents;

@@ -13,7 +13,7 @@ uint8_t* slot_bytes(DatFrame* frame, int32_t slot) {
 
 }  // namespace
 
-uint8_t bcd_from_value(int32_t value) { return static_cast<uint8_t>(((value / 10) << 4) | (value % 10)); }
+uint8_t bcd_from_value(int32_t value) { return dat_bcd_byte(static_cast<uint32_t>(value)); }
 
 int32_t program_number_bcd(int32_t number) {
   if (!in_range(number, 0, 999)) return -1;

@@ -37,12 +37,7 @@ bool bcd_word(uint32_t word) {
 
 bool time_bytes_valid(uint32_t code) { return bcd_word(code); }  // also false for the 0xAA "no time" mark
 
-// The exported helpers below are called here through these, which the
-// compiler may inline (an exported function of a shared object may not be).
-int32_t hz_of(int32_t rate_code) {
-  static const int32_t kRates[4] = {48000, 44100, 32000, 0};
-  return kRates[rate_code & 3];
-}
+
 
 FrameTime recorded_time(const FramePackTime& item) {
   return FrameTime{item.last_time, item.present && time_bytes_valid(item.last_time) ? 1 : 0};
@@ -51,7 +46,7 @@ FrameTime recorded_time(const FramePackTime& item) {
 // A BCD byte in [low, high].
 bool bcd_in(uint8_t byte, int low, int high) {
   if (!bcd_word(byte)) return false;
-  int value = (byte >> 4) * 10 + (byte & 0x0F);
+  int value = dat_bcd_value(byte);
   return value >= low && value <= high;
 }
 
@@ -79,7 +74,7 @@ int32_t program_kind(int32_t program) {
 
 int32_t bcd_valid(uint8_t byte) { return bcd_word(byte) ? 1 : 0; }
 
-int32_t rate_code_hz(int32_t rate_code) { return rate_code >= 0 && rate_code <= 3 ? hz_of(rate_code) : 0; }
+int32_t rate_code_hz(int32_t rate_code) { return dat_rate_hz(rate_code); }
 
 FrameInfo decode_frame(const DatFrame* frame) {
   FrameInfo info{};
@@ -104,7 +99,7 @@ FrameInfo decode_frame(const DatFrame* frame) {
   info.control = frame->sid_control >> 4;
   info.start_id = (frame->sid_control & SID_START_ID) ? 1 : 0;
   info.rate_code = (frame->main_id_format >> 2) & 3;
-  info.rate = hz_of(info.rate_code);
+  info.rate = dat_rate_hz(info.rate_code);
   info.channel_code = frame->main_id_format & 3;
   info.channels = info.channel_code == 0 ? 2 : info.channel_code == 1 ? 4 : 0;
   info.emphasis = (frame->main_id_format >> 4) & 3;

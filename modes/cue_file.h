@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "control/run_settings.h"
+#include "base/run_settings.h"
 
 // The list holds at most this many entries: a program number has three
 // decimal digits and a hundreds digit of at most 7.

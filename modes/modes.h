@@ -3,7 +3,7 @@
 // start or go on.
 #pragma once
 
-#include "control/run_settings.h"
+#include "base/run_settings.h"
 
 int extract_tracks(RunSettings* settings, PlaybackStaging* staging);  // /KESTREL
 int record_to_tape(RunSettings* settings);                            // /GOSHAWK

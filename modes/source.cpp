@@ -115,15 +115,10 @@ void probe_wav(const char* path) {
 const SourceFormat* source_format(void) { return &g_format; }
 
 void set_main_id_format(int32_t rate, int32_t channels) {
-  int code;
-  switch (rate) {
-    case 32000: code = 2; break;
-    case 44100: code = 1; break;
-    case 48000: code = 0; break;
-    default:
-      std::printf("not supported file type\n");
-      code = dat_target_rate(rate) == 44100 ? 1 : 0;  // the rate it would be converted to
-      break;
+  int code = dat_rate_code(rate);
+  if (code < 0) {
+    std::printf("not supported file type\n");
+    code = dat_rate_code(dat_target_rate(rate));  // the rate it would be converted to
   }
   DatFrame* frame = recorder_frame();
   frame->main_id_format = static_cast<uint8_t>((frame->main_id_format & ~0x0F) | code << 2 | (channels == 2 ? 0 : 1));

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/wav_header.h"
 #include "platform/clock.h"
 #include "platform/waveout_device.h"
 
@@ -91,27 +92,11 @@ RunFile* run_file(const std::string& path) {
   return nullptr;
 }
 
-void put_le(uint8_t* p, uint32_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 // Writes the 44-byte header of 16-bit stereo PCM at offset 0 and goes back to
 // the end of the file. 0, or -1.
 int write_wav_header(FILE* file, uint32_t rate, uint32_t data_bytes) {
-  uint8_t h[44];
-  std::memcpy(h, "RIFF", 4);
-  put_le(h + 4, data_bytes > 0xFFFFFFFFu - 36 ? 0xFFFFFFFFu : data_bytes + 36, 4);
-  std::memcpy(h + 8, "WAVEfmt ", 8);
-  put_le(h + 16, 16, 4);
-  put_le(h + 20, WAVE_FORMAT_PCM, 2);
-  put_le(h + 22, 2, 2);
-  put_le(h + 24, rate, 4);
-  put_le(h + 28, rate * 4, 4);
-  put_le(h + 32, 4, 2);
-  put_le(h + 34, 16, 2);
-  std::memcpy(h + 36, "data", 4);
-  put_le(h + 40, data_bytes, 4);
-  if (std::fseek(file, 0, SEEK_SET) != 0 || std::fwrite(h, 1, sizeof h, file) != sizeof h)
+  WavCanonicalHeader h = wav_canonical_header(rate, data_bytes);
+  if (std::fseek(file, 0, SEEK_SET) != 0 || std::fwrite(&h, 1, sizeof h, file) != sizeof h)
     return -1;
   if (std::fseek(file, 0, SEEK_END) != 0 || std::fflush(file) != 0) return -1;
   return 0;

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "control/run_settings.h"
+#include "base/run_settings.h"
 
 extern "C" {
 

@@ -1,7 +1,7 @@
 // Setting the named drives up before a mode and tearing them down after it.
 #pragma once
 
-#include "control/run_settings.h"
+#include "base/run_settings.h"
 
 // Identifies, readies, switches to audio mode and loads the named drives.
 // 0 on success, 1 when a drive does not answer, 2 when it is of an unknown kind.

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "datframe/dat_frame.h"
+#include "base/dat_format.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "scsi/aspi_call.h"
@@ -24,7 +24,7 @@ const int kProgramTime = 16;
 
 uint32_t packed_time(const uint8_t* bytes) {
   uint32_t value = 0;
-  for (int i = 0; i < 4; ++i) value = value << 8 | static_cast<uint32_t>(bcd_value(bytes[i]) & 0xFF);
+  for (int i = 0; i < 4; ++i) value = value << 8 | static_cast<uint32_t>(dat_bcd_value(bytes[i]) & 0xFF);
   return value;
 }
 
@@ -33,7 +33,7 @@ void print_progress(const uint8_t* p) {
   std::printf("PROGNUM: %.3x, ", p[kProgramDigits] * 256 + p[kProgramDigits + 1] * 16 + p[kProgramDigits + 2]);
   const uint8_t* t = p + kAbsoluteTime;
   std::printf(t[3] == 0xAA ? "ABSTIME: %.2x:%.2x:%.2x:%.2x\r" : "ABSTIME: %.2d:%.2d:%.2d:%.2d\r",
-              bcd_value(t[0]), bcd_value(t[1]), bcd_value(t[2]), bcd_value(t[3]));
+              dat_bcd_value(t[0]), dat_bcd_value(t[1]), dat_bcd_value(t[2]), dat_bcd_value(t[3]));
 }
 
 }  // namespace

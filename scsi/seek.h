@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "control/run_settings.h"
+#include "base/run_settings.h"
 
 // Seek types as stored in RunSettings::seek_type.
 enum SeekType { SEEK_PROGNUM = 0, SEEK_ABSTIME = 1, SEEK_RUNTIME = 2, SEEK_PROGTIME = 3 };

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/dat_format.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "scsi/aspi_call.h"
@@ -56,7 +57,7 @@ int zero_or_minus_one(uint32_t word) { return completed(word) ? 0 : -1; }
 
 uint8_t byte_of(uint32_t value, int shift) { return static_cast<uint8_t>(value >> shift); }
 
-uint8_t to_bcd(uint8_t value) { return static_cast<uint8_t>((value / 10) * 16 + value % 10); }
+uint8_t to_bcd(uint8_t value) { return dat_bcd_byte(value); }
 
 int capped(int length) { return length > kMaxShortLength ? kMaxShortLength : length; }
 

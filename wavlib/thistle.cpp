@@ -11,6 +11,9 @@
 #include <new>
 #include <stdio_ext.h>
 
+#include "base/dat_format.h"
+#include "base/wav_header.h"
+
 #include "wavlib/riff.h"
 
 static_assert(std::endian::native == std::endian::little,
@@ -65,30 +68,7 @@ static_assert(offsetof(WaveFormatExtensible, dwChannelMask) == 20);
 static_assert(offsetof(WaveFormatExtensible, SubFormat) == 24);
 
 // The header the writer puts at the start of every file.
-struct CanonicalHeader {
-  char riff[4];
-  uint32_t riff_size;
-  char wave[4];
-  char fmt[4];
-  uint32_t fmt_size;
-  uint16_t format_tag;
-  uint16_t channels;
-  uint32_t samples_per_sec;
-  uint32_t bytes_per_sec;
-  uint16_t block_align;
-  uint16_t bits_per_sample;
-  char data[4];
-  uint32_t data_size;
-};
-static_assert(sizeof(CanonicalHeader) == 44);
-static_assert(offsetof(CanonicalHeader, riff_size) == 4);
-static_assert(offsetof(CanonicalHeader, fmt_size) == 16);
-static_assert(offsetof(CanonicalHeader, format_tag) == 20);
-static_assert(offsetof(CanonicalHeader, samples_per_sec) == 24);
-static_assert(offsetof(CanonicalHeader, bytes_per_sec) == 28);
-static_assert(offsetof(CanonicalHeader, block_align) == 32);
-static_assert(offsetof(CanonicalHeader, bits_per_sample) == 34);
-static_assert(offsetof(CanonicalHeader, data_size) == 40);
+using CanonicalHeader = WavCanonicalHeader;
 
 constexpr uint16_t kFormatPcm = 1;
 constexpr uint16_t kFormatExtensible = 0xFFFE;
@@ -128,12 +108,10 @@ int32_t resolved_tag(const WaveFormatExtensible& format, uint32_t got) {
   return static_cast<int32_t>(format.SubFormat[0] | format.SubFormat[1] << 8);
 }
 
+// The header maps the reserved code to 48000 Hz.
 uint32_t samples_per_sec(int32_t rate_code) {
-  switch (rate_code) {
-    case 1: return 44100;
-    case 2: return 32000;
-    default: return 48000;
-  }
+  int32_t hz = dat_rate_hz(rate_code);
+  return static_cast<uint32_t>(hz ? hz : 48000);
 }
 
 ThistleReader default_reader;
@@ -237,20 +215,7 @@ FILE* openWavEncode(const char* path) { return path != nullptr ? fopen(path, "w+
 int32_t outputHeaderWavEncode(FILE* stream, uint32_t data_bytes, int32_t rate_code) {
   if (stream == nullptr) return 0;
   const uint32_t rate = samples_per_sec(rate_code);
-  CanonicalHeader header = {{'R', 'I', 'F', 'F'},
-                            // Past 4 GiB the RIFF size cannot grow; it stays at its largest.
-                            data_bytes <= UINT32_MAX - 36 ? data_bytes + 36 : UINT32_MAX,
-                            {'W', 'A', 'V', 'E'},
-                            {'f', 'm', 't', ' '},
-                            16,
-                            kFormatPcm,
-                            2,
-                            rate,
-                            rate * 4,
-                            4,
-                            16,
-                            {'d', 'a', 't', 'a'},
-                            data_bytes};
+  CanonicalHeader header = wav_canonical_header(rate, data_bytes);
   if (fseek(stream, 0, SEEK_SET) != 0) return 0;
   return static_cast<int32_t>(fwrite(&header, sizeof header, 1, stream));
 }
@@ -378,7 +343,7 @@ int32_t thistle_settle_descriptor(int fd) {
   if (data > THISTLE_DATA_LIMIT) data = THISTLE_DATA_LIMIT;
   unsigned char riff_size[4];
   unsigned char data_size[4];
-  put_le32(riff_size, static_cast<uint32_t>(data) + 36);
+  put_le32(riff_size, wav_riff_size(static_cast<uint32_t>(data)));
   put_le32(data_size, static_cast<uint32_t>(data));
   if (pwrite(fd, riff_size, 4, offsetof(CanonicalHeader, riff_size)) != 4 ||
       pwrite(fd, data_size, 4, offsetof(CanonicalHeader, data_size)) != 4)

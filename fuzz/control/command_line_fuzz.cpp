@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "control/command_line.h"
-#include "control/run_settings.h"
+#include "base/run_settings.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string>
 
-#include "control/run_settings.h"
+#include "base/run_settings.h"
 #include "fuzz/support/input_file.h"
 #include "modes/cue_file.h"
 #include "platform/ini.h"

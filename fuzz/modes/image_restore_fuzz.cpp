@@ -15,7 +15,7 @@
 #include <string>
 
 #include "aspi/virtual_bus.h"
-#include "control/run_settings.h"
+#include "base/run_settings.h"
 #include "datframe/dat_frame.h"
 #include "fuzz/support/input_file.h"
 #include "modes/modes.h"

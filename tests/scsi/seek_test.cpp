@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "control/command_line.h"
-#include "control/run_settings.h"
+#include "base/run_settings.h"
 #include "scsi/seek.h"
 #include "tests/scsi/fake_provider.h"
 
