@@ -5,6 +5,7 @@
 // is carried by a small tracker that says what happened at each frame.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "datframe/dat_frame.h"
@@ -111,6 +112,12 @@ int32_t rate_code_hz(int32_t rate_code);
 // 1 when the frame belongs to a lead-in: its sub-ID or its last time pack of
 // either kind carries the lead-in's program number; else 0.
 int32_t frame_in_lead_in(const FrameInfo* info);
+// What a reader says at a frame, as the subcode line that follows it
+// expects: "rate change found %x %x\n" at a change of rate, "start_id start
+// %x\n" at the start of a start-ID run, then "\r" to rewrite the status line
+// in place. text must hold kFrameEventsTextSize bytes.
+#define kFrameEventsTextSize 64
+void frame_events_text(const FrameInfo* info, const FrameEvents* events, char* text, size_t size);
 // 1 when both nibbles of a byte are decimal digits.
 int32_t bcd_valid(uint8_t byte);
 

@@ -142,16 +142,25 @@ void reset_frame_analysis(RunSettings* s) {
   s->abs_time = 0;
 }
 
+void frame_events_text(const FrameInfo* info, const FrameEvents* events, char* text, size_t size) {
+  int used = 0;
+  if (events->rate_changed)
+    used = std::snprintf(text, size, "rate change found %x %x\n", static_cast<unsigned>(events->old_rate_code),
+                         static_cast<unsigned>(info->rate_code));
+  if (events->start_id_found)
+    used += std::snprintf(text + used, size - static_cast<size_t>(used), "start_id start %x\n",
+                          static_cast<unsigned>(info->sub_id_program));
+  std::snprintf(text + used, size - static_cast<size_t>(used), "\r");
+}
+
 int32_t analyze_frame(const DatFrame* frame, RunSettings* settings) {
   FrameInfo info;
   FrameEvents events;
   take_frame(frame, settings, &info, &events);
   if (events.blank_stop) settings->stop_requested = 1;
-  if (events.rate_changed)
-    std::printf("rate change found %x %x\n", static_cast<unsigned>(events.old_rate_code),
-                static_cast<unsigned>(info.rate_code));
-  if (events.start_id_found) std::printf("start_id start %x\n", static_cast<unsigned>(info.sub_id_program));
-  std::putchar('\r');
+  char text[kFrameEventsTextSize];
+  frame_events_text(&info, &events, text, sizeof text);
+  std::fputs(text, stdout);
   // /STOPEOT: whatever stop stands now, the blank stretch's or the caller's, is dropped.
   if (settings->stopeot_arg != 0 && settings->stop_requested == 1) settings->stop_requested = 0;
   return 0;

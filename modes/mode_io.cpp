@@ -92,11 +92,9 @@ int close_stream(FILE* file, int32_t (*closer)(FILE*)) {
 }
 
 void say_frame_events(const FrameInfo* info, const FrameEvents* events) {
-  if (events->rate_changed)
-    std::printf("rate change found %x %x\n", static_cast<unsigned>(events->old_rate_code),
-                static_cast<unsigned>(info->rate_code));
-  if (events->start_id_found) std::printf("start_id start %x\n", static_cast<unsigned>(info->sub_id_program));
-  std::putchar('\r');
+  char text[kFrameEventsTextSize];
+  frame_events_text(info, events, text, sizeof text);
+  std::fputs(text, stdout);
 }
 
 bool take_read_frame(const DatFrame* frame, RunSettings* settings, FrameInfo* info, FrameEvents* events) {
