@@ -70,7 +70,6 @@ static_assert(offsetof(WaveFormatExtensible, SubFormat) == 24);
 // The header the writer puts at the start of every file.
 using CanonicalHeader = WavCanonicalHeader;
 
-constexpr uint16_t kFormatPcm = 1;
 constexpr uint16_t kFormatExtensible = 0xFFFE;
 // The fields up to and including nBlockAlign: the least a format chunk must
 // hold for its channel count and rate to mean anything.
