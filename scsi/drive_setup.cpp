@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "platform/console.h"
-#include "scsi/aspi_call.h"
 #include "scsi/tape_commands.h"
+#include "scsi/tape_status.h"
 
 namespace {
 
@@ -56,8 +56,8 @@ int configure_drive(const DriveAddress& d, int mrsoff, int32_t* needs_load) {
   if (kind == DRIVE_SDT9000) *needs_load = 1;
 
   std::printf(" - waiting (up to 60 seconds) for tape to mount...");
-  bool ready = wait_unit_ready(d.adapter, d.target, d.lun, kFirstLookMs) == ASPI_RESULT_GOOD ||
-               wait_unit_ready(d.adapter, d.target, d.lun, kMountWaitMs) == ASPI_RESULT_GOOD;
+  bool ready = tape_status(wait_unit_ready(d.adapter, d.target, d.lun, kFirstLookMs)) == TAPE_GOOD ||
+               tape_status(wait_unit_ready(d.adapter, d.target, d.lun, kMountWaitMs)) == TAPE_GOOD;
   // Ctrl-C or SIGTERM ends the set-up here: the run is to end, so the drive
   // is not readied any further.
   if (!ready && console_interrupted()) std::printf("interrupted\n");

@@ -6,8 +6,8 @@
 #include "datframe/dat_frame.h"
 #include "platform/clock.h"
 #include "platform/console.h"
-#include "scsi/aspi_call.h"
 #include "scsi/tape_commands.h"
+#include "scsi/tape_status.h"
 
 namespace {
 
@@ -80,7 +80,7 @@ int seek_tape(int adapter, int target, int lun, RunSettings* settings) {
   uint32_t result = scsi_read_position(adapter, target, lun, position);
   // A search that ended at the end of data before this first look failed as
   // much as one seen to end there on the way.
-  if (result == ASPI_RESULT_END_OF_DATA) {
+  if (tape_status(result) == TAPE_END_OF_DATA) {
     std::printf("Reached end of tape...");
     return -1;
   }
@@ -90,10 +90,10 @@ int seek_tape(int adapter, int target, int lun, RunSettings* settings) {
 
   while (now - last_change < kGiveUpAfterS) {
     if (result != 0 || matches) break;
-    if (wait_unit_ready(adapter, target, lun, 0) == ASPI_RESULT_GOOD) break;  // the search is over
+    if (tape_status(wait_unit_ready(adapter, target, lun, 0)) == TAPE_GOOD) break;  // the search is over
     if (console_sleep_ms(kPollIntervalMs) != 0) break;
     result = scsi_read_position(adapter, target, lun, position);
-    if (result == ASPI_RESULT_END_OF_DATA) {
+    if (tape_status(result) == TAPE_END_OF_DATA) {
       std::printf("Reached end of tape...");
       return -1;
     }

@@ -6,6 +6,7 @@
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "scsi/aspi_call.h"
+#include "scsi/tape_status.h"
 
 namespace {
 
@@ -42,7 +43,7 @@ const DriveRow kDriveTable[] = {
     {"NULL", "NULL", DRIVE_UNKNOWN},
 };
 
-bool completed(uint32_t word) { return ASPI_RESULT_STATUS(word) == ASPI_STATUS_COMPLETED; }
+bool completed(uint32_t word) { return tape_completed(tape_status(word)); }
 
 // For the commands whose success is 0: a command that never completed
 // (result word 0) must not read as success.
@@ -136,7 +137,7 @@ uint32_t wait_unit_ready(int adapter, int target, int lun, uint32_t limit_ms) {
   uint32_t start = platform_time_ms();
   for (;;) {
     uint32_t word = scsi_test_unit_ready(adapter, target, lun);
-    if (word == ASPI_RESULT_GOOD) return word;
+    if (tape_status(word) == TAPE_GOOD) return word;
     // Ctrl-C or SIGTERM ends the wait at once: the run is to end.
     if (console_sleep_ms(100) != 0) return word;
     if (platform_time_ms() - start >= limit_ms) return word;
@@ -193,7 +194,7 @@ int scsi_inquiry(int adapter, int target, int lun, uint8_t* buffer, int length) 
   uint32_t word = ASPI_Call(adapter, target, lun, cdb, sizeof cdb, buffer, static_cast<uint32_t>(n), 0,
                             kShortTimeoutMs);
   if (completed(word)) return 0;
-  if (ASPI_RESULT_STATUS(word) == ASPI_STATUS_NO_DEVICE) return SCSI_INQUIRY_NO_DEVICE;
+  if (tape_status(word) == TAPE_NO_DEVICE) return SCSI_INQUIRY_NO_DEVICE;
   return -1;
 }
 
