@@ -1,11 +1,11 @@
 #include "scsi/seek.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "datframe/dat_frame.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/report.h"
 #include "scsi/tape_commands.h"
 #include "scsi/tape_status.h"
 
@@ -29,10 +29,10 @@ uint32_t packed_time(const uint8_t* bytes) {
 }
 
 void print_progress(const uint8_t* p) {
-  std::printf("   - Present seek position: ");
-  std::printf("PROGNUM: %.3x, ", p[kProgramDigits] * 256 + p[kProgramDigits + 1] * 16 + p[kProgramDigits + 2]);
+  report_text("   - Present seek position: ");
+  report_text("PROGNUM: %.3x, ", p[kProgramDigits] * 256 + p[kProgramDigits + 1] * 16 + p[kProgramDigits + 2]);
   const uint8_t* t = p + kAbsoluteTime;
-  std::printf(t[3] == 0xAA ? "ABSTIME: %.2x:%.2x:%.2x:%.2x\r" : "ABSTIME: %.2d:%.2d:%.2d:%.2d\r",
+  report_text(t[3] == 0xAA ? "ABSTIME: %.2x:%.2x:%.2x:%.2x\r" : "ABSTIME: %.2d:%.2d:%.2d:%.2d\r",
               bcd_value(t[0]), bcd_value(t[1]), bcd_value(t[2]), bcd_value(t[3]));
 }
 
@@ -62,15 +62,15 @@ int position_matches(const RunSettings* settings, const uint8_t* position) {
 
 int seek_tape(int adapter, int target, int lun, RunSettings* settings) {
   uint32_t goal = settings->seek_target;
-  std::printf(" - seeking to tape ");
+  report_text(" - seeking to tape ");
   if (settings->seek_type == SEEK_PROGNUM)
-    std::printf("program number %d\n", static_cast<int>(goal));
+    report_text("program number %d\n", static_cast<int>(goal));
   else
-    std::printf("time %.2d:%.2d:%.2d:%.2d\n", goal >> 24, (goal >> 16) & 0xFF, (goal >> 8) & 0xFF, goal & 0xFF);
+    report_text("time %.2d:%.2d:%.2d:%.2d\n", goal >> 24, (goal >> 16) & 0xFF, (goal >> 8) & 0xFF, goal & 0xFF);
 
   int located = scsi_locate2(adapter, target, lun, goal, settings->seek_type);
   if (located != 0) {
-    std::printf("Seek failed %x\n", static_cast<unsigned>(located));
+    report_text("Seek failed %x\n", static_cast<unsigned>(located));
     return -1;
   }
 
@@ -81,7 +81,7 @@ int seek_tape(int adapter, int target, int lun, RunSettings* settings) {
   // A search that ended at the end of data before this first look failed as
   // much as one seen to end there on the way.
   if (tape_status(result) == TAPE_END_OF_DATA) {
-    std::printf("Reached end of tape...");
+    report_text("Reached end of tape...");
     return -1;
   }
   int matches = position_matches(settings, position);
@@ -94,7 +94,7 @@ int seek_tape(int adapter, int target, int lun, RunSettings* settings) {
     if (console_sleep_ms(kPollIntervalMs) != 0) break;
     result = scsi_read_position(adapter, target, lun, position);
     if (tape_status(result) == TAPE_END_OF_DATA) {
-      std::printf("Reached end of tape...");
+      report_text("Reached end of tape...");
       return -1;
     }
     matches = position_matches(settings, position);
@@ -103,10 +103,10 @@ int seek_tape(int adapter, int target, int lun, RunSettings* settings) {
     if (std::memcmp(last_time, position + kAbsoluteTime, sizeof last_time) != 0) last_change = now;
     std::memcpy(last_time, position + kAbsoluteTime, sizeof last_time);
   }
-  std::printf("\n");
+  report_text("\n");
   // Ctrl-C or SIGTERM ends the watch: the run is to end where the tape stands.
   if (console_interrupted()) return -1;
   if (now - last_change < kSettledS) return 0;
-  std::printf("\nSeek failed %x\n", result);
+  report_text("\nSeek failed %x\n", result);
   return -1;
 }
