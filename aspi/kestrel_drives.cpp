@@ -18,8 +18,10 @@
 #include "datframe/dat_frame.h"
 #include "datframe/frame_info.h"
 #include "platform/console.h"
+#include "platform/report.h"
 #include "scsi/aspi_call.h"
 #include "scsi/tape_commands.h"
+#include "scsi/tape_status.h"
 
 namespace {
 
@@ -139,6 +141,9 @@ int list_drives() {
 // ------------------------------------------------------------- the check
 
 const int kProbeFrames = 10;
+// Additional sense codes of NOT READY: a cassette being loaded, and none in.
+const uint8_t kAscBecomingReady = 0x04;
+const uint8_t kAscNoMedium = 0x3A;
 const uint32_t kMountWaitSeconds = 60;
 
 struct Address {
@@ -148,7 +153,7 @@ struct Address {
 // Sense key, ASC and ASCQ of a result word, as "02/3A/00".
 std::string sense_text(uint32_t word) {
   char text[16];
-  std::snprintf(text, sizeof text, "%02X/%02X/%02X", (word >> 16) & 0x0F, (word >> 8) & 0xFF, word & 0xFF);
+  std::snprintf(text, sizeof text, "%02X/%02X/%02X", tape_sense_key(word), tape_asc(word), tape_ascq(word));
   return text;
 }
 
@@ -182,8 +187,8 @@ uint32_t wait_ready(const Address& d) {
   uint32_t word = scsi_test_unit_ready(d.adapter, d.target, d.lun);
   // Only a drive that is becoming ready (02/04/xx) is worth waiting for;
   // one without a cassette says so at once (02/3A/00).
-  for (uint32_t second = 0; second < kMountWaitSeconds && word != ASPI_RESULT_GOOD; ++second) {
-    if (((word >> 16) & 0x0F) != 0x02 || ((word >> 8) & 0xFF) != 0x04 || console_interrupted()) break;
+  for (uint32_t second = 0; second < kMountWaitSeconds && tape_status(word) != TAPE_GOOD; ++second) {
+    if (tape_status(word) != TAPE_NOT_READY || tape_asc(word) != kAscBecomingReady || console_interrupted()) break;
     word = wait_unit_ready(d.adapter, d.target, d.lun, 1000);
   }
   return word;
@@ -203,13 +208,14 @@ void read_frames(const Address& d, ReadFindings* f) {
   DatFrame frame;
   for (int i = 0; i < kProbeFrames && !console_interrupted(); ++i) {
     uint32_t word = scsi_read_block(d.adapter, d.target, d.lun, &frame, DAT_FRAME_BYTES);
-    if (ASPI_RESULT_STATUS(word) != ASPI_STATUS_COMPLETED) {
-      if (word == ASPI_RESULT_END_OF_DATA) {
+    TapeStatus status = tape_status(word);
+    if (!tape_completed(status)) {
+      if (status == TAPE_END_OF_DATA) {
         f->ended = "end of data";
         return;
       }
       ++f->failed;
-      if (((word >> 16) & 0x0F) == 0x03) continue;  // MEDIUM ERROR: the tape moves on
+      if (status == TAPE_MEDIUM_ERROR) continue;  // the tape moves on
       f->ended = "the drive refused the read (" + sense_text(word) + ")";
       return;
     }
@@ -304,12 +310,12 @@ int probe_drive(const Address& d, const std::string& address) {
     return verdict("has no audio firmware (not a tape drive: device type " + std::to_string(type) + ")", false);
 
   uint32_t ready = wait_ready(d);
-  bool cassette = ready == ASPI_RESULT_GOOD;
+  bool cassette = tape_status(ready) == TAPE_GOOD;
   if (cassette)
     std::printf("TEST UNIT READY: ready, a cassette is in\n");
-  else if (((ready >> 8) & 0xFF) == 0x3A)
+  else if (tape_asc(ready) == kAscNoMedium)
     std::printf("TEST UNIT READY: no cassette (%s)\n", sense_text(ready).c_str());
-  else if (((ready >> 8) & 0xFF) == 0x04)
+  else if (tape_asc(ready) == kAscBecomingReady)
     std::printf("TEST UNIT READY: not ready after %u seconds (%s)\n", kMountWaitSeconds, sense_text(ready).c_str());
   else
     std::printf("TEST UNIT READY: not ready (%s)\n", sense_text(ready).c_str());
@@ -338,7 +344,7 @@ int probe_drive(const Address& d, const std::string& address) {
 
   if (console_interrupted()) return verdict("not finished (interrupted)", false);
   if (!cassette) {
-    if (((ready >> 8) & 0xFF) == 0x04)
+    if (tape_asc(ready) == kAscBecomingReady)
       return verdict("no cassette (the drive did not become ready within " + std::to_string(kMountWaitSeconds) +
                          " seconds)" + unknown,
                      false);
@@ -369,6 +375,7 @@ int usage(const char* program, int code) {
 
 int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 1 << 16);
+  report_set_sink(report_to_console, nullptr);
   if (argc == 1) return list_drives();
   if (argc == 2 && (!std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "--help"))) return usage(argv[0], 0);
   if (argc == 2 && !std::strcmp(argv[1], "--version")) {

@@ -127,6 +127,8 @@ ASPI_EXPORT uint32_t GetASPI32DeviceEntry(uint32_t index, uint8_t* adapter, uint
   return status;
 }
 
+ASPI_EXPORT void SetASPI32MessageSink(ASPI32MessageSink sink, void* context) { vbus_set_message_sink(sink, context); }
+
 ASPI_EXPORT uint32_t GetASPI32NoAdapterReason(void) {
   Provider& p = provider();
   pthread_mutex_lock(&p.lock);

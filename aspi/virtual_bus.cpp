@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,10 +39,32 @@ enum SearchType { SEARCH_PROGRAM = 0, SEARCH_ABSOLUTE = 1, SEARCH_RUNNING = 2, S
 
 // ---------------------------------------------------------------- bus file
 
+ASPI32MessageSink g_message_sink = nullptr;
+void* g_message_context = nullptr;
+
+std::string formatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string formatted(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  char* text = nullptr;
+  int length = vasprintf(&text, format, args);
+  va_end(args);
+  if (length < 0) return "";
+  std::string out(text, static_cast<size_t>(length));
+  std::free(text);
+  return out;
+}
+
+// One whole warning, to the sink the provider was given or else to stderr.
+void say(const std::string& text) {
+  if (g_message_sink)
+    g_message_sink(text.c_str(), g_message_context);
+  else
+    std::fputs(text.c_str(), stderr);
+}
+
 void warn(const VirtualBus* bus, const char* section, const char* format, const char* value) {
-  std::fprintf(stderr, "%s: [%s] ", bus->path.c_str(), section);
-  std::fprintf(stderr, format, value);
-  std::fputc('\n', stderr);
+  say(bus->path + ": [" + section + "] " + formatted(format, value) + "\n");
 }
 
 void pad_copy(char* out, size_t size, const char* text) {
@@ -362,9 +385,9 @@ bool write_whole_frame(VirtualDrive* d, const void* frame) {
     // putting them back cannot fail for the same reason.
     ssize_t restore = std::min(wrote, old_bytes);
     if (restore > 0 && pwrite(d->fd, old, static_cast<size_t>(restore), offset) != restore)
-      std::fprintf(stderr, "%s: cannot restore a frame after a failed write\n", d->cassette.c_str());
+      say(d->cassette + ": cannot restore a frame after a failed write\n");
     if (ftruncate(d->fd, st.st_size) != 0)
-      std::fprintf(stderr, "%s: cannot cut the file back after a failed write\n", d->cassette.c_str());
+      say(d->cassette + ": cannot cut the file back after a failed write\n");
   }
   return false;
 }
@@ -525,13 +548,18 @@ int64_t vbus_time_code_to_index(const uint8_t* time_code) {
   return seconds / 3 * 100 + seconds_in_group * 33 + value[3];
 }
 
+void vbus_set_message_sink(ASPI32MessageSink sink, void* context) {
+  g_message_sink = sink;
+  g_message_context = context;
+}
+
 int vbus_load(const char* path, VirtualBus* bus) {
   vbus_close(bus);
   *bus = VirtualBus();
   bus->path = path;
   IniDocument doc;
   if (ini_load(path, &doc) != 0) {
-    std::fprintf(stderr, "%s: cannot read the bus file: %s\n", path, std::strerror(errno));
+    say(formatted("%s: cannot read the bus file: %s\n", path, std::strerror(errno)));
     return -1;
   }
   for (const IniSection& section : doc.sections) {

@@ -51,6 +51,9 @@ struct VirtualDrive {
   uint32_t search_polls_done = 0;
 };
 
+// Where the warnings of every bus go (nullptr: standard error).
+void vbus_set_message_sink(ASPI32MessageSink sink, void* context);
+
 struct VirtualBus {
   std::string path;
   std::vector<VirtualDrive> drives;

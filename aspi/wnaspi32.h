@@ -120,6 +120,11 @@ uint32_t GetASPI32DeviceEntry(uint32_t index, uint8_t* adapter, uint8_t* target,
 // A second extension: why the provider presents no host adapter, so that the
 // program can say what to do. One of ASPI_NO_ADAPTER_*.
 uint32_t GetASPI32NoAdapterReason(void);
+// A third: where the provider's warnings (a bus file it passes over in part,
+// a cassette file it cannot repair) go. Each call brings one whole message,
+// ending in a line end; without a sink (nullptr) they go to standard error.
+typedef void (*ASPI32MessageSink)(const char* text, void* context);
+void SetASPI32MessageSink(ASPI32MessageSink sink, void* context);
 }
 
 #define ASPI_NO_ADAPTER_NONE 0          // there are host adapters
@@ -132,3 +137,4 @@ typedef uint32_t (*SendASPI32CommandFn)(void*);
 typedef uint32_t (*TranslateASPI32AddressFn)(uint32_t*, uint32_t*);
 typedef uint32_t (*GetASPI32DeviceEntryFn)(uint32_t, uint8_t*, uint8_t*, uint8_t*, char*, uint32_t);
 typedef uint32_t (*GetASPI32NoAdapterReasonFn)(void);
+typedef void (*SetASPI32MessageSinkFn)(ASPI32MessageSink, void*);

@@ -6,6 +6,7 @@
 #include "control/run_sequence.h"
 #include "control/version.h"
 #include "platform/console.h"
+#include "platform/report.h"
 
 namespace {
 
@@ -33,6 +34,9 @@ int main(int argc, char** argv) {
   // Lasting messages reach a pipe or a log at once; the per-frame status
   // lines, which end in "\r", stay buffered until a line or the buffer is full.
   std::setvbuf(stdout, nullptr, _IOLBF, 1 << 16);
+  // What the layers below report is shown as it happens, among the run's
+  // own lines.
+  report_set_sink(report_to_console, nullptr);
   // A file that outgrows the file-size limit ("ulimit -f") fails its write
   // with EFBIG, which the modes report, instead of ending the process with
   // the file half written.

@@ -229,7 +229,7 @@ void read_failed(Extraction* x, uint32_t result) {
   std::snprintf(message, sizeof message, "loop2 read audio block failed: %x\n", result);
   say(x, message);
   x->frame_valid = false;
-  if (result == ASPI_RESULT_END_OF_DATA) {
+  if (tape_status(result) == TAPE_END_OF_DATA) {
     if (++x->end_of_data_reads >= kEndOfDataReads && s->stopeot_arg) {
       std::printf(" - the drive reports the end of the recorded data on %d reads in a row: reading ends\n",
                   kEndOfDataReads);

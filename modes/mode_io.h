@@ -7,10 +7,11 @@
 
 #include "datframe/dat_frame.h"
 #include "scsi/aspi_call.h"
+#include "scsi/tape_status.h"
 #include "wavlib/thistle.h"
 
 // A tape read succeeded when its result word says completed.
-inline bool tape_read_ok(uint32_t result) { return ASPI_RESULT_STATUS(result) == 0x01; }
+inline bool tape_read_ok(uint32_t result) { return tape_completed(tape_status(result)); }
 
 struct FrameInfo;
 struct FrameEvents;

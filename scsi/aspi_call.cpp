@@ -2,13 +2,13 @@
 
 #include <dlfcn.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "aspi/wnaspi32.h"
 #include "platform/event.h"
+#include "platform/report.h"
 #include "platform/self_path.h"
 
 namespace {
@@ -69,12 +69,14 @@ void* open_provider() {
   return nullptr;
 }
 
+void provider_message(const char* text, void*) { report_warning(text); }
+
 }  // namespace
 
 int32_t load_ASPI(void) {
   g_library = open_provider();
   if (!g_library) {
-    std::printf("Can't find WNASPI32.DLL file\n");
+    report_text("Can't find WNASPI32.DLL file\n");
     return -1;
   }
   g_support_info = reinterpret_cast<GetASPI32SupportInfoFn>(dlsym(g_library, "GetASPI32SupportInfo"));
@@ -82,19 +84,22 @@ int32_t load_ASPI(void) {
   g_translate_address =
       reinterpret_cast<TranslateASPI32AddressFn>(dlsym(g_library, "TranslateASPI32Address"));
   if (!g_support_info || !g_send_command || !g_translate_address) {
-    std::printf("WNASPI32.DLL lacks an entry point (%s)\n",
+    report_text("WNASPI32.DLL lacks an entry point (%s)\n",
                 !g_support_info   ? "GetASPI32SupportInfo"
                 : !g_send_command ? "SendASPI32Command"
                                   : "TranslateASPI32Address");
     unload_ASPI();
     return -1;
   }
+  // The provider's warnings reach the console the way kestrel's own do.
+  if (auto set_sink = reinterpret_cast<SetASPI32MessageSinkFn>(dlsym(g_library, "SetASPI32MessageSink")))
+    set_sink(provider_message, nullptr);
   uint32_t info = g_support_info();
   uint32_t adapters = info & 0xFF;
   uint32_t status = (info >> 8) & 0xFF;
   if (adapters != 0 && status == ASPI_SUPPORT_STATUS_OK) return static_cast<int32_t>(adapters);
-  std::printf("No ASPI for WIN32 support detected.\n");
-  std::printf("ASPI32 status %.8x\n", info);
+  report_text("No ASPI for WIN32 support detected.\n");
+  report_text("ASPI32 status %.8x\n", info);
   return -1;
 }
 

@@ -25,7 +25,8 @@ extern "C" {
 
 // Loads the provider that stands beside the program (or in ../lib/kestrel of
 // an installed tree) and returns its number of host adapters (1-255), or -1
-// after printing why it cannot be used.
+// after reporting why it cannot be used. The provider's warnings are
+// reported as warnings from then on.
 int32_t load_ASPI(void);
 // Releases the provider; nothing happens when it was never loaded.
 int32_t unload_ASPI(void);

@@ -1,13 +1,13 @@
 #include "scsi/seek.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "base/dat_format.h"
 #include "platform/clock.h"
 #include "platform/console.h"
-#include "scsi/aspi_call.h"
+#include "platform/report.h"
 #include "scsi/tape_commands.h"
+#include "scsi/tape_status.h"
 
 namespace {
 
@@ -29,11 +29,11 @@ uint32_t packed_time(const uint8_t* bytes) {
 }
 
 void print_progress(const uint8_t* p) {
-  std::printf("   - Present seek position: ");
-  std::printf("PROGNUM: %.3x, ", p[kProgramDigits] * 256 + p[kProgramDigits + 1] * 16 + p[kProgramDigits + 2]);
+  report_text("   - Present seek position: ");
+  report_text("PROGNUM: %.3x, ", p[kProgramDigits] * 256 + p[kProgramDigits + 1] * 16 + p[kProgramDigits + 2]);
   const uint8_t* t = p + kAbsoluteTime;
-  std::printf(t[3] == 0xAA ? "ABSTIME: %.2x:%.2x:%.2x:%.2x\r" : "ABSTIME: %.2d:%.2d:%.2d:%.2d\r",
-              dat_bcd_value(t[0]), dat_bcd_value(t[1]), dat_bcd_value(t[2]), dat_bcd_value(t[3]));
+  report_text(t[3] == 0xAA ? "ABSTIME: %.2x:%.2x:%.2x:%.2x\r" : "ABSTIME: %.2d:%.2d:%.2d:%.2d\r",
+               dat_bcd_value(t[0]), dat_bcd_value(t[1]), dat_bcd_value(t[2]), dat_bcd_value(t[3]));
 }
 
 }  // namespace
@@ -62,15 +62,15 @@ int position_matches(const RunSettings* settings, const uint8_t* position) {
 
 int seek_tape(int adapter, int target, int lun, RunSettings* settings) {
   uint32_t goal = settings->seek_target;
-  std::printf(" - seeking to tape ");
+  report_text(" - seeking to tape ");
   if (settings->seek_type == SEEK_PROGNUM)
-    std::printf("program number %d\n", static_cast<int>(goal));
+    report_text("program number %d\n", static_cast<int>(goal));
   else
-    std::printf("time %.2d:%.2d:%.2d:%.2d\n", goal >> 24, (goal >> 16) & 0xFF, (goal >> 8) & 0xFF, goal & 0xFF);
+    report_text("time %.2d:%.2d:%.2d:%.2d\n", goal >> 24, (goal >> 16) & 0xFF, (goal >> 8) & 0xFF, goal & 0xFF);
 
   int located = scsi_locate2(adapter, target, lun, goal, settings->seek_type);
   if (located != 0) {
-    std::printf("Seek failed %x\n", static_cast<unsigned>(located));
+    report_text("Seek failed %x\n", static_cast<unsigned>(located));
     return -1;
   }
 
@@ -80,8 +80,8 @@ int seek_tape(int adapter, int target, int lun, RunSettings* settings) {
   uint32_t result = scsi_read_position(adapter, target, lun, position);
   // A search that ended at the end of data before this first look failed as
   // much as one seen to end there on the way.
-  if (result == ASPI_RESULT_END_OF_DATA) {
-    std::printf("Reached end of tape...");
+  if (tape_status(result) == TAPE_END_OF_DATA) {
+    report_text("Reached end of tape...");
     return -1;
   }
   int matches = position_matches(settings, position);
@@ -90,11 +90,11 @@ int seek_tape(int adapter, int target, int lun, RunSettings* settings) {
 
   while (now - last_change < kGiveUpAfterS) {
     if (result != 0 || matches) break;
-    if (wait_unit_ready(adapter, target, lun, 0) == ASPI_RESULT_GOOD) break;  // the search is over
+    if (tape_status(wait_unit_ready(adapter, target, lun, 0)) == TAPE_GOOD) break;  // the search is over
     if (console_sleep_ms(kPollIntervalMs) != 0) break;
     result = scsi_read_position(adapter, target, lun, position);
-    if (result == ASPI_RESULT_END_OF_DATA) {
-      std::printf("Reached end of tape...");
+    if (tape_status(result) == TAPE_END_OF_DATA) {
+      report_text("Reached end of tape...");
       return -1;
     }
     matches = position_matches(settings, position);
@@ -103,10 +103,10 @@ int seek_tape(int adapter, int target, int lun, RunSettings* settings) {
     if (std::memcmp(last_time, position + kAbsoluteTime, sizeof last_time) != 0) last_change = now;
     std::memcpy(last_time, position + kAbsoluteTime, sizeof last_time);
   }
-  std::printf("\n");
+  report_text("\n");
   // Ctrl-C or SIGTERM ends the watch: the run is to end where the tape stands.
   if (console_interrupted()) return -1;
   if (now - last_change < kSettledS) return 0;
-  std::printf("\nSeek failed %x\n", result);
+  report_text("\nSeek failed %x\n", result);
   return -1;
 }

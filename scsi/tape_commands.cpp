@@ -1,12 +1,13 @@
 #include "scsi/tape_commands.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "base/dat_format.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/report.h"
 #include "scsi/aspi_call.h"
+#include "scsi/tape_status.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ const DriveRow kDriveTable[] = {
     {"NULL", "NULL", DRIVE_UNKNOWN},
 };
 
-bool completed(uint32_t word) { return ASPI_RESULT_STATUS(word) == ASPI_STATUS_COMPLETED; }
+bool completed(uint32_t word) { return tape_completed(tape_status(word)); }
 
 // For the commands whose success is 0: a command that never completed
 // (result word 0) must not read as success.
@@ -90,7 +91,7 @@ int scsi_rewind(int adapter, int target, int lun) {
   const uint8_t cdb[6] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00};
   uint32_t word = no_data(adapter, target, lun, cdb, sizeof cdb, kLongTimeoutMs);
   if (completed(word)) return 0;
-  std::printf("rewind failed: %.8x\n", word);
+  report_text("rewind failed: %.8x\n", word);
   return -1;
 }
 
@@ -98,7 +99,7 @@ int do_load(int adapter, int target, int lun, int load) {
   const uint8_t cdb[6] = {0x1B, 0x00, 0x00, 0x00, static_cast<uint8_t>(load), 0x00};
   uint32_t word = no_data(adapter, target, lun, cdb, sizeof cdb, kLongTimeoutMs);
   if (completed(word)) return 0;
-  std::printf("load failed; %.8x\n", word);
+  report_text("load failed; %.8x\n", word);
   return -1;
 }
 
@@ -137,7 +138,7 @@ uint32_t wait_unit_ready(int adapter, int target, int lun, uint32_t limit_ms) {
   uint32_t start = platform_time_ms();
   for (;;) {
     uint32_t word = scsi_test_unit_ready(adapter, target, lun);
-    if (word == ASPI_RESULT_GOOD) return word;
+    if (tape_status(word) == TAPE_GOOD) return word;
     // Ctrl-C or SIGTERM ends the wait at once: the run is to end.
     if (console_sleep_ms(100) != 0) return word;
     if (platform_time_ms() - start >= limit_ms) return word;
@@ -194,7 +195,7 @@ int scsi_inquiry(int adapter, int target, int lun, uint8_t* buffer, int length) 
   uint32_t word = ASPI_Call(adapter, target, lun, cdb, sizeof cdb, buffer, static_cast<uint32_t>(n), 0,
                             kShortTimeoutMs);
   if (completed(word)) return 0;
-  if (ASPI_RESULT_STATUS(word) == ASPI_STATUS_NO_DEVICE) return SCSI_INQUIRY_NO_DEVICE;
+  if (tape_status(word) == TAPE_NO_DEVICE) return SCSI_INQUIRY_NO_DEVICE;
   return -1;
 }
 
@@ -202,7 +203,7 @@ int get_density(int adapter, int target, int lun) {
   uint8_t data[kModePageBytes] = {};
   int result = scsi_mode_sense(adapter, target, lun, 0, data, sizeof data);
   if (result < 0) {
-    std::printf("get mode page retval %d\n", result);
+    report_text("get mode page retval %d\n", result);
     return -1;
   }
   return data[4];
@@ -222,7 +223,7 @@ namespace {
 int switch_density(int adapter, int target, int lun, int density) {
   get_density(adapter, target, lun);
   if (set_density(adapter, target, lun, density) != 0) {
-    std::printf("Failed to set new density\n");
+    report_text("Failed to set new density\n");
     return -1;
   }
   get_density(adapter, target, lun);
@@ -236,11 +237,11 @@ int set_audio_mode(int adapter, int target, int lun) { return switch_density(ada
 int set_data_mode(int adapter, int target, int lun) { return switch_density(adapter, target, lun, DENSITY_DATA); }
 
 int mrs_off(int adapter, int target, int lun) {
-  std::printf("Turning off MRS mode...");
+  report_text("Turning off MRS mode...");
   uint8_t data[kModePageBytes] = {};
   scsi_mode_sense(adapter, target, lun, kModePageMrs, data, sizeof data);
   if (data[kMrsByte] & kMrsOffBit) {
-    std::printf("already off.\n");
+    report_text("already off.\n");
     return 0;
   }
   data[kMrsByte] |= kMrsOffBit;
@@ -248,7 +249,7 @@ int mrs_off(int adapter, int target, int lun) {
   scsi_mode_select(adapter, target, lun, data, sizeof data);
   std::memset(data, 0, sizeof data);
   scsi_mode_sense(adapter, target, lun, kModePageMrs, data, sizeof data);
-  std::printf((data[kMrsByte] & kMrsOffBit) ? "done.\n" : "could not be turned off.\n");
+  report_text((data[kMrsByte] & kMrsOffBit) ? "done.\n" : "could not be turned off.\n");
   return 0;
 }
 

@@ -146,6 +146,17 @@ TEST(VirtualBus, ProblemsInTheBusFileArePassedOverWithAWarning) {
   std::string err = testing::internal::GetCapturedStderr();
   for (const char* word : {"colour", "not_ready", "[tape]", "listed twice", "speed"})
     EXPECT_NE(err.find(word), std::string::npos) << word << " in " << err;
+  // Given a sink, the provider hands it the same warnings, one whole line each.
+  std::string sunk;
+  vbus_set_message_sink([](const char* text, void* context) {
+    EXPECT_EQ(std::strchr(text, '\n'), text + std::strlen(text) - 1) << text;
+    *static_cast<std::string*>(context) += text;
+  }, &sunk);
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(vbus_load(dir.file("bus.ini").c_str(), &bus), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  vbus_set_message_sink(nullptr, nullptr);
+  EXPECT_EQ(sunk, err);
   ASSERT_EQ(bus.drives.size(), 1u);
   EXPECT_EQ(std::string(bus.drives[0].vendor, 8), "ARCHIVE ");
   EXPECT_EQ(bus.drives[0].not_ready_left, 0u);

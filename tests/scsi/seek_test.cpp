@@ -7,7 +7,9 @@
 #include "control/command_line.h"
 #include "base/run_settings.h"
 #include "scsi/seek.h"
+#include "scsi/tape_commands.h"
 #include "tests/scsi/fake_provider.h"
+#include "tests/support/console_reports.h"
 
 namespace {
 
@@ -58,6 +60,7 @@ TEST(PositionMatches, ComparesTheRequestedFieldOnly) {
 }
 
 struct SeekWatch : ::testing::Test {
+  ConsoleReports reports;
   FakeProvider* fake = fake_install();
   ~SeekWatch() override { fake_uninstall(); }
   std::string run(RunSettings s, int* result) {
@@ -73,6 +76,17 @@ TEST_F(SeekWatch, FailedLocateIsReportedWithItsResult) {
   int result = 0;
   EXPECT_EQ(run(request(SEEK_ABSTIME, 0x00010203), &result), " - seeking to tape time 00:01:02:03\nSeek failed ffffffff\n");
   EXPECT_EQ(result, -1);
+}
+
+TEST_F(SeekWatch, WithoutASinkTheSeekAndTheCommandsSayNothing) {
+  report_set_sink(nullptr, nullptr);
+  fake->replies = {reply_word(0x04052400), reply_word(0x04023A00)};
+  int result = 0;
+  EXPECT_EQ(run(request(SEEK_PROGNUM, 5), &result), "");
+  EXPECT_EQ(result, -1) << "the failure still shows in the result";
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(scsi_rewind(0, 4, 0), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
 
 TEST_F(SeekWatch, PositionReadThatFailsRightAfterTheLocateEndsTheWatch) {

@@ -12,6 +12,7 @@
 #include "scsi/aspi_call.h"
 #include "scsi/tape_commands.h"
 #include "tests/scsi/fake_provider.h"
+#include "tests/support/console_reports.h"
 
 namespace {
 
@@ -21,6 +22,7 @@ const int kSimulatedClock = setenv("KESTREL_CLOCK", "simulated", 1);
 using Bytes = std::vector<uint8_t>;
 
 struct TapeCommands : ::testing::Test {
+  ConsoleReports reports;
   FakeProvider* fake = fake_install();
   ~TapeCommands() override { fake_uninstall(); }
   const RecordedCommand& last() const { return fake->commands.back(); }

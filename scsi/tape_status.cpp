@@ -1,0 +1,57 @@
+#include "scsi/tape_status.h"
+
+#include "aspi/block_status.h"
+#include "aspi/wnaspi32.h"
+#include "scsi/aspi_call.h"
+
+namespace {
+
+const uint8_t kAscPositioning = 0x3B;
+
+// A command that failed with CHECK CONDITION: its sense bytes say why. The
+// end of the recorded data comes first, then the end of the tape, whatever
+// the key of either.
+TapeStatus failed_status(uint32_t word) {
+  uint8_t key = tape_sense_key(word);
+  uint8_t flags = static_cast<uint8_t>(word >> 16);
+  if (key == SENSE_BLANK_CHECK) return TAPE_END_OF_DATA;
+  if (key == SENSE_VOLUME_OVERFLOW || (flags & SENSE_FLAG_EOM)) return TAPE_END_OF_MEDIUM;
+  if (tape_asc(word) == kAscPositioning) return TAPE_POSITIONING;
+  switch (key) {
+    case SENSE_NOT_READY: return TAPE_NOT_READY;
+    case SENSE_MEDIUM_ERROR: return TAPE_MEDIUM_ERROR;
+    case SENSE_DATA_PROTECT: return TAPE_WRITE_PROTECTED;
+    case SENSE_ILLEGAL_REQUEST: return TAPE_ILLEGAL_REQUEST;
+    default: return TAPE_OTHER;
+  }
+}
+
+}  // namespace
+
+TapeStatus tape_status(uint32_t word) {
+  switch (ASPI_RESULT_STATUS(word)) {
+    case ASPI_STATUS_PENDING: return TAPE_PENDING;
+    case ASPI_STATUS_COMPLETED: return word == ASPI_RESULT_GOOD ? TAPE_GOOD : TAPE_RECOVERED;
+    case ASPI_STATUS_NO_DEVICE: return TAPE_NO_DEVICE;
+    case ASPI_STATUS_ERROR: return failed_status(word);
+    default: return TAPE_OTHER;
+  }
+}
+
+const char* tape_status_name(TapeStatus status) {
+  switch (status) {
+    case TAPE_GOOD: return "good";
+    case TAPE_RECOVERED: return "recovered";
+    case TAPE_END_OF_DATA: return "end of data";
+    case TAPE_NOT_READY: return "not ready";
+    case TAPE_MEDIUM_ERROR: return "medium error";
+    case TAPE_WRITE_PROTECTED: return "write protected";
+    case TAPE_END_OF_MEDIUM: return "end of medium";
+    case TAPE_POSITIONING: return "positioning error";
+    case TAPE_ILLEGAL_REQUEST: return "illegal request";
+    case TAPE_NO_DEVICE: return "no device";
+    case TAPE_PENDING: return "not completed";
+    case TAPE_OTHER: break;
+  }
+  return "failed";
+}

@@ -1,0 +1,31 @@
+// What a command's result word says, as one named status. The commands keep
+// returning their words; callers ask this what a word means.
+#pragma once
+
+#include <cstdint>
+
+enum TapeStatus {
+  TAPE_GOOD = 0,          // completed, no sense data
+  TAPE_RECOVERED,         // completed, with informational sense data
+  TAPE_END_OF_DATA,       // BLANK CHECK: the end of the recorded data, or blank tape
+  TAPE_NOT_READY,         // NOT READY: no cassette, or one still being loaded
+  TAPE_MEDIUM_ERROR,      // MEDIUM ERROR: the frame cannot be read or written
+  TAPE_WRITE_PROTECTED,   // DATA PROTECT
+  TAPE_END_OF_MEDIUM,     // failed at the end of the tape (VOLUME OVERFLOW or the EOM flag)
+  TAPE_POSITIONING,       // a positioning error (ASC 3B)
+  TAPE_ILLEGAL_REQUEST,   // ILLEGAL REQUEST: the drive does not take the command
+  TAPE_NO_DEVICE,         // no device answers at the address
+  TAPE_PENDING,           // the command did not complete (time-out, no provider)
+  TAPE_OTHER,             // any other failure
+};
+
+TapeStatus tape_status(uint32_t word);
+// Short lower-case name, for messages and reports ("end of data").
+const char* tape_status_name(TapeStatus status);
+// The command completed (good or recovered): its data, if any, arrived.
+inline bool tape_completed(TapeStatus status) { return status == TAPE_GOOD || status == TAPE_RECOVERED; }
+
+// The sense bytes a word carries, for showing them.
+inline uint8_t tape_sense_key(uint32_t word) { return static_cast<uint8_t>((word >> 16) & 0x0F); }
+inline uint8_t tape_asc(uint32_t word) { return static_cast<uint8_t>(word >> 8); }
+inline uint8_t tape_ascq(uint32_t word) { return static_cast<uint8_t>(word); }
