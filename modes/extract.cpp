@@ -31,6 +31,7 @@ struct TrackFiles {
   char wav_name[KESTREL_BASE_NAME_SIZE + 16] = "";
   char log_name[KESTREL_BASE_NAME_SIZE + 16] = "";
   uint32_t data_bytes = 0;  // audio bytes written to the WAV file behind its header
+  int32_t rate_code = 0;    // the rate code its header states
   bool write_failed = false;
 };
 
@@ -73,7 +74,8 @@ int rate_for_code(int code, int previous) {
 
 void set_track_format(Extraction* x) {
   x->rate = rate_for_code(x->info.rate_code, x->rate);
-  x->s->file_rate_code = x->info.rate_code;
+  x->files.rate_code = x->info.rate_code;
+  x->s->file_rate_code = x->info.rate_code;  // the record keeps it too
 }
 
 int start_player(Extraction* x) {
@@ -103,7 +105,7 @@ int finish_track_files(Extraction* x) {
     f.log = nullptr;
   }
   if (f.wav) {
-    if (finish_wav_file(f.wav, f.wav_name, f.data_bytes, x->s->file_rate_code, f.write_failed) != 0) result = -1;
+    if (finish_wav_file(f.wav, f.wav_name, f.data_bytes, f.rate_code, f.write_failed) != 0) result = -1;
     f.wav = nullptr;
   }
   return result;
@@ -117,7 +119,7 @@ int open_track_files(Extraction* x, int track) {
   std::printf("\n - saving audio track# %d in file:%s              \n", track, f.wav_name);
   f.data_bytes = 0;
   f.write_failed = false;
-  f.wav = open_wav_file(f.wav_name, x->s->file_rate_code);
+  f.wav = open_wav_file(f.wav_name, f.rate_code);
   if (!f.wav) return 1;
   std::snprintf(f.log_name, sizeof f.log_name, "%s%.3d.log", x->s->base_name, track);
   f.log = std::fopen(f.log_name, "w+b");
@@ -164,7 +166,7 @@ int restart_track(Extraction* x) {
     wave_out_wrapup(0);
     return start_player(x);
   }
-  if (outputHeaderWavEncode(x->files.wav, 0, x->s->file_rate_code) != 1) {
+  if (outputHeaderWavEncode(x->files.wav, 0, x->files.rate_code) != 1) {
     report_write_failure(x->files.wav_name);
     x->files.write_failed = true;
     x->write_failed = true;
