@@ -182,7 +182,10 @@ bool draw_early_interruption(Rng* rng, int seek_frames, RunPlan* plan, BusKeys* 
     uint8_t t[4];
     test_time_code(static_cast<uint32_t>(target), t);
     std::string at;
-    for (uint8_t b : t) at += (at.empty() ? "" : ":") + std::to_string((b >> 4) * 10 + (b & 15));
+    for (uint8_t b : t) {
+      if (!at.empty()) at.push_back(':');
+      at.append(std::to_string((b >> 4) * 10 + (b & 15)));
+    }
     plan->args.insert(plan->args.end(), {"/SEEK", "RUNTIME", at});
     keys->push_back({"search_polls", std::to_string(polls)});
     poll = rng_range(rng, 2, 2 * polls + 2);
