@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/dat_format.h"
+
 namespace {
 
 // Source frames converted per step.
@@ -13,7 +15,7 @@ constexpr uint32_t kChunkFrames = 4096;
 // Room a reader may use beyond what it is asked for.
 constexpr uint32_t kReaderSlack = 10000;
 
-bool is_dat_rate(int32_t rate) { return rate == 48000 || rate == 44100 || rate == 32000; }
+bool is_dat_rate(int32_t rate) { return dat_rate_code(rate) >= 0; }
 
 int32_t bytes_per_sample(int32_t encoding) {
   switch (encoding) {

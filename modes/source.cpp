@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/dat_format.h"
 #include "modes/record.h"
 #include "mp3lib/sorrel.h"
 #include "wavlib/thistle.h"
@@ -50,7 +51,7 @@ void take_extension(const char* path) {
 void adopt_plan(const ConvertPlan& plan) {
   g_format.plan = plan;
   g_refused = plan.encoding == SAMPLE_UNSUPPORTED;
-  bool dat_rate = plan.rate == 48000 || plan.rate == 44100 || plan.rate == 32000;
+  bool dat_rate = dat_rate_code(plan.rate) >= 0;
   if (plan.encoding == SAMPLE_UNSUPPORTED) {
     std::printf("not supported file type\n");
     std::printf("%s cannot be converted for recording\n", describe_source(&plan).c_str());
