@@ -29,7 +29,10 @@ struct Provider {
       sg_enumerate(&sg);
     }
   }
+  // Unloading: the virtual drives leave their tally (when the bus file asks
+  // for it) and close their cassettes.
   ~Provider() {
+    if (virtual_bus) vbus_write_stats(&bus);
     vbus_close(&bus);
     sg_close(&sg);
   }

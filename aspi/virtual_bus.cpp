@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -33,6 +34,7 @@ const size_t kPositionBytes = 20;
 const uint8_t kModePageMrs = 0x30;
 const uint8_t kModePageAll = 0x3F;
 const uint8_t kMrsPageLength = 6;  // bytes after the page code and length
+const double kFrameSeconds = 0.03;  // a frame at the normal playing speed: 100 in 3 seconds
 
 // Audio LOCATE search types (byte 3, bits 5-6).
 enum SearchType { SEARCH_PROGRAM = 0, SEARCH_ABSOLUTE = 1, SEARCH_RUNNING = 2, SEARCH_PROGRAM_TIME = 3 };
@@ -78,6 +80,17 @@ bool parse_unsigned(const std::string& text, uint64_t* value) {
   errno = 0;
   unsigned long long v = std::strtoull(text.c_str(), &end, 10);
   if (errno != 0 || *end != '\0') return false;
+  *value = v;
+  return true;
+}
+
+// A decimal number above 0, or from 0 when zero_allowed.
+bool parse_decimal(const std::string& text, bool zero_allowed, double* value) {
+  if (text.empty() || !((text[0] >= '0' && text[0] <= '9') || text[0] == '.')) return false;
+  char* end = nullptr;
+  errno = 0;
+  double v = std::strtod(text.c_str(), &end);
+  if (errno != 0 || *end != '\0' || !std::isfinite(v) || v < 0 || (v == 0 && !zero_allowed)) return false;
   *value = v;
   return true;
 }
@@ -135,6 +148,11 @@ std::string bus_folder(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// A path from the bus file: a relative one is relative to the bus file's folder.
+std::string bus_path(const VirtualBus* bus, const std::string& path) {
+  return path[0] == '/' ? path : bus_folder(bus->path) + "/" + path;
+}
+
 // Applies one key of a drive section; false when the key or its value is not understood.
 bool apply_key(const VirtualBus* bus, const IniEntry& e, VirtualDrive* d) {
   const char* key = e.key.c_str();
@@ -152,7 +170,7 @@ bool apply_key(const VirtualBus* bus, const IniEntry& e, VirtualDrive* d) {
     d->device_type = static_cast<uint8_t>(n);
   } else if (!strcasecmp(key, "cassette")) {
     if (v.empty()) return false;
-    d->cassette = v[0] == '/' ? v : bus_folder(bus->path) + "/" + v;
+    d->cassette = bus_path(bus, v);
   } else if (!strcasecmp(key, "write_protect")) {
     return parse_flag(v, &d->write_protect);
   } else if (!strcasecmp(key, "density_stuck")) {
@@ -178,6 +196,12 @@ bool apply_key(const VirtualBus* bus, const IniEntry& e, VirtualDrive* d) {
   } else if (!strcasecmp(key, "search_polls")) {
     if (!parse_unsigned(v, &n) || n > UINT32_MAX) return false;
     d->search_polls = static_cast<uint32_t>(n);
+  } else if (!strcasecmp(key, "speed")) {
+    return parse_decimal(v, false, &d->speed);
+  } else if (!strcasecmp(key, "search_speed")) {
+    return parse_decimal(v, false, &d->search_speed);
+  } else if (!strcasecmp(key, "locate_seconds")) {
+    return parse_decimal(v, true, &d->locate_seconds);
   } else {
     return false;
   }
@@ -299,6 +323,13 @@ void finish_search(VirtualDrive* d) {
   d->position = d->search_to;
 }
 
+// A LOCATE or REWIND carried out: the tape winds from the position to the
+// frame at search speed and settles there.
+void count_locate(VirtualDrive* d, uint64_t to) {
+  ++d->locates;
+  d->frames_searched += to > d->position ? to - d->position : d->position - to;
+}
+
 void count_transfer(VirtualBus* bus) {
   ++bus->transfers;
   if (bus->interrupt_at != 0 && bus->transfers == bus->interrupt_at)
@@ -325,6 +356,7 @@ void test_unit_ready(VirtualDrive* d, AspiExecRequest* b) {
 void rewind(VirtualDrive* d, AspiExecRequest* b) {
   if (!tape_in(d)) return no_medium(b);
   d->searching = false;
+  count_locate(d, 0);
   d->position = 0;
   block_finish_good(b);
 }
@@ -355,6 +387,7 @@ void read_frame(VirtualBus* bus, VirtualDrive* d, AspiExecRequest* b) {
   if (length == 0) return block_finish_good(b);
   if (d->position >= d->frames) return end_of_data(b);
   uint64_t index = d->position++;
+  ++d->tape_reads;  // a frame that cannot be read passes the head too
   if (std::binary_search(d->read_errors.begin(), d->read_errors.end(), index))
     return check(b, SENSE_MEDIUM_ERROR, 0x11, 0x00);
   size_t bytes = std::min<size_t>({length, DAT_FRAME_BYTES, b->data ? b->data_length : 0u});
@@ -409,6 +442,7 @@ void write_frame(VirtualBus* bus, VirtualDrive* d, AspiExecRequest* b) {
   d->read_ahead_count = 0;  // what was read ahead may be what this write replaces
   if (d->fd < 0 || !write_whole_frame(d, b->data)) return check(b, SENSE_MEDIUM_ERROR, 0x0C, 0x00);
   ++d->position;
+  ++d->tape_writes;
   if (d->position > d->frames) d->frames = d->position;
   block_finish_good(b);
 }
@@ -478,12 +512,14 @@ void locate(VirtualDrive* d, AspiExecRequest* b) {
   bool immediate = (cdb[1] & 0x01) != 0;
   if (!(cdb[1] & 0x04)) {  // by block number: the frame index
     uint64_t block = static_cast<uint64_t>(cdb[3]) << 24 | cdb[4] << 16 | cdb[5] << 8 | cdb[6];
+    count_locate(d, std::min(block, d->frames));
     d->position = std::min(block, d->frames);
     if (block > d->frames) return end_of_data(b);
     return block_finish_good(b);
   }
   if (d->density != VDRIVE_DENSITY_AUDIO) return not_audio_mode(b);
   uint64_t target = find_frame(d, (cdb[3] >> 5) & 0x03, cdb + 4);
+  count_locate(d, target);
   if (immediate && d->search_polls > 0) {
     d->searching = true;
     d->search_from = d->position;
@@ -573,6 +609,8 @@ int vbus_load(const char* path, VirtualBus* bus) {
           bus->interrupts = static_cast<uint32_t>(n);
         else if (!strcasecmp(e.key.c_str(), "interrupt_at_poll") && parse_unsigned(e.value, &n) && n <= UINT32_MAX)
           bus->interrupt_at_poll = static_cast<uint32_t>(n);
+        else if (!strcasecmp(e.key.c_str(), "stats") && !e.value.empty())
+          bus->stats = bus_path(bus, e.value);
         else
           warn(bus, name, "key %s not understood", e.key.c_str());
       }
@@ -637,4 +675,46 @@ void vbus_close(VirtualBus* bus) {
     if (d.fd >= 0) close(d.fd);
     d.fd = -1;
   }
+}
+
+double vdrive_seconds(const VirtualDrive* d) {
+  double transfers = static_cast<double>(d->tape_reads + d->tape_writes) * kFrameSeconds / d->speed;
+  double search = static_cast<double>(d->frames_searched) * kFrameSeconds / d->search_speed;
+  return transfers + search + static_cast<double>(d->locates) * d->locate_seconds;
+}
+
+int vbus_write_stats(const VirtualBus* bus) {
+  if (bus->stats.empty()) return 0;
+  std::string json = "{\"drives\": [";
+  for (size_t i = 0; i < bus->drives.size(); ++i) {
+    const VirtualDrive& d = bus->drives[i];
+    json += formatted("%s\n  {\"address\": \"%u:%u\", \"reads\": %llu, \"writes\": %llu, \"locates\": %llu, "
+                      "\"frames_searched\": %llu, \"drive_seconds\": %.3f}",
+                      i == 0 ? "" : ",", d.adapter, d.target, static_cast<unsigned long long>(d.tape_reads),
+                      static_cast<unsigned long long>(d.tape_writes), static_cast<unsigned long long>(d.locates),
+                      static_cast<unsigned long long>(d.frames_searched), vdrive_seconds(&d));
+  }
+  json += bus->drives.empty() ? "]}\n" : "\n]}\n";
+
+  std::string temporary = formatted("%s.%ld.tmp", bus->stats.c_str(), static_cast<long>(getpid()));
+  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  bool written = fd >= 0;
+  for (size_t done = 0; written && done < json.size();) {
+    ssize_t n = write(fd, json.data() + done, json.size() - done);
+    written = n > 0 || (n < 0 && errno == EINTR);
+    if (n > 0) done += static_cast<size_t>(n);
+  }
+  int error = errno;
+  if (fd >= 0 && close(fd) != 0 && written) {
+    written = false;
+    error = errno;
+  }
+  if (written && rename(temporary.c_str(), bus->stats.c_str()) != 0) {
+    written = false;
+    error = errno;
+  }
+  if (written) return 0;
+  if (fd >= 0) unlink(temporary.c_str());
+  say(formatted("%s: cannot write the stats file: %s\n", bus->stats.c_str(), std::strerror(error)));
+  return -1;
 }

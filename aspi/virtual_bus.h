@@ -30,6 +30,16 @@ struct VirtualDrive {
   uint8_t write_error_asc = 0x3B;
   int64_t capacity = -1;  // frames the cassette holds; -1: unlimited
   uint32_t search_polls = 0;
+  double speed = 1.0;           // READ and WRITE, times the normal playing speed
+  double search_speed = 200.0;  // LOCATE and REWIND, times the normal playing speed
+  double locate_seconds = 1.0;  // to settle after a LOCATE or REWIND
+
+  // What the transport has done: READs and WRITEs that moved the tape by a
+  // frame, LOCATEs and REWINDs carried out, and the frames those passed.
+  uint64_t tape_reads = 0;
+  uint64_t tape_writes = 0;
+  uint64_t locates = 0;
+  uint64_t frames_searched = 0;
 
   // The drive's state.
   int fd = -1;             // the cassette file, -1 while it does not exist
@@ -63,6 +73,7 @@ struct VirtualBus {
   uint32_t transfers = 0;     // READ and WRITE commands so far
   uint32_t interrupt_at_poll = 0;  // [bus] interrupt_at_poll; 0: never
   uint32_t polls = 0;              // TEST UNIT READY and READ POSITION commands so far
+  std::string stats;               // [bus] stats: where vbus_write_stats puts the tally; "": nowhere
 };
 
 // Reads the bus file and opens the cassettes. Problems with single keys or
@@ -74,6 +85,13 @@ VirtualDrive* vbus_find(VirtualBus* bus, uint8_t adapter, uint8_t target, uint8_
 void vbus_execute(VirtualBus* bus, AspiExecRequest* block);
 // Closes the cassette files.
 void vbus_close(VirtualBus* bus);
+
+// The seconds a real drive's transport would have spent on what this one did.
+double vdrive_seconds(const VirtualDrive* d);
+// Writes the tally of every drive as one JSON object to the bus's stats file,
+// whole or not at all (a temporary file in the same folder, then renamed).
+// Returns 0, also when no stats file is asked for, or -1 after a warning.
+int vbus_write_stats(const VirtualBus* bus);
 
 // Running time: a frame index as a BCD time code (100 frames in 3 seconds),
 // and back (-1 for a time code that is not valid).

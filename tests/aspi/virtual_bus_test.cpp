@@ -1,10 +1,15 @@
 // Virtual DAT drives: every bus-file key and the behaviour of each command.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <csignal>
+#include <algorithm>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -138,13 +143,13 @@ TEST(VirtualBus, AdapterCountAddressesAndUnknownCommands) {
 TEST(VirtualBus, ProblemsInTheBusFileArePassedOverWithAWarning) {
   TempDir dir;
   write_file(dir.file("bus.ini"),
-             "[0:4]\nvendor = ARCHIVE\ncolour = blue\nnot_ready = soon\n[tape]\n[0:4]\nvendor = HP\n"
-             "[bus]\ninterrupt_at = 7\nspeed = 2\n");
+             "[0:4]\nvendor = ARCHIVE\ncolour = blue\nnot_ready = soon\nsearch_speed = 0\nlocate_seconds = -1\n"
+             "[tape]\n[0:4]\nvendor = HP\n[bus]\ninterrupt_at = 7\nspeed = 2\n");
   VirtualBus bus;
   testing::internal::CaptureStderr();
   ASSERT_EQ(vbus_load(dir.file("bus.ini").c_str(), &bus), 0);
   std::string err = testing::internal::GetCapturedStderr();
-  for (const char* word : {"colour", "not_ready", "[tape]", "listed twice", "speed"})
+  for (const char* word : {"colour", "not_ready", "search_speed", "locate_seconds", "[tape]", "listed twice", "] key speed"})
     EXPECT_NE(err.find(word), std::string::npos) << word << " in " << err;
   // Given a sink, the provider hands it the same warnings, one whole line each.
   std::string sunk;
@@ -161,6 +166,7 @@ TEST(VirtualBus, ProblemsInTheBusFileArePassedOverWithAWarning) {
   EXPECT_EQ(std::string(bus.drives[0].vendor, 8), "ARCHIVE ");
   EXPECT_EQ(bus.drives[0].not_ready_left, 0u);
   EXPECT_EQ(bus.interrupt_at, 7u);
+  EXPECT_EQ(bus.drives[0].search_speed, 200.0);
   vbus_close(&bus);
 }
 
@@ -412,6 +418,103 @@ TEST(VirtualBus, SearchTakesItsPollsAndReportsPositionsOnTheWay) {
   EXPECT_EQ(d.exec(locate_audio(0x00, {0, 0, 3, 0})), kGood);
   EXPECT_EQ(d.read(), kGood);
   EXPECT_EQ(d.frame.sid_pno23, 0x03);
+}
+
+TEST(VirtualBus, TransportTallyCountsTapeMotionAndItsTime) {
+  struct Case {
+    const char* name;
+    KeyList keys;
+    bool recorded;
+    std::function<void(Drive&)> run;
+    uint64_t reads, writes, locates, frames_searched;
+    double seconds;
+  } cases[] = {
+      {"reads", {}, true, [](Drive& d) { for (int i = 0; i < 10; ++i) d.read(); }, 10, 0, 0, 0, 0.3},
+      // The failed frame passes the head; a READ at the end of data does not move the tape.
+      {"read error, end of data", {{"read_errors", "299"}}, true,
+       [](Drive& d) {
+         d.exec({0x2B, 0, 0, 0, 0, 0x01, 0x2A, 0, 0, 0});  // to block 298
+         for (int i = 0; i < 4; ++i) d.read();
+       },
+       2, 0, 1, 298, 0.06 + 298 * 0.03 / 200 + 1.0},
+      {"writes at speed 2, refused ones cost nothing", {{"cassette", "c.tape"}, {"capacity", "3"}, {"speed", "2"}},
+       false, [](Drive& d) { for (uint8_t i = 0; i < 5; ++i) d.write(i); }, 0, 3, 0, 0, 0.045},
+      {"locate at the default search speed", {}, true,
+       [](Drive& d) { d.exec(locate_audio(0x00, {0, 0, 3, 0}, false)); }, 0, 0, 1, 200, 1.03},
+      {"search speed and settling are the drive's own; speed is for transfers",
+       {{"search_speed", "100"}, {"locate_seconds", "0.5"}, {"speed", "2"}, {"search_polls", "3"}}, true,
+       [](Drive& d) {
+         d.exec(locate_audio(0x00, {0, 0, 3, 0}));
+         for (int i = 0; i < 4; ++i) d.read_position();
+       },
+       0, 0, 1, 200, 0.56},
+      {"no match winds to the end of data; data mode refuses", {}, true,
+       [](Drive& d) {
+         d.exec(locate_audio(0x00, {0, 0, 9, 0}));
+         d.set_density(0x13);
+         d.exec(locate_audio(0x00, {0, 0, 1, 0}));
+       },
+       0, 0, 1, 300, 1.045},
+      {"rewind", {}, true,
+       [](Drive& d) {
+         for (int i = 0; i < 50; ++i) d.read();
+         d.exec(kRewind);
+         d.exec(kTur);
+         d.exec(kInquiry);
+       },
+       50, 0, 1, 50, 1.5 + 50 * 0.03 / 200 + 1.0},
+  };
+  for (const Case& c : cases) {
+    std::unique_ptr<Drive> d(c.recorded ? new RecordedDrive(c.keys) : new Drive(c.keys));
+    if (!c.recorded) d->set_density(0x80);
+    c.run(*d);
+    const VirtualDrive& v = d->bus.drives[0];
+    EXPECT_EQ(v.tape_reads, c.reads) << c.name;
+    EXPECT_EQ(v.tape_writes, c.writes) << c.name;
+    EXPECT_EQ(v.locates, c.locates) << c.name;
+    EXPECT_EQ(v.frames_searched, c.frames_searched) << c.name;
+    EXPECT_NEAR(vdrive_seconds(&v), c.seconds, 1e-9) << c.name;
+  }
+}
+
+TEST(VirtualBus, StatsFileHoldsEveryDrivesTallyOrIsNotWrittenAtAll) {
+  TempDir dir;
+  write_cassette(dir.file("t.tape"), {{1, 10}});
+  write_bus_file(dir.file("bus.ini"),
+                 {{"0:4", {{"cassette", "t.tape"}}}, {"1:2", {}}}, {{"stats", "stats.json"}});
+  VirtualBus bus;
+  ASSERT_EQ(vbus_load(dir.file("bus.ini").c_str(), &bus), 0);
+  EXPECT_EQ(bus.stats, dir.file("stats.json")) << "relative to the bus file's folder";
+  bus.drives[0].tape_reads = 11;
+  bus.drives[0].locates = 2;
+  bus.drives[0].frames_searched = 400;
+  ASSERT_EQ(vbus_write_stats(&bus), 0);
+  EXPECT_EQ(read_file(dir.file("stats.json")),
+            "{\"drives\": [\n"
+            "  {\"address\": \"0:4\", \"reads\": 11, \"writes\": 0, \"locates\": 2, \"frames_searched\": 400, "
+            "\"drive_seconds\": 2.390},\n"
+            "  {\"address\": \"1:2\", \"reads\": 0, \"writes\": 0, \"locates\": 0, \"frames_searched\": 0, "
+            "\"drive_seconds\": 0.000}\n"
+            "]}\n");
+
+  // A name taken by a folder, a folder that does not exist: a warning each,
+  // and nothing left behind.
+  ASSERT_EQ(mkdir(dir.file("taken").c_str(), 0755), 0);
+  for (std::string path : {dir.file("taken"), dir.file("missing/stats.json")}) {
+    bus.stats = path;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(vbus_write_stats(&bus), -1) << path;
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(path + ": cannot write the stats file"), std::string::npos) << err;
+  }
+  std::vector<std::string> names;
+  DIR* folder = opendir(dir.path().c_str());
+  while (dirent* e = readdir(folder))
+    if (e->d_name[0] != '.') names.push_back(e->d_name);
+  closedir(folder);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, std::vector<std::string>({"bus.ini", "stats.json", "t.tape", "taken"}));
+  vbus_close(&bus);
 }
 
 int g_interrupts = 0;
