@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "tests/support/bytes.h"
@@ -352,13 +353,23 @@ TEST(Extract, EndOfDataOnAShortTapeKeepsEveryFrameAtItsRate) {
   Tape tape;
   tape_record(&tape, Recording{.program = 1, .rate_code = 1}, 100);
   TapeRun t;
-  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE"});
+  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE"}, {}, {}, {{"stats", "stats.json"}});
   EXPECT_EQ(r.exit_code, 0) << r.out;
   WavFile one = t.wav("TAPE001.wav");
   ASSERT_TRUE(one.valid);
   EXPECT_EQ(one.rate, 44100u);
   EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 0, 100)));
   EXPECT_EQ(r.out.find("rate change found 1 0"), std::string::npos);
+  // The drive's tally, written when kestrel unloads the provider: every frame
+  // once, 30 ms each; the READ at the end of data does not move the tape.
+  std::string stats = t.log("stats.json");
+  auto number = [&](const char* key) {
+    size_t at = stats.find(std::string("\"") + key + "\": ");
+    return at == std::string::npos ? -1.0 : std::strtod(stats.c_str() + at + std::strlen(key) + 4, nullptr);
+  };
+  EXPECT_EQ(number("reads"), 100) << stats;
+  EXPECT_EQ(number("writes"), 0) << stats;
+  EXPECT_NEAR(number("drive_seconds"), 3.0, 0.0005) << stats;
 }
 
 TEST(Extract, FailedReadOfTheSecondFrameIsNeverWrittenAsAudio) {
