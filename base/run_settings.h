@@ -63,6 +63,8 @@ struct RunSettings {
   int32_t output_lun;
   // File-name argument of the file modes, upper case.
   char base_name[KESTREL_BASE_NAME_SIZE];
+  // Switches added after the record's first layout, behind everything it had.
+  int32_t byprogram_arg;
 };
 
 static_assert(offsetof(RunSettings, stop_requested) == 0);
@@ -77,7 +79,8 @@ static_assert(offsetof(RunSettings, seek_arg) == 160);
 static_assert(offsetof(RunSettings, input_adapter) == 164);
 static_assert(offsetof(RunSettings, output_lun) == 184);
 static_assert(offsetof(RunSettings, base_name) == 188);
-static_assert(sizeof(RunSettings) == 188 + KESTREL_BASE_NAME_SIZE + 2);  // two bytes of tail padding
+static_assert(offsetof(RunSettings, byprogram_arg) == 188 + KESTREL_BASE_NAME_SIZE + 2);  // after two bytes of padding
+static_assert(sizeof(RunSettings) == 188 + KESTREL_BASE_NAME_SIZE + 2 + 4);
 
 // The second run-long record: the bytes waiting in the wave-out player's
 // staging buffer.

@@ -31,6 +31,7 @@ const Switch kSwitches[] = {
     {"/PINTAIL", &RunSettings::pintail_arg, "PINTAIL\n"},
     {"/STOPEOT", &RunSettings::stopeot_arg, nullptr},
     {"/ERRORCORRECT", &RunSettings::errorcorrect_arg, nullptr},
+    {"/BYPROGRAM", &RunSettings::byprogram_arg, nullptr},
 };
 
 const char* const kSeekTypes[] = {"PROGNUM", "ABSTIME", "RUNTIME", "PROGTIME"};
@@ -226,6 +227,7 @@ void print_usage(void) {
       "  /SEEK TYPE POS  position the input tape first: PROGNUM n, or ABSTIME, RUNTIME,\n"
       "                  PROGTIME h:m:s:f\n"
       "  /STARTID        start a new WAV file at each start ID\n"
+      "  /BYPROGRAM      start a new WAV file at each new program number\n"
       "  /ONEWAV         keep one WAV file across sampling-rate changes\n"
       "  /WAVEOUT        play the tape instead of writing WAV files\n"
       "  /ERRORCORRECT   conceal isolated damaged samples\n"

@@ -67,7 +67,7 @@ int32_t program_kind(int32_t program) {
     default: break;
   }
   bool digits = bcd_word(static_cast<uint32_t>(program) & 0xFFF);
-  return digits && program != 0 ? FRAME_PROGRAM_NUMBER : FRAME_PROGRAM_INVALID;
+  return digits && program != 0 && program <= 0x799 ? FRAME_PROGRAM_NUMBER : FRAME_PROGRAM_INVALID;
 }
 
 }  // namespace

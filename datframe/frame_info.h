@@ -16,7 +16,7 @@ enum FrameProgramKind : int32_t {
   FRAME_PROGRAM_LEAD_IN = 1,
   FRAME_PROGRAM_LEAD_OUT = 2,
   FRAME_PROGRAM_NONE = 3,     // 0AA: no valid number recorded
-  FRAME_PROGRAM_INVALID = 4,  // 000 or digits that are no BCD number
+  FRAME_PROGRAM_INVALID = 4,  // 000, 800 and up, or digits that are no BCD number
 };
 
 // A time code: packed BCD hours, minutes, seconds, frame (hours in bits

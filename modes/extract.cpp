@@ -274,6 +274,8 @@ int frame_loop(Extraction* x) {
   // What happened at the frame before the track began does not end it.
   x->events.start_id_found = 0;
   x->events.rate_changed = 0;
+  // /BYPROGRAM: the program number the file's frames carry (0: none yet).
+  int file_program = 0;
   while (!x->stop && !x->write_failed && !(x->events.start_id_found && s->startid_arg)) {
     if (x->frame_valid) {
       if (!s->waveout_arg && x->files.data_bytes > kWavDataLimit - DAT_LP_PCM_BYTES) {
@@ -298,6 +300,7 @@ int frame_loop(Extraction* x) {
       pass_on(x, bytes);
       if (!audible) audible = !all_zero(x->pcm, bytes);
       ++frames;
+      if (x->info.program_kind == FRAME_PROGRAM_NUMBER) file_program = x->info.program;
     }
     uint32_t result = read_frame(x);
     if (tape_read_ok(result)) {
@@ -313,6 +316,11 @@ int frame_loop(Extraction* x) {
     if (!x->frame_valid) continue;
     // A start ID within the first 300 frames of a file does not end it.
     if (x->events.start_id_found && frames < kTrackSplitFrames) x->events.start_id_found = 0;
+    // /BYPROGRAM: a new valid program number begins a new file, whatever the
+    // length of the one before; frames without one stay where they are.
+    if (s->byprogram_arg && file_program != 0 && x->info.program_kind == FRAME_PROGRAM_NUMBER &&
+        x->info.program != file_program)
+      break;
     if (x->events.rate_changed) {
       // Starting over drops what the file holds: only silence (a lead-in, a
       // gap) is dropped so. Audio ends the file here, as in a longer file,

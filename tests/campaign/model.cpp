@@ -28,6 +28,13 @@ bool in_lead_in(const DatFrame& frame) {
   return false;
 }
 
+// The sub-ID's program number when it is a valid one (1 to 799), else 0.
+int valid_program(const DatFrame& frame) {
+  int hundreds = frame.sid_pno1 >> 4, tens = frame.sid_pno23 >> 4, units = frame.sid_pno23 & 0x0F;
+  if (hundreds > 7 || tens > 9 || units > 9) return 0;
+  return hundreds * 100 + tens * 10 + units;
+}
+
 // Under /STOPEOT, the run ends once the drive has answered this many reads
 // in a row with the end of the recorded data.
 const int kEndOfDataReads = 62;
@@ -211,6 +218,7 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
     s.start_id_found = false;
     int in_file = 0;
     bool audible = false;  // a sample that is not zero since the file began or started over
+    int file_program = 0;  // the valid program number of the file's frames (/BYPROGRAM)
     while (!s.stop && !(s.start_id_found && sw.startid)) {
       if (valid) {
         const DatFrame& frame = frames[current];
@@ -234,6 +242,7 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
         t.segments.back().audio += pcm;
         if (pcm.find_first_not_of('\0') != std::string::npos) audible = true;
         ++in_file;
+        if (valid_program(frame) != 0) file_program = valid_program(frame);
       }
       r = read_next();
       if (r.ok) {
@@ -253,6 +262,9 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
       if (model_esc(bus)) s.stop = true;
       if (!valid) continue;
       if (s.start_id_found && in_file < kTrackSplitFrames) s.start_id_found = false;
+      // /BYPROGRAM: a new valid program number begins the next file.
+      int next_program = valid_program(frames[current]);
+      if (sw.byprogram && file_program != 0 && next_program != 0 && next_program != file_program) break;
       if (s.rate_changed) {
         int file_rate = t.segments.back().rate_code;
         if (in_file < kTrackSplitFrames && !audible) {

@@ -81,6 +81,7 @@ struct ExtractSwitches {
   bool onewav = false;
   bool stopeot = false;
   bool errorcorrect = false;
+  bool byprogram = false;
 };
 
 // The audio of a track file from its start or restart on, and its rate.

@@ -58,6 +58,7 @@ void scenario_extract(Rng* rng, const std::string& dir, Verdict* v, std::string*
   sw.onewav = rng_chance(rng, 0.2);
   sw.stopeot = rng_chance(rng, 0.12);
   sw.errorcorrect = rng_chance(rng, 0.3);
+  sw.byprogram = rng_chance(rng, 0.2);
   BaseName base = random_base(rng);
 
   RunPlan plan;
@@ -68,6 +69,7 @@ void scenario_extract(Rng* rng, const std::string& dir, Verdict* v, std::string*
   if (sw.onewav) switches.push_back("/ONEWAV");
   if (sw.stopeot) switches.push_back("/STOPEOT");
   if (sw.errorcorrect) switches.push_back("/ERRORCORRECT");
+  if (sw.byprogram) switches.push_back("/BYPROGRAM");
   add_switches(rng, &plan, switches);
 
   BusKeys keys = {{"cassette", "tape.dat"}};

@@ -107,6 +107,36 @@ TEST(Extract, RateChangeAfter300FramesStartsANewFileAtTheNewRate) {
   EXPECT_NE(r.out.find("rate change found 1 0\n"), std::string::npos);
 }
 
+TEST(Extract, ByProgramBeginsAFileAtEveryNewProgramNumber) {
+  // Programs of 2 s, 20 s and 5 s at two rates, between a recorder's lead-in
+  // and lead-out: one file a program; the lead-out (no valid number) stays
+  // in the last. Without /BYPROGRAM the 2-second program is no file of its own.
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1}, 120);
+  tape_mark_lead_in(&tape, 0, 120);
+  tape_record(&tape, Recording{.program = 1, .rate_code = 1, .start_id_frames = 300}, 67);
+  tape_record(&tape, Recording{.program = 2, .rate_code = 1, .start_id_frames = 300}, 667);
+  tape_record(&tape, Recording{.program = 3, .rate_code = 0, .start_id_frames = 300}, 167);
+  size_t lead_out = tape_record(&tape, Recording{.program = 3, .start_id_frames = 300}, 300);
+  for (size_t i = lead_out; i < tape.frames.size(); ++i) {
+    tape.frames[i].sid_pno1 = static_cast<uint8_t>(tape.frames[i].sid_pno1 & 0x0F);
+    tape.frames[i].sid_pno23 = 0xEE;
+  }
+  TapeRun t;
+  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/REWIND", "/BYPROGRAM"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_TRUE(same_bytes(t.wav("TAPE001.wav").data, tape_pcm(tape, 120, 187)));
+  EXPECT_TRUE(same_bytes(t.wav("TAPE002.wav").data, tape_pcm(tape, 187, 854)));
+  EXPECT_EQ(t.wav("TAPE003.wav").rate, 48000u);
+  EXPECT_TRUE(same_bytes(t.wav("TAPE003.wav").data, tape_pcm(tape, 854, tape.frames.size())));
+  EXPECT_FALSE(t.has("TAPE004.wav"));
+
+  TapeRun starts;
+  r = starts.run(tape, {"/KESTREL", "TAPE", "/REWIND", "/STARTID"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_TRUE(same_bytes(starts.wav("TAPE001.wav").data, tape_pcm(tape, 120, 854)));
+}
+
 TEST(Extract, OneWavKeepsOneFileInWhichEveryFrameGivesItsOwnSamples) {
   // 44.1 kHz, 48 kHz, then 44.1 kHz again: the header keeps the first rate,
   // no frame loses or gains a sample, and the console says where the file
