@@ -143,6 +143,11 @@ void reset_frame_analysis(RunSettings* s) {
 }
 
 void frame_events_text(const FrameInfo* info, const FrameEvents* events, char* text, size_t size) {
+  if (!events->rate_changed && !events->start_id_found && size >= 2) {  // nearly every frame
+    text[0] = '\r';
+    text[1] = '\0';
+    return;
+  }
   int used = 0;
   if (events->rate_changed)
     used = std::snprintf(text, size, "rate change found %x %x\n", static_cast<unsigned>(events->old_rate_code),
