@@ -6,6 +6,8 @@
 
 // Room for the file-name argument of the file modes: 313 characters and the NUL.
 #define KESTREL_BASE_NAME_SIZE 314
+// Room for a path taken as typed.
+#define KESTREL_PATH_SIZE 4096
 
 // The one run-long record: zero-filled at start, filled by the command line,
 // the drive set-up and the frame decoder, read by every mode.
@@ -65,6 +67,16 @@ struct RunSettings {
   char base_name[KESTREL_BASE_NAME_SIZE];
   // Switches added after the record's first layout, behind everything it had.
   int32_t byprogram_arg;
+  int32_t fromimage_arg;   // frames from the image file named by image_path
+  int32_t toc_arg;         // the mode that lists the tape's programs
+  int32_t report_arg;      // the transfer report
+  int32_t reread_arg;      // damaged stretches re-read,
+  int32_t reread_passes;   // up to this many extra passes
+  int32_t bwf_arg;         // Broadcast WAV files
+  int32_t flac_arg;        // FLAC files instead of WAV
+  int32_t deemphasis_arg;  // pre-emphasised audio written de-emphasised
+  // The image /FROMIMAGE reads, as typed.
+  char image_path[KESTREL_PATH_SIZE];
 };
 
 static_assert(offsetof(RunSettings, stop_requested) == 0);
@@ -80,7 +92,9 @@ static_assert(offsetof(RunSettings, input_adapter) == 164);
 static_assert(offsetof(RunSettings, output_lun) == 184);
 static_assert(offsetof(RunSettings, base_name) == 188);
 static_assert(offsetof(RunSettings, byprogram_arg) == 188 + KESTREL_BASE_NAME_SIZE + 2);  // after two bytes of padding
-static_assert(sizeof(RunSettings) == 188 + KESTREL_BASE_NAME_SIZE + 2 + 4);
+static_assert(offsetof(RunSettings, deemphasis_arg) == 188 + KESTREL_BASE_NAME_SIZE + 2 + 32);
+static_assert(offsetof(RunSettings, image_path) == 188 + KESTREL_BASE_NAME_SIZE + 2 + 36);
+static_assert(sizeof(RunSettings) == 188 + KESTREL_BASE_NAME_SIZE + 2 + 36 + KESTREL_PATH_SIZE);
 
 // The second run-long record: the bytes waiting in the wave-out player's
 // staging buffer.

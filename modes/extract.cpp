@@ -8,6 +8,7 @@
 
 #include "datframe/dat_frame.h"
 #include "datframe/frame_info.h"
+#include "modes/frame_source.h"
 #include "modes/mode_io.h"
 #include "modes/modes.h"
 #include "playback/player.h"
@@ -39,7 +40,9 @@ struct TrackFiles {
 struct Extraction {
   RunSettings* s;
   PlaybackStaging* staging;
+  FrameSource source;
   DatFrame frame;
+  FrameRead read{};      // what the source said about it
   FrameInfo info{};      // what the frame in the buffer is
   FrameEvents events{};  // and what happened at it
   uint8_t pcm[DAT_LP_PCM_BYTES];
@@ -55,8 +58,8 @@ struct Extraction {
 };
 
 uint32_t read_frame(Extraction* x) {
-  RunSettings* s = x->s;
-  return scsi_read_block(s->input_adapter, s->input_target, s->input_lun, &x->frame, DAT_FRAME_BYTES);
+  x->read = read_next_frame(&x->source, &x->frame);
+  return x->read.result;
 }
 
 // Takes the frame just read: what it is, what happened at it, said on the
@@ -205,7 +208,7 @@ int start_phase(Extraction* x) {
     }
     std::printf(" - scanning past lead-in: done        \n");
   }
-  wait_unit_ready(s->input_adapter, s->input_target, s->input_lun, 10000);
+  settle_frame_source(&x->source);
   x->stop = false;  // a stop raised by a long blank leader is dropped
   return 0;
 }
@@ -338,14 +341,8 @@ int frame_loop(Extraction* x) {
   return 0;
 }
 
-}  // namespace
-
-int extract_tracks(RunSettings* s, PlaybackStaging* staging) {
-  Extraction extraction;
-  Extraction* x = &extraction;
-  x->s = s;
-  x->staging = staging;
-
+int extract_from_source(Extraction* x) {
+  RunSettings* s = x->s;
   int start = start_phase(x);
   if (start != 0) return start > 0 ? 1 : 0;
 
@@ -372,4 +369,17 @@ int extract_tracks(RunSettings* s, PlaybackStaging* staging) {
     if (x->write_failed) return 1;
     if (x->stop) return 0;
   }
+}
+
+}  // namespace
+
+int extract_tracks(RunSettings* s, PlaybackStaging* staging) {
+  Extraction extraction;
+  Extraction* x = &extraction;
+  x->s = s;
+  x->staging = staging;
+  if (open_frame_source(&x->source, s) != 0) return 1;
+  int result = extract_from_source(x);
+  close_frame_source(&x->source);
+  return result;
 }

@@ -8,6 +8,7 @@
 
 #include "datframe/dat_frame.h"
 #include "datframe/frame_info.h"
+#include "modes/frame_source.h"
 #include "modes/mode_io.h"
 #include "modes/modes.h"
 #include "scsi/tape_commands.h"
@@ -18,17 +19,14 @@ namespace {
 // mode ends after this pass.
 struct Pass {
   RunSettings* s;
+  FrameSource* source;
   DatFrame frame;
   FrameInfo info;
   FrameEvents events;
   bool stop = false;
 };
 
-uint32_t read_input(Pass* p) {
-  std::memset(&p->frame, 0, sizeof p->frame);
-  const RunSettings* s = p->s;
-  return scsi_read_block(s->input_adapter, s->input_target, s->input_lun, &p->frame, DAT_FRAME_BYTES);
-}
+uint32_t read_input(Pass* p) { return read_next_frame(p->source, &p->frame).result; }
 
 uint32_t write_output(const Pass* p) {
   const RunSettings* s = p->s;
@@ -76,9 +74,10 @@ void image_name(const RunSettings* s, char* name, size_t size) {
 
 }  // namespace
 
-int dump_image(RunSettings* s) {
-  Pass pass{s, {}, {}, {}};
-  Pass* p = &pass;
+namespace {
+
+int dump_from(Pass* p) {
+  RunSettings* s = p->s;
   if (read_first_frame(p) != 0) return 1;
   char name[KESTREL_BASE_NAME_SIZE + 8];
   image_name(s, name, sizeof name);
@@ -125,6 +124,17 @@ int dump_image(RunSettings* s) {
   return close_output_file(image, name) != 0 ? 1 : 0;
 }
 
+}  // namespace
+
+int dump_image(RunSettings* s) {
+  FrameSource source;
+  if (open_frame_source(&source, s) != 0) return 1;
+  Pass pass{s, &source, {}, {}, {}};
+  int result = dump_from(&pass);
+  close_frame_source(&source);
+  return result;
+}
+
 int restore_image(RunSettings* s) {
   char name[KESTREL_BASE_NAME_SIZE + 8];
   image_name(s, name, sizeof name);
@@ -135,7 +145,7 @@ int restore_image(RunSettings* s) {
     report_open_failure(name);
     return 1;
   }
-  Pass pass{s, {}, {}, {}};
+  Pass pass{s, nullptr, {}, {}, {}};
   Pass* p = &pass;
   reset_frame_analysis(s);
   bool read_failed = false;
@@ -162,9 +172,14 @@ int restore_image(RunSettings* s) {
 }
 
 int copy_tape(RunSettings* s) {
-  Pass pass{s, {}, {}, {}};
+  FrameSource source;
+  if (open_frame_source(&source, s) != 0) return 1;
+  Pass pass{s, &source, {}, {}, {}};
   Pass* p = &pass;
-  if (read_first_frame(p) != 0) return 1;
+  if (read_first_frame(p) != 0) {
+    close_frame_source(&source);
+    return 1;
+  }
   bool have_frame = true;  // the first frame, read above, is copied first
   for (;;) {
     bool esc = esc_pressed();
@@ -178,5 +193,6 @@ int copy_tape(RunSettings* s) {
     }
     if (pass_ends(p, esc)) break;
   }
+  close_frame_source(&source);
   return 0;
 }

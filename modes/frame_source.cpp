@@ -1,0 +1,28 @@
+#include "modes/frame_source.h"
+
+#include <cstring>
+
+#include "scsi/aspi_call.h"
+#include "scsi/tape_commands.h"
+
+int open_frame_source(FrameSource* source, RunSettings* settings) {
+  source->s = settings;
+  return 0;
+}
+
+FrameRead read_next_frame(FrameSource* source, DatFrame* frame) {
+  std::memset(frame, 0, sizeof *frame);
+  const RunSettings* s = source->s;
+  FrameRead read{};
+  read.result = scsi_read_block(s->input_adapter, s->input_target, s->input_lun, frame, DAT_FRAME_BYTES);
+  read.reads = 1;
+  read.kept = 1;
+  return read;
+}
+
+void settle_frame_source(FrameSource* source) {
+  const RunSettings* s = source->s;
+  wait_unit_ready(s->input_adapter, s->input_target, s->input_lun, 10000);
+}
+
+void close_frame_source(FrameSource* source) { source->s = nullptr; }

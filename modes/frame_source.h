@@ -1,0 +1,30 @@
+// Where a reading's frames come from. Today the input drive, frame after
+// frame as the tape runs; every mode that reads takes its frames here, so
+// another source of frames serves all of them at once.
+#pragma once
+
+#include <cstdint>
+
+#include "base/run_settings.h"
+#include "datframe/dat_frame.h"
+
+// What the source says about the frame it gave, besides the frame itself.
+struct FrameRead {
+  uint32_t result;  // the read's result word: tape_read_ok(result) when a frame came
+  int32_t reads;    // how many times this frame was read
+  int32_t kept;     // which of those reads gave the copy handed on (1: the first)
+};
+
+struct FrameSource {
+  RunSettings* s = nullptr;
+};
+
+// Sets the source up for the run. 0, or 1 after saying on the console why it
+// cannot give frames.
+int open_frame_source(FrameSource* source, RunSettings* settings);
+// The next frame into *frame (zeroed first, so a failed read leaves no stale
+// bytes behind).
+FrameRead read_next_frame(FrameSource* source, DatFrame* frame);
+// Waits, up to ten seconds, until the source is ready to go on reading.
+void settle_frame_source(FrameSource* source);
+void close_frame_source(FrameSource* source);
