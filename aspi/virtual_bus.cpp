@@ -572,17 +572,7 @@ void read_position(VirtualDrive* d, AspiExecRequest* b) {
 
 void vbus_index_to_time_code(uint64_t index, uint8_t* time_code) { dat_time_code_of_frames(index, time_code); }
 
-int64_t vbus_time_code_to_index(const uint8_t* time_code) {
-  int value[4];
-  for (int i = 0; i < 4; ++i) {
-    if ((time_code[i] >> 4) > 9 || (time_code[i] & 0x0F) > 9) return -1;
-    value[i] = dat_bcd_value(time_code[i]);
-  }
-  int seconds_in_group = value[2] % 3;
-  if (value[1] > 59 || value[2] > 59 || value[3] > (seconds_in_group == 2 ? 33 : 32)) return -1;
-  int64_t seconds = static_cast<int64_t>(value[0]) * 3600 + value[1] * 60 + value[2];
-  return seconds / 3 * 100 + seconds_in_group * 33 + value[3];
-}
+int64_t vbus_time_code_to_index(const uint8_t* time_code) { return dat_frames_of_time_code(time_code); }
 
 void vbus_set_message_sink(ASPI32MessageSink sink, void* context) {
   g_message_sink = sink;

@@ -14,13 +14,7 @@ namespace {
 const int64_t kGiveUpAfterS = 30;  // watching ends after this long without a change
 const int64_t kSettledS = 10;      // a change more recent than this counts as arrived
 const uint32_t kPollIntervalMs = 1000;
-const size_t kPositionBytes = 20;
 
-// Bytes of the audio position data.
-const int kProgramDigits = 4;
-const int kRunningTime = 8;
-const int kAbsoluteTime = 12;
-const int kProgramTime = 16;
 
 uint32_t packed_time(const uint8_t* bytes) {
   uint32_t value = 0;
@@ -30,34 +24,82 @@ uint32_t packed_time(const uint8_t* bytes) {
 
 void print_progress(const uint8_t* p) {
   report_text("   - Present seek position: ");
-  report_text("PROGNUM: %.3x, ", p[kProgramDigits] * 256 + p[kProgramDigits + 1] * 16 + p[kProgramDigits + 2]);
-  const uint8_t* t = p + kAbsoluteTime;
+  report_text("PROGNUM: %.3x, ", p[kPositionProgramDigits] * 256 + p[kPositionProgramDigits + 1] * 16 + p[kPositionProgramDigits + 2]);
+  const uint8_t* t = p + kPositionAbsoluteTime;
   report_text(t[3] == 0xAA ? "ABSTIME: %.2x:%.2x:%.2x:%.2x\r" : "ABSTIME: %.2d:%.2d:%.2d:%.2d\r",
                dat_bcd_value(t[0]), dat_bcd_value(t[1]), dat_bcd_value(t[2]), dat_bcd_value(t[3]));
 }
 
 }  // namespace
 
-int position_matches(const RunSettings* settings, const uint8_t* position) {
-  switch (settings->seek_type) {
+int position_shows(int type, uint32_t goal, const uint8_t* position) {
+  switch (type) {
     case SEEK_PROGNUM: {
       // Digits above 9 mark the lead-in (0BB), the lead-out (0EE) or no
       // program (0AA): never a program number, though 0BB would add up to 121.
       for (int i = 0; i < 3; ++i)
-        if (position[kProgramDigits + i] > 9) return 0;
-      uint32_t number = static_cast<uint32_t>(position[kProgramDigits] * 100 +
-                                              position[kProgramDigits + 1] * 10 + position[kProgramDigits + 2]);
-      return number == settings->seek_target ? 1 : 0;
+        if (position[kPositionProgramDigits + i] > 9) return 0;
+      uint32_t number = static_cast<uint32_t>(position[kPositionProgramDigits] * 100 +
+                                              position[kPositionProgramDigits + 1] * 10 + position[kPositionProgramDigits + 2]);
+      return number == goal ? 1 : 0;
     }
     case SEEK_ABSTIME:
-      return packed_time(position + kAbsoluteTime) == settings->seek_target ? 1 : 0;
+      return packed_time(position + kPositionAbsoluteTime) == goal ? 1 : 0;
     case SEEK_RUNTIME:
-      return packed_time(position + kRunningTime) == settings->seek_target ? 1 : 0;
+      return packed_time(position + kPositionRunningTime) == goal ? 1 : 0;
     case SEEK_PROGTIME:
-      return packed_time(position + kProgramTime) == settings->seek_target ? 1 : 0;
+      return packed_time(position + kPositionProgramTime) == goal ? 1 : 0;
     default:
       return 0;
   }
+}
+
+int position_matches(const RunSettings* settings, const uint8_t* position) {
+  return position_shows(settings->seek_type, settings->seek_target, position);
+}
+
+int search_tape(int adapter, int target, int lun, int type, uint32_t goal, uint8_t* position, bool progress) {
+  int located = scsi_locate2(adapter, target, lun, goal, type);
+  if (located != 0) {
+    if (progress) report_text("Seek failed %x\n", static_cast<unsigned>(located));
+    return SEARCH_FAILED;
+  }
+
+  int64_t last_change = platform_time_s();
+  int64_t now = last_change;
+  std::memset(position, 0, SEARCH_POSITION_BYTES);
+  uint32_t result = scsi_read_position(adapter, target, lun, position);
+  // A search that ended at the end of data before this first look failed as
+  // much as one seen to end there on the way.
+  if (tape_status(result) == TAPE_END_OF_DATA) {
+    if (progress) report_text("Reached end of tape...");
+    return SEARCH_END_OF_DATA;
+  }
+  int matches = position_shows(type, goal, position);
+  uint8_t last_time[4];
+  std::memcpy(last_time, position + kPositionAbsoluteTime, sizeof last_time);
+
+  while (now - last_change < kGiveUpAfterS) {
+    if (result != 0 || matches) break;
+    if (tape_status(wait_unit_ready(adapter, target, lun, 0)) == TAPE_GOOD) break;  // the search is over
+    if (console_sleep_ms(kPollIntervalMs) != 0) break;
+    result = scsi_read_position(adapter, target, lun, position);
+    if (tape_status(result) == TAPE_END_OF_DATA) {
+      if (progress) report_text("Reached end of tape...");
+      return SEARCH_END_OF_DATA;
+    }
+    matches = position_shows(type, goal, position);
+    if (progress) print_progress(position);
+    now = platform_time_s();
+    if (std::memcmp(last_time, position + kPositionAbsoluteTime, sizeof last_time) != 0) last_change = now;
+    std::memcpy(last_time, position + kPositionAbsoluteTime, sizeof last_time);
+  }
+  if (progress) report_text("\n");
+  // Ctrl-C or SIGTERM ends the watch: the run is to end where the tape stands.
+  if (console_interrupted()) return SEARCH_FAILED;
+  if (now - last_change < kSettledS) return SEARCH_ARRIVED;
+  if (progress) report_text("\nSeek failed %x\n", result);
+  return SEARCH_FAILED;
 }
 
 int seek_tape(int adapter, int target, int lun, RunSettings* settings) {
@@ -67,46 +109,7 @@ int seek_tape(int adapter, int target, int lun, RunSettings* settings) {
     report_text("program number %d\n", static_cast<int>(goal));
   else
     report_text("time %.2d:%.2d:%.2d:%.2d\n", goal >> 24, (goal >> 16) & 0xFF, (goal >> 8) & 0xFF, goal & 0xFF);
-
-  int located = scsi_locate2(adapter, target, lun, goal, settings->seek_type);
-  if (located != 0) {
-    report_text("Seek failed %x\n", static_cast<unsigned>(located));
-    return -1;
-  }
-
-  int64_t last_change = platform_time_s();
-  int64_t now = last_change;
-  uint8_t position[kPositionBytes] = {};
-  uint32_t result = scsi_read_position(adapter, target, lun, position);
-  // A search that ended at the end of data before this first look failed as
-  // much as one seen to end there on the way.
-  if (tape_status(result) == TAPE_END_OF_DATA) {
-    report_text("Reached end of tape...");
-    return -1;
-  }
-  int matches = position_matches(settings, position);
-  uint8_t last_time[4];
-  std::memcpy(last_time, position + kAbsoluteTime, sizeof last_time);
-
-  while (now - last_change < kGiveUpAfterS) {
-    if (result != 0 || matches) break;
-    if (tape_status(wait_unit_ready(adapter, target, lun, 0)) == TAPE_GOOD) break;  // the search is over
-    if (console_sleep_ms(kPollIntervalMs) != 0) break;
-    result = scsi_read_position(adapter, target, lun, position);
-    if (tape_status(result) == TAPE_END_OF_DATA) {
-      report_text("Reached end of tape...");
-      return -1;
-    }
-    matches = position_matches(settings, position);
-    print_progress(position);
-    now = platform_time_s();
-    if (std::memcmp(last_time, position + kAbsoluteTime, sizeof last_time) != 0) last_change = now;
-    std::memcpy(last_time, position + kAbsoluteTime, sizeof last_time);
-  }
-  report_text("\n");
-  // Ctrl-C or SIGTERM ends the watch: the run is to end where the tape stands.
-  if (console_interrupted()) return -1;
-  if (now - last_change < kSettledS) return 0;
-  report_text("\nSeek failed %x\n", result);
-  return -1;
+  uint8_t position[SEARCH_POSITION_BYTES] = {};
+  int end = search_tape(adapter, target, lun, settings->seek_type, goal, position, true);
+  return end == SEARCH_ARRIVED ? 0 : -1;
 }
