@@ -32,6 +32,8 @@ const Switch kSwitches[] = {
     {"/STOPEOT", &RunSettings::stopeot_arg, nullptr},
     {"/ERRORCORRECT", &RunSettings::errorcorrect_arg, nullptr},
     {"/BYPROGRAM", &RunSettings::byprogram_arg, nullptr},
+    {"/FROMIMAGE", &RunSettings::fromimage_arg, nullptr},
+    {"/TOC", &RunSettings::toc_arg, "TOC\n"},
 };
 
 const char* const kSeekTypes[] = {"PROGNUM", "ABSTIME", "RUNTIME", "PROGTIME"};
@@ -99,6 +101,33 @@ int parse_address(int argc, char** argv, int32_t position, const char* which, in
   return 0;
 }
 
+// /FROMIMAGE PATH, and the modes it serves: /KESTREL and /TOC read frames;
+// the other modes and /SEEK work with drives.
+int parse_image_path(int argc, char** argv, RunSettings* s) {
+  int32_t p = s->fromimage_arg;
+  if (p + 1 >= argc || is_switch(argv[p + 1])) {
+    std::printf("No image file entered after /FROMIMAGE\n");
+    return 1;
+  }
+  const char* path = argv[p + 1];
+  size_t length = std::strlen(path);
+  if (length >= sizeof s->image_path) {
+    std::printf("Image path too long: %zu characters, at most %zu allowed\n", length, sizeof s->image_path - 1);
+    return 1;
+  }
+  std::memcpy(s->image_path, path, length + 1);
+  bool toc_runs = s->toc_arg && !s->goshawk_arg && !s->bittern_arg && !s->bunting_arg && !s->pintail_arg;
+  if (!s->kestrel_arg && !toc_runs) {
+    std::printf("/FROMIMAGE gives its frames to /KESTREL or /TOC only\n");
+    return 1;
+  }
+  if (s->seek_arg) {
+    std::printf("/SEEK positions a drive: an image is read from its first frame\n");
+    return 1;
+  }
+  return 0;
+}
+
 int parse_seek(int argc, char** argv, RunSettings* s) {
   int32_t p = s->seek_arg;
   if (p + 2 >= argc) {
@@ -144,7 +173,8 @@ int parse_command_line(int argc, char** argv, RunSettings* s) {
   for (const Switch& sw : kSwitches) s->*sw.field = 0;
 
   for (int i = 1; i < argc; ++i) {
-    upper_case_past_folders(argv[i]);
+    // The image's path is taken as typed: the file system tells a.img from A.IMG.
+    if (!(i > 1 && std::strcmp(argv[i - 1], "/FROMIMAGE") == 0)) upper_case_past_folders(argv[i]);
     for (const Switch& sw : kSwitches) {
       if (std::strcmp(argv[i], sw.name) != 0) continue;
       s->*sw.field = i;
@@ -177,6 +207,18 @@ int parse_command_line(int argc, char** argv, RunSettings* s) {
     std::memcpy(s->base_name, name, length + 1);
   }
 
+  // /TOC NAME: the name is optional, and only /TOC's when no file mode takes one.
+  if (!file_switch && s->toc_arg && s->toc_arg + 1 < argc && !is_switch(argv[s->toc_arg + 1])) {
+    const char* name = argv[s->toc_arg + 1];
+    size_t length = std::strlen(name);
+    if (length >= sizeof s->base_name) {
+      std::printf("Filename too long: %zu characters, at most %zu allowed\n", length, sizeof s->base_name - 1);
+      return 2;
+    }
+    std::memcpy(s->base_name, name, length + 1);
+  }
+  if (s->fromimage_arg && parse_image_path(argc, argv, s) != 0) return 1;
+
   if (s->inputid_arg &&
       parse_address(argc, argv, s->inputid_arg, "input", &s->input_adapter, &s->input_target,
                     &s->input_lun, "Input SCSI adapter %d, ID number: %d\n"))
@@ -189,7 +231,9 @@ int parse_command_line(int argc, char** argv, RunSettings* s) {
 
   // /SEEK positions the input drive: without one named it would seek whatever
   // stands at 0:0, and a recording would then begin where its tape stands.
-  if ((s->kestrel_arg || s->bittern_arg || s->pintail_arg || s->seek_arg) && !s->inputid_arg) {
+  bool from_image = s->fromimage_arg != 0;
+  bool reads_drive = ((s->kestrel_arg || s->toc_arg) && !from_image) || s->bittern_arg || s->pintail_arg;
+  if ((reads_drive || s->seek_arg) && !s->inputid_arg) {
     std::printf("No input ID entered\n");
     return 1;
   }
@@ -203,7 +247,7 @@ int parse_command_line(int argc, char** argv, RunSettings* s) {
     return 1;
   }
   if (!s->kestrel_arg && !s->goshawk_arg && !s->bittern_arg && !s->bunting_arg &&
-      !s->pintail_arg) {
+      !s->pintail_arg && !s->toc_arg) {
     std::printf("No mode entered (eg: /kestrel, /goshawk etc.)\n");
     return 1;
   }
@@ -219,10 +263,12 @@ void print_usage(void) {
       "  /BITTERN NAME   save the tape's frames to NAME.img\n"
       "  /BUNTING NAME   write NAME.img back to tape\n"
       "  /PINTAIL        copy the input tape to the output tape\n"
-      "Drives:\n"
-      "  /INPUTID A:T    adapter and SCSI ID of the drive read (needed by KESTREL, BITTERN, PINTAIL)\n"
+      "  /TOC [NAME]     list the programs of the input tape without reading their audio\n"
+      "Drives (not used with /FROMIMAGE):\n"
+      "  /INPUTID A:T    adapter and SCSI ID of the drive read (needed by KESTREL, TOC, BITTERN, PINTAIL)\n"
       "  /OUTPUTID A:T   adapter and SCSI ID of the drive written (needed by GOSHAWK, BUNTING, PINTAIL)\n"
       "Options:\n"
+      "  /FROMIMAGE PATH read the frames of image PATH instead of a drive (KESTREL, TOC)\n"
       "  /REWIND         rewind the tapes first and skip the lead-in when reading\n"
       "  /SEEK TYPE POS  position the input tape first: PROGNUM n, or ABSTIME, RUNTIME,\n"
       "                  PROGTIME h:m:s:f\n"
@@ -233,5 +279,6 @@ void print_usage(void) {
       "  /ERRORCORRECT   conceal isolated damaged samples\n"
       "  /STOPEOT        read on over blank tape\n"
       "  /MRSOFF         turn off MRS mode on the drives that have it\n"
-      "Example: kestrel /KESTREL TAPE /INPUTID 0:4 /STARTID /REWIND\n");
+      "Example: kestrel /KESTREL TAPE /INPUTID 0:4 /STARTID /REWIND\n"
+      "         kestrel /KESTREL TAPE /FROMIMAGE tape.img /STARTID /REWIND\n");
 }

@@ -23,7 +23,8 @@ int run_mode(RunSettings* settings, PlaybackStaging* staging) {
   if (settings->goshawk_arg) return record_to_tape(settings);
   if (settings->bittern_arg) return dump_image(settings);
   if (settings->bunting_arg) return restore_image(settings);
-  return copy_tape(settings);
+  if (settings->pintail_arg) return copy_tape(settings);
+  return list_programs(settings);
 }
 
 // Whether the mode that runs writes to tape from where the output tape stands.
@@ -45,6 +46,11 @@ int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* sta
   if (parse_command_line(argc, argv, settings) != 0) {
     std::printf("Problem parsing command line\n");
     return EXIT_BAD_COMMAND_LINE;
+  }
+  if (settings->fromimage_arg) {
+    // Frames from an image file: no provider and no drive take part.
+    build_frame_tables();
+    return run_mode(settings, staging) != 0 ? EXIT_MODE_FAILED : EXIT_DONE;
   }
   if (load_ASPI() <= 0) {
     std::printf("No ASPI drivers found\n");

@@ -380,6 +380,7 @@ int extract_tracks(RunSettings* s, PlaybackStaging* staging) {
   x->staging = staging;
   if (open_frame_source(&x->source, s) != 0) return 1;
   int result = extract_from_source(x);
+  if (frame_source_incomplete(&x->source)) result = 1;
   close_frame_source(&x->source);
   return result;
 }

@@ -7,6 +7,7 @@
 
 int open_frame_source(FrameSource* source, RunSettings* settings) {
   source->s = settings;
+  if (settings->fromimage_arg) return open_image_frames(&source->image, settings->image_path);
   return 0;
 }
 
@@ -14,15 +15,24 @@ FrameRead read_next_frame(FrameSource* source, DatFrame* frame) {
   std::memset(frame, 0, sizeof *frame);
   const RunSettings* s = source->s;
   FrameRead read{};
-  read.result = scsi_read_block(s->input_adapter, s->input_target, s->input_lun, frame, DAT_FRAME_BYTES);
+  if (source->image.file)
+    read.result = read_image_frame(&source->image, frame);
+  else
+    read.result = scsi_read_block(s->input_adapter, s->input_target, s->input_lun, frame, DAT_FRAME_BYTES);
   read.reads = 1;
   read.kept = 1;
   return read;
 }
 
 void settle_frame_source(FrameSource* source) {
+  if (source->image.file) return;  // a file is always ready
   const RunSettings* s = source->s;
   wait_unit_ready(s->input_adapter, s->input_target, s->input_lun, 10000);
 }
 
-void close_frame_source(FrameSource* source) { source->s = nullptr; }
+void close_frame_source(FrameSource* source) {
+  close_image_frames(&source->image);
+  source->s = nullptr;
+}
+
+bool frame_source_incomplete(const FrameSource* source) { return image_frames_incomplete(&source->image); }

@@ -1,12 +1,13 @@
-// Where a reading's frames come from. Today the input drive, frame after
-// frame as the tape runs; every mode that reads takes its frames here, so
-// another source of frames serves all of them at once.
+// Where a reading's frames come from: the input drive, frame after frame as
+// the tape runs, or with /FROMIMAGE an image file read the same way. Every
+// mode that reads takes its frames here, so a source serves all of them.
 #pragma once
 
 #include <cstdint>
 
 #include "base/run_settings.h"
 #include "datframe/dat_frame.h"
+#include "modes/image_frames.h"
 
 // What the source says about the frame it gave, besides the frame itself.
 struct FrameRead {
@@ -17,6 +18,7 @@ struct FrameRead {
 
 struct FrameSource {
   RunSettings* s = nullptr;
+  ImageFrames image;  // open when the frames come from an image
 };
 
 // Sets the source up for the run. 0, or 1 after saying on the console why it
@@ -28,3 +30,7 @@ FrameRead read_next_frame(FrameSource* source, DatFrame* frame);
 // Waits, up to ten seconds, until the source is ready to go on reading.
 void settle_frame_source(FrameSource* source);
 void close_frame_source(FrameSource* source);
+// Whether the source could not give every frame it was to give (an image
+// with a short last record, or one that could not be read to its end): the
+// run that read it ends as failed, with what it made kept.
+bool frame_source_incomplete(const FrameSource* source);

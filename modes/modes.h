@@ -10,3 +10,4 @@ int record_to_tape(RunSettings* settings);                            // /GOSHAW
 int dump_image(RunSettings* settings);                                // /BITTERN
 int restore_image(RunSettings* settings);                             // /BUNTING
 int copy_tape(RunSettings* settings);                                 // /PINTAIL
+int list_programs(RunSettings* settings);                             // /TOC

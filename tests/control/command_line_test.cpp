@@ -210,4 +210,35 @@ TEST(CommandLine, RequiredAddressesAndModes) {
   EXPECT_EQ(p.printed, "No mode entered (eg: /kestrel, /goshawk etc.)\n");
 }
 
+TEST(CommandLine, FromImageAndTableOfContents) {
+  // The image's path is taken as typed; no drive is needed for the modes that read it.
+  Parsed p = parse({"k", "/kestrel", "take", "/fromimage", "Tapes/Old.img", "/startid"});
+  EXPECT_EQ(p.result, 0) << p.printed;
+  EXPECT_STREQ(p.settings.image_path, "Tapes/Old.img");
+  EXPECT_STREQ(p.settings.base_name, "TAKE");
+  p = parse({"k", "/toc", "list", "/FROMIMAGE", "a.img"});
+  EXPECT_EQ(p.result, 0) << p.printed;
+  EXPECT_STREQ(p.settings.base_name, "LIST");
+  p = parse({"k", "/TOC", "/INPUTID", "0:4"});  // the name is optional
+  EXPECT_EQ(p.result, 0) << p.printed;
+  EXPECT_STREQ(p.settings.base_name, "");
+
+  struct Row {
+    std::vector<std::string> words;
+    const char* said;
+  } rows[] = {
+      {{"k", "/TOC"}, "No input ID entered\n"},
+      {{"k", "/KESTREL", "T", "/FROMIMAGE"}, "No image file entered after /FROMIMAGE\n"},
+      {{"k", "/KESTREL", "T", "/FROMIMAGE", "/STARTID"}, "No image file entered after /FROMIMAGE\n"},
+      {{"k", "/BITTERN", "T", "/INPUTID", "0:4", "/FROMIMAGE", "a.img"}, "/FROMIMAGE gives its frames to /KESTREL or /TOC only\n"},
+      {{"k", "/KESTREL", "T", "/FROMIMAGE", "a.img", "/SEEK", "PROGNUM", "2"},
+       "/SEEK positions a drive: an image is read from its first frame\n"},
+  };
+  for (Row& row : rows) {
+    p = parse(row.words);
+    EXPECT_EQ(p.result, 1) << row.said;
+    EXPECT_NE(p.printed.find(row.said), std::string::npos) << p.printed;
+  }
+}
+
 }  // namespace

@@ -393,13 +393,9 @@ TEST(Extract, EndOfDataOnAShortTapeKeepsEveryFrameAtItsRate) {
   // The drive's tally, written when kestrel unloads the provider: every frame
   // once, 30 ms each; the READ at the end of data does not move the tape.
   std::string stats = t.log("stats.json");
-  auto number = [&](const char* key) {
-    size_t at = stats.find(std::string("\"") + key + "\": ");
-    return at == std::string::npos ? -1.0 : std::strtod(stats.c_str() + at + std::strlen(key) + 4, nullptr);
-  };
-  EXPECT_EQ(number("reads"), 100) << stats;
-  EXPECT_EQ(number("writes"), 0) << stats;
-  EXPECT_NEAR(number("drive_seconds"), 3.0, 0.0005) << stats;
+  EXPECT_EQ(stats_figure(stats, "reads"), 100) << stats;
+  EXPECT_EQ(stats_figure(stats, "writes"), 0) << stats;
+  EXPECT_NEAR(stats_figure(stats, "drive_seconds"), 3.0, 0.0005) << stats;
 }
 
 TEST(Extract, FailedReadOfTheSecondFrameIsNeverWrittenAsAudio) {

@@ -1,5 +1,7 @@
 #include "tests/support/e2e/bus_file.h"
 
+#include <cstdlib>
+
 #include "tests/support/temp_dir.h"
 
 bool write_bus_file(const std::string& path, const std::vector<BusDrive>& drives, const BusKeys& bus_keys) {
@@ -20,4 +22,10 @@ ProcessOptions bus_options(const std::string& bus_path) {
   ProcessOptions options;
   options.env.push_back("KESTREL_BUS=" + bus_path);
   return options;
+}
+
+double stats_figure(const std::string& stats_json, const char* key) {
+  std::string quoted = std::string("\"") + key + "\": ";
+  size_t at = stats_json.find(quoted);
+  return at == std::string::npos ? -1.0 : std::strtod(stats_json.c_str() + at + quoted.size(), nullptr);
 }

@@ -21,3 +21,7 @@ bool write_bus_file(const std::string& path, const std::vector<BusDrive>& drives
 
 // Options for run_kestrel that present the bus file's drives.
 ProcessOptions bus_options(const std::string& bus_path);
+
+// A figure of the first drive in a stats file's JSON (reads, writes,
+// locates, frames_searched, drive_seconds); -1 when it is not there.
+double stats_figure(const std::string& stats_json, const char* key);

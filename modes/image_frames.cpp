@@ -1,0 +1,83 @@
+#include "modes/image_frames.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "modes/mode_io.h"
+#include "scsi/aspi_call.h"
+
+int open_image_frames(ImageFrames* image, const char* path) {
+  *image = ImageFrames{};
+  image->path = path;
+  // Without blocking: a named pipe given by mistake is refused below instead
+  // of waiting for a writer.
+  errno = 0;
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    report_open_failure(path);
+    return 1;
+  }
+  struct stat info {};
+  if (fstat(fd, &info) != 0) {
+    report_open_failure(path);
+    close(fd);
+    return 1;
+  }
+  if (S_ISDIR(info.st_mode) || !S_ISREG(info.st_mode)) {
+    std::printf("%s is %s, not an image file\n", path, S_ISDIR(info.st_mode) ? "a folder" : "no regular file");
+    close(fd);
+    return 1;
+  }
+  uint64_t size = static_cast<uint64_t>(info.st_size);
+  image->records = size / DAT_FRAME_BYTES;
+  image->short_bytes = size % DAT_FRAME_BYTES;
+  if (image->records == 0) {
+    if (size == 0)
+      std::printf("%s is empty: an image holds the frames of a tape, %d bytes each\n", path, DAT_FRAME_BYTES);
+    else
+      std::printf("%s holds %llu bytes, not one whole frame of %d bytes: not an image\n", path,
+                  static_cast<unsigned long long>(size), DAT_FRAME_BYTES);
+    close(fd);
+    return 1;
+  }
+  image->file = fdopen(fd, "rb");
+  if (!image->file) {
+    report_open_failure(path);
+    close(fd);
+    return 1;
+  }
+  use_large_buffer(image->file);
+  std::printf("Reading the frames of IMG file:%s (%llu frames)\n", path,
+              static_cast<unsigned long long>(image->records));
+  if (image->short_bytes)
+    std::printf(" - %s ends in a short record of %llu bytes, less than a frame: it is ignored, and the run "
+                "ends as failed\n",
+                path, static_cast<unsigned long long>(image->short_bytes));
+  return 0;
+}
+
+uint32_t read_image_frame(ImageFrames* image, DatFrame* frame) {
+  if (!image->file || image->failed || image->next >= image->records) return ASPI_RESULT_END_OF_DATA;
+  errno = 0;
+  if (std::fread(frame, 1, DAT_FRAME_BYTES, image->file) != DAT_FRAME_BYTES) {
+    // The file changed under the run or the disk failed: what was read stays,
+    // the rest of the image is not there.
+    std::memset(frame, 0, sizeof *frame);
+    report_read_failure(image->path);
+    image->failed = true;
+    return ASPI_RESULT_END_OF_DATA;
+  }
+  ++image->next;
+  return ASPI_RESULT_GOOD;
+}
+
+bool image_frames_incomplete(const ImageFrames* image) { return image->failed || image->short_bytes != 0; }
+
+void close_image_frames(ImageFrames* image) {
+  if (image->file) close_stream(image->file, close_file);
+  image->file = nullptr;
+}

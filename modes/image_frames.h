@@ -1,0 +1,32 @@
+// Frames from an image file as /BITTERN writes it: the tape's frames from its
+// beginning, one record of DAT_FRAME_BYTES each, back to back. Read as a
+// drive reads its tape: frame after frame, and at the end of the image the
+// word a drive gives at the end of the recorded data.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "datframe/dat_frame.h"
+
+struct ImageFrames {
+  FILE* file = nullptr;
+  const char* path = nullptr;  // as typed; the caller keeps it
+  uint64_t records = 0;        // whole records the image holds
+  uint64_t next = 0;           // the record read next
+  uint64_t short_bytes = 0;    // bytes of a short last record, which is never read
+  bool failed = false;         // reading the image failed before its end (said on the console)
+};
+
+// Opens the image at path. 0, or 1 after saying on the console why it gives
+// no frames: missing, unreadable, a folder, not a file, or without a whole
+// record. A short last record is said here and passed over.
+int open_image_frames(ImageFrames* image, const char* path);
+// The next record into *frame; the result word a drive gives for the read:
+// good, or the end of the recorded data after the last whole record (and
+// from then on, also after a failed read, which is said once).
+uint32_t read_image_frame(ImageFrames* image, DatFrame* frame);
+// Whether the run that read the image is to end as failed: a short last
+// record, or a read that failed.
+bool image_frames_incomplete(const ImageFrames* image);
+void close_image_frames(ImageFrames* image);

@@ -1,0 +1,322 @@
+// The archival work end to end: a tape dumped once with /BITTERN and split
+// from the image with /KESTREL /FROMIMAGE; /TOC on a drive and on an image.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+
+#include "datframe/frame_build.h"
+#include "tests/support/bytes.h"
+#include "tests/support/e2e/bus_file.h"
+#include "tests/support/e2e/tape.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+// A tape in a virtual drive at 0:4 (cassette tape.dat), kestrel run in a folder of dir.
+struct Archive {
+  TempDir dir;
+
+  explicit Archive(const Tape& tape, const BusKeys& drive_keys = {}) {
+    EXPECT_TRUE(tape_write(tape, dir.file("tape.dat")));
+    BusKeys keys = {{"cassette", "tape.dat"}};
+    keys.insert(keys.end(), drive_keys.begin(), drive_keys.end());
+    EXPECT_TRUE(write_bus_file(dir.file("bus.ini"), {{"0:4", keys}}, {{"stats", "stats.json"}}));
+  }
+  ProcessResult run(const std::string& folder, std::vector<std::string> args, ProcessOptions options = {}) const {
+    mkdir(dir.file(folder).c_str(), 0755);
+    options.env.push_back("KESTREL_BUS=" + dir.file("bus.ini"));
+    options.cwd = dir.file(folder);
+    return run_kestrel(args, options);
+  }
+  // A figure of the drive's tally in the stats file of the last run.
+  double stat(const char* key) const { return stats_figure(read_file(dir.file("stats.json")), key); }
+};
+
+// Every file of a folder, by name.
+std::map<std::string, std::string> files_of(const std::string& folder) {
+  std::map<std::string, std::string> files;
+  DIR* d = opendir(folder.c_str());
+  if (!d) return files;
+  while (dirent* e = readdir(d))
+    if (e->d_name[0] != '.') files[e->d_name] = read_file(folder + "/" + e->d_name);
+  closedir(d);
+  return files;
+}
+
+struct ImageCase {
+  const char* name;
+  std::function<Tape()> tape;
+  std::vector<std::string> switches;
+};
+
+Tape start_id_runs() {
+  Tape tape;
+  for (int p = 1; p <= 3; ++p) tape_record(&tape, Recording{.program = p, .start_id_frames = 20}, 400);
+  tape_blank(&tape, 70);
+  tape_record(&tape, Recording{.program = 4}, 50);  // beyond the blank stretch: read with /STOPEOT only
+  return tape;
+}
+
+Tape rate_change() {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1, .rate_code = 1}, 400);
+  tape_record(&tape, Recording{.program = 2, .rate_code = 0}, 350);
+  tape_record(&tape, Recording{.program = 3, .rate_code = 1}, 30);
+  return tape;
+}
+
+Tape long_play() {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1, .long_play = true, .start_id_frames = 10}, 340);
+  tape_record(&tape, Recording{.program = 2, .start_id_frames = 10}, 40);
+  return tape;
+}
+
+Tape flagged() {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1, .scms = 2}, 200);
+  tape_record(&tape, Recording{.program = 2, .long_play = true}, 60);
+  for (size_t i : {3u, 4u, 90u, 220u}) tape_flag(&tape, i, i == 4 ? 0x60 : 0x40);
+  return tape;
+}
+
+// Blank tape, a lead-in, two programs, a blank stretch that ends the reading.
+Tape lead_in() {
+  Tape tape;
+  tape_blank(&tape, 25);
+  size_t first = tape_record(&tape, Recording{.program = 1, .rate_code = 1}, 90);
+  tape_mark_lead_in(&tape, first, tape.frames.size());
+  for (int p : {1, 2}) tape_record(&tape, Recording{.program = p, .rate_code = 1, .start_id_frames = 300}, 330);
+  tape_blank(&tape, 80);
+  return tape;
+}
+
+class FromImage : public testing::TestWithParam<ImageCase> {};
+
+// The tape dumped once (with /STOPEOT, so the image holds all of it), then
+// /KESTREL from the tape and from the image with the same switches: the same
+// files, byte for byte, and the same exit code.
+TEST_P(FromImage, GivesTheFilesOfTheTape) {
+  const ImageCase& c = GetParam();
+  Archive a(c.tape());
+  ProcessResult dump = a.run("img", {"/BITTERN", "tape", "/STOPEOT", "/INPUTID", "0:4"});
+  ASSERT_EQ(dump.exit_code, 0) << dump.out;
+  ASSERT_TRUE(same_bytes(read_file(a.dir.file("img/TAPE.img")), read_file(a.dir.file("tape.dat"))));
+
+  std::vector<std::string> tape_args = {"/KESTREL", "Take", "/INPUTID", "0:4"};
+  std::vector<std::string> image_args = {"/KESTREL", "Take", "/FROMIMAGE", "../img/TAPE.img"};
+  for (const std::string& s : c.switches) {
+    tape_args.push_back(s);
+    image_args.push_back(s);
+  }
+  ProcessResult from_tape = a.run("tape", tape_args);
+  ProcessResult from_image = a.run("image", image_args);
+  EXPECT_EQ(from_image.exit_code, from_tape.exit_code) << from_image.out;
+  EXPECT_EQ(from_image.out.find("Configuring input drive"), std::string::npos);
+  std::map<std::string, std::string> expected = files_of(a.dir.file("tape"));
+  std::map<std::string, std::string> got = files_of(a.dir.file("image"));
+  ASSERT_GE(expected.size(), 2u) << from_tape.out;
+  ASSERT_EQ(got.size(), expected.size()) << from_image.out;
+  for (const auto& [name, bytes] : expected) EXPECT_TRUE(same_bytes(got[name], bytes)) << name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Archive, FromImage,
+    testing::Values(ImageCase{"StartIdRuns", start_id_runs, {"/STARTID"}},
+                    ImageCase{"StartIdRunsReadOnToTheEnd", start_id_runs, {"/STARTID", "/STOPEOT"}},
+                    ImageCase{"RateChange", rate_change, {}},
+                    ImageCase{"RateChangeInOneFile", rate_change, {"/ONEWAV", "/BYPROGRAM"}},
+                    ImageCase{"LongPlay", long_play, {"/STARTID"}},
+                    ImageCase{"FlaggedFrames", flagged, {"/ERRORCORRECT"}},
+                    ImageCase{"RewindOverALeadIn", lead_in, {"/REWIND", "/STARTID"}}),
+    [](const testing::TestParamInfo<ImageCase>& info) { return info.param.name; });
+
+// Images that give no frames, or not all of them: a message and exit code 6.
+TEST(FromImageFaults, EachSaysWhatIsWrongAndFails) {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1}, 10);
+  struct Row {
+    const char* name;
+    std::function<void(const std::string&)> make;  // the image at this path
+    const char* said;
+    bool wav;  // the whole frames are written
+  } rows[] = {
+      {"Missing", [](const std::string&) {}, "Cannot open Lost.img\nNo such file or directory\n", false},
+      {"Folder", [](const std::string& p) { mkdir(p.c_str(), 0755); }, "Lost.img is a folder, not an image file\n",
+       false},
+      {"Empty", [](const std::string& p) { write_file(p, ""); }, "Lost.img is empty", false},
+      {"LessThanAFrame", [](const std::string& p) { write_file(p, std::string(100, 'x')); },
+       "Lost.img holds 100 bytes, not one whole frame", false},
+      {"Truncated",
+       [&tape](const std::string& p) {
+         tape_write(tape, p);
+         write_file(p, read_file(p) + std::string(100, 'x'));
+       },
+       " - Lost.img ends in a short record of 100 bytes, less than a frame: it is ignored", true},
+  };
+  for (const Row& row : rows) {
+    Archive a(tape);
+    mkdir(a.dir.file("out").c_str(), 0755);
+    row.make(a.dir.file("out/Lost.img"));
+    ProcessResult r = a.run("out", {"/KESTREL", "T", "/FROMIMAGE", "Lost.img"});
+    EXPECT_EQ(r.exit_code, 6) << row.name << r.out;
+    EXPECT_NE(r.out.find(row.said), std::string::npos) << row.name << r.out;
+    EXPECT_EQ(file_exists(a.dir.file("out/T001.wav")), row.wav) << row.name;
+    if (row.wav) {
+      EXPECT_TRUE(same_bytes(read_wav(a.dir.file("out/T001.wav")).data, tape_pcm(tape, 0, 10)));
+    }
+    r = a.run("out", {"/TOC", "/FROMIMAGE", "Lost.img"});
+    EXPECT_EQ(r.exit_code, 6) << row.name << r.out;
+    EXPECT_NE(r.out.find(row.said), std::string::npos) << row.name << r.out;
+  }
+}
+
+// ---------------------------------------------------------------- /TOC
+
+bool shows(const DatFrame& f, int n) {
+  return (f.sid_pno1 >> 4) == n / 100 && f.sid_pno23 == (((n / 10 % 10) << 4) | (n % 10));
+}
+
+// The first frame of the composed tape that shows program number n.
+size_t first_of(const Tape& tape, int n) {
+  size_t i = 0;
+  while (i < tape.frames.size() && !shows(tape.frames[i], n)) ++i;
+  return i;
+}
+
+std::string time_of_frames(size_t frames) {
+  uint8_t t[4];
+  dat_time_code_of_frames(frames, t);
+  char text[16];
+  std::snprintf(text, sizeof text, "%.2x:%.2x:%.2x:%.2x", t[0], t[1], t[2], t[3]);
+  return text;
+}
+
+// The line /TOC prints for program n of the composed tape, whose programs
+// are numbers: it runs from its first frame to the next one's first frame,
+// or to the end.
+std::string expected_line(const Tape& tape, const std::vector<int>& numbers, int n) {
+  size_t start = first_of(tape, n), end = tape.frames.size();
+  std::string date = "none";  // of the first date pack in its first 10 frames
+  for (size_t i = start; i < start + 10 && i < end && date == "none"; ++i)
+    for (const auto& p : tape.frames[i].pack)
+      if ((p[0] >> 4) == PACK_ITEM_DATE) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.2x-%.2x-%.2x %.2x:%.2x:%.2x", p[1], p[2], p[3], p[4], p[5], p[6]);
+        date = text;
+      }
+  for (int other : numbers)
+    if (first_of(tape, other) > start) end = std::min(end, first_of(tape, other));
+  const DatFrame& f = tape.frames[start];
+  const uint8_t* abs = nullptr;
+  for (const auto& pack : f.pack)
+    if ((pack[0] >> 4) == PACK_ITEM_ABSOLUTE_TIME) abs = pack + 3;
+  int rate_code = (f.main_id_format >> 2) & 3;
+  bool lp = (f.main_id_mode >> 6) == 1;
+  char line[200];
+  std::snprintf(line, sizeof line, "%7d  %.2x:%.2x:%.2x:%.2x  %s  %5d Hz  %2d bit  2 ch  none      %4d  %s\n", n,
+                abs[0], abs[1], abs[2], abs[3], time_of_frames(end - start).c_str(),
+                rate_code == 0 ? 48000 : rate_code == 1 ? 44100 : 32000, lp ? 12 : 16, (f.main_id_mode >> 2) & 3,
+                date.c_str());
+  return line;
+}
+
+struct TocCase {
+  const char* name;
+  std::function<Tape()> tape;
+  std::vector<int> programs;  // the numbers listed, in order
+  const char* said;           // besides the lines
+  bool image = true;          // its frames make an image (an empty file does not)
+};
+
+Tape mixed_rates() {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1, .rate_code = 1, .start_id_frames = 20, .scms = 2}, 400);
+  tape_record(&tape, Recording{.program = 2, .rate_code = 0, .start_id_frames = 20}, 250);
+  tape_record(&tape, Recording{.program = 3, .long_play = true, .start_id_frames = 20}, 300);
+  FrameDate date{2, 24, 3, 5, 12, 30, 0};
+  for (size_t i = 403; i < 406; ++i) {  // a date in the fourth frame of program 2
+    frame_set_date_pack(&tape.frames[i], 3, &date);
+    tape.frames[i].sid_pno1 = static_cast<uint8_t>((tape.frames[i].sid_pno1 & 0xF0) | 3);
+    frame_set_pack_parity(&tape.frames[i]);
+  }
+  tape_blank(&tape, 70);
+  return tape;
+}
+
+Tape numbering_gap() {
+  Tape tape;
+  tape_blank(&tape, 30);
+  for (int p : {1, 2, 4, 13}) tape_record(&tape, Recording{.program = p, .start_id_frames = 10}, 150);
+  return tape;
+}
+
+Tape no_numbers() {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1}, 300);
+  for (DatFrame& f : tape.frames) {
+    f.sid_pno1 = static_cast<uint8_t>(f.sid_pno1 & 0x0F);
+    f.sid_pno23 = 0xAA;
+  }
+  return tape;
+}
+
+Tape one_program() {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 7, .start_id_frames = 300}, 3000);
+  return tape;
+}
+
+class Toc : public testing::TestWithParam<TocCase> {};
+
+// /TOC on the drive and on the same frames as an image: the lines of the
+// composed tape; on the drive at most 10 frames read a program, and the
+// tape put back at the program /SEEK found.
+TEST_P(Toc, ListsTheProgramsOfTheComposedTape) {
+  const TocCase& c = GetParam();
+  Tape tape = c.tape();
+  Archive a(tape);
+  std::string lines;
+  for (int n : c.programs) lines += expected_line(tape, c.programs, n);
+  std::string total = c.programs.empty() ? "" : "total: " + std::to_string(c.programs.size()) + " programs, " +
+                                                   time_of_frames(tape.frames.size()) + " (" +
+                                                   std::to_string(tape.frames.size()) + " frames)\n";
+  std::vector<std::string> drive_args = {"/TOC", "list", "/INPUTID", "0:4"};
+  if (!c.programs.empty()) drive_args.insert(drive_args.end(), {"/SEEK", "PROGNUM", std::to_string(c.programs.back())});
+  std::vector<ProcessResult> runs = {a.run("run", drive_args)};
+  EXPECT_LE(a.stat("reads"), 10.0 * static_cast<double>(c.programs.size()));
+  if (c.image) runs.push_back(a.run("run", {"/TOC", "/FROMIMAGE", "../tape.dat"}));
+  for (const ProcessResult& r : runs) {
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_NE(r.out.find(lines + total), std::string::npos) << lines + total << "\n----\n" << r.out;
+    EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
+  }
+  // The tape is put back where /SEEK left it.
+  if (!c.programs.empty()) {
+    size_t found_at = first_of(tape, c.programs.back());
+    std::string put_back = found_at == 0 ? " - rewinding the tape\n"
+                                         : " - putting the tape back at frame " + std::to_string(found_at) + "\n";
+    EXPECT_NE(runs[0].out.find(put_back), std::string::npos) << runs[0].out;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Archive, Toc,
+    testing::Values(TocCase{"MixedRates", mixed_rates, {1, 2, 3}, ""},
+                    TocCase{"GapInTheNumbering", numbering_gap, {1, 2, 4, 13}, ""},
+                    TocCase{"NoProgramNumbers", no_numbers, {},
+                            "The tape holds no program numbers: 00:00:09:00 of recording (300 frames)\n"},
+                    TocCase{"EmptyTape", [] { return Tape{}; }, {}, "The tape is empty: no frame is recorded on it\n",
+                            false},
+                    TocCase{"OneProgram", one_program, {7}, "total: 1 programs, 00:01:30:00 (3000 frames)\n"}),
+    [](const testing::TestParamInfo<TocCase>& info) { return info.param.name; });
+
+}  // namespace
