@@ -22,6 +22,7 @@ const int kHighestProgram = 799;
 // program's start, doubled until the end is passed (about 30 seconds).
 const int64_t kEndSearchStep = 1024;
 const int kImageProgressFrames = 4096;
+const int kSettleLimitS = 60;
 
 
 // Four BCD time bytes as a packed code, hours in bits 31-24; TIME_CODE_NONE
@@ -182,12 +183,30 @@ int64_t find_end(const Drive& d, int64_t from, bool at_from, const uint8_t* from
   return high;
 }
 
-// Reads the first frames of a program where the search left the tape.
+// Where the drive comes to rest after a search: the watch may see the
+// program on the way (winding back over frames of it after a search that
+// ended at the end of the data), before the drive stands at its first
+// frame. 0 with position read at rest, -1 when the drive does not come to
+// rest within a minute or an interrupt ends the wait.
+int settle_position(const Drive& d, uint8_t* position) {
+  for (int waited = 0; waited < kSettleLimitS; ++waited) {
+    if (tape_status(scsi_test_unit_ready(d.adapter, d.target, d.lun)) == TAPE_GOOD)
+      return scsi_read_position(d.adapter, d.target, d.lun, position) == 0 ? 0 : -1;
+    if (console_sleep_ms(1000) != 0) return -1;
+    scsi_read_position(d.adapter, d.target, d.lun, position);  // where the search has got to
+  }
+  return -1;
+}
+
+// Reads the first frames of a program where the search left the tape; a
+// frame that cannot be read is passed (the drive moves past it), the end of
+// the data ends the head.
 void read_head(FrameSource* source, TocProgram* p) {
   DatFrame frame;
   for (int i = 0; i < kTocHeadFrames && !head_done(*p); ++i) {
-    if (!tape_read_ok(read_next_frame(source, &frame).result)) return;
-    take_head_frame(p, decode_frame(&frame));
+    uint32_t result = read_next_frame(source, &frame).result;
+    if (tape_status(result) == TAPE_END_OF_DATA) return;
+    if (tape_read_ok(result)) take_head_frame(p, decode_frame(&frame));
   }
 }
 
@@ -233,6 +252,7 @@ int contents_of_drive(FrameSource* source, const RunSettings* s, TapeContents* t
       ++misses;
       continue;
     }
+    if (end == SEARCH_ARRIVED && settle_position(d, position) != 0) end = SEARCH_FAILED;
     if (end != SEARCH_ARRIVED) {
       if (console_interrupted()) {
         toc->complete = false;

@@ -30,6 +30,18 @@ void print_progress(const uint8_t* p) {
                dat_bcd_value(t[0]), dat_bcd_value(t[1]), dat_bcd_value(t[2]), dat_bcd_value(t[3]));
 }
 
+// Whether READ POSITION's result says the search ended at the end of the
+// data. A drive that still searches (not ready) may stand there on its way
+// back from it: that is no end, and the position is not yet known (its
+// bytes 0xFF, which match no position).
+bool ended_at_end_of_data(int adapter, int target, int lun, uint32_t* result, uint8_t* position) {
+  if (tape_status(*result) != TAPE_END_OF_DATA) return false;
+  if (tape_status(scsi_test_unit_ready(adapter, target, lun)) != TAPE_NOT_READY) return true;
+  *result = 0;
+  std::memset(position, 0xFF, SEARCH_POSITION_BYTES);
+  return false;
+}
+
 }  // namespace
 
 int position_shows(int type, uint32_t goal, const uint8_t* position) {
@@ -71,7 +83,7 @@ int search_tape(int adapter, int target, int lun, int type, uint32_t goal, uint8
   uint32_t result = scsi_read_position(adapter, target, lun, position);
   // A search that ended at the end of data before this first look failed as
   // much as one seen to end there on the way.
-  if (tape_status(result) == TAPE_END_OF_DATA) {
+  if (ended_at_end_of_data(adapter, target, lun, &result, position)) {
     if (progress) report_text("Reached end of tape...");
     return SEARCH_END_OF_DATA;
   }
@@ -84,7 +96,7 @@ int search_tape(int adapter, int target, int lun, int type, uint32_t goal, uint8
     if (tape_status(wait_unit_ready(adapter, target, lun, 0)) == TAPE_GOOD) break;  // the search is over
     if (console_sleep_ms(kPollIntervalMs) != 0) break;
     result = scsi_read_position(adapter, target, lun, position);
-    if (tape_status(result) == TAPE_END_OF_DATA) {
+    if (ended_at_end_of_data(adapter, target, lun, &result, position)) {
       if (progress) report_text("Reached end of tape...");
       return SEARCH_END_OF_DATA;
     }

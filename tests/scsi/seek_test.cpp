@@ -124,4 +124,19 @@ TEST_F(SeekWatch, ArrivalAfterTheAbsoluteTimeStoodStillTenSecondsCountsAsFailure
   EXPECT_EQ(out, " - seeking to tape program number 5\n" + lines + "\n\nSeek failed 0\n");
 }
 
+// A drive winding back from the end of the data reports BLANK CHECK while it
+// still searches: that is no end of the search; the same word once the drive
+// is ready is.
+TEST_F(SeekWatch, EndOfDataWhileStillSearchingIsNoEndOfTheSearch) {
+  const uint32_t not_ready = 0x04020401, end_of_data = 0x04080005;
+  fake->replies = {FakeReply(), reply_word(end_of_data), reply_word(not_ready), reply_word(not_ready),
+                   reply_data(position({0, 0, 5}, {}, {0, 0, 0x10, 0}, {}))};
+  uint8_t at[SEARCH_POSITION_BYTES];
+  EXPECT_EQ(search_tape(0, 4, 0, SEEK_PROGNUM, 5, at, false), SEARCH_ARRIVED);
+  EXPECT_EQ(at[kPositionProgramDigits + 2], 5);
+
+  fake->replies = {FakeReply(), reply_word(end_of_data), FakeReply()};
+  EXPECT_EQ(search_tape(0, 4, 0, SEEK_PROGNUM, 5, at, false), SEARCH_END_OF_DATA);
+}
+
 }  // namespace
