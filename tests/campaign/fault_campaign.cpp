@@ -6,7 +6,7 @@
 // Run I of seed S draws the same tape, switches and faults every time, so a
 // failure is repeated with --seed S --only I. --keep leaves the folder of a
 // failed run behind. LIST is a comma-separated choice of kestrel, bittern,
-// bunting, pintail, goshawk. The counts go to standard output; the exit code is 1
+// bunting, pintail, goshawk, fromimage, toc. The counts go to standard output; the exit code is 1
 // when an invariant failed.
 #include <unistd.h>
 
@@ -35,6 +35,8 @@ const ModeEntry kModes[] = {
     {"bunting", scenario_restore, 2},
     {"pintail", scenario_copy, 2},
     {"goshawk", scenario_record, 3},
+    {"fromimage", scenario_from_image, 2},
+    {"toc", scenario_toc, 2},
 };
 
 struct Options {

@@ -49,9 +49,53 @@ void check_log(Verdict* v, const std::string& name, const std::string& log, cons
 
 }  // namespace
 
-void scenario_extract(Rng* rng, const std::string& dir, Verdict* v, std::string* describe) {
-  ModelBus bus;
-  bus.input = random_tape(rng);
+std::string check_tracks(Verdict* v, const std::string& dir, const ExtractOutcome& model, const std::string& upper,
+                         long long limit, std::vector<std::string>* expected_files, std::vector<std::string>* touched) {
+  std::string failed_file;
+  for (const ModelTrack& t : model.tracks) {
+    std::string wav_name = upper + track_number(t.number) + ".wav";
+    std::string log_name = upper + track_number(t.number) + ".log";
+    touched->push_back(wav_name);
+    std::vector<Segment> allowed = {t.segments.back()};
+    bool cut_short = false;
+    if (limit >= 0 && limit < static_cast<long long>(kWavHeaderBytes)) {
+      failed_file = wav_name;  // not even the header: no file is left
+      break;
+    }
+    if (limit >= 0) {
+      size_t room = static_cast<size_t>(limit) - kWavHeaderBytes;
+      for (size_t s = 0; s < t.segments.size() && !cut_short; ++s) {
+        const Segment& segment = t.segments[s];
+        if (segment.audio.size() <= room) continue;
+        cut_short = true;
+        allowed = {Segment{segment.rate_code, segment.audio.substr(0, room / 4 * 4)}};
+        // Found when the file starts over: the file at its new rate is empty.
+        if (s + 1 < t.segments.size()) allowed.push_back(Segment{t.segments[s + 1].rate_code, ""});
+      }
+    }
+    expected_files->push_back(wav_name);
+    WavFile wav = read_wav(dir + "/" + wav_name);
+    check(v, wav.valid, wav_name + ": the header does not agree with the file");
+    bool audio_ok = false;
+    for (const Segment& a : allowed) audio_ok = audio_ok || (wav.data == a.audio && wav.rate == rate_of(a.rate_code));
+    check(v, audio_ok,
+          wav_name + ": rate " + std::to_string(wav.rate) + " (expected " +
+              std::to_string(rate_of(allowed.front().rate_code)) + "), audio " +
+              difference(wav.data, allowed.front().audio));
+    if (t.log_created) {
+      touched->push_back(log_name);
+      expected_files->push_back(log_name);
+      check_log(v, log_name, read_file(dir + "/" + log_name), t, cut_short);
+    }
+    if (cut_short) {
+      failed_file = wav_name;
+      break;
+    }
+  }
+  return failed_file;
+}
+
+ExtractSwitches draw_extract_switches(Rng* rng, RunPlan* plan) {
   ExtractSwitches sw;
   sw.rewind = rng_chance(rng, 0.3);
   sw.startid = rng_chance(rng, 0.5);
@@ -59,10 +103,6 @@ void scenario_extract(Rng* rng, const std::string& dir, Verdict* v, std::string*
   sw.stopeot = rng_chance(rng, 0.12);
   sw.errorcorrect = rng_chance(rng, 0.3);
   sw.byprogram = rng_chance(rng, 0.2);
-  BaseName base = random_base(rng);
-
-  RunPlan plan;
-  plan.args = {"/KESTREL", base.typed, "/INPUTID", "0:4"};
   std::vector<std::string> switches;
   if (sw.rewind) switches.push_back("/REWIND");
   if (sw.startid) switches.push_back(rng_chance(rng, 0.5) ? "/STARTID" : "/startid");
@@ -70,7 +110,17 @@ void scenario_extract(Rng* rng, const std::string& dir, Verdict* v, std::string*
   if (sw.stopeot) switches.push_back("/STOPEOT");
   if (sw.errorcorrect) switches.push_back("/ERRORCORRECT");
   if (sw.byprogram) switches.push_back("/BYPROGRAM");
-  add_switches(rng, &plan, switches);
+  add_switches(rng, plan, switches);
+  return sw;
+}
+
+void scenario_extract(Rng* rng, const std::string& dir, Verdict* v, std::string* describe) {
+  ModelBus bus;
+  bus.input = random_tape(rng);
+  BaseName base = random_base(rng);
+  RunPlan plan;
+  plan.args = {"/KESTREL", base.typed, "/INPUTID", "0:4"};
+  ExtractSwitches sw = draw_extract_switches(rng, &plan);
 
   BusKeys keys = {{"cassette", "tape.dat"}};
   EarlyOutcome early;
@@ -113,50 +163,8 @@ void scenario_extract(Rng* rng, const std::string& dir, Verdict* v, std::string*
   ExtractOutcome model = model_extract(sw, &bus, base.upper, wav_blocked, log_blocked);
   ProcessResult result = run_plan(plan, dir);
 
-  // The files, track by track; a file-size limit cuts the first track whose
-  // audio (since its last restart) outgrows it, and ends the run there.
-  std::string failed_file;
   std::vector<std::string> touched;  // files the run creates (or replaces)
-  for (const ModelTrack& t : model.tracks) {
-    std::string wav_name = base.upper + track_number(t.number) + ".wav";
-    std::string log_name = base.upper + track_number(t.number) + ".log";
-    touched.push_back(wav_name);
-    std::vector<Segment> allowed = {t.segments.back()};
-    bool cut_short = false;
-    if (limit >= 0 && limit < static_cast<long long>(kWavHeaderBytes)) {
-      failed_file = wav_name;  // not even the header: no file is left
-      break;
-    }
-    if (limit >= 0) {
-      size_t room = static_cast<size_t>(limit) - kWavHeaderBytes;
-      for (size_t s = 0; s < t.segments.size() && !cut_short; ++s) {
-        const Segment& segment = t.segments[s];
-        if (segment.audio.size() <= room) continue;
-        cut_short = true;
-        allowed = {Segment{segment.rate_code, segment.audio.substr(0, room / 4 * 4)}};
-        // Found when the file starts over: the file at its new rate is empty.
-        if (s + 1 < t.segments.size()) allowed.push_back(Segment{t.segments[s + 1].rate_code, ""});
-      }
-    }
-    expected_files.push_back(wav_name);
-    WavFile wav = read_wav(dir + "/" + wav_name);
-    check(v, wav.valid, wav_name + ": the header does not agree with the file");
-    bool audio_ok = false;
-    for (const Segment& a : allowed) audio_ok = audio_ok || (wav.data == a.audio && wav.rate == rate_of(a.rate_code));
-    check(v, audio_ok,
-          wav_name + ": rate " + std::to_string(wav.rate) + " (expected " +
-              std::to_string(rate_of(allowed.front().rate_code)) + "), audio " +
-              difference(wav.data, allowed.front().audio));
-    if (t.log_created) {
-      touched.push_back(log_name);
-      expected_files.push_back(log_name);
-      check_log(v, log_name, read_file(dir + "/" + log_name), t, cut_short);
-    }
-    if (cut_short) {
-      failed_file = wav_name;
-      break;
-    }
-  }
+  std::string failed_file = check_tracks(v, dir, model, base.upper, limit, &expected_files, &touched);
   keep_untouched(old_files, touched, &expected_files);
   check_files(v, dir, expected_files);
 

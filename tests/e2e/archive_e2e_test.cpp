@@ -181,52 +181,12 @@ TEST(FromImageFaults, EachSaysWhatIsWrongAndFails) {
 
 // ---------------------------------------------------------------- /TOC
 
-bool shows(const DatFrame& f, int n) {
-  return (f.sid_pno1 >> 4) == n / 100 && f.sid_pno23 == (((n / 10 % 10) << 4) | (n % 10));
-}
-
-// The first frame of the composed tape that shows program number n.
-size_t first_of(const Tape& tape, int n) {
-  size_t i = 0;
-  while (i < tape.frames.size() && !shows(tape.frames[i], n)) ++i;
-  return i;
-}
-
 std::string time_of_frames(size_t frames) {
   uint8_t t[4];
   dat_time_code_of_frames(frames, t);
   char text[16];
   std::snprintf(text, sizeof text, "%.2x:%.2x:%.2x:%.2x", t[0], t[1], t[2], t[3]);
   return text;
-}
-
-// The line /TOC prints for program n of the composed tape, whose programs
-// are numbers: it runs from its first frame to the next one's first frame,
-// or to the end.
-std::string expected_line(const Tape& tape, const std::vector<int>& numbers, int n) {
-  size_t start = first_of(tape, n), end = tape.frames.size();
-  std::string date = "none";  // of the first date pack in its first 10 frames
-  for (size_t i = start; i < start + 10 && i < end && date == "none"; ++i)
-    for (const auto& p : tape.frames[i].pack)
-      if ((p[0] >> 4) == PACK_ITEM_DATE) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%.2x-%.2x-%.2x %.2x:%.2x:%.2x", p[1], p[2], p[3], p[4], p[5], p[6]);
-        date = text;
-      }
-  for (int other : numbers)
-    if (first_of(tape, other) > start) end = std::min(end, first_of(tape, other));
-  const DatFrame& f = tape.frames[start];
-  const uint8_t* abs = nullptr;
-  for (const auto& pack : f.pack)
-    if ((pack[0] >> 4) == PACK_ITEM_ABSOLUTE_TIME) abs = pack + 3;
-  int rate_code = (f.main_id_format >> 2) & 3;
-  bool lp = (f.main_id_mode >> 6) == 1;
-  char line[200];
-  std::snprintf(line, sizeof line, "%7d  %.2x:%.2x:%.2x:%.2x  %s  %5d Hz  %2d bit  2 ch  none      %4d  %s\n", n,
-                abs[0], abs[1], abs[2], abs[3], time_of_frames(end - start).c_str(),
-                rate_code == 0 ? 48000 : rate_code == 1 ? 44100 : 32000, lp ? 12 : 16, (f.main_id_mode >> 2) & 3,
-                date.c_str());
-  return line;
 }
 
 struct TocCase {
@@ -284,8 +244,7 @@ TEST_P(Toc, ListsTheProgramsOfTheComposedTape) {
   const TocCase& c = GetParam();
   Tape tape = c.tape();
   Archive a(tape);
-  std::string lines;
-  for (int n : c.programs) lines += expected_line(tape, c.programs, n);
+  std::string lines = toc_lines(tape.frames, c.programs);
   std::string total = c.programs.empty() ? "" : "total: " + std::to_string(c.programs.size()) + " programs, " +
                                                    time_of_frames(tape.frames.size()) + " (" +
                                                    std::to_string(tape.frames.size()) + " frames)\n";
@@ -301,7 +260,7 @@ TEST_P(Toc, ListsTheProgramsOfTheComposedTape) {
   }
   // The tape is put back where /SEEK left it.
   if (!c.programs.empty()) {
-    size_t found_at = first_of(tape, c.programs.back());
+    size_t found_at = tape_first_of(tape.frames, c.programs.back());
     std::string put_back = found_at == 0 ? " - rewinding the tape\n"
                                          : " - putting the tape back at frame " + std::to_string(found_at) + "\n";
     EXPECT_NE(runs[0].out.find(put_back), std::string::npos) << runs[0].out;

@@ -1,5 +1,6 @@
 #include "tests/support/e2e/tape.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -150,4 +151,65 @@ WavFile read_wav(const std::string& path) {
               u16(20) == 1 && u16(22) == 2 && u32(28) == wav.rate * 4 && u16(32) == 4 && u16(34) == 16 &&
               wav.data_size == bytes.size() - 44;
   return wav;
+}
+
+size_t tape_first_of(const std::vector<DatFrame>& frames, int n) {
+  size_t i = 0;
+  while (i < frames.size() && !((frames[i].sid_pno1 >> 4) == n / 100 &&
+                                frames[i].sid_pno23 == (((n / 10 % 10) << 4) | (n % 10))))
+    ++i;
+  return i;
+}
+
+std::string toc_lines(const std::vector<DatFrame>& frames, const std::vector<int>& numbers,
+                      const std::vector<size_t>& unreadable) {
+  auto time_text = [](size_t count) {
+    uint8_t t[4];
+    dat_time_code_of_frames(count, t);
+    char text[16];
+    std::snprintf(text, sizeof text, "%.2x:%.2x:%.2x:%.2x", t[0], t[1], t[2], t[3]);
+    return std::string(text);
+  };
+  std::vector<int> sorted = numbers;
+  std::sort(sorted.begin(), sorted.end());
+  std::string lines;
+  for (int n : sorted) {
+    size_t start = tape_first_of(frames, n), end = frames.size();
+    for (int other : numbers)
+      if (tape_first_of(frames, other) > start) end = std::min(end, tape_first_of(frames, other));
+    std::string abs = "--:--:--:--";
+    for (const auto& pack : frames[start].pack)
+      if ((pack[0] >> 4) == PACK_ITEM_ABSOLUTE_TIME && pack[6] != 0xAA) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%.2x:%.2x:%.2x:%.2x", pack[3], pack[4], pack[5], pack[6]);
+        abs = text;
+      }
+    const DatFrame* head = nullptr;
+    std::string date = "none";
+    for (size_t i = start; i < start + 10 && i < frames.size() && date == "none"; ++i) {
+      if (std::find(unreadable.begin(), unreadable.end(), i) != unreadable.end()) continue;
+      if (!head) head = &frames[i];
+      for (const auto& p : frames[i].pack)
+        if ((p[0] >> 4) == PACK_ITEM_DATE && date == "none") {
+          char text[32];
+          std::snprintf(text, sizeof text, "%.2x-%.2x-%.2x %.2x:%.2x:%.2x", p[1], p[2], p[3], p[4], p[5], p[6]);
+          date = text;
+        }
+    }
+    char line[200];
+    if (!head) {
+      std::snprintf(line, sizeof line, "%7d  %s  %s  (its first frames could not be read)\n", n, abs.c_str(),
+                    time_text(end - start).c_str());
+    } else {
+      static const int kRates[4] = {48000, 44100, 32000, 0};
+      static const char* const kEmphasis[4] = {"none", "50/15us", "reserved", "reserved"};
+      int channel_code = head->main_id_format & 3;
+      std::snprintf(line, sizeof line, "%7d  %s  %s  %5d Hz  %2d bit  %d ch  %-8s  %4d  %s\n", n, abs.c_str(),
+                    time_text(end - start).c_str(), kRates[(head->main_id_format >> 2) & 3],
+                    (head->main_id_mode >> 6) == 1 ? 12 : 16, channel_code == 0 ? 2 : channel_code == 1 ? 4 : 0,
+                    kEmphasis[(head->main_id_format >> 4) & 3], (head->main_id_mode >> 2) & 3, date.c_str());
+    }
+    lines += line;
+  }
+  return lines;
 }

@@ -45,6 +45,17 @@ std::vector<DatFrame> tape_read(const std::string& path);
 // gives), 7680 expanded bytes of each long-play frame.
 std::string tape_pcm(const Tape& tape, size_t first, size_t last, int bytes_per_frame = 0);
 
+// The table of contents of a composed tape as /TOC prints it. A program
+// starts at the first frame whose sub-ID shows its number and runs to the
+// next program's start or the end of the frames; numbers lists the programs
+// to find (others are taken for frames of the program before). Its format
+// is that of the first of its first 10 frames that is not in unreadable,
+// its date the first date pack among those read until one is found.
+std::string toc_lines(const std::vector<DatFrame>& frames, const std::vector<int>& numbers,
+                      const std::vector<size_t>& unreadable = {});
+// The first frame whose sub-ID shows program number n, or the frame count.
+size_t tape_first_of(const std::vector<DatFrame>& frames, int n);
+
 // A canonical 44-byte-header WAV file as read back.
 struct WavFile {
   bool valid = false;  // RIFF/WAVE, 16-bit stereo PCM, sizes agree with the file
