@@ -1,6 +1,7 @@
-// Writes a cassette for the extraction benchmark: FRAMES frames of 48 kHz
-// audio in programs of 3000 frames, each beginning with a start-ID run.
-//   make_cassette PATH FRAMES
+// Writes a cassette for the benchmarks: FRAMES frames of 48 kHz audio in
+// programs of PROGRAM_FRAMES frames (default 3000), each beginning with a
+// start-ID run.
+//   make_cassette PATH FRAMES [PROGRAM_FRAMES]
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,11 +22,16 @@ uint32_t time_code_of_frames(uint32_t frames) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: make_cassette PATH FRAMES\n");
+  if (argc != 3 && argc != 4) {
+    std::fprintf(stderr, "usage: make_cassette PATH FRAMES [PROGRAM_FRAMES]\n");
     return 2;
   }
   long frames = std::atol(argv[2]);
+  long program_frames = argc == 4 ? std::atol(argv[3]) : 3000;
+  if (program_frames <= 0) {
+    std::fprintf(stderr, "make_cassette: PROGRAM_FRAMES must be above 0\n");
+    return 2;
+  }
   FILE* out = std::fopen(argv[1], "wb");
   if (!out) {
     std::perror(argv[1]);
@@ -39,8 +45,8 @@ int main(int argc, char** argv) {
       noise = noise * 1664525u + 1013904223u;
       frame.audio[k] = static_cast<uint8_t>(noise >> 24);
     }
-    int program = static_cast<int>(i / 3000) + 1;
-    int in_program = static_cast<int>(i % 3000);
+    int program = static_cast<int>(i / program_frames) + 1;
+    int in_program = static_cast<int>(i % program_frames);
     frame_set_time_pack(&frame, 1, PACK_ITEM_PROGRAM_TIME, program_number_bcd(program), 1,
                         time_code_of_frames(static_cast<uint32_t>(in_program)));
     frame_set_time_pack(&frame, 2, PACK_ITEM_ABSOLUTE_TIME, program_number_bcd(program), 1,
