@@ -353,7 +353,7 @@ void print_contents(const TapeContents& toc) {
                 static_cast<long long>(toc.end_frame));
     return;
   }
-  std::printf("program  start        length       rate      bits    chan emphasis  copy  date\n");
+  std::printf("program  start        length       rate      bits    chan  emphasis  copy  date\n");
   for (const TocProgram& p : toc.programs) print_program(p);
   std::printf("total: %zu programs, %s", toc.programs.size(), total);
   if (toc.end_frame >= 0) std::printf(" (%lld frames)", static_cast<long long>(toc.end_frame));
