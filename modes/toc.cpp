@@ -112,6 +112,14 @@ int contents_of_image(FrameSource* source, TapeContents* toc) {
 
 // ---------------------------------------------------------------- drive
 
+// ESC (or Ctrl-C) during the listing on a drive: once seen, every wait and
+// search that follows ends at once, and the list is left incomplete.
+bool g_listing_stopped = false;
+bool listing_stopped() {
+  if (!g_listing_stopped && (console_interrupted() || esc_pressed())) g_listing_stopped = true;
+  return g_listing_stopped;
+}
+
 struct Drive {
   int adapter, target, lun;
 };
@@ -134,7 +142,8 @@ uint32_t running_goal(int64_t index) {
 // arrives there (position then holds it), or ends at the end of the data.
 // 1, 0, or -1 when the search fails.
 int data_at(const Drive& d, int64_t index, uint8_t* position) {
-  int end = search_tape(d.adapter, d.target, d.lun, SEEK_RUNTIME, running_goal(index), position, false);
+  int end =
+      search_tape(d.adapter, d.target, d.lun, SEEK_RUNTIME, running_goal(index), position, false, listing_stopped);
   return end == SEARCH_ARRIVED ? 1 : end == SEARCH_END_OF_DATA ? 0 : -1;
 }
 
@@ -157,7 +166,7 @@ int64_t find_end(const Drive& d, int64_t from, bool at_from, const uint8_t* from
   for (int64_t step = kEndSearchStep; high < 0; step *= 2) {
     std::printf(" - looking for the end of the data: past frame %lld       \r", static_cast<long long>(low));
     std::fflush(stdout);
-    if (esc_pressed()) return -1;
+    if (listing_stopped()) return -1;
     int at = data_at(d, low + step, position);
     if (at < 0) return -1;
     if (at == 0) {
@@ -168,7 +177,7 @@ int64_t find_end(const Drive& d, int64_t from, bool at_from, const uint8_t* from
     }
   }
   while (high - low > 1) {
-    if (esc_pressed()) return -1;
+    if (listing_stopped()) return -1;
     int64_t middle = low + (high - low) / 2;
     int at = data_at(d, middle, position);
     if (at < 0) return -1;
@@ -192,7 +201,7 @@ int settle_position(const Drive& d, uint8_t* position) {
   for (int waited = 0; waited < kSettleLimitS; ++waited) {
     if (tape_status(scsi_test_unit_ready(d.adapter, d.target, d.lun)) == TAPE_GOOD)
       return scsi_read_position(d.adapter, d.target, d.lun, position) == 0 ? 0 : -1;
-    if (console_sleep_ms(1000) != 0) return -1;
+    if (console_sleep_ms(1000) != 0 || listing_stopped()) return -1;
     scsi_read_position(d.adapter, d.target, d.lun, position);  // where the search has got to
   }
   return -1;
@@ -225,6 +234,11 @@ void put_back(const Drive& d, const RunSettings* s, int64_t found_at, bool found
   }
   uint8_t position[SEARCH_POSITION_BYTES];
   std::printf(" - putting the tape back at frame %lld\n", static_cast<long long>(found_at));
+  if (g_listing_stopped) {
+    // The search is started and not watched: the run is to end now.
+    scsi_locate2(d.adapter, d.target, d.lun, running_goal(found_at), SEEK_RUNTIME);
+    return;
+  }
   if (data_at(d, found_at, position) < 0) std::printf(" - the tape could not be put back where it was found\n");
 }
 
@@ -243,18 +257,19 @@ int contents_of_drive(FrameSource* source, const RunSettings* s, TapeContents* t
   for (int number = 1; number <= kHighestProgram && misses < kTocGapLimit; ++number) {
     std::printf(" - searching for program %d (%zu found)      \r", number, toc->programs.size());
     std::fflush(stdout);
-    if (esc_pressed() || console_interrupted()) {
+    if (listing_stopped()) {
       toc->complete = false;
       break;
     }
-    int end = search_tape(d.adapter, d.target, d.lun, SEEK_PROGNUM, static_cast<uint32_t>(number), position, false);
+    int end = search_tape(d.adapter, d.target, d.lun, SEEK_PROGNUM, static_cast<uint32_t>(number), position, false,
+                          listing_stopped);
     if (end == SEARCH_END_OF_DATA) {
       ++misses;
       continue;
     }
     if (end == SEARCH_ARRIVED && settle_position(d, position) != 0) end = SEARCH_FAILED;
     if (end != SEARCH_ARRIVED) {
-      if (console_interrupted()) {
+      if (listing_stopped()) {
         toc->complete = false;
       } else {
         std::printf("\nThe search for program %d failed\n", number);
@@ -286,9 +301,9 @@ int contents_of_drive(FrameSource* source, const RunSettings* s, TapeContents* t
       bool from_program = last_start >= 0;
       toc->end_frame = find_end(d, from_program ? last_start : 0, from_program, last_position, &toc->end_abs);
       std::printf("\n");
-      if (toc->end_frame < 0 && !console_interrupted()) std::printf("The end of the data was not found\n");
+      if (toc->end_frame < 0 && !listing_stopped()) std::printf("The end of the data was not found\n");
     }
-    if (console_interrupted()) toc->complete = false;
+    if (listing_stopped()) toc->complete = false;
   }
   put_back(d, s, found_at, found_at_end, toc->end_frame);
   return failed;
@@ -341,6 +356,10 @@ void print_program(const TocProgram& p) {
 }
 
 void print_contents(const TapeContents& toc) {
+  if (!toc.complete && toc.programs.empty()) {
+    std::printf("Interrupted before a program was found\n");
+    return;
+  }
   if (!toc.complete) std::printf("Interrupted: the list below is incomplete\n");
   char total[16];
   length_text(toc.end_frame, total, sizeof total);
@@ -378,6 +397,6 @@ int list_programs(RunSettings* s) {
   TapeContents toc;
   std::printf("Table of contents of %s\n", s->fromimage_arg ? s->image_path : "the input tape");
   int result = read_table_of_contents(s, &toc);
-  if (!toc.programs.empty() || toc.end_frame >= 0) print_contents(toc);
+  if (!toc.programs.empty() || toc.end_frame >= 0 || !toc.complete) print_contents(toc);
   return result;
 }

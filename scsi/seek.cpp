@@ -70,7 +70,8 @@ int position_matches(const RunSettings* settings, const uint8_t* position) {
   return position_shows(settings->seek_type, settings->seek_target, position);
 }
 
-int search_tape(int adapter, int target, int lun, int type, uint32_t goal, uint8_t* position, bool progress) {
+int search_tape(int adapter, int target, int lun, int type, uint32_t goal, uint8_t* position, bool progress,
+                bool (*stop)(void)) {
   int located = scsi_locate2(adapter, target, lun, goal, type);
   if (located != 0) {
     if (progress) report_text("Seek failed %x\n", static_cast<unsigned>(located));
@@ -95,6 +96,10 @@ int search_tape(int adapter, int target, int lun, int type, uint32_t goal, uint8
     if (result != 0 || matches) break;
     if (tape_status(wait_unit_ready(adapter, target, lun, 0)) == TAPE_GOOD) break;  // the search is over
     if (console_sleep_ms(kPollIntervalMs) != 0) break;
+    if (stop && stop()) {
+      if (progress) report_text("\n");
+      return SEARCH_FAILED;
+    }
     result = scsi_read_position(adapter, target, lun, position);
     if (ended_at_end_of_data(adapter, target, lun, &result, position)) {
       if (progress) report_text("Reached end of tape...");

@@ -33,5 +33,7 @@ enum SearchEnd { SEARCH_ARRIVED = 0, SEARCH_END_OF_DATA = 1, SEARCH_FAILED = -1 
 // there, the search ends at the end of data (no frame shows it), or it fails
 // (the LOCATE fails, the tape stops elsewhere, an interrupt ends the watch).
 // position receives the last READ POSITION data, SEARCH_POSITION_BYTES long.
-// With progress, the watch reports what the seek's console shows.
-int search_tape(int adapter, int target, int lun, int type, uint32_t goal, uint8_t* position, bool progress);
+// With progress, the watch reports what the seek's console shows. stop, when
+// given, is asked after every poll: true ends the watch as an interrupt does.
+int search_tape(int adapter, int target, int lun, int type, uint32_t goal, uint8_t* position, bool progress,
+                bool (*stop)(void) = nullptr);

@@ -278,4 +278,20 @@ INSTANTIATE_TEST_SUITE_P(
                     TocCase{"OneProgram", one_program, {7}, "total: 1 programs, 00:01:30:00 (3000 frames)\n"}),
     [](const testing::TestParamInfo<TocCase>& info) { return info.param.name; });
 
+// ESC ends the listing also in the middle of a search that takes long (a
+// thousand polls, seconds each): the run ends at once, says so, and sends
+// the tape back to where it was found.
+TEST(TocInterrupted, EscEndsALongSearch) {
+  Tape tape;
+  for (int p = 1; p <= 3; ++p) tape_record(&tape, Recording{.program = p}, 300);
+  Archive a(tape, {{"search_polls", "1000"}});
+  ProcessOptions options;
+  options.stdin_data = "kk\x1b";  // read at the third poll of the keyboard
+  ProcessResult r = a.run("run", {"/TOC", "/INPUTID", "0:4"}, options);
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find("Interrupted before a program was found\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(" - rewinding the tape\n"), std::string::npos) << r.out;
+  EXPECT_EQ(a.stat("locates"), 2) << "the search for program 1 and the rewind";
+}
+
 }  // namespace
