@@ -201,7 +201,8 @@ Tape mixed_rates() {
   Tape tape;
   tape_record(&tape, Recording{.program = 1, .rate_code = 1, .start_id_frames = 20, .scms = 2}, 400);
   tape_record(&tape, Recording{.program = 2, .rate_code = 0, .start_id_frames = 20}, 250);
-  tape_record(&tape, Recording{.program = 3, .long_play = true, .start_id_frames = 20}, 300);
+  size_t third = tape_record(&tape, Recording{.program = 3, .long_play = true, .start_id_frames = 20}, 300);
+  for (size_t i = third; i < tape.frames.size(); ++i) tape.frames[i].main_id_format |= 0x10;  // pre-emphasis
   FrameDate date{2, 24, 3, 5, 12, 30, 0};
   for (size_t i = 403; i < 406; ++i) {  // a date in the fourth frame of program 2
     frame_set_date_pack(&tape.frames[i], 3, &date);
