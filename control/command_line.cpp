@@ -32,6 +32,7 @@ const Switch kSwitches[] = {
     {"/STOPEOT", &RunSettings::stopeot_arg, nullptr},
     {"/ERRORCORRECT", &RunSettings::errorcorrect_arg, nullptr},
     {"/BYPROGRAM", &RunSettings::byprogram_arg, nullptr},
+    {"/REPORT", &RunSettings::report_arg, nullptr},
 };
 
 const char* const kSeekTypes[] = {"PROGNUM", "ABSTIME", "RUNTIME", "PROGTIME"};
@@ -233,5 +234,7 @@ void print_usage(void) {
       "  /ERRORCORRECT   conceal isolated damaged samples\n"
       "  /STOPEOT        read on over blank tape\n"
       "  /MRSOFF         turn off MRS mode on the drives that have it\n"
+      "  /REPORT         with KESTREL, BITTERN, PINTAIL: a transfer report NAME.json,\n"
+      "                  NAME.sha256 and NAME.html (PINTAIL: PINTAIL.*)\n"
       "Example: kestrel /KESTREL TAPE /INPUTID 0:4 /STARTID /REWIND\n");
 }
