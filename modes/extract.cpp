@@ -312,7 +312,8 @@ int frame_loop(Extraction* x) {
       }
       int64_t sample_offset = x->files.data_bytes / 4;
       pass_on(x, bytes);
-      transfer_report_written(x->report, s->waveout_arg ? nullptr : x->files.wav_name, sample_offset, concealed);
+      transfer_report_written(x->report, s->waveout_arg ? nullptr : x->files.wav_name, sample_offset, concealed,
+                              x->pcm, static_cast<size_t>(bytes));
       if (!audible) audible = !all_zero(x->pcm, bytes);
       ++frames;
       if (x->info.program_kind == FRAME_PROGRAM_NUMBER) file_program = x->info.program;

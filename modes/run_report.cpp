@@ -46,6 +46,21 @@ TransferReport* open_run_report(const RunSettings* s, const char* mode, const ch
 
 int close_run_report(TransferReport* report, int result) {
   if (!report) return result;
+  // The checksums are computed beside the run; what is left of them is
+  // waited for here, ESC gives them up.
+  int64_t done = 0, total = 0;
+  bool shown = false;
+  while (!transfer_report_checksums_wait(report, 250, &done, &total)) {
+    std::printf("\r - checksums of the files: %lld of %lld MB ", static_cast<long long>(done >> 20),
+                static_cast<long long>(total >> 20));
+    shown = true;
+    if (esc_pressed()) {
+      transfer_report_checksums_cancel(report);
+      std::printf("\n - checksums given up: the report lists the files not yet checked without them\n");
+      shown = false;
+    }
+  }
+  if (shown) std::printf("\r - checksums of the files: done                          \n");
   ReportSummary sum{};
   ReportFailure failure{};
   if (transfer_report_finish(report, &sum, &failure) != 0) {

@@ -12,6 +12,7 @@
 #include "datframe/dat_frame.h"
 #include "platform/clock.h"
 #include "platform/digest.h"
+#include "report/checksums.h"
 #include "report/text.h"
 
 namespace {
@@ -107,6 +108,7 @@ TransferReport* transfer_report_begin(const char* mode, const char* base_name, c
   r->arguments = g_arguments;
   r->source = source;
   r->started = local_time_text();
+  r->checksums = checksum_worker_start();
   return r;
 }
 
@@ -140,9 +142,11 @@ void transfer_report_unreadable(TransferReport* r, uint32_t result) {
   r->events.push_back(e);
 }
 
-void transfer_report_written(TransferReport* r, const char* file, int64_t sample_offset, int32_t concealed) {
+void transfer_report_written(TransferReport* r, const char* file, int64_t sample_offset, int32_t concealed,
+                             const void* audio, size_t bytes) {
   if (!r || !r->pending) return;
   r->pending_file = file_index(r, file);
+  if (r->pending_file >= 0) checksum_worker_audio(r->checksums, r->pending_file, audio, bytes);
   r->pending_offset = sample_offset;
   r->pending_concealed = concealed > 0 ? concealed : 0;
 }
@@ -158,6 +162,7 @@ void transfer_report_file_restarted(TransferReport* r, const char* file) {
       }
     for (ProgramStretch& p : r->programs)
       if (p.file == file) p.file.clear();
+    checksum_worker_restart(r->checksums, static_cast<int32_t>(i));
   }
   if (r->pending_file >= 0 && r->file_names[static_cast<size_t>(r->pending_file)] == file) {
     r->pending_file = -1;
@@ -168,6 +173,16 @@ void transfer_report_file_restarted(TransferReport* r, const char* file) {
 void transfer_report_file(TransferReport* r, const char* file, bool wav) {
   if (!r || !file) return;
   r->files.push_back(ReportFile{file, wav ? 1 : 0, -1, "", ""});
+  checksum_worker_file(r->checksums, file_index(r, file), r->files.size() - 1, r->files.back());
+}
+
+bool transfer_report_checksums_wait(TransferReport* r, uint32_t ms, int64_t* done, int64_t* total) {
+  *done = *total = 0;
+  return !r || checksum_worker_wait(r->checksums, ms, done, total);
+}
+
+void transfer_report_checksums_cancel(TransferReport* r) {
+  if (r) checksum_worker_cancel(r->checksums);
 }
 
 void transfer_report_incomplete(TransferReport* r) {
@@ -179,7 +194,13 @@ const char* report_verdict(const TransferReport& r) {
   return r.events.empty() ? "clean" : "damaged";
 }
 
-void transfer_report_free(TransferReport* r) { delete r; }
+void transfer_report_free(TransferReport* r) {
+  if (!r) return;
+  checksum_worker_cancel(r->checksums);
+  std::vector<ReportFile> dropped;
+  checksum_worker_finish(r->checksums, &dropped);
+  delete r;
+}
 
 namespace {
 
@@ -319,66 +340,6 @@ std::string report_sha256_list(const std::vector<ReportFile>& files) {
 
 namespace {
 
-const size_t kChecksumBuffer = 1 << 20;
-
-uint32_t le32(const unsigned char* bytes) {
-  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-         static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-}
-
-// Where the audio of a WAV file lies: the contents of its data chunk, as far
-// as the file holds them. false when the first bytes show no data chunk.
-bool wav_audio_range(const unsigned char* head, size_t count, uint64_t file_size, uint64_t* begin, uint64_t* end) {
-  if (count < 12 || std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WAVE", 4) != 0) return false;
-  for (size_t at = 12; at + 8 <= count;) {
-    uint64_t size = le32(head + at + 4);
-    if (std::memcmp(head + at, "data", 4) == 0) {
-      *begin = at + 8;
-      *end = *begin + size < file_size ? *begin + size : file_size;
-      return true;
-    }
-    at += 8 + static_cast<size_t>(size) + (size & 1);  // chunks are word aligned
-  }
-  return false;
-}
-
-// The file's size and SHA-256, and for a WAV file the MD5 of its audio, in
-// one pass. 0, or -1 with errno when it cannot be read.
-int checksum_file(ReportFile* f) {
-  FILE* file = std::fopen(f->name.c_str(), "rb");
-  if (!file) return -1;
-  Digest* sha = digest_begin(DIGEST_SHA256);
-  Digest* md5 = f->wav ? digest_begin(DIGEST_MD5) : nullptr;
-  std::vector<unsigned char> buffer(kChecksumBuffer);
-  uint64_t at = 0, audio_begin = 0, audio_end = 0;
-  bool audio_known = false;
-  struct stat info {};
-  uint64_t file_size = fstat(fileno(file), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
-  size_t got = 0;
-  while ((got = std::fread(buffer.data(), 1, buffer.size(), file)) > 0) {
-    digest_add(sha, buffer.data(), got);
-    if (at == 0 && md5) audio_known = wav_audio_range(buffer.data(), got, file_size, &audio_begin, &audio_end);
-    uint64_t from = audio_begin > at ? audio_begin : at, to = audio_end < at + got ? audio_end : at + got;
-    if (audio_known && from < to) digest_add(md5, buffer.data() + (from - at), static_cast<size_t>(to - from));
-    at += got;
-  }
-  int error = std::ferror(file) ? errno : 0;
-  std::fclose(file);
-  char sha_hex[65] = "", md5_hex[33] = "";
-  bool ok = error == 0 && sha && digest_end(sha, nullptr, sha_hex) == 0;
-  if (md5 && audio_known && ok) digest_end(md5, nullptr, md5_hex);
-  else digest_free(md5);
-  if (!ok) {
-    if (error == 0) digest_free(sha);  // digest_end freed it otherwise
-    errno = error ? error : ENOMEM;
-    return -1;
-  }
-  f->bytes = static_cast<int64_t>(at);
-  f->sha256 = sha_hex;
-  f->audio_md5 = md5_hex;
-  return 0;
-}
-
 std::string text_sha256(const std::string& text) {
   char hex[65] = "";
   Digest* sha = digest_begin(DIGEST_SHA256);
@@ -410,14 +371,8 @@ int write_whole(const std::string& name, const std::string& text) {
 int transfer_report_finish(TransferReport* r, ReportSummary* summary, ReportFailure* failure) {
   if (!r) return 0;
   settle_pending(r);
-  for (ReportFile& f : r->files) {
-    if (checksum_file(&f) != 0) {
-      // Listed all the same: the report says it could not be checked.
-      f.bytes = -1;
-      f.sha256.clear();
-      f.audio_md5.clear();
-    }
-  }
+  checksum_worker_finish(r->checksums, &r->files);
+  r->checksums = nullptr;
   r->finished = local_time_text();
   summary->json_name = r->base_name + ".json";
   summary->html_name = r->base_name + ".html";

@@ -16,6 +16,8 @@
 #include "datframe/frame_info.h"
 #include "report/programs.h"
 
+struct ChecksumWorker;
+
 // Where the frames came from: a drive, or an image file.
 struct ReportSource {
   int32_t adapter;
@@ -86,6 +88,7 @@ struct TransferReport {
   int32_t pending_file = -1;
   int64_t pending_offset = -1;
   int32_t pending_concealed = 0;
+  ChecksumWorker* checksums = nullptr;  // the checksums, computed beside the run
 };
 
 // What the report gives the mode to say at the end.
@@ -120,13 +123,19 @@ void transfer_report_frame(TransferReport* report, const FrameInfo* info, const 
 // A read that gave no frame (not the end of the recorded data): its place passes.
 void transfer_report_unreadable(TransferReport* report, uint32_t result);
 // The frame taken last went to file (nullptr: to no file, e.g. a player)
-// with its audio from sample frame sample_offset on; concealed samples were
-// repaired in it.
-void transfer_report_written(TransferReport* report, const char* file, int64_t sample_offset, int32_t concealed);
+// with its audio from sample frame sample_offset on: the bytes at audio
+// (for the audio's MD5); concealed samples were repaired in it.
+void transfer_report_written(TransferReport* report, const char* file, int64_t sample_offset, int32_t concealed,
+                             const void* audio, size_t bytes);
 // The file started over empty: what it held before is in no file.
 void transfer_report_file_restarted(TransferReport* report, const char* file);
 // A file the run finished (closed), wav when it is a WAV file.
 void transfer_report_file(TransferReport* report, const char* file, bool wav);
+// Waits up to ms for the checksums of the files finished so far, which are
+// computed beside the run. true when they are done; done and total in bytes.
+bool transfer_report_checksums_wait(TransferReport* report, uint32_t ms, int64_t* done, int64_t* total);
+// Gives up the checksums not yet computed: those files are listed without.
+void transfer_report_checksums_cancel(TransferReport* report);
 // The run ended early (ESC, a read or a write that failed).
 void transfer_report_incomplete(TransferReport* report);
 // Ends the report: the checksums of the files, then NAME.json, NAME.html
