@@ -6,6 +6,7 @@
 
 #include "modes/mode_io.h"
 #include "scsi/tape_commands.h"
+#include "scsi/tape_status.h"
 
 namespace {
 
@@ -42,6 +43,12 @@ TransferReport* open_run_report(const RunSettings* s, const char* mode, const ch
   TransferReport* report = transfer_report_begin(mode, name, source_of(s));
   if (!report) std::printf("\nThe transfer report cannot be kept: out of memory\n");
   return report;
+}
+
+void report_read_that_ends_run(TransferReport* report, uint32_t result) {
+  if (tape_status(result) == TAPE_END_OF_DATA) return;
+  transfer_report_unreadable(report, result);
+  transfer_report_incomplete(report);
 }
 
 int close_run_report(TransferReport* report, int result) {

@@ -242,7 +242,7 @@ void append_event(std::string* out, const TransferReport& r, const ReportEvent& 
   *out += ", \"file\": ";
   *out += e.file >= 0 ? json_string(file_part(r.file_names[static_cast<size_t>(e.file)])) : std::string("null");
   *out += ", \"sample_offset\": ";
-  *out += e.file >= 0 ? std::to_string(e.sample_offset) : std::string("null");
+  *out += e.file >= 0 && e.sample_offset >= 0 ? std::to_string(e.sample_offset) : std::string("null");
   *out += ", \"concealed\": " + std::to_string(e.concealed);
   if (e.kind == REPORT_CONTINUITY) *out += ", \"expected\": \"" + time_code_text(e.expected) + '"';
   if (e.kind == REPORT_UNREADABLE) {

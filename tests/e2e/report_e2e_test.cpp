@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "base/dat_format.h"
+#include "platform/digest.h"
 #include "tests/support/bytes.h"
 #include "tests/support/e2e/bus_file.h"
 #include "tests/support/e2e/json.h"
@@ -35,6 +36,7 @@ struct ReportCase {
   BusKeys drive_keys;
   std::string stdin_data;
   std::vector<std::pair<std::string, std::string>> expected;  // JSON paths and values
+  long long size_limit = -1;  // the largest file the run may write
 };
 
 void PrintTo(const ReportCase& c, std::ostream* os) { *os << c.name; }
@@ -45,7 +47,8 @@ struct ReportRun {
   JsonFlat json;
   bool parsed = false;
 
-  ReportRun(const Tape& tape, std::vector<std::string> args, const BusKeys& drive_keys, const std::string& stdin_data) {
+  ReportRun(const Tape& tape, std::vector<std::string> args, const BusKeys& drive_keys, const std::string& stdin_data,
+            long long size_limit = -1) {
     EXPECT_TRUE(tape_write(tape, dir.file("tape.dat")));
     BusKeys keys = {{"cassette", "tape.dat"}};
     keys.insert(keys.end(), drive_keys.begin(), drive_keys.end());
@@ -53,6 +56,7 @@ struct ReportRun {
     ProcessOptions options = bus_options(dir.file("bus.ini"));
     options.cwd = dir.path();
     options.stdin_data = stdin_data;
+    options.file_size_limit = size_limit;
     args.insert(args.end(), {"/INPUTID", "0:4"});
     result = run_kestrel(args, options);
     parsed = json_flatten(read_file(dir.file("TAPE.json")), &json);
@@ -75,8 +79,9 @@ TEST_P(ReportTest, JsonSaysWhatTheTapeHeldAndWhereEveryProblemFrameWent) {
   Tape tape = c.tape();
   std::vector<std::string> args = c.args;
   args.push_back("/REPORT");
-  ReportRun run(tape, args, c.drive_keys, c.stdin_data);
+  ReportRun run(tape, args, c.drive_keys, c.stdin_data, c.size_limit);
   ASSERT_TRUE(run.parsed) << run.result.out;
+  EXPECT_EQ(run.result.exit_code, c.size_limit < 0 ? 0 : 6) << run.result.out;
   for (const auto& [path, value] : c.expected) EXPECT_EQ(run.at(path), value) << path;
   // Every event is listed in the expected rows.
   size_t events = std::stoul(run.at("events#"));
@@ -93,6 +98,17 @@ TEST_P(ReportTest, JsonSaysWhatTheTapeHeldAndWhereEveryProblemFrameWent) {
     if (total != std::string::npos) fixed += std::stoll(log.substr(total + 21));
   }
   EXPECT_EQ(concealed, fixed);
+  // The audio MD5 of every WAV file is of the audio it holds.
+  for (size_t i = 0; i < std::stoul(run.at("files#")); ++i) {
+    std::string f = "files." + std::to_string(i) + ".";
+    if (run.at(f + "audio_md5") == "<absent>") continue;
+    std::string audio = read_wav(run.dir.file(run.at(f + "name"))).data;
+    char hex[33] = "";
+    Digest* md5 = digest_begin(DIGEST_MD5);
+    digest_add(md5, audio.data(), audio.size());
+    ASSERT_EQ(digest_end(md5, nullptr, hex), 0);
+    EXPECT_EQ(run.at(f + "audio_md5"), hex) << run.at(f + "name");
+  }
   EXPECT_NE(run.result.out.find(" - verdict: " + run.at("verdict") + "\n"), std::string::npos) << run.result.out;
   EXPECT_NE(run.result.out.find(" - report: TAPE.json, TAPE.sha256, TAPE.html\n"), std::string::npos);
   ProcessResult check = run.sha256sum();
@@ -235,6 +251,11 @@ const ReportCase kCases[] = {
      // The frame read after the first is not written.
      {{"frames_read", "2"}, {"verdict", "incomplete"}, {"files#", "2"}, {"programs.0.file", "TAPE001.wav"},
       {"programs.1.file", "null"}}},
+    // A write that fails: the WAV file is listed as it was left, and its
+    // checksum is of what it holds.
+    {"FailedWrite", short_program, {"/KESTREL", "TAPE"}, {}, "",
+     {{"verdict", "incomplete"}, {"files.0.name", "TAPE001.wav"}, {"files.0.bytes", std::to_string(44 + (100000 - 44) / 4 * 4)}},
+     100000},
 };
 
 INSTANTIATE_TEST_SUITE_P(Report, ReportTest, testing::ValuesIn(kCases),
