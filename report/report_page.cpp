@@ -43,9 +43,8 @@ std::string format_text(const ProgramStretch& p) {
   return text;
 }
 
-// A time from the first frame read, 100 frames making 3 seconds.
-std::string elapsed_text(int64_t frame) {
-  int64_t seconds = frame * 3 / 100;
+// A time from the first frame read as h:mm:ss or m:ss.
+std::string elapsed_text(int64_t seconds) {
   char text[32];
   if (seconds >= 3600)
     std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
@@ -71,7 +70,7 @@ void append_axis(std::string* out, const Map& map) {
     int64_t frame = s * 100 / 3;
     std::string x = number(map.x(frame));
     *out += "<line class=\"axis-tick\" x1=\"" + x + "\" y1=\"122\" x2=\"" + x + "\" y2=\"127\"/><text x=\"" + x +
-            "\" y=\"140\">" + elapsed_text(frame) + "</text>\n";
+            "\" y=\"140\">" + elapsed_text(s) + "</text>\n";
   }
   *out += "</g>\n";
 }
@@ -89,10 +88,16 @@ void append_map(std::string* out, const TransferReport& r) {
             number(map.width(b.frames)) + "\" height=\"36\"><title>blank tape, " + std::to_string(b.frames) +
             " frames</title></rect>\n";
   for (const ProgramStretch& p : r.programs) {
-    *out += "<rect class=\"band " + format_class(p) + "\" x=\"" + number(map.x(p.first_frame)) +
-            "\" y=\"24\" width=\"" + number(map.width(p.frames)) + "\" height=\"36\"><title>program ";
+    bool edge = p.program_kind != FRAME_PROGRAM_NUMBER;  // lead-in, lead-out, no number: paler
+    *out += "<rect class=\"band " + format_class(p) + (edge ? " edge" : "") + "\" x=\"" +
+            number(map.x(p.first_frame)) + "\" y=\"24\" width=\"" + number(map.width(p.frames)) +
+            "\" height=\"36\"><title>program ";
     append_html(out, program_text(p.program_kind, p.program));
     *out += ", " + format_text(p) + ", " + std::to_string(p.frames) + " frames</title></rect>\n";
+    std::string label = program_text(p.program_kind, p.program);
+    if (map.width(p.frames) >= 8.0 * static_cast<double>(label.size()) + 6)
+      *out += "<text class=\"band-label\" x=\"" + number(map.x(p.first_frame) + 3) + "\" y=\"46\">" + label +
+              "</text>\n";
   }
   for (const ReportEvent& e : r.events) {
     std::string x = number(map.x(e.frame) + 0.5);
@@ -137,7 +142,8 @@ const char* kStyle =
     ".verdict{font-size:1.4em;font-weight:bold;padding:.2em .5em;display:inline-block}"
     ".verdict-clean{background:#cfc}.verdict-damaged{background:#fe9}.verdict-incomplete{background:#f99}"
     "svg text{font-size:11px;fill:#333}.axis line{stroke:#333}.lane{fill:#f4f4f4}"
-    ".blank{fill:#ccc}.band{stroke:#fff;stroke-width:.5}"
+    ".blank{fill:#ccc}.band{stroke:#fff;stroke-width:.5}.edge{opacity:.45}svg text.band-label{fill:#fff;font-size:12px}"
+    "td{white-space:nowrap}"
     ".fmt-48000{fill:#4a7fc1}.fmt-44100{fill:#4caf50}.fmt-32000{fill:#e39b2d}.fmt-lp{fill:#9b59b6}"
     ".fmt-other{fill:#888}.tick{stroke:#d62728;stroke-width:1}.tick.unreadable{stroke:#000;stroke-width:2}"
     ".break line{stroke:#c00;stroke-dasharray:3 2}.break path{fill:#c00}"

@@ -305,3 +305,51 @@ TEST(Report, AReportThatCannotBeWrittenFailsTheRunAndKeepsTheFiles) {
 }
 
 }  // namespace
+
+namespace {
+
+// How often needle stands in text between the first begin and the end after it.
+size_t count_in(const std::string& text, const std::string& begin, const std::string& end, const std::string& needle) {
+  size_t from = text.find(begin);
+  if (from == std::string::npos) return 0;
+  size_t to = text.find(end, from);
+  size_t count = 0;
+  for (size_t at = text.find(needle, from); at != std::string::npos && at < to; at = text.find(needle, at + 1))
+    ++count;
+  return count;
+}
+
+TEST(Report, PageShowsTheProgramsAndTheDamageInABrowser) {
+  const char* chromium = "/usr/bin/chromium";
+  if (!file_exists(chromium)) GTEST_SKIP() << "no chromium to render the page";
+  // Three programs, a blank stretch, frames flagged on L, R and both, an
+  // unreadable frame and a frame out of order.
+  Tape tape = three_programs();
+  tape_flag(&tape, 900, 0x60);
+  DatFrame repeat = tape.frames[1000];
+  tape.frames.insert(tape.frames.begin() + 1001, repeat);
+  ReportRun run(tape, {"/KESTREL", "TAPE", "/STARTID", "/STOPEOT", "/REPORT"}, {{"read_errors", "700"}}, "");
+  ASSERT_TRUE(run.parsed) << run.result.out;
+  ProcessOptions options;
+  options.timeout_s = 120;
+  ProcessResult page = run_process(chromium,
+                                   {"--headless", "--no-sandbox", "--disable-gpu", "--user-data-dir=" + run.dir.file("profile"),
+                                    "--dump-dom", "file://" + run.dir.file("TAPE.html")},
+                                   options);
+  ASSERT_EQ(page.exit_code, 0) << page.err;
+  const std::string& dom = page.out;
+  EXPECT_NE(dom.find("<p id=\"verdict\" class=\"verdict verdict-damaged\">damaged</p>"), std::string::npos) << dom;
+  size_t programs = std::stoul(run.at("programs#"));
+  EXPECT_EQ(programs, 3u);
+  EXPECT_EQ(count_in(dom, "<table id=\"programs\">", "</table>", "<tr>"), programs + 1);  // and the head
+  EXPECT_EQ(count_in(dom, "<svg id=\"tape-map\"", "</svg>", "class=\"band "), programs);
+  EXPECT_EQ(count_in(dom, "<svg id=\"tape-map\"", "</svg>", "class=\"blank\""), 1u);
+  // L: frames 150 and 900 and the unreadable one; R: 550, 900 and the unreadable one.
+  EXPECT_EQ(count_in(dom, "<svg id=\"tape-map\"", "</svg>", "class=\"tick tick-l"), 3u);
+  EXPECT_EQ(count_in(dom, "<svg id=\"tape-map\"", "</svg>", "class=\"tick tick-r"), 3u);
+  EXPECT_EQ(count_in(dom, "<svg id=\"tape-map\"", "</svg>", "class=\"tick tick-l unreadable"), 1u);
+  EXPECT_EQ(count_in(dom, "<svg id=\"tape-map\"", "</svg>", "class=\"break\""), 1u);
+  EXPECT_GE(count_in(dom, "<g class=\"axis\">", "</g>", "<text"), 2u);
+}
+
+}  // namespace
