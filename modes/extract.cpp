@@ -101,8 +101,7 @@ int start_player(Extraction* x) {
 int finish_track_files(Extraction* x) {
   TrackFiles& f = x->files;
   int result = 0;
-  if (f.wav) transfer_report_file(x->report, f.wav_name, true);
-  if (f.log) transfer_report_file(x->report, f.log_name, false);
+  bool had_wav = f.wav, had_log = f.log;
   if (f.log) {
     track_log_printf("total samples fixed: %d\n", x->totals.samples_fixed);
     track_log_printf("total frames fixed: %d\n", x->totals.frames_fixed);
@@ -116,6 +115,8 @@ int finish_track_files(Extraction* x) {
     if (finish_wav_file(f.wav, f.wav_name, f.data_bytes, f.rate_code, f.write_failed) != 0) result = -1;
     f.wav = nullptr;
   }
+  if (had_wav) transfer_report_file(x->report, f.wav_name, true);  // closed: its checksums can be taken
+  if (had_log) transfer_report_file(x->report, f.log_name, false);
   return result;
 }
 
@@ -193,6 +194,7 @@ int start_phase(Extraction* x) {
   uint32_t result = read_frame(x);
   if (!tape_read_ok(result)) {
     std::printf("first read audio block failed\n");
+    report_read_that_ends_run(x->report, result);
     return 1;
   }
   take(x);
@@ -203,6 +205,7 @@ int start_phase(Extraction* x) {
       result = read_frame(x);
       if (!tape_read_ok(result)) {
         std::printf("leadin read audio block failed: 0x%.8x\n", result);
+        report_read_that_ends_run(x->report, result);
         return 1;
       }
       take(x);

@@ -46,8 +46,10 @@ TransferReport* open_run_report(const RunSettings* s, const char* mode, const ch
 }
 
 void report_read_that_ends_run(TransferReport* report, uint32_t result) {
-  if (tape_status(result) == TAPE_END_OF_DATA) return;
-  transfer_report_unreadable(report, result);
+  TapeStatus status = tape_status(result);
+  // No frame at all stands there: the data has ended, or no tape is in.
+  if (status == TAPE_END_OF_DATA) return;
+  if (status != TAPE_NOT_READY) transfer_report_unreadable(report, result);
   transfer_report_incomplete(report);
 }
 

@@ -12,8 +12,8 @@
 // given; else nullptr (and every call of the report does nothing).
 TransferReport* open_run_report(const RunSettings* settings, const char* mode, const char* name);
 // A read that gave no frame and so ends the run: the end of the recorded
-// data ends it as it should; any other failure is an unreadable frame, and
-// the run ended early.
+// data ends it as it should; any other failure ends it early, and is an
+// unreadable frame unless no tape is in the drive.
 void report_read_that_ends_run(TransferReport* report, uint32_t result);
 // Ends the report: writes its files and says on the console what it found,
 // or what failed. Returns the mode's result, or 1 when the report could not

@@ -385,12 +385,13 @@ int transfer_report_finish(TransferReport* r, ReportSummary* summary, ReportFail
   std::string sums = report_sha256_list(listed);
   const std::pair<const std::string*, const std::string*> written[] = {
       {&summary->json_name, &json}, {&summary->html_name, &html}, {&summary->sha256_name, &sums}};
-  for (const auto& [name, text] : written) {
-    if (write_whole(*name, *text) != 0) {
-      failure->file = *name;
-      failure->error = errno;
-      return -1;
-    }
+  for (size_t i = 0; i < sizeof written / sizeof written[0]; ++i) {
+    if (write_whole(*written[i].first, *written[i].second) == 0) continue;
+    failure->file = *written[i].first;
+    failure->error = errno;
+    // No part of a report stands without the rest.
+    for (size_t j = 0; j < i; ++j) std::remove(written[j].first->c_str());
+    return -1;
   }
   summary->programs = 0;
   int32_t last_program = 0;

@@ -94,6 +94,16 @@ EarlyOutcome model_early_interruption(bool seek, int poll) {
   return out;
 }
 
+void ReportModel::read(const ReadResult& r, const std::vector<DatFrame>& input) {
+  if (r.ok) {
+    if (input[r.index].interpolate_flags) events.push_back({frames, "interpolated"});
+    ++frames;
+  } else if (r.word != kWordEndOfData && r.word != kWordNoTape) {
+    events.push_back({frames, "unreadable"});
+    ++frames;
+  }
+}
+
 ReadResult model_read(ModelBus* bus) {
   ReadResult r;
   if (++bus->transfers == bus->interrupt_at) bus->interrupt_pending = true;
@@ -167,6 +177,7 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
   s.stopeot = sw.stopeot;
   const std::vector<DatFrame>& frames = bus->input.frames;
   ReadResult r = model_read(bus);
+  out.report.read(r, frames);
   if (!r.ok) {
     return cannot_go_on(out, "first read audio block failed\n");
   }
@@ -175,12 +186,16 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
   if (sw.rewind) {
     while (s.no_subcode || in_lead_in(frames[current])) {
       r = model_read(bus);
+      out.report.read(r, frames);
       if (!r.ok) {
         return cannot_go_on(out, "leadin read audio block failed: 0x" + hex_word8(r.word) + "\n");
       }
       model_analyze(&s, frames[r.index]);
       current = r.index;
-      if (model_esc(bus)) return out;
+      if (model_esc(bus)) {
+        out.report.ended_early = true;
+        return out;
+      }
     }
     out.said.push_back(" - scanning past lead-in: done        \n");
   }
@@ -190,6 +205,7 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
   // was not is never analysed or written.
   auto read_next = [&] {
     ReadResult next = model_read(bus);
+    out.report.read(next, frames);
     valid = next.ok;
     if (next.ok) {
       model_analyze(&s, frames[next.index]);
@@ -254,12 +270,16 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
         if (r.word != kWordEndOfData) {
           end_of_data_reads = 0;
           ++t.unreadable;
+          if (!sw.stopeot) out.report.ended_early = true;
         } else if (++end_of_data_reads >= kEndOfDataReads && sw.stopeot) {
           out.said.push_back(" - the drive reports the end of the recorded data on 62 reads in a row: reading ends\n");
           s.stop = true;
         }
       }
-      if (model_esc(bus)) s.stop = true;
+      if (model_esc(bus)) {
+        s.stop = true;
+        out.report.ended_early = true;
+      }
       if (!valid) continue;
       if (s.start_id_found && in_file < kTrackSplitFrames) s.start_id_found = false;
       // /BYPROGRAM: a new valid program number begins the next file.

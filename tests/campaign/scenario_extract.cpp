@@ -59,6 +59,7 @@ void scenario_extract(Rng* rng, const std::string& dir, Verdict* v, std::string*
   sw.stopeot = rng_chance(rng, 0.12);
   sw.errorcorrect = rng_chance(rng, 0.3);
   sw.byprogram = rng_chance(rng, 0.2);
+  bool report = rng_chance(rng, 0.5);
   BaseName base = random_base(rng);
 
   RunPlan plan;
@@ -70,6 +71,7 @@ void scenario_extract(Rng* rng, const std::string& dir, Verdict* v, std::string*
   if (sw.stopeot) switches.push_back("/STOPEOT");
   if (sw.errorcorrect) switches.push_back("/ERRORCORRECT");
   if (sw.byprogram) switches.push_back("/BYPROGRAM");
+  if (report) switches.push_back(rng_chance(rng, 0.5) ? "/REPORT" : "/report");
   add_switches(rng, &plan, switches);
 
   BusKeys keys = {{"cassette", "tape.dat"}};
@@ -158,9 +160,16 @@ void scenario_extract(Rng* rng, const std::string& dir, Verdict* v, std::string*
     }
   }
   keep_untouched(old_files, touched, &expected_files);
+  bool report_written = true;
+  if (report) {
+    bool incomplete = model.report.ended_early || model.exit_code != 0 || !failed_file.empty();
+    report_written = check_report(v, dir, base.upper, model.report, incomplete, !failed_file.empty(), result,
+                                  limit >= 0, &expected_files);
+    if (!report_written) model.said.push_back(report_failure_line(result));
+  }
   check_files(v, dir, expected_files);
 
-  check_process(v, result, failed_file.empty() ? model.exit_code : 6);
+  check_process(v, result, failed_file.empty() && report_written ? model.exit_code : 6);
   check_said(v, result, wait_line);
   check_said(v, result, " - closing input drive...\n");
   if (!failed_file.empty()) {
