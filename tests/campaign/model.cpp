@@ -316,8 +316,9 @@ namespace {
 
 // The first frame of /BITTERN and /PINTAIL, analysed, and passed on like
 // every other. false when it cannot be read (the mode cannot start).
-bool first_frame(ModelBus* bus, ReaderState* s, size_t* index) {
+bool first_frame(ModelBus* bus, ReaderState* s, size_t* index, ReportModel* report) {
   ReadResult r = model_read(bus);
+  report->read(r, bus->input.frames);
   if (!r.ok) return false;
   model_analyze(s, bus->input.frames[r.index]);
   s->stop = false;
@@ -332,7 +333,7 @@ DumpOutcome model_dump(bool stopeot, ModelBus* bus, const std::string& image_nam
   ReaderState s;
   s.stopeot = stopeot;
   size_t first = 0;
-  if (!first_frame(bus, &s, &first)) return cannot_go_on(out, "read audio block failed\n");
+  if (!first_frame(bus, &s, &first, &out.report)) return cannot_go_on(out, "read audio block failed\n");
   out.said.push_back("Saving DAT tape in IMG file:" + image_name + "\n");
   if (image_blocked) {
     return cannot_go_on(out, "Cannot open " + image_name + "\nIs a directory\n");
@@ -340,14 +341,17 @@ DumpOutcome model_dump(bool stopeot, ModelBus* bus, const std::string& image_nam
   out.image_created = true;
   for (bool have_first = true;; have_first = false) {
     bool esc = model_esc(bus);
+    if (esc) out.report.ended_early = true;
     if (have_first) {
       out.saved.push_back(first);
       if (s.stop || esc) return out;
       continue;
     }
     ReadResult r = model_read(bus);
+    out.report.read(r, bus->input.frames);
     if (!r.ok) {
       s.stop = true;
+      if (r.word != kWordEndOfData) out.report.ended_early = true;
     } else {
       model_analyze(&s, bus->input.frames[r.index]);
       out.saved.push_back(r.index);
@@ -391,26 +395,31 @@ WriteOutcome model_copy(bool stopeot, ModelBus* bus) {
   ReaderState s;
   s.stopeot = stopeot;
   size_t first = 0;
-  if (!first_frame(bus, &s, &first)) return cannot_go_on(out, "read audio block failed\n");
+  if (!first_frame(bus, &s, &first, &out.report)) return cannot_go_on(out, "read audio block failed\n");
   for (bool have_first = true;; have_first = false) {
     bool esc = model_esc(bus);
+    if (esc) out.report.ended_early = true;
     if (have_first) {
       if (model_write(bus, bus->input.frames[first]) != 0) {
         out.said.push_back("block write fail\n");
         s.stop = true;
+        out.report.ended_early = true;
       }
       if (s.stop || esc) return out;
       continue;
     }
     ReadResult r = model_read(bus);
+    out.report.read(r, bus->input.frames);
     if (!r.ok) {
       out.said.push_back("block read fail\n");
       s.stop = true;
+      if (r.word != kWordEndOfData) out.report.ended_early = true;
     } else {
       model_analyze(&s, bus->input.frames[r.index]);
       if (model_write(bus, bus->input.frames[r.index]) != 0) {
         out.said.push_back("block write fail\n");
         s.stop = true;
+        out.report.ended_early = true;
       }
     }
     // ESC ends the loop also when /STOPEOT dropped the other stops.

@@ -137,6 +137,7 @@ DumpOutcome model_dump(bool stopeot, ModelBus* bus, const std::string& image_nam
 struct WriteOutcome {
   int exit_code = 0;
   std::vector<std::string> said;
+  ReportModel report;  // /PINTAIL's
 };
 enum ImageState { IMAGE_PRESENT, IMAGE_MISSING, IMAGE_UNREADABLE };
 WriteOutcome model_restore(bool stopeot, ModelBus* bus, const std::vector<DatFrame>& records, ImageState image,
