@@ -31,9 +31,10 @@ ContinuityResult track_continuity(ContinuityTracker* t, const FrameInfo* info, c
   } else {
     result.broken = 1;
     result.expected = t->expected;
-    // The frame after it may go on from this frame or from the one before it.
+    // The frame after it may go on from this frame or from the last one in
+    // order before it (odd frames in a row were all put in between).
+    if (!t->after_odd) t->also_expected = t->expected;
     t->after_odd = 1;
-    t->also_expected = t->expected;
   }
   t->timed = 1;
   t->expected = step_time_code(found);

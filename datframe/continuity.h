@@ -3,8 +3,9 @@
 // must be the one after the time of the frame before it. A frame that
 // repeats a time, jumps ahead or goes back breaks the run; the frame after
 // such an odd frame is in order again when its time follows the odd frame's
-// or the one before it, so that a repeated frame, a stretch of lost frames
-// and one stray frame each break it exactly once. A change of program or of
+// or the one before it (before a row of odd frames: the last in order), so
+// that a repeated frame, a stretch of lost frames and one stray frame each
+// break it exactly once. A change of program or of
 // rate, the edges of a lead-in or lead-out and blank stretches are no break.
 #pragma once
 
@@ -20,7 +21,7 @@ struct ContinuityTracker {
   int32_t timed;          // expected holds a time to compare with
   uint32_t expected;      // the time the next frame should carry
   int32_t after_odd;      // the frame before was an odd one:
-  uint32_t also_expected; // the time that follows the frame before the odd one is in order too
+  uint32_t also_expected; // the time that follows the last frame in order is in order too
 };
 static_assert(sizeof(ContinuityTracker) == 32);
 
