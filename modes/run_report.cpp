@@ -87,6 +87,8 @@ int close_run_report(TransferReport* report, int result) {
   if (sum.other_damaged) std::printf(", %lld without a channel", static_cast<long long>(sum.other_damaged));
   std::printf("\n - unreadable frames: %lld\n", static_cast<long long>(sum.unreadable));
   std::printf(" - continuity breaks: %lld\n", static_cast<long long>(sum.continuity_breaks));
+  if (sum.unchecked_files)
+    std::printf(" - files listed without checksums: %lld\n", static_cast<long long>(sum.unchecked_files));
   std::printf(" - verdict: %s\n", sum.verdict);
   std::printf(" - report: %s, %s, %s\n", sum.json_name.c_str(), sum.sha256_name.c_str(), sum.html_name.c_str());
   transfer_report_free(report);

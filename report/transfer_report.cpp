@@ -412,6 +412,8 @@ int transfer_report_finish(TransferReport* r, ReportSummary* summary, ReportFail
   }
   summary->unreadable = r->frames_unreadable;
   summary->continuity_breaks = r->continuity_breaks;
+  summary->unchecked_files = 0;
+  for (const ReportFile& f : r->files) summary->unchecked_files += f.sha256.empty() ? 1 : 0;
   summary->verdict = report_verdict(*r);
   return 0;
 }

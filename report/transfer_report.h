@@ -100,6 +100,7 @@ struct ReportSummary {
   int64_t other_damaged;  // flagged without naming a channel
   int64_t unreadable;
   int64_t continuity_breaks;
+  int64_t unchecked_files;  // files listed without checksums (unreadable, or given up)
   const char* verdict;
   std::string json_name;
   std::string sha256_name;

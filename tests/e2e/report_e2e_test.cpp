@@ -275,6 +275,31 @@ TEST(Report, ChecksumsCatchAChangedByteAndTheFramesAreWrittenAsTheyCame) {
   EXPECT_NE(check.out.find("TAPE001.wav: FAILED"), std::string::npos) << check.out;
 }
 
+TEST(Report, NamesFromTheCommandLineAreEscapedInEveryFile) {
+  // A backslash, markup and a quote in the name: sha256sum's escaped form,
+  // JSON's escapes, HTML's entities.
+  Tape tape = short_program();
+  TempDir dir;
+  ASSERT_TRUE(tape_write(tape, dir.file("tape.dat")));
+  ASSERT_TRUE(write_bus_file(dir.file("bus.ini"), {{"0:4", {{"cassette", "tape.dat"}}}}));
+  ProcessOptions options = bus_options(dir.file("bus.ini"));
+  options.cwd = dir.path();
+  ProcessResult r = run_kestrel({"/KESTREL", "x<b>\\\"&", "/REPORT", "/INPUTID", "0:4"}, options);
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  const std::string name = "X<B>\\\"&";
+  JsonFlat json;
+  ASSERT_TRUE(json_flatten(read_file(dir.file(name + ".json")), &json));
+  EXPECT_EQ(json["files.0.name"], name + "001.wav");
+  EXPECT_EQ(json["options.1"], "x<b>\\\"&");
+  std::string page = read_file(dir.file(name + ".html"));
+  EXPECT_EQ(page.find("<b>"), std::string::npos);
+  EXPECT_NE(page.find("X&lt;B&gt;\\&quot;&amp;001.wav"), std::string::npos);
+  ProcessOptions in_dir;
+  in_dir.cwd = dir.path();
+  ProcessResult check = run_process("/usr/bin/sha256sum", {"-c", name + ".sha256"}, in_dir);
+  EXPECT_EQ(check.exit_code, 0) << check.out << check.err;
+}
+
 TEST(Report, AReportThatCannotBeWrittenFailsTheRunAndKeepsTheFiles) {
   Tape tape = short_program();
   TempDir dir;
