@@ -275,16 +275,21 @@ TEST(Report, ChecksumsCatchAChangedByteAndTheFramesAreWrittenAsTheyCame) {
   EXPECT_NE(check.out.find("TAPE001.wav: FAILED"), std::string::npos) << check.out;
 }
 
+// kestrel run in dir with tape in the virtual drive 0:4.
+ProcessResult run_in(const TempDir& dir, const Tape& tape, std::vector<std::string> args) {
+  EXPECT_TRUE(tape_write(tape, dir.file("tape.dat")));
+  EXPECT_TRUE(write_bus_file(dir.file("bus.ini"), {{"0:4", {{"cassette", "tape.dat"}}}}));
+  ProcessOptions options = bus_options(dir.file("bus.ini"));
+  options.cwd = dir.path();
+  args.insert(args.end(), {"/INPUTID", "0:4"});
+  return run_kestrel(args, options);
+}
+
 TEST(Report, NamesFromTheCommandLineAreEscapedInEveryFile) {
   // A backslash, markup and a quote in the name: sha256sum's escaped form,
   // JSON's escapes, HTML's entities.
-  Tape tape = short_program();
   TempDir dir;
-  ASSERT_TRUE(tape_write(tape, dir.file("tape.dat")));
-  ASSERT_TRUE(write_bus_file(dir.file("bus.ini"), {{"0:4", {{"cassette", "tape.dat"}}}}));
-  ProcessOptions options = bus_options(dir.file("bus.ini"));
-  options.cwd = dir.path();
-  ProcessResult r = run_kestrel({"/KESTREL", "x<b>\\\"&", "/REPORT", "/INPUTID", "0:4"}, options);
+  ProcessResult r = run_in(dir, short_program(), {"/KESTREL", "x<b>\\\"&", "/REPORT"});
   ASSERT_EQ(r.exit_code, 0) << r.out;
   const std::string name = "X<B>\\\"&";
   JsonFlat json;
@@ -304,11 +309,7 @@ TEST(Report, AReportThatCannotBeWrittenFailsTheRunAndKeepsTheFiles) {
   Tape tape = short_program();
   TempDir dir;
   ASSERT_EQ(mkdir(dir.file("TAPE.json").c_str(), 0755), 0);  // the name is taken by a folder
-  ASSERT_TRUE(tape_write(tape, dir.file("tape.dat")));
-  ASSERT_TRUE(write_bus_file(dir.file("bus.ini"), {{"0:4", {{"cassette", "tape.dat"}}}}));
-  ProcessOptions options = bus_options(dir.file("bus.ini"));
-  options.cwd = dir.path();
-  ProcessResult r = run_kestrel({"/KESTREL", "TAPE", "/REPORT", "/INPUTID", "0:4"}, options);
+  ProcessResult r = run_in(dir, tape, {"/KESTREL", "TAPE", "/REPORT"});
   EXPECT_EQ(r.exit_code, 6) << r.out;
   EXPECT_NE(r.out.find("The transfer report could not be written:\nwrite to TAPE.json failed: Is a directory\n"),
             std::string::npos)
@@ -318,11 +319,7 @@ TEST(Report, AReportThatCannotBeWrittenFailsTheRunAndKeepsTheFiles) {
 
   // Without /REPORT nothing of it is there.
   TempDir plain;
-  ASSERT_TRUE(tape_write(tape, plain.file("tape.dat")));
-  ASSERT_TRUE(write_bus_file(plain.file("bus.ini"), {{"0:4", {{"cassette", "tape.dat"}}}}));
-  options = bus_options(plain.file("bus.ini"));
-  options.cwd = plain.path();
-  r = run_kestrel({"/KESTREL", "TAPE", "/INPUTID", "0:4"}, options);
+  r = run_in(plain, tape, {"/KESTREL", "TAPE"});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.out.find("Transfer report"), std::string::npos);
   EXPECT_FALSE(file_exists(plain.file("TAPE.json")) || file_exists(plain.file("TAPE.html")) ||
