@@ -23,7 +23,7 @@ namespace {
 const size_t kBlockBytes = 1 << 20;
 // Audio waiting for the thread, at most: beyond it the run waits for the
 // thread (which never stops working while there is any).
-const int64_t kQueuedLimit = 64 << 20;
+const int64_t kQueuedLimit = 8 << 20;
 
 // The MD5 of the audio written to one file so far.
 struct StreamedAudio {
