@@ -34,6 +34,7 @@ const Switch kSwitches[] = {
     {"/BYPROGRAM", &RunSettings::byprogram_arg, nullptr},
     {"/FROMIMAGE", &RunSettings::fromimage_arg, nullptr},
     {"/TOC", &RunSettings::toc_arg, "TOC\n"},
+    {"/REPORT", &RunSettings::report_arg, nullptr},
 };
 
 const char* const kSeekTypes[] = {"PROGNUM", "ABSTIME", "RUNTIME", "PROGTIME"};
@@ -279,6 +280,8 @@ void print_usage(void) {
       "  /ERRORCORRECT   conceal isolated damaged samples\n"
       "  /STOPEOT        read on over blank tape\n"
       "  /MRSOFF         turn off MRS mode on the drives that have it\n"
+      "  /REPORT         with KESTREL, BITTERN, PINTAIL: a transfer report NAME.json,\n"
+      "                  NAME.sha256 and NAME.html (PINTAIL: PINTAIL.*)\n"
       "Example: kestrel /KESTREL TAPE /INPUTID 0:4 /STARTID /REWIND\n"
       "         kestrel /KESTREL TAPE /FROMIMAGE tape.img /STARTID /REWIND\n");
 }

@@ -10,6 +10,7 @@
 #include "datframe/dat_frame.h"
 #include "modes/modes.h"
 #include "platform/console.h"
+#include "report/transfer_report.h"
 #include "scsi/aspi_call.h"
 #include "scsi/drive_setup.h"
 #include "scsi/seek.h"
@@ -43,6 +44,7 @@ int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* sta
     print_usage();
     return EXIT_MISSING_ARGUMENTS;
   }
+  remember_report_arguments(argc, argv);  // as typed: the parser upper-cases them
   if (parse_command_line(argc, argv, settings) != 0) {
     std::printf("Problem parsing command line\n");
     return EXIT_BAD_COMMAND_LINE;

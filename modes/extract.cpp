@@ -10,6 +10,7 @@
 #include "datframe/frame_info.h"
 #include "modes/frame_source.h"
 #include "modes/mode_io.h"
+#include "modes/run_report.h"
 #include "modes/modes.h"
 #include "playback/player.h"
 #include "scsi/aspi_call.h"
@@ -55,6 +56,7 @@ struct Extraction {
   TrackFiles files;
   ConcealTotals totals{};
   int unreadable = 0;  // frames of the track that could not be read
+  TransferReport* report = nullptr;  // /REPORT
 };
 
 uint32_t read_frame(Extraction* x) {
@@ -66,6 +68,7 @@ uint32_t read_frame(Extraction* x) {
 // console; a blank stretch ends the run (but with /STOPEOT).
 void take(Extraction* x) {
   if (take_read_frame(&x->frame, x->s, &x->info, &x->events)) x->stop = true;
+  transfer_report_frame(x->report, &x->info, &x->events, x->read.reads);
 }
 
 // The rate a file or the player is begun at; the reserved code keeps the
@@ -98,6 +101,7 @@ int start_player(Extraction* x) {
 int finish_track_files(Extraction* x) {
   TrackFiles& f = x->files;
   int result = 0;
+  bool had_wav = f.wav, had_log = f.log;
   if (f.log) {
     track_log_printf("total samples fixed: %d\n", x->totals.samples_fixed);
     track_log_printf("total frames fixed: %d\n", x->totals.frames_fixed);
@@ -111,6 +115,8 @@ int finish_track_files(Extraction* x) {
     if (finish_wav_file(f.wav, f.wav_name, f.data_bytes, f.rate_code, f.write_failed) != 0) result = -1;
     f.wav = nullptr;
   }
+  if (had_wav) transfer_report_file(x->report, f.wav_name, true);  // closed: its checksums can be taken
+  if (had_log) transfer_report_file(x->report, f.log_name, false);
   return result;
 }
 
@@ -165,6 +171,7 @@ void pass_on(Extraction* x, int bytes) {
 // Starts the file (or the player) over at the new rate after an early rate change.
 int restart_track(Extraction* x) {
   set_track_format(x);
+  transfer_report_file_restarted(x->report, x->files.wav_name);
   if (x->s->waveout_arg) {
     wave_out_wrapup(0);
     return start_player(x);
@@ -187,6 +194,7 @@ int start_phase(Extraction* x) {
   uint32_t result = read_frame(x);
   if (!tape_read_ok(result)) {
     std::printf("first read audio block failed\n");
+    report_read_that_ends_run(x->report, result);
     return 1;
   }
   take(x);
@@ -197,12 +205,14 @@ int start_phase(Extraction* x) {
       result = read_frame(x);
       if (!tape_read_ok(result)) {
         std::printf("leadin read audio block failed: 0x%.8x\n", result);
+        report_read_that_ends_run(x->report, result);
         return 1;
       }
       take(x);
       std::printf(" - scanning past lead-in: %c \r", kSpinner[(c / 2) % 4]);
       if (esc_pressed()) {
         std::printf("\n");
+        transfer_report_incomplete(x->report);
         return -1;
       }
     }
@@ -243,6 +253,8 @@ void read_failed(Extraction* x, uint32_t result) {
   } else {
     x->end_of_data_reads = 0;
     x->unreadable += 1;
+    transfer_report_unreadable(x->report, result);
+    if (!s->stopeot_arg) transfer_report_incomplete(x->report);  // it ends the run
     track_log_printf("Unreadable: 0x%.8x - after ", result);
     log_subcode(s);
     track_log_printf("\n");
@@ -291,8 +303,9 @@ int frame_loop(Extraction* x) {
       print_subcode(s);
       x->line_open = true;
       int bytes = prepare_pcm(x);
+      int32_t concealed = 0;
       if (x->info.flags) {
-        handle_error_frame(&x->frame, x->pcm, bytes, s, &x->totals,
+        concealed = handle_error_frame(&x->frame, x->pcm, bytes, s, &x->totals,
                            s->waveout_arg ? "" : x->files.wav_name);
         x->line_open = false;
         if (x->files.log && std::fflush(x->files.log) != 0) {
@@ -300,7 +313,10 @@ int frame_loop(Extraction* x) {
           x->write_failed = true;
         }
       }
+      int64_t sample_offset = x->files.data_bytes / 4;
       pass_on(x, bytes);
+      transfer_report_written(x->report, s->waveout_arg ? nullptr : x->files.wav_name, sample_offset, concealed,
+                              x->pcm, static_cast<size_t>(bytes));
       if (!audible) audible = !all_zero(x->pcm, bytes);
       ++frames;
       if (x->info.program_kind == FRAME_PROGRAM_NUMBER) file_program = x->info.program;
@@ -315,7 +331,10 @@ int frame_loop(Extraction* x) {
       // start, restart or split a file.
       read_failed(x, result);
     }
-    if (esc_pressed()) x->stop = true;
+    if (esc_pressed()) {
+      x->stop = true;
+      transfer_report_incomplete(x->report);
+    }
     if (!x->frame_valid) continue;
     // A start ID within the first 300 frames of a file does not end it.
     if (x->events.start_id_found && frames < kTrackSplitFrames) x->events.start_id_found = 0;
@@ -379,8 +398,10 @@ int extract_tracks(RunSettings* s, PlaybackStaging* staging) {
   x->s = s;
   x->staging = staging;
   if (open_frame_source(&x->source, s) != 0) return 1;
+  x->report = open_run_report(s, "KESTREL", s->base_name);
   int result = extract_from_source(x);
   if (frame_source_incomplete(&x->source)) result = 1;
   close_frame_source(&x->source);
-  return result;
+  if (result != 0 || x->write_failed) transfer_report_incomplete(x->report);
+  return close_run_report(x->report, result);
 }

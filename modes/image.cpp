@@ -11,6 +11,7 @@
 #include "modes/frame_source.h"
 #include "modes/mode_io.h"
 #include "modes/modes.h"
+#include "modes/run_report.h"
 #include "scsi/tape_commands.h"
 
 namespace {
@@ -24,9 +25,17 @@ struct Pass {
   FrameInfo info;
   FrameEvents events;
   bool stop = false;
+  FrameRead read{};
+  TransferReport* report = nullptr;  // /REPORT
 };
 
-uint32_t read_input(Pass* p) { return read_next_frame(p->source, &p->frame).result; }
+// Reads the next frame; a read that fails ends the pass (in the report: an
+// unreadable frame, unless the recorded data has ended).
+uint32_t read_input(Pass* p) {
+  p->read = read_next_frame(p->source, &p->frame);
+  if (!tape_read_ok(p->read.result)) report_read_that_ends_run(p->report, p->read.result);
+  return p->read.result;
+}
 
 uint32_t write_output(const Pass* p) {
   const RunSettings* s = p->s;
@@ -35,6 +44,7 @@ uint32_t write_output(const Pass* p) {
 
 void take(Pass* p) {
   if (take_read_frame(&p->frame, p->s, &p->info, &p->events)) p->stop = true;
+  transfer_report_frame(p->report, &p->info, &p->events, p->read.reads);
 }
 
 // Reads and takes the first frame, which the caller passes on like every
@@ -57,6 +67,7 @@ void pass_to_output(Pass* p, const char* message) {
   if (write_output(p) != 0) {
     std::printf("\n%s", message);
     p->stop = true;
+    transfer_report_incomplete(p->report);
   }
 }
 
@@ -65,6 +76,7 @@ void pass_to_output(Pass* p, const char* message) {
 // the stop of a blank stretch, but the user's is not one of them).
 bool pass_ends(Pass* p, bool esc) {
   if (esc) p->stop = true;
+  if (esc) transfer_report_incomplete(p->report);
   return p->stop;
 }
 
@@ -105,6 +117,7 @@ int dump_from(Pass* p) {
         write_failed = true;
         break;
       }
+      transfer_report_written(p->report, name, -1, 0, nullptr, 0);
     }
     if (pass_ends(p, esc)) break;
   }
@@ -119,9 +132,12 @@ int dump_from(Pass* p) {
     if (size < 0 || ftruncate(fileno(image), size / DAT_FRAME_BYTES * DAT_FRAME_BYTES) != 0)
       report_write_failure(name);
     close_stream(image, close_file);
+    transfer_report_file(p->report, name, false);
     return 1;
   }
-  return close_output_file(image, name) != 0 ? 1 : 0;
+  int result = close_output_file(image, name) != 0 ? 1 : 0;
+  transfer_report_file(p->report, name, false);
+  return result;
 }
 
 }  // namespace
@@ -130,9 +146,11 @@ int dump_image(RunSettings* s) {
   FrameSource source;
   if (open_frame_source(&source, s) != 0) return 1;
   Pass pass{s, &source, {}, {}, {}};
+  pass.report = open_run_report(s, "BITTERN", s->base_name);
   int result = dump_from(&pass);
   close_frame_source(&source);
-  return result;
+  if (result != 0) transfer_report_incomplete(pass.report);
+  return close_run_report(pass.report, result);
 }
 
 int restore_image(RunSettings* s) {
@@ -176,9 +194,11 @@ int copy_tape(RunSettings* s) {
   if (open_frame_source(&source, s) != 0) return 1;
   Pass pass{s, &source, {}, {}, {}};
   Pass* p = &pass;
+  p->report = open_run_report(s, "PINTAIL", "PINTAIL");
   if (read_first_frame(p) != 0) {
     close_frame_source(&source);
-    return 1;
+    transfer_report_incomplete(p->report);
+    return close_run_report(p->report, 1);
   }
   bool have_frame = true;  // the first frame, read above, is copied first
   for (;;) {
@@ -194,5 +214,5 @@ int copy_tape(RunSettings* s) {
     if (pass_ends(p, esc)) break;
   }
   close_frame_source(&source);
-  return 0;
+  return close_run_report(p->report, 0);
 }

@@ -1,7 +1,8 @@
 // Writes a cassette for the benchmarks: FRAMES frames of 48 kHz audio in
 // programs of PROGRAM_FRAMES frames (default 3000), each beginning with a
-// start-ID run.
-//   make_cassette PATH FRAMES [PROGRAM_FRAMES]
+// start-ID run; with DAMAGED, that many frames spread evenly over it are
+// flagged by the drive, in turn on the left, the right and both channels.
+//   make_cassette PATH FRAMES [PROGRAM_FRAMES [DAMAGED]]
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,12 +23,15 @@ uint32_t time_code_of_frames(uint32_t frames) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3 && argc != 4) {
-    std::fprintf(stderr, "usage: make_cassette PATH FRAMES [PROGRAM_FRAMES]\n");
+  if (argc < 3 || argc > 5) {
+    std::fprintf(stderr, "usage: make_cassette PATH FRAMES [PROGRAM_FRAMES [DAMAGED]]\n");
     return 2;
   }
   long frames = std::atol(argv[2]);
-  long program_frames = argc == 4 ? std::atol(argv[3]) : 3000;
+  long program_frames = argc >= 4 ? std::atol(argv[3]) : 3000;
+  long damaged = argc == 5 ? std::atol(argv[4]) : 0;
+  long every = damaged > 0 ? frames / damaged : 0;
+  static const uint8_t kFlags[3] = {0x40, 0x20, 0x60};
   if (program_frames <= 0) {
     std::fprintf(stderr, "make_cassette: PROGRAM_FRAMES must be above 0\n");
     return 2;
@@ -55,6 +59,7 @@ int main(int argc, char** argv) {
     frame_set_pack_parity(&frame);
     frame_set_control_id(&frame, in_program < 300 ? SID_PRIORITY | SID_START_ID : 0);
     frame_set_main_id(&frame, 0, 0, 0, 0);
+    if (every > 0 && i % every == every / 2 && i / every < damaged) frame.interpolate_flags = kFlags[i / every % 3];
     if (std::fwrite(&frame, sizeof frame, 1, out) != 1) {
       std::perror(argv[1]);
       return 1;

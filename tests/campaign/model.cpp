@@ -94,6 +94,16 @@ EarlyOutcome model_early_interruption(bool seek, int poll) {
   return out;
 }
 
+void ReportModel::read(const ReadResult& r, const std::vector<DatFrame>& input) {
+  if (r.ok) {
+    if (input[r.index].interpolate_flags) events.push_back({frames, "interpolated"});
+    ++frames;
+  } else if (r.word != kWordEndOfData && r.word != kWordNoTape) {
+    events.push_back({frames, "unreadable"});
+    ++frames;
+  }
+}
+
 ReadResult model_read(ModelBus* bus) {
   ReadResult r;
   if (++bus->transfers == bus->interrupt_at) bus->interrupt_pending = true;
@@ -167,6 +177,7 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
   s.stopeot = sw.stopeot;
   const std::vector<DatFrame>& frames = bus->input.frames;
   ReadResult r = model_read(bus);
+  out.report.read(r, frames);
   if (!r.ok) {
     return cannot_go_on(out, "first read audio block failed\n");
   }
@@ -175,12 +186,16 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
   if (sw.rewind) {
     while (s.no_subcode || in_lead_in(frames[current])) {
       r = model_read(bus);
+      out.report.read(r, frames);
       if (!r.ok) {
         return cannot_go_on(out, "leadin read audio block failed: 0x" + hex_word8(r.word) + "\n");
       }
       model_analyze(&s, frames[r.index]);
       current = r.index;
-      if (model_esc(bus)) return out;
+      if (model_esc(bus)) {
+        out.report.ended_early = true;
+        return out;
+      }
     }
     out.said.push_back(" - scanning past lead-in: done        \n");
   }
@@ -190,6 +205,7 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
   // was not is never analysed or written.
   auto read_next = [&] {
     ReadResult next = model_read(bus);
+    out.report.read(next, frames);
     valid = next.ok;
     if (next.ok) {
       model_analyze(&s, frames[next.index]);
@@ -254,12 +270,16 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
         if (r.word != kWordEndOfData) {
           end_of_data_reads = 0;
           ++t.unreadable;
+          if (!sw.stopeot) out.report.ended_early = true;
         } else if (++end_of_data_reads >= kEndOfDataReads && sw.stopeot) {
           out.said.push_back(" - the drive reports the end of the recorded data on 62 reads in a row: reading ends\n");
           s.stop = true;
         }
       }
-      if (model_esc(bus)) s.stop = true;
+      if (model_esc(bus)) {
+        s.stop = true;
+        out.report.ended_early = true;
+      }
       if (!valid) continue;
       if (s.start_id_found && in_file < kTrackSplitFrames) s.start_id_found = false;
       // /BYPROGRAM: a new valid program number begins the next file.
@@ -296,8 +316,9 @@ namespace {
 
 // The first frame of /BITTERN and /PINTAIL, analysed, and passed on like
 // every other. false when it cannot be read (the mode cannot start).
-bool first_frame(ModelBus* bus, ReaderState* s, size_t* index) {
+bool first_frame(ModelBus* bus, ReaderState* s, size_t* index, ReportModel* report) {
   ReadResult r = model_read(bus);
+  report->read(r, bus->input.frames);
   if (!r.ok) return false;
   model_analyze(s, bus->input.frames[r.index]);
   s->stop = false;
@@ -312,7 +333,7 @@ DumpOutcome model_dump(bool stopeot, ModelBus* bus, const std::string& image_nam
   ReaderState s;
   s.stopeot = stopeot;
   size_t first = 0;
-  if (!first_frame(bus, &s, &first)) return cannot_go_on(out, "read audio block failed\n");
+  if (!first_frame(bus, &s, &first, &out.report)) return cannot_go_on(out, "read audio block failed\n");
   out.said.push_back("Saving DAT tape in IMG file:" + image_name + "\n");
   if (image_blocked) {
     return cannot_go_on(out, "Cannot open " + image_name + "\nIs a directory\n");
@@ -320,14 +341,17 @@ DumpOutcome model_dump(bool stopeot, ModelBus* bus, const std::string& image_nam
   out.image_created = true;
   for (bool have_first = true;; have_first = false) {
     bool esc = model_esc(bus);
+    if (esc) out.report.ended_early = true;
     if (have_first) {
       out.saved.push_back(first);
       if (s.stop || esc) return out;
       continue;
     }
     ReadResult r = model_read(bus);
+    out.report.read(r, bus->input.frames);
     if (!r.ok) {
       s.stop = true;
+      if (r.word != kWordEndOfData) out.report.ended_early = true;
     } else {
       model_analyze(&s, bus->input.frames[r.index]);
       out.saved.push_back(r.index);
@@ -371,26 +395,31 @@ WriteOutcome model_copy(bool stopeot, ModelBus* bus) {
   ReaderState s;
   s.stopeot = stopeot;
   size_t first = 0;
-  if (!first_frame(bus, &s, &first)) return cannot_go_on(out, "read audio block failed\n");
+  if (!first_frame(bus, &s, &first, &out.report)) return cannot_go_on(out, "read audio block failed\n");
   for (bool have_first = true;; have_first = false) {
     bool esc = model_esc(bus);
+    if (esc) out.report.ended_early = true;
     if (have_first) {
       if (model_write(bus, bus->input.frames[first]) != 0) {
         out.said.push_back("block write fail\n");
         s.stop = true;
+        out.report.ended_early = true;
       }
       if (s.stop || esc) return out;
       continue;
     }
     ReadResult r = model_read(bus);
+    out.report.read(r, bus->input.frames);
     if (!r.ok) {
       out.said.push_back("block read fail\n");
       s.stop = true;
+      if (r.word != kWordEndOfData) out.report.ended_early = true;
     } else {
       model_analyze(&s, bus->input.frames[r.index]);
       if (model_write(bus, bus->input.frames[r.index]) != 0) {
         out.said.push_back("block write fail\n");
         s.stop = true;
+        out.report.ended_early = true;
       }
     }
     // ESC ends the loop also when /STOPEOT dropped the other stops.

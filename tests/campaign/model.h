@@ -99,11 +99,23 @@ struct ModelTrack {
   bool log_created = true;
 };
 
+// What the transfer report of a reading (/REPORT) must list: the problem
+// frames in order, each as its index from 0 at the first frame read
+// (unreadable ones count) and its kind, and whether the run ended early.
+struct ReportModel {
+  std::vector<std::pair<int64_t, std::string>> events;
+  int64_t frames = 0;
+  bool ended_early = false;
+  // Takes the outcome of one read of the run.
+  void read(const ReadResult& r, const std::vector<DatFrame>& frames);
+};
+
 struct ExtractOutcome {
   int exit_code = 0;
   std::vector<std::string> said;  // messages the console must show
   std::vector<ModelTrack> tracks;
   int loop_read_failures = 0;  // "loop2 ..." messages
+  ReportModel report;
 };
 
 // wav_blocked, log_blocked: the track whose WAV file or log cannot be
@@ -117,6 +129,7 @@ struct DumpOutcome {
   std::vector<std::string> said;
   bool image_created = false;
   std::vector<size_t> saved;
+  ReportModel report;
 };
 DumpOutcome model_dump(bool stopeot, ModelBus* bus, const std::string& image_name, bool image_blocked);
 
@@ -124,6 +137,7 @@ DumpOutcome model_dump(bool stopeot, ModelBus* bus, const std::string& image_nam
 struct WriteOutcome {
   int exit_code = 0;
   std::vector<std::string> said;
+  ReportModel report;  // /PINTAIL's
 };
 enum ImageState { IMAGE_PRESENT, IMAGE_MISSING, IMAGE_UNREADABLE };
 WriteOutcome model_restore(bool stopeot, ModelBus* bus, const std::vector<DatFrame>& records, ImageState image,

@@ -121,6 +121,8 @@ void scenario_extract(Rng* rng, const std::string& dir, Verdict* v, std::string*
   RunPlan plan;
   plan.args = {"/KESTREL", base.typed, "/INPUTID", "0:4"};
   ExtractSwitches sw = draw_extract_switches(rng, &plan);
+  bool report = rng_chance(rng, 0.5);
+  if (report) add_switches(rng, &plan, {rng_chance(rng, 0.5) ? "/REPORT" : "/report"});
 
   BusKeys keys = {{"cassette", "tape.dat"}};
   EarlyOutcome early;
@@ -166,9 +168,16 @@ void scenario_extract(Rng* rng, const std::string& dir, Verdict* v, std::string*
   std::vector<std::string> touched;  // files the run creates (or replaces)
   std::string failed_file = check_tracks(v, dir, model, base.upper, limit, &expected_files, &touched);
   keep_untouched(old_files, touched, &expected_files);
+  bool report_written = true;
+  if (report) {
+    bool incomplete = model.report.ended_early || model.exit_code != 0 || !failed_file.empty();
+    report_written = check_report(v, dir, base.upper, model.report, incomplete, !failed_file.empty(), result,
+                                  limit >= 0, &expected_files);
+    if (!report_written) model.said.push_back(report_failure_line(result));
+  }
   check_files(v, dir, expected_files);
 
-  check_process(v, result, failed_file.empty() ? model.exit_code : 6);
+  check_process(v, result, failed_file.empty() && report_written ? model.exit_code : 6);
   check_said(v, result, wait_line);
   check_said(v, result, " - closing input drive...\n");
   if (!failed_file.empty()) {

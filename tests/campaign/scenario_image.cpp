@@ -40,6 +40,8 @@ void scenario_dump(Rng* rng, const std::string& dir, Verdict* v, std::string* de
   RunPlan plan;
   plan.args = {"/BITTERN", base.typed, "/INPUTID", "0:4"};
   std::vector<std::string> switches;
+  bool report = rng_chance(rng, 0.5);
+  if (report) switches.push_back("/REPORT");
   if (stopeot) switches.push_back("/STOPEOT");
   if (rng_chance(rng, 0.3)) switches.push_back("/REWIND");
   add_switches(rng, &plan, switches);
@@ -70,8 +72,15 @@ void scenario_dump(Rng* rng, const std::string& dir, Verdict* v, std::string* de
     std::string diff = difference(read_file(dir + "/" + image), frames_bytes(saved));
     check(v, diff.empty(), image + ": " + diff);
   }
+  bool report_written = true;
+  if (report) {
+    bool incomplete = model.report.ended_early || model.exit_code != 0 || cut;
+    report_written =
+        check_report(v, dir, base.upper, model.report, incomplete, cut, result, limit >= 0, &files);
+    if (!report_written) model.said.push_back(report_failure_line(result));
+  }
   check_files(v, dir, files);
-  check_process(v, result, cut ? 6 : model.exit_code);
+  check_process(v, result, cut || !report_written ? 6 : model.exit_code);
   check_said(v, result, wait_line);
   check_said(v, result, " - closing input drive...\n");
   if (cut) model.said.push_back("write to " + image + " failed: File too large\n");
@@ -144,6 +153,8 @@ void scenario_copy(Rng* rng, const std::string& dir, Verdict* v, std::string* de
   RunPlan plan;
   plan.args = {"/PINTAIL", "/INPUTID", "0:4", "/OUTPUTID", "0:5"};
   std::vector<std::string> switches;
+  bool report = rng_chance(rng, 0.5);
+  if (report) switches.push_back("/REPORT");
   if (stopeot) switches.push_back("/STOPEOT");
   if (rng_chance(rng, 0.3)) switches.push_back("/REWIND");
   add_switches(rng, &plan, switches);
@@ -163,8 +174,15 @@ void scenario_copy(Rng* rng, const std::string& dir, Verdict* v, std::string* de
   ProcessResult result = run_plan(plan, dir);
 
   check_output_tape(v, dir + "/target.tape", bus, false, &files);
+  bool report_written = true;
+  if (report) {
+    bool incomplete = model.report.ended_early || model.exit_code != 0;
+    report_written = check_report(v, dir, "PINTAIL", model.report, incomplete, false, result,
+                                  bus.file_size_limit >= 0, &files);
+    if (!report_written) model.said.push_back(report_failure_line(result));
+  }
   check_files(v, dir, files);
-  check_process(v, result, model.exit_code);
+  check_process(v, result, report_written ? model.exit_code : 6);
   check_said(v, result, read_wait);
   if (!write_wait.empty()) check_said(v, result, write_wait);
   check_said(v, result, " - closing input drive...\n");

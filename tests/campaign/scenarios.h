@@ -63,6 +63,19 @@ bool draw_early_interruption(Rng* rng, int seek_frames, RunPlan* plan, BusKeys* 
 // Such a run ended at the interrupt: exit code 6 and the console as modelled.
 void check_early_interruption(Verdict* verdict, const ProcessResult& result, const EarlyOutcome& model);
 
+// The transfer report of a run with /REPORT named name: the events, the
+// frames read and the verdict (incomplete: the run ended early) as the model
+// has them (cut_short: a failed write ended the run, and the report holds a
+// first part of them), no continuity break, and the size and checksums of
+// every file it lists as the file holds them. may_fail: a file-size limit may keep the
+// report from being written; then no part of it may stand, and false is
+// returned. Adds the report's files to files.
+bool check_report(Verdict* verdict, const std::string& dir, const std::string& name, const ReportModel& model,
+                  bool incomplete, bool cut_short, const ProcessResult& result, bool may_fail,
+                  std::vector<std::string>* files);
+// The line that says which file of a report could not be written, or "".
+std::string report_failure_line(const ProcessResult& result);
+
 // Sets a file-size limit drawn from [low, high] on the run (half of the time
 // from a shell) and returns it.
 long long set_file_limit(Rng* rng, RunPlan* plan, Verdict* verdict, long long low, long long high);

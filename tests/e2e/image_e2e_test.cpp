@@ -7,6 +7,7 @@
 
 #include "tests/support/bytes.h"
 #include "tests/support/e2e/bus_file.h"
+#include "tests/support/e2e/json.h"
 #include "tests/support/e2e/tape.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -75,6 +76,36 @@ TEST(Image, CopyTapeCopiesEveryByteOfEveryFrame) {
   ProcessResult r = d.run({"/PINTAIL", "/INPUTID", "0:4", "/OUTPUTID", "0:5"});
   ASSERT_EQ(r.exit_code, 0) << r.out;
   EXPECT_TRUE(same_bytes(d.file("target.tape"), frames_bytes(tape, 0, 140 + 62)));
+}
+
+TEST(Image, ReportsOfTheDumpAndTheCopyListTheFramesAndTheImage) {
+  Tape tape = varied_tape();
+  TwoDrives d;
+  ASSERT_TRUE(tape_write(tape, d.dir.file("source.tape")));
+  for (const char* mode : {"/BITTERN", "/PINTAIL"}) {
+    bool dump = std::strcmp(mode, "/BITTERN") == 0;
+    std::vector<std::string> args = {mode, "/INPUTID", "0:4", "/REPORT"};
+    if (dump) args.insert(args.begin() + 1, "copy");
+    else args.insert(args.end(), {"/OUTPUTID", "0:5"});
+    ProcessResult r = d.run(args);
+    ASSERT_EQ(r.exit_code, 0) << r.out;
+    std::string name = dump ? "COPY" : "PINTAIL";
+    JsonFlat json;
+    ASSERT_TRUE(json_flatten(d.file(name + ".json"), &json)) << mode;
+    std::string image = dump ? "COPY.img" : "null";
+    const std::pair<std::string, std::string> rows[] = {
+        {"mode", dump ? "BITTERN" : "PINTAIL"}, {"frames_read", "202"}, {"frames_damaged", "2"},
+        {"programs#", "3"}, {"programs.2.bits", "12"}, {"programs.1.rate", "44100"}, {"programs.0.file", image},
+        {"blank_stretches.0.frames", "62"}, {"events#", "2"}, {"events.0.frame", "5"}, {"events.0.channels", "L"},
+        {"events.0.file", image}, {"events.0.sample_offset", "null"}, {"events.1.frame", "70"},
+        {"events.1.flags", "0x80"}, {"events.1.channels", "null"}, {"verdict", "damaged"},
+        {"files#", dump ? "1" : "0"}};
+    for (const auto& [path, value] : rows) EXPECT_EQ(json[path], value) << mode << " " << path;
+    EXPECT_EQ(json["files.0.bytes"], dump ? std::to_string(202 * DAT_FRAME_BYTES) : "") << mode;
+    ProcessOptions in_dir;
+    in_dir.cwd = d.dir.path();
+    EXPECT_EQ(run_process("/usr/bin/sha256sum", {"-c", name + ".sha256"}, in_dir).exit_code, 0) << mode;
+  }
 }
 
 TEST(Image, ShortLastRecordOfAnImageIsIgnored) {

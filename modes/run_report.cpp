@@ -1,0 +1,96 @@
+#include "modes/run_report.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "modes/mode_io.h"
+#include "scsi/tape_commands.h"
+#include "scsi/tape_status.h"
+
+namespace {
+
+std::string trimmed(const uint8_t* bytes, size_t count) {
+  std::string text(reinterpret_cast<const char*>(bytes), count);
+  size_t end = text.find_last_not_of(' ');
+  text.erase(end == std::string::npos ? 0 : end + 1);
+  size_t nul = text.find('\0');
+  if (nul != std::string::npos) text.erase(nul);
+  return text;
+}
+
+ReportSource source_of(const RunSettings* s) {
+  ReportSource source{};
+  if (s->fromimage_arg) {
+    source.image = s->image_path;
+    return source;
+  }
+  source.adapter = s->input_adapter;
+  source.target = s->input_target;
+  uint8_t inquiry[256] = {};
+  if (scsi_inquiry(s->input_adapter, s->input_target, s->input_lun, inquiry, 255) == 0) {
+    source.vendor = trimmed(inquiry + 8, 8);
+    source.product = trimmed(inquiry + 16, 16);
+    source.revision = trimmed(inquiry + 32, 4);
+  }
+  return source;
+}
+
+}  // namespace
+
+TransferReport* open_run_report(const RunSettings* s, const char* mode, const char* name) {
+  if (!s->report_arg) return nullptr;
+  TransferReport* report = transfer_report_begin(mode, name, source_of(s));
+  if (!report) std::printf("\nThe transfer report cannot be kept: out of memory\n");
+  return report;
+}
+
+void report_read_that_ends_run(TransferReport* report, uint32_t result) {
+  TapeStatus status = tape_status(result);
+  // No frame at all stands there: the data has ended, or no tape is in.
+  if (status == TAPE_END_OF_DATA) return;
+  if (status != TAPE_NOT_READY) transfer_report_unreadable(report, result);
+  transfer_report_incomplete(report);
+}
+
+int close_run_report(TransferReport* report, int result) {
+  if (!report) return result;
+  // The checksums are computed beside the run; what is left of them is
+  // waited for here, ESC gives them up.
+  int64_t done = 0, total = 0;
+  bool shown = false;
+  while (!transfer_report_checksums_wait(report, 250, &done, &total)) {
+    std::printf("\r - checksums of the files: %lld of %lld MB ", static_cast<long long>(done >> 20),
+                static_cast<long long>(total >> 20));
+    shown = true;
+    if (esc_pressed()) {
+      transfer_report_checksums_cancel(report);
+      std::printf("\n - checksums given up: the report lists the files not yet checked without them\n");
+      shown = false;
+    }
+  }
+  if (shown) std::printf("\r - checksums of the files: done                          \n");
+  ReportSummary sum{};
+  ReportFailure failure{};
+  if (transfer_report_finish(report, &sum, &failure) != 0) {
+    errno = failure.error;
+    std::printf("\nThe transfer report could not be written:");
+    report_write_failure(failure.file.c_str());
+    std::printf(" - the files of the transfer are kept as they are\n");
+    transfer_report_free(report);
+    return 1;
+  }
+  std::printf("\nTransfer report:\n");
+  std::printf(" - programs: %lld\n", static_cast<long long>(sum.programs));
+  std::printf(" - damaged frames: %lld left, %lld right, %lld both", static_cast<long long>(sum.left_damaged),
+              static_cast<long long>(sum.right_damaged), static_cast<long long>(sum.both_damaged));
+  if (sum.other_damaged) std::printf(", %lld without a channel", static_cast<long long>(sum.other_damaged));
+  std::printf("\n - unreadable frames: %lld\n", static_cast<long long>(sum.unreadable));
+  std::printf(" - continuity breaks: %lld\n", static_cast<long long>(sum.continuity_breaks));
+  if (sum.unchecked_files)
+    std::printf(" - files listed without checksums: %lld\n", static_cast<long long>(sum.unchecked_files));
+  std::printf(" - verdict: %s\n", sum.verdict);
+  std::printf(" - report: %s, %s, %s\n", sum.json_name.c_str(), sum.sha256_name.c_str(), sum.html_name.c_str());
+  transfer_report_free(report);
+  return result;
+}

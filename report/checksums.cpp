@@ -1,0 +1,291 @@
+#include "report/checksums.h"
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include "base/dat_format.h"
+#include "platform/digest.h"
+#include "report/transfer_report.h"
+
+namespace {
+
+const size_t kBlockBytes = 1 << 20;
+// Audio waiting for the thread, at most: beyond it the run waits for the
+// thread (which never stops working while there is any).
+const int64_t kQueuedLimit = 8 << 20;
+
+// The MD5 of the audio written to one file so far.
+struct StreamedAudio {
+  Digest* md5 = nullptr;
+  uint64_t bytes = 0;
+  bool spoiled = false;  // started over: the digest is not of what the file holds
+};
+
+uint32_t le32(const unsigned char* bytes) {
+  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+         static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+// Where the audio of a WAV file lies: the contents of its data chunk, as far
+// as the file holds them. false when the first bytes show no data chunk.
+bool wav_audio_range(const unsigned char* head, size_t count, uint64_t file_size, uint64_t* begin, uint64_t* end) {
+  if (count < 12 || std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WAVE", 4) != 0) return false;
+  for (size_t at = 12; at + 8 <= count;) {
+    uint64_t size = le32(head + at + 4);
+    if (std::memcmp(head + at, "data", 4) == 0) {
+      *begin = at + 8;
+      *end = *begin + size < file_size ? *begin + size : file_size;
+      return true;
+    }
+    at += 8 + static_cast<size_t>(size) + (size & 1);  // chunks are word aligned
+  }
+  return false;
+}
+
+// checksum_file, with the audio's MD5 taken from streamed when it covers
+// exactly the audio the file holds; progress added to done; stops early
+// (and fails) when cancel is raised.
+int checksum_file_using(ReportFile* f, StreamedAudio* streamed, const std::atomic<bool>* cancel,
+                        std::atomic<int64_t>* done) {
+  FILE* file = std::fopen(f->name.c_str(), "rb");
+  if (!file) return -1;
+  struct stat info {};
+  uint64_t file_size = fstat(fileno(file), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+  f->bytes = static_cast<int64_t>(file_size);
+  Digest* sha = digest_begin(DIGEST_SHA256);
+  Digest* md5 = nullptr;
+  std::vector<unsigned char> buffer(kBlockBytes);
+  uint64_t at = 0, audio_begin = 0, audio_end = 0;
+  bool audio_known = false;
+  size_t got = 0;
+  bool stopped = false;
+  while ((got = std::fread(buffer.data(), 1, buffer.size(), file)) > 0) {
+    if (cancel && cancel->load()) {
+      stopped = true;
+      break;
+    }
+    digest_add(sha, buffer.data(), got);
+    if (at == 0 && f->wav) {
+      audio_known = wav_audio_range(buffer.data(), got, file_size, &audio_begin, &audio_end);
+      bool streamed_fits = streamed && streamed->md5 && !streamed->spoiled && streamed->bytes == audio_end - audio_begin;
+      if (audio_known && !streamed_fits) md5 = digest_begin(DIGEST_MD5);
+    }
+    uint64_t from = audio_begin > at ? audio_begin : at, to = audio_end < at + got ? audio_end : at + got;
+    if (md5 && from < to) digest_add(md5, buffer.data() + (from - at), static_cast<size_t>(to - from));
+    at += got;
+    if (done) *done += static_cast<int64_t>(got);
+  }
+  int error = std::ferror(file) ? errno : 0;
+  std::fclose(file);
+  char sha_hex[65] = "", md5_hex[33] = "";
+  bool ok = !stopped && error == 0 && sha && digest_end(sha, nullptr, sha_hex) == 0;
+  if (!ok && sha && (stopped || error)) digest_free(sha);
+  if (ok && audio_known) {
+    Digest* audio = md5 ? md5 : streamed ? streamed->md5 : nullptr;
+    if (audio && digest_end(audio, nullptr, md5_hex) != 0) ok = false;
+    if (audio == md5) md5 = nullptr;
+    else streamed->md5 = nullptr;
+  }
+  digest_free(md5);
+  if (!ok) {
+    errno = error ? error : stopped ? ECANCELED : ENOMEM;
+    return -1;
+  }
+  f->sha256 = sha_hex;
+  f->audio_md5 = md5_hex;
+  f->bytes = static_cast<int64_t>(at);
+  return 0;
+}
+
+enum JobKind { JOB_AUDIO, JOB_RESTART, JOB_FILE };
+
+struct Job {
+  JobKind kind;
+  int32_t file;
+  std::vector<unsigned char> audio;
+  size_t slot;
+  ReportFile listed;
+  int64_t bytes;  // for progress
+};
+
+// Checksums of the given file as the list states it: nothing where it could
+// not be read (or the work was dropped), its size where it still has one.
+void settle_file(ReportFile* f, StreamedAudio* streamed, const std::atomic<bool>* cancel,
+                 std::atomic<int64_t>* done) {
+  if (checksum_file_using(f, streamed, cancel, done) == 0) return;
+  f->sha256.clear();
+  f->audio_md5.clear();
+  struct stat info {};
+  f->bytes = stat(f->name.c_str(), &info) == 0 ? static_cast<int64_t>(info.st_size) : -1;
+}
+
+}  // namespace
+
+struct ChecksumWorker {
+  std::thread thread;
+  std::mutex mutex;
+  std::condition_variable work;      // a job came, or the end
+  std::condition_variable progress;  // a job is done
+  std::deque<Job> jobs;
+  bool ending = false;
+  bool busy = false;  // the thread runs a job
+  std::atomic<bool> cancel{false};
+  std::atomic<int64_t> done{0};
+  int64_t total = 0;
+  int64_t queued = 0;  // audio bytes in jobs
+  // Only the thread touches these until it has ended.
+  std::map<int32_t, StreamedAudio> streams;
+  std::vector<std::pair<size_t, ReportFile>> results;
+  std::vector<std::vector<unsigned char>> spare;  // blocks the thread is done with, for reuse
+  // Only the run touches these.
+  int32_t block_file = -1;
+  std::vector<unsigned char> block;
+};
+
+namespace {
+
+void run_job(ChecksumWorker* w, Job& job) {
+  StreamedAudio& s = w->streams[job.file];
+  switch (job.kind) {
+    case JOB_AUDIO:
+      if (!s.md5 && !s.spoiled && s.bytes == 0) s.md5 = digest_begin(DIGEST_MD5);
+      if (!w->cancel) digest_add(s.md5, job.audio.data(), job.audio.size());
+      s.bytes += job.audio.size();
+      w->done += static_cast<int64_t>(job.audio.size());
+      break;
+    case JOB_RESTART: s.spoiled = true; break;
+    case JOB_FILE:
+      settle_file(&job.listed, &s, &w->cancel, &w->done);
+      w->results.push_back({job.slot, job.listed});
+      break;
+  }
+}
+
+void work(ChecksumWorker* w) {
+  for (;;) {
+    std::unique_lock<std::mutex> lock(w->mutex);
+    w->work.wait(lock, [w] { return !w->jobs.empty() || w->ending; });
+    if (w->jobs.empty()) return;
+    Job job = std::move(w->jobs.front());
+    w->jobs.pop_front();
+    w->busy = true;
+    lock.unlock();
+    run_job(w, job);
+    lock.lock();
+    w->busy = false;
+    if (job.kind == JOB_AUDIO) {
+      w->queued -= static_cast<int64_t>(job.audio.size());
+      job.audio.clear();
+      w->spare.push_back(std::move(job.audio));
+    }
+    w->progress.notify_all();
+  }
+}
+
+void queue(ChecksumWorker* w, Job job) {
+  std::unique_lock<std::mutex> lock(w->mutex);
+  if (job.kind == JOB_AUDIO) {
+    w->progress.wait(lock, [w] { return w->queued < kQueuedLimit; });
+    w->queued += static_cast<int64_t>(job.audio.size());
+  }
+  w->total += job.bytes;
+  w->jobs.push_back(std::move(job));
+  w->work.notify_one();
+  if (w->block.empty() && !w->spare.empty()) {
+    w->block = std::move(w->spare.back());
+    w->spare.pop_back();
+  }
+}
+
+void flush_block(ChecksumWorker* w) {
+  if (w->block.empty()) return;
+  Job job{JOB_AUDIO, w->block_file, std::move(w->block), 0, {}, 0};
+  job.bytes = static_cast<int64_t>(job.audio.size());
+  w->block = std::vector<unsigned char>();
+  queue(w, std::move(job));
+}
+
+}  // namespace
+
+int checksum_file(ReportFile* file) { return checksum_file_using(file, nullptr, nullptr, nullptr); }
+
+ChecksumWorker* checksum_worker_start() {
+  auto* w = new (std::nothrow) ChecksumWorker;
+  if (!w) return nullptr;
+  try {
+    w->thread = std::thread(work, w);
+  } catch (...) {
+    delete w;
+    return nullptr;
+  }
+  return w;
+}
+
+void checksum_worker_audio(ChecksumWorker* w, int32_t file, const void* bytes, size_t count) {
+  if (!w || count == 0) return;
+  if (file != w->block_file) {
+    flush_block(w);
+    w->block_file = file;
+  }
+  if (w->block.capacity() < kBlockBytes) w->block.reserve(kBlockBytes);
+  const auto* data = static_cast<const unsigned char*>(bytes);
+  w->block.insert(w->block.end(), data, data + count);
+  if (w->block.size() + DAT_LP_PCM_BYTES > kBlockBytes) flush_block(w);
+}
+
+void checksum_worker_restart(ChecksumWorker* w, int32_t file) {
+  if (!w) return;
+  if (file == w->block_file) flush_block(w);
+  queue(w, Job{JOB_RESTART, file, {}, 0, {}, 0});
+}
+
+void checksum_worker_file(ChecksumWorker* w, int32_t file, size_t slot, const ReportFile& listed) {
+  if (!w) return;
+  if (file == w->block_file) flush_block(w);
+  struct stat info {};
+  int64_t bytes = stat(listed.name.c_str(), &info) == 0 ? static_cast<int64_t>(info.st_size) : 0;
+  queue(w, Job{JOB_FILE, file, {}, slot, listed, bytes});
+}
+
+bool checksum_worker_wait(ChecksumWorker* w, uint32_t ms, int64_t* done, int64_t* total) {
+  if (!w) return true;
+  flush_block(w);
+  std::unique_lock<std::mutex> lock(w->mutex);
+  bool idle = w->progress.wait_for(lock, std::chrono::milliseconds(ms), [w] { return w->jobs.empty() && !w->busy; });
+  *done = w->done;
+  *total = w->total;
+  return idle;
+}
+
+void checksum_worker_cancel(ChecksumWorker* w) {
+  if (w) w->cancel = true;
+}
+
+void checksum_worker_finish(ChecksumWorker* w, std::vector<ReportFile>* files) {
+  if (!w) {
+    for (ReportFile& f : *files) settle_file(&f, nullptr, nullptr, nullptr);
+    return;
+  }
+  flush_block(w);
+  {
+    std::lock_guard<std::mutex> lock(w->mutex);
+    w->ending = true;
+    w->work.notify_one();
+  }
+  w->thread.join();
+  for (auto& [slot, listed] : w->results)
+    if (slot < files->size()) (*files)[slot] = listed;
+  for (auto& [file, s] : w->streams) digest_free(s.md5);
+  delete w;
+}

@@ -1,0 +1,49 @@
+// The programs a reading found on a tape: one stretch per program number in
+// one format, in tape order, and the "programs" array of the JSON records
+// that list them (the transfer report; a table of contents writes the same).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "datframe/frame_info.h"
+
+struct ProgramStretch {
+  int32_t program_kind;  // FrameProgramKind; FRAME_PROGRAM_INVALID is listed as "none"
+  int32_t program;       // 1..799 for FRAME_PROGRAM_NUMBER
+  int64_t first_frame;   // index from 0 at the first frame read; -1 where only times are known
+  int64_t frames;        // frames in the stretch; -1 where only times are known
+  FrameTime abs_start;   // the first valid absolute time in it (valid 0: none)
+  FrameTime abs_end;     // the last
+  int32_t rate;          // Hz; 0 for the reserved code
+  int32_t channels;
+  int32_t bits;          // 16 or 12
+  int32_t emphasis;      // 0 none, 1 50/15 us
+  int32_t scms;          // 0..3
+  FramePackDate date;    // the first valid date pack in it (valid 0: none)
+  int32_t start_id_frames;
+  int32_t damaged_frames;  // frames the drive flagged
+  std::string file;        // the file that holds it ("": none)
+};
+
+// Whether a frame belongs to the stretch: same program and same format.
+bool frame_continues_stretch(const ProgramStretch& stretch, const FrameInfo& info);
+// Takes frame index into the list: it lengthens the last stretch, or begins
+// a new one when its program, its format or the file that holds it ("" or
+// nullptr: none) differ.
+void add_program_frame(std::vector<ProgramStretch>* programs, int64_t index, const FrameInfo& info, const char* file);
+
+// Appends the list as a JSON array, one object a line, each line after the
+// first indented by indent.
+void append_programs_json(std::string* out, const std::vector<ProgramStretch>& programs, const char* indent);
+
+// The texts of the fields: the program as a JSON value (a number or
+// "lead-in", "lead-out", "none"), a time as hh:mm:ss:ff (for a valid one), a
+// date as ISO 8601 (for a valid one), the emphasis, the copy code.
+std::string program_json(int32_t program_kind, int32_t program);
+std::string program_text(int32_t program_kind, int32_t program);
+std::string time_code_text(uint32_t code);
+std::string pack_date_text(const FramePackDate& date);
+const char* emphasis_text(int32_t emphasis);
+const char* scms_text(int32_t scms);

@@ -1,0 +1,240 @@
+// NAME.html: the report as a page a person reads: the verdict, the source,
+// the programs, and a map of the tape drawn as inline SVG. One file, nothing
+// loaded from elsewhere; every text from the tape or the command line escaped.
+#include <cstdio>
+#include <set>
+
+#include "report/text.h"
+#include "report/transfer_report.h"
+
+namespace {
+
+const int kMapLeft = 40;
+const int kMapWidth = 920;
+const int kEventRows = 500;  // the page lists at most these; the JSON lists all
+
+struct Map {
+  int64_t frames;
+  double x(int64_t frame) const { return kMapLeft + static_cast<double>(frame) * kMapWidth / static_cast<double>(frames); }
+  double width(int64_t count) const {
+    double w = static_cast<double>(count) * kMapWidth / static_cast<double>(frames);
+    return w < 1 ? 1 : w;
+  }
+};
+
+std::string number(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f", value);
+  return text;
+}
+
+// The class of a program's band: its format.
+std::string format_class(const ProgramStretch& p) {
+  if (p.bits == 12) return "fmt-lp";
+  if (p.rate == 48000 || p.rate == 44100 || p.rate == 32000) return "fmt-" + std::to_string(p.rate);
+  return "fmt-other";
+}
+
+std::string format_text(const ProgramStretch& p) {
+  std::string text = p.rate ? std::to_string(p.rate) + " Hz" : "reserved rate";
+  text += p.bits == 12 ? ", 12-bit long play" : ", 16-bit";
+  if (p.channels) text += ", " + std::to_string(p.channels) + " ch";
+  if (p.emphasis == 1) text += ", emphasis";
+  return text;
+}
+
+// A time from the first frame read as h:mm:ss or m:ss.
+std::string elapsed_text(int64_t seconds) {
+  char text[32];
+  if (seconds >= 3600)
+    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
+                  static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
+  else
+    std::snprintf(text, sizeof text, "%lld:%02lld", static_cast<long long>(seconds / 60),
+                  static_cast<long long>(seconds % 60));
+  return text;
+}
+
+void append_axis(std::string* out, const Map& map) {
+  static const int64_t kSteps[] = {1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200};
+  int64_t total_seconds = map.frames * 3 / 100;
+  int64_t step = kSteps[sizeof kSteps / sizeof kSteps[0] - 1];
+  for (int64_t s : kSteps)
+    if (total_seconds / s <= 10) {
+      step = s;
+      break;
+    }
+  *out += "<g class=\"axis\"><line x1=\"" + number(kMapLeft) + "\" y1=\"122\" x2=\"" + number(kMapLeft + kMapWidth) +
+          "\" y2=\"122\"/>\n";
+  for (int64_t s = 0; s <= total_seconds; s += step) {
+    int64_t frame = s * 100 / 3;
+    std::string x = number(map.x(frame));
+    *out += "<line class=\"axis-tick\" x1=\"" + x + "\" y1=\"122\" x2=\"" + x + "\" y2=\"127\"/><text x=\"" + x +
+            "\" y=\"140\">" + elapsed_text(s) + "</text>\n";
+  }
+  *out += "</g>\n";
+}
+
+void append_map(std::string* out, const TransferReport& r) {
+  Map map{r.frames > 0 ? r.frames : 1};
+  *out += "<svg id=\"tape-map\" xmlns=\"http://www.w3.org/2000/svg\" width=\"1000\" height=\"150\" "
+          "viewBox=\"0 0 1000 150\" role=\"img\" aria-label=\"map of the tape\">\n";
+  *out += "<text class=\"lane-label\" x=\"4\" y=\"45\">prog</text><text class=\"lane-label\" x=\"4\" y=\"82\">L</text>"
+          "<text class=\"lane-label\" x=\"4\" y=\"104\">R</text>\n";
+  *out += "<rect class=\"lane\" x=\"40\" y=\"72\" width=\"920\" height=\"14\"/>"
+          "<rect class=\"lane\" x=\"40\" y=\"94\" width=\"920\" height=\"14\"/>\n";
+  for (const BlankStretch& b : r.blanks)
+    *out += "<rect class=\"blank\" x=\"" + number(map.x(b.first_frame)) + "\" y=\"24\" width=\"" +
+            number(map.width(b.frames)) + "\" height=\"36\"><title>blank tape, " + std::to_string(b.frames) +
+            " frames</title></rect>\n";
+  for (const ProgramStretch& p : r.programs) {
+    bool edge = p.program_kind != FRAME_PROGRAM_NUMBER;  // lead-in, lead-out, no number: paler
+    *out += "<rect class=\"band " + format_class(p) + (edge ? " edge" : "") + "\" x=\"" +
+            number(map.x(p.first_frame)) + "\" y=\"24\" width=\"" + number(map.width(p.frames)) +
+            "\" height=\"36\"><title>program ";
+    append_html(out, program_text(p.program_kind, p.program));
+    *out += ", " + format_text(p) + ", " + std::to_string(p.frames) + " frames</title></rect>\n";
+    std::string label = program_text(p.program_kind, p.program);
+    if (map.width(p.frames) >= 8.0 * static_cast<double>(label.size()) + 6)
+      *out += "<text class=\"band-label\" x=\"" + number(map.x(p.first_frame) + 3) + "\" y=\"46\">" + label +
+              "</text>\n";
+  }
+  for (const ReportEvent& e : r.events) {
+    std::string x = number(map.x(e.frame) + 0.5);
+    std::string title = "<title>frame " + std::to_string(e.frame) + "</title>";
+    if (e.kind == REPORT_CONTINUITY) {
+      *out += "<g class=\"break\"><line x1=\"" + x + "\" y1=\"18\" x2=\"" + x + "\" y2=\"112\"/><path d=\"M" + x +
+              " 18 l-4 -7 h8 z\"/>" + title + "</g>\n";
+      continue;
+    }
+    bool unreadable = e.kind == REPORT_UNREADABLE;
+    bool left = unreadable || (e.flags & 0x40) || !(e.flags & 0x60);
+    bool right = unreadable || (e.flags & 0x20) || !(e.flags & 0x60);
+    const char* kind = unreadable ? " unreadable" : "";
+    if (left)
+      *out += "<line class=\"tick tick-l" + std::string(kind) + "\" x1=\"" + x + "\" y1=\"72\" x2=\"" + x +
+              "\" y2=\"86\">" + title + "</line>\n";
+    if (right)
+      *out += "<line class=\"tick tick-r" + std::string(kind) + "\" x1=\"" + x + "\" y1=\"94\" x2=\"" + x +
+              "\" y2=\"108\">" + title + "</line>\n";
+  }
+  append_axis(out, map);
+  *out += "</svg>\n";
+}
+
+void append_row(std::string* out, const char* label, const std::string& value) {
+  *out += "<tr><th>";
+  *out += label;
+  *out += "</th><td>";
+  append_html(out, value);
+  *out += "</td></tr>\n";
+}
+
+std::string source_text(const ReportSource& s) {
+  if (!s.image.empty()) return "image " + s.image;
+  return "drive " + std::to_string(s.adapter) + ":" + std::to_string(s.target) + " " + s.vendor + " " + s.product +
+         " " + s.revision;
+}
+
+const char* kStyle =
+    "body{font-family:sans-serif;margin:1.5em;color:#222}"
+    "table{border-collapse:collapse;margin:.5em 0 1.5em}td,th{border:1px solid #bbb;padding:2px 6px;text-align:left}"
+    ".verdict{font-size:1.4em;font-weight:bold;padding:.2em .5em;display:inline-block}"
+    ".verdict-clean{background:#cfc}.verdict-damaged{background:#fe9}.verdict-incomplete{background:#f99}"
+    "svg text{font-size:11px;fill:#333}.axis line{stroke:#333}.lane{fill:#f4f4f4}"
+    ".blank{fill:#ccc}.band{stroke:#fff;stroke-width:.5}.edge{opacity:.45}svg text.band-label{fill:#fff;font-size:12px}"
+    "td{white-space:nowrap}"
+    ".fmt-48000{fill:#4a7fc1}.fmt-44100{fill:#4caf50}.fmt-32000{fill:#e39b2d}.fmt-lp{fill:#9b59b6}"
+    ".fmt-other{fill:#888}.tick{stroke:#d62728;stroke-width:1}.tick.unreadable{stroke:#000;stroke-width:2}"
+    ".break line{stroke:#c00;stroke-dasharray:3 2}.break path{fill:#c00}"
+    ".swatch{display:inline-block;width:1em;height:1em;vertical-align:middle;margin:0 .3em 0 1em}";
+
+}  // namespace
+
+std::string report_html(const TransferReport& r) {
+  std::string out = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>Transfer report: ";
+  append_html(&out, r.base_name);
+  out += "</title>\n<style>";
+  out += kStyle;
+  out += "</style>\n</head>\n<body>\n<h1>Transfer report: ";
+  append_html(&out, file_part(r.base_name));
+  const char* verdict = report_verdict(r);
+  out += "</h1>\n<p id=\"verdict\" class=\"verdict verdict-" + std::string(verdict) + "\">" + verdict + "</p>\n";
+  out += "<table id=\"summary\">\n";
+  append_row(&out, "kestrel", KESTREL_VERSION);
+  append_row(&out, "mode", r.mode);
+  append_row(&out, "source", source_text(r.source));
+  std::string options;
+  for (const std::string& a : r.arguments) options += (options.empty() ? "" : " ") + a;
+  append_row(&out, "options", options);
+  append_row(&out, "started", r.started);
+  append_row(&out, "finished", r.finished);
+  append_row(&out, "frames read", std::to_string(r.frames_read));
+  append_row(&out, "frames unreadable", std::to_string(r.frames_unreadable));
+  append_row(&out, "frames damaged", std::to_string(r.frames_damaged));
+  append_row(&out, "continuity breaks", std::to_string(r.continuity_breaks));
+  out += "</table>\n<h2>Map of the tape</h2>\n";
+  append_map(&out, r);
+  out += "<p class=\"legend\">";
+  std::set<std::string> shown;
+  for (const ProgramStretch& p : r.programs) {
+    std::string cls = format_class(p);
+    if (!shown.insert(cls).second) continue;
+    out += "<svg class=\"swatch\" width=\"12\" height=\"12\"><rect class=\"" + cls +
+           "\" width=\"12\" height=\"12\"/></svg>" + format_text(p);
+  }
+  out += "<svg class=\"swatch\" width=\"12\" height=\"12\"><rect class=\"blank\" width=\"12\" height=\"12\"/></svg>"
+         "blank tape; red ticks: interpolated frames on the left (L) and right (R) channel; black: unreadable; "
+         "dashed line: continuity break</p>\n";
+  out += "<h2>Programs</h2>\n<table id=\"programs\">\n<thead><tr><th>program</th><th>first frame</th><th>frames</th>"
+         "<th>start</th><th>end</th><th>format</th><th>emphasis</th><th>SCMS</th><th>date</th><th>start ID frames</th>"
+         "<th>damaged frames</th><th>file</th></tr></thead>\n<tbody>\n";
+  for (const ProgramStretch& p : r.programs) {
+    out += "<tr><td>";
+    append_html(&out, program_text(p.program_kind, p.program));
+    out += "</td><td>" + std::to_string(p.first_frame) + "</td><td>" + std::to_string(p.frames) + "</td><td>" +
+           (p.abs_start.valid ? time_code_text(p.abs_start.code) : "") + "</td><td>" +
+           (p.abs_end.valid ? time_code_text(p.abs_end.code) : "") + "</td><td>" + format_text(p) + "</td><td>" +
+           emphasis_text(p.emphasis) + "</td><td>" + scms_text(p.scms) + "</td><td>" +
+           (p.date.valid ? pack_date_text(p.date) : "") + "</td><td>" + std::to_string(p.start_id_frames) +
+           "</td><td>" + std::to_string(p.damaged_frames) + "</td><td>";
+    append_html(&out, file_part(p.file));
+    out += "</td></tr>\n";
+  }
+  out += "</tbody>\n</table>\n<h2>Problem frames</h2>\n";
+  if (r.events.empty()) out += "<p>None.</p>\n";
+  else {
+    out += "<table id=\"events\">\n<thead><tr><th>frame</th><th>time</th><th>kind</th><th>flags</th><th>file</th>"
+           "<th>sample</th></tr></thead>\n<tbody>\n";
+    static const char* const kKinds[] = {"interpolated", "unreadable", "continuity"};
+    for (size_t i = 0; i < r.events.size() && i < kEventRows; ++i) {
+      const ReportEvent& e = r.events[i];
+      char flags[8];
+      std::snprintf(flags, sizeof flags, "0x%02x", static_cast<unsigned>(e.flags));
+      out += "<tr><td>" + std::to_string(e.frame) + "</td><td>" +
+             (e.abs_time.valid ? time_code_text(e.abs_time.code) : "") + "</td><td>" + kKinds[e.kind] + "</td><td>" +
+             (e.kind == REPORT_UNREADABLE ? "" : flags) + "</td><td>";
+      if (e.file >= 0) {
+        append_html(&out, file_part(r.file_names[static_cast<size_t>(e.file)]));
+        out += "</td><td>" + std::to_string(e.sample_offset);
+      } else {
+        out += "</td><td>";
+      }
+      out += "</td></tr>\n";
+    }
+    out += "</tbody>\n</table>\n";
+    if (r.events.size() > kEventRows)
+      out += "<p>The first " + std::to_string(kEventRows) + " of " + std::to_string(r.events.size()) +
+             "; the JSON report lists all.</p>\n";
+  }
+  out += "<h2>Files</h2>\n<table id=\"files\">\n<thead><tr><th>file</th><th>bytes</th><th>SHA-256</th>"
+         "<th>audio MD5</th></tr></thead>\n<tbody>\n";
+  for (const ReportFile& f : r.files) {
+    out += "<tr><td>";
+    append_html(&out, file_part(f.name));
+    out += "</td><td>" + (f.bytes >= 0 ? std::to_string(f.bytes) : std::string("unreadable")) + "</td><td><code>" +
+           f.sha256 + "</code></td><td><code>" + f.audio_md5 + "</code></td></tr>\n";
+  }
+  out += "</tbody>\n</table>\n</body>\n</html>\n";
+  return out;
+}

@@ -1,0 +1,96 @@
+#include "report/text.h"
+
+#include <cstdint>
+#include <cstdio>
+
+namespace {
+
+// The length of the valid UTF-8 sequence at text[at], or 0.
+size_t utf8_length(const std::string& text, size_t at) {
+  auto byte = [&](size_t i) { return static_cast<uint8_t>(text[i]); };
+  uint8_t lead = byte(at);
+  size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+  if (length == 0 || at + length > text.size()) return 0;
+  for (size_t i = 1; i < length; ++i)
+    if ((byte(at + i) & 0xC0) != 0x80) return 0;
+  if (length == 2 && lead < 0xC2) return 0;  // overlong
+  if (length == 3) {
+    uint32_t code = (lead & 0x0Fu) << 12 | (byte(at + 1) & 0x3Fu) << 6 | (byte(at + 2) & 0x3Fu);
+    if (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+  }
+  if (length == 4) {
+    uint32_t code = (lead & 0x07u) << 18 | (byte(at + 1) & 0x3Fu) << 12;
+    if (code < 0x10000 || code > 0x10FFFF) return 0;
+  }
+  return length;
+}
+
+const char kReplacement[] = "\xEF\xBF\xBD";
+
+}  // namespace
+
+void append_json_string(std::string* out, const std::string& text) {
+  out->push_back('"');
+  for (size_t i = 0; i < text.size();) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    size_t length = utf8_length(text, i);
+    if (length == 0) {
+      out->append(kReplacement);
+      ++i;
+      continue;
+    }
+    if (c == '"' || c == '\\') {
+      out->push_back('\\');
+      out->push_back(static_cast<char>(c));
+    } else if (c < 0x20 || c == 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out->append(escaped);
+    } else {
+      out->append(text, i, length);
+    }
+    i += length;
+  }
+  out->push_back('"');
+}
+
+std::string json_string(const std::string& text) {
+  std::string out;
+  append_json_string(&out, text);
+  return out;
+}
+
+void append_html(std::string* out, const std::string& text) {
+  for (size_t i = 0; i < text.size();) {
+    size_t length = utf8_length(text, i);
+    if (length == 0) {
+      out->append(kReplacement);
+      ++i;
+      continue;
+    }
+    char c = text[i];
+    switch (c) {
+      case '&': out->append("&amp;"); break;
+      case '<': out->append("&lt;"); break;
+      case '>': out->append("&gt;"); break;
+      case '"': out->append("&quot;"); break;
+      case '\'': out->append("&#39;"); break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n') out->append(kReplacement);
+        else out->append(text, i, length);
+        break;
+    }
+    i += length;
+  }
+}
+
+std::string html_text(const std::string& text) {
+  std::string out;
+  append_html(&out, text);
+  return out;
+}
+
+std::string file_part(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}

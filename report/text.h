@@ -1,0 +1,14 @@
+// Text as the report's files need it: JSON strings and HTML, escaped.
+#pragma once
+
+#include <string>
+
+// Appends text as a JSON string, quotes included; bytes that are no valid
+// UTF-8 come out as U+FFFD, so that the file stays valid JSON.
+void append_json_string(std::string* out, const std::string& text);
+std::string json_string(const std::string& text);
+// Appends text escaped for HTML content and attribute values.
+void append_html(std::string* out, const std::string& text);
+std::string html_text(const std::string& text);
+// The last part of a path: the report names files as they lie beside it.
+std::string file_part(const std::string& path);

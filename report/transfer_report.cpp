@@ -1,0 +1,419 @@
+#include "report/transfer_report.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <utility>
+
+#include <sys/stat.h>
+
+#include "datframe/dat_frame.h"
+#include "platform/clock.h"
+#include "platform/digest.h"
+#include "report/checksums.h"
+#include "report/text.h"
+
+namespace {
+
+std::vector<std::string> g_arguments;
+
+// Local time with its offset from UTC, ISO 8601: 2026-12-07T18:31:02+01:00.
+std::string local_time_text() {
+  time_t now = static_cast<time_t>(platform_time_s());
+  struct tm local {};
+  localtime_r(&now, &local);
+  char text[40];
+  size_t used = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+  long offset = local.tm_gmtoff / 60;
+  char sign = offset < 0 ? '-' : '+';
+  if (offset < 0) offset = -offset;
+  std::snprintf(text + used, sizeof text - used, "%c%02ld:%02ld", sign, offset / 60, offset % 60);
+  return text;
+}
+
+int32_t file_index(TransferReport* r, const char* file) {
+  if (!file) return -1;
+  if (!r->file_names.empty() && r->file_names.back() == file) return static_cast<int32_t>(r->file_names.size() - 1);
+  for (size_t i = 0; i < r->file_names.size(); ++i)
+    if (r->file_names[i] == file) return static_cast<int32_t>(i);
+  r->file_names.push_back(file);
+  return static_cast<int32_t>(r->file_names.size() - 1);
+}
+
+ReportEvent event_at(const TransferReport* r, int64_t frame, int32_t kind) {
+  ReportEvent e{};
+  e.frame = frame;
+  e.kind = kind;
+  e.file = -1;
+  e.sample_offset = -1;
+  e.reads = 1;
+  if (kind != REPORT_UNREADABLE) {
+    e.abs_time = r->info.absolute;
+    e.program_kind = r->info.program_kind;
+    e.program = r->info.program;
+  }
+  return e;
+}
+
+// The frame taken last goes into the lists, with what the mode did with it.
+void settle_pending(TransferReport* r) {
+  if (!r->pending) return;
+  r->pending = false;
+  int64_t index = r->frames - 1;
+  const FrameInfo& info = r->info;
+  if (r->frame_events.blank) {
+    if (!r->blanks.empty() && r->blanks.back().first_frame + r->blanks.back().frames == index) {
+      r->blanks.back().frames += 1;
+    } else {
+      r->blanks.push_back(BlankStretch{index, 1});
+    }
+  } else {
+    const char* file = r->pending_file >= 0 ? r->file_names[static_cast<size_t>(r->pending_file)].c_str() : nullptr;
+    add_program_frame(&r->programs, index, info, file);
+  }
+  auto add_event = [&](int32_t kind) {
+    ReportEvent e = event_at(r, index, kind);
+    e.flags = info.flags;
+    e.file = r->pending_file;
+    e.sample_offset = r->pending_file >= 0 ? r->pending_offset : -1;
+    e.concealed = r->pending_concealed;
+    e.reads = r->pending_reads;
+    e.expected = r->pending_continuity.expected;
+    r->events.push_back(e);
+  };
+  if (info.flags) {
+    r->frames_damaged += 1;
+    add_event(REPORT_INTERPOLATED);
+  }
+  if (r->pending_continuity.broken) {
+    r->continuity_breaks += 1;
+    add_event(REPORT_CONTINUITY);
+  }
+}
+
+}  // namespace
+
+void remember_report_arguments(int argc, char** argv) {
+  g_arguments.clear();
+  for (int i = 1; i < argc; ++i) g_arguments.push_back(argv[i] ? argv[i] : "");
+}
+
+TransferReport* transfer_report_begin(const char* mode, const char* base_name, const ReportSource& source) {
+  auto* r = new (std::nothrow) TransferReport;
+  if (!r) return nullptr;
+  r->mode = mode;
+  r->base_name = base_name;
+  r->arguments = g_arguments;
+  r->source = source;
+  r->started = local_time_text();
+  r->checksums = checksum_worker_start();
+  return r;
+}
+
+void transfer_report_frame(TransferReport* r, const FrameInfo* info, const FrameEvents* events, int32_t reads) {
+  if (!r) return;
+  settle_pending(r);
+  r->pending = true;
+  r->info = *info;
+  r->frame_events = *events;
+  r->pending_continuity = track_continuity(&r->continuity, info, events);
+  r->pending_reads = reads;
+  r->pending_file = -1;
+  r->pending_offset = -1;
+  r->pending_concealed = 0;
+  r->frames += 1;
+  r->frames_read += 1;
+}
+
+void transfer_report_unreadable(TransferReport* r, uint32_t result) {
+  if (!r) return;
+  settle_pending(r);
+  skip_continuity(&r->continuity);
+  int64_t index = r->frames;
+  r->frames += 1;
+  r->frames_unreadable += 1;
+  // The place lies within the program around it.
+  if (!r->programs.empty() && r->programs.back().first_frame + r->programs.back().frames == index)
+    r->programs.back().frames += 1;
+  ReportEvent e = event_at(r, index, REPORT_UNREADABLE);
+  e.read_result = result;
+  r->events.push_back(e);
+}
+
+void transfer_report_written(TransferReport* r, const char* file, int64_t sample_offset, int32_t concealed,
+                             const void* audio, size_t bytes) {
+  if (!r || !r->pending) return;
+  r->pending_file = file_index(r, file);
+  if (r->pending_file >= 0) checksum_worker_audio(r->checksums, r->pending_file, audio, bytes);
+  r->pending_offset = sample_offset;
+  r->pending_concealed = concealed > 0 ? concealed : 0;
+}
+
+void transfer_report_file_restarted(TransferReport* r, const char* file) {
+  if (!r || !file) return;
+  for (size_t i = 0; i < r->file_names.size(); ++i) {
+    if (r->file_names[i] != file) continue;
+    for (ReportEvent& e : r->events)
+      if (e.file == static_cast<int32_t>(i)) {
+        e.file = -1;
+        e.sample_offset = -1;
+      }
+    for (ProgramStretch& p : r->programs)
+      if (p.file == file) p.file.clear();
+    checksum_worker_restart(r->checksums, static_cast<int32_t>(i));
+  }
+  if (r->pending_file >= 0 && r->file_names[static_cast<size_t>(r->pending_file)] == file) {
+    r->pending_file = -1;
+    r->pending_offset = -1;
+  }
+}
+
+void transfer_report_file(TransferReport* r, const char* file, bool wav) {
+  if (!r || !file) return;
+  r->files.push_back(ReportFile{file, wav ? 1 : 0, -1, "", ""});
+  checksum_worker_file(r->checksums, file_index(r, file), r->files.size() - 1, r->files.back());
+}
+
+bool transfer_report_checksums_wait(TransferReport* r, uint32_t ms, int64_t* done, int64_t* total) {
+  *done = *total = 0;
+  return !r || checksum_worker_wait(r->checksums, ms, done, total);
+}
+
+void transfer_report_checksums_cancel(TransferReport* r) {
+  if (r) checksum_worker_cancel(r->checksums);
+}
+
+void transfer_report_incomplete(TransferReport* r) {
+  if (r) r->incomplete = true;
+}
+
+const char* report_verdict(const TransferReport& r) {
+  if (r.incomplete) return "incomplete";
+  return r.events.empty() ? "clean" : "damaged";
+}
+
+void transfer_report_free(TransferReport* r) {
+  if (!r) return;
+  checksum_worker_cancel(r->checksums);
+  std::vector<ReportFile> dropped;
+  checksum_worker_finish(r->checksums, &dropped);
+  delete r;
+}
+
+namespace {
+
+void append_text_field(std::string* out, const char* key, const std::string& value, bool null_when_empty = false) {
+  *out += "\"";
+  *out += key;
+  *out += "\": ";
+  if (null_when_empty && value.empty()) *out += "null";
+  else append_json_string(out, value);
+}
+
+std::string channels_text(int32_t flags) {
+  std::string text;
+  if (flags & 0x40) text += 'L';
+  if (flags & 0x20) text += 'R';
+  return text;
+}
+
+const char* event_kind_text(int32_t kind) {
+  static const char* const kKinds[] = {"interpolated", "unreadable", "continuity"};
+  return kKinds[kind];
+}
+
+void append_event(std::string* out, const TransferReport& r, const ReportEvent& e) {
+  char flags[16];
+  std::snprintf(flags, sizeof flags, "0x%02x", static_cast<unsigned>(e.flags));
+  *out += "    {\"frame\": " + std::to_string(e.frame) + ", \"abs_time\": ";
+  *out += e.abs_time.valid ? '"' + time_code_text(e.abs_time.code) + '"' : std::string("null");
+  *out += ", \"program\": ";
+  // An unreadable frame tells nothing of itself.
+  *out += e.kind == REPORT_UNREADABLE ? std::string("null") : program_json(e.program_kind, e.program);
+  *out += ", \"kind\": \"";
+  *out += event_kind_text(e.kind);
+  *out += "\", \"channels\": ";
+  std::string channels = e.kind == REPORT_INTERPOLATED ? channels_text(e.flags) : "";
+  *out += channels.empty() ? std::string("null") : '"' + channels + '"';
+  *out += ", \"flags\": ";
+  *out += e.kind == REPORT_UNREADABLE ? std::string("null") : '"' + std::string(flags) + '"';
+  *out += ", \"file\": ";
+  *out += e.file >= 0 ? json_string(file_part(r.file_names[static_cast<size_t>(e.file)])) : std::string("null");
+  *out += ", \"sample_offset\": ";
+  *out += e.file >= 0 && e.sample_offset >= 0 ? std::to_string(e.sample_offset) : std::string("null");
+  *out += ", \"concealed\": " + std::to_string(e.concealed);
+  if (e.kind == REPORT_CONTINUITY) *out += ", \"expected\": \"" + time_code_text(e.expected) + '"';
+  if (e.kind == REPORT_UNREADABLE) {
+    char result[16];
+    std::snprintf(result, sizeof result, "0x%08x", e.read_result);
+    *out += ", \"read_result\": \"" + std::string(result) + '"';
+  }
+  if (e.reads > 1) *out += ", \"reads\": " + std::to_string(e.reads);
+  *out += '}';
+}
+
+}  // namespace
+
+std::string report_json(const TransferReport& r) {
+  std::string out = "{\n  ";
+  append_text_field(&out, "kestrel", KESTREL_VERSION);
+  out += ",\n  ";
+  append_text_field(&out, "mode", r.mode);
+  out += ",\n  ";
+  append_text_field(&out, "started", r.started);
+  out += ",\n  ";
+  append_text_field(&out, "finished", r.finished);
+  out += ",\n  \"options\": [";
+  for (size_t i = 0; i < r.arguments.size(); ++i) {
+    if (i) out += ", ";
+    append_json_string(&out, r.arguments[i]);
+  }
+  out += "],\n  \"source\": {";
+  if (!r.source.image.empty()) {
+    append_text_field(&out, "image", r.source.image);
+  } else {
+    out += "\"adapter\": " + std::to_string(r.source.adapter) + ", \"target\": " + std::to_string(r.source.target) + ", ";
+    append_text_field(&out, "vendor", r.source.vendor);
+    out += ", ";
+    append_text_field(&out, "product", r.source.product);
+    out += ", ";
+    append_text_field(&out, "revision", r.source.revision);
+  }
+  out += "},\n";
+  out += "  \"frames_read\": " + std::to_string(r.frames_read) + ",\n";
+  out += "  \"frames_unreadable\": " + std::to_string(r.frames_unreadable) + ",\n";
+  out += "  \"frames_damaged\": " + std::to_string(r.frames_damaged) + ",\n";
+  out += "  \"continuity_breaks\": " + std::to_string(r.continuity_breaks) + ",\n";
+  // Names as they lie beside the report.
+  std::vector<ProgramStretch> programs = r.programs;
+  for (ProgramStretch& p : programs) p.file = file_part(p.file);
+  out += "  \"programs\": ";
+  append_programs_json(&out, programs, "  ");
+  out += ",\n  \"blank_stretches\": [";
+  for (size_t i = 0; i < r.blanks.size(); ++i)
+    out += (i ? ", " : "") + std::string("{\"first_frame\": ") + std::to_string(r.blanks[i].first_frame) +
+           ", \"frames\": " + std::to_string(r.blanks[i].frames) + "}";
+  out += "],\n  \"events\": [";
+  for (size_t i = 0; i < r.events.size(); ++i) {
+    out += i ? ",\n" : "\n";
+    append_event(&out, r, r.events[i]);
+  }
+  out += r.events.empty() ? "],\n" : "\n  ],\n";
+  out += "  \"files\": [";
+  for (size_t i = 0; i < r.files.size(); ++i) {
+    const ReportFile& f = r.files[i];
+    out += i ? ",\n    {" : "\n    {";
+    append_text_field(&out, "name", file_part(f.name));
+    out += ", \"bytes\": " + (f.bytes >= 0 ? std::to_string(f.bytes) : std::string("null")) + ", ";
+    append_text_field(&out, "sha256", f.sha256, true);
+    if (f.wav) {
+      out += ", ";
+      append_text_field(&out, "audio_md5", f.audio_md5, true);
+    }
+    out += '}';
+  }
+  out += r.files.empty() ? "],\n" : "\n  ],\n";
+  out += "  \"verdict\": \"" + std::string(report_verdict(r)) + "\"\n}\n";
+  return out;
+}
+
+std::string report_sha256_list(const std::vector<ReportFile>& files) {
+  std::string out;
+  for (const ReportFile& f : files) {
+    if (f.sha256.empty()) continue;
+    // sha256sum's own form for a name with a backslash or a line end: the
+    // line begins with a backslash and they are escaped.
+    std::string name = file_part(f.name);
+    bool escaped = name.find_first_of("\\\n\r") != std::string::npos;
+    if (escaped) {
+      std::string plain;
+      for (char c : name) plain += c == '\\' ? "\\\\" : c == '\n' ? "\\n" : c == '\r' ? "\\r" : std::string(1, c);
+      name = plain;
+      out += '\\';
+    }
+    out += f.sha256 + "  " + name + "\n";
+  }
+  return out;
+}
+
+namespace {
+
+std::string text_sha256(const std::string& text) {
+  char hex[65] = "";
+  Digest* sha = digest_begin(DIGEST_SHA256);
+  digest_add(sha, text.data(), text.size());
+  digest_end(sha, nullptr, hex);
+  return hex;
+}
+
+// Writes a file of the report whole; one that cannot be written is removed,
+// so that no half report stands. 0, or -1 with errno.
+int write_whole(const std::string& name, const std::string& text) {
+  errno = 0;
+  FILE* file = std::fopen(name.c_str(), "wb");
+  if (!file) return -1;
+  bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  int error = errno;
+  if (std::fclose(file) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  if (ok) return 0;
+  std::remove(name.c_str());
+  errno = error;
+  return -1;
+}
+
+}  // namespace
+
+int transfer_report_finish(TransferReport* r, ReportSummary* summary, ReportFailure* failure) {
+  if (!r) return 0;
+  settle_pending(r);
+  checksum_worker_finish(r->checksums, &r->files);
+  r->checksums = nullptr;
+  r->finished = local_time_text();
+  summary->json_name = r->base_name + ".json";
+  summary->html_name = r->base_name + ".html";
+  summary->sha256_name = r->base_name + ".sha256";
+  std::string json = report_json(*r);
+  std::string html = report_html(*r);
+  std::vector<ReportFile> listed = r->files;
+  listed.push_back(ReportFile{summary->json_name, 0, static_cast<int64_t>(json.size()), text_sha256(json), ""});
+  listed.push_back(ReportFile{summary->html_name, 0, static_cast<int64_t>(html.size()), text_sha256(html), ""});
+  std::string sums = report_sha256_list(listed);
+  const std::pair<const std::string*, const std::string*> written[] = {
+      {&summary->json_name, &json}, {&summary->html_name, &html}, {&summary->sha256_name, &sums}};
+  for (size_t i = 0; i < sizeof written / sizeof written[0]; ++i) {
+    if (write_whole(*written[i].first, *written[i].second) == 0) continue;
+    failure->file = *written[i].first;
+    failure->error = errno;
+    // No part of a report stands without the rest.
+    for (size_t j = 0; j < i; ++j) std::remove(written[j].first->c_str());
+    return -1;
+  }
+  summary->programs = 0;
+  int32_t last_program = 0;
+  for (const ProgramStretch& p : r->programs) {
+    if (p.program_kind != FRAME_PROGRAM_NUMBER || p.program == last_program) continue;
+    summary->programs += 1;
+    last_program = p.program;
+  }
+  summary->left_damaged = summary->right_damaged = summary->both_damaged = summary->other_damaged = 0;
+  for (const ReportEvent& e : r->events) {
+    if (e.kind != REPORT_INTERPOLATED) continue;
+    bool left = e.flags & 0x40, right = e.flags & 0x20;
+    int64_t* count = left && right ? &summary->both_damaged
+                     : left        ? &summary->left_damaged
+                     : right       ? &summary->right_damaged
+                                   : &summary->other_damaged;
+    *count += 1;
+  }
+  summary->unreadable = r->frames_unreadable;
+  summary->continuity_breaks = r->continuity_breaks;
+  summary->unchecked_files = 0;
+  for (const ReportFile& f : r->files) summary->unchecked_files += f.sha256.empty() ? 1 : 0;
+  summary->verdict = report_verdict(*r);
+  return 0;
+}

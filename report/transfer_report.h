@@ -1,0 +1,153 @@
+// The transfer report: what a reading found on the tape, every problem frame
+// with where its audio went, and the checksums of the files it wrote. The
+// mode hands over each frame's values as it goes; at the end the report
+// writes NAME.json, NAME.sha256 and NAME.html. Nothing here prints: the mode
+// says what the summary and the outcome give.
+//
+// Every function takes a null report and then does nothing, so a mode calls
+// them whether or not a report was asked for.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "datframe/continuity.h"
+#include "datframe/frame_info.h"
+#include "report/programs.h"
+
+struct ChecksumWorker;
+
+// Where the frames came from: a drive, or an image file.
+struct ReportSource {
+  int32_t adapter;
+  int32_t target;
+  std::string vendor;
+  std::string product;
+  std::string revision;
+  std::string image;  // not empty: the frames came from this image file
+};
+
+enum ReportEventKind { REPORT_INTERPOLATED = 0, REPORT_UNREADABLE = 1, REPORT_CONTINUITY = 2 };
+
+// One problem frame.
+struct ReportEvent {
+  int64_t frame;  // index from 0 at the first frame the run read
+  int32_t kind;   // ReportEventKind
+  FrameTime abs_time;
+  int32_t program_kind;
+  int32_t program;
+  int32_t flags;         // the drive's interpolation flags
+  int32_t file;          // index into the report's file names, -1: in no file
+  int64_t sample_offset;  // sample frame in that file where the frame's audio begins
+  int32_t concealed;      // samples repaired
+  uint32_t expected;      // continuity: the time the frame should have carried
+  int32_t reads;          // times the frame was read
+  uint32_t read_result;   // unreadable: the read's result word
+};
+
+struct BlankStretch {
+  int64_t first_frame;
+  int64_t frames;
+};
+
+// A file the run wrote, with what the report found of it at the end.
+struct ReportFile {
+  std::string name;  // as the mode named it
+  int32_t wav;       // its audio MD5 is computed
+  int64_t bytes;     // -1: it could not be read
+  std::string sha256;
+  std::string audio_md5;
+};
+
+struct TransferReport {
+  std::string mode;       // "KESTREL", "BITTERN", "PINTAIL"
+  std::string base_name;  // NAME of NAME.json, NAME.sha256, NAME.html
+  std::vector<std::string> arguments;
+  ReportSource source;
+  std::string started;
+  std::string finished;
+  int64_t frames = 0;  // positions read, unreadable ones included
+  int64_t frames_read = 0;
+  int64_t frames_unreadable = 0;
+  int64_t frames_damaged = 0;
+  int64_t continuity_breaks = 0;
+  bool incomplete = false;
+  ContinuityTracker continuity{};
+  std::vector<ProgramStretch> programs;
+  std::vector<BlankStretch> blanks;
+  std::vector<ReportEvent> events;
+  std::vector<std::string> file_names;  // names the events refer to
+  std::vector<ReportFile> files;        // files the run finished, in order
+  // The frame taken last, until the next one comes: what the mode did with it.
+  bool pending = false;
+  FrameInfo info{};
+  FrameEvents frame_events{};
+  ContinuityResult pending_continuity{};
+  int32_t pending_reads = 0;
+  int32_t pending_file = -1;
+  int64_t pending_offset = -1;
+  int32_t pending_concealed = 0;
+  ChecksumWorker* checksums = nullptr;  // the checksums, computed beside the run
+};
+
+// What the report gives the mode to say at the end.
+struct ReportSummary {
+  int64_t programs;  // numbered programs
+  int64_t left_damaged;   // frames flagged on the left channel only
+  int64_t right_damaged;  // on the right only
+  int64_t both_damaged;   // on both
+  int64_t other_damaged;  // flagged without naming a channel
+  int64_t unreadable;
+  int64_t continuity_breaks;
+  int64_t unchecked_files;  // files listed without checksums (unreadable, or given up)
+  const char* verdict;
+  std::string json_name;
+  std::string sha256_name;
+  std::string html_name;
+};
+
+// Why the report could not be written: the file and the system's reason.
+struct ReportFailure {
+  std::string file;
+  int error;  // errno, 0 when none
+};
+
+// The arguments kestrel was started with, as typed; the report lists them.
+// Kept for the process (the program calls it once, before the mode).
+void remember_report_arguments(int argc, char** argv);
+
+// Begins a report; the started time is now. nullptr when out of memory.
+TransferReport* transfer_report_begin(const char* mode, const char* base_name, const ReportSource& source);
+// The frame just read, decoded and tracked; reads is how many times it was read.
+void transfer_report_frame(TransferReport* report, const FrameInfo* info, const FrameEvents* events, int32_t reads);
+// A read that gave no frame (not the end of the recorded data): its place passes.
+void transfer_report_unreadable(TransferReport* report, uint32_t result);
+// The frame taken last went to file (nullptr: to no file, e.g. a player)
+// with its audio from sample frame sample_offset on: the bytes at audio
+// (for the audio's MD5); concealed samples were repaired in it.
+void transfer_report_written(TransferReport* report, const char* file, int64_t sample_offset, int32_t concealed,
+                             const void* audio, size_t bytes);
+// The file started over empty: what it held before is in no file.
+void transfer_report_file_restarted(TransferReport* report, const char* file);
+// A file the run finished (closed), wav when it is a WAV file.
+void transfer_report_file(TransferReport* report, const char* file, bool wav);
+// Waits up to ms for the checksums of the files finished so far, which are
+// computed beside the run. true when they are done; done and total in bytes.
+bool transfer_report_checksums_wait(TransferReport* report, uint32_t ms, int64_t* done, int64_t* total);
+// Gives up the checksums not yet computed: those files are listed without.
+void transfer_report_checksums_cancel(TransferReport* report);
+// The run ended early (ESC, a read or a write that failed).
+void transfer_report_incomplete(TransferReport* report);
+// Ends the report: the checksums of the files, then NAME.json, NAME.html
+// and NAME.sha256. 0 with the summary filled, or -1 with failure filled
+// (the files of the run are left as they are).
+int transfer_report_finish(TransferReport* report, ReportSummary* summary, ReportFailure* failure);
+void transfer_report_free(TransferReport* report);
+
+// The report's files as text (for the page, the JSON object, the sha256
+// list); transfer_report_finish writes them.
+std::string report_json(const TransferReport& report);
+std::string report_html(const TransferReport& report);
+std::string report_sha256_list(const std::vector<ReportFile>& files);
+const char* report_verdict(const TransferReport& report);
