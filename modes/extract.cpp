@@ -86,7 +86,7 @@ int finish_track_files(Extraction* x) { return track_file_finish(&x->files, &x->
 // Creates the track's files. Returns 0, or 1 when a file cannot be created
 // (the mode cannot go on).
 int open_track_files(Extraction* x, int track) {
-  if (track_file_open(&x->files, x->s->base_name, track, x->info.rate_code) != 0) return 1;
+  if (track_file_open(&x->files, x->s, track, x->info.rate_code) != 0) return 1;
   x->totals = ConcealTotals{};
   x->unreadable = 0;
   return 0;
@@ -107,7 +107,7 @@ void pass_on(Extraction* x, int bytes) {
     output_waveout(x->pcm, static_cast<uint32_t>(bytes), x->staging);
     return;
   }
-  if (track_file_write(&x->files, x->pcm, bytes) != 0) x->write_failed = true;
+  if (track_file_write(&x->files, &x->info, x->pcm, bytes) != 0) x->write_failed = true;
 }
 
 // Starts the file (or the player) over at the new rate after an early rate change.
@@ -244,6 +244,7 @@ int frame_loop(Extraction* x) {
         }
       }
       pass_on(x, bytes);
+      if (const char* notice = track_file_notice(&x->files)) say(x, notice);
       if (!audible) audible = !all_zero(x->pcm, bytes);
       ++frames;
       if (x->info.program_kind == FRAME_PROGRAM_NUMBER) file_program = x->info.program;
