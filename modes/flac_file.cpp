@@ -195,7 +195,8 @@ bool write_tags(const std::string& name, const FlacTags& tags, uint64_t total_sa
 
 }  // namespace
 
-FlacFile* flac_file_create(const char* name, int32_t rate) {
+FlacFile* flac_file_create(const char* name, int32_t rate, bool* opened) {
+  *opened = false;
   FlacFile* f = new (std::nothrow) FlacFile;
   if (!f) {
     errno = ENOMEM;
@@ -216,6 +217,7 @@ FlacFile* flac_file_create(const char* name, int32_t rate) {
     errno = error;
     return nullptr;
   }
+  *opened = true;
   keep_cut_on_abrupt_exit(f->fd);
   if (begin_stream(f, rate) != 0) {
     int error = f->saved_errno;

@@ -19,8 +19,9 @@ struct FlacTags {
 };
 
 // Creates the file at rate samples a second. nullptr when it cannot be
-// created (errno says why; a file that got no header is removed).
-FlacFile* flac_file_create(const char* name, int32_t rate);
+// created (*opened false) or its header cannot be written (*opened true; the
+// file is removed); errno says why.
+FlacFile* flac_file_create(const char* name, int32_t rate, bool* opened);
 // Appends bytes of 16-bit stereo PCM, little-endian. 0, or -1 when the
 // write failed (errno, or flac_file_failure, says why); the file then takes
 // nothing more.

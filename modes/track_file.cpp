@@ -111,6 +111,17 @@ void build_bext(const TrackFile* f, uint8_t* out) {
 // point and a label each) and the MD5.
 uint64_t trailing_bytes(const TrackFile* f) { return 24 + f->meta.markers.size() * kMarkerBytes + kMd5ChunkBytes; }
 
+// A failed write says so as for a WAV file; another failure of the encoder
+// (its verification, say) names the step.
+void report_flac_failure(const char* name, const char* failure) {
+  if (std::strcmp(failure, "write") == 0) {
+    report_write_failure(name);
+    return;
+  }
+  int error = errno;
+  std::printf("\nFLAC %s of %s failed%s%s\n", failure, name, error ? ": " : "", error ? std::strerror(error) : "");
+}
+
 int open_bwf(TrackFile* f) {
   errno = 0;
   f->wav = openWavEncode(f->name);
@@ -140,9 +151,13 @@ int open_bwf(TrackFile* f) {
 int open_audio(TrackFile* f) {
   if (f->kind == TRACK_FILE_FLAC) {
     errno = 0;
-    f->flac = flac_file_create(f->name, file_rate(f->rate_code));
+    bool opened = false;
+    f->flac = flac_file_create(f->name, file_rate(f->rate_code), &opened);
     if (f->flac) return 0;
-    report_open_failure(f->name);
+    if (opened)
+      report_write_failure(f->name);
+    else
+      report_open_failure(f->name);
     return 1;
   }
   if (f->kind == TRACK_FILE_BWF) return open_bwf(f);
@@ -247,7 +262,7 @@ int finish_flac(TrackFile* f) {
   int result = flac_file_finish(f->flac, &tags, &failure);
   f->flac = nullptr;
   if (result != 0) {
-    std::printf("\nFLAC %s of %s failed: %s\n", failure.c_str(), f->name, errno ? std::strerror(errno) : "");
+    report_flac_failure(f->name, failure.c_str());
     return -1;
   }
   return 0;
@@ -319,8 +334,7 @@ int track_file_write(TrackFile* f, const FrameInfo* info, uint8_t* pcm, int byte
       f->data_bytes += static_cast<uint64_t>(bytes);
       return 0;
     }
-    std::printf("\nFLAC %s of %s failed: %s\n", flac_file_failure(f->flac), f->name,
-                errno ? std::strerror(errno) : "");
+    report_flac_failure(f->name, flac_file_failure(f->flac));
     f->write_failed = true;
     return -1;
   }
@@ -350,8 +364,7 @@ int track_file_restart(TrackFile* f, int32_t rate_code) {
   deemphasis_begin(&f->filter, file_rate(rate_code));
   if (f->flac) {
     if (flac_file_restart(f->flac, file_rate(rate_code)) == 0) return 0;
-    std::printf("\nFLAC %s of %s failed: %s\n", flac_file_failure(f->flac), f->name,
-                errno ? std::strerror(errno) : "");
+    report_flac_failure(f->name, flac_file_failure(f->flac));
     f->write_failed = true;
     return -1;
   }

@@ -141,9 +141,9 @@ void track_coding_history(const TrackMeta* meta, const char* drive, int32_t rate
   bool emphasis = meta->emphasis_frames > 0;
   int tape_rate = meta->has_first && meta->first.rate ? meta->first.rate : rate;
   std::snprintf(text, size,
-                "A=PCM,F=%d,W=%d,M=stereo,T=DAT%s%s;%s\r\n"
+                "A=PCM,F=%d,W=%d,M=stereo,T=DAT;%s%s%s\r\n"
                 "A=PCM,F=%d,W=16,M=stereo,T=kestrel %s%s%s\r\n",
-                tape_rate, long_play ? 12 : 16, long_play ? ";long play" : "", emphasis ? ";emphasis 50/15us" : "",
-                drive, rate, KESTREL_VERSION, long_play ? ";expanded to 16 bits" : "",
+                tape_rate, long_play ? 12 : 16, drive, long_play ? ";long play" : "",
+                emphasis ? ";emphasis 50/15us" : "", rate, KESTREL_VERSION, long_play ? ";expanded to 16 bits" : "",
                 !emphasis ? "" : deemphasised ? ";de-emphasised 50/15us" : ";emphasis kept");
 }
