@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <map>
 #include <sstream>
@@ -19,10 +20,10 @@ namespace {
 
 struct TapeRun {
   TempDir dir;
-  ProcessResult run(const Tape& tape, std::vector<std::string> args) const {
+  ProcessResult run(const Tape& tape, std::vector<std::string> args, ProcessOptions options = {},
+                    const BusKeys& bus_keys = {}) const {
     EXPECT_TRUE(tape_write(tape, dir.file("tape.dat")));
-    EXPECT_TRUE(write_bus_file(dir.file("bus.ini"), {{"0:4", {{"cassette", "tape.dat"}}}}));
-    ProcessOptions options;
+    EXPECT_TRUE(write_bus_file(dir.file("bus.ini"), {{"0:4", {{"cassette", "tape.dat"}}}}, bus_keys));
     options.env.push_back("KESTREL_BUS=" + dir.file("bus.ini"));
     options.cwd = dir.path();
     args.insert(args.end(), {"/INPUTID", "0:4"});
@@ -79,9 +80,7 @@ TEST(Archival, BroadcastWavCarriesTheTapesMetadataMarkersAndMd5) {
   WavFile wav = read_wav(plain.file("TAPE001.wav"));
   EXPECT_TRUE(same_bytes(f.data(), wav.data));
   EXPECT_TRUE(same_bytes(f.data(), tape_pcm(tape, 0, 800 + 61)));
-  std::string md5;
-  for (unsigned char c : f.chunks["MD5 "]) md5 += "0123456789abcdef"[c >> 4], md5 += "0123456789abcdef"[c & 15];
-  EXPECT_EQ(md5, md5_hex(f.data()));
+  EXPECT_EQ(md5_chunk_hex(f), md5_hex(f.data()));
   EXPECT_EQ(f.chunks["bext"].size(), 602u + 318u);
 
   // Markers: program and start-ID run starts, every damaged frame, in samples.
@@ -159,6 +158,55 @@ TEST(Archival, FlacWithBwfIsRefused) {
   EXPECT_NE(r.exit_code, 0);
   EXPECT_NE(r.out.find("/BWF and /FLAC cannot be given together"), std::string::npos) << r.out;
   EXPECT_FALSE(file_exists(t.file("TAPE001.wav")) || file_exists(t.file("TAPE001.flac")));
+}
+
+// The file of a run that a fault ended: valid, its sizes agreeing with it,
+// and decoding to a first part of what was read.
+void expect_valid_first_part(const TapeRun& t, bool flac, const std::string& read, size_t at_least) {
+  std::string audio;
+  if (flac) {
+    std::string path = t.file("TAPE001.flac");
+    EXPECT_TRUE(flac_tests_ok(path));
+    audio = flac_pcm(path);
+  } else {
+    RiffFile f = read_riff(t.file("TAPE001.wav"));
+    EXPECT_TRUE(f.valid);
+    EXPECT_EQ(f.order[0], "bext");
+    audio = f.data();
+    if (f.chunks.count("MD5 ")) {
+      EXPECT_EQ(md5_chunk_hex(f), md5_hex(audio));
+    }
+    for (const CueMarker& m : cue_markers(f)) EXPECT_LT(m.sample * 4ull, audio.size()) << m.label;
+  }
+  EXPECT_GE(audio.size(), at_least);
+  EXPECT_TRUE(same_bytes(audio, read.substr(0, audio.size())));
+}
+
+TEST(Archival, FilesAFaultEndsStayValid) {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1}, 3100);
+  tape_flag(&tape, 10, 0x40);
+  std::string read = tape_pcm(tape, 0, 3100);
+  for (bool flac : {false, true}) {
+    SCOPED_TRACE(flac ? "FLAC" : "BWF");
+    const char* kind = flac ? "/FLAC" : "/BWF";
+    // Two Ctrl-C: kestrel ends at once, the file is cut to what it holds whole.
+    TapeRun twice;
+    ProcessResult r = twice.run(tape, {"/KESTREL", "TAPE", kind}, {}, {{"interrupt_at", "3000"}, {"interrupts", "2"}});
+    EXPECT_EQ(r.term_signal, SIGINT) << r.out;
+    expect_valid_first_part(twice, flac, read, 1000u * 5760);
+    // A full disk: the mode fails and says so.
+    TapeRun full;
+    ProcessOptions options;
+    options.file_size_limit = 3000000;
+    r = full.run(tape, {"/KESTREL", "TAPE", kind}, options);
+    EXPECT_EQ(r.exit_code, 6) << r.out;
+    EXPECT_NE(r.out.find(flac ? "write to TAPE001.flac failed: File too large\n"
+                              : "write to TAPE001.wav failed: File too large\n"),
+              std::string::npos)
+        << r.out;
+    expect_valid_first_part(full, flac, read, 100u * 5760);
+  }
 }
 
 // A 50/15 us tape: three programs of sines at 1, 5 and 15 kHz, half scale.

@@ -61,6 +61,16 @@ std::string md5_hex(const std::string& bytes) {
   return r.out.substr(0, 32);
 }
 
+std::string md5_chunk_hex(const RiffFile& file) {
+  std::string hex;
+  if (!file.chunks.count("MD5 ")) return hex;
+  for (unsigned char c : file.chunks.at("MD5 ")) {
+    hex += "0123456789abcdef"[c >> 4];
+    hex += "0123456789abcdef"[c & 15];
+  }
+  return hex;
+}
+
 bool flac_tests_ok(const std::string& path) {
   return run_process("/usr/bin/flac", {"--test", "--silent", path}).exit_code == 0;
 }
