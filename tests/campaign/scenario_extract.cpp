@@ -217,7 +217,12 @@ void scenario_extract(Rng* rng, const std::string& dir, Verdict* v, std::string*
     check_said(v, result, "write to " + failed_file + " failed: File too large\n");
     return;
   }
-  check_messages(v, result, model.said,
+  // The model names the tracks' files as WAV files.
+  std::vector<std::string> said = model.said;
+  for (std::string& line : said)
+    for (size_t at = line.find(".wav"); kind == FLAC && at != std::string::npos; at = line.find(".wav", at))
+      line.replace(at, 4, audio_ext);
+  check_messages(v, result, said,
                  {"first read audio block failed", "leadin read audio block failed", "loop1 read audio block failed",
                   "loop2 read audio block failed", "Cannot open", "write to "});
   size_t failures = count_said(result, "loop2 read audio block failed: ");
