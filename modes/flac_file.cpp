@@ -306,3 +306,5 @@ int flac_file_finish(FlacFile* f, const FlacTags* tags, std::string* failure) {
 }
 
 const char* flac_file_failure(const FlacFile* f) { return f->failure.c_str(); }
+
+int flac_file_errno(const FlacFile* f) { return f->saved_errno; }

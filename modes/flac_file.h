@@ -33,5 +33,6 @@ int flac_file_restart(FlacFile* file, int32_t rate);
 // written. 0, or -1 when a step failed (failure says what, errno why; it
 // may be null).
 int flac_file_finish(FlacFile* file, const FlacTags* tags, std::string* failure);
-// What failed, as a short text ("" when nothing did).
+// What failed, as a short text ("" when nothing did), and errno of the failure.
 const char* flac_file_failure(const FlacFile* file);
+int flac_file_errno(const FlacFile* file);

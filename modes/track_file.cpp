@@ -12,6 +12,7 @@
 
 #include "modes/flac_file.h"
 #include "modes/mode_io.h"
+#include "modes/pcm_worker.h"
 #include "platform/digest.h"
 #include "platform/log.h"
 #include "scsi/tape_commands.h"
@@ -111,6 +112,32 @@ void build_bext(const TrackFile* f, uint8_t* out) {
 // point and a label each) and the MD5.
 uint64_t trailing_bytes(const TrackFile* f) { return 24 + f->meta.markers.size() * kMarkerBytes + kMd5ChunkBytes; }
 
+int md5_sink(void* digest, const uint8_t* pcm, size_t bytes) {
+  digest_add(static_cast<Digest*>(digest), pcm, bytes);
+  return 0;
+}
+
+int flac_sink(void* flac, const uint8_t* pcm, size_t bytes) {
+  return flac_file_write(static_cast<FlacFile*>(flac), pcm, static_cast<int>(bytes));
+}
+
+// The MD5 or the encoder begins beside the reading (or, without a thread,
+// is called in line).
+void start_worker(TrackFile* f) {
+  if (f->flac)
+    f->worker = pcm_worker_start(flac_sink, f->flac);
+  else if (f->md5)
+    f->worker = pcm_worker_start(md5_sink, f->md5);
+}
+
+// Waits until the worker has taken everything. 0, or -1 when its sink failed.
+int stop_worker(TrackFile* f) {
+  if (!f->worker) return 0;
+  int result = pcm_worker_finish(f->worker);
+  f->worker = nullptr;
+  return result;
+}
+
 // A failed write says so as for a WAV file; another failure of the encoder
 // (its verification, say) names the step.
 void report_flac_failure(const char* name, const char* failure) {
@@ -145,6 +172,8 @@ int open_bwf(TrackFile* f) {
   }
   keep_wav_valid_on_abrupt_exit(f->wav, kBwfHeaderBytes);
   f->md5 = digest_begin(DIGEST_MD5);
+  f->md5_lost = false;
+  start_worker(f);
   return 0;
 }
 
@@ -153,7 +182,10 @@ int open_audio(TrackFile* f) {
     errno = 0;
     bool opened = false;
     f->flac = flac_file_create(f->name, file_rate(f->rate_code), &opened);
-    if (f->flac) return 0;
+    if (f->flac) {
+      start_worker(f);
+      return 0;
+    }
     if (opened)
       report_write_failure(f->name);
     else
@@ -202,7 +234,8 @@ int finish_bwf(TrackFile* f) {
   std::vector<uint8_t> trailing(cue_bytes + kMd5ChunkBytes);
   thistle_put_cue_chunks(trailing.data(), cues.data(), static_cast<uint32_t>(cues.size()));
   uint8_t md5[16];
-  bool have_md5 = data == f->data_bytes && !f->write_failed ? digest_end(f->md5, md5, nullptr) == 0
+  if (stop_worker(f) != 0) f->md5_lost = true;
+  bool have_md5 = data == f->data_bytes && !f->write_failed && !f->md5_lost ? digest_end(f->md5, md5, nullptr) == 0
                                                             : (digest_free(f->md5), md5_of_file_audio(f->wav, data, md5));
   f->md5 = nullptr;
   uint32_t trailing_size = cue_bytes;
@@ -259,6 +292,11 @@ int finish_flac(TrackFile* f) {
     }
   if (programs < 2) tags.track_starts.clear();
   std::string failure;
+  if (stop_worker(f) != 0 && !f->write_failed) {
+    errno = flac_file_errno(f->flac);
+    report_flac_failure(f->name, flac_file_failure(f->flac));
+    f->write_failed = true;
+  }
   int result = flac_file_finish(f->flac, &tags, &failure);
   f->flac = nullptr;
   if (result != 0) {
@@ -292,6 +330,7 @@ int track_file_finish(TrackFile* f, const ConcealTotals* totals, int unreadable)
       result = -1;
     f->wav = nullptr;
   }
+  stop_worker(f);
   digest_free(f->md5);
   f->md5 = nullptr;
   return result;
@@ -330,10 +369,14 @@ int track_file_write(TrackFile* f, const FrameInfo* info, uint8_t* pcm, int byte
     deemphasis_reset(&f->filter);  // what follows does not continue the filtered audio
   track_meta_take(&f->meta, info, static_cast<uint32_t>(bytes) / 4);
   if (f->flac) {
-    if (flac_file_write(f->flac, pcm, bytes) == 0) {
+    int result = f->worker ? pcm_worker_put(f->worker, pcm, static_cast<size_t>(bytes))
+                           : flac_file_write(f->flac, pcm, bytes);
+    if (result == 0) {
       f->data_bytes += static_cast<uint64_t>(bytes);
       return 0;
     }
+    stop_worker(f);
+    errno = flac_file_errno(f->flac);
     report_flac_failure(f->name, flac_file_failure(f->flac));
     f->write_failed = true;
     return -1;
@@ -342,7 +385,11 @@ int track_file_write(TrackFile* f, const FrameInfo* info, uint8_t* pcm, int byte
   int32_t written = outputWavEncode(pcm, bytes, f->wav);
   if (written > 0) {
     f->data_bytes += static_cast<uint32_t>(written);
-    if (f->md5) digest_add(f->md5, pcm, static_cast<size_t>(written));
+    if (f->worker) {
+      if (pcm_worker_put(f->worker, pcm, static_cast<size_t>(written)) != 0) f->md5_lost = true;
+    } else if (f->md5) {
+      digest_add(f->md5, pcm, static_cast<size_t>(written));
+    }
   }
   if (written == bytes) return 0;
   report_write_failure(f->name);
@@ -362,8 +409,13 @@ int track_file_restart(TrackFile* f, int32_t rate_code) {
   f->data_bytes = 0;
   track_meta_reset(&f->meta);
   deemphasis_begin(&f->filter, file_rate(rate_code));
+  stop_worker(f);
   if (f->flac) {
-    if (flac_file_restart(f->flac, file_rate(rate_code)) == 0) return 0;
+    if (flac_file_restart(f->flac, file_rate(rate_code)) == 0) {
+      start_worker(f);
+      return 0;
+    }
+    errno = flac_file_errno(f->flac);
     report_flac_failure(f->name, flac_file_failure(f->flac));
     f->write_failed = true;
     return -1;
@@ -372,6 +424,8 @@ int track_file_restart(TrackFile* f, int32_t rate_code) {
   if (f->kind == TRACK_FILE_BWF) {
     digest_free(f->md5);
     f->md5 = digest_begin(DIGEST_MD5);
+    f->md5_lost = false;
+    start_worker(f);
     uint8_t leading[kLeadingBytes];
     build_bext(f, leading);
     header = thistle_write_header_chunks(f->wav, leading, kLeadingBytes, 0, 0, f->rate_code);

@@ -16,6 +16,7 @@
 
 struct Digest;
 struct FlacFile;
+struct PcmWorker;
 
 enum TrackFileKind : int32_t { TRACK_FILE_WAV = 0, TRACK_FILE_BWF = 1, TRACK_FILE_FLAC = 2 };
 
@@ -37,6 +38,8 @@ struct TrackFile {
   Digest* md5 = nullptr;     // of the audio written (Broadcast WAV)
   char reference[32] = "";   // the file's own name for the archive (Broadcast WAV)
   Deemphasis filter{};
+  PcmWorker* worker = nullptr;  // hashes or encodes the audio beside the reading
+  bool md5_lost = false;        // the running MD5 missed audio: it is taken from the file at the finish
 };
 
 // Creates track `track`'s audio file and log, named from the file-name
