@@ -35,6 +35,9 @@ const Switch kSwitches[] = {
     {"/FROMIMAGE", &RunSettings::fromimage_arg, nullptr},
     {"/TOC", &RunSettings::toc_arg, "TOC\n"},
     {"/REPORT", &RunSettings::report_arg, nullptr},
+    {"/BWF", &RunSettings::bwf_arg, nullptr},
+    {"/FLAC", &RunSettings::flac_arg, nullptr},
+    {"/DEEMPHASIS", &RunSettings::deemphasis_arg, nullptr},
 };
 
 const char* const kSeekTypes[] = {"PROGNUM", "ABSTIME", "RUNTIME", "PROGTIME"};
@@ -252,6 +255,10 @@ int parse_command_line(int argc, char** argv, RunSettings* s) {
     std::printf("No mode entered (eg: /kestrel, /goshawk etc.)\n");
     return 1;
   }
+  if (s->bwf_arg && s->flac_arg) {
+    std::printf("/BWF and /FLAC cannot be given together: each track is written either as Broadcast WAV or as FLAC\n");
+    return 1;
+  }
   return 0;
 }
 
@@ -277,6 +284,9 @@ void print_usage(void) {
       "  /BYPROGRAM      start a new WAV file at each new program number\n"
       "  /ONEWAV         keep one WAV file across sampling-rate changes\n"
       "  /WAVEOUT        play the tape instead of writing WAV files\n"
+      "  /BWF            write Broadcast WAV files: the tape's date, times and programs in them\n"
+      "  /FLAC           write FLAC files NAME001.flac, ... instead of WAV files\n"
+      "  /DEEMPHASIS     write audio recorded with 50/15 us pre-emphasis de-emphasised\n"
       "  /ERRORCORRECT   conceal isolated damaged samples\n"
       "  /STOPEOT        read on over blank tape\n"
       "  /MRSOFF         turn off MRS mode on the drives that have it\n"

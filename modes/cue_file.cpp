@@ -46,11 +46,13 @@ bool is_regular_file(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// A switch of the CONFIG section: on only for the exact value "ON".
-bool read_switch(const std::string& path, const char* key, const char* diagnostic, const char* message) {
+// A switch of the CONFIG section: on only for the exact value "ON"; on when
+// absent unless default_value says "OFF".
+bool read_switch(const std::string& path, const char* key, const char* diagnostic, const char* message,
+                 const char* default_value = "ON") {
   std::string value;
   int last_error = 0;
-  if (lookup(path, "CONFIG", key, "ON", kOptionBufferSize, &value, &last_error) == 0)
+  if (lookup(path, "CONFIG", key, default_value, kOptionBufferSize, &value, &last_error) == 0)
     std::printf(diagnostic, last_error);
   if (value != "ON") return false;
   std::printf("%s", message);
@@ -162,6 +164,11 @@ int load_cue_file(const RunSettings* settings, std::string* cue_path, RecordingO
       read_switch(found, "32KHZ_LP", "32klp error %d\n", "32KHz Long Play (LP) will be used if needed\n") ? 1 : 0;
   options->mark_time_date =
       read_switch(found, "TIME_DATE", "time_date error %d\n", "Time and date will be marked\n") ? 1 : 0;
+  // Sources that are already pre-emphasised: off unless asked for.
+  options->emphasis = read_switch(found, "EMPHASIS", "emphasis error %d\n",
+                                  "Pre-emphasis (50/15 us) will be marked\n", "OFF")
+                          ? 1
+                          : 0;
   options->intertrack_silence_seconds = read_seconds(found, "INTERTRACK_SILENCE", "intertrack_silence error %d\n",
                                                      "Inter-track silence = %d seconds\n");
   options->leadin_silence_seconds =

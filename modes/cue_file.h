@@ -20,6 +20,7 @@ struct RecordingOptions {
   int32_t intertrack_silence_seconds;  // silence after each track
   int32_t leadin_silence_seconds;      // silence after the lead-in
   int32_t leadout_silence_seconds;     // silence before the lead-out
+  int32_t emphasis;                    // the sources are pre-emphasised (50/15 us): the main ID says so
 };
 
 // Finds the cue file named by the file-name argument (its name part and

@@ -12,6 +12,7 @@
 #include "modes/mode_io.h"
 #include "modes/run_report.h"
 #include "modes/modes.h"
+#include "modes/track_file.h"
 #include "playback/player.h"
 #include "scsi/aspi_call.h"
 #include "scsi/tape_commands.h"
@@ -25,17 +26,6 @@ const char kSpinner[] = "|/-\\";
 // recorded data before the run ends: as many as the frames of a blank
 // stretch that ends a run without it.
 const int kEndOfDataReads = 62;
-
-// The files of the track being written.
-struct TrackFiles {
-  FILE* wav = nullptr;
-  FILE* log = nullptr;
-  char wav_name[KESTREL_BASE_NAME_SIZE + 16] = "";
-  char log_name[KESTREL_BASE_NAME_SIZE + 16] = "";
-  uint32_t data_bytes = 0;  // audio bytes written to the WAV file behind its header
-  int32_t rate_code = 0;    // the rate code its header states
-  bool write_failed = false;
-};
 
 // Everything one run of the extraction works with.
 struct Extraction {
@@ -53,7 +43,7 @@ struct Extraction {
   int rate = 0;
   bool line_open = false;  // a status line stands on the console without its line end
   int end_of_data_reads = 0;  // reads in a row answered with the end of the recorded data
-  TrackFiles files;
+  TrackFile files;
   ConcealTotals totals{};
   int unreadable = 0;  // frames of the track that could not be read
   TransferReport* report = nullptr;  // /REPORT
@@ -80,7 +70,6 @@ int rate_for_code(int code, int previous) {
 
 void set_track_format(Extraction* x) {
   x->rate = rate_for_code(x->info.rate_code, x->rate);
-  x->files.rate_code = x->info.rate_code;
   x->s->file_rate_code = x->info.rate_code;  // the record keeps it too
 }
 
@@ -95,49 +84,23 @@ int start_player(Extraction* x) {
   return 0;
 }
 
-// Finishes the track's files: the header states exactly the audio in the
-// file, the log gets its totals, both are closed. Returns 0, or -1 when a
-// write failed (said on the console; the files are still left valid).
+// Finishes the track's files (the header states exactly the audio in the
+// file, the log gets its totals, both are closed) and hands them to the
+// report once closed. 0, or -1 when a write failed (said on the console; the
+// files are still left valid).
 int finish_track_files(Extraction* x) {
-  TrackFiles& f = x->files;
-  int result = 0;
-  bool had_wav = f.wav, had_log = f.log;
-  if (f.log) {
-    track_log_printf("total samples fixed: %d\n", x->totals.samples_fixed);
-    track_log_printf("total frames fixed: %d\n", x->totals.frames_fixed);
-    track_log_printf("total frames not fixed: %d\n", x->totals.frames_not_fixed);
-    if (x->unreadable > 0) track_log_printf("total frames unreadable: %d\n", x->unreadable);
-    track_log_set(nullptr);
-    if (close_output_file(f.log, f.log_name) != 0) result = -1;
-    f.log = nullptr;
-  }
-  if (f.wav) {
-    if (finish_wav_file(f.wav, f.wav_name, f.data_bytes, f.rate_code, f.write_failed) != 0) result = -1;
-    f.wav = nullptr;
-  }
-  if (had_wav) transfer_report_file(x->report, f.wav_name, true);  // closed: its checksums can be taken
+  TrackFile& f = x->files;
+  bool had_audio = f.wav || f.flac, had_log = f.log;
+  int result = track_file_finish(&f, &x->totals, x->unreadable);
+  if (had_audio) transfer_report_file(x->report, f.name, f.kind != TRACK_FILE_FLAC);  // closed: its checksums can be taken
   if (had_log) transfer_report_file(x->report, f.log_name, false);
   return result;
 }
 
-// Creates the track's WAV file and log. Returns 0, or 1 when a file cannot be
-// created (the mode cannot go on).
+// Creates the track's files. Returns 0, or 1 when a file cannot be created
+// (the mode cannot go on).
 int open_track_files(Extraction* x, int track) {
-  TrackFiles& f = x->files;
-  std::snprintf(f.wav_name, sizeof f.wav_name, "%s%.3d.wav", x->s->base_name, track);
-  std::printf("\n - saving audio track# %d in file:%s              \n", track, f.wav_name);
-  f.data_bytes = 0;
-  f.write_failed = false;
-  f.wav = open_wav_file(f.wav_name, f.rate_code);
-  if (!f.wav) return 1;
-  std::snprintf(f.log_name, sizeof f.log_name, "%s%.3d.log", x->s->base_name, track);
-  f.log = std::fopen(f.log_name, "w+b");
-  if (!f.log) {
-    report_open_failure(f.log_name);
-    finish_track_files(x);
-    return 1;
-  }
-  track_log_set(f.log);
+  if (track_file_open(&x->files, x->s, track, x->info.rate_code) != 0) return 1;
   x->totals = ConcealTotals{};
   x->unreadable = 0;
   return 0;
@@ -158,30 +121,18 @@ void pass_on(Extraction* x, int bytes) {
     output_waveout(x->pcm, static_cast<uint32_t>(bytes), x->staging);
     return;
   }
-  errno = 0;
-  int32_t written = outputWavEncode(x->pcm, bytes, x->files.wav);
-  if (written > 0) x->files.data_bytes += static_cast<uint32_t>(written);
-  if (written != bytes) {
-    report_write_failure(x->files.wav_name);
-    x->files.write_failed = true;
-    x->write_failed = true;
-  }
+  if (track_file_write(&x->files, &x->info, x->pcm, bytes) != 0) x->write_failed = true;
 }
 
 // Starts the file (or the player) over at the new rate after an early rate change.
 int restart_track(Extraction* x) {
   set_track_format(x);
-  transfer_report_file_restarted(x->report, x->files.wav_name);
+  transfer_report_file_restarted(x->report, x->files.name);
   if (x->s->waveout_arg) {
     wave_out_wrapup(0);
     return start_player(x);
   }
-  if (outputHeaderWavEncode(x->files.wav, 0, x->files.rate_code) != 1) {
-    report_write_failure(x->files.wav_name);
-    x->files.write_failed = true;
-    x->write_failed = true;
-  }
-  x->files.data_bytes = 0;
+  if (track_file_restart(&x->files, x->info.rate_code) != 0) x->write_failed = true;
   return 0;
 }
 
@@ -270,10 +221,10 @@ void say_rate_kept(Extraction* x) {
   if (rate != x->rate)
     std::snprintf(message, sizeof message,
                   " - %s stays at %d Hz across a change to %d Hz: from here it plays at the wrong speed\n",
-                  x->files.wav_name, x->rate, rate);
+                  x->files.name, x->rate, rate);
   else
     std::snprintf(message, sizeof message, " - back to %d Hz: from here %s plays at the right speed\n", rate,
-                  x->files.wav_name);
+                  x->files.name);
   say(x, message);
 }
 
@@ -293,10 +244,10 @@ int frame_loop(Extraction* x) {
   int file_program = 0;
   while (!x->stop && !x->write_failed && !(x->events.start_id_found && s->startid_arg)) {
     if (x->frame_valid) {
-      if (!s->waveout_arg && x->files.data_bytes > kWavDataLimit - DAT_LP_PCM_BYTES) {
+      if (!s->waveout_arg && track_file_room(&x->files) < DAT_LP_PCM_BYTES) {
         // This frame might not fit: it begins the next file.
         std::printf("\n - %s holds all a WAV file can: the recording goes on in the next file\n",
-                    x->files.wav_name);
+                    x->files.name);
         x->line_open = false;
         break;
       }
@@ -306,7 +257,7 @@ int frame_loop(Extraction* x) {
       int32_t concealed = 0;
       if (x->info.flags) {
         concealed = handle_error_frame(&x->frame, x->pcm, bytes, s, &x->totals,
-                           s->waveout_arg ? "" : x->files.wav_name);
+                                       s->waveout_arg ? "" : x->files.name);
         x->line_open = false;
         if (x->files.log && std::fflush(x->files.log) != 0) {
           report_write_failure(x->files.log_name);
@@ -315,8 +266,9 @@ int frame_loop(Extraction* x) {
       }
       int64_t sample_offset = x->files.data_bytes / 4;
       pass_on(x, bytes);
-      transfer_report_written(x->report, s->waveout_arg ? nullptr : x->files.wav_name, sample_offset, concealed,
+      transfer_report_written(x->report, s->waveout_arg ? nullptr : x->files.name, sample_offset, concealed,
                               x->pcm, static_cast<size_t>(bytes));
+      if (const char* notice = track_file_notice(&x->files)) say(x, notice);
       if (!audible) audible = !all_zero(x->pcm, bytes);
       ++frames;
       if (x->info.program_kind == FRAME_PROGRAM_NUMBER) file_program = x->info.program;

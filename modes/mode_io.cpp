@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+#include <atomic>
 
 #include <csignal>
 
@@ -25,13 +26,16 @@ struct StreamBuffer {
 };
 std::vector<StreamBuffer> g_stream_buffers;
 // The files a second interrupt repairs; read in its signal handler, so
-// plain values only.
+// plain values and lock-free atomics only.
 struct AbruptExitFile {
   volatile sig_atomic_t fd;
   volatile sig_atomic_t kind;
+  volatile sig_atomic_t header_bytes;  // a WAV file's bytes before its audio
+  std::atomic<int64_t> length;         // a file cut to its valid length: that length
 };
+static_assert(std::atomic<int64_t>::is_always_lock_free);
 const int kAbruptExitFiles = 4;
-AbruptExitFile g_abrupt_exit_files[kAbruptExitFiles] = {{-1, 0}, {-1, 0}, {-1, 0}, {-1, 0}};
+AbruptExitFile g_abrupt_exit_files[kAbruptExitFiles] = {{-1, 0, 0, 0}, {-1, 0, 0, 0}, {-1, 0, 0, 0}, {-1, 0, 0, 0}};
 
 // Runs in the signal handler: async-signal-safe calls only.
 void repair_on_abrupt_exit() {
@@ -39,7 +43,11 @@ void repair_on_abrupt_exit() {
     int fd = f.fd;
     if (fd < 0) continue;
     if (f.kind == ABRUPT_EXIT_WAV) {
-      thistle_settle_descriptor(fd);
+      thistle_settle_descriptor_at(fd, static_cast<uint32_t>(f.header_bytes));
+      continue;
+    }
+    if (f.kind == ABRUPT_EXIT_CUT) {
+      if (ftruncate(fd, static_cast<off_t>(f.length.load())) != 0) continue;
       continue;
     }
     struct stat info {};
@@ -48,22 +56,40 @@ void repair_on_abrupt_exit() {
   }
 }
 
-void forget_on_abrupt_exit(FILE* file) {
-  int fd = fileno(file);
-  for (AbruptExitFile& f : g_abrupt_exit_files)
-    if (f.fd == fd) f.fd = -1;
-}
-
-}  // namespace
-
-void keep_valid_on_abrupt_exit(FILE* file, AbruptExitKind kind) {
+void register_on_abrupt_exit(int fd, AbruptExitKind kind, uint32_t header_bytes) {
   console_set_abrupt_exit_hook(repair_on_abrupt_exit);
   for (AbruptExitFile& f : g_abrupt_exit_files) {
     if (f.fd >= 0) continue;
     f.kind = kind;
-    f.fd = fileno(file);
+    f.header_bytes = static_cast<sig_atomic_t>(header_bytes);
+    f.length.store(0);
+    f.fd = fd;
     return;
   }
+}
+
+void forget_on_abrupt_exit(FILE* file) { forget_descriptor_on_abrupt_exit(fileno(file)); }
+
+}  // namespace
+
+void keep_valid_on_abrupt_exit(FILE* file, AbruptExitKind kind) {
+  register_on_abrupt_exit(fileno(file), kind, THISTLE_HEADER_BYTES(0));
+}
+
+void keep_wav_valid_on_abrupt_exit(FILE* file, uint32_t header_bytes) {
+  register_on_abrupt_exit(fileno(file), ABRUPT_EXIT_WAV, header_bytes);
+}
+
+void keep_cut_on_abrupt_exit(int fd) { register_on_abrupt_exit(fd, ABRUPT_EXIT_CUT, 0); }
+
+void abrupt_exit_valid_length(int fd, int64_t length) {
+  for (AbruptExitFile& f : g_abrupt_exit_files)
+    if (f.fd == fd) f.length.store(length);
+}
+
+void forget_descriptor_on_abrupt_exit(int fd) {
+  for (AbruptExitFile& f : g_abrupt_exit_files)
+    if (f.fd == fd) f.fd = -1;
 }
 
 void use_large_buffer(FILE* file) {
@@ -151,18 +177,22 @@ long long written_size_after_failure(FILE* file) {
   return static_cast<long long>(info.st_size);
 }
 
+void report_finish_failures(const char* name, const ThistleFinish* done) {
+  // Each step that failed is said once, with its own reason.
+  if (done->failed & THISTLE_FINISH_FLUSH) {
+    errno = done->flush_errno;
+    report_write_failure(name);
+  }
+  if (done->failed & THISTLE_FINISH_HEADER) {
+    errno = done->header_errno;
+    report_write_failure(name);
+  }
+}
+
 int finish_wav_file(FILE* wav, const char* name, uint32_t data_bytes, int32_t rate_code, bool write_failed) {
   ThistleFinish done{};
   int result = thistle_finish_stream(wav, data_bytes, rate_code, write_failed ? 1 : 0, &done);
-  // Each step that failed is said once, with its own reason.
-  if (done.failed & THISTLE_FINISH_FLUSH) {
-    errno = done.flush_errno;
-    report_write_failure(name);
-  }
-  if (done.failed & THISTLE_FINISH_HEADER) {
-    errno = done.header_errno;
-    report_write_failure(name);
-  }
+  report_finish_failures(name, &done);
   errno = 0;
   if (close_stream(wav, closeWavEncode) != 0) {
     report_write_failure(name);

@@ -65,6 +65,9 @@ FILE* open_wav_file(const char* name, int32_t rate_code);
 // what failed.
 int finish_wav_file(FILE* wav, const char* name, uint32_t data_bytes, int32_t rate_code, bool write_failed);
 
+// Says each step of finishing a WAV file that failed, once, with its reason.
+void report_finish_failures(const char* name, const ThistleFinish* done);
+
 // After a failed write to a buffered stream: drops what is still buffered and
 // returns the size the file has, or -1.
 long long written_size_after_failure(FILE* file);
@@ -82,8 +85,18 @@ int32_t close_file(FILE* file);  // fclose, as a closer
 // WAV file gets a header that states the whole sample pairs already in the
 // file, an image keeps only its whole records. Registered from creation until
 // close_stream. Whatever stdio still holds in its buffer is not in the file.
-enum AbruptExitKind { ABRUPT_EXIT_WAV = 1, ABRUPT_EXIT_IMAGE = 2 };
+enum AbruptExitKind { ABRUPT_EXIT_WAV = 1, ABRUPT_EXIT_IMAGE = 2, ABRUPT_EXIT_CUT = 3 };
 void keep_valid_on_abrupt_exit(FILE* file, AbruptExitKind kind);
+// A WAV file with chunks before "fmt ", whose audio begins at header_bytes:
+// its sizes state the whole sample pairs in the file; the chunks behind the
+// audio are not written.
+void keep_wav_valid_on_abrupt_exit(FILE* file, uint32_t header_bytes);
+// A file written with plain writes that is valid up to the length last given
+// to abrupt_exit_valid_length (a FLAC stream after its last whole frame): it
+// is cut there. forget_descriptor_on_abrupt_exit ends the registration.
+void keep_cut_on_abrupt_exit(int fd);
+void abrupt_exit_valid_length(int fd, int64_t length);
+void forget_descriptor_on_abrupt_exit(int fd);
 
 // Closes a file that was written: 0, or -1 after saying that the write failed.
 int close_output_file(FILE* file, const char* name);

@@ -129,7 +129,9 @@ void start_track(const RecordingOptions& options, Track* track) {
   track->tens_units = bcd_from_value(track->number % 100);
   track->long_play = options.allow_lp && rate_code() == 2;
   record_frame.main_id_mode = static_cast<uint8_t>((track->long_play ? 0x40 : 0) | options.scms_code << 2);
-  record_frame.main_id_format &= 0x0F;
+  // The format ID is 0; the emphasis bits mark pre-emphasised sources.
+  record_frame.main_id_format =
+      static_cast<uint8_t>((record_frame.main_id_format & 0x0F) | (options.emphasis ? 0x10 : 0));
   static const uint32_t kFrameBytes[4] = {5760, 5292, 3840, 5760};
   track->frame_bytes = kFrameBytes[rate_code()];
   record_frame.sid_pno1 = static_cast<uint8_t>(track->hundreds << 4 | 2);

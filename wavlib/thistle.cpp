@@ -212,11 +212,22 @@ int32_t ReadWAVSourceFormat(const char* path, WavSourceFormat* result) {
 FILE* openWavEncode(const char* path) { return path != nullptr ? fopen(path, "w+b") : nullptr; }
 
 int32_t outputHeaderWavEncode(FILE* stream, uint32_t data_bytes, int32_t rate_code) {
-  if (stream == nullptr) return 0;
-  const uint32_t rate = samples_per_sec(rate_code);
-  CanonicalHeader header = wav_canonical_header(rate, data_bytes);
+  return thistle_write_header_chunks(stream, nullptr, 0, data_bytes, 0, rate_code);
+}
+
+int32_t thistle_write_header_chunks(FILE* stream, const void* leading, uint32_t leading_bytes,
+                                    uint32_t data_bytes, uint32_t trailing_bytes, int32_t rate_code) {
+  if (stream == nullptr || (leading == nullptr && leading_bytes != 0)) return 0;
+  CanonicalHeader header = wav_canonical_header(samples_per_sec(rate_code), data_bytes);
+  const uint64_t riff_size = uint64_t{36} + leading_bytes + data_bytes + trailing_bytes;
+  header.riff_size = riff_size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(riff_size);
   if (fseek(stream, 0, SEEK_SET) != 0) return 0;
-  return static_cast<int32_t>(fwrite(&header, sizeof header, 1, stream));
+  // The RIFF header, the leading chunks, then "fmt " and the data chunk's header.
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&header);
+  constexpr size_t kRiffHeader = offsetof(CanonicalHeader, fmt);
+  if (fwrite(bytes, kRiffHeader, 1, stream) != 1) return 0;
+  if (leading_bytes != 0 && fwrite(leading, leading_bytes, 1, stream) != 1) return 0;
+  return static_cast<int32_t>(fwrite(bytes + kRiffHeader, sizeof header - kRiffHeader, 1, stream));
 }
 
 int32_t outputWavEncode(const void* data, int32_t count, FILE* stream) {
@@ -231,9 +242,9 @@ namespace {
 constexpr uint32_t kHeaderBytes = sizeof(CanonicalHeader);
 constexpr uint32_t kSamplePairBytes = 4;
 
-// The audio bytes a WAV file of file_size holds behind its header.
-uint64_t audio_in(int64_t file_size) {
-  return file_size > kHeaderBytes ? static_cast<uint64_t>(file_size) - kHeaderBytes : 0;
+// The audio bytes a WAV file of file_size holds behind its header_bytes.
+uint64_t audio_in(int64_t file_size, uint32_t header_bytes) {
+  return file_size > header_bytes ? static_cast<uint64_t>(file_size) - header_bytes : 0;
 }
 
 void put_le32(unsigned char* out, uint32_t value) {
@@ -301,6 +312,21 @@ int32_t thistle_finish(ThistleWriter* writer, ThistleFinish* report) {
 int32_t thistle_finish_stream(FILE* stream, uint32_t data_bytes, int32_t rate_code,
                               int32_t write_failed, ThistleFinish* report) {
   ThistleFinish done{};
+  int32_t result = thistle_settle_stream(stream, kHeaderBytes, data_bytes, write_failed, &done);
+  if (stream != nullptr) {
+    ThistleFinish ended{};
+    if (thistle_end_stream_chunks(stream, nullptr, 0, done.data_bytes, nullptr, 0, rate_code, &ended) != 0)
+      result = -1;
+    done.failed |= ended.failed;
+    done.header_errno = ended.header_errno;
+  }
+  if (report != nullptr) *report = done;
+  return result;
+}
+
+int32_t thistle_settle_stream(FILE* stream, uint32_t header_bytes, uint32_t data_bytes,
+                              int32_t write_failed, ThistleFinish* report) {
+  ThistleFinish done{};
   if (stream == nullptr) {
     done.failed = THISTLE_FINISH_HEADER;
     done.header_errno = EBADF;
@@ -318,34 +344,111 @@ int32_t thistle_finish_stream(FILE* stream, uint32_t data_bytes, int32_t rate_co
     // what did.
     __fpurge(stream);
     struct stat info {};
-    const uint64_t in_file = fstat(fileno(stream), &info) == 0 ? audio_in(info.st_size) : 0;
+    const uint64_t in_file = fstat(fileno(stream), &info) == 0 ? audio_in(info.st_size, header_bytes) : 0;
     if (in_file < data_bytes) data_bytes = static_cast<uint32_t>(in_file);
   }
   data_bytes -= data_bytes % kSamplePairBytes;
-  errno = 0;
-  if (outputHeaderWavEncode(stream, data_bytes, rate_code) != 1 ||
-      ftruncate(fileno(stream), static_cast<off_t>(kHeaderBytes) + data_bytes) != 0) {
-    done.failed |= THISTLE_FINISH_HEADER;
-    done.header_errno = errno;
-  }
   done.data_bytes = data_bytes;
   if (report != nullptr) *report = done;
-  return write_failed != 0 || done.failed != 0 ? -1 : 0;
+  return write_failed != 0 ? -1 : 0;
 }
 
-int32_t thistle_settle_descriptor(int fd) {
+int32_t thistle_end_stream_chunks(FILE* stream, const void* leading, uint32_t leading_bytes,
+                                  uint32_t data_bytes, const void* trailing, uint32_t trailing_bytes,
+                                  int32_t rate_code, ThistleFinish* report) {
+  ThistleFinish done{};
+  done.data_bytes = data_bytes;
+  const off_t audio_end = static_cast<off_t>(THISTLE_HEADER_BYTES(leading_bytes)) + data_bytes;
+  if (trailing == nullptr) trailing_bytes = 0;
+  errno = 0;
+  if (stream != nullptr && trailing_bytes != 0 &&
+      (fseeko(stream, audio_end, SEEK_SET) != 0 || fwrite(trailing, trailing_bytes, 1, stream) != 1 ||
+       fflush(stream) != 0)) {
+    // The file ends with its audio instead.
+    done.failed |= THISTLE_FINISH_HEADER;
+    done.header_errno = errno;
+    __fpurge(stream);
+    trailing_bytes = 0;
+  }
+  errno = 0;
+  if (thistle_write_header_chunks(stream, leading, leading_bytes, data_bytes, trailing_bytes, rate_code) != 1 ||
+      ftruncate(fileno(stream), audio_end + static_cast<off_t>(trailing_bytes)) != 0) {
+    done.failed |= THISTLE_FINISH_HEADER;
+    if (done.header_errno == 0) done.header_errno = errno;
+  }
+  if (report != nullptr) *report = done;
+  return done.failed != 0 ? -1 : 0;
+}
+
+int32_t thistle_settle_descriptor(int fd) { return thistle_settle_descriptor_at(fd, kHeaderBytes); }
+
+int32_t thistle_settle_descriptor_at(int fd, uint32_t header_bytes) {
   struct stat info {};
-  if (fd < 0 || fstat(fd, &info) != 0) return -1;
-  if (info.st_size < static_cast<off_t>(kHeaderBytes)) return -1;  // no header: nothing to state
-  uint64_t data = audio_in(info.st_size);
+  if (fd < 0 || header_bytes < kHeaderBytes || fstat(fd, &info) != 0) return -1;
+  if (info.st_size < static_cast<off_t>(header_bytes)) return -1;  // no header: nothing to state
+  // The RIFF size counts everything behind its own 8 bytes and must fit 32 bits.
+  const uint64_t limit = (UINT32_MAX - (header_bytes - 8u)) / kSamplePairBytes * kSamplePairBytes;
+  uint64_t data = audio_in(info.st_size, header_bytes);
   data -= data % kSamplePairBytes;
-  if (data > THISTLE_DATA_LIMIT) data = THISTLE_DATA_LIMIT;
+  if (data > limit) data = limit;
   unsigned char riff_size[4];
   unsigned char data_size[4];
-  put_le32(riff_size, wav_riff_size(static_cast<uint32_t>(data)));
+  put_le32(riff_size, static_cast<uint32_t>(header_bytes - 8u + data));
   put_le32(data_size, static_cast<uint32_t>(data));
   if (pwrite(fd, riff_size, 4, offsetof(CanonicalHeader, riff_size)) != 4 ||
-      pwrite(fd, data_size, 4, offsetof(CanonicalHeader, data_size)) != 4)
+      pwrite(fd, data_size, 4, static_cast<off_t>(header_bytes) - 4) != 4)
     return -1;
-  return ftruncate(fd, static_cast<off_t>(kHeaderBytes + data)) == 0 ? 0 : -1;
+  return ftruncate(fd, static_cast<off_t>(header_bytes + data)) == 0 ? 0 : -1;
+}
+
+uint32_t thistle_put_chunk(void* out, const char* id, const void* data, uint32_t size) {
+  const uint32_t total = 8u + size + (size & 1u);
+  if (out == nullptr || id == nullptr) return total;
+  unsigned char* bytes = static_cast<unsigned char*>(out);
+  memcpy(bytes, id, 4);
+  put_le32(bytes + 4, size);
+  if (size != 0) memcpy(bytes + 8, data, size);
+  if (size & 1u) bytes[8 + size] = 0;
+  return total;
+}
+
+uint32_t thistle_put_cue_chunks(void* out, const ThistleCue* cues, uint32_t count) {
+  if (cues == nullptr || count == 0) return 0;
+  // "cue ": the count, then per marker its ID, position, "data", two chunk
+  // offsets (0: the one data chunk) and its sample within the chunk.
+  constexpr uint32_t kPointBytes = 24;
+  const uint32_t cue_size = 4 + kPointBytes * count;
+  uint32_t labels = 4;  // "adtl"
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t text = static_cast<uint32_t>(strnlen(cues[i].label, sizeof cues[i].label - 1)) + 1;
+    labels += thistle_put_chunk(nullptr, "labl", nullptr, 4 + text);
+  }
+  const uint32_t total = 8 + cue_size + 8 + labels;
+  if (out == nullptr) return total;
+  unsigned char* p = static_cast<unsigned char*>(out);
+  memcpy(p, "cue ", 4);
+  put_le32(p + 4, cue_size);
+  put_le32(p + 8, count);
+  p += 12;
+  for (uint32_t i = 0; i < count; ++i, p += kPointBytes) {
+    put_le32(p, i + 1);
+    put_le32(p + 4, cues[i].sample);
+    memcpy(p + 8, "data", 4);
+    put_le32(p + 12, 0);
+    put_le32(p + 16, 0);
+    put_le32(p + 20, cues[i].sample);
+  }
+  memcpy(p, "LIST", 4);
+  put_le32(p + 4, labels);
+  memcpy(p + 8, "adtl", 4);
+  p += 12;
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t text = static_cast<uint32_t>(strnlen(cues[i].label, sizeof cues[i].label - 1)) + 1;
+    unsigned char label[4 + sizeof cues[i].label];
+    put_le32(label, i + 1);
+    memcpy(label + 4, cues[i].label, text - 1);
+    label[4 + text - 1] = 0;
+    p += thistle_put_chunk(p, "labl", label, 4 + text);
+  }
+  return total;
 }

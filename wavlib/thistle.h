@@ -62,6 +62,47 @@ THISTLE_STATIC_ASSERT(offsetof(ThistleFinish, close_errno) == 16);
    and the RIFF size counts 36 bytes of the header besides. */
 #define THISTLE_DATA_LIMIT ((UINT32_MAX - 36u) / 4u * 4u)
 
+/* Broadcast WAV's "bext" chunk (EBU Tech 3285, version 2): these 602 bytes,
+   then the coding history as text. Text fields are ASCII, NUL padded; numbers
+   little-endian. */
+#pragma pack(push, 1)
+typedef struct ThistleBext {
+  char description[256];
+  char originator[32];
+  char originator_reference[32];
+  char origination_date[10]; /* yyyy-mm-dd */
+  char origination_time[8];  /* hh:mm:ss */
+  uint32_t time_reference_low; /* samples since midnight of the first sample */
+  uint32_t time_reference_high;
+  uint16_t version;
+  uint8_t umid[64];
+  int16_t loudness_value; /* 0x7FFF each: not measured */
+  int16_t loudness_range;
+  int16_t max_true_peak_level;
+  int16_t max_momentary_loudness;
+  int16_t max_short_term_loudness;
+  uint8_t reserved[180];
+} ThistleBext;
+#pragma pack(pop)
+THISTLE_STATIC_ASSERT(sizeof(ThistleBext) == 602);
+THISTLE_STATIC_ASSERT(offsetof(ThistleBext, origination_date) == 320);
+THISTLE_STATIC_ASSERT(offsetof(ThistleBext, time_reference_low) == 338);
+THISTLE_STATIC_ASSERT(offsetof(ThistleBext, version) == 346);
+THISTLE_STATIC_ASSERT(offsetof(ThistleBext, umid) == 348);
+THISTLE_STATIC_ASSERT(offsetof(ThistleBext, loudness_value) == 412);
+THISTLE_STATIC_ASSERT(offsetof(ThistleBext, reserved) == 422);
+
+/* One marker of a "cue " chunk: its sample position and its label. */
+typedef struct ThistleCue {
+  uint32_t sample;
+  char label[60]; /* NUL-terminated */
+} ThistleCue;
+THISTLE_STATIC_ASSERT(sizeof(ThistleCue) == 64);
+
+/* Bytes in front of the audio of a file with leading_bytes of chunks between
+   the RIFF header and "fmt ". */
+#define THISTLE_HEADER_BYTES(leading_bytes) (44u + (leading_bytes))
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -131,6 +172,45 @@ THISTLE_EXPORT int32_t thistle_finish_stream(FILE* stream, uint32_t data_bytes, 
    its header is left alone. Async-signal-safe (fstat, pwrite, ftruncate), for
    a process that ends at once. 0, or -1. */
 THISTLE_EXPORT int32_t thistle_settle_descriptor(int fd);
+
+/* Chunks around the audio, as Broadcast WAV has them. Leading chunks stand
+   between the RIFF header and "fmt " and keep their size while the file is
+   written; trailing chunks follow the audio. Both are passed as whole chunks,
+   headers included, one after the other. */
+
+/* Writes one chunk into out: its header, size bytes of data and the pad byte
+   an odd size takes. out may be null to measure. Returns the byte count. */
+THISTLE_EXPORT uint32_t thistle_put_chunk(void* out, const char* id, const void* data, uint32_t size);
+/* Writes the "cue " chunk with count markers and the "LIST" "adtl" chunk with
+   a "labl" for each into out (null to measure). Returns their byte count, 0
+   for no markers. */
+THISTLE_EXPORT uint32_t thistle_put_cue_chunks(void* out, const ThistleCue* cues, uint32_t count);
+/* Writes the header of a 16-bit stereo file at rate_code with the leading
+   chunks, its sizes for data_bytes of audio and trailing_bytes of chunks
+   behind it, and leaves the stream at the first audio byte. 1 or 0. */
+THISTLE_EXPORT int32_t thistle_write_header_chunks(FILE* stream, const void* leading, uint32_t leading_bytes,
+                                                   uint32_t data_bytes, uint32_t trailing_bytes,
+                                                   int32_t rate_code);
+/* The first step of finishing a file with chunks: writes out what is
+   buffered and puts in report->data_bytes the whole sample pairs of
+   data_bytes that reached the file behind its header_bytes (after a failed
+   write, write_failed or found here, only what is in the file). 0, or -1
+   after a failure (report says which step; it may not be null). */
+THISTLE_EXPORT int32_t thistle_settle_stream(FILE* stream, uint32_t header_bytes, uint32_t data_bytes,
+                                             int32_t write_failed, ThistleFinish* report);
+/* The second step: appends the trailing chunks behind data_bytes of audio,
+   writes the header with the leading chunks and cuts the file to its end.
+   When the trailing chunks cannot be written the file is finished without
+   them, so that its sizes agree with it whatever failed. 0, or -1 (report,
+   which may be null, says which step failed). */
+THISTLE_EXPORT int32_t thistle_end_stream_chunks(FILE* stream, const void* leading, uint32_t leading_bytes,
+                                                 uint32_t data_bytes, const void* trailing,
+                                                 uint32_t trailing_bytes, int32_t rate_code,
+                                                 ThistleFinish* report);
+/* thistle_settle_descriptor for a file whose audio begins at header_bytes:
+   leading chunks stand before "fmt ", and no trailing chunks are written yet.
+   Async-signal-safe. 0, or -1. */
+THISTLE_EXPORT int32_t thistle_settle_descriptor_at(int fd, uint32_t header_bytes);
 
 #ifdef __cplusplus
 }

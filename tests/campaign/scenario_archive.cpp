@@ -88,7 +88,7 @@ void scenario_from_image(Rng* rng, const std::string& dir, Verdict* v, std::stri
   // The image read as a drive reads a tape of its whole records, without faults.
   ExtractOutcome model = model_extract(sw, &bus, base.upper, 0, 0);
   std::vector<std::string> touched;
-  check_tracks(v, dir, model, base.upper, -1, &expected_files, &touched);
+  check_tracks(v, dir, model, base.upper, -1, PLAIN_WAV, result, &expected_files, &touched);
   check_files(v, dir, expected_files);
   check_process(v, result, partial ? 6 : model.exit_code);
   if (partial) check_said(v, result, " - Saved.img ends in a short record of " + std::to_string(partial) + " bytes");

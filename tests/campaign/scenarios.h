@@ -21,14 +21,17 @@ void scenario_toc(Rng* rng, const std::string& dir, Verdict* verdict, std::strin
 
 // The switches of an extraction, drawn and added to the plan's arguments.
 ExtractSwitches draw_extract_switches(Rng* rng, RunPlan* plan);
-// The track files of an extraction (WAV files and logs, in dir, named after
+// The kind of a track's audio file: plain WAV, Broadcast WAV (/BWF), FLAC (/FLAC).
+enum FileKind { PLAIN_WAV, BROADCAST_WAV, FLAC };
+
+// The track files of an extraction (audio files and logs, in dir, named after
 // upper) against the model; a file-size limit (-1: none) cuts the first
 // track whose audio since its last restart outgrows it, and ends the run
 // there. Adds the files left to expected_files and those the run creates to
 // touched; returns the name of the file whose write failed, or "".
 std::string check_tracks(Verdict* verdict, const std::string& dir, const ExtractOutcome& model,
-                         const std::string& upper, long long limit, std::vector<std::string>* expected_files,
-                         std::vector<std::string>* touched);
+                         const std::string& upper, long long limit, FileKind kind, const ProcessResult& result,
+                         std::vector<std::string>* expected_files, std::vector<std::string>* touched);
 
 // A tape of one to four recordings at varied rates, some in long play, with
 // start-ID runs, blank stretches of every length and a few flagged frames.

@@ -246,3 +246,27 @@ TEST(RecordRoundTrip, OtherFormatsAreConverted) {
 }
 
 }  // namespace
+
+TEST(RecordRoundTrip, PreEmphasisedSourcesAreMarkedAndReadBackAsSuch) {
+  RecordingFolder folder;
+  std::string source = pcm16_bytes(test_pattern(48000 * 3, 2, 41));
+  write_wav_file(folder.file("e.wav"), 1, 2, 48000, 16, source);
+  folder.write_cue("SET", kConfig + "EMPHASIS=ON\n[FILES]\nFILE_001=e.wav\n");
+  ProcessResult r = folder.record("SET");
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find("Pre-emphasis (50/15 us) will be marked\n"), std::string::npos) << r.out;
+  // The main ID of every frame of the program says 50/15 us; the lead-in's does not.
+  int marked = 0;
+  for (const DatFrame& f : folder.tape()) {
+    bool in_program = (f.sid_pno1 >> 4) == 0 && f.sid_pno23 == 0x01;
+    if (in_program && (f.main_id_format >> 4 & 3) == 1) ++marked;
+    if ((f.sid_pno1 >> 4) == 0 && f.sid_pno23 == 0xBB) {
+      EXPECT_EQ(f.main_id_format >> 4 & 3, 0);
+    }
+  }
+  EXPECT_GE(marked, 100);
+  ProcessResult back = folder.extract("TAPE");
+  EXPECT_NE(back.out.find(" - the audio is pre-emphasised (50/15 us): written as recorded\n"), std::string::npos)
+      << back.out;
+  expect_holds_exactly(read_back(folder, 1).data, source, "pre-emphasised");
+}

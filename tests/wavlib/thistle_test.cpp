@@ -404,4 +404,48 @@ TEST(ThistleHandles, SettlingADescriptorStatesTheWholePairsInTheFile) {
   EXPECT_EQ(bytes.substr(40, 4), le32(1000));
 }
 
+// Chunks around the audio: the leading ones keep the audio where it began,
+// the trailing ones follow it, and every size agrees with the file, also
+// when a process ends at once before the trailing chunks are written.
+TEST(ThistleChunks, LeadingAndTrailingChunksAroundTheAudio) {
+  TempDir dir;
+  const std::string path = dir.file("c.wav");
+  const std::string lead = chunk("bext", std::string(11, 'b'));  // odd: a pad byte follows
+  ASSERT_EQ(thistle_put_chunk(nullptr, "bext", nullptr, 11), lead.size());
+  std::string leading(lead.size(), '\0');
+  thistle_put_chunk(leading.data(), "bext", std::string(11, 'b').data(), 11);
+  EXPECT_EQ(leading, lead);
+  FILE* stream = openWavEncode(path.c_str());
+  ASSERT_NE(stream, nullptr);
+  ASSERT_EQ(thistle_write_header_chunks(stream, leading.data(), 20, 0, 0, 1), 1);
+  const uint32_t header = THISTLE_HEADER_BYTES(20);
+  ASSERT_EQ(outputWavEncode(pattern(1003).data(), 1003, stream), 1003);
+  ASSERT_EQ(fflush(stream), 0);
+  // An abrupt end here: the sizes of the whole pairs.
+  EXPECT_EQ(thistle_settle_descriptor_at(fileno(stream), header), 0);
+  std::string bytes = read_file(path);
+  ASSERT_EQ(bytes.size(), header + 1000u);
+  EXPECT_EQ(bytes, riff(lead + chunk("fmt ", fmt16(1, 2, 44100, 16)) + chunk("data", pattern(1000))));
+
+  ThistleCue cues[2] = {{0, "program 1"}, {250, "damaged LR"}};
+  const uint32_t cue_bytes = thistle_put_cue_chunks(nullptr, cues, 2);
+  std::string trailing(cue_bytes, '\0');
+  ASSERT_EQ(thistle_put_cue_chunks(trailing.data(), cues, 2), cue_bytes);
+  const std::string point0 = le32(1) + le32(0) + "data" + le32(0) + le32(0) + le32(0);
+  const std::string point1 = le32(2) + le32(250) + "data" + le32(0) + le32(0) + le32(250);
+  EXPECT_EQ(trailing, chunk("cue ", le32(2) + point0 + point1) +
+                          chunk("LIST", "adtl" + chunk("labl", le32(1) + std::string("program 1", 10)) +
+                                            chunk("labl", le32(2) + std::string("damaged LR", 11))));
+  ThistleFinish settled{};
+  ASSERT_EQ(thistle_settle_stream(stream, header, 1003, 0, &settled), 0);
+  EXPECT_EQ(settled.data_bytes, 1000u);
+  ThistleFinish ended{};
+  ASSERT_EQ(thistle_end_stream_chunks(stream, leading.data(), 20, settled.data_bytes, trailing.data(), cue_bytes, 1,
+                                      &ended),
+            0);
+  ASSERT_EQ(closeWavEncode(stream), 0);
+  EXPECT_EQ(read_file(path),
+            riff(lead + chunk("fmt ", fmt16(1, 2, 44100, 16)) + chunk("data", pattern(1000)) + trailing));
+}
+
 }  // namespace

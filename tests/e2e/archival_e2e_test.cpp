@@ -1,0 +1,277 @@
+// /KESTREL /BWF, /FLAC and /DEEMPHASIS end to end: the files read back with
+// ffprobe, mediainfo and flac, the markers against the composed tape.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <csignal>
+#include <cstring>
+#include <map>
+#include <sstream>
+
+#include "datframe/frame_build.h"
+#include "tests/support/bytes.h"
+#include "tests/support/e2e/archival_files.h"
+#include "tests/support/e2e/bus_file.h"
+#include "tests/support/e2e/tape.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+struct TapeRun {
+  TempDir dir;
+  ProcessResult run(const Tape& tape, std::vector<std::string> args, ProcessOptions options = {},
+                    const BusKeys& bus_keys = {}) const {
+    EXPECT_TRUE(tape_write(tape, dir.file("tape.dat")));
+    EXPECT_TRUE(write_bus_file(dir.file("bus.ini"), {{"0:4", {{"cassette", "tape.dat"}}}}, bus_keys));
+    options.env.push_back("KESTREL_BUS=" + dir.file("bus.ini"));
+    options.cwd = dir.path();
+    args.insert(args.end(), {"/INPUTID", "0:4"});
+    return run_kestrel(args, options);
+  }
+  std::string file(const std::string& name) const { return dir.file(name); }
+};
+
+// The tags ffprobe shows of a file's container, name to value.
+std::map<std::string, std::string> ffprobe_tags(const std::string& path) {
+  ProcessResult r = run_process("/usr/bin/ffprobe", {"-v", "error", "-show_entries", "format_tags", "-of", "default=nw=1", path});
+  std::map<std::string, std::string> tags;
+  std::istringstream lines(r.out);
+  std::string line, last;
+  while (std::getline(lines, line)) {
+    if (line.rfind("TAG:", 0) == 0) {
+      size_t eq = line.find('=');
+      last = line.substr(4, eq - 4);
+      tags[last] = line.substr(eq + 1);
+    } else if (!last.empty()) {
+      tags[last] += "\n" + line;  // a value of several lines (the coding history)
+    }
+  }
+  return tags;
+}
+
+// Two programs after a lead-in stretch: a date pack from frame 5 on, the
+// absolute time running from frame 1000, damaged frames in program 2.
+Tape archival_tape() {
+  Tape tape;
+  tape.absolute_frames = 1000;
+  tape_record(&tape, Recording{.program = 1, .start_id_frames = 20}, 400);
+  tape_record(&tape, Recording{.program = 2, .start_id_frames = 20}, 400);
+  tape_blank(&tape, 70);
+  FrameDate date{3, 94, 5, 17, 13, 45, 30};
+  for (size_t i = 5; i < 800; ++i) frame_set_date_pack(&tape.frames[i], 5, &date);
+  tape_flag(&tape, 450, 0x40);
+  tape_flag(&tape, 500, 0x20);
+  tape_flag(&tape, 620, 0x60);
+  return tape;
+}
+
+TEST(Archival, BroadcastWavCarriesTheTapesMetadataMarkersAndMd5) {
+  Tape tape = archival_tape();
+  TapeRun plain, bwf;
+  ASSERT_EQ(plain.run(tape, {"/KESTREL", "TAPE"}).exit_code, 0);
+  ProcessResult r = bwf.run(tape, {"/KESTREL", "TAPE", "/BWF"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+
+  RiffFile f = read_riff(bwf.file("TAPE001.wav"));
+  ASSERT_TRUE(f.valid);
+  EXPECT_EQ(f.order, (std::vector<std::string>{"bext", "fmt ", "data", "cue ", "LIST", "MD5 "}));
+  // The audio exactly as the plain WAV file has it, and its MD5 beside it.
+  WavFile wav = read_wav(plain.file("TAPE001.wav"));
+  EXPECT_TRUE(same_bytes(f.data(), wav.data));
+  EXPECT_TRUE(same_bytes(f.data(), tape_pcm(tape, 0, 800 + 61)));
+  EXPECT_EQ(md5_chunk_hex(f), md5_hex(f.data()));
+  EXPECT_EQ(f.chunks["bext"].size(), 602u + 318u);
+
+  // Markers: program and start-ID run starts, every damaged frame, in samples.
+  const uint32_t kFrame = 1440;
+  std::vector<CueMarker> expected = {{0, "program 1"},           {0, "start ID program 1"},
+                                     {400 * kFrame, "program 2"}, {400 * kFrame, "start ID program 2"},
+                                     {450 * kFrame, "damaged L"}, {500 * kFrame, "damaged R"},
+                                     {620 * kFrame, "damaged LR"}};
+  EXPECT_EQ(cue_markers(f), expected);
+
+  std::map<std::string, std::string> tags = ffprobe_tags(bwf.file("TAPE001.wav"));
+  EXPECT_EQ(tags["comment"], "DAT program 1 from absolute time 00:00:30:00");
+  EXPECT_EQ(tags["encoded_by"], "kestrel");
+  EXPECT_EQ(tags["date"], "1994-05-17");
+  EXPECT_EQ(tags["creation_time"], "13:45:30");
+  // Frame 1000 is 30 seconds in: 1000 frames of 1440 samples.
+  EXPECT_EQ(tags["time_reference"], "1440000");
+  EXPECT_EQ(tags["originator_reference"].rfind("KESTREL-", 0), 0u) << tags["originator_reference"];
+  EXPECT_NE(tags["coding_history"].find("A=PCM,F=48000,W=16,M=stereo,T=DAT;SONY SDT-9000 1.13"), std::string::npos)
+      << tags["coding_history"];
+  EXPECT_NE(tags["coding_history"].find("A=PCM,F=48000,W=16,M=stereo,T=kestrel "), std::string::npos);
+
+  ProcessResult info = run_process("/usr/bin/mediainfo", {"--Inform=General;%Description%|%Producer%|%Encoded_Date%",
+                                                 bwf.file("TAPE001.wav")});
+  EXPECT_NE(info.out.find("DAT program 1 from absolute time 00:00:30:00|kestrel|1994-05-17"), std::string::npos)
+      << info.out;
+
+  // Each file its own reference; the plain WAV file stays canonical.
+  TapeRun again;
+  again.run(tape, {"/KESTREL", "TAPE", "/BWF"});
+  EXPECT_NE(ffprobe_tags(again.file("TAPE001.wav"))["originator_reference"], tags["originator_reference"]);
+  EXPECT_TRUE(wav.valid);
+}
+
+TEST(Archival, FlacDecodesToTheWavPathsPcmWithTagsAndACueSheet) {
+  Tape tape = archival_tape();
+  // A long-play recording of its own: expanded to 16 bits as for WAV.
+  Tape lp;
+  tape_record(&lp, Recording{.program = 7, .rate_code = 2, .long_play = true, .start_id_frames = 10}, 200);
+  tape_blank(&lp, 70);
+  for (const Tape* t : {&tape, &lp}) {
+    TapeRun plain, flac;
+    ASSERT_EQ(plain.run(*t, {"/KESTREL", "TAPE"}).exit_code, 0);
+    ProcessResult r = flac.run(*t, {"/KESTREL", "TAPE", "/FLAC"});
+    ASSERT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_NE(r.out.find(" - saving audio track# 1 in file:TAPE001.flac"), std::string::npos);
+    EXPECT_FALSE(file_exists(flac.file("TAPE001.wav")));
+    std::string path = flac.file("TAPE001.flac");
+    EXPECT_TRUE(flac_tests_ok(path));
+    std::string pcm = read_wav(plain.file("TAPE001.wav")).data;
+    EXPECT_TRUE(same_bytes(flac_pcm(path), pcm));
+    ProcessResult md5 = run_process("/usr/bin/metaflac", {"--show-md5sum", path});
+    EXPECT_EQ(md5.out.substr(0, 32), md5_hex(pcm));
+  }
+  TapeRun flac;
+  flac.run(tape, {"/KESTREL", "TAPE", "/FLAC"});
+  std::string path = flac.file("TAPE001.flac");
+  std::string comments = run_process("/usr/bin/metaflac", {"--export-tags-to=-", path}).out;
+  for (const char* tag : {"TRACKNUMBER=1\n", "DAT_PROGRAM=1\n", "DATE=1994-05-17\n", "DAT_ABSOLUTE_TIME=00:00:30:00\n",
+                          "DAT_SAMPLE_RATE=48000\n", "DAT_BITS=16\n", "DAT_EMPHASIS=none\n", "DAT_COPY_CODE=0\n",
+                          "DAT_DRIVE=SONY SDT-9000 1.13\n"})
+    EXPECT_NE(comments.find(tag), std::string::npos) << tag << " not in\n" << comments;
+  // The two programs in a cue sheet: track 1 at 0, track 2 at frame 400.
+  std::string cues = run_process("/usr/bin/metaflac", {"--export-cuesheet-to=-", path}).out;
+  EXPECT_NE(cues.find("TRACK 01"), std::string::npos) << cues;
+  EXPECT_NE(cues.find("TRACK 02"), std::string::npos) << cues;
+  EXPECT_NE(cues.find("TRACK 02 AUDIO\n    INDEX 01 576000\n"), std::string::npos) << cues;
+}
+
+TEST(Archival, FlacWithBwfIsRefused) {
+  TapeRun t;
+  Tape tape;
+  tape_record(&tape, Recording{}, 10);
+  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/FLAC", "/BWF"});
+  EXPECT_NE(r.exit_code, 0);
+  EXPECT_NE(r.out.find("/BWF and /FLAC cannot be given together"), std::string::npos) << r.out;
+  EXPECT_FALSE(file_exists(t.file("TAPE001.wav")) || file_exists(t.file("TAPE001.flac")));
+}
+
+// The file of a run that a fault ended: valid, its sizes agreeing with it,
+// and decoding to a first part of what was read.
+void expect_valid_first_part(const TapeRun& t, bool flac, const std::string& read, size_t at_least) {
+  std::string audio;
+  if (flac) {
+    std::string path = t.file("TAPE001.flac");
+    EXPECT_TRUE(flac_tests_ok(path));
+    audio = flac_pcm(path);
+  } else {
+    RiffFile f = read_riff(t.file("TAPE001.wav"));
+    EXPECT_TRUE(f.valid);
+    EXPECT_EQ(f.order[0], "bext");
+    audio = f.data();
+    if (f.chunks.count("MD5 ")) {
+      EXPECT_EQ(md5_chunk_hex(f), md5_hex(audio));
+    }
+    for (const CueMarker& m : cue_markers(f)) EXPECT_LT(m.sample * 4ull, audio.size()) << m.label;
+  }
+  EXPECT_GE(audio.size(), at_least);
+  EXPECT_TRUE(same_bytes(audio, read.substr(0, audio.size())));
+}
+
+TEST(Archival, FilesAFaultEndsStayValid) {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1}, 3100);
+  tape_flag(&tape, 10, 0x40);
+  std::string read = tape_pcm(tape, 0, 3100);
+  for (bool flac : {false, true}) {
+    SCOPED_TRACE(flac ? "FLAC" : "BWF");
+    const char* kind = flac ? "/FLAC" : "/BWF";
+    // Two Ctrl-C: kestrel ends at once, the file is cut to what it holds whole.
+    TapeRun twice;
+    ProcessResult r = twice.run(tape, {"/KESTREL", "TAPE", kind}, {}, {{"interrupt_at", "3000"}, {"interrupts", "2"}});
+    EXPECT_EQ(r.term_signal, SIGINT) << r.out;
+    expect_valid_first_part(twice, flac, read, 1000u * 5760);
+    // A full disk: the mode fails and says so.
+    TapeRun full;
+    ProcessOptions options;
+    options.file_size_limit = 3000000;
+    r = full.run(tape, {"/KESTREL", "TAPE", kind}, options);
+    EXPECT_EQ(r.exit_code, 6) << r.out;
+    EXPECT_NE(r.out.find(flac ? "write to TAPE001.flac failed: File too large\n"
+                              : "write to TAPE001.wav failed: File too large\n"),
+              std::string::npos)
+        << r.out;
+    expect_valid_first_part(full, flac, read, 100u * 5760);
+  }
+}
+
+// A 50/15 us tape: three programs of sines at 1, 5 and 15 kHz, half scale.
+const double kTones[] = {1000, 5000, 15000};
+Tape emphasised_tape() {
+  Tape tape;
+  for (int p = 0; p < 3; ++p) {
+    size_t first = tape_record(&tape, Recording{.program = p + 1}, 300);
+    for (size_t i = first; i < first + 300; ++i) {
+      DatFrame& f = tape.frames[i];
+      f.main_id_format = static_cast<uint8_t>(f.main_id_format | 0x10);
+      for (int s = 0; s < 1440; ++s) {
+        double t = static_cast<double>((i - first) * 1440 + static_cast<size_t>(s)) / 48000.0;
+        int16_t v = static_cast<int16_t>(std::lround(16384 * std::sin(2 * M_PI * kTones[p] * t)));
+        for (int c = 0; c < 2; ++c) std::memcpy(f.audio + 4 * s + 2 * c, &v, 2);
+      }
+    }
+  }
+  tape_blank(&tape, 70);
+  return tape;
+}
+
+double rms(const std::string& pcm, size_t first_pair, size_t pairs) {
+  double sum = 0;
+  for (size_t i = first_pair; i < first_pair + pairs; ++i) {
+    int16_t v;
+    std::memcpy(&v, pcm.data() + 4 * i, 2);
+    sum += static_cast<double>(v) * v;
+  }
+  return std::sqrt(sum / static_cast<double>(pairs));
+}
+
+TEST(Archival, PreEmphasisIsSaidKeptOrUndoneByTheStandardCurve) {
+  Tape tape = emphasised_tape();
+  TapeRun kept, undone;
+  ProcessResult r = kept.run(tape, {"/KESTREL", "TAPE", "/BWF"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  // Once per track, and every record says so; the audio bit for bit as recorded.
+  const std::string said = " - the audio is pre-emphasised (50/15 us): written as recorded\n";
+  size_t at = r.out.find(said);
+  EXPECT_NE(at, std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find(said, at + 1), std::string::npos);
+  EXPECT_NE(read_file(kept.file("TAPE001.log")).find("emphasis: 50/15 us, written as recorded\n"), std::string::npos);
+  RiffFile f = read_riff(kept.file("TAPE001.wav"));
+  EXPECT_TRUE(same_bytes(f.data(), tape_pcm(tape, 0, 900 + 61)));
+  EXPECT_NE(f.chunks["bext"].find("T=DAT;SONY SDT-9000 1.13;emphasis 50/15us\r\n"), std::string::npos);
+  EXPECT_NE(f.chunks["bext"].find(";emphasis kept\r\n"), std::string::npos);
+
+  r = undone.run(tape, {"/KESTREL", "TAPE", "/DEEMPHASIS", "/FLAC"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find(" - the audio is pre-emphasised (50/15 us): written de-emphasised\n"), std::string::npos);
+  EXPECT_NE(read_file(undone.file("TAPE001.log")).find("emphasis: 50/15 us, written de-emphasised\n"),
+            std::string::npos);
+  std::string comments = run_process("/usr/bin/metaflac", {"--export-tags-to=-", undone.file("TAPE001.flac")}).out;
+  EXPECT_NE(comments.find("DAT_EMPHASIS=50/15 us, written de-emphasised\n"), std::string::npos) << comments;
+  std::string in = tape_pcm(tape, 0, 900), out = flac_pcm(undone.file("TAPE001.flac"));
+  ASSERT_GE(out.size(), in.size());
+  for (int p = 0; p < 3; ++p) {
+    // The middle 200 frames of each program: whole periods of each tone.
+    size_t first = static_cast<size_t>(p * 300 + 50) * 1440;
+    double level = 20 * std::log10(rms(out, first, 200 * 1440) / rms(in, first, 200 * 1440));
+    double w = 2 * M_PI * kTones[p];
+    double standard = 10 * std::log10((1 + w * w * 15e-6 * 15e-6) / (1 + w * w * 50e-6 * 50e-6));
+    EXPECT_NEAR(level, standard, 0.1) << kTones[p] << " Hz";
+  }
+}
+
+}  // namespace
