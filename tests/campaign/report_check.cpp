@@ -3,6 +3,7 @@
 
 #include "platform/digest.h"
 #include "tests/campaign/scenarios.h"
+#include "tests/support/e2e/archival_files.h"
 #include "tests/support/e2e/json.h"
 #include "tests/support/temp_dir.h"
 
@@ -58,7 +59,7 @@ bool check_report(Verdict* v, const std::string& dir, const std::string& name, c
     if (given_up && json[f + "sha256"] == "null") continue;
     check(v, json[f + "sha256"] == digest_of(DIGEST_SHA256, bytes), "report: " + listed + ": SHA-256 differs");
     if (json.count(f + "audio_md5"))
-      check(v, json[f + "audio_md5"] == digest_of(DIGEST_MD5, read_wav(dir + "/" + listed).data),
+      check(v, json[f + "audio_md5"] == digest_of(DIGEST_MD5, read_riff(dir + "/" + listed).data()),
             "report: " + listed + ": audio MD5 differs");
   }
   return true;
