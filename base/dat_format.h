@@ -98,6 +98,21 @@ inline void dat_time_code_of_frames(uint64_t count, uint8_t* bytes) {
   bytes[3] = dat_bcd_byte(static_cast<uint32_t>(in_group - 33 * second_in_group));
 }
 
+// The reverse: the frame count of four BCD time bytes, or -1 when they are
+// no valid time code (a digit above 9, minutes or seconds above 59, a frame
+// number beyond its second).
+inline int64_t dat_frames_of_time_code(const uint8_t* bytes) {
+  int32_t value[4];
+  for (int i = 0; i < 4; ++i) {
+    if ((bytes[i] >> 4) > 9 || (bytes[i] & 0x0F) > 9) return -1;
+    value[i] = dat_bcd_value(bytes[i]);
+  }
+  int32_t second_in_group = value[2] % 3;
+  if (value[1] > 59 || value[2] > 59 || value[3] > (second_in_group == 2 ? 33 : 32)) return -1;
+  int64_t seconds = static_cast<int64_t>(value[0]) * 3600 + value[1] * 60 + value[2];
+  return seconds / 3 * 100 + second_in_group * 33 + value[3];
+}
+
 // Sampling rate in Hz of a main-ID rate code: 0 48000, 1 44100, 2 32000; 0
 // for the reserved code 3 (and anything else).
 inline int32_t dat_rate_hz(int32_t rate_code) {
