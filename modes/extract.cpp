@@ -11,6 +11,7 @@
 #include "modes/frame_source.h"
 #include "modes/mode_io.h"
 #include "modes/modes.h"
+#include "modes/reread.h"
 #include "playback/player.h"
 #include "scsi/aspi_call.h"
 #include "scsi/tape_commands.h"
@@ -55,6 +56,7 @@ struct Extraction {
   TrackFiles files;
   ConcealTotals totals{};
   int unreadable = 0;  // frames of the track that could not be read
+  int recovered = 0;   // damaged frames of the track that re-reads gave clean (/REREAD)
 };
 
 uint32_t read_frame(Extraction* x) {
@@ -103,6 +105,7 @@ int finish_track_files(Extraction* x) {
     track_log_printf("total frames fixed: %d\n", x->totals.frames_fixed);
     track_log_printf("total frames not fixed: %d\n", x->totals.frames_not_fixed);
     if (x->unreadable > 0) track_log_printf("total frames unreadable: %d\n", x->unreadable);
+    if (x->recovered > 0) track_log_printf("total frames recovered by re-reads: %d\n", x->recovered);
     track_log_set(nullptr);
     if (close_output_file(f.log, f.log_name) != 0) result = -1;
     f.log = nullptr;
@@ -134,6 +137,7 @@ int open_track_files(Extraction* x, int track) {
   track_log_set(f.log);
   x->totals = ConcealTotals{};
   x->unreadable = 0;
+  x->recovered = 0;
   return 0;
 }
 
@@ -243,6 +247,7 @@ void read_failed(Extraction* x, uint32_t result) {
   } else {
     x->end_of_data_reads = 0;
     x->unreadable += 1;
+    if (s->reread_arg) log_frame_reads(&x->read, &x->frame);
     track_log_printf("Unreadable: 0x%.8x - after ", result);
     log_subcode(s);
     track_log_printf("\n");
@@ -290,6 +295,7 @@ int frame_loop(Extraction* x) {
       }
       print_subcode(s);
       x->line_open = true;
+      if (s->reread_arg) x->recovered += log_frame_reads(&x->read, &x->frame);
       int bytes = prepare_pcm(x);
       if (x->info.flags) {
         handle_error_frame(&x->frame, x->pcm, bytes, s, &x->totals,

@@ -2,15 +2,18 @@
 
 #include <cstring>
 
+#include "modes/reread.h"
 #include "scsi/aspi_call.h"
 #include "scsi/tape_commands.h"
 
 int open_frame_source(FrameSource* source, RunSettings* settings) {
   source->s = settings;
+  if (settings->reread_arg) source->reread = open_reread(settings);
   return 0;
 }
 
 FrameRead read_next_frame(FrameSource* source, DatFrame* frame) {
+  if (source->reread) return reread_next_frame(source->reread, frame);
   std::memset(frame, 0, sizeof *frame);
   const RunSettings* s = source->s;
   FrameRead read{};
@@ -25,4 +28,8 @@ void settle_frame_source(FrameSource* source) {
   wait_unit_ready(s->input_adapter, s->input_target, s->input_lun, 10000);
 }
 
-void close_frame_source(FrameSource* source) { source->s = nullptr; }
+void close_frame_source(FrameSource* source) {
+  close_reread(source->reread);
+  source->reread = nullptr;
+  source->s = nullptr;
+}

@@ -12,6 +12,7 @@
 #include "modes/mode_io.h"
 #include "modes/modes.h"
 #include "scsi/tape_commands.h"
+#include "scsi/tape_status.h"
 
 namespace {
 
@@ -27,6 +28,21 @@ struct Pass {
 };
 
 uint32_t read_input(Pass* p) { return read_next_frame(p->source, &p->frame).result; }
+
+// /REREAD: a frame that stayed unreadable through every pass is kept in the
+// image as the stand-in the source put in its place (silence, both channels
+// flagged, its absolute time), and listed. false for any other failed read.
+bool stand_in_kept(const Pass* p, uint32_t result) {
+  if (!p->s->reread_arg || tape_status(result) != TAPE_MEDIUM_ERROR) return false;
+  FrameInfo info = decode_frame(&p->frame);
+  uint32_t t = info.absolute.code;
+  if (info.absolute.valid)
+    std::printf("\n - unreadable after every re-read: frame at %.2x:%.2x:%.2x:%.2x kept as a silent stand-in\n",
+                t >> 24, (t >> 16) & 0xFF, (t >> 8) & 0xFF, t & 0xFF);
+  else
+    std::printf("\n - unreadable after every re-read: frame kept as a silent stand-in\n");
+  return true;
+}
 
 uint32_t write_output(const Pass* p) {
   const RunSettings* s = p->s;
@@ -93,7 +109,8 @@ int dump_from(Pass* p) {
   bool have_frame = true;  // the first frame, read above, is saved first
   for (;;) {
     bool esc = esc_pressed();
-    if (!have_frame && !tape_read_ok(read_input(p))) {
+    uint32_t result = have_frame ? 0 : read_input(p);
+    if (!have_frame && !tape_read_ok(result) && !stand_in_kept(p, result)) {
       p->stop = true;
     } else {
       if (!have_frame) take(p);

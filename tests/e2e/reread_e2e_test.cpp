@@ -1,0 +1,175 @@
+// /REREAD end to end: drives that misread now and then, stretches read
+// again until clean.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <string>
+
+#include "base/dat_format.h"
+#include "tests/support/bytes.h"
+#include "tests/support/e2e/bus_file.h"
+#include "tests/support/e2e/tape.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+struct TapeRun {
+  TempDir dir;
+
+  ProcessResult run(const Tape& tape, std::vector<std::string> args, const BusKeys& drive_keys,
+                    const BusKeys& bus_keys = {}) const {
+    EXPECT_TRUE(tape_write(tape, dir.file("tape.dat")));
+    BusKeys keys = {{"cassette", "tape.dat"}};
+    keys.insert(keys.end(), drive_keys.begin(), drive_keys.end());
+    BusKeys bus = {{"stats", "stats.json"}};
+    bus.insert(bus.end(), bus_keys.begin(), bus_keys.end());
+    EXPECT_TRUE(write_bus_file(dir.file("bus.ini"), {{"0:4", keys}}, bus));
+    ProcessOptions options;
+    options.env.push_back("KESTREL_BUS=" + dir.file("bus.ini"));
+    options.cwd = dir.path();
+    args.insert(args.end(), {"/INPUTID", "0:4"});
+    return run_kestrel(args, options);
+  }
+  std::string file(const std::string& name) const { return read_file(dir.file(name)); }
+  long long stat(const char* key) const {
+    std::string stats = file("stats.json");
+    size_t at = stats.find(std::string("\"") + key + "\": ");
+    return at == std::string::npos ? -1 : std::atoll(stats.c_str() + at + std::strlen(key) + 4);
+  }
+};
+
+// Two programs of 1,000 frames; frame i carries absolute time i.
+Tape two_programs() {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1}, 1000);
+  tape_record(&tape, Recording{.program = 2}, 1000);
+  return tape;
+}
+
+// 40 flaky frames: clusters at the very start, across the change of program
+// and at the very end, and frames alone.
+const char kFlaky[] =
+    "0 1 2 3 4 50 300 301 302 303 304 305 306 307 308 309 600 700 998 999 1000 1001 1002 1003 1200 1300 "
+    "1500 1502 1504 1700 1800 1992 1993 1994 1995 1996 1997 1998 1999 1250";
+
+// The frames a track log lists as still damaged after the re-reads.
+std::set<size_t> still_damaged(const std::string& log) {
+  std::set<size_t> frames;
+  for (size_t at = log.find("Re-read: frame at "); at != std::string::npos; at = log.find("Re-read: frame at ", at + 1)) {
+    size_t end = log.find('\n', at);
+    std::string line = log.substr(at, end - at);
+    if (line.find(", clean") != std::string::npos) continue;
+    unsigned h, m, s, f;
+    if (std::sscanf(line.c_str() + 18, "%x:%x:%x:%x", &h, &m, &s, &f) != 4) continue;
+    const uint8_t bytes[4] = {static_cast<uint8_t>(h), static_cast<uint8_t>(m), static_cast<uint8_t>(s),
+                              static_cast<uint8_t>(f)};
+    frames.insert(static_cast<size_t>(dat_frames_of_time_code(bytes)));
+  }
+  return frames;
+}
+
+// Frames whose samples in the WAV data differ from the tape's.
+std::set<size_t> differing_frames(const std::string& data, const Tape& tape) {
+  std::set<size_t> frames;
+  std::string clean = tape_pcm(tape, 0, tape.frames.size());
+  for (size_t i = 0; i * DAT_AUDIO_BYTES < clean.size(); ++i)
+    if (data.compare(i * DAT_AUDIO_BYTES, DAT_AUDIO_BYTES, clean, i * DAT_AUDIO_BYTES, DAT_AUDIO_BYTES) != 0)
+      frames.insert(i);
+  return frames;
+}
+
+TEST(Reread, FlakyFramesComeOutAsOnACleanTapeInEveryFrameAndOrder) {
+  Tape tape = two_programs();
+  int first_frame_reread = 0;
+  for (const char* seed : {"1", "2", "3"}) {
+    TapeRun t;
+    ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/REREAD", "8"},
+                            {{"flaky", kFlaky}, {"locate_slop", "5"}, {"seed", seed}});
+    ASSERT_EQ(r.exit_code, 0) << r.out;
+    WavFile wav = read_wav(t.dir.file("TAPE001.wav"));
+    ASSERT_TRUE(wav.valid);
+    ASSERT_EQ(wav.data.size(), 2000u * DAT_AUDIO_BYTES) << "seed " << seed;
+    std::string log = t.file("TAPE001.log");
+    // Only frames the log lists as still damaged after 8 passes may differ.
+    std::set<size_t> left = still_damaged(log);
+    EXPECT_EQ(differing_frames(wav.data, tape), left) << "seed " << seed << "\n" << log;
+    EXPECT_LE(left.size(), 2u) << "seed " << seed;
+    if (log.find("Re-read: frame at 00:00:00:0") != std::string::npos) ++first_frame_reread;
+    EXPECT_NE(r.out.find(" - re-reading a damaged stretch at "), std::string::npos);
+    EXPECT_NE(r.out.find(" - stretch re-read in "), std::string::npos);
+    EXPECT_NE(r.out.find(" recovered clean, "), std::string::npos);
+    // No frame is read more than the first pass and 8 more times, and the
+    // stretches cost far less than a second pass.
+    EXPECT_LT(t.stat("reads"), 3000) << t.file("stats.json");
+  }
+  EXPECT_GT(first_frame_reread, 0) << "a stretch in the first five frames";
+
+  // Without /REREAD the damaged frames come through as read.
+  TapeRun once;
+  ProcessResult r = once.run(tape, {"/KESTREL", "TAPE"}, {{"flaky", kFlaky}, {"seed", "1"}});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  WavFile wav = read_wav(once.dir.file("TAPE001.wav"));
+  ASSERT_EQ(wav.data.size(), 2000u * DAT_AUDIO_BYTES);
+  std::set<size_t> differ = differing_frames(wav.data, tape);
+  EXPECT_GT(differ.size(), 5u);
+  std::string log = once.file("TAPE001.log");
+  size_t errors = 0;
+  for (size_t at = log.find("Error: 0x60"); at != std::string::npos; at = log.find("Error: 0x60", at + 1)) ++errors;
+  EXPECT_EQ(errors, differ.size());
+  EXPECT_EQ(log.find("Re-read"), std::string::npos);
+  EXPECT_EQ(once.stat("reads"), 2000) << "one pass";
+}
+
+TEST(Reread, UnreadableFramesAreFilledAndAnImageKeepsAStandInForOneThatStaysSo) {
+  Tape tape = two_programs();
+  TapeRun t;
+  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/REREAD", "8"},
+                          {{"flaky_unreadable", "1 2 700 701 1999"}, {"locate_slop", "3"}, {"seed", "5"}});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  WavFile wav = read_wav(t.dir.file("TAPE001.wav"));
+  EXPECT_TRUE(same_bytes(wav.data, tape_pcm(tape, 0, 2000)));
+  EXPECT_NE(t.file("TAPE001.log").find(", clean\n"), std::string::npos);
+
+  // Frame 20 never reads: the image keeps a silent stand-in with both
+  // channels flagged and its absolute time, and every other frame as it is.
+  TapeRun image;
+  r = image.run(tape, {"/BITTERN", "IMG", "/REREAD", "2"}, {{"flaky_unreadable", "20:1 21"}, {"seed", "5"}});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find("unreadable after every re-read: frame at 00:00:00:20 kept as a silent stand-in"),
+            std::string::npos)
+      << r.out;
+  std::vector<DatFrame> records = tape_read(image.dir.file("IMG.img"));
+  ASSERT_EQ(records.size(), 2000u);
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (i == 20) continue;
+    ASSERT_EQ(std::memcmp(&records[i], &tape.frames[i], sizeof(DatFrame)), 0) << i;
+  }
+  EXPECT_EQ(records[20].interpolate_flags, 0x60);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(records[20].audio), DAT_AUDIO_BYTES),
+            std::string(DAT_AUDIO_BYTES, '\0'));
+  const uint8_t* pack = records[20].pack[0];
+  EXPECT_EQ(pack[0] >> 4, PACK_ITEM_ABSOLUTE_TIME);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(pack + 3), 4), std::string("\x00\x00\x00\x20", 4));
+}
+
+TEST(Reread, EscDuringAReReadEndsTheRunWithValidFiles) {
+  Tape tape = two_programs();
+  TapeRun t;
+  // Frame 500 is damaged on every read: the first pass reads frames 0 to
+  // 530 (531 READs), each extra pass frames 496 to 500: the 540th READ falls
+  // in the second.
+  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/REREAD", "8"}, {{"flaky", "500:1"}},
+                          {{"interrupt_at", "540"}});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find(" - re-reading interrupted after 2 passes"), std::string::npos) << r.out;
+  WavFile wav = read_wav(t.dir.file("TAPE001.wav"));
+  ASSERT_TRUE(wav.valid);
+  ASSERT_GE(wav.data.size(), 1u * DAT_AUDIO_BYTES);
+  EXPECT_TRUE(same_bytes(wav.data, tape_pcm(tape, 0, wav.data.size() / DAT_AUDIO_BYTES)));
+  EXPECT_LT(t.stat("reads"), 560);
+}
+
+}  // namespace
