@@ -1,5 +1,5 @@
-// /REREAD end to end: drives that misread now and then, stretches read
-// again until clean.
+// /REREAD and kestrel-merge end to end: drives that misread now and then,
+// stretches read again until clean, images of one tape merged.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -170,6 +170,73 @@ TEST(Reread, EscDuringAReReadEndsTheRunWithValidFiles) {
   ASSERT_GE(wav.data.size(), 1u * DAT_AUDIO_BYTES);
   EXPECT_TRUE(same_bytes(wav.data, tape_pcm(tape, 0, wav.data.size() / DAT_AUDIO_BYTES)));
   EXPECT_LT(t.stat("reads"), 560);
+}
+
+// kestrel-merge: three images of one tape, each damaged elsewhere, two
+// beginning later than the tape, one without a stretch the others have.
+TEST(Merge, ThreeDamagedImagesGiveTheCleanTapeAndListTheirDisagreements) {
+  Tape tape = two_programs();
+  auto damage = [](std::vector<DatFrame>* frames, size_t first, size_t last, uint8_t flags, uint8_t mark) {
+    for (size_t i = first; i < last; ++i) {
+      (*frames)[i].interpolate_flags = flags;
+      (*frames)[i].audio[9] ^= mark;
+    }
+  };
+  std::vector<DatFrame> a = tape.frames, b = tape.frames, c = tape.frames;
+  damage(&a, 100, 105, 0x60, 1);
+  damage(&a, 1600, 1601, 0x60, 1);
+  damage(&b, 1500, 1511, 0x60, 2);
+  damage(&b, 1600, 1601, 0x60, 2);
+  damage(&c, 100, 103, 0x40, 3);
+  damage(&c, 1505, 1511, 0x20, 3);
+  b.erase(b.begin() + 800, b.begin() + 850);  // a stretch it lacks
+  b.erase(b.begin(), b.begin() + 50);         // begins at frame 50
+  c.erase(c.begin() + 1550, c.end());
+  c.erase(c.begin(), c.begin() + 90);  // begins at frame 90, ends at 1549
+  TempDir dir;
+  ProcessOptions in_dir;
+  in_dir.cwd = dir.path();
+  auto write = [&](const char* name, const std::vector<DatFrame>& frames) {
+    Tape image;
+    image.frames = frames;
+    ASSERT_TRUE(tape_write(image, dir.file(name)));
+  };
+  write("a.img", a);
+  write("b.img", b);
+  write("c.img", c);
+  ProcessResult r = run_process(build_path("kestrel-merge"), {"out.img", "a.img", "b.img", "c.img"},
+                                in_dir);
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  std::vector<DatFrame> out = tape_read(dir.file("out.img"));
+  ASSERT_EQ(out.size(), 2000u);
+  for (size_t i = 0; i < out.size(); ++i) {
+    // 1600: both copies both-flagged, the first input's is kept.
+    const DatFrame& want = i == 1600 ? a[1600] : tape.frames[i];
+    ASSERT_EQ(std::memcmp(&out[i], &want, sizeof(DatFrame)), 0) << i;
+  }
+  EXPECT_NE(r.out.find(" - a.img: 2000 records, supplied "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(" - damaged stretch at 00:00:03:00, 5 frames: b.img gave 5\n"), std::string::npos) << r.out;
+  std::string json = read_file(dir.file("out.json"));
+  // Every frame where copies disagreed: 100-104, 1500-1510 and 1600.
+  size_t listed = 0;
+  for (size_t at = json.find("{\"frame\": "); at != std::string::npos; at = json.find("{\"frame\": ", at + 1)) ++listed;
+  EXPECT_EQ(listed, 5u + 11u + 1u) << json;
+  EXPECT_NE(json.find("{\"frame\": 1600, \"time\": \"00:00:48:00\", \"kept\": 1, \"copies\": [{\"input\": 1, \"record\": "
+                      "1600, \"program\": \"002\", \"copy\": \"both channels flagged\"}, {\"input\": 2, \"record\": 1500"),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find("{\"frame\": 1505, \"time\": \"00:00:45:05\", \"kept\": 1,"), std::string::npos) << json;
+
+  // An input that is the output, or one that cannot be aligned, is refused.
+  r = run_process(build_path("kestrel-merge"), {"a.img", "a.img", "b.img"}, in_dir);
+  EXPECT_EQ(r.exit_code, 2);
+  Tape backwards;
+  backwards.frames = {tape.frames[10], tape.frames[5]};
+  ASSERT_TRUE(tape_write(backwards, dir.file("back.img")));
+  r = run_process(build_path("kestrel-merge"), {"x.img", "a.img", "back.img"}, in_dir);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("back.img: the absolute time goes back at record 1"), std::string::npos) << r.err;
+  EXPECT_FALSE(file_exists(dir.file("x.img")));
 }
 
 }  // namespace
