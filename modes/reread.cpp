@@ -46,7 +46,11 @@ struct RereadStage {
   std::vector<Held> held;    // the open stretch and the frames after it
   int good_after = 0;        // good frames since the stretch's last damaged one
   int64_t next_time = -1;    // the absolute time the next frame should carry
-  int64_t earliest = -1;     // the earliest absolute time read: a LOCATE never aims before it
+  // The absolute times (-1: none) of the frames handed on since the last
+  // stretch, the newest last: a LOCATE aims at one of them or at a held
+  // frame, a time the tape is known to carry, and never at a frame of the
+  // stretch before, which its own passes have read.
+  std::deque<int64_t> recent;
   DatFrame like{};           // a recent frame read, whose main ID a stand-in takes
   bool have_like = false;
   bool ended = false;        // the place was lost: after what is held, reading ends
@@ -92,7 +96,6 @@ void take_first(RereadStage* st, Held* h) {
     bool out_of_step = h->key.time >= 0 && st->next_time >= 0 && h->key.time != st->next_time;
     h->damaged = h->rank < COPY_CLEAN || out_of_step;
     st->next_time = h->key.time >= 0 ? h->key.time + 1 : -1;
-    if (h->key.time >= 0 && (st->earliest < 0 || h->key.time < st->earliest)) st->earliest = h->key.time;
     st->like = h->frame;
     st->have_like = true;
   } else {
@@ -151,11 +154,29 @@ void take_copy(Held* h, const Held& c) {
   }
 }
 
+// The time a LOCATE aims at to reach held[index]: that of the frame lead
+// frames before it, or of the nearest one before that with a time, among
+// the held frames and those handed on since the last stretch; the furthest
+// back there is when none is that far back.
+int64_t aim_before(const RereadStage* st, int index, int64_t lead) {
+  int64_t aim = st->held[static_cast<size_t>(index)].key.time;
+  int64_t back = 0;
+  auto step = [&](int64_t time) {
+    ++back;
+    if (time >= 0) aim = time;
+    return time >= 0 && back >= lead;
+  };
+  for (int i = index - 1; i >= 0; --i)
+    if (step(st->held[static_cast<size_t>(i)].key.time)) return aim;
+  for (auto t = st->recent.rbegin(); t != st->recent.rend(); ++t)
+    if (step(*t)) return aim;
+  return aim;
+}
+
 // One extra pass over held[first..last]. Returns the index of the held frame
 // the tape stands just after (-1: not known), or -2 on ESC.
 int reread_pass(RereadStage* st, int first, int last, int64_t* lead) {
-  int64_t from = st->held[static_cast<size_t>(first)].key.time - *lead;
-  if (st->earliest >= 0) from = std::max(from, st->earliest);
+  int64_t from = aim_before(st, first, *lead);
   int located = locate_time(st, from);
   if (located == -2) return -2;
   if (located != 0) {
@@ -202,8 +223,7 @@ int put_back(RereadStage* st, int at) {
   int64_t lead = kLead;
   for (int attempt = 0; attempt < kPlaceTries; ++attempt) {
     if (attempt > 0 || at < 0) {
-      int located = locate_time(st, std::max(st->held[static_cast<size_t>(anchor)].key.time - lead,
-                                             st->earliest >= 0 ? st->earliest : 0));
+      int located = locate_time(st, aim_before(st, anchor, lead));
       if (located == -2) return -2;
       if (located != 0) continue;
       lead = std::min(lead * 4, kMaxLead);
@@ -302,6 +322,7 @@ void settle(RereadStage* st, bool reread) {
   }
   for (Held& h : held) st->out.push_back(h);
   held.clear();
+  st->recent.clear();
   st->good_after = 0;
 }
 
@@ -331,6 +352,8 @@ FrameRead reread_next_frame(RereadStage* st, DatFrame* frame) {
     }
     take_first(st, &h);
     if (st->held.empty() && !h.damaged) {
+      st->recent.push_back(h.key.time);
+      if (st->recent.size() > static_cast<size_t>(kMaxLead)) st->recent.pop_front();
       st->out.push_back(h);
       break;
     }

@@ -2,6 +2,7 @@
 // stretches read again until clean, images of one tape merged.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <set>
@@ -71,6 +72,16 @@ std::set<size_t> still_damaged(const std::string& log) {
   return frames;
 }
 
+// The most reads a track log gives a frame.
+int most_reads(const std::string& log) {
+  int most = 0;
+  for (size_t at = log.find("Re-read: frame at "); at != std::string::npos; at = log.find("Re-read: frame at ", at + 1)) {
+    int reads = 0;
+    if (std::sscanf(log.c_str() + at + 18, "%*x:%*x:%*x:%*x read %d times", &reads) == 1) most = std::max(most, reads);
+  }
+  return most;
+}
+
 // Frames whose samples in the WAV data differ from the tape's.
 std::set<size_t> differing_frames(const std::string& data, const Tape& tape) {
   std::set<size_t> frames;
@@ -98,6 +109,9 @@ TEST(Reread, FlakyFramesComeOutAsOnACleanTapeInEveryFrameAndOrder) {
     EXPECT_EQ(differing_frames(wav.data, tape), left) << "seed " << seed << "\n" << log;
     EXPECT_LE(left.size(), 2u) << "seed " << seed;
     if (log.find("Re-read: frame at 00:00:00:0") != std::string::npos) ++first_frame_reread;
+    int most = most_reads(log);
+    EXPECT_GE(most, 2);
+    EXPECT_LE(most, 9) << "the first read and 8 more at the most";
     EXPECT_NE(r.out.find(" - re-reading a damaged stretch at "), std::string::npos);
     EXPECT_NE(r.out.find(" - stretch re-read in "), std::string::npos);
     EXPECT_NE(r.out.find(" recovered clean, "), std::string::npos);
