@@ -147,10 +147,12 @@ TEST(Reread, UnreadableFramesAreFilledAndAnImageKeepsAStandInForOneThatStaysSo) 
   EXPECT_TRUE(same_bytes(wav.data, tape_pcm(tape, 0, 2000)));
   EXPECT_NE(t.file("TAPE001.log").find(", clean\n"), std::string::npos);
 
-  // Frame 20 never reads: the image keeps a silent stand-in with both
-  // channels flagged and its absolute time, and every other frame as it is.
+  // Frames 0 and 20 never read: the image keeps a silent stand-in with both
+  // channels flagged for each, with its absolute time where the frames
+  // around it tell it (not for the first frame of the run), and every other
+  // frame as it is.
   TapeRun image;
-  r = image.run(tape, {"/BITTERN", "IMG", "/REREAD", "2"}, {{"flaky_unreadable", "20:1 21"}, {"seed", "5"}});
+  r = image.run(tape, {"/BITTERN", "IMG", "/REREAD", "2"}, {{"flaky_unreadable", "0:1 20:1 21"}, {"seed", "5"}});
   ASSERT_EQ(r.exit_code, 0) << r.out;
   EXPECT_NE(r.out.find("unreadable after every re-read: frame at 00:00:00:20 kept as a silent stand-in"),
             std::string::npos)
@@ -158,9 +160,10 @@ TEST(Reread, UnreadableFramesAreFilledAndAnImageKeepsAStandInForOneThatStaysSo) 
   std::vector<DatFrame> records = tape_read(image.dir.file("IMG.img"));
   ASSERT_EQ(records.size(), 2000u);
   for (size_t i = 0; i < records.size(); ++i) {
-    if (i == 20) continue;
+    if (i == 0 || i == 20) continue;
     ASSERT_EQ(std::memcmp(&records[i], &tape.frames[i], sizeof(DatFrame)), 0) << i;
   }
+  EXPECT_EQ(records[0].interpolate_flags, 0x60);
   EXPECT_EQ(records[20].interpolate_flags, 0x60);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(records[20].audio), DAT_AUDIO_BYTES),
             std::string(DAT_AUDIO_BYTES, '\0'));
