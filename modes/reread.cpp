@@ -11,6 +11,7 @@
 #include "modes/mode_io.h"
 #include "platform/console.h"
 #include "platform/log.h"
+#include "scsi/aspi_call.h"
 #include "scsi/tape_commands.h"
 #include "scsi/tape_status.h"
 
@@ -22,7 +23,6 @@ const int64_t kMaxLead = 400;       // and, after passes that began late, at mos
 const int64_t kOverrun = 200;       // frames a pass reads beyond what it expects before giving up
 const int kPlaceTries = 3;          // tries to put the tape back where the first pass stopped
 const uint32_t kLocateWaitMs = 180000;
-const uint32_t kEndOfData = 0x04080005;  // BLANK CHECK, end of data: the word that ends a reading
 
 // One frame of the tape as the stage holds it: its best copy so far.
 struct Held {
@@ -339,7 +339,7 @@ FrameRead reread_next_frame(RereadStage* st, DatFrame* frame) {
   while (st->out.empty()) {
     if (st->ended) {
       std::memset(frame, 0, sizeof *frame);
-      return FrameRead{kEndOfData, 0, 0};
+      return FrameRead{ASPI_RESULT_END_OF_DATA, 0, 0};
     }
     Held h;
     read_drive(st, &h);

@@ -172,6 +172,22 @@ TEST(Reread, UnreadableFramesAreFilledAndAnImageKeepsAStandInForOneThatStaysSo) 
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(pack + 3), 4), std::string("\x00\x00\x00\x20", 4));
 }
 
+TEST(Reread, FramesWithoutAbsoluteTimeAreNotReRead) {
+  Tape tape;
+  tape_record(&tape, Recording{.times = false}, 100);  // no packs: /STOPEOT reads on over them
+  TapeRun t;
+  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/REREAD", "3", "/STOPEOT"}, {{"flaky", "50:1"}});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find(" - 1 damaged frames carry no valid absolute time: they cannot be found again and are not "
+                       "re-read\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(t.file("TAPE001.log").find("Not re-read: 1 damaged frames without a valid absolute time\n"),
+            std::string::npos);
+  EXPECT_EQ(t.stat("reads"), 100);
+  EXPECT_EQ(t.stat("locates"), 0);
+}
+
 TEST(Reread, EscDuringAReReadEndsTheRunWithValidFiles) {
   Tape tape = two_programs();
   TapeRun t;
