@@ -184,7 +184,7 @@ TEST(Reread, FramesWithoutAbsoluteTimeAreNotReRead) {
       << r.out;
   EXPECT_NE(t.file("TAPE001.log").find("Not re-read: 1 damaged frames without a valid absolute time\n"),
             std::string::npos);
-  EXPECT_EQ(t.stat("reads"), 100);
+  EXPECT_EQ(t.stat("reads"), 100) << r.out;
   EXPECT_EQ(t.stat("locates"), 0);
 }
 
