@@ -82,11 +82,12 @@ int most_reads(const std::string& log) {
   return most;
 }
 
-// Frames whose samples in the WAV data differ from the tape's.
+// Frames whose samples in the WAV data differ from the tape's (as far as
+// the WAV data goes).
 std::set<size_t> differing_frames(const std::string& data, const Tape& tape) {
   std::set<size_t> frames;
   std::string clean = tape_pcm(tape, 0, tape.frames.size());
-  for (size_t i = 0; i * DAT_AUDIO_BYTES < clean.size(); ++i)
+  for (size_t i = 0; (i + 1) * DAT_AUDIO_BYTES <= std::min(data.size(), clean.size()); ++i)
     if (data.compare(i * DAT_AUDIO_BYTES, DAT_AUDIO_BYTES, clean, i * DAT_AUDIO_BYTES, DAT_AUDIO_BYTES) != 0)
       frames.insert(i);
   return frames;
@@ -188,7 +189,7 @@ TEST(Reread, FramesWithoutAbsoluteTimeAreNotReRead) {
   EXPECT_EQ(t.stat("locates"), 0);
 }
 
-TEST(Reread, EscDuringAReReadEndsTheRunWithValidFiles) {
+TEST(Reread, EscDuringAReReadOrALostPlaceEndTheRunWithValidFiles) {
   Tape tape = two_programs();
   TapeRun t;
   // Frame 500 is damaged on every read: the first pass reads frames 0 to
@@ -203,6 +204,21 @@ TEST(Reread, EscDuringAReReadEndsTheRunWithValidFiles) {
   ASSERT_GE(wav.data.size(), 1u * DAT_AUDIO_BYTES);
   EXPECT_TRUE(same_bytes(wav.data, tape_pcm(tape, 0, wav.data.size() / DAT_AUDIO_BYTES)));
   EXPECT_LT(t.stat("reads"), 560);
+
+  // LOCATEs that stop up to 2,500 frames early: with this seed the tape
+  // cannot be put back where the first pass stopped, and reading ends after
+  // the stretch and the 30 good frames held with it.
+  TapeRun lost;
+  r = lost.run(tape, {"/KESTREL", "TAPE", "/REREAD", "2", "/STOPEOT"},
+               {{"flaky", "1500:1"}, {"locate_slop", "2500"}, {"seed", "1"}});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find(" - the tape cannot be put back where reading stopped: reading ends after the stretch\n"),
+            std::string::npos)
+      << r.out;
+  wav = read_wav(lost.dir.file("TAPE001.wav"));
+  ASSERT_TRUE(wav.valid);
+  ASSERT_EQ(wav.data.size(), 1531u * DAT_AUDIO_BYTES);
+  EXPECT_EQ(differing_frames(wav.data, tape), std::set<size_t>{1500});
 }
 
 // kestrel-merge: three images of one tape, each damaged elsewhere, two
