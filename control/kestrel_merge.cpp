@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -19,6 +20,10 @@ namespace {
 
 const char* const kRankNames[] = {"unreadable", "both channels flagged", "one channel flagged", "clean"};
 const long kProgressEvery = 2000;
+
+// Ctrl-C or SIGTERM: the merge stops at the next frame and leaves nothing behind.
+volatile std::sig_atomic_t g_interrupted = 0;
+void on_interrupt(int) { g_interrupted = 1; }
 
 // One record of an input: where it lies and how good it is.
 struct Record {
@@ -60,6 +65,10 @@ bool scan_input(Input* in) {
   DatFrame frame;
   size_t got;
   while ((got = std::fread(&frame, 1, sizeof frame, in->file)) == sizeof frame) {
+    if (g_interrupted) {
+      std::fprintf(stderr, "kestrel-merge: interrupted while reading %s: nothing written\n", in->path.c_str());
+      return false;
+    }
     FrameInfo info = decode_frame(&frame);
     FrameKey key = frame_key(&info);
     in->records.push_back(Record{key.time, info.sub_id_program, record_rank(&frame)});
@@ -174,6 +183,11 @@ int merge(const std::string& out_path, std::vector<Input>& inputs) {
   DatFrame kept, other;
   bool failed = false;
   for (;;) {
+    if (g_interrupted) {
+      std::fprintf(stderr, "kestrel-merge: interrupted: %s not written\n", out_path.c_str());
+      failed = true;
+      break;
+    }
     // The copies of the next frame: the records at the heads with the earliest time.
     int64_t time = -1;
     for (const Input& in : inputs)
@@ -290,6 +304,8 @@ int main(int argc, char** argv) {
     return argc < 3 && !(argc == 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h"))) ? 2 : 0;
   }
   build_frame_tables();
+  std::signal(SIGINT, on_interrupt);
+  std::signal(SIGTERM, on_interrupt);
   std::vector<Input> inputs(static_cast<size_t>(argc - 2));
   for (int i = 2; i < argc; ++i) inputs[static_cast<size_t>(i - 2)].path = argv[i];
   int result = merge(argv[1], inputs);
