@@ -1,8 +1,9 @@
-// /BITTERN /REREAD runs: frames that misread now and then (damaged or
-// unreadable), LOCATEs that stop early, sometimes a Ctrl-C. Whatever the
-// re-reads find, the image holds the tape's frames in order, each once: a
-// record is the frame, a damaged copy of a flaky one, or the stand-in of an
-// unreadable one that no pass could read.
+// /BITTERN and /KESTREL /REREAD runs: frames that misread now and then
+// (damaged or unreadable), LOCATEs that stop early, sometimes a Ctrl-C.
+// Whatever the re-reads find, the image (or the WAV file of a plain
+// recording) holds the tape's frames in order, each once: a record is the
+// frame, a damaged copy of a flaky one, or the stand-in of an unreadable one
+// that no pass could read.
 #include <algorithm>
 #include <cstring>
 #include <set>
@@ -28,12 +29,20 @@ bool is_stand_in(const DatFrame& record) {
 
 void scenario_reread(Rng* rng, const std::string& dir, Verdict* v, std::string* describe) {
   ModelBus bus;
-  bus.input = random_tape(rng);
+  // /KESTREL reads a plain recording (48 kHz, no blank tape) into one WAV
+  // file whose every frame is 5760 bytes of its audio.
+  bool wav = rng_chance(rng, 0.4);
+  if (wav) {
+    tape_record(&bus.input, Recording{.program = 1}, rng_range(rng, 40, 900));
+    if (rng_chance(rng, 0.5)) tape_record(&bus.input, Recording{.program = 2}, rng_range(rng, 1, 400));
+  } else {
+    bus.input = random_tape(rng);
+  }
   int frames = static_cast<int>(bus.input.frames.size());
-  bool stopeot = rng_chance(rng, 0.15);
+  bool stopeot = !wav && rng_chance(rng, 0.15);
   int passes = rng_range(rng, 1, 8);
   RunPlan plan;
-  plan.args = {"/BITTERN", "RR", "/INPUTID", "0:4", "/REREAD", std::to_string(passes)};
+  plan.args = {wav ? "/KESTREL" : "/BITTERN", "RR", "/INPUTID", "0:4", "/REREAD", std::to_string(passes)};
   if (stopeot) plan.args.push_back("/STOPEOT");
   BusKeys keys = {{"cassette", "tape.dat"}, {"seed", std::to_string(rng_range(rng, 0, 1 << 30))}};
   // Flaky frames alone and in clusters, some never readable.
@@ -47,9 +56,9 @@ void scenario_reread(Rng* rng, const std::string& dir, Verdict* v, std::string* 
     bool never = rng_chance(rng, 0.3);
     for (int i = at; i < std::min(at + length, frames); ++i) {
       if (flaky.count(static_cast<size_t>(i)) || unreadable.count(static_cast<size_t>(i))) continue;
-      // A frame that can never be read would end the image at the frame
-      // before it only when it is the first; keep the first readable.
-      bool gone = never && i > 0;
+      // The image keeps a stand-in for a frame no pass reads; a WAV file
+      // ends before it, which is not what is checked here.
+      bool gone = never && i > 0 && !wav;
       (gone ? unreadable : flaky).insert(static_cast<size_t>(i));
       (gone ? unreadable_list : flaky_list) += std::to_string(i) + p + " ";
     }
@@ -67,26 +76,49 @@ void scenario_reread(Rng* rng, const std::string& dir, Verdict* v, std::string* 
     add_fault(v, "SIGINT", "at transfer " + std::to_string(at));
   }
   plan.drives = {{"0:4", keys}};
-  std::vector<std::string> files = {"bus.ini", "RR.img"};
+  std::vector<std::string> files = {"bus.ini"};
+  files.insert(files.end(), wav ? std::initializer_list<std::string>{"RR001.wav", "RR001.log"}
+                                : std::initializer_list<std::string>{"RR.img"});
   put_input_tape(bus, dir, "tape.dat", &files);
   *describe = plan.describe();
 
   // The frames a run without any misread saves.
-  DumpOutcome model = model_dump(stopeot, &bus, "RR.img", false);
+  std::vector<size_t> saved;
+  if (wav) {
+    for (size_t i = 0; i < bus.input.frames.size(); ++i) saved.push_back(i);
+  } else {
+    saved = model_dump(stopeot, &bus, "RR.img", false).saved;
+  }
   ProcessResult result = run_plan(plan, dir);
 
   size_t partial = 0;
-  std::vector<DatFrame> records = read_frames(dir + "/RR.img", &partial);
-  check(v, partial == 0, "the image ends in a part of a record");
+  std::vector<DatFrame> records;
+  if (wav) {
+    // The WAV file's frames as records with the tape's subcode, to be
+    // checked as the image's are.
+    WavFile file = read_wav(dir + "/RR001.wav");
+    check(v, file.valid, "RR001.wav: the header does not agree with the file");
+    partial = file.data.size() % DAT_AUDIO_BYTES;
+    for (size_t i = 0; (i + 1) * DAT_AUDIO_BYTES <= file.data.size(); ++i) {
+      DatFrame record = i < saved.size() ? bus.input.frames[i] : DatFrame{};
+      std::memcpy(record.audio, file.data.data() + i * DAT_AUDIO_BYTES, DAT_AUDIO_BYTES);
+      // Altered samples of a flaky frame: a damaged copy, both channels flagged.
+      if (flaky.count(i) && std::memcmp(record.audio, bus.input.frames[i].audio, DAT_AUDIO_BYTES) != 0)
+        record.interpolate_flags |= 0x60;
+      records.push_back(record);
+    }
+  } else {
+    records = read_frames(dir + "/RR.img", &partial);
+  }
+  check(v, partial == 0, "the output ends in a part of a frame");
   if (interrupted)
-    check(v, records.size() <= model.saved.size(), "more records than the tape has frames to give");
+    check(v, records.size() <= saved.size(), "more frames than the tape has to give");
   else
-    check(v, records.size() == model.saved.size(),
-          "the image holds " + std::to_string(records.size()) + " records, expected " +
-              std::to_string(model.saved.size()));
+    check(v, records.size() == saved.size(),
+          "the output holds " + std::to_string(records.size()) + " frames, expected " + std::to_string(saved.size()));
   size_t bad = records.size();
-  for (size_t i = 0; i < records.size() && i < model.saved.size() && bad == records.size(); ++i) {
-    size_t index = model.saved[i];
+  for (size_t i = 0; i < records.size() && i < saved.size() && bad == records.size(); ++i) {
+    size_t index = saved[i];
     const DatFrame& want = bus.input.frames[index];
     bool same = std::memcmp(&records[i], &want, sizeof want) == 0;
     if (!same && flaky.count(index)) {
