@@ -108,20 +108,49 @@ bool parse_flag(const std::string& text, bool* value) {
   return false;
 }
 
-bool parse_index_list(const std::string& text, std::vector<uint64_t>* list) {
-  std::vector<uint64_t> values;
+// The items of a list separated by commas, spaces or tabs.
+std::vector<std::string> list_items(const std::string& text) {
+  std::vector<std::string> items;
   size_t i = 0;
   while (i < text.size()) {
     while (i < text.size() && (text[i] == ',' || text[i] == ' ' || text[i] == '\t')) ++i;
     size_t start = i;
     while (i < text.size() && text[i] != ',' && text[i] != ' ' && text[i] != '\t') ++i;
-    if (start == i) break;
+    if (start < i) items.push_back(text.substr(start, i - start));
+  }
+  return items;
+}
+
+bool parse_index_list(const std::string& text, std::vector<uint64_t>* list) {
+  std::vector<uint64_t> values;
+  for (const std::string& item : list_items(text)) {
     uint64_t v;
-    if (!parse_unsigned(text.substr(start, i - start), &v)) return false;
+    if (!parse_unsigned(item, &v)) return false;
     values.push_back(v);
   }
   std::sort(values.begin(), values.end());
   *list = values;
+  return true;
+}
+
+// "F[:P] F[:P] ...": frame indices, each with the probability of a misread
+// on each READ (0 to 1, default 0.5). A frame listed again replaces its entry.
+bool parse_flaky_list(const std::string& text, bool unreadable, std::vector<VirtualDrive::Flaky>* list) {
+  std::vector<VirtualDrive::Flaky> entries = *list;
+  for (const std::string& item : list_items(text)) {
+    size_t colon = item.find(':');
+    VirtualDrive::Flaky f{0, 0.5, unreadable};
+    if (!parse_unsigned(item.substr(0, colon), &f.index)) return false;
+    if (colon != std::string::npos && (!parse_decimal(item.substr(colon + 1), true, &f.probability) || f.probability > 1))
+      return false;
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [&](const VirtualDrive::Flaky& e) { return e.index == f.index; }),
+                  entries.end());
+    entries.push_back(f);
+  }
+  std::sort(entries.begin(), entries.end(),
+            [](const VirtualDrive::Flaky& a, const VirtualDrive::Flaky& b) { return a.index < b.index; });
+  *list = entries;
   return true;
 }
 
@@ -184,6 +213,15 @@ bool apply_key(const VirtualBus* bus, const IniEntry& e, VirtualDrive* d) {
     }
   } else if (!strcasecmp(key, "read_errors")) {
     return parse_index_list(v, &d->read_errors);
+  } else if (!strcasecmp(key, "flaky")) {
+    return parse_flaky_list(v, false, &d->flaky);
+  } else if (!strcasecmp(key, "flaky_unreadable")) {
+    return parse_flaky_list(v, true, &d->flaky);
+  } else if (!strcasecmp(key, "seed")) {
+    return parse_unsigned(v, &d->seed);
+  } else if (!strcasecmp(key, "locate_slop")) {
+    if (!parse_unsigned(v, &n) || n > 1000000) return false;
+    d->locate_slop = static_cast<uint32_t>(n);
   } else if (!strcasecmp(key, "write_error")) {
     return parse_write_error(v, d);
   } else if (!strcasecmp(key, "capacity")) {
@@ -363,6 +401,39 @@ void rewind(VirtualDrive* d, AspiExecRequest* b) {
 
 const uint64_t kReadAheadFrames = 64;
 
+// What this READ of a flaky frame gives: nullptr for a frame that is not
+// flaky or reads well this time, else the entry that misread.
+const VirtualDrive::Flaky* misread(VirtualDrive* d, uint64_t index) {
+  auto at = std::lower_bound(d->flaky.begin(), d->flaky.end(), index,
+                             [](const VirtualDrive::Flaky& f, uint64_t i) { return f.index < i; });
+  if (at == d->flaky.end() || at->index != index) return nullptr;
+  size_t slot = static_cast<size_t>(at - d->flaky.begin());
+  d->flaky_reads.resize(d->flaky.size());
+  uint32_t count = ++d->flaky_reads[slot];
+  return vbus_draw(d->seed, index, count) < at->probability ? &*at : nullptr;
+}
+
+// A damaged copy: both channels flagged for interpolation, samples altered.
+void damage(uint8_t* frame, size_t bytes) {
+  for (size_t i = 1; i < std::min<size_t>(bytes, DAT_AUDIO_BYTES); i += 7) frame[i] ^= 0x40;
+  if (bytes > offsetof(DatFrame, interpolate_flags)) frame[offsetof(DatFrame, interpolate_flags)] |= 0x60;
+}
+
+// Where an audio LOCATE to the frame stops: up to locate_slop frames early.
+uint64_t locate_stop(VirtualDrive* d, uint64_t target) {
+  if (d->locate_slop == 0 || target >= d->frames) return target;
+  uint32_t count = 1;
+  auto at = std::find_if(d->locates_to.begin(), d->locates_to.end(),
+                         [&](const std::pair<uint64_t, uint32_t>& e) { return e.first == target; });
+  if (at == d->locates_to.end())
+    d->locates_to.push_back({target, 1});
+  else
+    count = ++at->second;
+  // Another stream of draws than the reads': the count is kept apart by its top bit.
+  uint64_t early = static_cast<uint64_t>(vbus_draw(d->seed, target, count | 1ull << 63) * (d->locate_slop + 1));
+  return target - std::min(early, target);
+}
+
 // The frame at index from the read-ahead batch, reading the next batch from
 // the file when it is not there; nullptr when the file cannot be read.
 const uint8_t* read_ahead_frame(VirtualDrive* d, uint64_t index) {
@@ -390,10 +461,13 @@ void read_frame(VirtualBus* bus, VirtualDrive* d, AspiExecRequest* b) {
   ++d->tape_reads;  // a frame that cannot be read passes the head too
   if (std::binary_search(d->read_errors.begin(), d->read_errors.end(), index))
     return check(b, SENSE_MEDIUM_ERROR, 0x11, 0x00);
+  const VirtualDrive::Flaky* bad = misread(d, index);
+  if (bad && bad->unreadable) return check(b, SENSE_MEDIUM_ERROR, 0x11, 0x00);
   size_t bytes = std::min<size_t>({length, DAT_FRAME_BYTES, b->data ? b->data_length : 0u});
   const uint8_t* frame = read_ahead_frame(d, index);
   if (!frame) return check(b, SENSE_MEDIUM_ERROR, 0x11, 0x00);
   std::memcpy(b->data, frame, bytes);
+  if (bad) damage(static_cast<uint8_t*>(b->data), bytes);
   if (length != DAT_FRAME_BYTES) return check(b, SENSE_NO_SENSE | SENSE_FLAG_ILI, 0x00, 0x00);
   block_finish_good(b);
 }
@@ -518,7 +592,7 @@ void locate(VirtualDrive* d, AspiExecRequest* b) {
     return block_finish_good(b);
   }
   if (d->density != VDRIVE_DENSITY_AUDIO) return not_audio_mode(b);
-  uint64_t target = find_frame(d, (cdb[3] >> 5) & 0x03, cdb + 4);
+  uint64_t target = locate_stop(d, find_frame(d, (cdb[3] >> 5) & 0x03, cdb + 4));
   count_locate(d, target);
   if (immediate && d->search_polls > 0) {
     d->searching = true;
@@ -569,6 +643,18 @@ void read_position(VirtualDrive* d, AspiExecRequest* b) {
 }
 
 }  // namespace
+
+double vbus_draw(uint64_t seed, uint64_t frame, uint64_t count) {
+  // splitmix64 over the three numbers in turn.
+  uint64_t x = seed;
+  for (uint64_t part : {frame, count}) {
+    x += 0x9E3779B97F4A7C15ull + part;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    x ^= x >> 31;
+  }
+  return static_cast<double>(x >> 11) * (1.0 / 9007199254740992.0);
+}
 
 void vbus_index_to_time_code(uint64_t index, uint8_t* time_code) { dat_time_code_of_frames(index, time_code); }
 

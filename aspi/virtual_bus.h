@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "aspi/wnaspi32.h"
@@ -26,6 +27,17 @@ struct VirtualDrive {
   uint32_t not_ready_left = 0;  // TEST UNIT READY commands still to answer NOT READY
   bool density_stuck = false;
   std::vector<uint64_t> read_errors;  // ascending frame indices
+  // Frames that misread now and then: a READ of one gives a damaged copy
+  // (both interpolation flags set, samples altered) or, when unreadable,
+  // fails with MEDIUM ERROR, with the given probability on each read.
+  struct Flaky {
+    uint64_t index;
+    double probability;
+    bool unreadable;
+  };
+  std::vector<Flaky> flaky;         // ascending frame indices, one entry each
+  uint64_t seed = 0;                // every draw comes from it, the frame and the count of its reads
+  uint32_t locate_slop = 0;         // an audio LOCATE stops up to this many frames early
   uint32_t write_error_at = 0;        // the WRITE (counted from 1) that fails; 0: none
   uint8_t write_error_asc = 0x3B;
   int64_t capacity = -1;  // frames the cassette holds; -1: unlimited
@@ -59,6 +71,8 @@ struct VirtualDrive {
   uint64_t search_from = 0;
   uint64_t search_to = 0;
   uint32_t search_polls_done = 0;
+  std::vector<uint32_t> flaky_reads;  // READs so far of each flaky frame, in the order of flaky
+  std::vector<std::pair<uint64_t, uint32_t>> locates_to;  // audio LOCATEs so far to each frame
 };
 
 // Where the warnings of every bus go (nullptr: standard error).
@@ -92,6 +106,10 @@ double vdrive_seconds(const VirtualDrive* d);
 // whole or not at all (a temporary file in the same folder, then renamed).
 // Returns 0, also when no stats file is asked for, or -1 after a warning.
 int vbus_write_stats(const VirtualBus* bus);
+
+// A draw in [0, 1), the same for the same seed, frame and count (the n-th
+// read of the frame, or the n-th LOCATE to it).
+double vbus_draw(uint64_t seed, uint64_t frame, uint64_t count);
 
 // Running time: a frame index as a BCD time code (100 frames in 3 seconds),
 // and back (-1 for a time code that is not valid).

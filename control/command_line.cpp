@@ -38,6 +38,7 @@ const Switch kSwitches[] = {
     {"/BWF", &RunSettings::bwf_arg, nullptr},
     {"/FLAC", &RunSettings::flac_arg, nullptr},
     {"/DEEMPHASIS", &RunSettings::deemphasis_arg, nullptr},
+    {"/REREAD", &RunSettings::reread_arg, nullptr},
 };
 
 const char* const kSeekTypes[] = {"PROGNUM", "ABSTIME", "RUNTIME", "PROGTIME"};
@@ -170,6 +171,22 @@ int parse_seek(int argc, char** argv, RunSettings* s) {
                    (static_cast<uint32_t>(t[2]) << 8) + static_cast<uint32_t>(t[3]);
   return 0;
 }
+// /REREAD N: the extra passes over a damaged stretch, 1 to 99.
+int parse_reread(int argc, char** argv, RunSettings* s) {
+  const char* text = s->reread_arg + 1 < argc ? argv[s->reread_arg + 1] : "";
+  char* end = nullptr;
+  long passes = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || passes < 1 || passes > 99) {
+    std::printf("/REREAD needs the number of extra passes, 1 to 99%s%s\n", *text ? ", not " : "", text);
+    return 1;
+  }
+  if (!s->kestrel_arg && !s->bittern_arg) {
+    std::printf("/REREAD works with /KESTREL and /BITTERN only\n");
+    return 1;
+  }
+  s->reread_passes = static_cast<int32_t>(passes);
+  return 0;
+}
 
 }  // namespace
 
@@ -232,6 +249,7 @@ int parse_command_line(int argc, char** argv, RunSettings* s) {
                     &s->output_lun, "Output SCSI adapter %d, ID number: %d\n"))
     return 1;
   if (s->seek_arg && parse_seek(argc, argv, s)) return 1;
+  if (s->reread_arg && parse_reread(argc, argv, s)) return 1;
 
   // /SEEK positions the input drive: without one named it would seek whatever
   // stands at 0:0, and a recording would then begin where its tape stands.
@@ -289,6 +307,8 @@ void print_usage(void) {
       "  /DEEMPHASIS     write audio recorded with 50/15 us pre-emphasis de-emphasised\n"
       "  /ERRORCORRECT   conceal isolated damaged samples\n"
       "  /STOPEOT        read on over blank tape\n"
+      "  /REREAD N       read damaged stretches again, up to N (1-99) extra passes,\n"
+      "                  keeping the best copy of each frame (KESTREL, BITTERN)\n"
       "  /MRSOFF         turn off MRS mode on the drives that have it\n"
       "  /REPORT         with KESTREL, BITTERN, PINTAIL: a transfer report NAME.json,\n"
       "                  NAME.sha256 and NAME.html (PINTAIL: PINTAIL.*)\n"

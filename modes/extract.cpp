@@ -13,6 +13,7 @@
 #include "modes/run_report.h"
 #include "modes/modes.h"
 #include "modes/track_file.h"
+#include "modes/reread.h"
 #include "playback/player.h"
 #include "scsi/aspi_call.h"
 #include "scsi/tape_commands.h"
@@ -47,6 +48,7 @@ struct Extraction {
   ConcealTotals totals{};
   int unreadable = 0;  // frames of the track that could not be read
   TransferReport* report = nullptr;  // /REPORT
+  int recovered = 0;   // damaged frames of the track that re-reads gave clean (/REREAD)
 };
 
 uint32_t read_frame(Extraction* x) {
@@ -91,7 +93,7 @@ int start_player(Extraction* x) {
 int finish_track_files(Extraction* x) {
   TrackFile& f = x->files;
   bool had_audio = f.wav || f.flac, had_log = f.log;
-  int result = track_file_finish(&f, &x->totals, x->unreadable);
+  int result = track_file_finish(&f, &x->totals, x->unreadable, x->recovered);
   if (had_audio) transfer_report_file(x->report, f.name, f.kind != TRACK_FILE_FLAC);  // closed: its checksums can be taken
   if (had_log) transfer_report_file(x->report, f.log_name, false);
   return result;
@@ -103,6 +105,7 @@ int open_track_files(Extraction* x, int track) {
   if (track_file_open(&x->files, x->s, track, x->info.rate_code) != 0) return 1;
   x->totals = ConcealTotals{};
   x->unreadable = 0;
+  x->recovered = 0;
   return 0;
 }
 
@@ -206,6 +209,7 @@ void read_failed(Extraction* x, uint32_t result) {
     x->unreadable += 1;
     transfer_report_unreadable(x->report, result);
     if (!s->stopeot_arg) transfer_report_incomplete(x->report);  // it ends the run
+    if (s->reread_arg) log_frame_reads(&x->read, &x->frame);
     track_log_printf("Unreadable: 0x%.8x - after ", result);
     log_subcode(s);
     track_log_printf("\n");
@@ -253,6 +257,7 @@ int frame_loop(Extraction* x) {
       }
       print_subcode(s);
       x->line_open = true;
+      if (s->reread_arg) x->recovered += log_frame_reads(&x->read, &x->frame);
       int bytes = prepare_pcm(x);
       int32_t concealed = 0;
       if (x->info.flags) {

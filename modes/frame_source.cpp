@@ -2,16 +2,19 @@
 
 #include <cstring>
 
+#include "modes/reread.h"
 #include "scsi/aspi_call.h"
 #include "scsi/tape_commands.h"
 
 int open_frame_source(FrameSource* source, RunSettings* settings) {
   source->s = settings;
   if (settings->fromimage_arg) return open_image_frames(&source->image, settings->image_path);
+  if (settings->reread_arg) source->reread = open_reread(settings);
   return 0;
 }
 
 FrameRead read_next_frame(FrameSource* source, DatFrame* frame) {
+  if (source->reread) return reread_next_frame(source->reread, frame);
   std::memset(frame, 0, sizeof *frame);
   const RunSettings* s = source->s;
   FrameRead read{};
@@ -32,6 +35,8 @@ void settle_frame_source(FrameSource* source) {
 
 void close_frame_source(FrameSource* source) {
   close_image_frames(&source->image);
+  close_reread(source->reread);
+  source->reread = nullptr;
   source->s = nullptr;
 }
 

@@ -16,9 +16,12 @@ struct FrameRead {
   int32_t kept;     // which of those reads gave the copy handed on (1: the first)
 };
 
+struct RereadStage;
+
 struct FrameSource {
   RunSettings* s = nullptr;
   ImageFrames image;  // open when the frames come from an image
+  RereadStage* reread = nullptr;  // /REREAD: damaged stretches read again (modes/reread.h)
 };
 
 // Sets the source up for the run. 0, or 1 after saying on the console why it

@@ -13,6 +13,7 @@
 #include "modes/modes.h"
 #include "modes/run_report.h"
 #include "scsi/tape_commands.h"
+#include "scsi/tape_status.h"
 
 namespace {
 
@@ -37,6 +38,21 @@ uint32_t read_input(Pass* p) {
   return p->read.result;
 }
 
+// /REREAD: a frame that stayed unreadable through every pass is kept in the
+// image as the stand-in the source put in its place (silence, both channels
+// flagged, its absolute time), and listed. false for any other failed read.
+bool stand_in_kept(const Pass* p, uint32_t result) {
+  if (!p->s->reread_arg || tape_status(result) != TAPE_MEDIUM_ERROR) return false;
+  FrameInfo info = decode_frame(&p->frame);
+  uint32_t t = info.absolute.code;
+  if (info.absolute.valid)
+    std::printf("\n - unreadable after every re-read: frame at %.2x:%.2x:%.2x:%.2x kept as a silent stand-in\n",
+                t >> 24, (t >> 16) & 0xFF, (t >> 8) & 0xFF, t & 0xFF);
+  else
+    std::printf("\n - unreadable after every re-read: frame kept as a silent stand-in\n");
+  return true;
+}
+
 uint32_t write_output(const Pass* p) {
   const RunSettings* s = p->s;
   return scsi_write_block(s->output_adapter, s->output_target, s->output_lun, &p->frame, DAT_FRAME_BYTES);
@@ -51,7 +67,8 @@ void take(Pass* p) {
 // other. 0, or 1 when it cannot be read.
 int read_first_frame(Pass* p) {
   reset_frame_analysis(p->s);
-  if (!tape_read_ok(read_input(p))) {
+  uint32_t result = read_input(p);
+  if (!tape_read_ok(result) && !stand_in_kept(p, result)) {
     std::printf("read audio block failed\n");
     return 1;
   }
@@ -105,7 +122,8 @@ int dump_from(Pass* p) {
   bool have_frame = true;  // the first frame, read above, is saved first
   for (;;) {
     bool esc = esc_pressed();
-    if (!have_frame && !tape_read_ok(read_input(p))) {
+    uint32_t result = have_frame ? 0 : read_input(p);
+    if (!have_frame && !tape_read_ok(result) && !stand_in_kept(p, result)) {
       p->stop = true;
     } else {
       if (!have_frame) take(p);

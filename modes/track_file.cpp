@@ -308,13 +308,14 @@ int finish_flac(TrackFile* f) {
 
 }  // namespace
 
-int track_file_finish(TrackFile* f, const ConcealTotals* totals, int unreadable) {
+int track_file_finish(TrackFile* f, const ConcealTotals* totals, int unreadable, int recovered) {
   int result = 0;
   if (f->log) {
     track_log_printf("total samples fixed: %d\n", totals->samples_fixed);
     track_log_printf("total frames fixed: %d\n", totals->frames_fixed);
     track_log_printf("total frames not fixed: %d\n", totals->frames_not_fixed);
     if (unreadable > 0) track_log_printf("total frames unreadable: %d\n", unreadable);
+    if (recovered > 0) track_log_printf("total frames recovered by re-reads: %d\n", recovered);
     if (f->meta.emphasis_frames > 0 || f->deemphasis)
       track_log_printf("emphasis: %s\n", track_emphasis_text(&f->meta, f->deemphasis));
     track_log_set(nullptr);
@@ -355,7 +356,7 @@ int track_file_open(TrackFile* f, const RunSettings* s, int track, int32_t rate_
   if (!f->log) {
     report_open_failure(f->log_name);
     ConcealTotals none{};
-    track_file_finish(f, &none, 0);
+    track_file_finish(f, &none, 0, 0);
     return 1;
   }
   track_log_set(f->log);

@@ -67,5 +67,6 @@ uint32_t track_file_room(const TrackFile* file);
 
 // Finishes the track: the header states exactly the audio in the file, the
 // log gets its totals, both are closed. 0, or -1 when a write failed (said on
-// the console; the files are still left valid).
-int track_file_finish(TrackFile* file, const ConcealTotals* totals, int unreadable);
+// the console; the files are still left valid). unreadable and recovered
+// (damaged frames re-reads gave clean) join the totals when not 0.
+int track_file_finish(TrackFile* file, const ConcealTotals* totals, int unreadable, int recovered);

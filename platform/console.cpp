@@ -119,6 +119,8 @@ void console_restore(void) {
   restore_terminal();
 }
 
+void console_put_back_esc(void) { g_pending_esc.store(1); }
+
 int console_interrupted(void) { return g_signal_count > 0 ? 1 : 0; }
 
 int console_sleep_ms(uint32_t ms) {

@@ -21,6 +21,9 @@ int console_key_waiting(void);
 // key's byte, CONSOLE_KEY_EXTENDED for a key that sends an escape sequence on a
 // terminal, CONSOLE_KEY_ESC for ESC or an interrupt, or -1 at the end of input.
 int console_read_key(void);
+// Puts an ESC back, to be read again by the next console_read_key: for a
+// loop that noticed ESC on behalf of the one that acts on it.
+void console_put_back_esc(void);
 // 1 once an interrupt (SIGINT or SIGTERM) has arrived during the run.
 int console_interrupted(void);
 // A function the second interrupt runs just before it ends the program, so

@@ -144,12 +144,12 @@ TEST(VirtualBus, ProblemsInTheBusFileArePassedOverWithAWarning) {
   TempDir dir;
   write_file(dir.file("bus.ini"),
              "[0:4]\nvendor = ARCHIVE\ncolour = blue\nnot_ready = soon\nsearch_speed = 0\nlocate_seconds = -1\n"
-             "[tape]\n[0:4]\nvendor = HP\n[bus]\ninterrupt_at = 7\nspeed = 2\n");
+             "flaky = 3:1.5\nlocate_slop = some\n[tape]\n[0:4]\nvendor = HP\n[bus]\ninterrupt_at = 7\nspeed = 2\n");
   VirtualBus bus;
   testing::internal::CaptureStderr();
   ASSERT_EQ(vbus_load(dir.file("bus.ini").c_str(), &bus), 0);
   std::string err = testing::internal::GetCapturedStderr();
-  for (const char* word : {"colour", "not_ready", "search_speed", "locate_seconds", "[tape]", "listed twice", "] key speed"})
+  for (const char* word : {"colour", "not_ready", "search_speed", "locate_seconds", "flaky", "locate_slop", "[tape]", "listed twice", "] key speed"})
     EXPECT_NE(err.find(word), std::string::npos) << word << " in " << err;
   // Given a sink, the provider hands it the same warnings, one whole line each.
   std::string sunk;
@@ -254,6 +254,60 @@ TEST(VirtualBus, ReadErrorsFailTheirFramesAndMovePastThem) {
   EXPECT_EQ(d.frame.audio[0], static_cast<uint8_t>(2 * 7)) << "frame 2 follows the failed frame 1";
   EXPECT_EQ(d.read(), kReadError);
   EXPECT_EQ(d.read(), kGood);
+}
+
+// Flaky frames misread by draws that depend only on the seed, the frame and
+// the count of its reads; an audio LOCATE under locate_slop stops early by
+// the same kind of draw.
+TEST(VirtualBus, FlakyFramesAndLocateSlopDrawRepeatably) {
+  RecordedDrive d({{"flaky", "1:1 3:0 5"}, {"flaky_unreadable", "2:1"}, {"seed", "7"}});
+  EXPECT_EQ(d.read(), kGood);
+  EXPECT_EQ(d.frame.interpolate_flags, 0);
+  EXPECT_EQ(d.read(), kGood);
+  EXPECT_EQ(d.frame.interpolate_flags, 0x60) << "P = 1: every read of frame 1 is damaged";
+  EXPECT_NE(d.frame.audio[1], static_cast<uint8_t>(7 + 13)) << "and its samples altered";
+  EXPECT_EQ(d.read(), kReadError) << "frame 2 unreadable, the tape moves past";
+  EXPECT_EQ(d.read(), kGood);
+  EXPECT_EQ(d.frame.interpolate_flags, 0) << "P = 0 never misreads";
+  EXPECT_EQ(d.frame.audio[0], static_cast<uint8_t>(3 * 7));
+
+  // Frame 5 at the default P = 0.5: the same seed gives the same pattern,
+  // another seed another, and about half the reads misread.
+  auto pattern = [](const char* seed) {
+    RecordedDrive drive({{"flaky", "5"}, {"seed", seed}});
+    std::string marks;
+    for (int i = 0; i < 64; ++i) {
+      EXPECT_EQ(drive.exec({0x2B, 0, 0, 0, 0, 0, 5, 0, 0, 0}), kGood);
+      EXPECT_EQ(drive.read(), kGood);
+      marks += drive.frame.interpolate_flags ? 'x' : '.';
+    }
+    return marks;
+  };
+  std::string first = pattern("7");
+  EXPECT_EQ(first, pattern("7"));
+  EXPECT_NE(first, pattern("8"));
+  auto damaged = std::count(first.begin(), first.end(), 'x');
+  EXPECT_GT(damaged, 16);
+  EXPECT_LT(damaged, 48);
+
+  // Absolute time 4 s is frame 133: a LOCATE there stops 0 to 5 frames early.
+  auto stops = [](const char* seed) {
+    RecordedDrive drive({{"locate_slop", "5"}, {"seed", seed}});
+    std::vector<int> at;
+    for (int i = 0; i < 40; ++i) {
+      EXPECT_EQ(drive.exec(locate_audio(0x20, {0x00, 0x00, 0x04, 0x00})), kGood);
+      EXPECT_EQ(drive.read(), kGood);
+      int index = 100;
+      while (index < 140 && static_cast<uint8_t>(index * 7) != drive.frame.audio[0]) ++index;
+      at.push_back(index);
+    }
+    return at;
+  };
+  std::vector<int> at = stops("1");
+  EXPECT_EQ(at, stops("1"));
+  EXPECT_GE(*std::min_element(at.begin(), at.end()), 128);
+  EXPECT_EQ(*std::max_element(at.begin(), at.end()), 133);
+  EXPECT_LT(*std::min_element(at.begin(), at.end()), 131);
 }
 
 TEST(VirtualBus, WriteErrorFailsTheNthWriteOnce) {

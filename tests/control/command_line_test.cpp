@@ -180,6 +180,34 @@ TEST(CommandLine, SeekRequests) {
   EXPECT_EQ(p.printed.substr(p.printed.size() - 21), "No seek info entered\n");
 }
 
+TEST(CommandLine, RereadTakesOneToNinetyNinePassesForTheReadingModes) {
+  struct Case {
+    std::vector<std::string> tail;
+    int result;
+    int passes;
+    const char* printed;
+  } cases[] = {
+      {{"/REREAD", "8"}, 0, 8, "KESTREL\nInput SCSI adapter 0, ID number: 1\n"},
+      {{"/reread", "99"}, 0, 99, "KESTREL\nInput SCSI adapter 0, ID number: 1\n"},
+      {{"/REREAD", "1"}, 0, 1, "KESTREL\nInput SCSI adapter 0, ID number: 1\n"},
+      {{"/REREAD", "0"}, 1, 0, "KESTREL\nInput SCSI adapter 0, ID number: 1\n/REREAD needs the number of extra passes, 1 to 99, not 0\n"},
+      {{"/REREAD", "100"}, 1, 0, "KESTREL\nInput SCSI adapter 0, ID number: 1\n/REREAD needs the number of extra passes, 1 to 99, not 100\n"},
+      {{"/REREAD", "8x"}, 1, 0, "KESTREL\nInput SCSI adapter 0, ID number: 1\n/REREAD needs the number of extra passes, 1 to 99, not 8X\n"},
+      {{"/REREAD"}, 1, 0, "KESTREL\nInput SCSI adapter 0, ID number: 1\n/REREAD needs the number of extra passes, 1 to 99\n"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> words = {"k", "/KESTREL", "T", "/INPUTID", "0:1"};
+    words.insert(words.end(), c.tail.begin(), c.tail.end());
+    Parsed p = parse(words);
+    EXPECT_EQ(p.result, c.result) << c.printed;
+    EXPECT_EQ(p.settings.reread_passes, c.passes) << c.printed;
+    EXPECT_EQ(p.printed, c.printed);
+  }
+  Parsed p = parse({"k", "/PINTAIL", "/INPUTID", "0:1", "/OUTPUTID", "0:2", "/REREAD", "3"});
+  EXPECT_EQ(p.result, 1);
+  EXPECT_EQ(p.printed, "PINTAIL\nInput SCSI adapter 0, ID number: 1\nOutput SCSI adapter 0, ID number: 2\n/REREAD works with /KESTREL and /BITTERN only\n");
+}
+
 TEST(CommandLine, RequiredAddressesAndModes) {
   Parsed p = parse({"k", "/KESTREL", "T"});
   EXPECT_EQ(p.result, 1);

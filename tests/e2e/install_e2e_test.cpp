@@ -29,11 +29,11 @@ std::string wav_audio(const std::string& path) { return read_file(path).substr(4
 
 // What an installed tree under prefix holds.
 void expect_installed_files(const std::string& prefix) {
-  for (const char* file : {"bin/kestrel", "bin/kestrel-drives", "lib/kestrel/libthistle.so", "lib/kestrel/libsorrel.so",
+  for (const char* file : {"bin/kestrel", "bin/kestrel-drives", "bin/kestrel-merge", "lib/kestrel/libthistle.so", "lib/kestrel/libsorrel.so",
                            "lib/kestrel/libwnaspi32.so", "lib/udev/rules.d/60-kestrel.rules",
                            "share/doc/kestrel/README.md", "share/doc/kestrel/copyright"})
     EXPECT_TRUE(file_exists(prefix + "/" + file)) << file;
-  for (const char* page : {"kestrel.1", "kestrel-drives.1"}) {
+  for (const char* page : {"kestrel.1", "kestrel-drives.1", "kestrel-merge.1"}) {
     ProcessResult text = run_process("/bin/gzip", {"-dc", prefix + "/share/man/man1/" + page + ".gz"});
     EXPECT_EQ(text.out, read_file(std::string(KESTREL_SOURCE_DIR) + "/doc/" + page)) << page;
   }

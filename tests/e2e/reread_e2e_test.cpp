@@ -1,0 +1,291 @@
+// /REREAD and kestrel-merge end to end: drives that misread now and then,
+// stretches read again until clean, images of one tape merged.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <string>
+
+#include "base/dat_format.h"
+#include "tests/support/bytes.h"
+#include "tests/support/e2e/bus_file.h"
+#include "tests/support/e2e/tape.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+struct TapeRun {
+  TempDir dir;
+
+  ProcessResult run(const Tape& tape, std::vector<std::string> args, const BusKeys& drive_keys,
+                    const BusKeys& bus_keys = {}) const {
+    EXPECT_TRUE(tape_write(tape, dir.file("tape.dat")));
+    BusKeys keys = {{"cassette", "tape.dat"}};
+    keys.insert(keys.end(), drive_keys.begin(), drive_keys.end());
+    BusKeys bus = {{"stats", "stats.json"}};
+    bus.insert(bus.end(), bus_keys.begin(), bus_keys.end());
+    EXPECT_TRUE(write_bus_file(dir.file("bus.ini"), {{"0:4", keys}}, bus));
+    ProcessOptions options;
+    options.env.push_back("KESTREL_BUS=" + dir.file("bus.ini"));
+    options.cwd = dir.path();
+    args.insert(args.end(), {"/INPUTID", "0:4"});
+    return run_kestrel(args, options);
+  }
+  std::string file(const std::string& name) const { return read_file(dir.file(name)); }
+  long long stat(const char* key) const {
+    std::string stats = file("stats.json");
+    size_t at = stats.find(std::string("\"") + key + "\": ");
+    return at == std::string::npos ? -1 : std::atoll(stats.c_str() + at + std::strlen(key) + 4);
+  }
+};
+
+// Two programs of 1,000 frames; frame i carries absolute time i.
+Tape two_programs() {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1}, 1000);
+  tape_record(&tape, Recording{.program = 2}, 1000);
+  return tape;
+}
+
+// 40 flaky frames: clusters at the very start, across the change of program
+// and at the very end, and frames alone.
+const char kFlaky[] =
+    "0 1 2 3 4 50 300 301 302 303 304 305 306 307 308 309 600 700 998 999 1000 1001 1002 1003 1200 1300 "
+    "1500 1502 1504 1700 1800 1992 1993 1994 1995 1996 1997 1998 1999 1250";
+
+// The frames a track log lists as still damaged after the re-reads.
+std::set<size_t> still_damaged(const std::string& log) {
+  std::set<size_t> frames;
+  for (size_t at = log.find("Re-read: frame at "); at != std::string::npos; at = log.find("Re-read: frame at ", at + 1)) {
+    size_t end = log.find('\n', at);
+    std::string line = log.substr(at, end - at);
+    if (line.find(", clean") != std::string::npos) continue;
+    unsigned h, m, s, f;
+    if (std::sscanf(line.c_str() + 18, "%x:%x:%x:%x", &h, &m, &s, &f) != 4) continue;
+    const uint8_t bytes[4] = {static_cast<uint8_t>(h), static_cast<uint8_t>(m), static_cast<uint8_t>(s),
+                              static_cast<uint8_t>(f)};
+    frames.insert(static_cast<size_t>(dat_frames_of_time_code(bytes)));
+  }
+  return frames;
+}
+
+// The most reads a track log gives a frame.
+int most_reads(const std::string& log) {
+  int most = 0;
+  for (size_t at = log.find("Re-read: frame at "); at != std::string::npos; at = log.find("Re-read: frame at ", at + 1)) {
+    int reads = 0;
+    if (std::sscanf(log.c_str() + at + 18, "%*x:%*x:%*x:%*x read %d times", &reads) == 1) most = std::max(most, reads);
+  }
+  return most;
+}
+
+// Frames whose samples in the WAV data differ from the tape's (as far as
+// the WAV data goes).
+std::set<size_t> differing_frames(const std::string& data, const Tape& tape) {
+  std::set<size_t> frames;
+  std::string clean = tape_pcm(tape, 0, tape.frames.size());
+  for (size_t i = 0; (i + 1) * DAT_AUDIO_BYTES <= std::min(data.size(), clean.size()); ++i)
+    if (data.compare(i * DAT_AUDIO_BYTES, DAT_AUDIO_BYTES, clean, i * DAT_AUDIO_BYTES, DAT_AUDIO_BYTES) != 0)
+      frames.insert(i);
+  return frames;
+}
+
+TEST(Reread, FlakyFramesComeOutAsOnACleanTapeInEveryFrameAndOrder) {
+  Tape tape = two_programs();
+  int first_frame_reread = 0;
+  for (const char* seed : {"1", "2", "3"}) {
+    TapeRun t;
+    ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/REREAD", "8"},
+                            {{"flaky", kFlaky}, {"locate_slop", "5"}, {"seed", seed}});
+    ASSERT_EQ(r.exit_code, 0) << r.out;
+    WavFile wav = read_wav(t.dir.file("TAPE001.wav"));
+    ASSERT_TRUE(wav.valid);
+    ASSERT_EQ(wav.data.size(), 2000u * DAT_AUDIO_BYTES) << "seed " << seed;
+    std::string log = t.file("TAPE001.log");
+    // Only frames the log lists as still damaged after 8 passes may differ.
+    std::set<size_t> left = still_damaged(log);
+    EXPECT_EQ(differing_frames(wav.data, tape), left) << "seed " << seed << "\n" << log;
+    EXPECT_LE(left.size(), 2u) << "seed " << seed;
+    if (log.find("Re-read: frame at 00:00:00:0") != std::string::npos) ++first_frame_reread;
+    int most = most_reads(log);
+    EXPECT_GE(most, 2);
+    EXPECT_LE(most, 9) << "the first read and 8 more at the most";
+    EXPECT_NE(r.out.find(" - re-reading a damaged stretch at "), std::string::npos);
+    EXPECT_NE(r.out.find(" - stretch re-read in "), std::string::npos);
+    EXPECT_NE(r.out.find(" recovered clean, "), std::string::npos);
+    // No frame is read more than the first pass and 8 more times, and the
+    // stretches cost far less than a second pass.
+    EXPECT_LT(t.stat("reads"), 3000) << t.file("stats.json");
+  }
+  EXPECT_GT(first_frame_reread, 0) << "a stretch in the first five frames";
+
+  // Without /REREAD the damaged frames come through as read.
+  TapeRun once;
+  ProcessResult r = once.run(tape, {"/KESTREL", "TAPE"}, {{"flaky", kFlaky}, {"seed", "1"}});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  WavFile wav = read_wav(once.dir.file("TAPE001.wav"));
+  ASSERT_EQ(wav.data.size(), 2000u * DAT_AUDIO_BYTES);
+  std::set<size_t> differ = differing_frames(wav.data, tape);
+  EXPECT_GT(differ.size(), 5u);
+  std::string log = once.file("TAPE001.log");
+  size_t errors = 0;
+  for (size_t at = log.find("Error: 0x60"); at != std::string::npos; at = log.find("Error: 0x60", at + 1)) ++errors;
+  EXPECT_EQ(errors, differ.size());
+  EXPECT_EQ(log.find("Re-read"), std::string::npos);
+  EXPECT_EQ(once.stat("reads"), 2000) << "one pass";
+}
+
+TEST(Reread, UnreadableFramesAreFilledAndAnImageKeepsAStandInForOneThatStaysSo) {
+  Tape tape = two_programs();
+  TapeRun t;
+  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/REREAD", "8"},
+                          {{"flaky_unreadable", "1 2 700 701 1999"}, {"locate_slop", "3"}, {"seed", "5"}});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  WavFile wav = read_wav(t.dir.file("TAPE001.wav"));
+  EXPECT_TRUE(same_bytes(wav.data, tape_pcm(tape, 0, 2000)));
+  EXPECT_NE(t.file("TAPE001.log").find(", clean\n"), std::string::npos);
+
+  // Frames 0 and 20 never read: the image keeps a silent stand-in with both
+  // channels flagged for each, with its absolute time where the frames
+  // around it tell it (not for the first frame of the run), and every other
+  // frame as it is.
+  TapeRun image;
+  r = image.run(tape, {"/BITTERN", "IMG", "/REREAD", "2"}, {{"flaky_unreadable", "0:1 20:1 21"}, {"seed", "5"}});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find("unreadable after every re-read: frame at 00:00:00:20 kept as a silent stand-in"),
+            std::string::npos)
+      << r.out;
+  std::vector<DatFrame> records = tape_read(image.dir.file("IMG.img"));
+  ASSERT_EQ(records.size(), 2000u);
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (i == 0 || i == 20) continue;
+    ASSERT_EQ(std::memcmp(&records[i], &tape.frames[i], sizeof(DatFrame)), 0) << i;
+  }
+  EXPECT_EQ(records[0].interpolate_flags, 0x60);
+  EXPECT_EQ(records[20].interpolate_flags, 0x60);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(records[20].audio), DAT_AUDIO_BYTES),
+            std::string(DAT_AUDIO_BYTES, '\0'));
+  const uint8_t* pack = records[20].pack[0];
+  EXPECT_EQ(pack[0] >> 4, PACK_ITEM_ABSOLUTE_TIME);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(pack + 3), 4), std::string("\x00\x00\x00\x20", 4));
+}
+
+TEST(Reread, FramesWithoutAbsoluteTimeAreNotReRead) {
+  Tape tape;
+  tape_record(&tape, Recording{.times = false}, 100);  // no packs: /STOPEOT reads on over them
+  TapeRun t;
+  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/REREAD", "3", "/STOPEOT"}, {{"flaky", "50:1"}});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find(" - 1 damaged frames carry no valid absolute time: they cannot be found again and are not "
+                       "re-read\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(t.file("TAPE001.log").find("Not re-read: 1 damaged frames without a valid absolute time\n"),
+            std::string::npos);
+  EXPECT_EQ(t.stat("reads"), 100) << r.out;
+  EXPECT_EQ(t.stat("locates"), 0);
+}
+
+TEST(Reread, EscDuringAReReadOrALostPlaceEndTheRunWithValidFiles) {
+  Tape tape = two_programs();
+  TapeRun t;
+  // Frame 500 is damaged on every read: the first pass reads frames 0 to
+  // 530 (531 READs), each extra pass frames 496 to 500: the 540th READ falls
+  // in the second.
+  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/REREAD", "8"}, {{"flaky", "500:1"}},
+                          {{"interrupt_at", "540"}});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find(" - re-reading interrupted after 2 passes"), std::string::npos) << r.out;
+  WavFile wav = read_wav(t.dir.file("TAPE001.wav"));
+  ASSERT_TRUE(wav.valid);
+  ASSERT_GE(wav.data.size(), 1u * DAT_AUDIO_BYTES);
+  EXPECT_TRUE(same_bytes(wav.data, tape_pcm(tape, 0, wav.data.size() / DAT_AUDIO_BYTES)));
+  EXPECT_LT(t.stat("reads"), 560);
+
+  // LOCATEs that stop up to 2,500 frames early: with this seed the tape
+  // cannot be put back where the first pass stopped, and reading ends after
+  // the stretch and the 30 good frames held with it.
+  TapeRun lost;
+  r = lost.run(tape, {"/KESTREL", "TAPE", "/REREAD", "2", "/STOPEOT"},
+               {{"flaky", "1500:1"}, {"locate_slop", "2500"}, {"seed", "1"}});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find(" - the tape cannot be put back where reading stopped: reading ends after the stretch\n"),
+            std::string::npos)
+      << r.out;
+  wav = read_wav(lost.dir.file("TAPE001.wav"));
+  ASSERT_TRUE(wav.valid);
+  ASSERT_EQ(wav.data.size(), 1531u * DAT_AUDIO_BYTES);
+  EXPECT_EQ(differing_frames(wav.data, tape), std::set<size_t>{1500});
+}
+
+// kestrel-merge: three images of one tape, each damaged elsewhere, two
+// beginning later than the tape, one without a stretch the others have.
+TEST(Merge, ThreeDamagedImagesGiveTheCleanTapeAndListTheirDisagreements) {
+  Tape tape = two_programs();
+  auto damage = [](std::vector<DatFrame>* frames, size_t first, size_t last, uint8_t flags, uint8_t mark) {
+    for (size_t i = first; i < last; ++i) {
+      (*frames)[i].interpolate_flags = flags;
+      (*frames)[i].audio[9] ^= mark;
+    }
+  };
+  std::vector<DatFrame> a = tape.frames, b = tape.frames, c = tape.frames;
+  damage(&a, 100, 105, 0x60, 1);
+  damage(&a, 1600, 1601, 0x60, 1);
+  damage(&b, 1500, 1511, 0x60, 2);
+  damage(&b, 1600, 1601, 0x60, 2);
+  damage(&c, 100, 103, 0x40, 3);
+  damage(&c, 1505, 1511, 0x20, 3);
+  b.erase(b.begin() + 800, b.begin() + 850);  // a stretch it lacks
+  b.erase(b.begin(), b.begin() + 50);         // begins at frame 50
+  c.erase(c.begin() + 1550, c.end());
+  c.erase(c.begin(), c.begin() + 90);  // begins at frame 90, ends at 1549
+  TempDir dir;
+  ProcessOptions in_dir;
+  in_dir.cwd = dir.path();
+  auto write = [&](const char* name, const std::vector<DatFrame>& frames) {
+    Tape image;
+    image.frames = frames;
+    ASSERT_TRUE(tape_write(image, dir.file(name)));
+  };
+  write("a.img", a);
+  write("b.img", b);
+  write("c.img", c);
+  ProcessResult r = run_process(build_path("kestrel-merge"), {"out.img", "a.img", "b.img", "c.img"},
+                                in_dir);
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  std::vector<DatFrame> out = tape_read(dir.file("out.img"));
+  ASSERT_EQ(out.size(), 2000u);
+  for (size_t i = 0; i < out.size(); ++i) {
+    // 1600: both copies both-flagged, the first input's is kept.
+    const DatFrame& want = i == 1600 ? a[1600] : tape.frames[i];
+    ASSERT_EQ(std::memcmp(&out[i], &want, sizeof(DatFrame)), 0) << i;
+  }
+  EXPECT_NE(r.out.find(" - a.img: 2000 records, supplied "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(" - damaged stretch at 00:00:03:00, 5 frames: b.img gave 5\n"), std::string::npos) << r.out;
+  std::string json = read_file(dir.file("out.json"));
+  // Every frame where copies disagreed: 100-104, 1500-1510 and 1600.
+  size_t listed = 0;
+  for (size_t at = json.find("{\"frame\": "); at != std::string::npos; at = json.find("{\"frame\": ", at + 1)) ++listed;
+  EXPECT_EQ(listed, 5u + 11u + 1u) << json;
+  EXPECT_NE(json.find("{\"frame\": 1600, \"time\": \"00:00:48:00\", \"kept\": 1, \"copies\": [{\"input\": 1, \"record\": "
+                      "1600, \"program\": \"002\", \"copy\": \"both channels flagged\"}, {\"input\": 2, \"record\": 1500"),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find("{\"frame\": 1505, \"time\": \"00:00:45:05\", \"kept\": 1,"), std::string::npos) << json;
+
+  // An input that is the output, or one that cannot be aligned, is refused.
+  r = run_process(build_path("kestrel-merge"), {"a.img", "a.img", "b.img"}, in_dir);
+  EXPECT_EQ(r.exit_code, 2);
+  Tape backwards;
+  backwards.frames = {tape.frames[10], tape.frames[5]};
+  ASSERT_TRUE(tape_write(backwards, dir.file("back.img")));
+  r = run_process(build_path("kestrel-merge"), {"x.img", "a.img", "back.img"}, in_dir);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("back.img: the absolute time goes back at record 1"), std::string::npos) << r.err;
+  EXPECT_FALSE(file_exists(dir.file("x.img")));
+}
+
+}  // namespace
