@@ -184,6 +184,10 @@ int parse_reread(int argc, char** argv, RunSettings* s) {
     std::printf("/REREAD works with /KESTREL and /BITTERN only\n");
     return 1;
   }
+  if (s->fromimage_arg) {
+    std::printf("/REREAD reads the tape again: an image cannot be, so not with /FROMIMAGE\n");
+    return 1;
+  }
   s->reread_passes = static_cast<int32_t>(passes);
   return 0;
 }

@@ -60,7 +60,7 @@ uint32_t read_frame(Extraction* x) {
 // console; a blank stretch ends the run (but with /STOPEOT).
 void take(Extraction* x) {
   if (take_read_frame(&x->frame, x->s, &x->info, &x->events)) x->stop = true;
-  transfer_report_frame(x->report, &x->info, &x->events, x->read.reads);
+  transfer_report_frame(x->report, &x->info, &x->events, x->read.reads, x->read.kept);
 }
 
 // The rate a file or the player is begun at; the reserved code keeps the

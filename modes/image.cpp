@@ -60,7 +60,7 @@ uint32_t write_output(const Pass* p) {
 
 void take(Pass* p) {
   if (take_read_frame(&p->frame, p->s, &p->info, &p->events)) p->stop = true;
-  transfer_report_frame(p->report, &p->info, &p->events, p->read.reads);
+  transfer_report_frame(p->report, &p->info, &p->events, p->read.reads, p->read.kept);
 }
 
 // Reads and takes the first frame, which the caller passes on like every

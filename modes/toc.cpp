@@ -10,6 +10,7 @@
 #include "datframe/dat_frame.h"
 #include "modes/frame_source.h"
 #include "modes/mode_io.h"
+#include "modes/run_report.h"
 #include "modes/modes.h"
 #include "platform/console.h"
 #include "scsi/seek.h"
@@ -393,10 +394,59 @@ int read_table_of_contents(RunSettings* s, TapeContents* toc) {
   return result;
 }
 
+namespace {
+
+FrameTime frame_time(uint32_t code) { return FrameTime{code, code != TIME_CODE_NONE}; }
+
+// The time of the frame before code (a program's end is given past its last frame).
+FrameTime time_before(uint32_t code) {
+  if (code == TIME_CODE_NONE) return FrameTime{0, 0};
+  uint8_t bytes[4] = {static_cast<uint8_t>(code >> 24), static_cast<uint8_t>(code >> 16),
+                      static_cast<uint8_t>(code >> 8), static_cast<uint8_t>(code)};
+  int64_t frames = dat_frames_of_time_code(bytes);
+  if (frames <= 0) return FrameTime{0, 0};
+  dat_time_code_of_frames(static_cast<uint64_t>(frames - 1), bytes);
+  return frame_time(static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
+                    static_cast<uint32_t>(bytes[2]) << 8 | bytes[3]);
+}
+
+// The programs as the transfer report lists them: frame indices where the
+// listing knows them, else only times.
+std::vector<ProgramStretch> report_programs(const TapeContents& toc) {
+  std::vector<ProgramStretch> programs;
+  for (const TocProgram& p : toc.programs) {
+    ProgramStretch stretch{};
+    stretch.program_kind = FRAME_PROGRAM_NUMBER;
+    stretch.program = p.number;
+    stretch.first_frame = p.start_frame;
+    stretch.frames = p.start_frame >= 0 ? p.frames : -1;
+    stretch.abs_start = frame_time(p.abs_start);
+    stretch.abs_end = time_before(p.abs_end);
+    stretch.rate = p.rate;
+    stretch.channels = p.channels;
+    stretch.bits = p.bits;
+    stretch.emphasis = p.emphasis > 0 ? p.emphasis : 0;
+    stretch.scms = p.scms > 0 ? p.scms : 0;
+    stretch.date = p.date;
+    programs.push_back(stretch);
+  }
+  return programs;
+}
+
+}  // namespace
+
 int list_programs(RunSettings* s) {
   TapeContents toc;
   std::printf("Table of contents of %s\n", s->fromimage_arg ? s->image_path : "the input tape");
+  // /REPORT: NAME.json and the rest list the programs (TOC.json without a name).
+  TransferReport* report = open_run_report(s, "TOC", s->base_name[0] ? s->base_name : "TOC");
   int result = read_table_of_contents(s, &toc);
   if (!toc.programs.empty() || toc.end_frame >= 0 || !toc.complete) print_contents(toc);
-  return result;
+  if (report) {
+    report->programs = report_programs(toc);
+    report->frames = toc.end_frame > 0 ? toc.end_frame : 0;
+    for (const TocProgram& p : toc.programs) report->frames_read += p.head_frames;
+    if (!toc.complete || result != 0) transfer_report_incomplete(report);
+  }
+  return close_run_report(report, result);
 }

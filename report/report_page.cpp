@@ -88,6 +88,7 @@ void append_map(std::string* out, const TransferReport& r) {
             number(map.width(b.frames)) + "\" height=\"36\"><title>blank tape, " + std::to_string(b.frames) +
             " frames</title></rect>\n";
   for (const ProgramStretch& p : r.programs) {
+    if (p.first_frame < 0 || p.frames < 0) continue;  // only its times are known: no place on the map
     bool edge = p.program_kind != FRAME_PROGRAM_NUMBER;  // lead-in, lead-out, no number: paler
     *out += "<rect class=\"band " + format_class(p) + (edge ? " edge" : "") + "\" x=\"" +
             number(map.x(p.first_frame)) + "\" y=\"24\" width=\"" + number(map.width(p.frames)) +

@@ -49,6 +49,7 @@ ReportEvent event_at(const TransferReport* r, int64_t frame, int32_t kind) {
   e.file = -1;
   e.sample_offset = -1;
   e.reads = 1;
+  e.kept = 1;
   if (kind != REPORT_UNREADABLE) {
     e.abs_time = r->info.absolute;
     e.program_kind = r->info.program_kind;
@@ -80,12 +81,18 @@ void settle_pending(TransferReport* r) {
     e.sample_offset = r->pending_file >= 0 ? r->pending_offset : -1;
     e.concealed = r->pending_concealed;
     e.reads = r->pending_reads;
+    e.kept = r->pending_kept;
     e.expected = r->pending_continuity.expected;
     r->events.push_back(e);
   };
   if (info.flags) {
     r->frames_damaged += 1;
     add_event(REPORT_INTERPOLATED);
+  } else if (r->pending_kept > 1) {
+    // A later read gave the clean copy kept: listed apart, no problem of the transfer.
+    add_event(REPORT_RECOVERED);
+    r->recovered.push_back(r->events.back());
+    r->events.pop_back();
   }
   if (r->pending_continuity.broken) {
     r->continuity_breaks += 1;
@@ -112,7 +119,8 @@ TransferReport* transfer_report_begin(const char* mode, const char* base_name, c
   return r;
 }
 
-void transfer_report_frame(TransferReport* r, const FrameInfo* info, const FrameEvents* events, int32_t reads) {
+void transfer_report_frame(TransferReport* r, const FrameInfo* info, const FrameEvents* events, int32_t reads,
+                           int32_t kept) {
   if (!r) return;
   settle_pending(r);
   r->pending = true;
@@ -120,6 +128,7 @@ void transfer_report_frame(TransferReport* r, const FrameInfo* info, const Frame
   r->frame_events = *events;
   r->pending_continuity = track_continuity(&r->continuity, info, events);
   r->pending_reads = reads;
+  r->pending_kept = kept;
   r->pending_file = -1;
   r->pending_offset = -1;
   r->pending_concealed = 0;
@@ -220,7 +229,7 @@ std::string channels_text(int32_t flags) {
 }
 
 const char* event_kind_text(int32_t kind) {
-  static const char* const kKinds[] = {"interpolated", "unreadable", "continuity"};
+  static const char* const kKinds[] = {"interpolated", "unreadable", "continuity", "recovered"};
   return kKinds[kind];
 }
 
@@ -250,7 +259,9 @@ void append_event(std::string* out, const TransferReport& r, const ReportEvent& 
     std::snprintf(result, sizeof result, "0x%08x", e.read_result);
     *out += ", \"read_result\": \"" + std::string(result) + '"';
   }
-  if (e.reads > 1) *out += ", \"reads\": " + std::to_string(e.reads);
+  if (e.reads > 1)
+    *out += ", \"reads\": " + std::to_string(e.reads) + ", \"kept\": " + std::to_string(e.kept) +
+            ", \"clean\": " + (e.flags ? "false" : "true");
   *out += '}';
 }
 
@@ -301,6 +312,15 @@ std::string report_json(const TransferReport& r) {
     append_event(&out, r, r.events[i]);
   }
   out += r.events.empty() ? "],\n" : "\n  ],\n";
+  if (!r.recovered.empty()) {
+    // Frames re-reads gave clean: how often each was read, which read was kept.
+    out += "  \"recovered\": [";
+    for (size_t i = 0; i < r.recovered.size(); ++i) {
+      out += i ? ",\n" : "\n";
+      append_event(&out, r, r.recovered[i]);
+    }
+    out += "\n  ],\n";
+  }
   out += "  \"files\": [";
   for (size_t i = 0; i < r.files.size(); ++i) {
     const ReportFile& f = r.files[i];

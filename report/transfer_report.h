@@ -28,7 +28,9 @@ struct ReportSource {
   std::string image;  // not empty: the frames came from this image file
 };
 
-enum ReportEventKind { REPORT_INTERPOLATED = 0, REPORT_UNREADABLE = 1, REPORT_CONTINUITY = 2 };
+// REPORT_RECOVERED: a frame damaged on a read and clean on a later one; such
+// frames are listed apart (recovered), never among the problems.
+enum ReportEventKind { REPORT_INTERPOLATED = 0, REPORT_UNREADABLE = 1, REPORT_CONTINUITY = 2, REPORT_RECOVERED = 3 };
 
 // One problem frame.
 struct ReportEvent {
@@ -43,6 +45,7 @@ struct ReportEvent {
   int32_t concealed;      // samples repaired
   uint32_t expected;      // continuity: the time the frame should have carried
   int32_t reads;          // times the frame was read
+  int32_t kept;           // which of those reads gave the copy kept (1: the first)
   uint32_t read_result;   // unreadable: the read's result word
 };
 
@@ -77,6 +80,7 @@ struct TransferReport {
   std::vector<ProgramStretch> programs;
   std::vector<BlankStretch> blanks;
   std::vector<ReportEvent> events;
+  std::vector<ReportEvent> recovered;  // damaged on a read, clean on a later one (re-reads)
   std::vector<std::string> file_names;  // names the events refer to
   std::vector<ReportFile> files;        // files the run finished, in order
   // The frame taken last, until the next one comes: what the mode did with it.
@@ -85,6 +89,7 @@ struct TransferReport {
   FrameEvents frame_events{};
   ContinuityResult pending_continuity{};
   int32_t pending_reads = 0;
+  int32_t pending_kept = 0;
   int32_t pending_file = -1;
   int64_t pending_offset = -1;
   int32_t pending_concealed = 0;
@@ -119,8 +124,10 @@ void remember_report_arguments(int argc, char** argv);
 
 // Begins a report; the started time is now. nullptr when out of memory.
 TransferReport* transfer_report_begin(const char* mode, const char* base_name, const ReportSource& source);
-// The frame just read, decoded and tracked; reads is how many times it was read.
-void transfer_report_frame(TransferReport* report, const FrameInfo* info, const FrameEvents* events, int32_t reads);
+// The frame just read, decoded and tracked; reads is how many times it was
+// read, kept which of those reads gave the copy handed on.
+void transfer_report_frame(TransferReport* report, const FrameInfo* info, const FrameEvents* events, int32_t reads,
+                           int32_t kept);
 // A read that gave no frame (not the end of the recorded data): its place passes.
 void transfer_report_unreadable(TransferReport* report, uint32_t result);
 // The frame taken last went to file (nullptr: to no file, e.g. a player)

@@ -194,6 +194,8 @@ TEST(CommandLine, RereadTakesOneToNinetyNinePassesForTheReadingModes) {
       {{"/REREAD", "100"}, 1, 0, "KESTREL\nInput SCSI adapter 0, ID number: 1\n/REREAD needs the number of extra passes, 1 to 99, not 100\n"},
       {{"/REREAD", "8x"}, 1, 0, "KESTREL\nInput SCSI adapter 0, ID number: 1\n/REREAD needs the number of extra passes, 1 to 99, not 8X\n"},
       {{"/REREAD"}, 1, 0, "KESTREL\nInput SCSI adapter 0, ID number: 1\n/REREAD needs the number of extra passes, 1 to 99\n"},
+      {{"/REREAD", "2", "/FROMIMAGE", "t.img"}, 1, 0,
+       "KESTREL\nInput SCSI adapter 0, ID number: 1\n/REREAD reads the tape again: an image cannot be, so not with /FROMIMAGE\n"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> words = {"k", "/KESTREL", "T", "/INPUTID", "0:1"};
