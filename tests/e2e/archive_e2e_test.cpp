@@ -14,6 +14,7 @@
 #include "datframe/frame_build.h"
 #include "tests/support/bytes.h"
 #include "tests/support/e2e/bus_file.h"
+#include "tests/support/e2e/json.h"
 #include "tests/support/e2e/tape.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -249,7 +250,7 @@ TEST_P(Toc, ListsTheProgramsOfTheComposedTape) {
   std::string total = c.programs.empty() ? "" : "total: " + std::to_string(c.programs.size()) + " programs, " +
                                                    time_of_frames(tape.frames.size()) + " (" +
                                                    std::to_string(tape.frames.size()) + " frames)\n";
-  std::vector<std::string> drive_args = {"/TOC", "list", "/INPUTID", "0:4"};
+  std::vector<std::string> drive_args = {"/TOC", "list", "/INPUTID", "0:4", "/REPORT"};
   if (!c.programs.empty()) drive_args.insert(drive_args.end(), {"/SEEK", "PROGNUM", std::to_string(c.programs.back())});
   std::vector<ProcessResult> runs = {a.run("run", drive_args)};
   EXPECT_LE(a.stat("reads"), 10.0 * static_cast<double>(c.programs.size()));
@@ -258,6 +259,16 @@ TEST_P(Toc, ListsTheProgramsOfTheComposedTape) {
     EXPECT_EQ(r.exit_code, 0) << r.out;
     EXPECT_NE(r.out.find(lines + total), std::string::npos) << lines + total << "\n----\n" << r.out;
     EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
+  }
+  // With /REPORT the programs are in LIST.json as the transfer report lists them.
+  JsonFlat json;
+  ASSERT_TRUE(json_flatten(read_file(a.dir.file("run/LIST.json")), &json)) << runs[0].out;
+  EXPECT_EQ(json["mode"], "TOC");
+  ASSERT_EQ(json["programs#"], std::to_string(c.programs.size()));
+  for (size_t i = 0; i < c.programs.size(); ++i) {
+    std::string at = "programs." + std::to_string(i) + ".";
+    EXPECT_EQ(json[at + "number"], std::to_string(c.programs[i]));
+    EXPECT_EQ(json[at + "first_frame"], std::to_string(tape_first_of(tape.frames, c.programs[i])));
   }
   // The tape is put back where /SEEK left it.
   if (!c.programs.empty()) {
