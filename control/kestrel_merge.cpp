@@ -27,10 +27,16 @@ void on_interrupt(int) { g_interrupted = 1; }
 
 // One record of an input: where it lies and how good it is.
 struct Record {
-  int64_t time;     // absolute time, or for a record without one the time its place gives it
+  int64_t time;     // absolute time, or for a record without one the time its place gives it (-1: none)
+  int64_t order;    // its place on the tape, by which the inputs' records are aligned
   int32_t program;  // sub-ID program number (12-bit BCD)
   int32_t rank;
 };
+
+// Records without a time between two timed ones share the slot of the one
+// before, each a step further, when the times around them leave no room for
+// them (a blank stretch, which the absolute time does not count).
+const int kOrderShift = 20;
 
 struct Input {
   std::string path;
@@ -71,7 +77,7 @@ bool scan_input(Input* in) {
     }
     FrameInfo info = decode_frame(&frame);
     FrameKey key = frame_key(&info);
-    in->records.push_back(Record{key.time, info.sub_id_program, record_rank(&frame)});
+    in->records.push_back(Record{key.time, 0, info.sub_id_program, record_rank(&frame)});
   }
   if (std::ferror(in->file)) {
     std::fprintf(stderr, "kestrel-merge: cannot read %s: %s\n", in->path.c_str(), std::strerror(errno));
@@ -80,29 +86,43 @@ bool scan_input(Input* in) {
   if (got > 0)
     std::fprintf(stderr, "kestrel-merge: %s ends in a part of a record (%zu bytes): passed over\n", in->path.c_str(),
                  got);
-  // Records without a valid time take theirs from the nearest timed record
-  // before them, or else after them.
+  // Records without a valid time take theirs from the timed records around
+  // them when the times leave exactly their room (a frame whose time pack
+  // was damaged); else, as in a blank stretch, they follow the timed one
+  // before them in its slot. Records before the first timed one are counted
+  // back from it (a blank leader, a lead-in).
   std::vector<Record>& r = in->records;
-  size_t first_timed = r.size();
+  size_t first_timed = r.size(), last_timed = r.size();
   for (size_t i = 0; i < r.size(); ++i) {
-    if (r[i].time < 0) {
-      if (i > 0 && r[i - 1].time >= 0) r[i].time = r[i - 1].time + 1;
-      continue;
-    }
-    if (first_timed == r.size()) first_timed = i;
-    if (i > 0 && r[i - 1].time >= r[i].time) {
+    if (r[i].time < 0) continue;
+    if (last_timed < r.size() && r[last_timed].time >= r[i].time) {
       std::fprintf(stderr,
                    "kestrel-merge: %s: the absolute time goes back at record %zu (%s): its frames cannot be aligned\n",
                    in->path.c_str(), i, time_text(r[i].time).c_str());
       return false;
     }
+    r[i].order = r[i].time << kOrderShift;
+    if (last_timed < r.size()) {
+      bool room = r[i].time - r[last_timed].time == static_cast<int64_t>(i - last_timed);
+      for (size_t k = last_timed + 1; k < i; ++k) {
+        int64_t step = static_cast<int64_t>(k - last_timed);
+        r[k].time = room ? r[last_timed].time + step : -1;
+        r[k].order = room ? (r[last_timed].time + step) << kOrderShift : r[last_timed].order + step;
+      }
+    }
+    if (first_timed == r.size()) first_timed = i;
+    last_timed = i;
   }
   if (first_timed == r.size() && !r.empty()) {
     std::fprintf(stderr, "kestrel-merge: %s: no record carries a valid absolute time: it cannot be aligned\n",
                  in->path.c_str());
     return false;
   }
-  for (size_t i = first_timed; i-- > 0;) r[i].time = r[i + 1].time - 1;
+  for (size_t i = first_timed; i-- > 0;) r[i].order = r[i + 1].order - (int64_t{1} << kOrderShift);
+  for (size_t i = last_timed + 1; i < r.size(); ++i) {
+    r[i].time = r[i - 1].time >= 0 ? r[i - 1].time + 1 : -1;
+    r[i].order = r[i - 1].order + (int64_t{1} << kOrderShift);
+  }
   return true;
 }
 
@@ -189,14 +209,20 @@ int merge(const std::string& out_path, std::vector<Input>& inputs) {
       break;
     }
     // The copies of the next frame: the records at the heads with the earliest time.
-    int64_t time = -1;
+    // Times may be below 0: records before an image's first timed one (a
+    // blank leader, a lead-in) are counted back from it.
+    int64_t order = 0;
+    bool any = false;
     for (const Input& in : inputs)
-      if (in.next < in.records.size() && (time < 0 || in.records[in.next].time < time)) time = in.records[in.next].time;
-    if (time < 0) break;
+      if (in.next < in.records.size() && (!any || in.records[in.next].order < order)) {
+        order = in.records[in.next].order;
+        any = true;
+      }
+    if (!any) break;
     copies.clear();
     for (size_t i = 0; i < inputs.size(); ++i) {
       Input& in = inputs[i];
-      if (in.next < in.records.size() && in.records[in.next].time == time) copies.push_back(Copy{i, in.next++});
+      if (in.next < in.records.size() && in.records[in.next].order == order) copies.push_back(Copy{i, in.next++});
     }
     // The best copy; among equals the first input's.
     size_t best = 0;
@@ -206,6 +232,7 @@ int merge(const std::string& out_path, std::vector<Input>& inputs) {
         best = c;
     const Input& winner = inputs[copies[best].input];
     const Record& chosen = winner.records[copies[best].record];
+    const int64_t time = chosen.time;
     if (!read_record(winner, copies[best].record, &kept)) {
       std::fprintf(stderr, "kestrel-merge: cannot read %s again\n", winner.path.c_str());
       failed = true;

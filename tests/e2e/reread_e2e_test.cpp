@@ -292,6 +292,24 @@ TEST(Merge, ThreeDamagedImagesGiveTheCleanTapeAndListTheirDisagreements) {
       << json;
   EXPECT_NE(json.find("{\"frame\": 1505, \"time\": \"00:00:45:05\", \"kept\": 1,"), std::string::npos) << json;
 
+  // Blank tape carries no time: a leader's frames are counted back from the
+  // first timed one, a gap's follow the timed one before it (the time goes
+  // on after the gap as if there were none), and every frame is merged.
+  std::vector<DatFrame> led(20, DatFrame{});
+  led.insert(led.end(), tape.frames.begin(), tape.frames.begin() + 100);
+  led.insert(led.end(), 30, DatFrame{});
+  led.insert(led.end(), tape.frames.begin() + 100, tape.frames.begin() + 200);
+  std::vector<DatFrame> led_damaged = led;
+  damage(&led_damaged, 5, 7, 0x60, 4);
+  damage(&led_damaged, 50, 52, 0x60, 4);
+  write("led1.img", led_damaged);
+  write("led2.img", led);
+  r = run_process(build_path("kestrel-merge"), {"led.img", "led1.img", "led2.img"}, in_dir);
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  std::vector<DatFrame> merged = tape_read(dir.file("led.img"));
+  ASSERT_EQ(merged.size(), led.size());
+  EXPECT_EQ(std::memcmp(merged.data(), led.data(), led.size() * sizeof(DatFrame)), 0);
+
   // An input that is the output, or one that cannot be aligned, is refused.
   r = run_process(build_path("kestrel-merge"), {"a.img", "a.img", "b.img"}, in_dir);
   EXPECT_EQ(r.exit_code, 2);
