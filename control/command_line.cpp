@@ -110,7 +110,7 @@ int parse_address(int argc, char** argv, int32_t position, const char* which, in
 // the other modes and /SEEK work with drives.
 int parse_image_path(int argc, char** argv, RunSettings* s) {
   int32_t p = s->fromimage_arg;
-  if (p + 1 >= argc || is_switch(argv[p + 1])) {
+  if (p + 1 >= argc || argv[p + 1][0] == '\0' || is_switch(argv[p + 1])) {
     std::printf("No image file entered after /FROMIMAGE\n");
     return 1;
   }

@@ -46,22 +46,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int result = parse_command_line(argc, argv.data(), s);
   require(result >= 0 && result <= 2);
   require(std::memchr(s->base_name, '\0', sizeof s->base_name) != nullptr);
-  for (int i = 1; i < argc; ++i) {  // every argument upper-cased after its folders
+  require(std::memchr(s->image_path, '\0', sizeof s->image_path) != nullptr);
+  for (int i = 1; i < argc; ++i) {  // every argument upper-cased after its folders, but an image path as typed
+    if (i > 1 && std::strcmp(argv[i - 1], "/FROMIMAGE") == 0) continue;
     const char* slash = std::strrchr(argv[i], '/');
     for (const char* c = slash ? slash + 1 : argv[i]; *c; ++c) require(*c < 'a' || *c > 'z');
   }
   if (result == 0) {
-    int32_t modes[] = {s->kestrel_arg, s->goshawk_arg, s->bittern_arg, s->bunting_arg, s->pintail_arg};
+    int32_t modes[] = {s->kestrel_arg, s->goshawk_arg, s->bittern_arg, s->bunting_arg, s->pintail_arg, s->toc_arg};
     bool any_mode = false;
     for (int32_t m : modes) any_mode = any_mode || m != 0;
     require(any_mode);
-    if (s->kestrel_arg || s->bittern_arg || s->pintail_arg || s->seek_arg)
+    // An image stands in for the input drive of the modes that read it.
+    if (s->fromimage_arg) require(s->image_path[0] != '\0' && !s->seek_arg && !s->reread_arg);
+    else if (s->kestrel_arg || s->bittern_arg || s->pintail_arg || s->seek_arg)
       require(s->inputid_arg && in_range(s->input_adapter) && in_range(s->input_target) && s->input_lun == 0);
     if (s->goshawk_arg || s->bunting_arg || s->pintail_arg)
       require(s->outputid_arg && in_range(s->output_adapter) && in_range(s->output_target) && s->output_lun == 0);
     if (s->pintail_arg)
       require(s->input_adapter != s->output_adapter || s->input_target != s->output_target);
     if (s->seek_arg) require(s->seek_type >= 0 && s->seek_type <= 3);
+    if (s->reread_arg) require(s->reread_passes >= 1 && s->reread_passes <= 99);
+    require(!(s->bwf_arg && s->flac_arg));
     if (s->kestrel_arg || s->goshawk_arg || s->bittern_arg || s->bunting_arg)
       require(std::strlen(s->base_name) < sizeof s->base_name);
   }

@@ -260,6 +260,7 @@ TEST(CommandLine, FromImageAndTableOfContents) {
       {{"k", "/TOC"}, "No input ID entered\n"},
       {{"k", "/KESTREL", "T", "/FROMIMAGE"}, "No image file entered after /FROMIMAGE\n"},
       {{"k", "/KESTREL", "T", "/FROMIMAGE", "/STARTID"}, "No image file entered after /FROMIMAGE\n"},
+      {{"k", "/KESTREL", "T", "/FROMIMAGE", ""}, "No image file entered after /FROMIMAGE\n"},
       {{"k", "/BITTERN", "T", "/INPUTID", "0:4", "/FROMIMAGE", "a.img"}, "/FROMIMAGE gives its frames to /KESTREL or /TOC only\n"},
       {{"k", "/KESTREL", "T", "/FROMIMAGE", "a.img", "/SEEK", "PROGNUM", "2"},
        "/SEEK positions a drive: an image is read from its first frame\n"},
