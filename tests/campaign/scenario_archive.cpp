@@ -118,7 +118,8 @@ void scenario_toc(Rng* rng, const std::string& dir, Verdict* v, std::string* des
         size_t at = tape_first_of(tape.frames, n) + static_cast<size_t>(rng_range(rng, 0, 3));
         if (at >= tape.frames.size()) continue;
         unreadable.push_back(at);
-        list += (list.empty() ? "" : ",") + std::to_string(at);
+        if (!list.empty()) list += ',';
+        list += std::to_string(at);
       }
       if (!list.empty()) {
         keys.push_back({"read_errors", list});
