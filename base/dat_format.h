@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #define DAT_FRAME_BYTES 5822
 #define DAT_AUDIO_BYTES 5760
@@ -96,6 +97,22 @@ inline void dat_time_code_of_frames(uint64_t count, uint8_t* bytes) {
   bytes[1] = dat_bcd_byte(static_cast<uint32_t>(seconds / 60 % 60));
   bytes[2] = dat_bcd_byte(static_cast<uint32_t>(seconds % 60));
   bytes[3] = dat_bcd_byte(static_cast<uint32_t>(in_group - 33 * second_in_group));
+}
+
+// A time code as text, "hh:mm:ss:ff", its BCD digits as they stand; code
+// packed with the hours in bits 31-24. text holds at least 12 bytes.
+inline void dat_time_code_text(uint32_t code, char* text, size_t size) {
+  std::snprintf(text, size, "%.2x:%.2x:%.2x:%.2x", code >> 24 & 0xFF, code >> 16 & 0xFF, code >> 8 & 0xFF,
+                code & 0xFF);
+}
+
+// The text of the frame count frames after 00:00:00:00.
+inline void dat_frames_text(uint64_t count, char* text, size_t size) {
+  uint8_t b[4];
+  dat_time_code_of_frames(count, b);
+  dat_time_code_text(static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 |
+                         static_cast<uint32_t>(b[2]) << 8 | b[3],
+                     text, size);
 }
 
 // The frame count of a time code by the same rule, from four BCD bytes hours,

@@ -54,10 +54,8 @@ struct Copy {
 
 std::string time_text(int64_t time) {
   if (time < 0) return "--:--:--:--";
-  uint32_t code = frames_time_code(time);
   char text[16];
-  std::snprintf(text, sizeof text, "%.2x:%.2x:%.2x:%.2x", code >> 24, (code >> 16) & 0xFF, (code >> 8) & 0xFF,
-                code & 0xFF);
+  dat_frames_text(static_cast<uint64_t>(time), text, sizeof text);
   return text;
 }
 

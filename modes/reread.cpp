@@ -253,8 +253,7 @@ int put_back(RereadStage* st, int at) {
 
 const char* time_text(int64_t time, char* text, size_t size) {
   if (time < 0) return "(no time)";
-  uint32_t code = frames_time_code(time);
-  std::snprintf(text, size, "%.2x:%.2x:%.2x:%.2x", code >> 24, (code >> 16) & 0xFF, (code >> 8) & 0xFF, code & 0xFF);
+  dat_frames_text(static_cast<uint64_t>(time), text, size);
   return text;
 }
 

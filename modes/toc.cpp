@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "datframe/dat_frame.h"
+#include "datframe/frame_copy.h"
 #include "modes/frame_source.h"
 #include "modes/mode_io.h"
 #include "modes/run_report.h"
@@ -316,8 +317,7 @@ void time_text(uint32_t code, char* text, size_t size) {
   if (code == TIME_CODE_NONE)
     std::snprintf(text, size, "--:--:--:--");
   else
-    std::snprintf(text, size, "%.2x:%.2x:%.2x:%.2x", code >> 24, (code >> 16) & 0xFF, (code >> 8) & 0xFF,
-                  code & 0xFF);
+    dat_time_code_text(code, text, size);
 }
 
 void length_text(int64_t frames, char* text, size_t size) {
@@ -325,9 +325,7 @@ void length_text(int64_t frames, char* text, size_t size) {
     std::snprintf(text, size, "unknown    ");
     return;
   }
-  uint8_t bytes[4];
-  dat_time_code_of_frames(static_cast<uint64_t>(frames), bytes);
-  std::snprintf(text, size, "%.2x:%.2x:%.2x:%.2x", bytes[0], bytes[1], bytes[2], bytes[3]);
+  dat_frames_text(static_cast<uint64_t>(frames), text, size);
 }
 
 const char* emphasis_text(int32_t code) {
@@ -401,13 +399,9 @@ FrameTime frame_time(uint32_t code) { return FrameTime{code, code != TIME_CODE_N
 // The time of the frame before code (a program's end is given past its last frame).
 FrameTime time_before(uint32_t code) {
   if (code == TIME_CODE_NONE) return FrameTime{0, 0};
-  uint8_t bytes[4] = {static_cast<uint8_t>(code >> 24), static_cast<uint8_t>(code >> 16),
-                      static_cast<uint8_t>(code >> 8), static_cast<uint8_t>(code)};
-  int64_t frames = dat_frames_of_time_code(bytes);
+  int64_t frames = time_code_frames(code);
   if (frames <= 0) return FrameTime{0, 0};
-  dat_time_code_of_frames(static_cast<uint64_t>(frames - 1), bytes);
-  return frame_time(static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
-                    static_cast<uint32_t>(bytes[2]) << 8 | bytes[3]);
+  return frame_time(frames_time_code(frames - 1));
 }
 
 // The programs as the transfer report lists them: frame indices where the

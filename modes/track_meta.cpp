@@ -15,8 +15,7 @@ void add_marker(TrackMeta* meta, const char* label) {
 }
 
 void time_text(const FrameTime& time, char* text, size_t size) {
-  std::snprintf(text, size, "%.2x:%.2x:%.2x:%.2x", time.code >> 24 & 0xFF, time.code >> 16 & 0xFF,
-                time.code >> 8 & 0xFF, time.code & 0xFF);
+  dat_time_code_text(time.code, text, size);
 }
 
 bool time_valid(const FrameTime& time) {

@@ -35,8 +35,7 @@ std::string program_json(int32_t kind, int32_t program) {
 
 std::string time_code_text(uint32_t code) {
   char text[16];
-  std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x", (code >> 24) & 0xFF, (code >> 16) & 0xFF,
-                (code >> 8) & 0xFF, code & 0xFF);
+  dat_time_code_text(code, text, sizeof text);
   return text;
 }
 

@@ -182,13 +182,7 @@ TEST(FromImageFaults, EachSaysWhatIsWrongAndFails) {
 
 // ---------------------------------------------------------------- /TOC
 
-std::string time_of_frames(size_t frames) {
-  uint8_t t[4];
-  dat_time_code_of_frames(frames, t);
-  char text[16];
-  std::snprintf(text, sizeof text, "%.2x:%.2x:%.2x:%.2x", t[0], t[1], t[2], t[3]);
-  return text;
-}
+std::string time_of_frames(size_t frames) { return tape_time_text(frames); }
 
 struct TocCase {
   const char* name;

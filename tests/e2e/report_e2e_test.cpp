@@ -19,13 +19,7 @@
 namespace {
 
 // The absolute time of the frame count frames into the tape, as the report writes it.
-std::string at(uint32_t frames) {
-  uint8_t b[4];
-  dat_time_code_of_frames(frames, b);
-  char text[16];
-  std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x", b[0], b[1], b[2], b[3]);
-  return text;
-}
+std::string at(uint32_t frames) { return tape_time_text(frames); }
 
 const int kSamples48k = DAT_AUDIO_BYTES / 4;  // sample frames of a 48 kHz frame
 

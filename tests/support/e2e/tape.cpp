@@ -153,6 +153,12 @@ WavFile read_wav(const std::string& path) {
   return wav;
 }
 
+std::string tape_time_text(size_t frames) {
+  char text[16];
+  dat_frames_text(frames, text, sizeof text);
+  return text;
+}
+
 size_t tape_first_of(const std::vector<DatFrame>& frames, int n) {
   size_t i = 0;
   while (i < frames.size() && !((frames[i].sid_pno1 >> 4) == n / 100 &&
@@ -163,13 +169,7 @@ size_t tape_first_of(const std::vector<DatFrame>& frames, int n) {
 
 std::string toc_lines(const std::vector<DatFrame>& frames, const std::vector<int>& numbers,
                       const std::vector<size_t>& unreadable) {
-  auto time_text = [](size_t count) {
-    uint8_t t[4];
-    dat_time_code_of_frames(count, t);
-    char text[16];
-    std::snprintf(text, sizeof text, "%.2x:%.2x:%.2x:%.2x", t[0], t[1], t[2], t[3]);
-    return std::string(text);
-  };
+  auto time_text = [](size_t count) { return tape_time_text(count); };
   std::vector<int> sorted = numbers;
   std::sort(sorted.begin(), sorted.end());
   std::string lines;

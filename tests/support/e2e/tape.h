@@ -55,6 +55,8 @@ std::string toc_lines(const std::vector<DatFrame>& frames, const std::vector<int
                       const std::vector<size_t>& unreadable = {});
 // The first frame whose sub-ID shows program number n, or the frame count.
 size_t tape_first_of(const std::vector<DatFrame>& frames, int n);
+// The time code of the frame count frames after 00:00:00:00, as "hh:mm:ss:ff".
+std::string tape_time_text(size_t frames);
 
 // A canonical 44-byte-header WAV file as read back.
 struct WavFile {
