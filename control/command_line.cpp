@@ -308,7 +308,7 @@ void print_usage(void) {
       "  /WAVEOUT        play the tape instead of writing WAV files\n"
       "  /BWF            write Broadcast WAV files: the tape's date, times and programs in them\n"
       "  /FLAC           write FLAC files NAME001.flac, ... instead of WAV files\n"
-      "  /DEEMPHASIS     write audio recorded with 50/15 us pre-emphasis de-emphasised\n"
+      "  /DEEMPHASIS     write (or play) audio recorded with 50/15 us pre-emphasis de-emphasised\n"
       "  /ERRORCORRECT   conceal isolated damaged samples\n"
       "  /STOPEOT        read on over blank tape\n"
       "  /REREAD N       read damaged stretches again, up to N (1-99) extra passes,\n"

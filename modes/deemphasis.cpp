@@ -82,3 +82,35 @@ double deemphasis_standard_db(double hz) {
   const double w = 2 * M_PI * hz;
   return 10 * std::log10((1 + w * w * kZeroSeconds * kZeroSeconds) / (1 + w * w * kPoleSeconds * kPoleSeconds));
 }
+
+void emphasis_stage_begin(EmphasisStage* stage, bool deemphasis, bool playing, int32_t rate) {
+  stage->deemphasis = deemphasis;
+  stage->playing = playing;
+  stage->seen = false;
+  stage->said = false;
+  deemphasis_begin(&stage->filter, rate);
+}
+
+void emphasis_stage_restart(EmphasisStage* stage, int32_t rate) { deemphasis_begin(&stage->filter, rate); }
+
+void emphasis_stage_take(EmphasisStage* stage, int32_t emphasis, uint8_t* pcm, int bytes) {
+  if (emphasis != 1) {
+    deemphasis_reset(&stage->filter);  // what follows does not continue the filtered audio
+    return;
+  }
+  stage->seen = true;
+  if (stage->deemphasis)
+    deemphasis_run(&stage->filter, pcm, bytes);
+  else
+    deemphasis_reset(&stage->filter);
+}
+
+const char* emphasis_stage_notice(EmphasisStage* stage) {
+  if (stage->said || !stage->seen) return nullptr;
+  stage->said = true;
+  if (stage->playing)
+    return stage->deemphasis ? " - the audio is pre-emphasised (50/15 us): played de-emphasised\n"
+                             : " - the audio is pre-emphasised (50/15 us): played as recorded\n";
+  return stage->deemphasis ? " - the audio is pre-emphasised (50/15 us): written de-emphasised\n"
+                           : " - the audio is pre-emphasised (50/15 us): written as recorded\n";
+}

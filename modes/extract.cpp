@@ -45,6 +45,7 @@ struct Extraction {
   bool line_open = false;  // a status line stands on the console without its line end
   int end_of_data_reads = 0;  // reads in a row answered with the end of the recorded data
   TrackFile files;
+  EmphasisStage played;  // what /WAVEOUT does with pre-emphasised frames
   ConcealTotals totals{};
   int unreadable = 0;  // frames of the track that could not be read
   TransferReport* report = nullptr;  // /REPORT
@@ -77,6 +78,7 @@ void set_track_format(Extraction* x) {
 
 int start_player(Extraction* x) {
   x->staging->staged_bytes = 0;
+  emphasis_stage_restart(&x->played, x->rate);
   int result = wave_out_init(x->rate);
   if (result != 0) {
     std::printf("wave out init failed: %d\n", result);
@@ -121,6 +123,7 @@ int prepare_pcm(Extraction* x) {
 
 void pass_on(Extraction* x, int bytes) {
   if (x->s->waveout_arg) {
+    emphasis_stage_take(&x->played, x->info.emphasis, x->pcm, bytes);
     output_waveout(x->pcm, static_cast<uint32_t>(bytes), x->staging);
     return;
   }
@@ -273,7 +276,8 @@ int frame_loop(Extraction* x) {
       pass_on(x, bytes);
       transfer_report_written(x->report, s->waveout_arg ? nullptr : x->files.name, sample_offset, concealed,
                               x->pcm, static_cast<size_t>(bytes));
-      if (const char* notice = track_file_notice(&x->files)) say(x, notice);
+      if (const char* notice = emphasis_stage_notice(s->waveout_arg ? &x->played : &x->files.emphasis))
+        say(x, notice);
       if (!audible) audible = !all_zero(x->pcm, bytes);
       ++frames;
       if (x->info.program_kind == FRAME_PROGRAM_NUMBER) file_program = x->info.program;
@@ -327,6 +331,7 @@ int extract_from_source(Extraction* x) {
     if (s->waveout_arg) {
       wave_out_buffers = 24;
       wave_out_buffer_bytes = 16384;
+      emphasis_stage_begin(&x->played, s->deemphasis_arg != 0, true, x->rate);
       if (start_player(x) != 0) return 1;
       std::printf("Playing audio track# %d                                                    \n", track);
     } else if (open_track_files(x, track) != 0) {

@@ -103,7 +103,7 @@ void build_bext(const TrackFile* f, uint8_t* out) {
       bext.max_short_term_loudness = 0x7FFF;
   std::memcpy(contents.data(), &bext, sizeof bext);
   char history[kCodingHistoryBytes];
-  track_coding_history(&f->meta, f->drive, file_rate(f->rate_code), f->deemphasis, history, sizeof history);
+  track_coding_history(&f->meta, f->drive, file_rate(f->rate_code), f->emphasis.deemphasis, history, sizeof history);
   std::memcpy(contents.data() + sizeof bext, history, std::strlen(history));
   thistle_put_chunk(out, "bext", contents.data(), kBextBytes);
 }
@@ -280,7 +280,7 @@ int finish_flac(TrackFile* f) {
   int tape_rate = m.has_first && m.first.rate ? m.first.rate : file_rate(f->rate_code);
   add("DAT_SAMPLE_RATE", std::to_string(tape_rate));
   add("DAT_BITS", m.long_play_frames > 0 ? "12 (long play, expanded to 16)" : "16");
-  add("DAT_EMPHASIS", track_emphasis_text(&m, f->deemphasis));
+  add("DAT_EMPHASIS", track_emphasis_text(&m, f->emphasis.deemphasis));
   if (m.has_first) add("DAT_COPY_CODE", std::to_string(m.first.scms));
   add("DAT_DRIVE", f->drive);
   add("ENCODED_BY", "kestrel " KESTREL_VERSION);
@@ -316,8 +316,8 @@ int track_file_finish(TrackFile* f, const ConcealTotals* totals, int unreadable,
     track_log_printf("total frames not fixed: %d\n", totals->frames_not_fixed);
     if (unreadable > 0) track_log_printf("total frames unreadable: %d\n", unreadable);
     if (recovered > 0) track_log_printf("total frames recovered by re-reads: %d\n", recovered);
-    if (f->meta.emphasis_frames > 0 || f->deemphasis)
-      track_log_printf("emphasis: %s\n", track_emphasis_text(&f->meta, f->deemphasis));
+    if (f->meta.emphasis_frames > 0 || f->emphasis.deemphasis)
+      track_log_printf("emphasis: %s\n", track_emphasis_text(&f->meta, f->emphasis.deemphasis));
     track_log_set(nullptr);
     if (close_output_file(f->log, f->log_name) != 0) result = -1;
     f->log = nullptr;
@@ -339,7 +339,7 @@ int track_file_finish(TrackFile* f, const ConcealTotals* totals, int unreadable,
 
 int track_file_open(TrackFile* f, const RunSettings* s, int track, int32_t rate_code) {
   f->kind = s->flac_arg ? TRACK_FILE_FLAC : s->bwf_arg ? TRACK_FILE_BWF : TRACK_FILE_WAV;
-  f->deemphasis = s->deemphasis_arg != 0;
+  emphasis_stage_begin(&f->emphasis, s->deemphasis_arg != 0, false, file_rate(rate_code));
   if (f->kind != TRACK_FILE_WAV && f->drive[0] == '\0') describe_drive(s, f->drive, sizeof f->drive);
   f->track = track;
   std::snprintf(f->name, sizeof f->name, "%s%.3d.%s", s->base_name, track, f->kind == TRACK_FILE_FLAC ? "flac" : "wav");
@@ -347,9 +347,7 @@ int track_file_open(TrackFile* f, const RunSettings* s, int track, int32_t rate_
   f->data_bytes = 0;
   f->rate_code = rate_code;
   f->write_failed = false;
-  f->emphasis_said = false;
   track_meta_reset(&f->meta);
-  deemphasis_begin(&f->filter, file_rate(rate_code));
   if (open_audio(f) != 0) return 1;
   std::snprintf(f->log_name, sizeof f->log_name, "%s%.3d.log", s->base_name, track);
   f->log = std::fopen(f->log_name, "w+b");
@@ -364,10 +362,7 @@ int track_file_open(TrackFile* f, const RunSettings* s, int track, int32_t rate_
 }
 
 int track_file_write(TrackFile* f, const FrameInfo* info, uint8_t* pcm, int bytes) {
-  if (info->emphasis == 1 && f->deemphasis)
-    deemphasis_run(&f->filter, pcm, bytes);
-  else
-    deemphasis_reset(&f->filter);  // what follows does not continue the filtered audio
+  emphasis_stage_take(&f->emphasis, info->emphasis, pcm, bytes);
   track_meta_take(&f->meta, info, static_cast<uint32_t>(bytes) / 4);
   if (f->flac) {
     int result = f->worker ? pcm_worker_put(f->worker, pcm, static_cast<size_t>(bytes))
@@ -398,18 +393,11 @@ int track_file_write(TrackFile* f, const FrameInfo* info, uint8_t* pcm, int byte
   return -1;
 }
 
-const char* track_file_notice(TrackFile* f) {
-  if (f->emphasis_said || f->meta.emphasis_frames == 0) return nullptr;
-  f->emphasis_said = true;
-  return f->deemphasis ? " - the audio is pre-emphasised (50/15 us): written de-emphasised\n"
-                       : " - the audio is pre-emphasised (50/15 us): written as recorded\n";
-}
-
 int track_file_restart(TrackFile* f, int32_t rate_code) {
   f->rate_code = rate_code;
   f->data_bytes = 0;
   track_meta_reset(&f->meta);
-  deemphasis_begin(&f->filter, file_rate(rate_code));
+  emphasis_stage_restart(&f->emphasis, file_rate(rate_code));
   stop_worker(f);
   if (f->flac) {
     if (flac_file_restart(f->flac, file_rate(rate_code)) == 0) {

@@ -22,7 +22,6 @@ enum TrackFileKind : int32_t { TRACK_FILE_WAV = 0, TRACK_FILE_BWF = 1, TRACK_FIL
 
 struct TrackFile {
   TrackFileKind kind = TRACK_FILE_WAV;
-  bool deemphasis = false;  // /DEEMPHASIS: pre-emphasised frames are written de-emphasised
   char drive[64] = "";      // the drive the tape is read on, as the records name it
   int32_t track = 0;
   FILE* wav = nullptr;  // the WAV or Broadcast WAV file
@@ -34,10 +33,9 @@ struct TrackFile {
   int32_t rate_code = 0;    // the rate code its header states
   bool write_failed = false;
   TrackMeta meta;            // what the file's frames said
-  bool emphasis_said = false;  // the console was told the track is pre-emphasised
   Digest* md5 = nullptr;     // of the audio written (Broadcast WAV)
   char reference[32] = "";   // the file's own name for the archive (Broadcast WAV)
-  Deemphasis filter{};
+  EmphasisStage emphasis;  // /DEEMPHASIS: pre-emphasised frames are written de-emphasised
   PcmWorker* worker = nullptr;  // hashes or encodes the audio beside the reading
   bool md5_lost = false;        // the running MD5 missed audio: it is taken from the file at the finish
 };
@@ -52,11 +50,6 @@ int track_file_open(TrackFile* file, const RunSettings* settings, int track, int
 // PCM. 0, or -1 after saying that the write failed (the file then takes
 // nothing more and is left valid at its finish).
 int track_file_write(TrackFile* file, const FrameInfo* info, uint8_t* pcm, int bytes);
-
-// What the console is told once per track about the frame just written: that
-// the audio is pre-emphasised and what is done with it; nullptr when there
-// is nothing (more) to say.
-const char* track_file_notice(TrackFile* file);
 
 // Starts the audio over at another rate: what the file held is dropped. 0,
 // or -1 after saying that the write failed.

@@ -62,6 +62,47 @@ TEST(WaveOut, PlaysAt44100ForA44kHzTape) {
   EXPECT_TRUE(same_bytes(played.data, std::string(kPreRollBytes, '\0') + tape_pcm(tape, 0, 81)));
 }
 
+// /DEEMPHASIS plays pre-emphasised frames de-emphasised, exactly as it writes
+// them into a file; without it they play as recorded. Either way the console
+// says so once per track.
+TEST(WaveOut, PreEmphasisIsPlayedDeEmphasisedOrAsRecordedAndSaid) {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1}, 350);
+  for (size_t i = 0; i < 200; ++i) tape.frames[i].main_id_format |= 0x10;  // 50/15 us, then none
+  TempDir written;
+  ASSERT_TRUE(tape_write(tape, written.file("tape.dat")));
+  ASSERT_TRUE(write_bus_file(written.file("bus.ini"), {{"0:4", {{"cassette", "tape.dat"}}}}));
+  ProcessOptions options;
+  options.env = {"KESTREL_BUS=" + written.file("bus.ini")};
+  options.cwd = written.path();
+  ProcessResult r = run_kestrel({"/KESTREL", "X", "/INPUTID", "0:4", "/DEEMPHASIS"}, options);
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  WavFile file = read_wav(written.file("X001.wav"));
+  ASSERT_TRUE(file.valid);
+  ASSERT_FALSE(same_bytes(file.data, tape_pcm(tape, 0, 350))) << "the file is de-emphasised";
+
+  const std::string silence(kPreRollBytes, '\0');
+  struct Case {
+    std::vector<std::string> extra;
+    std::string played;
+    std::string said;
+  } cases[] = {
+      {{"/DEEMPHASIS"}, silence + file.data, " - the audio is pre-emphasised (50/15 us): played de-emphasised\n"},
+      {{}, silence + tape_pcm(tape, 0, 350), " - the audio is pre-emphasised (50/15 us): played as recorded\n"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    r = play(dir, tape, "file:" + dir.file("played.wav"), c.extra);
+    ASSERT_EQ(r.exit_code, 0) << r.out;
+    WavFile played = read_wav(dir.file("played.wav"));
+    ASSERT_TRUE(played.valid);
+    EXPECT_TRUE(same_bytes(played.data, c.played)) << c.said;
+    size_t at = r.out.find(c.said);
+    EXPECT_NE(at, std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("pre-emphasised", at + c.said.size()), std::string::npos) << "once per track: " << r.out;
+  }
+}
+
 TEST(WaveOut, DeviceThatCannotPlayFailsTheMode) {
   Tape tape;
   tape_record(&tape, Recording{.program = 1}, 20);
