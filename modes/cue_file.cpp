@@ -1,6 +1,7 @@
 #include "modes/cue_file.h"
 
 #include <dirent.h>
+#include <unistd.h>
 #include <strings.h>
 #include <sys/stat.h>
 
@@ -46,17 +47,23 @@ bool is_regular_file(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// A switch of the CONFIG section: on only for the exact value "ON"; on when
-// absent unless default_value says "OFF".
+// A switch of the CONFIG section: ON or OFF in any case (on, On, off, ...);
+// absent, default_value. Any other value is said, with its key, and leaves
+// the switch off. The message, when there is one, says that it is on.
 bool read_switch(const std::string& path, const char* key, const char* diagnostic, const char* message,
                  const char* default_value = "ON") {
   std::string value;
   int last_error = 0;
   if (lookup(path, "CONFIG", key, default_value, kOptionBufferSize, &value, &last_error) == 0)
     std::printf(diagnostic, last_error);
-  if (value != "ON") return false;
-  std::printf("%s", message);
-  return true;
+  if (strcasecmp(value.c_str(), "ON") == 0) {
+    if (message) std::printf("%s", message);
+    return true;
+  }
+  // An empty value has had its diagnostic.
+  if (!value.empty() && strcasecmp(value.c_str(), "OFF") != 0)
+    std::printf("%s=%s in the cue file is neither ON nor OFF: taken as OFF\n", key, value.c_str());
+  return false;
 }
 
 // A silence length in seconds: 0 for "0"; else the leading decimal number
@@ -71,6 +78,20 @@ int32_t read_seconds(const std::string& path, const char* key, const char* diagn
   seconds = std::clamp<long>(seconds, INT32_MIN, INT32_MAX);
   std::printf(message, static_cast<int>(seconds));
   return static_cast<int32_t>(seconds);
+}
+
+// No cue file in either folder: the paths tried, each once.
+void say_cue_file_missing(const std::string& program_dir, const std::string& file_name) {
+  char here[PATH_MAX];
+  std::string current_dir = getcwd(here, sizeof here) ? std::string(here) : std::string(".");
+  std::string beside_program = join_path(program_dir, file_name);
+  std::string in_current = join_path(current_dir, file_name);
+  if (beside_program == in_current)
+    std::printf("Cannot find cue file: %s does not exist (its name in any case)\n", beside_program.c_str());
+  else
+    std::printf("Cannot find cue file: neither %s (beside the program) nor %s (in the current folder) exists "
+                "(its name in any case)\n",
+                beside_program.c_str(), in_current.c_str());
 }
 
 }  // namespace
@@ -129,20 +150,32 @@ int load_cue_file(const RunSettings* settings, std::string* cue_path, RecordingO
   std::string found = find_file_ignoring_case(program_dir, file_name);
   if (found.empty()) found = find_file_ignoring_case("", file_name);
   if (found.empty()) {
-    std::printf("Cannot find cue file: %s\n", beside_program.c_str());
+    say_cue_file_missing(program_dir, file_name);
     return 1;
   }
   *cue_path = found;
 
-  // Present and listing a first file?
-  std::string value;
-  int last_error = 0;
-  if (lookup(found, "FILES", "FILE_001", "JUNK", kPathBufferSize, &value, &last_error) == 0)
-    std::printf("which_file error %d\n", last_error);
-  if (value == "JUNK") {
-    std::printf("Cannot find cue file: %s\n", found.c_str());
+  // Readable, and listing a first file?
+  IniDocument document;
+  errno = 0;
+  if (ini_load(found.c_str(), &document) != 0) {
+    int error = errno;
+    std::printf("Cannot read cue file %s: %s\n", found.c_str(), error ? std::strerror(error) : "read error");
     return 1;
   }
+  if (!ini_find(&document, "FILES", "FILE_001")) {
+    bool has_list = std::any_of(document.sections.begin(), document.sections.end(), [](const IniSection& section) {
+      return strcasecmp(section.name.c_str(), "FILES") == 0;
+    });
+    std::printf(has_list ? "Cue file %s lists no FILE_001 in its [FILES] section: nothing to record\n"
+                         : "Cue file %s has no [FILES] section to list FILE_001 in: nothing to record\n",
+                found.c_str());
+    return 1;
+  }
+  std::string value;
+  int last_error = 0;
+  if (lookup(found, "FILES", "FILE_001", "", kPathBufferSize, &value, &last_error) == 0)
+    std::printf("which_file error %d\n", last_error);
 
   options->mark_start_ids =
       read_switch(found, "STARTID", "startid error %d\n", "Start IDs will be marked\n") ? 1 : 0;
@@ -160,8 +193,8 @@ int load_cue_file(const RunSettings* settings, std::string* cue_path, RecordingO
 
   read_switch(found, "ABS_TIME", "abs_time error %d\n", "Absolute time will be marked\n");
   read_switch(found, "PROGRAM_NUMBER", "program_number error %d\n", "Program numbers will be marked\n");
-  options->allow_lp =
-      read_switch(found, "32KHZ_LP", "32klp error %d\n", "32KHz Long Play (LP) will be used if needed\n") ? 1 : 0;
+  // Whether a 32 kHz source goes into long play is said where it does, at its track.
+  options->allow_lp = read_switch(found, "32KHZ_LP", "32klp error %d\n", nullptr) ? 1 : 0;
   options->mark_time_date =
       read_switch(found, "TIME_DATE", "time_date error %d\n", "Time and date will be marked\n") ? 1 : 0;
   // Sources that are already pre-emphasised: off unless asked for.

@@ -305,8 +305,9 @@ int record_to_tape(RunSettings* settings) {
   // lead-out follows it at once (there is no track to let ring out).
   bool stopped = esc_pressed();
   if (!stopped) {
-    // The first file's rate and channels stand in the lead-in silence.
-    probe_source(entry.c_str());
+    // The first file's rate and channels stand in the lead-in silence; its
+    // track says what the file is.
+    probe_source_format(entry.c_str());
     bool long_play = options.allow_lp && rate_code() == 2;
     record_frame.main_id_mode = static_cast<uint8_t>((record_frame.main_id_mode & 0x3F) | (long_play ? 0x40 : 0));
     if (options.leadin_silence_seconds > 0) {

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -26,6 +27,17 @@ bool g_converting = false;
 bool g_refused = false;
 // The probe that opening an MPEG file repeats: the conversion was announced already.
 bool g_reprobe = false;
+// A probe for the format alone, which says nothing: the track's own probe says it.
+bool g_silent = false;
+
+// A message of the probe, unless it is a silent one.
+__attribute__((format(printf, 1, 2))) void say(const char* format, ...) {
+  if (g_silent) return;
+  va_list args;
+  va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+}
 
 SourceClass source_class(void) {
   const char* e = g_format.extension;
@@ -47,27 +59,26 @@ void take_extension(const char* path) {
   }
 }
 
-// Takes a probed format: says what happens to it and sets the main-ID codes.
+// Takes a probed format: says what happens to it (a conversion is all there
+// is to say about a rate the recorder converts) and sets the main-ID codes.
 void adopt_plan(const ConvertPlan& plan) {
   g_format.plan = plan;
   g_refused = plan.encoding == SAMPLE_UNSUPPORTED;
-  bool dat_rate = dat_rate_code(plan.rate) >= 0;
   if (plan.encoding == SAMPLE_UNSUPPORTED) {
-    std::printf("not supported file type\n");
-    std::printf("%s cannot be converted for recording\n", describe_source(&plan).c_str());
+    say("not supported file type\n");
+    say("%s cannot be converted for recording\n", describe_source(&plan).c_str());
     return;
   }
-  if (!dat_rate) std::printf("not supported file type\n");
   if (!plan.passthrough && !g_reprobe)
-    std::printf("converting %s to 16-bit stereo at %d Hz\n", describe_source(&plan).c_str(),
-                static_cast<int>(plan.target_rate));
+    say("converting %s to 16-bit stereo at %d Hz\n", describe_source(&plan).c_str(),
+        static_cast<int>(plan.target_rate));
   set_main_id_format(plan.target_rate, 2);
 }
 
 // A file that is not MPEG audio, or not a file that can be read from its
 // start as often as needed: said, and not opened.
 void refuse_unanalyzable(const char* path) {
-  std::printf("cannot analyze file %s\n", path);
+  say("cannot analyze file %s\n", path);
   g_refused = true;
 }
 
@@ -101,7 +112,7 @@ void probe_wav(const char* path) {
     format_tag = wav.format_tag;
     bits = wav.bits_per_sample;
     if (wav.data_bytes == 0) {
-      std::printf("%s holds no audio: its data chunk is empty\n", path);
+      say("%s holds no audio: its data chunk is empty\n", path);
       g_refused = true;
       return;
     }
@@ -118,7 +129,7 @@ const SourceFormat* source_format(void) { return &g_format; }
 void set_main_id_format(int32_t rate, int32_t channels) {
   int code = dat_rate_code(rate);
   if (code < 0) {
-    std::printf("not supported file type\n");
+    say("not supported file type\n");
     code = dat_rate_code(dat_target_rate(rate));  // the rate it would be converted to
   }
   DatFrame* frame = recorder_frame();
@@ -144,6 +155,12 @@ void probe_source(const char* path) {
     case CLASS_WAV: probe_wav(path); break;
     case CLASS_NONE: break;
   }
+}
+
+void probe_source_format(const char* path) {
+  g_silent = true;
+  probe_source(path);
+  g_silent = false;
 }
 
 int open_source(const char* path) {

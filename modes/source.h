@@ -23,6 +23,9 @@ const SourceFormat* source_format(void);
 // Classifies and probes the file; updates SourceFormat and the main-ID rate
 // and channel codes. Says when the file is converted.
 void probe_source(const char* path);
+// The same probe without a word: the format alone (the lead-in silence takes
+// the first file's before its track says what it is).
+void probe_source_format(const char* path);
 // Sets the sampling-rate code (bits 2-3) and channel code (bits 0-1) of the
 // recorder's main_id_format for a rate and channel count.
 void set_main_id_format(int32_t rate, int32_t channels);

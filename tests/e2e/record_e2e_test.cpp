@@ -16,10 +16,10 @@
 
 namespace {
 
+// Whether a 32 kHz source goes into long play is said at its track, not here.
 const std::string kFullSummary =
     "Start IDs will be marked\nSCMS will be set to 00\nAbsolute time will be marked\n"
-    "Program numbers will be marked\n32KHz Long Play (LP) will be used if needed\n"
-    "Time and date will be marked\n";
+    "Program numbers will be marked\nTime and date will be marked\n";
 
 // The BCD time code of the n-th frame from 00:00:00:00: 100 frames in 3 seconds.
 std::vector<uint8_t> time_of(int n) {
@@ -80,8 +80,15 @@ TEST(RecordConfig, SummariesOfTheOptions) {
   } cases[] = {
       {"[CONFIG]\n", kFullSummary},
       {"", kFullSummary},
-      {"[CONFIG]\nSTARTID=on\nTIME_DATE=On\n32KHZ_LP=OFF\nABS_TIME=yes\n",
-       "SCMS will be set to 00\nProgram numbers will be marked\n"},
+      // ON and OFF in any case; any other value is said and taken as OFF.
+      {"[CONFIG]\nSTARTID=on\nTIME_DATE=On\n32KHZ_LP=off\nABS_TIME=yes\nPROGRAM_NUMBER=Off\nEMPHASIS=on\n",
+       "Start IDs will be marked\nSCMS will be set to 00\n"
+       "ABS_TIME=yes in the cue file is neither ON nor OFF: taken as OFF\nTime and date will be marked\n"
+       "Pre-emphasis (50/15 us) will be marked\n"},
+      {"[CONFIG]\nSTARTID=true\nEMPHASIS=ON ; pre-emphasised\n32KHZ_LP=oFf\n",
+       "STARTID=true in the cue file is neither ON nor OFF: taken as OFF\nSCMS will be set to 00\n"
+       "Absolute time will be marked\nProgram numbers will be marked\nTime and date will be marked\n"
+       "EMPHASIS=ON ; pre-emphasised in the cue file is neither ON nor OFF: taken as OFF\n"},
       {"[CONFIG]\nSCMS=3\nSTARTID=OFF\nABS_TIME=OFF\nPROGRAM_NUMBER=OFF\n32KHZ_LP=OFF\nTIME_DATE=OFF\n",
        "SCMS will be set to 3\n"},
       {"[CONFIG]\nSTARTID=OFF\nSCMS=11\nABS_TIME=OFF\nPROGRAM_NUMBER=OFF\n32KHZ_LP=OFF\nTIME_DATE=OFF\n"
@@ -112,14 +119,34 @@ TEST(RecordConfig, CueFileFoundBesideTheProgramThenInTheCurrentFolderInAnyCase) 
   RecordingFolder folder;
   ProcessResult r = folder.record("LISTS/NOPE.TXT");
   EXPECT_EQ(r.exit_code, 0);
-  EXPECT_NE(r.out.find("\nCannot find cue file: " + build_path("NOPE.CUE") + "\n"), std::string::npos) << r.out;
+  // Both places looked in are named.
+  EXPECT_NE(r.out.find("\nCannot find cue file: neither " + build_path("NOPE.CUE") + " (beside the program) nor " +
+                       folder.file("NOPE.CUE") + " (in the current folder) exists (its name in any case)\n"),
+            std::string::npos)
+      << r.out;
   EXPECT_TRUE(folder.tape().empty());
 
-  // A file without FILE_001 counts as missing too.
-  folder.write_cue("EMPTY", "[CONFIG]\nSTARTID=ON\n");
-  r = folder.record("EMPTY");
-  EXPECT_NE(r.out.find("Cannot find cue file: "), std::string::npos) << r.out;
-  EXPECT_EQ(r.out.find("Start IDs"), std::string::npos);
+  // A cue file that lists nothing to record says what it lacks.
+  struct Case {
+    std::string text;
+    std::string said;
+  } lacking[] = {
+      {"[CONFIG]\nSTARTID=ON\n", " has no [FILES] section to list FILE_001 in: nothing to record\n"},
+      {"[FILES]\nFILE_002=a.wav\n", " lists no FILE_001 in its [FILES] section: nothing to record\n"},
+  };
+  for (const Case& c : lacking) {
+    folder.write_cue("EMPTY", c.text);
+    r = folder.record("EMPTY");
+    EXPECT_NE(r.out.find("\nCue file EMPTY.CUE" + c.said), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Start IDs"), std::string::npos);
+    EXPECT_EQ(r.out.find("Cannot find cue file"), std::string::npos);
+  }
+  if (geteuid() != 0) {  // root reads it all the same
+    chmod(folder.file("EMPTY.CUE").c_str(), 0);
+    r = folder.record("EMPTY");
+    EXPECT_NE(r.out.find("\nCannot read cue file EMPTY.CUE: Permission denied\n"), std::string::npos) << r.out;
+  }
+  EXPECT_TRUE(folder.tape().empty());
 
   // The argument is upper-cased; the file on disk is not.
   write_file(folder.file("my set.cue"), "[files]\nfile_001 = one.wav\n");
@@ -189,6 +216,35 @@ TEST(RecordList, FilesThatHoldNoAudioAreSkipped) {
   EXPECT_EQ(programs_on(tape), std::vector<int>{6});
   ASSERT_EQ(tape.size(), 120u + 67 + 300) << "only song.mp3's 2 seconds at 44.1 kHz";
   for (size_t i = 0; i < tape.size(); ++i) EXPECT_EQ(!audio_is_zero(tape[i]), i >= 120 && i < 187) << i;
+}
+
+// What happens to each source is said once, at its track: a rate that is
+// converted is no "not supported file type", the first file's probe for the
+// lead-in silence says nothing, and long play is said where it applies.
+TEST(RecordList, WhatIsDoneToEachSourceIsSaidOnceAtItsTrack) {
+  RecordingFolder folder;
+  write_wav_file(folder.file("hi.wav"), 1, 2, 96000, 16, pcm16_bytes(test_pattern(9600, 2, 3)));
+  ASSERT_TRUE(write_file(folder.file("voice.mp3"), read_file(std::string(KESTREL_SOURCE_DIR) +
+                                                               "/tests/fixtures/mono_22k.mp3")));
+  stereo_wav(folder, "lp.wav", 32000, 3200);
+  folder.write_cue("SET", "[CONFIG]\nLEADIN_SILENCE=1\n[FILES]\nFILE_001=hi.wav\nFILE_002=voice.mp3\n"
+                          "FILE_003=lp.wav\n");
+  ProcessResult r = folder.record("SET");
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  const std::string said[] = {
+      "Writing lead-in...done\nWriting lead-in silence...done\n\nFile: hi.wav\n"
+      "converting 16-bit stereo at 96000 Hz to 16-bit stereo at 48000 Hz\n",
+      "File: voice.mp3\nconverting 16-bit mono at 22050 Hz to 16-bit stereo at 44100 Hz\n",
+      "File: lp.wav\n - 32000 Hz: recorded in long play (12-bit); set 32KHZ_LP=OFF in the cue file to keep 16 bits\n",
+  };
+  for (const std::string& text : said) EXPECT_NE(r.out.find(text), std::string::npos) << text << r.out;
+  for (const char* once : {"converting 16-bit stereo at 96000", "converting 16-bit mono at 22050", "long play"}) {
+    size_t at = r.out.find(once);
+    EXPECT_EQ(r.out.find(once, at + 1), std::string::npos) << once << r.out;
+  }
+  EXPECT_EQ(r.out.find("not supported"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("Long Play"), std::string::npos) << r.out;
+  EXPECT_EQ(programs_on(folder.tape()), (std::vector<int>{1, 2, 3}));
 }
 
 TEST(RecordList, ProgramNumbersHaveThreeDigits) {

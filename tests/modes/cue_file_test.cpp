@@ -74,8 +74,7 @@ TEST(CueFile, FoundInTheCurrentFolderWhenNotBesideTheProgram) {
   EXPECT_EQ(load_cue_file(&settings, &path, &options, &first), 0);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "\nStart IDs will be marked\nSCMS will be set to 10\nAbsolute time will be marked\n"
-            "Program numbers will be marked\n32KHz Long Play (LP) will be used if needed\n"
-            "Time and date will be marked\nInter-track silence = 2 seconds\n\n");
+            "Program numbers will be marked\nTime and date will be marked\nInter-track silence = 2 seconds\n\n");
   EXPECT_EQ(path, "Kestrel_Unit_Set.cue");
   EXPECT_EQ(first, "one.wav");
   EXPECT_EQ(options.scms_code, 2);
@@ -83,7 +82,8 @@ TEST(CueFile, FoundInTheCurrentFolderWhenNotBesideTheProgram) {
   EXPECT_EQ(options.intertrack_silence_seconds, 2);
 }
 
-TEST(CueFile, MissingFileNamesThePathBesideTheProgram) {
+// Both places looked in are named, each once.
+TEST(CueFile, MissingFileNamesThePathsTried) {
   TempDir dir;
   InFolder in(dir.path());
   RunSettings settings = settings_for("NO_SUCH_KESTREL_LIST");
@@ -95,7 +95,14 @@ TEST(CueFile, MissingFileNamesThePathBesideTheProgram) {
   testing::internal::CaptureStdout();
   EXPECT_EQ(load_cue_file(&settings, &path, &options, &first), 1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "\nCannot find cue file: " + program_dir + "/NO_SUCH_KESTREL_LIST.CUE\n");
+            "\nCannot find cue file: neither " + program_dir + "/NO_SUCH_KESTREL_LIST.CUE (beside the program) nor " +
+                dir.file("NO_SUCH_KESTREL_LIST.CUE") + " (in the current folder) exists (its name in any case)\n");
+
+  InFolder beside(program_dir);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(load_cue_file(&settings, &path, &options, &first), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nCannot find cue file: " + program_dir +
+                                                        "/NO_SUCH_KESTREL_LIST.CUE does not exist (its name in any case)\n");
 }
 
 }  // namespace

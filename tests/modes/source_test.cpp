@@ -73,9 +73,23 @@ TEST(Source, ProbesSetTheRateAndChannelCodes) {
   EXPECT_EQ(source_format()->bitrate_figure, 64000);
 
   write_wav_file(dir.file("c.wav"), 3, 6, 96000, 32, std::string(48, '\0'));
-  EXPECT_EQ(probe(dir.file("c.wav")),
-            "not supported file type\nconverting 32-bit float 6-channel at 96000 Hz to 16-bit stereo at 48000 Hz\n");
+  // A rate the recorder converts: what is done, and nothing more.
+  EXPECT_EQ(probe(dir.file("c.wav")), "converting 32-bit float 6-channel at 96000 Hz to 16-bit stereo at 48000 Hz\n");
   EXPECT_EQ(codes(), 0x0);
+  EXPECT_EQ(probe(fixture("mono_22k.mp3")), "converting 16-bit mono at 22050 Hz to 16-bit stereo at 44100 Hz\n");
+  EXPECT_EQ(codes(), 0x4);
+  // Opening an MPEG file probes it again, silently.
+  testing::internal::CaptureStdout();
+  EXPECT_NE(open_source(fixture("mono_22k.mp3").c_str()), 0);
+  close_source();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  // The probe for the format alone says nothing, and sets the codes all the same.
+  testing::internal::CaptureStdout();
+  probe_source_format(dir.file("c.wav").c_str());
+  probe_source_format(dir.file("missing.mp3").c_str());
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(codes(), 0x0);
+  EXPECT_EQ(probe(dir.file("c.wav")), "converting 32-bit float 6-channel at 96000 Hz to 16-bit stereo at 48000 Hz\n");
 
   // A failed probe leaves what the last one set.
   EXPECT_EQ(probe(dir.file("missing.wav")), "");
