@@ -202,6 +202,7 @@ struct ReadFindings {
   uint32_t first_abs = TIME_CODE_NONE, last_abs = TIME_CODE_NONE;
   uint32_t first_prog = TIME_CODE_NONE, last_prog = TIME_CODE_NONE;
   std::string ended;  // why the reading stopped before ten frames
+  uint32_t first_failure = 0;  // the result word of the first read that failed
 };
 
 void read_frames(const Address& d, ReadFindings* f) {
@@ -214,7 +215,7 @@ void read_frames(const Address& d, ReadFindings* f) {
         f->ended = "end of data";
         return;
       }
-      ++f->failed;
+      if (f->failed++ == 0) f->first_failure = word;
       if (status == TAPE_MEDIUM_ERROR) continue;  // the tape moves on
       f->ended = "the drive refused the read (" + sense_text(word) + ")";
       return;
@@ -240,11 +241,26 @@ void read_frames(const Address& d, ReadFindings* f) {
   }
 }
 
+// Reads failed and none showed audio: nothing says the drive reads DAT audio.
+bool reads_fail(const ReadFindings& f) { return f.with_subcode == 0 && f.failed > 0; }
+
+// "10 of 10 reads failed with medium error 03/11/00: ...", and what may cause it.
+std::string failed_reads_text(const ReadFindings& f) {
+  uint32_t word = f.first_failure;
+  std::string text = std::to_string(f.failed) + " of " + std::to_string(f.read + f.failed) + " reads failed with " +
+                     tape_status_name(tape_status(word)) + " " + sense_text(word);
+  if (f.read > 0) text += ", and the frames read hold no audio subcode";
+  return text + ": a dirty head, or a cassette this drive cannot read";
+}
+
 void print_findings(const ReadFindings& f) {
   std::printf("Reading %d frames in audio mode: %d read, %d failed, %d flagged by the drive%s%s\n", kProbeFrames, f.read,
               f.failed, f.flagged, f.ended.empty() ? "" : "; stopped at ", f.ended.c_str());
   if (f.with_subcode == 0) {
-    std::printf("  no audio subcode: a data tape or a blank\n");
+    if (reads_fail(f))
+      std::printf("  %s\n", failed_reads_text(f).c_str());
+    else
+      std::printf("  no audio subcode: a data tape or a blank\n");
     return;
   }
   static const char* const kRates[] = {"48000 Hz", "44100 Hz", "32000 Hz", "reserved rate", "32000 Hz long play"};
@@ -353,6 +369,7 @@ int probe_drive(const Address& d, const std::string& address) {
                    false);
   }
   if (!audio) return verdict("has no audio firmware (the density cannot be set to audio)" + unknown, false);
+  if (reads_fail(findings)) return verdict("reads fail in audio mode (" + failed_reads_text(findings) + ")" + unknown, false);
   if (findings.with_subcode == 0)
     return verdict("reads DAT audio (audio mode works; this cassette holds no audio to show it)" + unknown,
                    unknown.empty());

@@ -399,6 +399,19 @@ TEST(KestrelDrives, ProbeChecksADriveAndLeavesItsCassetteAlone) {
        "reads DAT audio (audio mode works; this cassette holds no audio to show it)", 0},
       {archive("0:4", "Python", "c.tape"), false, {"  no audio subcode: a data tape or a blank\n"},
        "reads DAT audio (audio mode works; this cassette holds no audio to show it)", 0},
+      // Reads that fail without a frame of audio: the verdict names them (a dirty head, a cassette it cannot read).
+      {[] {
+         BusDrive d = sony("0:4", "c.tape");
+         d.keys.push_back({"read_errors", "0 1 2 3 4 5 6 7 8 9"});
+         return d;
+       }(),
+       true,
+       {"Reading 10 frames in audio mode: 0 read, 10 failed, 0 flagged by the drive\n"
+        "  10 of 10 reads failed with medium error 03/11/00: a dirty head, or a cassette this drive cannot read\n"
+        "Rewind: done\nData mode: back\n"},
+       "reads fail in audio mode (10 of 10 reads failed with medium error 03/11/00: a dirty head, or a cassette "
+       "this drive cannot read)",
+       1},
       {sony("0:4", ""), false, {"TEST UNIT READY: no cassette (02/3A/00)\n", "Data mode: back\n"},
        "no cassette (audio mode accepted; insert an audio cassette and check again)", 1},
       {archive("0:4", "Python", ""), false, {"TEST UNIT READY: no cassette (02/3A/00)\n"},
