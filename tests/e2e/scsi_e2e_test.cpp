@@ -26,8 +26,11 @@ const std::string kSonyTearDown =
     " - setting drive back to data mode...done\n";
 const std::string kNoWav = "first read audio block failed\n";  // the mode, on a blank tape
 
-BusDrive sony(const std::string& address, const std::string& cassette) {
-  return {address, {{"vendor", "SONY"}, {"product", "SDT-9000        1.13"}, {"cassette", cassette}}};
+// A SONY drive, with any further keys after its own.
+BusDrive sony(const std::string& address, const std::string& cassette, const BusKeys& more = {}) {
+  BusDrive d{address, {{"vendor", "SONY"}, {"product", "SDT-9000        1.13"}, {"cassette", cassette}}};
+  d.keys.insert(d.keys.end(), more.begin(), more.end());
+  return d;
 }
 
 BusDrive archive(const std::string& address, const std::string& product, const std::string& cassette) {
@@ -195,11 +198,7 @@ TEST(DriveSetup, UnreadableBusFileEndsWithExitCode3) {
 // SONY drive that takes three position polls to arrive at a search target.
 struct RecordedBus : Bus {
   RecordedBus(std::vector<CassetteProgram> programs, const std::string& polls)
-      : Bus({[&] {
-          BusDrive d = sony("0:4", "rec.tape");
-          d.keys.push_back({"search_polls", polls});
-          return d;
-        }()}) {
+      : Bus({sony("0:4", "rec.tape", {{"search_polls", polls}})}) {
     EXPECT_TRUE(write_cassette(dir.file("rec.tape"), programs));
   }
   ProcessResult seek(const std::string& type, const std::string& position) const {
@@ -376,11 +375,7 @@ TEST(KestrelDrives, ProbeChecksADriveAndLeavesItsCassetteAlone) {
     std::string verdict;
     int exit_code;
   } cases[] = {
-      {[] {
-         BusDrive d = sony("0:4", "c.tape");
-         d.keys.push_back({"read_errors", "3"});
-         return d;
-       }(),
+      {sony("0:4", "c.tape", {{"read_errors", "3"}}),
        true,
        {"INQUIRY: vendor SONY, product SDT-9000, firmware revision 1.13, device type 1 (tape)\n"
         "Known to kestrel: yes (SDT-9000 family)\nTEST UNIT READY: ready, a cassette is in\n"
@@ -400,11 +395,7 @@ TEST(KestrelDrives, ProbeChecksADriveAndLeavesItsCassetteAlone) {
       {archive("0:4", "Python", "c.tape"), false, {"  no audio subcode: a data tape or a blank\n"},
        "reads DAT audio (audio mode works; this cassette holds no audio to show it)", 0},
       // Reads that fail without a frame of audio: the verdict names them (a dirty head, a cassette it cannot read).
-      {[] {
-         BusDrive d = sony("0:4", "c.tape");
-         d.keys.push_back({"read_errors", "0 1 2 3 4 5 6 7 8 9"});
-         return d;
-       }(),
+      {sony("0:4", "c.tape", {{"read_errors", "0 1 2 3 4 5 6 7 8 9"}}),
        true,
        {"Reading 10 frames in audio mode: 0 read, 10 failed, 0 flagged by the drive\n"
         "  10 of 10 reads failed with medium error 03/11/00: a dirty head, or a cassette this drive cannot read\n"
@@ -416,11 +407,7 @@ TEST(KestrelDrives, ProbeChecksADriveAndLeavesItsCassetteAlone) {
        "no cassette (audio mode accepted; insert an audio cassette and check again)", 1},
       {archive("0:4", "Python", ""), false, {"TEST UNIT READY: no cassette (02/3A/00)\n"},
        "no cassette (audio mode accepted; insert an audio cassette and check again)", 1},
-      {[] {
-         BusDrive d = sony("0:4", "c.tape");
-         d.keys.push_back({"density_stuck", "yes"});
-         return d;
-       }(),
+      {sony("0:4", "c.tape", {{"density_stuck", "yes"}}),
        true, {"Audio mode: refused, the density stays 0x13 (data mode)\nData mode: back\n"},
        "has no audio firmware (the density cannot be set to audio)", 1},
       {{"0:4", {{"vendor", "ACME"}, {"product", "Streamer        0.9"}, {"cassette", "c.tape"}}}, true,
