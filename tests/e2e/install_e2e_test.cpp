@@ -5,8 +5,12 @@
 // Debian package, unpacked by scripts/release-check.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <filesystem>
+#include <set>
+#include <sstream>
 
 #include "tests/support/e2e/bus_file.h"
 #include "tests/support/e2e/tape.h"
@@ -100,6 +104,52 @@ TEST(Package, UnpackedPackageRecordsAndReadsTheDemo) {
   if (!root || !*root) GTEST_SKIP() << "run by scripts/release-check on the unpacked package";
   expect_installed_files(std::string(root) + "/usr");
   expect_records_and_reads_the_demo(std::string(root) + "/usr");
+}
+
+// The packages scripts/setup asks apt-get for on a machine that has none, in
+// the given form: dpkg-query, apt-get and sudo stand-ins come first in PATH,
+// and apt-get notes its arguments.
+std::set<std::string> packages_set_up(const std::vector<std::string>& args) {
+  TempDir fake;
+  const std::string log = fake.file("apt-get.log");
+  const std::pair<const char*, std::string> tools[] = {
+      {"dpkg-query", "exit 1\n"},
+      {"apt-get", "for a in \"$@\"; do echo \"$a\"; done >>'" + log + "'\n"},
+      {"sudo", "exec \"$@\"\n"},
+  };
+  // Never the machine's own apt-get: without every stand-in, nothing runs.
+  for (const auto& [tool, body] : tools) {
+    if (!write_file(fake.file(tool), "#!/bin/sh\n" + body) || chmod(fake.file(tool).c_str(), 0755) != 0) {
+      ADD_FAILURE() << "cannot make the stand-in " << tool;
+      return {};
+    }
+  }
+  ProcessOptions options;
+  options.env = {"PATH=" + fake.path() + ":/usr/bin:/bin"};
+  options.cwd = KESTREL_SOURCE_DIR;
+  std::vector<std::string> all = {std::string(KESTREL_SOURCE_DIR) + "/scripts/setup"};
+  all.insert(all.end(), args.begin(), args.end());
+  ProcessResult r = run_process("/bin/bash", all, options);
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  std::set<std::string> packages;
+  std::istringstream words(read_file(log));
+  for (std::string word; std::getline(words, word);)
+    if (word != "install" && word[0] != '-') packages.insert(word);
+  return packages;
+}
+
+// The demo installs what building and running kestrel takes, nothing that
+// only the tests need; every other entry point installs both.
+TEST(Setup, TheDemoInstallsOnlyWhatKestrelTakes) {
+  const std::set<std::string> kestrel = {"build-essential", "cmake",        "pkg-config",  "g++",        "libmpg123-dev",
+                                         "libasound2-dev",  "libsoxr-dev",  "libflac-dev", "libssl-dev"};
+  const std::set<std::string> tests_only = {"chromium", "ffmpeg",       "lintian", "mediainfo", "libgtest-dev",
+                                            "clang",    "libbenchmark-dev", "flac",  "sox"};
+  std::set<std::string> demo = packages_set_up({"--demo", "--no-build"});
+  EXPECT_EQ(demo, kestrel);
+  std::set<std::string> full = packages_set_up({"--no-build"});
+  for (const std::string& p : kestrel) EXPECT_EQ(full.count(p), 1u) << p;
+  for (const std::string& p : tests_only) EXPECT_EQ(full.count(p), 1u) << p;
 }
 
 }  // namespace
