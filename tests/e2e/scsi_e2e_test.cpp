@@ -283,6 +283,20 @@ TEST(Seek, SearchThatStopsShortIsReadOnToTheFrameSought) {
   EXPECT_GE(corrected, 9) << "most of the searches stop short";
 }
 
+// Ctrl-C while the seek reads on to the frame sought (SIGINT raised before
+// its first READ) ends the run there, as during the search: no mode begins.
+TEST(Seek, InterruptWhileReadingOnEndsTheRunBeforeTheMode) {
+  RecordedBus bus(kThreePrograms, "0");
+  BusDrive drive = sony("0:4", "rec.tape");
+  drive.keys.insert(drive.keys.end(), {{"locate_slop", "8"}, {"seed", "2"}});
+  ASSERT_TRUE(write_bus_file(bus.path, {drive}, {{"interrupt_at", "1"}}));
+  ProcessResult r = bus.seek("PROGNUM", "3");
+  EXPECT_EQ(r.exit_code, 6) << r.out;
+  EXPECT_EQ(r.out, sony_input_setup() + " - seeking to tape program number 3\n\nInterrupted before the mode began\n" +
+                       sony_input_teardown());
+  EXPECT_FALSE(file_exists(bus.dir.file("T001.wav")));
+}
+
 TEST(Seek, DriveThatArrivesAtOnceShowsNoProgress) {
   RecordedBus bus(kThreePrograms, "0");
   ProcessResult r = bus.seek("PROGNUM", "3");
