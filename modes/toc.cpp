@@ -1,6 +1,3 @@
-// /TOC: lists the programs of the input tape (or of an image) with their
-// start, length and format, and the tape's total; the tape is left where it
-// was found.
 #include "modes/toc.h"
 
 #include <algorithm>
@@ -20,11 +17,14 @@
 namespace {
 
 const int kHighestProgram = 799;
-// The first step of the search for the end of the data past the last
-// program's start, doubled until the end is passed (about 30 seconds).
+// The first step of a search for where something ends past a program's
+// start (the data, or the program's own frames), doubled until it is passed
+// (about 30 seconds).
 const int64_t kEndSearchStep = 1024;
 const int kImageProgressFrames = 4096;
-const int kSettleLimitS = 60;
+// Frames read from the tape's beginning, past a blank leader and a lead-in,
+// for the number of its first program.
+const int kTocLeaderFrames = 1000;
 
 
 // Four BCD time bytes as a packed code, hours in bits 31-24; TIME_CODE_NONE
@@ -37,9 +37,13 @@ uint32_t packed_code(const uint8_t* bytes) {
 
 uint32_t code_after(uint32_t code) { return code == TIME_CODE_NONE ? code : step_time_code(code); }
 
-// The first frames of a program: its format from the first, its date from
-// the first that carries a valid one.
-void take_head_frame(TocProgram* p, const FrameInfo& info) {
+// One frame of a program's head (the frames from its first on, at most
+// kTocHeadFrames of them): its format from the first that carries its number,
+// its date from the first such frame with a valid one. A frame of another
+// program ends the head (false); frames without a number are passed.
+bool take_head_frame(TocProgram* p, const FrameInfo& info) {
+  if (info.program_kind != FRAME_PROGRAM_NUMBER) return true;
+  if (info.program != p->number) return false;
   if (p->head_frames++ == 0) {
     p->rate = info.rate;
     p->channels = info.channels;
@@ -48,32 +52,25 @@ void take_head_frame(TocProgram* p, const FrameInfo& info) {
     p->scms = info.scms;
   }
   if (!p->date.valid && info.date.valid) p->date = info.date;
+  return true;
 }
 
-bool head_done(const TocProgram& p) { return p.head_frames >= kTocHeadFrames || p.date.valid; }
-
-// Lengths and ends from the starts: a program runs to the next one on the
-// tape, the last to the end of the data. Then by number.
+// Lengths from each program's own frames, then by number.
 void finish_contents(TapeContents* toc) {
-  std::vector<TocProgram>& list = toc->programs;
-  std::sort(list.begin(), list.end(),
-            [](const TocProgram& a, const TocProgram& b) { return a.start_frame < b.start_frame; });
-  for (size_t i = 0; i < list.size(); ++i) {
-    bool last = i + 1 == list.size();
-    int64_t end = last ? toc->end_frame : list[i + 1].start_frame;
-    list[i].frames = list[i].start_frame >= 0 && end >= 0 ? end - list[i].start_frame : -1;
-    list[i].abs_end = last ? toc->end_abs : list[i + 1].abs_start;
-  }
-  std::sort(list.begin(), list.end(), [](const TocProgram& a, const TocProgram& b) { return a.number < b.number; });
+  for (TocProgram& p : toc->programs)
+    p.frames = p.start_frame >= 0 && p.own_end >= p.start_frame ? p.own_end - p.start_frame : -1;
+  std::sort(toc->programs.begin(), toc->programs.end(),
+            [](const TocProgram& a, const TocProgram& b) { return a.number < b.number; });
 }
 
 // ---------------------------------------------------------------- image
 
 int contents_of_image(FrameSource* source, TapeContents* toc) {
-  std::vector<size_t> heads;  // programs whose first frames are still being taken
   bool seen[kHighestProgram + 1] = {};
+  const size_t kNone = static_cast<size_t>(-1);
+  size_t current = kNone;  // the program begun last
+  bool head = false;       // its head is being taken
   int64_t index = 0;
-  uint32_t last_abs = TIME_CODE_NONE;
   DatFrame frame;
   for (;; ++index) {
     if (index % kImageProgressFrames == 0) {
@@ -87,28 +84,27 @@ int contents_of_image(FrameSource* source, TapeContents* toc) {
     }
     if (!tape_read_ok(read_next_frame(source, &frame).result)) break;
     FrameInfo info = decode_frame(&frame);
-    if (info.program_kind == FRAME_PROGRAM_NUMBER && !seen[info.program]) {
+    bool numbered = info.program_kind == FRAME_PROGRAM_NUMBER;
+    if (numbered && !seen[info.program]) {
       seen[info.program] = true;
       TocProgram p;
       p.number = info.program;
       p.start_frame = index;
       p.abs_start = info.absolute.valid ? info.absolute.code : TIME_CODE_NONE;
       toc->programs.push_back(p);
-      heads.push_back(toc->programs.size() - 1);
+      current = toc->programs.size() - 1;
+      head = true;
     }
-    for (size_t h = 0; h < heads.size();) {
-      TocProgram& p = toc->programs[heads[h]];
-      take_head_frame(&p, info);
-      if (head_done(p))
-        heads.erase(heads.begin() + static_cast<long>(h));
-      else
-        ++h;
+    if (current == kNone) continue;
+    TocProgram& p = toc->programs[current];
+    if (head) head = index - p.start_frame < kTocHeadFrames && !p.date.valid && take_head_frame(&p, info);
+    if (numbered && info.program == p.number) {
+      p.own_end = index + 1;
+      p.abs_end = code_after(info.absolute.valid ? info.absolute.code : TIME_CODE_NONE);
     }
-    last_abs = info.absolute.valid ? info.absolute.code : TIME_CODE_NONE;
   }
   std::printf("\n");
   toc->end_frame = index;
-  toc->end_abs = code_after(last_abs);
   return 0;
 }
 
@@ -126,99 +122,223 @@ struct Drive {
   int adapter, target, lun;
 };
 
-// The running time (frames from the tape's beginning) of position data; -1
-// when the drive gives none.
-int64_t running_index(const uint8_t* position) { return dat_frames_of_time_code(position + kPositionRunningTime); }
-
-// A frame index as the search of a running time takes it: plain numbers,
-// one a byte.
-uint32_t running_goal(int64_t index) {
-  uint8_t bytes[4];
-  dat_time_code_of_frames(static_cast<uint64_t>(index), bytes);
-  uint32_t goal = 0;
-  for (uint8_t b : bytes) goal = goal << 8 | static_cast<uint32_t>(dat_bcd_value(b));
-  return goal;
-}
-
-// Whether a frame is recorded at index: the search for its running time
-// arrives there (position then holds it), or ends at the end of the data.
-// 1, 0, or -1 when the search fails.
+// Puts the tape at the frame index exactly (position then holds its data).
+// 1, 0 when no frame is recorded there (the search ends at the end of the
+// data), -1 when the search fails or the listing is stopped.
 int data_at(const Drive& d, int64_t index, uint8_t* position) {
-  int end =
-      search_tape(d.adapter, d.target, d.lun, SEEK_RUNTIME, running_goal(index), position, false, listing_stopped);
+  int end = search_exactly(d.adapter, d.target, d.lun, SEEK_RUNTIME, running_time_goal(index), position, false,
+                           listing_stopped, nullptr);
   return end == SEARCH_ARRIVED ? 1 : end == SEARCH_END_OF_DATA ? 0 : -1;
 }
 
-// The end of the data at or after from, where a frame is known to be
-// recorded (at_from, with its position data in from_position) or not: the
-// step doubles until the search passes the end, then halves down to the
-// frame. The absolute time past the last frame goes to *end_abs.
-int64_t find_end(const Drive& d, int64_t from, bool at_from, const uint8_t* from_position, uint32_t* end_abs) {
+// What the frame at a running time showed.
+struct Probe {
+  int64_t index = -1;
+  bool recorded = false;
+  int program = 0;                 // its valid program number, else 0
+  uint32_t abs = TIME_CODE_NONE;   // its absolute time
+};
+
+// The frame at index, kept in seen. 0, -1 when the search fails or the
+// listing is stopped.
+int probe(const Drive& d, int64_t index, std::vector<Probe>* seen, Probe* out) {
+  if (listing_stopped()) return -1;
   uint8_t position[SEARCH_POSITION_BYTES] = {};
-  uint8_t last[SEARCH_POSITION_BYTES] = {};
-  if (at_from) {
-    std::memcpy(last, from_position, sizeof last);
-  } else {
-    int here = data_at(d, from, position);
-    if (here <= 0) return here < 0 ? -1 : from;
-    std::memcpy(last, position, sizeof last);
+  int at = data_at(d, index, position);
+  if (at < 0) return -1;
+  Probe p;
+  p.index = index;
+  p.recorded = at == 1;
+  if (p.recorded) {
+    p.program = position_program(position);
+    p.abs = packed_code(position + kPositionAbsoluteTime);
   }
-  int64_t low = from;  // a frame is recorded here
-  int64_t high = -1;   // none here
+  seen->push_back(p);
+  *out = p;
+  return 0;
+}
+
+// The last frame from low on of which holds is true, taken to hold up to
+// there and no further: it holds at low, not at high (-1: not known, found by
+// doubling a step from low until a probe passes it), then the span is halved
+// down to the frame. What earlier probes (seen) showed narrows the span
+// first; every probe is added to them. The probe of that frame; index -1
+// when a search fails or the listing is stopped.
+template <typename Holds>
+Probe last_where(const Drive& d, Probe low, int64_t high, Holds holds, std::vector<Probe>* seen, const char* what) {
+  for (const Probe& p : *seen)
+    if (p.index > low.index && (high < 0 || p.index < high) && !holds(p)) high = p.index;
+  for (const Probe& p : *seen)
+    if (p.index > low.index && (high < 0 || p.index < high) && holds(p)) low = p;
+  Probe failed;
+  Probe at;
   for (int64_t step = kEndSearchStep; high < 0; step *= 2) {
-    std::printf(" - looking for the end of the data: past frame %lld       \r", static_cast<long long>(low));
+    std::printf(" - looking for the end of %s: past frame %lld       \r", what, static_cast<long long>(low.index));
     std::fflush(stdout);
-    if (listing_stopped()) return -1;
-    int at = data_at(d, low + step, position);
-    if (at < 0) return -1;
-    if (at == 0) {
-      high = low + step;
-    } else {
-      low += step;
-      std::memcpy(last, position, sizeof last);
-    }
+    if (probe(d, low.index + step, seen, &at) != 0) return failed;
+    if (holds(at))
+      low = at;
+    else
+      high = at.index;
   }
-  while (high - low > 1) {
-    if (listing_stopped()) return -1;
-    int64_t middle = low + (high - low) / 2;
-    int at = data_at(d, middle, position);
-    if (at < 0) return -1;
-    if (at == 0) {
-      high = middle;
-    } else {
-      low = middle;
-      std::memcpy(last, position, sizeof last);
-    }
+  while (high - low.index > 1) {
+    std::printf(" - looking for the end of %s: past frame %lld       \r", what, static_cast<long long>(low.index));
+    std::fflush(stdout);
+    if (probe(d, low.index + (high - low.index) / 2, seen, &at) != 0) return failed;
+    if (holds(at))
+      low = at;
+    else
+      high = at.index;
   }
-  *end_abs = code_after(packed_code(last + kPositionAbsoluteTime));
-  return high;
+  return low;
 }
 
-// Where the drive comes to rest after a search: the watch may see the
-// program on the way (winding back over frames of it after a search that
-// ended at the end of the data), before the drive stands at its first
-// frame. 0 with position read at rest, -1 when the drive does not come to
-// rest within a minute or an interrupt ends the wait.
-int settle_position(const Drive& d, uint8_t* position) {
-  for (int waited = 0; waited < kSettleLimitS; ++waited) {
-    if (tape_status(scsi_test_unit_ready(d.adapter, d.target, d.lun)) == TAPE_GOOD)
-      return scsi_read_position(d.adapter, d.target, d.lun, position) == 0 ? 0 : -1;
-    if (console_sleep_ms(1000) != 0 || listing_stopped()) return -1;
-    scsi_read_position(d.adapter, d.target, d.lun, position);  // where the search has got to
-  }
-  return -1;
-}
+// A program found on the drive, and what the search saw of the frame before
+// its first: the number it carries (0 none), -1 when the search did not read it.
+struct Found {
+  TocProgram p;
+  int before_program = -1;
+  uint32_t before_abs = TIME_CODE_NONE;
+};
 
-// Reads the first frames of a program where the search left the tape; a
-// frame that cannot be read is passed (the drive moves past it), the end of
-// the data ends the head.
+// Reads the head of a program where the search left the tape, at its first
+// frame; a frame that cannot be read is passed (the drive moves past it), the
+// end of the data ends the head.
 void read_head(FrameSource* source, TocProgram* p) {
   DatFrame frame;
-  for (int i = 0; i < kTocHeadFrames && !head_done(*p); ++i) {
+  for (int i = 0; i < kTocHeadFrames && !p->date.valid; ++i) {
     uint32_t result = read_next_frame(source, &frame).result;
     if (tape_status(result) == TAPE_END_OF_DATA) return;
-    if (tape_read_ok(result)) take_head_frame(p, decode_frame(&frame));
+    if (tape_read_ok(result) && !take_head_frame(p, decode_frame(&frame))) return;
   }
+}
+
+// Searches for a program number; found, the tape stands at its first frame
+// and its head is read. 1, 0 when the tape does not hold it, -1 when the
+// search fails or the listing is stopped.
+int find_program(const Drive& d, FrameSource* source, int number, std::vector<Found>* found) {
+  uint8_t position[SEARCH_POSITION_BYTES] = {};
+  SearchCorrection c;
+  int end = search_exactly(d.adapter, d.target, d.lun, SEEK_PROGNUM, static_cast<uint32_t>(number), position, false,
+                           listing_stopped, &c);
+  if (end == SEARCH_END_OF_DATA) return 0;
+  if (end != SEARCH_ARRIVED) return -1;
+  Found f;
+  f.p.number = number;
+  f.p.start_frame = position_running_index(position);
+  f.p.abs_start = packed_code(position + kPositionAbsoluteTime);
+  if (c.before_known) {
+    f.before_program = position_program(c.before);
+    f.before_abs = packed_code(c.before + kPositionAbsoluteTime);
+  }
+  read_head(source, &f.p);
+  found->push_back(f);
+  return 1;
+}
+
+// Searches the numbers from `from` on until kTocGapLimit of them in a row are
+// not on the tape. 0, or 1 after saying which search failed; an ESC leaves
+// the list incomplete.
+int walk_numbers(const Drive& d, FrameSource* source, int from, std::vector<Found>* found, TapeContents* toc) {
+  int misses = 0;
+  for (int number = from; number <= kHighestProgram && misses < kTocGapLimit; ++number) {
+    std::printf(" - searching for program %d (%zu found)      \r", number, found->size());
+    std::fflush(stdout);
+    int at = listing_stopped() ? -1 : find_program(d, source, number, found);
+    if (at < 0 && listing_stopped()) {
+      toc->complete = false;
+      return 0;
+    }
+    if (at < 0) {
+      std::printf("\nThe search for program %d failed\n", number);
+      return 1;
+    }
+    misses = at == 1 ? 0 : misses + 1;
+  }
+  return 0;
+}
+
+// The number of the first program on the tape: the tape is taken to its
+// beginning and read on past a blank leader and a lead-in, at most
+// kTocLeaderFrames frames. 0 when no numbered frame comes (or the listing is
+// stopped).
+int first_program_number(const Drive& d, FrameSource* source) {
+  uint8_t position[SEARCH_POSITION_BYTES] = {};
+  if (data_at(d, 0, position) != 1) return 0;
+  int number = position_program(position);
+  DatFrame frame;
+  for (int i = 0; number == 0 && i < kTocLeaderFrames && !listing_stopped(); ++i) {
+    uint32_t result = read_next_frame(source, &frame).result;
+    if (tape_status(result) == TAPE_END_OF_DATA) break;
+    if (!tape_read_ok(result)) continue;
+    FrameInfo info = decode_frame(&frame);
+    if (info.program_kind == FRAME_PROGRAM_NUMBER) number = info.program;
+  }
+  return number;
+}
+
+// Whether two programs' starts lie in one recording: the absolute time runs
+// on from the first start to the second frame for frame.
+bool one_recording(const TocProgram& a, const TocProgram& b) {
+  if (a.abs_start == TIME_CODE_NONE || b.abs_start == TIME_CODE_NONE) return false;
+  int64_t from = time_code_frames(a.abs_start), to = time_code_frames(b.abs_start);
+  return from >= 0 && to >= 0 && to - from == b.start_frame - a.start_frame;
+}
+
+// The end of the data and each program's own frames. A program ends where
+// the next on the tape begins when the frame before that one carries its
+// number (the search read it on the way) or, not read, when the two starts
+// lie in one recording; else, and for the last, its last frame is searched
+// for (with the end of the data). 0, -1 when a search fails or the listing
+// is stopped.
+int measure_programs(const Drive& d, std::vector<Found>* found, TapeContents* toc) {
+  std::sort(found->begin(), found->end(),
+            [](const Found& a, const Found& b) { return a.p.start_frame < b.p.start_frame; });
+  std::vector<Probe> seen;
+  Probe from;
+  if (found->empty()) {
+    if (probe(d, 0, &seen, &from) != 0) return -1;
+    if (!from.recorded) {
+      toc->end_frame = 0;
+      return 0;
+    }
+  } else {
+    const TocProgram& last = found->back().p;
+    from.index = last.start_frame;
+    from.recorded = true;
+    from.program = last.number;
+    from.abs = last.abs_start;
+  }
+  Probe end = last_where(d, from, -1, [](const Probe& p) { return p.recorded; }, &seen, "the data");
+  if (end.index < 0) return -1;
+  toc->end_frame = end.index + 1;
+  for (size_t i = 0; i < found->size(); ++i) {
+    TocProgram& p = (*found)[i].p;
+    bool last = i + 1 == found->size();
+    if (!last) {
+      const Found& next = (*found)[i + 1];
+      bool to_next = next.before_program >= 0 ? next.before_program == p.number : one_recording(p, next.p);
+      if (to_next) {
+        p.own_end = next.p.start_frame;
+        p.abs_end = next.before_program >= 0 ? code_after(next.before_abs) : next.p.abs_start;
+        continue;
+      }
+    }
+    Probe start;
+    start.index = p.start_frame;
+    start.recorded = true;
+    start.program = p.number;
+    start.abs = p.abs_start;
+    char what[32];
+    std::snprintf(what, sizeof what, "program %d", p.number);
+    const int number = p.number;
+    Probe own = last_where(d, start, last ? toc->end_frame : (*found)[i + 1].p.start_frame,
+                           [number](const Probe& q) { return q.recorded && q.program == number; }, &seen, what);
+    if (own.index < 0) return -1;
+    p.own_end = own.index + 1;
+    p.abs_end = code_after(own.abs);
+  }
+  return 0;
 }
 
 // Puts the tape back where it was found: at the beginning (or with /REWIND)
@@ -238,7 +358,7 @@ void put_back(const Drive& d, const RunSettings* s, int64_t found_at, bool found
   std::printf(" - putting the tape back at frame %lld\n", static_cast<long long>(found_at));
   if (g_listing_stopped) {
     // The search is started and not watched: the run is to end now.
-    scsi_locate2(d.adapter, d.target, d.lun, running_goal(found_at), SEEK_RUNTIME);
+    scsi_locate2(d.adapter, d.target, d.lun, running_time_goal(found_at), SEEK_RUNTIME);
     return;
   }
   if (data_at(d, found_at, position) < 0) std::printf(" - the tape could not be put back where it was found\n");
@@ -249,64 +369,35 @@ int contents_of_drive(FrameSource* source, const RunSettings* s, TapeContents* t
   uint8_t position[SEARCH_POSITION_BYTES] = {};
   uint32_t result = scsi_read_position(d.adapter, d.target, d.lun, position);
   bool found_at_end = tape_status(result) == TAPE_END_OF_DATA;
-  int64_t found_at = result == 0 ? running_index(position) : -1;
+  int64_t found_at = result == 0 ? position_running_index(position) : -1;
 
-  int failed = 0;
-  int misses = 0;
-  // The program that starts last on the tape, as its search found it.
-  int64_t last_start = -1;
-  uint8_t last_position[SEARCH_POSITION_BYTES] = {};
-  for (int number = 1; number <= kHighestProgram && misses < kTocGapLimit; ++number) {
-    std::printf(" - searching for program %d (%zu found)      \r", number, toc->programs.size());
-    std::fflush(stdout);
-    if (listing_stopped()) {
+  std::vector<Found> found;
+  int failed = walk_numbers(d, source, 1, &found, toc);
+  if (!failed && toc->complete && found.empty()) {
+    // Numbers that begin beyond the walk's reach (11, 12; or 798, 799): from
+    // the number of the tape's first program on.
+    int first = first_program_number(d, source);
+    if (listing_stopped())
       toc->complete = false;
-      break;
-    }
-    int end = search_tape(d.adapter, d.target, d.lun, SEEK_PROGNUM, static_cast<uint32_t>(number), position, false,
-                          listing_stopped);
-    if (end == SEARCH_END_OF_DATA) {
-      ++misses;
-      continue;
-    }
-    if (end == SEARCH_ARRIVED && settle_position(d, position) != 0) end = SEARCH_FAILED;
-    if (end != SEARCH_ARRIVED) {
-      if (listing_stopped()) {
-        toc->complete = false;
-      } else {
-        std::printf("\nThe search for program %d failed\n", number);
-        failed = 1;
-      }
-      break;
-    }
-    misses = 0;
-    TocProgram p;
-    p.number = number;
-    p.start_frame = running_index(position);
-    p.abs_start = packed_code(position + kPositionAbsoluteTime);
-    if (p.start_frame > last_start) {
-      last_start = p.start_frame;
-      std::memcpy(last_position, position, sizeof last_position);
-    }
-    read_head(source, &p);
-    toc->programs.push_back(p);
+    else if (first > kTocGapLimit)
+      failed = walk_numbers(d, source, first, &found, toc);
   }
   std::printf("\n");
 
   if (!failed && toc->complete) {
-    // The last program on the tape runs to the end of the data; without
-    // programs the data is searched from the beginning. A drive that gives
-    // no running time leaves the end unknown.
+    // A drive that gives no running time leaves the lengths and the end unknown.
     bool unknown_start = false;
-    for (const TocProgram& p : toc->programs) unknown_start = unknown_start || p.start_frame < 0;
-    if (!unknown_start) {
-      bool from_program = last_start >= 0;
-      toc->end_frame = find_end(d, from_program ? last_start : 0, from_program, last_position, &toc->end_abs);
-      std::printf("\n");
-      if (toc->end_frame < 0 && !listing_stopped()) std::printf("The end of the data was not found\n");
+    for (const Found& f : found) unknown_start = unknown_start || f.p.start_frame < 0;
+    bool measured = unknown_start || measure_programs(d, &found, toc) == 0;
+    std::printf("\n");
+    if (!measured) {
+      toc->end_frame = -1;
+      for (Found& f : found) f.p.own_end = -1;
+      if (!listing_stopped()) std::printf("The end of the data was not found\n");
     }
     if (listing_stopped()) toc->complete = false;
   }
+  for (const Found& f : found) toc->programs.push_back(f.p);
   put_back(d, s, found_at, found_at_end, toc->end_frame);
   return failed;
 }

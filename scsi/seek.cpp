@@ -14,6 +14,9 @@ namespace {
 const int64_t kGiveUpAfterS = 30;  // watching ends after this long without a change
 const int64_t kSettledS = 10;      // a change more recent than this counts as arrived
 const uint32_t kPollIntervalMs = 1000;
+const int kRestLimitS = 60;         // a drive that still moves after this long is given up
+const int64_t kFirstStepBack = 64;  // frames a correction first takes the tape back
+const int kMostStepsBack = 12;      // each twice the one before: the last over an hour of tape
 
 
 uint32_t packed_time(const uint8_t* bytes) {
@@ -42,19 +45,165 @@ bool ended_at_end_of_data(int adapter, int target, int lun, uint32_t* result, ui
   return false;
 }
 
+// The number the program digits of position data make; -1 when a digit is
+// above 9: the lead-in (0BB), the lead-out (0EE) or no program (0AA) are
+// never a number, though 0BB would add up to 121.
+int shown_digits(const uint8_t* position) {
+  for (int i = 0; i < 3; ++i)
+    if (position[kPositionProgramDigits + i] > 9) return -1;
+  return position[kPositionProgramDigits] * 100 + position[kPositionProgramDigits + 1] * 10 +
+         position[kPositionProgramDigits + 2];
+}
+
+// Where a drive stands when asked.
+enum Rest { REST_AT_FRAME, REST_AT_END, REST_UNKNOWN, REST_NONE };
+
+Rest position_here(int adapter, int target, int lun, uint8_t* position) {
+  uint32_t result = scsi_read_position(adapter, target, lun, position);
+  if (result == 0) return REST_AT_FRAME;
+  return tape_status(result) == TAPE_END_OF_DATA ? REST_AT_END : REST_UNKNOWN;
+}
+
+bool stopped(bool (*stop)(void)) { return console_interrupted() || (stop && stop()); }
+
+// Waits until the drive stands still after a search (a search watched to a
+// match may still be under way), then reads where: at a frame (position its
+// data), at the end of the data, or somewhere it does not say. REST_NONE when
+// it does not stand still within a minute, or an interrupt or stop ends the
+// wait. Each pass reads the position too: the search goes on meanwhile.
+Rest come_to_rest(int adapter, int target, int lun, uint8_t* position, bool (*stop)(void)) {
+  for (int waited = 0; waited < kRestLimitS; ++waited) {
+    if (tape_status(scsi_test_unit_ready(adapter, target, lun)) != TAPE_NOT_READY)
+      return position_here(adapter, target, lun, position);
+    if (console_sleep_ms(kPollIntervalMs) != 0 || stopped(stop)) return REST_NONE;
+    scsi_read_position(adapter, target, lun, position);
+  }
+  return REST_NONE;
+}
+
+// The time of the seek type's field in position data, packed one value a
+// byte as goals are; false when the frame carries none (or no other type).
+bool shown_time(int type, const uint8_t* position, uint32_t* time) {
+  int at = type == SEEK_ABSTIME ? kPositionAbsoluteTime
+           : type == SEEK_RUNTIME ? kPositionRunningTime
+           : type == SEEK_PROGTIME ? kPositionProgramTime
+                                   : -1;
+  if (at < 0 || dat_frames_of_time_code(position + at) < 0) return false;
+  *time = packed_time(position + at);
+  return true;
+}
+
+bool past_goal(int type, uint32_t goal, const uint8_t* position) {
+  uint32_t time = 0;
+  return shown_time(type, position, &time) && time > goal;
+}
+
+// Whether a frame that shows the goal is known to be the first that does
+// without a look at the frame before it: a time code names its frame; the
+// first frame of a program is the tape's first, or has program time 0.
+bool known_first(int type, const uint8_t* position) {
+  static const uint8_t kZero[4] = {};
+  if (type != SEEK_PROGNUM) return true;
+  return position_running_index(position) == 0 ||
+         std::memcmp(position + kPositionProgramTime, kZero, sizeof kZero) == 0;
+}
+
+// Reads on from the frame the drive stands on (position its data) until the
+// next frame shows the goal, at most limit frames: the frame that shows it
+// is not read. 1 there (before then holds the data of the frame read last,
+// when one was), 0 when it was not met, -1 when a command fails or an
+// interrupt or stop ends the reading. A frame that cannot be read is passed:
+// the drive moves past it.
+int read_on(int adapter, int target, int lun, int type, uint32_t goal, uint8_t* position, int64_t limit,
+            bool (*stop)(void), SearchCorrection* c) {
+  uint8_t frame[DAT_FRAME_BYTES];
+  uint8_t previous[SEARCH_POSITION_BYTES];
+  for (int64_t read = 0;; ++read) {
+    if (position_shows(type, goal, position)) {
+      c->before_known = read > 0;
+      if (read > 0) std::memcpy(c->before, previous, sizeof previous);
+      return 1;
+    }
+    if (read >= limit) return 0;
+    if (stopped(stop)) return -1;
+    std::memcpy(previous, position, sizeof previous);
+    TapeStatus status = tape_status(scsi_read_block(adapter, target, lun, frame, DAT_FRAME_BYTES));
+    if (status == TAPE_END_OF_DATA) return 0;
+    if (!tape_completed(status) && status != TAPE_MEDIUM_ERROR) return -1;
+    Rest rest = position_here(adapter, target, lun, position);
+    if (rest == REST_AT_END) return 0;
+    if (rest != REST_AT_FRAME) return -1;
+  }
+}
+
+// Frames from where a search stopped to the frame of position data.
+int64_t offset_from(int64_t stopped_at, const uint8_t* position) {
+  int64_t here = position_running_index(position);
+  return stopped_at >= 0 && here >= 0 ? here - stopped_at : 0;
+}
+
+// After a search that arrived: brings the tape to the first frame that shows
+// the goal, as search_exactly says.
+int correct_search(int adapter, int target, int lun, int type, uint32_t goal, uint8_t* position, bool (*stop)(void),
+                   SearchCorrection* c) {
+  Rest rest = come_to_rest(adapter, target, lun, position, stop);
+  if (rest == REST_NONE) return SEARCH_FAILED;
+  if (rest == REST_AT_END) return SEARCH_NOT_NEAR;
+  if (rest == REST_UNKNOWN) return SEARCH_ARRIVED;  // the drive does not say: taken as arrived
+  c->checked = 1;
+  const int64_t stopped_at = position_running_index(position);
+  bool back = position_shows(type, goal, position) ? !known_first(type, position) : past_goal(type, goal, position);
+  if (!back) {
+    int found = read_on(adapter, target, lun, type, goal, position, kSearchReadOnFrames, stop, c);
+    if (found > 0) c->offset = offset_from(stopped_at, position);
+    if (found != 0) return found > 0 ? SEARCH_ARRIVED : SEARCH_FAILED;
+  }
+  // Back to a running time before where it stopped, further while the frame
+  // there still shows the program (not as its first frame) or a later time,
+  // then read on. Program times begin again in every program: a later one
+  // there says nothing.
+  int64_t step = kFirstStepBack;
+  for (int tries = 0; stopped_at > 0 && tries < kMostStepsBack; ++tries, step *= 2) {
+    int64_t to = stopped_at > step ? stopped_at - step : 0;
+    if (search_tape(adapter, target, lun, SEEK_RUNTIME, running_time_goal(to), position, false, stop) !=
+        SEARCH_ARRIVED)
+      return SEARCH_FAILED;
+    if (come_to_rest(adapter, target, lun, position, stop) != REST_AT_FRAME) return SEARCH_FAILED;
+    int64_t here = position_running_index(position);
+    if (here < 0) return SEARCH_FAILED;
+    bool further = type == SEEK_PROGNUM ? position_shows(type, goal, position) && !known_first(type, position)
+                                        : type != SEEK_PROGTIME && past_goal(type, goal, position);
+    if (further && here > 0) continue;
+    int found = read_on(adapter, target, lun, type, goal, position, stopped_at - here + kSearchReadOnFrames, stop, c);
+    if (found > 0) c->offset = offset_from(stopped_at, position);
+    return found > 0 ? SEARCH_ARRIVED : found == 0 ? SEARCH_NOT_NEAR : SEARCH_FAILED;
+  }
+  return stopped(stop) ? SEARCH_FAILED : SEARCH_NOT_NEAR;
+}
+
 }  // namespace
+
+int position_program(const uint8_t* position) {
+  int number = shown_digits(position);
+  return number >= 1 && number <= 799 ? number : 0;
+}
+
+int64_t position_running_index(const uint8_t* position) {
+  return dat_frames_of_time_code(position + kPositionRunningTime);
+}
+
+uint32_t running_time_goal(int64_t index) {
+  uint8_t bytes[4];
+  dat_time_code_of_frames(static_cast<uint64_t>(index), bytes);
+  uint32_t goal = 0;
+  for (uint8_t b : bytes) goal = goal << 8 | static_cast<uint32_t>(dat_bcd_value(b));
+  return goal;
+}
 
 int position_shows(int type, uint32_t goal, const uint8_t* position) {
   switch (type) {
-    case SEEK_PROGNUM: {
-      // Digits above 9 mark the lead-in (0BB), the lead-out (0EE) or no
-      // program (0AA): never a program number, though 0BB would add up to 121.
-      for (int i = 0; i < 3; ++i)
-        if (position[kPositionProgramDigits + i] > 9) return 0;
-      uint32_t number = static_cast<uint32_t>(position[kPositionProgramDigits] * 100 +
-                                              position[kPositionProgramDigits + 1] * 10 + position[kPositionProgramDigits + 2]);
-      return number == goal ? 1 : 0;
-    }
+    case SEEK_PROGNUM:
+      return shown_digits(position) == static_cast<int64_t>(goal) ? 1 : 0;
     case SEEK_ABSTIME:
       return packed_time(position + kPositionAbsoluteTime) == goal ? 1 : 0;
     case SEEK_RUNTIME:
@@ -119,6 +268,16 @@ int search_tape(int adapter, int target, int lun, int type, uint32_t goal, uint8
   return SEARCH_FAILED;
 }
 
+int search_exactly(int adapter, int target, int lun, int type, uint32_t goal, uint8_t* position, bool progress,
+                   bool (*stop)(void), SearchCorrection* correction) {
+  SearchCorrection unused;
+  SearchCorrection* c = correction ? correction : &unused;
+  *c = SearchCorrection{};
+  int end = search_tape(adapter, target, lun, type, goal, position, progress, stop);
+  if (end != SEARCH_ARRIVED) return end;
+  return correct_search(adapter, target, lun, type, goal, position, stop, c);
+}
+
 int seek_tape(int adapter, int target, int lun, RunSettings* settings) {
   uint32_t goal = settings->seek_target;
   report_text(" - seeking to tape ");
@@ -127,6 +286,18 @@ int seek_tape(int adapter, int target, int lun, RunSettings* settings) {
   else
     report_text("time %.2d:%.2d:%.2d:%.2d\n", goal >> 24, (goal >> 16) & 0xFF, (goal >> 8) & 0xFF, goal & 0xFF);
   uint8_t position[SEARCH_POSITION_BYTES] = {};
-  int end = search_tape(adapter, target, lun, settings->seek_type, goal, position, true);
-  return end == SEARCH_ARRIVED ? 0 : -1;
+  SearchCorrection c;
+  int end = search_exactly(adapter, target, lun, settings->seek_type, goal, position, true, nullptr, &c);
+  if (end == SEARCH_NOT_NEAR)
+    report_text(" - no frame within %d frames of where the search stopped shows that position\n",
+                kSearchReadOnFrames);
+  if (end != SEARCH_ARRIVED) return -1;
+  // Said only where the tape then stands elsewhere than where the search stopped.
+  long long frames = c.offset < 0 ? -c.offset : c.offset;
+  const char* unit = frames == 1 ? "frame" : "frames";
+  if (c.offset > 0)
+    report_text(" - the search stopped %lld %s short of it: read on to it\n", frames, unit);
+  else if (c.offset < 0)
+    report_text(" - the search stopped %lld %s past it: taken back and read on to it\n", frames, unit);
+  return 0;
 }

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "tests/campaign/scenarios.h"
@@ -162,6 +163,94 @@ void draw_interruption(Rng* rng, ModelBus* bus, RunPlan* plan, Verdict* verdict,
     bus->esc_poll = at;
     add_fault(verdict, "ESC", "at poll " + std::to_string(at));
   }
+}
+
+namespace {
+
+// The time bytes of a frame's last pack of item (1 program time, 2 absolute
+// time); false when it has none, or none that is a time code.
+bool pack_time(const DatFrame& frame, int item, uint8_t* bytes) {
+  bool found = false;
+  for (const uint8_t* pack : frame.pack)
+    if ((pack[0] >> 4) == item) {
+      std::memcpy(bytes, pack + 3, 4);
+      found = true;
+    }
+  if (!found) return false;
+  for (int i = 0; i < 4; ++i)
+    if ((bytes[i] >> 4) > 9 || (bytes[i] & 15) > 9) return false;
+  return true;
+}
+
+// "h:m:s:f" of four BCD bytes, as /SEEK takes a time.
+std::string seek_time_text(const uint8_t* bytes) {
+  std::string text;
+  for (int i = 0; i < 4; ++i) {
+    if (i > 0) text.push_back(':');
+    text.append(std::to_string((bytes[i] >> 4) * 10 + (bytes[i] & 15)));
+  }
+  return text;
+}
+
+}  // namespace
+
+long long draw_seek(Rng* rng, const std::vector<DatFrame>& frames, RunPlan* plan, BusKeys* keys, Verdict* v) {
+  if (frames.empty() || !rng_chance(rng, 0.3)) return -1;
+  size_t at = static_cast<size_t>(rng_range(rng, 0, static_cast<int>(frames.size()) - 1));
+  std::string type = "RUNTIME", position;
+  size_t sought = at;
+  uint8_t t[4];
+  test_time_code(static_cast<uint32_t>(at), t);
+  position = seek_time_text(t);
+  int kind = rng_range(rng, 0, 3);
+  const DatFrame& f = frames[at];
+  int hundreds = f.sid_pno1 >> 4, tens = f.sid_pno23 >> 4, units = f.sid_pno23 & 15;
+  int number = hundreds <= 9 && tens <= 9 && units <= 9 ? hundreds * 100 + tens * 10 + units : 0;
+  if (kind == 0 && number >= 1 && number <= 799) {
+    type = "PROGNUM";
+    position = std::to_string(number);
+    sought = tape_first_of(frames, number);
+  } else if ((kind == 1 || kind == 2) && pack_time(f, kind == 1 ? PACK_ITEM_ABSOLUTE_TIME : PACK_ITEM_PROGRAM_TIME, t)) {
+    // The drive finds the first frame that shows the time.
+    int item = kind == 1 ? PACK_ITEM_ABSOLUTE_TIME : PACK_ITEM_PROGRAM_TIME;
+    type = kind == 1 ? "ABSTIME" : "PROGTIME";
+    position = seek_time_text(t);
+    uint8_t other[4];
+    sought = 0;
+    while (!(pack_time(frames[sought], item, other) && std::memcmp(other, t, 4) == 0)) ++sought;
+  }
+  int slop = rng_range(rng, 0, 8);
+  std::string seed = std::to_string(rng_range(rng, 1, 1000000));
+  keys->push_back({"locate_slop", std::to_string(slop)});
+  keys->push_back({"seed", seed});
+  plan->args.insert(plan->args.end(), {"/SEEK", type, position});
+  add_fault(v, "seek, locate slop", type + " " + position + " (frame " + std::to_string(sought) + "), slop " +
+                                        std::to_string(slop) + ", seed " + seed);
+  return static_cast<long long>(sought);
+}
+
+bool seek_possible(const ModelBus& bus, bool input, const std::string& wait_line) {
+  bool healthy = input ? bus.input_tape && bus.input_audio : bus.output_audio;
+  const std::string ready = "done\n";
+  bool waited = wait_line.empty() ||
+                (wait_line.size() >= ready.size() && wait_line.compare(wait_line.size() - ready.size(), ready.size(), ready) == 0);
+  return healthy && waited && bus.interrupt_at == 0;
+}
+
+void check_seek(Verdict* v, const ProcessResult& result, const RunPlan& plan) {
+  auto at = std::find(plan.args.begin(), plan.args.end(), "/SEEK");
+  if (at == plan.args.end() || plan.args.end() - at < 3) return;
+  std::string goal = at[1] == "PROGNUM" ? "program number " + at[2] : "time ";
+  if (at[1] != "PROGNUM") {
+    // As the seek prints a time: two digits a number.
+    int n[4] = {};
+    std::sscanf(at[2].c_str(), "%d:%d:%d:%d", &n[0], &n[1], &n[2], &n[3]);
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2d:%.2d:%.2d:%.2d", n[0], n[1], n[2], n[3]);
+    goal += text;
+  }
+  check_said(v, result, " - seeking to tape " + goal + "\n");
+  check_not_said(v, result, "Drive didn't complete seek");
 }
 
 bool draw_early_interruption(Rng* rng, int seek_frames, RunPlan* plan, BusKeys* keys, Verdict* v,

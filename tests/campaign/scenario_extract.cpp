@@ -194,6 +194,8 @@ void scenario_extract(Rng* rng, const std::string& dir, Verdict* v, std::string*
   int frames = static_cast<int>(bus.input.frames.size());
   // /STOPEOT ends by itself at the end of the recorded data.
   draw_interruption(rng, &bus, &plan, v, frames + 5, false);
+  long long sought = seek_possible(bus, true, wait_line) ? draw_seek(rng, bus.input.frames, &plan, &keys, v) : -1;
+  if (sought >= 0) bus.input_position = static_cast<size_t>(sought);  // reading begins with the frame sought
 
   long long limit = -1;
   if (rng_chance(rng, 0.2)) {
@@ -233,6 +235,7 @@ void scenario_extract(Rng* rng, const std::string& dir, Verdict* v, std::string*
   check_process(v, result, failed_file.empty() && report_written ? model.exit_code : 6);
   check_said(v, result, wait_line);
   check_said(v, result, " - closing input drive...\n");
+  check_seek(v, result, plan);
   if (!failed_file.empty()) {
     check_said(v, result, "write to " + failed_file + " failed: File too large\n");
     return;

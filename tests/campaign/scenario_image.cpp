@@ -49,6 +49,8 @@ void scenario_dump(Rng* rng, const std::string& dir, Verdict* v, std::string* de
   std::string wait_line = draw_read_faults(rng, &bus, &keys, v);
   int frames = static_cast<int>(bus.input.frames.size());
   draw_interruption(rng, &bus, &plan, v, frames + 5, false);
+  long long sought = seek_possible(bus, true, wait_line) ? draw_seek(rng, bus.input.frames, &plan, &keys, v) : -1;
+  if (sought >= 0) bus.input_position = static_cast<size_t>(sought);  // the image begins with the frame sought
   long long limit = draw_file_limit(rng, v, &plan, 0.2, frames);
   std::vector<std::string> files = {"bus.ini"};
   bool blocked = rng_chance(rng, 0.05);
@@ -83,6 +85,7 @@ void scenario_dump(Rng* rng, const std::string& dir, Verdict* v, std::string* de
   check_process(v, result, cut || !report_written ? 6 : model.exit_code);
   check_said(v, result, wait_line);
   check_said(v, result, " - closing input drive...\n");
+  check_seek(v, result, plan);
   if (cut) model.said.push_back("write to " + image + " failed: File too large\n");
   check_messages(v, result, model.said, kImageFailures);
 }
@@ -131,6 +134,13 @@ void scenario_restore(Rng* rng, const std::string& dir, Verdict* v, std::string*
   }
   std::string wait_line = rng_chance(rng, 0.6) ? draw_write_faults(rng, &bus, &keys, v, records + 5) : "";
   draw_interruption(rng, &bus, &plan, v, records + 5, false);
+  // The image restored from a place of the recording on the tape: the drive
+  // written is the one sought.
+  long long sought = seek_possible(bus, false, wait_line) ? draw_seek(rng, bus.output, &plan, &keys, v) : -1;
+  if (sought >= 0) {
+    plan.args.insert(plan.args.end(), {"/INPUTID", "0:5"});
+    bus.output_position = static_cast<size_t>(sought);
+  }
   bus.file_size_limit = draw_file_limit(rng, v, &plan, 0.15, records);
   plan.drives = {{"0:5", keys}};
   *describe = plan.describe();
@@ -143,6 +153,7 @@ void scenario_restore(Rng* rng, const std::string& dir, Verdict* v, std::string*
   check_process(v, result, model.exit_code);
   if (!wait_line.empty()) check_said(v, result, wait_line);
   check_said(v, result, " - closing output drive...\n");
+  check_seek(v, result, plan);
   check_messages(v, result, model.said, kImageFailures);
 }
 
@@ -165,6 +176,8 @@ void scenario_copy(Rng* rng, const std::string& dir, Verdict* v, std::string* de
   BusKeys out_keys = output_drive(rng, &bus, dir);
   std::string write_wait = rng_chance(rng, 0.5) ? draw_write_faults(rng, &bus, &out_keys, v, frames + 5) : "";
   draw_interruption(rng, &bus, &plan, v, 2 * frames + 5, false);
+  long long sought = seek_possible(bus, true, read_wait) ? draw_seek(rng, bus.input.frames, &plan, &in_keys, v) : -1;
+  if (sought >= 0) bus.input_position = static_cast<size_t>(sought);  // the copy begins with the frame sought
   bus.file_size_limit = draw_file_limit(rng, v, &plan, 0.1, frames);
   plan.drives = {{"0:4", in_keys}, {"0:5", out_keys}};
   put_input_tape(bus, dir, "source.tape", &files);
@@ -187,5 +200,6 @@ void scenario_copy(Rng* rng, const std::string& dir, Verdict* v, std::string* de
   if (!write_wait.empty()) check_said(v, result, write_wait);
   check_said(v, result, " - closing input drive...\n");
   check_said(v, result, " - closing output drive...\n");
+  check_seek(v, result, plan);
   check_messages(v, result, model.said, kImageFailures);
 }

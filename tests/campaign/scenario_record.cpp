@@ -336,6 +336,15 @@ void scenario_record(Rng* rng, const std::string& dir, Verdict* v, std::string* 
   }
   if (fault == LIMIT) bus.file_size_limit = set_file_limit(rng, &run, v, 0, static_cast<long long>(writes + 2) * 5822);
   if (fault == ESC || fault == INTERRUPT) draw_interruption(rng, &bus, &run, v, writes + 5, true);
+  // Recording from a place of the recording on the tape on: the drive written
+  // is the one sought, and the recording begins exactly at the frame sought.
+  if (fault != NOT_TAPE && seek_possible(bus, false, wait_line)) {
+    long long sought = draw_seek(rng, bus.output, &run, &keys, v);
+    if (sought >= 0) {
+      run.args.insert(run.args.end(), {"/INPUTID", "0:5"});
+      bus.output_position = static_cast<size_t>(sought);
+    }
+  }
   run.drives = {{"0:5", keys}};
   // The cue file's name is matched without regard to case.
   std::string cue_name = rng_chance(rng, 0.3) ? "Campaign.cue" : "CAMPAIGN.CUE";
@@ -380,6 +389,7 @@ void scenario_record(Rng* rng, const std::string& dir, Verdict* v, std::string* 
   check_process(v, result, model.exit_code);
   if (!wait_line.empty()) check_said(v, result, wait_line);
   check_said(v, result, " - closing output drive...\n");
+  check_seek(v, result, run);
   check_messages(v, result, model.said, record_failures(cue));
   check_skips(v, result, cue, false);
 }

@@ -58,6 +58,19 @@ std::string draw_write_faults(Rng* rng, ModelBus* bus, BusKeys* keys, Verdict* v
 // keyboard poll or a transfer); with must_end always one of them.
 void draw_interruption(Rng* rng, ModelBus* bus, RunPlan* plan, Verdict* verdict, int span, bool must_end);
 
+// Now and then (-1 otherwise) a /SEEK added to the plan, of each seek type,
+// to a position a frame of the tape shows, with searches that stop up to 0
+// to 8 frames short (locate_slop, with a seed) on the drive of keys. Returns
+// the frame the seek must bring the tape to: the first that shows the
+// position. The run must then say it seeks, and that it arrived (check_seek).
+long long draw_seek(Rng* rng, const std::vector<DatFrame>& frames, RunPlan* plan, BusKeys* keys, Verdict* verdict);
+void check_seek(Verdict* verdict, const ProcessResult& result, const RunPlan& plan);
+// Whether a seek may be drawn on the input (or output) drive: it has a tape
+// in audio mode, its set-up's wait ended in time (wait_line, "" when none was
+// drawn), and no SIGINT is raised at a transfer, whose count the frames the
+// seek reads on would shift.
+bool seek_possible(const ModelBus& bus, bool input, const std::string& wait_line);
+
 // Now and then (false otherwise) SIGINT at a poll of the drive, the one
 // with keys: while the set-up waits for a tape that is not ready or, for a
 // tape of seek_frames (at least 2; 0: no seek), while a seek by running time

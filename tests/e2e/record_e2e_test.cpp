@@ -476,6 +476,39 @@ TEST(RecordDrive, SeekBeforeWritingAppendsAtTheProgramOrWritesNothing) {
   EXPECT_EQ(sub_id_program(tape[100]), PROGRAM_LEAD_IN);
 }
 
+// A search that stops short of program 2 (locate_slop): /GOSHAWK and
+// /BUNTING begin writing exactly at its first frame, never over the last
+// frames of program 1.
+TEST(RecordDrive, SeekThatStopsShortStillWritesFromTheProgramsFirstFrame) {
+  for (const char* seed : {"1", "2", "3", "4"}) {
+    RecordingFolder folder(BusKeys{{"locate_slop", "8"}, {"seed", seed}});
+    Tape old;
+    tape_record(&old, Recording{.program = 1}, 100);
+    tape_record(&old, Recording{.program = 2}, 100);
+    ASSERT_TRUE(tape_write(old, folder.cassette()));
+    stereo_wav(folder, "a.wav", 48000, 1440 * 10);
+    folder.write_cue("SET", "[FILES]\nFILE_001=a.wav\n");
+    ProcessResult r = folder.record("SET", {}, {"/INPUTID", "0:5", "/SEEK", "PROGNUM", "2"});
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    std::vector<DatFrame> tape = folder.tape();
+    ASSERT_EQ(tape.size(), 100u + 120 + 10 + 300) << seed << r.out;
+    EXPECT_TRUE(std::memcmp(tape.data(), old.frames.data(), 100 * sizeof(DatFrame)) == 0) << seed;
+    EXPECT_EQ(sub_id_program(tape[100]), PROGRAM_LEAD_IN) << seed;
+
+    // An image restored over program 2 of the old tape.
+    ASSERT_TRUE(tape_write(old, folder.cassette()));
+    Tape image;
+    tape_record(&image, Recording{.program = 2, .rate_code = 1}, 50);
+    ASSERT_TRUE(tape_write(image, folder.file("NEW.img")));
+    r = folder.run({"/BUNTING", "NEW", "/OUTPUTID", "0:5", "/INPUTID", "0:5", "/SEEK", "PROGNUM", "2"});
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    tape = folder.tape();
+    ASSERT_EQ(tape.size(), 200u) << seed;
+    EXPECT_TRUE(std::memcmp(tape.data(), old.frames.data(), 100 * sizeof(DatFrame)) == 0) << seed << r.out;
+    EXPECT_TRUE(std::memcmp(&tape[100], image.frames.data(), 50 * sizeof(DatFrame)) == 0) << seed << r.out;
+  }
+}
+
 // One cassette checked frame by frame: lead-in, lead-in silence, a 48 kHz
 // track longer than the start-ID region, a 44.1 kHz track with a short last
 // frame, inter-track and lead-out silences and the lead-out.

@@ -197,8 +197,12 @@ TEST(DriveSetup, UnreadableBusFileEndsWithExitCode3) {
 // A recorded cassette of three programs of 100 frames (3 seconds) each, in a
 // SONY drive that takes three position polls to arrive at a search target.
 struct RecordedBus : Bus {
-  RecordedBus(std::vector<CassetteProgram> programs, const std::string& polls)
-      : Bus({sony("0:4", "rec.tape", {{"search_polls", polls}})}) {
+  RecordedBus(std::vector<CassetteProgram> programs, const std::string& polls, const BusKeys& more = {})
+      : Bus({[&] {
+          BusKeys keys{{"search_polls", polls}};
+          keys.insert(keys.end(), more.begin(), more.end());
+          return sony("0:4", "rec.tape", keys);
+        }()}) {
     EXPECT_TRUE(write_cassette(dir.file("rec.tape"), programs));
   }
   ProcessResult seek(const std::string& type, const std::string& position) const {
@@ -250,6 +254,49 @@ TEST(Seek, ReachesTheTargetByProgramNumberAbsoluteTimeAndProgramTime) {
   fill_test_frame(&frame, 2, 100, 0, true, 100);
   ASSERT_EQ(wav.size(), 44u + 200 * DAT_AUDIO_BYTES);
   EXPECT_EQ(wav.compare(44, DAT_AUDIO_BYTES, reinterpret_cast<const char*>(frame.audio), DAT_AUDIO_BYTES), 0);
+}
+
+// Searches that stop up to 8 frames short (locate_slop): the seek reads on to
+// the first frame that shows the position, says how far short the search
+// stopped, and the extraction begins with that frame, for every seek type.
+TEST(Seek, SearchThatStopsShortIsReadOnToTheFrameSought) {
+  struct Case {
+    std::string type, position;
+    size_t frame;
+  } cases[] = {{"PROGNUM", "3", 200}, {"ABSTIME", "0:0:4:0", 133}, {"PROGTIME", "0:0:1:0", 33},
+               {"RUNTIME", "0:0:6:5", 205}};
+  int corrected = 0;
+  for (const char* seed : {"1", "2", "3"}) {
+    RecordedBus bus(kThreePrograms, "3", {{"locate_slop", "8"}, {"seed", seed}});
+    const std::string tape = read_file(bus.dir.file("rec.tape"));
+    for (const Case& c : cases) {
+      ProcessResult r = bus.seek(c.type, c.position);
+      EXPECT_EQ(r.exit_code, 0) << c.type << " " << seed << r.out;
+      std::string audio;
+      for (size_t f = c.frame; f < 300; ++f) audio += tape.substr(f * DAT_FRAME_BYTES, DAT_AUDIO_BYTES);
+      std::string wav = read_file(bus.dir.file("T001.wav"));
+      EXPECT_TRUE(wav.size() == 44 + audio.size() && wav.compare(44, std::string::npos, audio) == 0)
+          << c.type << " seed " << seed << ": " << wav.size() << " bytes\n" << r.out;
+      size_t said = r.out.find(" short of it: read on to it\n");
+      corrected += said != std::string::npos;
+      EXPECT_EQ(r.out.find("Drive didn't complete seek"), std::string::npos) << r.out;
+    }
+  }
+  EXPECT_GE(corrected, 9) << "most of the searches stop short";
+}
+
+// Ctrl-C while the seek reads on to the frame sought (SIGINT raised before
+// its first READ) ends the run there, as during the search: no mode begins.
+TEST(Seek, InterruptWhileReadingOnEndsTheRunBeforeTheMode) {
+  RecordedBus bus(kThreePrograms, "0");
+  BusDrive drive = sony("0:4", "rec.tape");
+  drive.keys.insert(drive.keys.end(), {{"locate_slop", "8"}, {"seed", "2"}});
+  ASSERT_TRUE(write_bus_file(bus.path, {drive}, {{"interrupt_at", "1"}}));
+  ProcessResult r = bus.seek("PROGNUM", "3");
+  EXPECT_EQ(r.exit_code, 6) << r.out;
+  EXPECT_EQ(r.out, sony_input_setup() + " - seeking to tape program number 3\n\nInterrupted before the mode began\n" +
+                       sony_input_teardown());
+  EXPECT_FALSE(file_exists(bus.dir.file("T001.wav")));
 }
 
 TEST(Seek, DriveThatArrivesAtOnceShowsNoProgress) {

@@ -8,6 +8,7 @@
 #include "base/run_settings.h"
 #include "scsi/seek.h"
 #include "scsi/tape_commands.h"
+#include "base/dat_format.h"
 #include "tests/scsi/fake_provider.h"
 #include "tests/support/console_reports.h"
 
@@ -89,20 +90,127 @@ TEST_F(SeekWatch, WithoutASinkTheSeekAndTheCommandsSayNothing) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
 
+// A drive that never says where it stands is taken to be at the position,
+// as the watch takes it: nothing is read.
 TEST_F(SeekWatch, PositionReadThatFailsRightAfterTheLocateEndsTheWatch) {
-  fake->replies = {FakeReply(), reply_word(0x04030000)};
+  fake->replies = {FakeReply(), reply_word(0x04030000), FakeReply(), reply_word(0x04030000)};
   int result = -1;
   EXPECT_EQ(run(request(SEEK_PROGNUM, 5), &result), " - seeking to tape program number 5\n\n");
   EXPECT_EQ(result, 0);
-  EXPECT_EQ(fake->commands.size(), 2u);
+  ASSERT_EQ(fake->commands.size(), 4u) << "the watch, then the look at where the drive rests";
+  EXPECT_EQ(fake->commands[2].cdb[0], 0x00);
+  EXPECT_EQ(fake->commands[3].cdb[0], 0x34);
 }
 
 TEST_F(SeekWatch, DriveReadyAtTheFirstTestEndsTheWatchWithoutProgress) {
-  fake->replies = {FakeReply(), reply_data(position({0, 0, 1}, {}, {0, 0, 0, 0}, {})), FakeReply()};
+  fake->replies = {FakeReply(), reply_data(position({0, 0, 1}, {}, {0, 0, 0, 0}, {})), FakeReply(), FakeReply(),
+                   reply_data(position({0, 0, 5}, {0, 0, 3, 0}, {0, 0, 3, 0}, {0, 0, 0, 0}))};
   int result = -1;
   EXPECT_EQ(run(request(SEEK_PROGNUM, 5), &result), " - seeking to tape program number 5\n\n");
   EXPECT_EQ(result, 0);
-  EXPECT_EQ(fake->commands.back().cdb[0], 0x00) << "ended by TEST UNIT READY";
+  ASSERT_EQ(fake->commands.size(), 5u);
+  EXPECT_EQ(fake->commands[2].cdb[0], 0x00) << "ended by TEST UNIT READY";
+}
+
+// Where the search comes to rest is checked: the tape is brought to the first
+// frame that shows the position, reading on to it (the frame itself is not
+// read) or taken back first. A drive at rest: TEST UNIT READY, then READ
+// POSITION; each frame read on: READ, then READ POSITION.
+struct Correction {
+  const char* name;
+  int type;
+  uint32_t goal;
+  std::vector<FakeReply> replies;
+  std::string said;                // after the request line and the watch's "\n"
+  int result;
+  int reads;                       // frames read
+  int64_t taken_back_to = -1;      // the running time of the search that takes the tape back
+};
+
+const uint32_t kNotReady = 0x04020401, kEndOfData = 0x04080005;
+
+FakeReply at(int program, int running, int program_time) {
+  uint8_t r[4], p[4];
+  dat_time_code_of_frames(static_cast<uint64_t>(running), r);
+  dat_time_code_of_frames(static_cast<uint64_t>(program_time < 0 ? 0 : program_time), p);
+  Bytes digits = {static_cast<uint8_t>(program / 100), static_cast<uint8_t>(program / 10 % 10),
+                  static_cast<uint8_t>(program % 10)};
+  Bytes pt(p, p + 4);
+  if (program_time < 0) pt = {0xAA, 0xAA, 0xAA, 0xAA};
+  return reply_data(position(digits, Bytes(r, r + 4), Bytes(r, r + 4), pt));
+}
+
+// Replies to reading on over the frames [from, to) of program 1, each READ
+// followed by READ POSITION at the next frame.
+std::vector<FakeReply> reading_on(int from, int to) {
+  std::vector<FakeReply> replies;
+  for (int f = from + 1; f <= to; ++f) {
+    replies.push_back(FakeReply());
+    replies.push_back(at(f < 100 ? 1 : 2, f, f < 100 ? f : f - 100));
+  }
+  return replies;
+}
+
+std::vector<FakeReply> joined(std::vector<FakeReply> a, const std::vector<FakeReply>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+TEST_F(SeekWatch, SearchThatStopsElsewhereIsCorrected) {
+  const FakeReply good;
+  // A search that arrives: the LOCATE, the watch's READ POSITION and, when it
+  // does not show the goal, TEST UNIT READY; then TEST UNIT READY and READ
+  // POSITION at rest.
+  auto stops_at = [&](FakeReply p, bool shows) {
+    return shows ? std::vector<FakeReply>{good, p, good, p} : std::vector<FakeReply>{good, p, good, good, p};
+  };
+  const Correction rows[] = {
+      {"ShortOfAProgram", SEEK_PROGNUM, 2, joined(stops_at(at(1, 98, 98), false), reading_on(98, 100)),
+       " - the search stopped 2 frames short of it: read on to it\n", 0, 2},
+      {"ShortOfATime", SEEK_ABSTIME, 0x00000400,  // 0:0:4:0, frame 133
+       joined(stops_at(at(2, 132, 32), false), reading_on(132, 133)),
+       " - the search stopped 1 frame short of it: read on to it\n", 0, 1},
+      // Program time 5: not the program's first frame. Taken back 64 frames
+      // (the drive stops at 99), then read on.
+      {"InsideTheProgram", SEEK_PROGNUM, 2,
+       joined(joined(stops_at(at(2, 105, 5), true), stops_at(at(1, 99, 99), false)), reading_on(99, 100)),
+       " - the search stopped 5 frames past it: taken back and read on to it\n", 0, 1, 41},
+      // Without program time nothing tells: taken back, and read on to where it stood.
+      {"NoProgramTime", SEEK_PROGNUM, 2,
+       joined(joined(stops_at(at(2, 100, -1), true), stops_at(at(1, 99, -1), false)),
+              {good, at(2, 100, -1)}),
+       "", 0, 1, 36},
+      {"PastATime", SEEK_RUNTIME, 0x00000400,  // frame 133
+       joined(joined(stops_at(at(2, 140, 40), false), stops_at(at(1, 76, 76), true)), reading_on(76, 133)),
+       " - the search stopped 7 frames past it: taken back and read on to it\n", 0, 57, 76},
+      {"EndOfTheDataOnTheWay", SEEK_PROGNUM, 2, joined(stops_at(at(1, 0, 0), false), {reply_word(kEndOfData)}),
+       " - no frame within 150 frames of where the search stopped shows that position\n", -1, 1},
+      // At rest only after a READ POSITION on the way.
+      {"StillMoving", SEEK_PROGNUM, 2, {good, at(2, 100, 0), reply_word(kNotReady), at(2, 100, 0), good, at(2, 100, 0)},
+       "", 0, 0},
+  };
+  for (const Correction& row : rows) {
+    fake->commands.clear();
+    fake->replies.assign(row.replies.begin(), row.replies.end());
+    int result = 9;
+    std::string out = run(request(row.type, row.goal), &result);
+    EXPECT_EQ(out.substr(out.find("\n", out.find("\n") + 1) + 1), row.said) << row.name << ": " << out;
+    EXPECT_EQ(result, row.result) << row.name;
+    int reads = 0;
+    for (const RecordedCommand& c : fake->commands) reads += c.cdb[0] == 0x08;
+    EXPECT_EQ(reads, row.reads) << row.name;
+    std::vector<const RecordedCommand*> locates;
+    for (const RecordedCommand& c : fake->commands)
+      if (c.cdb[0] == 0x2B) locates.push_back(&c);
+    ASSERT_EQ(locates.size(), row.taken_back_to < 0 ? 1u : 2u) << row.name;
+    if (row.taken_back_to >= 0) {
+      uint8_t t[4];
+      dat_time_code_of_frames(static_cast<uint64_t>(row.taken_back_to), t);
+      EXPECT_EQ(locates[1]->cdb[3], 0x40) << row.name << ": a search for a running time";
+      for (int i = 0; i < 4; ++i) EXPECT_EQ(locates[1]->cdb[4 + i], t[i]) << row.name;
+    }
+    EXPECT_TRUE(fake->replies.empty()) << row.name << ": " << fake->replies.size() << " replies left";
+  }
 }
 
 TEST_F(SeekWatch, ArrivalAfterTheAbsoluteTimeStoodStillTenSecondsCountsAsFailure) {

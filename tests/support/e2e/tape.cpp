@@ -52,6 +52,14 @@ void fill_audio(DatFrame* frame, size_t tape_index, bool long_play) {
   lp_pack_frame(frame->audio, pcm);
 }
 
+// The valid program number (1 to 799) of a frame's sub-ID, else 0.
+int frame_number(const DatFrame& frame) {
+  int hundreds = frame.sid_pno1 >> 4, tens = frame.sid_pno23 >> 4, units = frame.sid_pno23 & 0x0F;
+  if (hundreds > 9 || tens > 9 || units > 9) return 0;
+  int n = hundreds * 100 + tens * 10 + units;
+  return n >= 1 && n <= 799 ? n : 0;
+}
+
 }  // namespace
 
 size_t tape_record(Tape* tape, const Recording& r, int count) {
@@ -90,16 +98,34 @@ size_t tape_blank(Tape* tape, int count) {
 
 void tape_flag(Tape* tape, size_t index, uint8_t flags) { tape->frames.at(index).interpolate_flags = flags; }
 
-void tape_mark_lead_in(Tape* tape, size_t first, size_t last) {
+namespace {
+
+// Program number 0, code (0BB, 0EE) in the sub-ID and the time packs of [first, last).
+void mark_program_code(Tape* tape, size_t first, size_t last, uint8_t code) {
   for (size_t i = first; i < last; ++i) {
     DatFrame& f = tape->frames.at(i);
     f.sid_pno1 = static_cast<uint8_t>(f.sid_pno1 & 0x0F);
-    f.sid_pno23 = 0xBB;
+    f.sid_pno23 = code;
     for (uint8_t* pack : f.pack) {
       if ((pack[0] >> 4) != PACK_ITEM_PROGRAM_TIME && (pack[0] >> 4) != PACK_ITEM_ABSOLUTE_TIME) continue;
       pack[0] = static_cast<uint8_t>(pack[0] & 0xF0);
-      pack[1] = 0xBB;
+      pack[1] = code;
     }
+  }
+}
+
+}  // namespace
+
+void tape_mark_lead_in(Tape* tape, size_t first, size_t last) { mark_program_code(tape, first, last, 0xBB); }
+
+void tape_mark_lead_out(Tape* tape, size_t first, size_t last) { mark_program_code(tape, first, last, 0xEE); }
+
+void tape_date(Tape* tape, size_t first, size_t last, const FrameDate& date) {
+  for (size_t i = first; i < last; ++i) {
+    DatFrame& f = tape->frames.at(i);
+    frame_set_date_pack(&f, 3, &date);
+    f.sid_pno1 = static_cast<uint8_t>((f.sid_pno1 & 0xF0) | 3);
+    frame_set_pack_parity(&f);
   }
 }
 
@@ -174,9 +200,12 @@ std::string toc_lines(const std::vector<DatFrame>& frames, const std::vector<int
   std::sort(sorted.begin(), sorted.end());
   std::string lines;
   for (int n : sorted) {
-    size_t start = tape_first_of(frames, n), end = frames.size();
+    size_t start = tape_first_of(frames, n), next = frames.size();
     for (int other : numbers)
-      if (tape_first_of(frames, other) > start) end = std::min(end, tape_first_of(frames, other));
+      if (tape_first_of(frames, other) > start) next = std::min(next, tape_first_of(frames, other));
+    size_t end = start + 1;
+    for (size_t i = start; i < next; ++i)
+      if (frame_number(frames[i]) == n) end = i + 1;
     std::string abs = "--:--:--:--";
     for (const auto& pack : frames[start].pack)
       if ((pack[0] >> 4) == PACK_ITEM_ABSOLUTE_TIME && pack[6] != 0xAA) {
@@ -188,6 +217,9 @@ std::string toc_lines(const std::vector<DatFrame>& frames, const std::vector<int
     std::string date = "none";
     for (size_t i = start; i < start + 10 && i < frames.size() && date == "none"; ++i) {
       if (std::find(unreadable.begin(), unreadable.end(), i) != unreadable.end()) continue;
+      int number = frame_number(frames[i]);
+      if (number != 0 && number != n) break;  // another program's frame ends the head
+      if (number == 0) continue;
       if (!head) head = &frames[i];
       for (const auto& p : frames[i].pack)
         if ((p[0] >> 4) == PACK_ITEM_DATE && date == "none") {

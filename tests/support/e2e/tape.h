@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "datframe/dat_frame.h"
+#include "datframe/frame_build.h"
 
 // One stretch of recording.
 struct Recording {
@@ -35,6 +36,10 @@ void tape_flag(Tape* tape, size_t index, uint8_t flags);
 // Marks the frames [first, last) as a recorder's lead-in: program number 0BB
 // in the sub-ID and the time packs.
 void tape_mark_lead_in(Tape* tape, size_t first, size_t last);
+// The same for a recorder's lead-out: program number 0EE.
+void tape_mark_lead_out(Tape* tape, size_t first, size_t last);
+// Gives the frames [first, last) a date pack (slot 3) of date.
+void tape_date(Tape* tape, size_t first, size_t last, const FrameDate& date);
 // Writes the cassette file. false when it cannot be written.
 bool tape_write(const Tape& tape, const std::string& path);
 // Reads a cassette or image file back into frames.
@@ -47,10 +52,12 @@ std::string tape_pcm(const Tape& tape, size_t first, size_t last, int bytes_per_
 
 // The table of contents of a composed tape as /TOC prints it. A program
 // starts at the first frame whose sub-ID shows its number and runs to the
-// next program's start or the end of the frames; numbers lists the programs
-// to find (others are taken for frames of the program before). Its format
-// is that of the first of its first 10 frames that is not in unreadable,
-// its date the first date pack among those read until one is found.
+// last frame that shows it before the next program's start (or the end of
+// the frames); numbers lists the programs to find (others are taken for
+// frames of no program). Its format is that of the first of its first 10
+// frames that shows its number and is not in unreadable, its date the first
+// date pack among those until one is found; a frame of another program among
+// them ends them.
 std::string toc_lines(const std::vector<DatFrame>& frames, const std::vector<int>& numbers,
                       const std::vector<size_t>& unreadable = {});
 // The first frame whose sub-ID shows program number n, or the frame count.
