@@ -23,6 +23,13 @@ const int64_t kMaxLead = 400;       // and, after passes that began late, at mos
 const int64_t kOverrun = 200;       // frames a pass reads beyond what it expects before giving up
 const int kPlaceTries = 3;          // tries to put the tape back where the first pass stopped
 const uint32_t kLocateWaitMs = 180000;
+// Reads in a row (the first pass counting) that give the same frames flagged
+// the same way, after which further passes over a stretch stop: what stays
+// so is not a misread a pass can clear.
+const int kSameReads = 3;
+// What a read gave of a frame: its interpolation flags, or one of these.
+const uint32_t kOutcomeUnreadable = 0x100;
+const uint32_t kOutcomeNotSeen = 0x200;  // the pass did not come to the frame
 
 // One frame of the tape as the stage holds it: its best copy so far.
 struct Held {
@@ -33,6 +40,8 @@ struct Held {
   int32_t reads;  // reads of the frame so far
   int32_t kept;   // the read that gave the copy
   bool damaged;   // the first read was damaged or out of step
+  uint32_t outcome;   // what the latest read of it gave: flags, or kOutcome...
+  uint32_t previous;  // what the read before that gave
 };
 
 bool needs_copy(const Held& h) { return h.damaged && h.rank < COPY_CLEAN; }
@@ -71,13 +80,16 @@ void read_drive(RereadStage* st, Held* h) {
   h->reads = 1;
   h->kept = 1;
   h->damaged = false;
+  h->previous = kOutcomeNotSeen;
   if (!tape_read_ok(h->result)) {
     h->rank = COPY_UNREADABLE;
     h->key = FrameKey{-1, -1};
+    h->outcome = kOutcomeUnreadable;
     return;
   }
   FrameInfo info = decode_frame(&h->frame);
   h->rank = copy_rank(1, h->frame.interpolate_flags);
+  h->outcome = h->frame.interpolate_flags;
   h->key = frame_key(&info);
 }
 
@@ -146,6 +158,7 @@ void place_copy(Held* c, int64_t* previous_time) {
 // replaces the one held; equals keep the first.
 void take_copy(Held* h, const Held& c) {
   ++h->reads;
+  h->outcome = c.outcome;
   if (c.rank > h->rank) {
     h->frame = c.frame;
     h->result = c.result;
@@ -176,6 +189,11 @@ int64_t aim_before(const RereadStage* st, int index, int64_t lead) {
 // One extra pass over held[first..last]. Returns the index of the held frame
 // the tape stands just after (-1: not known), or -2 on ESC.
 int reread_pass(RereadStage* st, int first, int last, int64_t* lead) {
+  for (int i = first; i <= last; ++i) {
+    Held& h = st->held[static_cast<size_t>(i)];
+    h.previous = h.outcome;
+    h.outcome = kOutcomeNotSeen;
+  }
   int64_t from = aim_before(st, first, *lead);
   int located = locate_time(st, from);
   if (located == -2) return -2;
@@ -298,12 +316,28 @@ void settle(RereadStage* st, bool reread) {
     int at = static_cast<int>(held.size()) - 1;  // the first pass stopped after the last held frame
     int pass = 0;
     int left = targets;
+    int same_reads = 1;  // the first pass is the first read
     while (left > 0 && pass < st->passes) {
       ++pass;
       at = reread_pass(st, first, last, &lead);
       if (at == -2) break;
+      int before = left;
       left = 0;
-      for (int i = first; i <= last; ++i) left += needs_copy(held[static_cast<size_t>(i)]) ? 1 : 0;
+      bool same = true;
+      for (int i = first; i <= last; ++i) {
+        const Held& h = held[static_cast<size_t>(i)];
+        if (!needs_copy(h)) continue;
+        ++left;
+        same = same && h.outcome != kOutcomeNotSeen && h.outcome == h.previous;
+      }
+      same_reads = same && left == before ? same_reads + 1 : 1;
+      if (left > 0 && same_reads >= kSameReads && pass < st->passes) {
+        std::printf(" - the same %d frames came back flagged the same way on %d reads in a row: no more passes\n",
+                    left, kSameReads);
+        track_log_printf("Re-reading stopped at %s: the same %d frames flagged the same way on %d reads in a row\n",
+                         time_text(held[static_cast<size_t>(first)].key.time, text, sizeof text), left, kSameReads);
+        break;
+      }
     }
     int placed = at == -2 ? -2 : put_back(st, at);
     if (placed == -2) {

@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "aspi/virtual_bus.h"
 #include "base/dat_format.h"
 #include "tests/support/bytes.h"
 #include "tests/support/e2e/bus_file.h"
@@ -94,6 +95,19 @@ std::set<size_t> differing_frames(const std::string& data, const Tape& tape) {
   return frames;
 }
 
+// The first seed under which the virtual drive reads flaky frames (P = 0.5)
+// as wanted: for each frame, read after read, 'X' a misread, '.' a good read.
+std::string seed_where(const std::vector<std::pair<size_t, std::string>>& wanted) {
+  for (uint64_t seed = 1; seed < 10000000; ++seed) {
+    bool all = true;
+    for (const auto& [frame, reads] : wanted)
+      for (size_t n = 0; all && n < reads.size(); ++n) all = (vbus_draw(seed, frame, n + 1) < 0.5) == (reads[n] == 'X');
+    if (all) return std::to_string(seed);
+  }
+  ADD_FAILURE() << "no seed gives those reads";
+  return "0";
+}
+
 TEST(Reread, FlakyFramesComeOutAsOnACleanTapeInEveryFrameAndOrder) {
   Tape tape = two_programs();
   int first_frame_reread = 0;
@@ -157,8 +171,10 @@ TEST(Reread, FlakyFramesComeOutAsOnACleanTapeInEveryFrameAndOrder) {
 TEST(Reread, UnreadableFramesAreFilledAndAnImageKeepsAStandInForOneThatStaysSo) {
   Tape tape = two_programs();
   TapeRun t;
+  // Each frame cannot be read at first and can on the second or the third read.
+  std::string seed = seed_where({{1, "X."}, {2, "XX."}, {700, "XX."}, {701, "X."}, {1999, "X."}});
   ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/REREAD", "8"},
-                          {{"flaky_unreadable", "1 2 700 701 1999"}, {"locate_slop", "3"}, {"seed", "5"}});
+                          {{"flaky_unreadable", "1 2 700 701 1999"}, {"locate_slop", "3"}, {"seed", seed}});
   ASSERT_EQ(r.exit_code, 0) << r.out;
   WavFile wav = read_wav(t.dir.file("TAPE001.wav"));
   EXPECT_TRUE(same_bytes(wav.data, tape_pcm(tape, 0, 2000)));
@@ -187,6 +203,57 @@ TEST(Reread, UnreadableFramesAreFilledAndAnImageKeepsAStandInForOneThatStaysSo) 
   const uint8_t* pack = records[20].pack[0];
   EXPECT_EQ(pack[0] >> 4, PACK_ITEM_ABSOLUTE_TIME);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(pack + 3), 4), std::string("\x00\x00\x00\x20", 4));
+}
+
+// A stretch whose frames come back flagged the same way on three reads in a
+// row (the first pass counting) is read no more, whatever /REREAD allows;
+// a frame that clears on a later read is still recovered, and one that
+// clears in a stretch makes the rest of it count anew.
+TEST(Reread, AStretchFlaggedTheSameWayOnThreeReadsInARowIsReadNoMore) {
+  Tape tape = two_programs();
+  TapeRun t;
+  // Frames 500, 1200, 1201 and 300 misread on every read; 700 clears on the
+  // third read, 301 on the second; 1500 misreads on its first three.
+  std::string seed = seed_where({{700, "XX."}, {301, "X."}, {1500, "XXX"}});
+  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/REREAD", "99"},
+                          {{"flaky", "500:1 1200:1 1201:1 300:1 301 700 1500"}, {"seed", seed}});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  const std::string log = t.file("TAPE001.log");
+  std::string said;
+  for (size_t at = r.out.find(" - "); at != std::string::npos; at = r.out.find(" - ", at + 1)) {
+    std::string line = r.out.substr(at, r.out.find('\n', at) - at);
+    if (line.find("re-read") != std::string::npos || line.find("same") != std::string::npos) said += line + "\n";
+  }
+  const char* const kSaid =
+      " - re-reading a damaged stretch at 00:00:09:00: 2 damaged frames\n"
+      " - the same 1 frames came back flagged the same way on 3 reads in a row: no more passes\n"
+      " - stretch re-read in 3 passes: 1 of 2 damaged frames clean, the best copies of the others kept\n"
+      " - re-reading a damaged stretch at 00:00:15:00: 1 damaged frames\n"
+      " - the same 1 frames came back flagged the same way on 3 reads in a row: no more passes\n"
+      " - stretch re-read in 2 passes: 0 of 1 damaged frames clean, the best copies of the others kept\n"
+      " - re-reading a damaged stretch at 00:00:21:00: 1 damaged frames\n"
+      " - stretch re-read in 2 passes: 1 of 1 damaged frames clean\n"
+      " - re-reading a damaged stretch at 00:00:36:00: 2 damaged frames\n"
+      " - the same 2 frames came back flagged the same way on 3 reads in a row: no more passes\n"
+      " - stretch re-read in 2 passes: 0 of 2 damaged frames clean, the best copies of the others kept\n"
+      " - re-reading a damaged stretch at 00:00:45:00: 1 damaged frames\n"
+      " - the same 1 frames came back flagged the same way on 3 reads in a row: no more passes\n"
+      " - stretch re-read in 2 passes: 0 of 1 damaged frames clean, the best copies of the others kept\n"
+      " - re-reading: 7 damaged frames in 5 stretches, 2 recovered clean, ";
+  EXPECT_EQ(said.substr(0, std::strlen(kSaid)), kSaid) << r.out;
+  EXPECT_NE(log.find("Re-reading stopped at 00:00:36:00: the same 2 frames flagged the same way on 3 reads in a "
+                     "row\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("Re-read: frame at 00:00:15:00 read 3 times, copy of read 1 kept, both channels flagged\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("Re-read: frame at 00:00:21:00 read 3 times, copy of read 3 kept, clean\n"), std::string::npos)
+      << log;
+  WavFile wav = read_wav(t.dir.file("TAPE001.wav"));
+  ASSERT_EQ(wav.data.size(), 2000u * DAT_AUDIO_BYTES);
+  EXPECT_EQ(differing_frames(wav.data, tape), (std::set<size_t>{300, 500, 1200, 1201, 1500}));
+  EXPECT_LT(t.stat("reads"), 2300) << t.file("stats.json");
 }
 
 TEST(Reread, FramesWithoutAbsoluteTimeAreNotReRead) {
