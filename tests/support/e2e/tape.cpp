@@ -90,18 +90,28 @@ size_t tape_blank(Tape* tape, int count) {
 
 void tape_flag(Tape* tape, size_t index, uint8_t flags) { tape->frames.at(index).interpolate_flags = flags; }
 
-void tape_mark_lead_in(Tape* tape, size_t first, size_t last) {
+namespace {
+
+// Gives the frames [first, last) the program number 0xx of a recorder's
+// lead-in (BB) or lead-out (EE) in the sub-ID and the time packs.
+void mark_program(Tape* tape, size_t first, size_t last, uint8_t number) {
   for (size_t i = first; i < last; ++i) {
     DatFrame& f = tape->frames.at(i);
     f.sid_pno1 = static_cast<uint8_t>(f.sid_pno1 & 0x0F);
-    f.sid_pno23 = 0xBB;
+    f.sid_pno23 = number;
     for (uint8_t* pack : f.pack) {
       if ((pack[0] >> 4) != PACK_ITEM_PROGRAM_TIME && (pack[0] >> 4) != PACK_ITEM_ABSOLUTE_TIME) continue;
       pack[0] = static_cast<uint8_t>(pack[0] & 0xF0);
-      pack[1] = 0xBB;
+      pack[1] = number;
     }
   }
 }
+
+}  // namespace
+
+void tape_mark_lead_in(Tape* tape, size_t first, size_t last) { mark_program(tape, first, last, 0xBB); }
+
+void tape_mark_lead_out(Tape* tape, size_t first, size_t last) { mark_program(tape, first, last, 0xEE); }
 
 bool tape_write(const Tape& tape, const std::string& path) {
   std::string bytes(reinterpret_cast<const char*>(tape.frames.data()), tape.frames.size() * sizeof(DatFrame));

@@ -35,6 +35,8 @@ void tape_flag(Tape* tape, size_t index, uint8_t flags);
 // Marks the frames [first, last) as a recorder's lead-in: program number 0BB
 // in the sub-ID and the time packs.
 void tape_mark_lead_in(Tape* tape, size_t first, size_t last);
+// The same for a lead-out: program number 0EE.
+void tape_mark_lead_out(Tape* tape, size_t first, size_t last);
 // Writes the cassette file. false when it cannot be written.
 bool tape_write(const Tape& tape, const std::string& path);
 // Reads a cassette or image file back into frames.
