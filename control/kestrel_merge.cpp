@@ -453,12 +453,22 @@ void say_order_events(const Input& in) {
   }
 }
 
+// OUT.json of OUT.img (OUT less ".img").
+std::string json_path_of(const std::string& out_path) {
+  std::string base = out_path;
+  if (base.size() > 4 && base.compare(base.size() - 4, 4, ".img") == 0) base.resize(base.size() - 4);
+  return base + ".json";
+}
+
 int merge(const std::string& out_path, std::vector<Input>& inputs) {
-  FileIdentity out_file;
-  bool out_exists = file_identity(out_path.c_str(), &out_file);
-  for (Input& in : inputs) {
-    if (out_exists && is_same_file(out_file, in.path.c_str())) {
-      std::fprintf(stderr, "kestrel-merge: %s is an input: the output must be another file\n", out_path.c_str());
+  // No file written, nor the temporary ones written first, may be an input.
+  const std::string json_path = json_path_of(out_path);
+  for (const std::string& written : {out_path, out_path + ".tmp", json_path, json_path + ".tmp"}) {
+    FileIdentity file;
+    if (!file_identity(written.c_str(), &file)) continue;
+    for (Input& in : inputs) {
+      if (!is_same_file(file, in.path.c_str())) continue;
+      std::fprintf(stderr, "kestrel-merge: %s is an input: the output must be another file\n", written.c_str());
       return 2;
     }
   }
@@ -595,9 +605,7 @@ int merge(const std::string& out_path, std::vector<Input>& inputs) {
   for (const Stretch& st : stretches) print_stretch(st, inputs);
   json += "\n], \"frames\": " + std::to_string(frames) + ", \"disagreements\": [" + disagreements +
           (disagreements.empty() ? "]}\n" : "\n]}\n");
-  std::string json_path = out_path;
-  if (json_path.size() > 4 && json_path.compare(json_path.size() - 4, 4, ".img") == 0) json_path.resize(json_path.size() - 4);
-  return write_whole(json_path + ".json", json) ? 0 : 1;
+  return write_whole(json_path, json) ? 0 : 1;
 }
 
 }  // namespace
