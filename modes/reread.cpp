@@ -117,11 +117,17 @@ void take_first(RereadStage* st, Held* h) {
   }
 }
 
-// The held frame a copy read again is, or -1.
-int find_held(const RereadStage* st, const FrameKey& key) {
+// The held frame a copy read again is, or -1. A pass reads in tape order:
+// the frame after the one matched last (after) is looked for first, so that
+// of frames with one time (a repeated frame) each copy is taken for its own.
+int find_held(const RereadStage* st, const FrameKey& key, int after) {
   if (key.time < 0) return -1;
-  for (size_t i = 0; i < st->held.size(); ++i)
+  const size_t count = st->held.size();
+  const size_t from = after >= 0 ? static_cast<size_t>(after) + 1 : 0;
+  for (size_t n = 0; n < count; ++n) {
+    size_t i = (from + n) % count;
     if (frame_keys_match(&st->held[i].key, &key)) return static_cast<int>(i);
+  }
   return -1;
 }
 
@@ -206,6 +212,7 @@ int reread_pass(RereadStage* st, int first, int last, int64_t* lead) {
   int64_t previous_time = -1;
   int first_seen = -1;
   int at = -1;
+  int matched = -1;
   for (int64_t n = 0; n < limit; ++n) {
     if (interrupted()) return -2;
     Held c;
@@ -213,12 +220,13 @@ int reread_pass(RereadStage* st, int first, int last, int64_t* lead) {
     ++st->extra_reads;
     if (!tape_read_ok(c.result) && !is_unreadable(c.result)) break;  // the end of data, or worse
     place_copy(&c, &previous_time);
-    int i = find_held(st, c.key);
+    int i = find_held(st, c.key, matched);
     at = i;
     if (i < 0) {
       if (c.key.time > last_time) break;  // past the stretch
       continue;
     }
+    matched = i;
     if (first_seen < 0) first_seen = i;
     take_copy(&st->held[static_cast<size_t>(i)], c);
     if (i >= last) break;
@@ -256,7 +264,7 @@ int put_back(RereadStage* st, int at) {
       ++st->extra_reads;
       if (!tape_read_ok(c.result) && !is_unreadable(c.result)) break;
       place_copy(&c, &previous_time);
-      int i = find_held(st, c.key);
+      int i = find_held(st, c.key, at);
       if (i >= 0)
         at = i;
       else if (at >= anchor)

@@ -314,6 +314,20 @@ void scenario_reread(Rng* rng, const std::string& dir, Verdict* v, std::string* 
   // Flaky frames alone and in clusters, some never readable.
   std::set<size_t> flaky, unreadable;
   std::string flaky_list, unreadable_list;
+  // Now and then a repeated frame (the time of the frame before it given
+  // again) between two flaky ones: the passes that read it must take it for
+  // itself, never for the frame whose time it repeats.
+  if (frames > 3 && rng_chance(rng, 0.25)) {
+    size_t at = static_cast<size_t>(rng_range(rng, 1, frames - 2));
+    DatFrame& frame = bus.input.frames[at];
+    const DatFrame& before = bus.input.frames[at - 1];
+    if (decode_frame(&before).absolute.valid && decode_frame(&frame).absolute.valid) {
+      frame = altered_audio(before);
+      flaky.insert({at - 1, at + 1});
+      flaky_list += std::to_string(at - 1) + ":1 " + std::to_string(at + 1) + " ";
+      add_fault(v, "repeated frame", "at frame " + std::to_string(at));
+    }
+  }
   int clusters = rng_range(rng, 1, 6);
   for (int c = 0; c < clusters; ++c) {
     int at = rng_chance(rng, 0.2) ? rng_range(rng, 0, 3) : rng_range(rng, 0, frames - 1);

@@ -259,6 +259,24 @@ TEST(Reread, AStretchFlaggedTheSameWayOnThreeReadsInARowIsReadNoMore) {
   EXPECT_LT(t.stat("reads"), 2300) << t.file("stats.json");
 }
 
+// A repeated frame (frame 300 carries the time of frame 299) in a stretch
+// read again: each copy a pass reads is taken for the frame it is in tape
+// order, never for the first frame with its time.
+TEST(Reread, ARepeatedFrameIsNotTakenForTheFrameWhoseTimeItRepeats) {
+  Tape tape = two_programs();
+  DatFrame repeat = tape.frames[299];
+  for (size_t i = 0; i < DAT_AUDIO_BYTES; i += 3) repeat.audio[i] ^= 0x21;
+  tape.frames[300] = repeat;
+  TapeRun t;
+  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/REREAD", "4"}, {{"flaky", "299:1 301:1"}});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  WavFile wav = read_wav(t.dir.file("TAPE001.wav"));
+  ASSERT_EQ(wav.data.size(), 2000u * DAT_AUDIO_BYTES);
+  EXPECT_EQ(differing_frames(wav.data, tape), (std::set<size_t>{299, 301}));
+  EXPECT_NE(wav.data.compare(299 * DAT_AUDIO_BYTES, DAT_AUDIO_BYTES, tape_pcm(tape, 300, 301)), 0)
+      << "frame 299 holds the repeated frame's audio";
+}
+
 TEST(Reread, FramesWithoutAbsoluteTimeAreNotReRead) {
   Tape tape;
   tape_record(&tape, Recording{.times = false}, 100);  // no packs: /STOPEOT reads on over them
