@@ -36,13 +36,15 @@ void on_interrupt(int) { g_interrupted = 1; }
 struct Record {
   int64_t time;     // the absolute time it carries, else the one its place gives it (-1: none)
   int64_t slot;     // its place in its section
-  int32_t section;  // its section: the input's own, then the merged image's place of it
-  int32_t program;  // sub-ID program number (12-bit BCD)
-  int32_t rank;
-  int32_t in_order; // its time is its place (it carries one, in the order of the times)
-  int32_t blank;    // it carries no subcode pack (blank tape)
   uint64_t print;   // a fingerprint of its audio
+  int32_t section;  // its section: the input's own, then the merged image's place of it
+  int16_t program;  // sub-ID program number (12-bit BCD)
+  int8_t rank;
+  uint8_t in_order : 1;  // its time is its place (it carries one, in the order of the times)
+  uint8_t blank : 1;     // it carries no subcode pack (blank tape)
 };
+// Images of a whole tape hold hundreds of thousands of records.
+static_assert(sizeof(Record) == 32);
 
 // Records without a time of their own in the run around them (none, a stray
 // frame, a repeated one) share the slot of the in-order one before, each a
@@ -225,8 +227,10 @@ bool scan_input(Input* in) {
     }
     FrameInfo info = decode_frame(&frame);
     FrameKey key = frame_key(&info);
-    in->records.push_back(
-        Record{key.time, 0, 0, info.sub_id_program, record_rank(&frame), 0, info.has_packs ? 0 : 1, audio_print(frame)});
+    Record record{key.time, 0, audio_print(frame), 0, static_cast<int16_t>(info.sub_id_program),
+                  static_cast<int8_t>(record_rank(&frame)), 0, 0};
+    record.blank = info.has_packs ? 0 : 1;
+    in->records.push_back(record);
   }
   if (std::ferror(in->file)) {
     std::fprintf(stderr, "kestrel-merge: cannot read %s: %s\n", in->path.c_str(), std::strerror(errno));
