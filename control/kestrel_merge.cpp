@@ -229,7 +229,9 @@ bool scan_input(Input* in) {
     FrameKey key = frame_key(&info);
     Record record{key.time, 0, audio_print(frame), 0, static_cast<int16_t>(info.sub_id_program),
                   static_cast<int8_t>(record_rank(&frame)), 0, 0};
-    record.blank = info.has_packs ? 0 : 1;
+    // A stand-in for a frame that could not be read takes a place on the
+    // tape as any frame does, also one that knows no time to carry.
+    record.blank = info.has_packs || record.rank == COPY_UNREADABLE ? 0 : 1;
     in->records.push_back(record);
   }
   if (std::ferror(in->file)) {

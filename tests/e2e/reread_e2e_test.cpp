@@ -13,6 +13,7 @@
 
 #include "aspi/virtual_bus.h"
 #include "base/dat_format.h"
+#include "datframe/frame_copy.h"
 #include "tests/support/bytes.h"
 #include "tests/support/e2e/bus_file.h"
 #include "tests/support/e2e/json.h"
@@ -433,6 +434,7 @@ struct MergeRow {
   std::vector<std::vector<size_t>> damaged;  // of each image, frames of the tape
   int exit_code;
   std::function<std::string()> said;  // a line of the console (standard output and error)
+  std::vector<std::vector<size_t>> lost = {};  // of each image, frames kept as stand-ins that know no time
 };
 
 std::vector<DatFrame> recorded(int frames, int program = 1, uint32_t time = 0) {
@@ -511,6 +513,13 @@ const MergeRow kMergeRows[] = {
      {{}, {10, 200}},
      0,
      [] { return std::string(" - 2.img: 570 records, supplied "); }},
+    {"UnreadableLastFrameThatKnowsNoTime",  // a stand-in without a time at an image's end
+     [] { return recorded(300); },
+     {{0, 300}, {0, 300}},
+     {{}, {}},
+     0,
+     [] { return std::string(" - 1.img: 300 records, supplied 299 frames\n"); },
+     {{299}, {}}},
     {"ImageWithoutASharedFrame",
      [] { return recorded(600); },
      {{0, 200}, {300, 600}},
@@ -548,6 +557,12 @@ TEST_P(MergeTimes, EveryFrameOfTheTapeOnceInTapeOrder) {
       DatFrame& d = image.frames.at(f - row.images[i].first);
       d = other_audio(d);
       d.interpolate_flags = 0x60;
+    }
+    for (size_t f : i < row.lost.size() ? row.lost[i] : std::vector<size_t>{}) {
+      DatFrame& d = image.frames.at(f - row.images[i].first);
+      const FrameKey none{-1, -1};
+      DatFrame like = d;
+      frame_make_stand_in(&d, &none, &like);
     }
     std::string name = std::to_string(i + 1) + ".img";
     ASSERT_TRUE(tape_write(image, dir.file(name)));
