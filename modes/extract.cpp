@@ -14,6 +14,7 @@
 #include "modes/modes.h"
 #include "modes/track_file.h"
 #include "modes/reread.h"
+#include "platform/log.h"
 #include "playback/player.h"
 #include "scsi/aspi_call.h"
 #include "scsi/tape_commands.h"
@@ -352,6 +353,20 @@ int extract_from_source(Extraction* x) {
   }
 }
 
+// The files the run writes: the tracks' files, or with /WAVEOUT the run
+// log; the report's.
+ImageRunOutputs run_outputs(const RunSettings* s) {
+  ImageRunOutputs outputs;
+  outputs.base = s->base_name;
+  TrackFileSuffixes suffixes = track_file_suffixes(s);
+  if (s->waveout_arg)
+    outputs.named.push_back(kRunLogName);
+  else
+    outputs.numbered = {suffixes.audio, suffixes.log};
+  if (s->report_arg) outputs.report = s->base_name;
+  return outputs;
+}
+
 }  // namespace
 
 int extract_tracks(RunSettings* s, PlaybackStaging* staging) {
@@ -359,6 +374,7 @@ int extract_tracks(RunSettings* s, PlaybackStaging* staging) {
   Extraction* x = &extraction;
   x->s = s;
   x->staging = staging;
+  if (s->fromimage_arg && check_image_run_outputs(s->image_path, run_outputs(s)) != 0) return 1;
   if (open_frame_source(&x->source, s) != 0) return 1;
   x->report = open_run_report(s, "KESTREL", s->base_name);
   int result = extract_from_source(x);

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "datframe/dat_frame.h"
 
@@ -30,3 +32,19 @@ uint32_t read_image_frame(ImageFrames* image, DatFrame* frame);
 // record, or a read that failed.
 bool image_frames_incomplete(const ImageFrames* image);
 void close_image_frames(ImageFrames* image);
+
+// The files a run that reads an image writes: base followed by a track
+// number (three digits at least) and one of numbered, the names in named,
+// and the files of its transfer report named report (empty: none).
+struct ImageRunOutputs {
+  std::string base;
+  std::vector<std::string> numbered;
+  std::vector<std::string> named;
+  std::string report;
+};
+// Whether a run that reads the image at path may write its files. 0, or 1
+// after saying why not: one of them is the image itself (also through a
+// symbolic or a hard link), which writing would destroy, or its report would
+// replace the report of a reading of the tape in a drive (a dump's), the
+// account of a reading that the image cannot give again.
+int check_image_run_outputs(const char* path, const ImageRunOutputs& outputs);

@@ -23,6 +23,13 @@ const int64_t kMaxLead = 400;       // and, after passes that began late, at mos
 const int64_t kOverrun = 200;       // frames a pass reads beyond what it expects before giving up
 const int kPlaceTries = 3;          // tries to put the tape back where the first pass stopped
 const uint32_t kLocateWaitMs = 180000;
+// Reads in a row (the first pass counting) that give the same frames flagged
+// the same way, after which further passes over a stretch stop: what stays
+// so is not a misread a pass can clear.
+const int kSameReads = 3;
+// What a read gave of a frame: its interpolation flags, or one of these.
+const uint32_t kOutcomeUnreadable = 0x100;
+const uint32_t kOutcomeNotSeen = 0x200;  // the pass did not come to the frame
 
 // One frame of the tape as the stage holds it: its best copy so far.
 struct Held {
@@ -33,6 +40,8 @@ struct Held {
   int32_t reads;  // reads of the frame so far
   int32_t kept;   // the read that gave the copy
   bool damaged;   // the first read was damaged or out of step
+  uint32_t outcome;   // what the latest read of it gave: flags, or kOutcome...
+  uint32_t previous;  // what the read before that gave
 };
 
 bool needs_copy(const Held& h) { return h.damaged && h.rank < COPY_CLEAN; }
@@ -71,13 +80,16 @@ void read_drive(RereadStage* st, Held* h) {
   h->reads = 1;
   h->kept = 1;
   h->damaged = false;
+  h->previous = kOutcomeNotSeen;
   if (!tape_read_ok(h->result)) {
     h->rank = COPY_UNREADABLE;
     h->key = FrameKey{-1, -1};
+    h->outcome = kOutcomeUnreadable;
     return;
   }
   FrameInfo info = decode_frame(&h->frame);
   h->rank = copy_rank(1, h->frame.interpolate_flags);
+  h->outcome = h->frame.interpolate_flags;
   h->key = frame_key(&info);
 }
 
@@ -105,11 +117,17 @@ void take_first(RereadStage* st, Held* h) {
   }
 }
 
-// The held frame a copy read again is, or -1.
-int find_held(const RereadStage* st, const FrameKey& key) {
+// The held frame a copy read again is, or -1. A pass reads in tape order:
+// the frame after the one matched last (after) is looked for first, so that
+// of frames with one time (a repeated frame) each copy is taken for its own.
+int find_held(const RereadStage* st, const FrameKey& key, int after) {
   if (key.time < 0) return -1;
-  for (size_t i = 0; i < st->held.size(); ++i)
+  const size_t count = st->held.size();
+  const size_t from = after >= 0 ? static_cast<size_t>(after) + 1 : 0;
+  for (size_t n = 0; n < count; ++n) {
+    size_t i = (from + n) % count;
     if (frame_keys_match(&st->held[i].key, &key)) return static_cast<int>(i);
+  }
   return -1;
 }
 
@@ -146,6 +164,7 @@ void place_copy(Held* c, int64_t* previous_time) {
 // replaces the one held; equals keep the first.
 void take_copy(Held* h, const Held& c) {
   ++h->reads;
+  h->outcome = c.outcome;
   if (c.rank > h->rank) {
     h->frame = c.frame;
     h->result = c.result;
@@ -176,6 +195,11 @@ int64_t aim_before(const RereadStage* st, int index, int64_t lead) {
 // One extra pass over held[first..last]. Returns the index of the held frame
 // the tape stands just after (-1: not known), or -2 on ESC.
 int reread_pass(RereadStage* st, int first, int last, int64_t* lead) {
+  for (int i = first; i <= last; ++i) {
+    Held& h = st->held[static_cast<size_t>(i)];
+    h.previous = h.outcome;
+    h.outcome = kOutcomeNotSeen;
+  }
   int64_t from = aim_before(st, first, *lead);
   int located = locate_time(st, from);
   if (located == -2) return -2;
@@ -188,6 +212,7 @@ int reread_pass(RereadStage* st, int first, int last, int64_t* lead) {
   int64_t previous_time = -1;
   int first_seen = -1;
   int at = -1;
+  int matched = -1;
   for (int64_t n = 0; n < limit; ++n) {
     if (interrupted()) return -2;
     Held c;
@@ -195,12 +220,13 @@ int reread_pass(RereadStage* st, int first, int last, int64_t* lead) {
     ++st->extra_reads;
     if (!tape_read_ok(c.result) && !is_unreadable(c.result)) break;  // the end of data, or worse
     place_copy(&c, &previous_time);
-    int i = find_held(st, c.key);
+    int i = find_held(st, c.key, matched);
     at = i;
     if (i < 0) {
       if (c.key.time > last_time) break;  // past the stretch
       continue;
     }
+    matched = i;
     if (first_seen < 0) first_seen = i;
     take_copy(&st->held[static_cast<size_t>(i)], c);
     if (i >= last) break;
@@ -238,7 +264,7 @@ int put_back(RereadStage* st, int at) {
       ++st->extra_reads;
       if (!tape_read_ok(c.result) && !is_unreadable(c.result)) break;
       place_copy(&c, &previous_time);
-      int i = find_held(st, c.key);
+      int i = find_held(st, c.key, at);
       if (i >= 0)
         at = i;
       else if (at >= anchor)
@@ -298,12 +324,28 @@ void settle(RereadStage* st, bool reread) {
     int at = static_cast<int>(held.size()) - 1;  // the first pass stopped after the last held frame
     int pass = 0;
     int left = targets;
+    int same_reads = 1;  // the first pass is the first read
     while (left > 0 && pass < st->passes) {
       ++pass;
       at = reread_pass(st, first, last, &lead);
       if (at == -2) break;
+      int before = left;
       left = 0;
-      for (int i = first; i <= last; ++i) left += needs_copy(held[static_cast<size_t>(i)]) ? 1 : 0;
+      bool same = true;
+      for (int i = first; i <= last; ++i) {
+        const Held& h = held[static_cast<size_t>(i)];
+        if (!needs_copy(h)) continue;
+        ++left;
+        same = same && h.outcome != kOutcomeNotSeen && h.outcome == h.previous;
+      }
+      same_reads = same && left == before ? same_reads + 1 : 1;
+      if (left > 0 && same_reads >= kSameReads && pass < st->passes) {
+        std::printf(" - the same %d frames came back flagged the same way on %d reads in a row: no more passes\n",
+                    left, kSameReads);
+        track_log_printf("Re-reading stopped at %s: the same %d frames flagged the same way on %d reads in a row\n",
+                         time_text(held[static_cast<size_t>(first)].key.time, text, sizeof text), left, kSameReads);
+        break;
+      }
     }
     int placed = at == -2 ? -2 : put_back(st, at);
     if (placed == -2) {

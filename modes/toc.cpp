@@ -524,7 +524,10 @@ int list_programs(RunSettings* s) {
   TapeContents toc;
   std::printf("Table of contents of %s\n", s->fromimage_arg ? s->image_path : "the input tape");
   // /REPORT: NAME.json and the rest list the programs (TOC.json without a name).
-  TransferReport* report = open_run_report(s, "TOC", s->base_name[0] ? s->base_name : "TOC");
+  const char* name = s->base_name[0] ? s->base_name : "TOC";
+  if (s->fromimage_arg && s->report_arg && check_image_run_outputs(s->image_path, ImageRunOutputs{"", {}, {}, name}) != 0)
+    return 1;
+  TransferReport* report = open_run_report(s, "TOC", name);
   int result = read_table_of_contents(s, &toc);
   if (!toc.programs.empty() || toc.end_frame >= 0 || !toc.complete) print_contents(toc);
   if (report) {

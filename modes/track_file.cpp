@@ -337,19 +337,22 @@ int track_file_finish(TrackFile* f, const ConcealTotals* totals, int unreadable,
   return result;
 }
 
+TrackFileSuffixes track_file_suffixes(const RunSettings* s) { return {s->flac_arg ? ".flac" : ".wav", ".log"}; }
+
 int track_file_open(TrackFile* f, const RunSettings* s, int track, int32_t rate_code) {
   f->kind = s->flac_arg ? TRACK_FILE_FLAC : s->bwf_arg ? TRACK_FILE_BWF : TRACK_FILE_WAV;
   emphasis_stage_begin(&f->emphasis, s->deemphasis_arg != 0, false, file_rate(rate_code));
   if (f->kind != TRACK_FILE_WAV && f->drive[0] == '\0') describe_drive(s, f->drive, sizeof f->drive);
   f->track = track;
-  std::snprintf(f->name, sizeof f->name, "%s%.3d.%s", s->base_name, track, f->kind == TRACK_FILE_FLAC ? "flac" : "wav");
+  const TrackFileSuffixes suffixes = track_file_suffixes(s);
+  std::snprintf(f->name, sizeof f->name, "%s%.3d%s", s->base_name, track, suffixes.audio);
   std::printf("\n - saving audio track# %d in file:%s              \n", track, f->name);
   f->data_bytes = 0;
   f->rate_code = rate_code;
   f->write_failed = false;
   track_meta_reset(&f->meta);
   if (open_audio(f) != 0) return 1;
-  std::snprintf(f->log_name, sizeof f->log_name, "%s%.3d.log", s->base_name, track);
+  std::snprintf(f->log_name, sizeof f->log_name, "%s%.3d%s", s->base_name, track, suffixes.log);
   f->log = std::fopen(f->log_name, "w+b");
   if (!f->log) {
     report_open_failure(f->log_name);

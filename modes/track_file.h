@@ -40,6 +40,14 @@ struct TrackFile {
   bool md5_lost = false;        // the running MD5 missed audio: it is taken from the file at the finish
 };
 
+// What follows NAME and the track number in the names of a track's files:
+// the audio file's extension (".wav", or ".flac" with /FLAC), the log's.
+struct TrackFileSuffixes {
+  const char* audio;
+  const char* log;
+};
+TrackFileSuffixes track_file_suffixes(const RunSettings* settings);
+
 // Creates track `track`'s audio file and log, named from the file-name
 // argument, in the kind the switches ask for, its header for no audio yet at
 // rate_code, and says so on the console. Returns 0, or 1 when a file cannot

@@ -22,7 +22,7 @@ int log_printf(const char* format, ...) {
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
   if (g_log_level < 0) return 0;
-  FILE* log = std::fopen("log.txt", "a+");
+  FILE* log = std::fopen(kRunLogName, "a+");
   if (!log) return -1;
   size_t length = std::strlen(text);
   size_t written = std::fwrite(text, 1, length, log);

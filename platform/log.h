@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <cstdio>
 
+// The run log's name, in the folder kestrel runs in.
+inline constexpr const char* kRunLogName = "log.txt";
+
 extern "C" {
 
 // Sets the level of the "log.txt" writer and returns it (starts at 0).

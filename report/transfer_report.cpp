@@ -339,6 +339,24 @@ std::string report_json(const TransferReport& r) {
   return out;
 }
 
+ReportNames transfer_report_names(const std::string& base_name) {
+  return ReportNames{base_name + ".json", base_name + ".html", base_name + ".sha256"};
+}
+
+int transfer_report_of_a_drive(const char* path) {
+  // The beginning of the JSON object as report_json writes it: the version,
+  // the mode, the times, the arguments (long at most as a command line),
+  // then the source, a drive's with its adapter.
+  FILE* file = std::fopen(path, "rb");
+  if (!file) return 0;
+  std::string head(65536, '\0');
+  head.resize(std::fread(head.data(), 1, head.size(), file));
+  std::fclose(file);
+  return head.rfind("{\n  \"kestrel\": ", 0) == 0 && head.find("\n  \"source\": {\"adapter\": ") != std::string::npos
+             ? 1
+             : 0;
+}
+
 std::string report_sha256_list(const std::vector<ReportFile>& files) {
   std::string out;
   for (const ReportFile& f : files) {
@@ -394,9 +412,10 @@ int transfer_report_finish(TransferReport* r, ReportSummary* summary, ReportFail
   checksum_worker_finish(r->checksums, &r->files);
   r->checksums = nullptr;
   r->finished = local_time_text();
-  summary->json_name = r->base_name + ".json";
-  summary->html_name = r->base_name + ".html";
-  summary->sha256_name = r->base_name + ".sha256";
+  ReportNames names = transfer_report_names(r->base_name);
+  summary->json_name = names.json;
+  summary->html_name = names.html;
+  summary->sha256_name = names.sha256;
   std::string json = report_json(*r);
   std::string html = report_html(*r);
   std::vector<ReportFile> listed = r->files;

@@ -152,6 +152,18 @@ void transfer_report_incomplete(TransferReport* report);
 int transfer_report_finish(TransferReport* report, ReportSummary* summary, ReportFailure* failure);
 void transfer_report_free(TransferReport* report);
 
+// The names of the report's files for NAME: NAME.json, NAME.html, NAME.sha256.
+struct ReportNames {
+  std::string json;
+  std::string html;
+  std::string sha256;
+};
+ReportNames transfer_report_names(const std::string& base_name);
+// 1 when the file at path is a report this program wrote of a reading of a
+// tape in a drive (not of an image): the account of that reading, which a
+// later run cannot give again. 0 otherwise, also when there is no such file.
+int transfer_report_of_a_drive(const char* path);
+
 // The report's files as text (for the page, the JSON object, the sha256
 // list); transfer_report_finish writes them.
 std::string report_json(const TransferReport& report);

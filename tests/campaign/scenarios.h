@@ -12,6 +12,7 @@
 void scenario_extract(Rng* rng, const std::string& dir, Verdict* verdict, std::string* describe);
 void scenario_dump(Rng* rng, const std::string& dir, Verdict* verdict, std::string* describe);
 void scenario_reread(Rng* rng, const std::string& dir, Verdict* verdict, std::string* describe);
+void scenario_merge(Rng* rng, const std::string& dir, Verdict* verdict, std::string* describe);
 void scenario_restore(Rng* rng, const std::string& dir, Verdict* verdict, std::string* describe);
 void scenario_copy(Rng* rng, const std::string& dir, Verdict* verdict, std::string* describe);
 void scenario_record(Rng* rng, const std::string& dir, Verdict* verdict, std::string* describe);

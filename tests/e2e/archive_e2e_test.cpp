@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -177,6 +178,80 @@ TEST(FromImageFaults, EachSaysWhatIsWrongAndFails) {
     r = a.run("out", {"/TOC", "/FROMIMAGE", "Lost.img"});
     EXPECT_EQ(r.exit_code, 6) << row.name << r.out;
     EXPECT_NE(r.out.find(row.said), std::string::npos) << row.name << r.out;
+  }
+}
+
+// A run that reads an image never writes over it, nor over the report of
+// the dump it came from: refused before anything is written (exit code 6),
+// the image and every file of the folder as they were. Each row lays out
+// the folder (the image is the dump of the tape, TAPE.img with its report
+// TAPE.json, TAPE.html, TAPE.sha256) and runs kestrel there.
+TEST(FromImageOutputs, NeitherTheImageNorTheDumpsReportIsWrittenOver) {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1}, 40);
+  struct Row {
+    const char* name;
+    std::function<void(const std::string&)> lay_out;  // in the folder
+    std::vector<std::string> args;
+    const char* said;  // "": the run goes ahead (exit code 0)
+  } rows[] = {
+      {"ImageNamedAsTheFirstTrack",
+       [](const std::string& d) { ASSERT_EQ(rename((d + "/TAPE.img").c_str(), (d + "/T001.wav").c_str()), 0); },
+       {"/KESTREL", "T", "/FROMIMAGE", "T001.wav"},
+       "T001.wav would be written over the image being read (T001.wav): nothing is written\n"},
+      {"TrackLogASymbolicLinkToIt", [](const std::string& d) { ASSERT_EQ(symlink("TAPE.img", (d + "/T001.log").c_str()), 0); },
+       {"/KESTREL", "T", "/FROMIMAGE", "TAPE.img"},
+       "T001.log would be written over the image being read (TAPE.img): nothing is written\n"},
+      {"LaterFlacTrackAHardLinkToIt",
+       [](const std::string& d) { ASSERT_EQ(link((d + "/TAPE.img").c_str(), (d + "/T012.flac").c_str()), 0); },
+       {"/KESTREL", "T", "/FROMIMAGE", "TAPE.img", "/FLAC"},
+       "T012.flac would be written over the image being read (TAPE.img): nothing is written\n"},
+      {"ReportPageAHardLinkToIt",
+       [](const std::string& d) { ASSERT_EQ(link((d + "/TAPE.img").c_str(), (d + "/R.html").c_str()), 0); },
+       {"/KESTREL", "R", "/FROMIMAGE", "TAPE.img", "/REPORT"},
+       "R.html would be written over the image being read (TAPE.img): nothing is written\n"},
+      {"TableOfContentsReportIsIt",
+       [](const std::string& d) { ASSERT_EQ(rename((d + "/TAPE.img").c_str(), (d + "/TOC.json").c_str()), 0); },
+       {"/TOC", "/FROMIMAGE", "TOC.json", "/REPORT"},
+       "TOC.json would be written over the image being read (TOC.json): nothing is written\n"},
+      {"RunLogOfThePlayerIsIt",
+       [](const std::string& d) { ASSERT_EQ(rename((d + "/TAPE.img").c_str(), (d + "/log.txt").c_str()), 0); },
+       {"/KESTREL", "T", "/FROMIMAGE", "log.txt", "/WAVEOUT"},
+       "log.txt would be written over the image being read (log.txt): nothing is written\n"},
+      {"FilesNamedAsTheDump", [](const std::string&) {}, {"/KESTREL", "TAPE", "/FROMIMAGE", "TAPE.img", "/REPORT"},
+       "TAPE.json is the report of a reading of the tape in a drive, which a reading of the image does not replace: "
+       "nothing is written; give the files another name\n"},
+      {"TableOfContentsNamedAsTheDump", [](const std::string&) {}, {"/TOC", "TAPE", "/FROMIMAGE", "TAPE.img", "/REPORT"},
+       "TAPE.json is the report of a reading of the tape in a drive"},
+      // Files of the same name without a report, and a report of an earlier
+      // reading of the image, are written as ever.
+      {"TracksNamedAsTheDumpWithoutAReport", [](const std::string&) {}, {"/KESTREL", "TAPE", "/FROMIMAGE", "TAPE.img"},
+       ""},
+      {"ReportOfAnEarlierReadingOfTheImage",
+       [](const std::string& d) {
+         ProcessOptions options;
+         options.cwd = d;
+         ASSERT_EQ(run_kestrel({"/KESTREL", "AGAIN", "/FROMIMAGE", "TAPE.img", "/REPORT"}, options).exit_code, 0);
+       },
+       {"/KESTREL", "AGAIN", "/FROMIMAGE", "TAPE.img", "/REPORT"}, ""},
+  };
+  for (const Row& row : rows) {
+    Archive a(tape);
+    ProcessResult dump = a.run("out", {"/BITTERN", "TAPE", "/INPUTID", "0:4", "/REPORT"});
+    ASSERT_EQ(dump.exit_code, 0) << dump.out;
+    const std::string folder = a.dir.file("out");
+    row.lay_out(folder);
+    std::map<std::string, std::string> before = files_of(folder);
+    ProcessOptions options;
+    options.env.push_back("KESTREL_WAVEOUT=null");
+    ProcessResult r = a.run("out", row.args, options);
+    if (row.said[0] == '\0') {
+      EXPECT_EQ(r.exit_code, 0) << row.name << r.out;
+      continue;
+    }
+    EXPECT_EQ(r.exit_code, 6) << row.name << r.out;
+    EXPECT_NE(r.out.find(row.said), std::string::npos) << row.name << r.out;
+    EXPECT_TRUE(files_of(folder) == before) << row.name << ": the folder changed\n" << r.out;
   }
 }
 
