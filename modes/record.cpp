@@ -145,9 +145,10 @@ void start_track(const RecordingOptions& options, Track* track) {
 }
 
 // Records the open source, one frame per block. 0 at its end (or on ESC),
-// else the failing write's code.
+// else the failing write's code; *written counts the frames written.
 uint32_t record_track(int adapter, int target, int lun, const RecordingOptions& options, const Track& track,
-                      std::vector<uint8_t>* buffer, int* last_key) {
+                      std::vector<uint8_t>* buffer, int* last_key, int64_t* written) {
+  *written = 0;
   set_time(pack(1), 0);
   uint32_t wanted = track.long_play ? DAT_LP_PCM_BYTES : track.frame_bytes;
   bool stop = false;
@@ -191,6 +192,7 @@ uint32_t record_track(int adapter, int target, int lun, const RecordingOptions& 
       std::printf("write block failure: %.8x\n", result);
       return result;
     }
+    ++*written;
     advance_time_codes();
   }
   return 0;
@@ -352,10 +354,12 @@ void record_files(RunSettings* settings, RunTally* tally) {
         std::printf(" - 32000 Hz: recorded in long play (12-bit); "
                     "set 32KHZ_LP=OFF in the cue file to keep 16 bits\n");
       recorded = true;
-      if (record_track(adapter, target, lun, options, track, &buffer, &last_key) != 0) {
+      int64_t written = 0;
+      if (record_track(adapter, target, lun, options, track, &buffer, &last_key, &written) != 0) {
         close_source();
         return tally_ended_early(tally);
       }
+      if (written == 0) tally->unreadable += 1;  // a file that gave no audio (one that cannot be read)
     }
     close_source();
     if (options.intertrack_silence_seconds > 0) {
