@@ -44,9 +44,15 @@ struct Pass {
   int64_t stand_ins = 0;  // frames passed on as stand-ins
 };
 
+// Takes a frame read, or the stand-in /REREAD gave for one it could not
+// read (as the frame it stands for: one without a time counts as blank
+// tape, as the frames around it may be).
 void take(Pass* p) {
   if (take_read_frame(&p->frame, p->s, &p->info, &p->events)) p->stop = true;
-  record_frame(&p->run, &p->info, &p->events, &p->read);
+  if (p->read.stand_in)
+    record_unreadable(&p->run, p->read.result);
+  else
+    record_frame(&p->run, &p->info, &p->events, &p->read);
 }
 
 // Writes a frame to where the frames go. 0, or -1 after saying that the
@@ -118,7 +124,6 @@ void pass_failed_read(Pass* p) {
   uint32_t result = p->read.result;
   TapeStatus status = tape_status(result);
   if (p->read.stand_in) {
-    record_unreadable(&p->run, result);
     FrameInfo info = decode_frame(&p->frame);
     int64_t time = info.absolute.valid ? time_code_frames(info.absolute.code) : -1;
     if (time >= 0)
@@ -126,6 +131,7 @@ void pass_failed_read(Pass* p) {
                   time_text(time).c_str(), p->kept);
     else
       std::printf("\n - unreadable after every re-read: frame %s as a silent stand-in\n", p->kept);
+    print_subcode(p->s);
     if (put(p, &p->frame) == 0) ++p->stand_ins;
     return;
   }
@@ -155,12 +161,11 @@ void pass_failed_read(Pass* p) {
 int read_first_frame(Pass* p) {
   reset_frame_analysis(p->s);
   p->read = read_next_frame(p->source, &p->frame);
-  if (tape_read_ok(p->read.result)) {
+  if (tape_read_ok(p->read.result) || p->read.stand_in) {
     take(p);
     p->stop = false;
     return 0;
   }
-  if (p->read.stand_in) return 0;
   record_read_that_ends_run(&p->run, p->read.result);
   std::printf("read audio block failed\n");
   return 1;
@@ -176,7 +181,7 @@ void pass_frames(Pass* p) {
     bool esc = esc_pressed();
     if (!first) {
       p->read = read_next_frame(p->source, &p->frame);
-      if (tape_read_ok(p->read.result)) take(p);
+      if (tape_read_ok(p->read.result) || p->read.stand_in) take(p);
     }
     if (tape_read_ok(p->read.result))
       pass_read_frame(p);
@@ -287,13 +292,10 @@ RunVerdict restore_image(RunSettings* s) {
       }
       p->stop = true;
     } else {
-      if (take_read_frame(&p->frame, s, &p->info, &p->events)) p->stop = true;
       // A stand-in the dump kept is written back as it is: a frame that
       // could not be read.
-      if (frame_is_stand_in(&p->frame))
-        tally_unreadable(&p->run.tally);
-      else
-        tally_frame(&p->run.tally, &p->info, &p->events);
+      p->read.stand_in = frame_is_stand_in(&p->frame);
+      take(p);
       print_subcode(s);
       if (put(p, &p->frame) != 0) {
         p->stop = true;
