@@ -586,6 +586,7 @@ WriteOutcome model_record(ModelBus* bus, const std::vector<DatFrame>& clean, con
   // Writes the frames [from, from + count) of the clean recording, moved back
   // by `back`; the index of the one that failed and its word, or count and 0.
   auto write_range = [&](size_t from, int count, int64_t back, uint32_t* word) {
+    *word = 0;  // a range of no frames writes nothing, and fails nothing
     for (int i = 0; i < count; ++i) {
       *word = model_write(bus, moved_back(clean[from + static_cast<size_t>(i)], back));
       if (*word != 0) return i;
