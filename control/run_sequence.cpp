@@ -19,13 +19,23 @@ namespace {
 
 const uint32_t kPauseMs = 2000;  // between the set-up and the seek or the mode
 
-int run_mode(RunSettings* settings, PlaybackStaging* staging) {
+RunVerdict run_mode(RunSettings* settings, PlaybackStaging* staging) {
   if (settings->kestrel_arg) return extract_tracks(settings, staging);
   if (settings->goshawk_arg) return record_to_tape(settings);
   if (settings->bittern_arg) return dump_image(settings);
   if (settings->bunting_arg) return restore_image(settings);
   if (settings->pintail_arg) return copy_tape(settings);
   return list_programs(settings);
+}
+
+// The exit code of what the mode's run came to.
+int exit_code_of(RunVerdict verdict) {
+  switch (verdict) {
+    case RUN_CLEAN: return EXIT_DONE;
+    case RUN_DAMAGED: return EXIT_DAMAGED;
+    case RUN_INCOMPLETE: break;
+  }
+  return EXIT_MODE_FAILED;
 }
 
 // Whether the mode that runs writes to tape from where the output tape stands.
@@ -52,7 +62,7 @@ int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* sta
   if (settings->fromimage_arg) {
     // Frames from an image file: no provider and no drive take part.
     build_frame_tables();
-    return run_mode(settings, staging) != 0 ? EXIT_MODE_FAILED : EXIT_DONE;
+    return exit_code_of(run_mode(settings, staging));
   }
   if (load_ASPI() <= 0) {
     std::printf("No ASPI drivers found\n");
@@ -88,7 +98,7 @@ int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* sta
     }
   }
   build_frame_tables();
-  int exit_code = run_mode(settings, staging) != 0 ? EXIT_MODE_FAILED : EXIT_DONE;
+  int exit_code = exit_code_of(run_mode(settings, staging));
   close_drives(settings);
   return exit_code;
 }

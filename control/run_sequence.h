@@ -5,13 +5,14 @@
 // in place) and returns the process exit code.
 int run_kestrel(int argc, char** argv);
 
-// Exit codes.
+// Exit codes, one table for every mode.
 enum {
-  EXIT_DONE = 0,
+  EXIT_DONE = 0,               // the run went to its natural end, every frame whole
   EXIT_MISSING_ARGUMENTS = 1,
   EXIT_BAD_COMMAND_LINE = 2,
   EXIT_NO_ASPI = 3,
   EXIT_DRIVE_SETUP = 4,
-  EXIT_MODE_FAILED = 6,
+  EXIT_DAMAGED = 5,            // to its natural end, with frames damaged, unreadable or out of step
+  EXIT_MODE_FAILED = 6,        // the mode could not start, or ended early
   EXIT_NO_MEMORY = 8,
 };

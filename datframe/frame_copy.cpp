@@ -8,6 +8,36 @@
 namespace {
 
 const uint32_t kBothChannels = 0x60;
+// The data ID (sub-ID bits 3-0) of a stand-in: a drive in audio mode gives
+// 0, and the format has no use for this one.
+const uint8_t kStandInDataId = 0x0F;
+
+bool silent(const DatFrame* record) {
+  for (uint8_t byte : record->audio)
+    if (byte != 0) return false;
+  return true;
+}
+
+// The stand-in as images kept it before the mark: program 0AA in the sub-ID,
+// no pack or only an absolute-time pack of 0AA in slot 1.
+bool unmarked_stand_in(const DatFrame* r) {
+  if (r->sid_control != 0 || r->sid_pno1 > 1 || r->sid_pno23 != 0xAA) return false;
+  for (int slot = 1; slot < DAT_PACK_COUNT; ++slot)
+    for (uint8_t byte : r->pack[slot])
+      if (byte != 0) return false;
+  const uint8_t* p = r->pack[0];
+  if (r->sid_pno1 == 1) return p[0] == PACK_ITEM_ABSOLUTE_TIME << 4 && p[1] == 0xAA && p[2] == 0;
+  for (int i = 0; i < DAT_PACK_BYTES; ++i)
+    if (p[i] != 0) return false;
+  return true;
+}
+
+bool is_number(int32_t program) { return program >= 0 && frame_program_kind(program) == FRAME_PROGRAM_NUMBER; }
+
+bool is_lead(int32_t program) {
+  return program >= 0 && (frame_program_kind(program) == FRAME_PROGRAM_LEAD_IN ||
+                          frame_program_kind(program) == FRAME_PROGRAM_LEAD_OUT);
+}
 
 }  // namespace
 
@@ -46,6 +76,17 @@ uint32_t frames_time_code(int64_t frames) {
          static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
 }
 
+FrameKey place_unreadable_run(const FrameKey* before, const FrameKey* after, int64_t count) {
+  FrameKey place{-1, -1};
+  if (before->time >= 0 && (!after || after->time == before->time + count + 1)) place.time = before->time + 1;
+  const int32_t around[2] = {before->program, after ? after->program : -1};
+  for (int32_t program : around)
+    if (place.program < 0 && is_number(program)) place.program = program;
+  for (int32_t program : around)
+    if (place.program < 0 && is_lead(program)) place.program = program;
+  return place;
+}
+
 void frame_make_stand_in(DatFrame* out, const FrameKey* key, const DatFrame* like) {
   std::memset(out, 0, sizeof *out);
   int32_t program = key->program >= 0 ? key->program : PROGRAM_NONE;
@@ -62,12 +103,11 @@ void frame_make_stand_in(DatFrame* out, const FrameKey* key, const DatFrame* lik
   } else {
     frame_set_main_id(out, 0, 0, 0, 0);
   }
+  out->sid_control = kStandInDataId;
   out->interpolate_flags = kBothChannels;
 }
 
 int32_t frame_is_stand_in(const DatFrame* record) {
-  if (record->interpolate_flags != kBothChannels) return 0;
-  for (uint8_t byte : record->audio)
-    if (byte != 0) return 0;
-  return 1;
+  if (record->interpolate_flags != kBothChannels || !silent(record)) return 0;
+  return (record->sid_control & 0x0F) == kStandInDataId || unmarked_stand_in(record) ? 1 : 0;
 }

@@ -50,12 +50,25 @@ int32_t frame_keys_match(const FrameKey* a, const FrameKey* b);
 int64_t time_code_frames(uint32_t code);
 // The reverse: the packed BCD time code of a frame count (0 .. 99 hours).
 uint32_t frames_time_code(int64_t frames);
+// Where a run of count frames lies that no read could give, told by the
+// frames read around it: before just before the run (time -1: none, program
+// -1: no frame), after just after it (nullptr: the recorded data, or the
+// reading, ended there). Their times go on from the frame before, one a
+// frame, when the frame after carries the time that follows them or none
+// follows (blank tape carries no time, and does not move it on); else they
+// have none. Their program number is a neighbour's: the number (1 to 799) of
+// the frame before, else of the frame after, else the lead-in or lead-out of
+// either, else none (-1). Returns the place of the run's first frame; frame
+// i of the run lies i frames later, in the same program.
+FrameKey place_unreadable_run(const FrameKey* before, const FrameKey* after, int64_t count);
 // The stand-in for a frame that could not be read: silence, both channels
 // flagged, an absolute-time pack of key's time (none when it is not known)
-// and key's program number (0AA when not known), the main ID of like (a
-// frame near it; nullptr: 48 kHz two-channel 16-bit).
+// and key's program number (0AA when not known) in it and in the sub-ID,
+// the main ID of like (a frame near it; nullptr: 48 kHz two-channel 16-bit),
+// and in the sub-ID's data ID a mark no frame that was read carries.
 void frame_make_stand_in(DatFrame* out, const FrameKey* key, const DatFrame* like);
-// 1 for such a stand-in: both channels flagged and silent audio.
+// 1 for such a stand-in, also of the form images kept before the mark (the
+// program number 0AA throughout, and nothing but the time pack).
 int32_t frame_is_stand_in(const DatFrame* record);
 
 }

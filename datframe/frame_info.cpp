@@ -59,7 +59,9 @@ void take_date_pack(FramePackDate* date, const uint8_t* pack) {
                 bcd_in(pack[5], 0, 59) && bcd_in(pack[6], 0, 59);
 }
 
-int32_t program_kind(int32_t program) {
+}  // namespace
+
+int32_t frame_program_kind(int32_t program) {
   switch (program) {
     case PROGRAM_LEAD_IN: return FRAME_PROGRAM_LEAD_IN;
     case PROGRAM_LEAD_OUT: return FRAME_PROGRAM_LEAD_OUT;
@@ -69,8 +71,6 @@ int32_t program_kind(int32_t program) {
   bool digits = bcd_word(static_cast<uint32_t>(program) & 0xFFF);
   return digits && program != 0 && program <= 0x799 ? FRAME_PROGRAM_NUMBER : FRAME_PROGRAM_INVALID;
 }
-
-}  // namespace
 
 int32_t bcd_valid(uint8_t byte) { return bcd_word(byte) ? 1 : 0; }
 
@@ -92,7 +92,7 @@ FrameInfo decode_frame(const DatFrame* frame) {
   info.absolute = recorded_time(info.absolute_pack);
   info.program_time = recorded_time(info.program_pack);
   info.sub_id_program = ((frame->sid_pno1 & 0xF0) << 4) | frame->sid_pno23;
-  info.program_kind = program_kind(info.sub_id_program);
+  info.program_kind = frame_program_kind(info.sub_id_program);
   if (info.program_kind == FRAME_PROGRAM_NUMBER)
     info.program = ((info.sub_id_program >> 8) & 0x0F) * 100 + ((info.sub_id_program >> 4) & 0x0F) * 10 +
                    (info.sub_id_program & 0x0F);

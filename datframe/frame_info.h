@@ -107,6 +107,8 @@ extern "C" {
 FrameInfo decode_frame(const DatFrame* frame);
 // Takes one decoded frame into the tracker and returns what happened.
 FrameEvents track_frame(FrameTracker* tracker, const FrameInfo* info);
+// The FrameProgramKind of a 12-bit BCD program number.
+int32_t frame_program_kind(int32_t program);
 // Sampling rate in Hz of a rate code; 0 for the reserved code.
 int32_t rate_code_hz(int32_t rate_code);
 // 1 when the frame belongs to a lead-in: its sub-ID or its last time pack of

@@ -49,7 +49,7 @@ struct Extraction {
   EmphasisStage played;  // what /WAVEOUT does with pre-emphasised frames
   ConcealTotals totals{};
   int unreadable = 0;  // frames of the track that could not be read
-  TransferReport* report = nullptr;  // /REPORT
+  RunRecord run;       // the tally of the run, and its report (/REPORT)
   int recovered = 0;   // damaged frames of the track that re-reads gave clean (/REREAD)
 };
 
@@ -62,7 +62,7 @@ uint32_t read_frame(Extraction* x) {
 // console; a blank stretch ends the run (but with /STOPEOT).
 void take(Extraction* x) {
   if (take_read_frame(&x->frame, x->s, &x->info, &x->events)) x->stop = true;
-  transfer_report_frame(x->report, &x->info, &x->events, x->read.reads, x->read.kept);
+  record_frame(&x->run, &x->info, &x->events, &x->read);
 }
 
 // The rate a file or the player is begun at; the reserved code keeps the
@@ -97,8 +97,8 @@ int finish_track_files(Extraction* x) {
   TrackFile& f = x->files;
   bool had_audio = f.wav || f.flac, had_log = f.log;
   int result = track_file_finish(&f, &x->totals, x->unreadable, x->recovered);
-  if (had_audio) transfer_report_file(x->report, f.name, f.kind != TRACK_FILE_FLAC);  // closed: its checksums can be taken
-  if (had_log) transfer_report_file(x->report, f.log_name, false);
+  if (had_audio) transfer_report_file(x->run.report, f.name, f.kind != TRACK_FILE_FLAC);  // closed: its checksums can be taken
+  if (had_log) transfer_report_file(x->run.report, f.log_name, false);
   return result;
 }
 
@@ -134,7 +134,7 @@ void pass_on(Extraction* x, int bytes) {
 // Starts the file (or the player) over at the new rate after an early rate change.
 int restart_track(Extraction* x) {
   set_track_format(x);
-  transfer_report_file_restarted(x->report, x->files.name);
+  transfer_report_file_restarted(x->run.report, x->files.name);
   if (x->s->waveout_arg) {
     wave_out_wrapup(0);
     return start_player(x);
@@ -145,14 +145,15 @@ int restart_track(Extraction* x) {
 
 // The first frame, the lead-in and the wait for the drive. The frame the
 // start phase ends on is the first one written.
-// Returns 0, 1 when the mode cannot go on, or -1 when ESC ended it.
+// Returns 0, 1 when the mode cannot go on, or -1 when ESC ended it (the
+// run counts as ended early).
 int start_phase(Extraction* x) {
   RunSettings* s = x->s;
   reset_frame_analysis(s);
   uint32_t result = read_frame(x);
   if (!tape_read_ok(result)) {
     std::printf("first read audio block failed\n");
-    report_read_that_ends_run(x->report, result);
+    record_read_that_ends_run(&x->run, result);
     return 1;
   }
   take(x);
@@ -163,14 +164,14 @@ int start_phase(Extraction* x) {
       result = read_frame(x);
       if (!tape_read_ok(result)) {
         std::printf("leadin read audio block failed: 0x%.8x\n", result);
-        report_read_that_ends_run(x->report, result);
+        record_read_that_ends_run(&x->run, result);
         return 1;
       }
       take(x);
       std::printf(" - scanning past lead-in: %c \r", kSpinner[(c / 2) % 4]);
       if (esc_pressed()) {
         std::printf("\n");
-        transfer_report_incomplete(x->report);
+        record_incomplete(&x->run);
         return -1;
       }
     }
@@ -194,31 +195,34 @@ void say(Extraction* x, const char* message) {
 }
 
 // A read that failed. The end of the recorded data ends the run, under
-// /STOPEOT too once the drive has said so on kEndOfDataReads reads in a row;
-// any other failure is an unreadable frame, which the track log lists.
+// /STOPEOT too once the drive has said so on kEndOfDataReads reads in a row,
+// and is said once as it ends it; any other failure is an unreadable frame,
+// which the track log lists, and without /STOPEOT ends the run early.
 void read_failed(Extraction* x, uint32_t result) {
   RunSettings* s = x->s;
+  x->frame_valid = false;
+  if (tape_status(result) == TAPE_END_OF_DATA) {
+    if (!s->stopeot_arg || ++x->end_of_data_reads >= kEndOfDataReads) {
+      x->stop = true;
+      // A source that could not give all it held has said so instead.
+      if (!frame_source_incomplete(&x->source)) say(x, " - end of the recorded data\n");
+    }
+    return;
+  }
   char message[64];
   std::snprintf(message, sizeof message, "loop2 read audio block failed: %x\n", result);
   say(x, message);
-  x->frame_valid = false;
-  if (tape_status(result) == TAPE_END_OF_DATA) {
-    if (++x->end_of_data_reads >= kEndOfDataReads && s->stopeot_arg) {
-      std::printf(" - the drive reports the end of the recorded data on %d reads in a row: reading ends\n",
-                  kEndOfDataReads);
-      x->stop = true;
-    }
-  } else {
-    x->end_of_data_reads = 0;
-    x->unreadable += 1;
-    transfer_report_unreadable(x->report, result);
-    if (!s->stopeot_arg) transfer_report_incomplete(x->report);  // it ends the run
-    if (s->reread_arg) log_frame_reads(&x->read, &x->frame);
-    track_log_printf("Unreadable: 0x%.8x - after ", result);
-    log_subcode(s);
-    track_log_printf("\n");
+  x->end_of_data_reads = 0;
+  x->unreadable += 1;
+  record_unreadable(&x->run, result);
+  if (!s->stopeot_arg) {
+    x->stop = true;
+    record_incomplete(&x->run);
   }
-  if (!s->stopeot_arg) x->stop = true;
+  if (s->reread_arg) log_frame_reads(&x->read, &x->frame);
+  track_log_printf("Unreadable: 0x%.8x - after ", result);
+  log_subcode(s);
+  track_log_printf("\n");
 }
 
 // A change of rate kept in one file (/ONEWAV): the file keeps the rate it
@@ -275,7 +279,7 @@ int frame_loop(Extraction* x) {
       }
       int64_t sample_offset = x->files.data_bytes / 4;
       pass_on(x, bytes);
-      transfer_report_written(x->report, s->waveout_arg ? nullptr : x->files.name, sample_offset, concealed,
+      transfer_report_written(x->run.report, s->waveout_arg ? nullptr : x->files.name, sample_offset, concealed,
                               x->pcm, static_cast<size_t>(bytes));
       if (const char* notice = emphasis_stage_notice(s->waveout_arg ? &x->played : &x->files.emphasis))
         say(x, notice);
@@ -295,7 +299,7 @@ int frame_loop(Extraction* x) {
     }
     if (esc_pressed()) {
       x->stop = true;
-      transfer_report_incomplete(x->report);
+      record_incomplete(&x->run);
     }
     if (!x->frame_valid) continue;
     // A start ID within the first 300 frames of a file does not end it.
@@ -325,7 +329,7 @@ int frame_loop(Extraction* x) {
 int extract_from_source(Extraction* x) {
   RunSettings* s = x->s;
   int start = start_phase(x);
-  if (start != 0) return start > 0 ? 1 : 0;
+  if (start != 0) return 1;
 
   for (int track = 1;; ++track) {
     set_track_format(x);
@@ -369,17 +373,16 @@ ImageRunOutputs run_outputs(const RunSettings* s) {
 
 }  // namespace
 
-int extract_tracks(RunSettings* s, PlaybackStaging* staging) {
+RunVerdict extract_tracks(RunSettings* s, PlaybackStaging* staging) {
   Extraction extraction;
   Extraction* x = &extraction;
   x->s = s;
   x->staging = staging;
-  if (s->fromimage_arg && check_image_run_outputs(s->image_path, run_outputs(s)) != 0) return 1;
-  if (open_frame_source(&x->source, s) != 0) return 1;
-  x->report = open_run_report(s, "KESTREL", s->base_name);
+  if (s->fromimage_arg && check_image_run_outputs(s->image_path, run_outputs(s)) != 0) return RUN_INCOMPLETE;
+  if (open_frame_source(&x->source, s) != 0) return RUN_INCOMPLETE;
+  open_run_record(&x->run, s, "KESTREL", s->base_name);
   int result = extract_from_source(x);
-  if (frame_source_incomplete(&x->source)) result = 1;
+  if (frame_source_incomplete(&x->source) || x->write_failed) result = 1;
   close_frame_source(&x->source);
-  if (result != 0 || x->write_failed) transfer_report_incomplete(x->report);
-  return close_run_report(x->report, result);
+  return close_run_record(&x->run, result);
 }

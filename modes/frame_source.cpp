@@ -18,10 +18,12 @@ FrameRead read_next_frame(FrameSource* source, DatFrame* frame) {
   std::memset(frame, 0, sizeof *frame);
   const RunSettings* s = source->s;
   FrameRead read{};
-  if (source->image.file)
+  if (source->image.file) {
     read.result = read_image_frame(&source->image, frame);
-  else
+    read.stand_in = read.result == ASPI_RESULT_UNREADABLE ? 1 : 0;
+  } else {
     read.result = scsi_read_block(s->input_adapter, s->input_target, s->input_lun, frame, DAT_FRAME_BYTES);
+  }
   read.reads = 1;
   read.kept = 1;
   return read;
@@ -40,4 +42,6 @@ void close_frame_source(FrameSource* source) {
   source->s = nullptr;
 }
 
-bool frame_source_incomplete(const FrameSource* source) { return image_frames_incomplete(&source->image); }
+bool frame_source_incomplete(const FrameSource* source) {
+  return image_frames_incomplete(&source->image) || (source->reread && reread_lost_place(source->reread));
+}

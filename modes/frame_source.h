@@ -14,6 +14,7 @@ struct FrameRead {
   uint32_t result;  // the read's result word: tape_read_ok(result) when a frame came
   int32_t reads;    // how many times this frame was read
   int32_t kept;     // which of those reads gave the copy handed on (1: the first)
+  int32_t stand_in;  // the frame could not be read, and *frame holds a stand-in in its place
 };
 
 struct RereadStage;
@@ -34,6 +35,7 @@ FrameRead read_next_frame(FrameSource* source, DatFrame* frame);
 void settle_frame_source(FrameSource* source);
 void close_frame_source(FrameSource* source);
 // Whether the source could not give every frame it was to give (an image
-// with a short last record, or one that could not be read to its end): the
-// run that read it ends as failed, with what it made kept.
+// with a short last record, or one that could not be read to its end; a
+// re-read that lost its place on the tape): the run that read it ends as
+// failed, with what it made kept.
 bool frame_source_incomplete(const FrameSource* source);

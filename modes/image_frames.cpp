@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "datframe/frame_copy.h"
 #include "modes/mode_io.h"
 #include "platform/same_file.h"
 #include "report/transfer_report.h"
@@ -75,7 +76,9 @@ uint32_t read_image_frame(ImageFrames* image, DatFrame* frame) {
     return ASPI_RESULT_END_OF_DATA;
   }
   ++image->next;
-  return ASPI_RESULT_GOOD;
+  // The stand-in a dump kept for a frame no read could give is, as on the
+  // tape, a frame that cannot be read.
+  return frame_is_stand_in(frame) ? ASPI_RESULT_UNREADABLE : ASPI_RESULT_GOOD;
 }
 
 bool image_frames_incomplete(const ImageFrames* image) { return image->failed || image->short_bytes != 0; }

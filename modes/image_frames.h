@@ -25,8 +25,10 @@ struct ImageFrames {
 // record. A short last record is said here and passed over.
 int open_image_frames(ImageFrames* image, const char* path);
 // The next record into *frame; the result word a drive gives for the read:
-// good, or the end of the recorded data after the last whole record (and
-// from then on, also after a failed read, which is said once).
+// good, a MEDIUM ERROR for a stand-in (the frame the dump could not read;
+// *frame holds the stand-in), or the end of the recorded data after the
+// last whole record (and from then on, also after a failed read, which is
+// said once).
 uint32_t read_image_frame(ImageFrames* image, DatFrame* frame);
 // Whether the run that read the image is to end as failed: a short last
 // record, or a read that failed.

@@ -1,13 +1,16 @@
-// The modes: exactly one runs per process. Each returns 0 when it ran (to the
-// end, a failure in mid-run, blank tape or ESC) and non-zero when it could not
-// start or go on.
+// The modes: exactly one runs per process. Each returns what its run came
+// to: clean (to its natural end, every frame whole), damaged (to its natural
+// end, with frames damaged, unreadable or out of step), or incomplete (it
+// could not start, or ended early: ESC, a failed read or write). The run
+// sequence turns that into the exit code.
 #pragma once
 
 #include "base/run_settings.h"
+#include "report/run_tally.h"
 
-int extract_tracks(RunSettings* settings, PlaybackStaging* staging);  // /KESTREL
-int record_to_tape(RunSettings* settings);                            // /GOSHAWK
-int dump_image(RunSettings* settings);                                // /BITTERN
-int restore_image(RunSettings* settings);                             // /BUNTING
-int copy_tape(RunSettings* settings);                                 // /PINTAIL
-int list_programs(RunSettings* settings);                             // /TOC
+RunVerdict extract_tracks(RunSettings* settings, PlaybackStaging* staging);  // /KESTREL
+RunVerdict record_to_tape(RunSettings* settings);                            // /GOSHAWK
+RunVerdict dump_image(RunSettings* settings);                                // /BITTERN
+RunVerdict restore_image(RunSettings* settings);                             // /BUNTING
+RunVerdict copy_tape(RunSettings* settings);                                 // /PINTAIL
+RunVerdict list_programs(RunSettings* settings);                             // /TOC

@@ -145,9 +145,10 @@ void start_track(const RecordingOptions& options, Track* track) {
 }
 
 // Records the open source, one frame per block. 0 at its end (or on ESC),
-// else the failing write's code.
+// else the failing write's code; *written counts the frames written.
 uint32_t record_track(int adapter, int target, int lun, const RecordingOptions& options, const Track& track,
-                      std::vector<uint8_t>* buffer, int* last_key) {
+                      std::vector<uint8_t>* buffer, int* last_key, int64_t* written) {
+  *written = 0;
   set_time(pack(1), 0);
   uint32_t wanted = track.long_play ? DAT_LP_PCM_BYTES : track.frame_bytes;
   bool stop = false;
@@ -191,6 +192,7 @@ uint32_t record_track(int adapter, int target, int lun, const RecordingOptions& 
       std::printf("write block failure: %.8x\n", result);
       return result;
     }
+    ++*written;
     advance_time_codes();
   }
   return 0;
@@ -269,20 +271,26 @@ uint32_t write_lead_out(int adapter, int target, int lun) {
   zero_audio();
   set_pack_parity();
   for (int i = 0; i < LEAD_OUT_FRAMES; ++i) {
-    if (write_frame(adapter, target, lun) != 0) {
+    uint32_t result = write_frame(adapter, target, lun);
+    if (result != 0) {
       std::printf("fail writing lead-out frame\n");
-      return 0;
+      return result;
     }
   }
   std::printf("done\n");
   return 0;
 }
 
-int record_to_tape(RunSettings* settings) {
+namespace {
+
+// The recording; the run's tally says what was not recorded: a file that
+// could not be read, or all that followed a failed write or ESC.
+void record_files(RunSettings* settings, RunTally* tally) {
   std::string cue_path;
   std::string entry;
   RecordingOptions options;
-  if (load_cue_file(settings, &cue_path, &options, &entry) != 0) return 0;
+  // Without a cue file, or with an empty list, there is nothing to record.
+  if (load_cue_file(settings, &cue_path, &options, &entry) != 0) return tally_ended_early(tally);
   const int adapter = settings->output_adapter;
   const int target = settings->output_target;
   const int lun = settings->output_lun;
@@ -297,7 +305,7 @@ int record_to_tape(RunSettings* settings) {
       std::printf("Tape write protect error\n");
     else
       std::printf("Tape write error %x\n", result);
-    return 0;
+    return tally_ended_early(tally);
   }
 
   // ESC or an interrupt before the first track's first frame records no
@@ -314,8 +322,10 @@ int record_to_tape(RunSettings* settings) {
       result = write_lead_in_silence(adapter, target, lun, options.leadin_silence_seconds);
       if (result != 0 && WRITE_POSITIONING_ERROR(result)) {
         std::printf("... trying again...");
-        write_lead_in_silence(adapter, target, lun, options.leadin_silence_seconds);
+        result = write_lead_in_silence(adapter, target, lun, options.leadin_silence_seconds);
       }
+      // The recording goes on after the silence, which lacks frames.
+      if (result != 0) tally_ended_early(tally);
       stopped = esc_pressed();
     }
   }
@@ -328,55 +338,70 @@ int record_to_tape(RunSettings* settings) {
     std::printf("File: %s\n", entry.c_str());
     probe_source(entry.c_str());
     start_track(options, &track);
-    if (check_output_drive(adapter, target, lun) != 0) return 1;
+    if (check_output_drive(adapter, target, lun) != 0) return tally_ended_early(tally);
     bool opened = open_source(entry.c_str()) != 0;
     // An interrupt while the file was probed and opened: the track is not begun.
     if (opened && console_interrupted()) {
       close_source();
       stopped = !recorded;
+      tally_ended_early(tally);
       break;
     }
     if (!opened) {
       std::printf("open file failed\n");
+      tally->unreadable += 1;  // a file of the list that is not on the tape
     } else {
       if (track.long_play && source_format()->plan.target_rate == 32000)
         std::printf(" - 32000 Hz: recorded in long play (12-bit); "
                     "set 32KHZ_LP=OFF in the cue file to keep 16 bits\n");
       recorded = true;
-      if (record_track(adapter, target, lun, options, track, &buffer, &last_key) != 0) {
+      int64_t written = 0;
+      if (record_track(adapter, target, lun, options, track, &buffer, &last_key, &written) != 0) {
         close_source();
-        return 0;
+        return tally_ended_early(tally);
       }
+      if (written == 0) tally->unreadable += 1;  // a file that gave no audio (one that cannot be read)
     }
     close_source();
     if (options.intertrack_silence_seconds > 0) {
       zero_audio();
       if (write_silence(adapter, target, lun, silence_frames(options.intertrack_silence_seconds), true,
                         "write block failure: %.8x\n") != 0)
-        return 0;
+        return tally_ended_early(tally);
     }
     std::printf("\n");
     entry = cue_file_entry(cue_path, track.number + 1);
     // ESC pressed during the silence (or as the track ended) ends the
     // recording here, rather than after the next track's first frame.
     if (last_key != CONSOLE_KEY_ESC && entry != "NONE" && esc_pressed()) last_key = CONSOLE_KEY_ESC;
+    if (last_key == CONSOLE_KEY_ESC) tally_ended_early(tally);
     if (last_key == CONSOLE_KEY_ESC || entry == "NONE") break;
     if (track.number + 1 > CUE_MAX_ENTRIES) {
       std::printf("FILE_%.3d and later are not recorded: program numbers end at %d\n", track.number + 1,
                   CUE_MAX_ENTRIES);
+      tally->unreadable += 1;
       break;
     }
   }
   std::printf("\n");
+  if (stopped) tally_ended_early(tally);
 
   if (options.leadout_silence_seconds > 0 && !stopped) {
     result = write_lead_out_silence(adapter, target, lun, options.leadout_silence_seconds);
     if (result != 0 && WRITE_POSITIONING_ERROR(result)) {
       std::printf(".. trying again...");
-      write_lead_out_silence(adapter, target, lun, options.leadout_silence_seconds);
+      result = write_lead_out_silence(adapter, target, lun, options.leadout_silence_seconds);
     }
+    if (result != 0) tally_ended_early(tally);
   }
-  write_lead_out(adapter, target, lun);
+  if (write_lead_out(adapter, target, lun) != 0) tally_ended_early(tally);
   std::printf("\n");
-  return 0;
+}
+
+}  // namespace
+
+RunVerdict record_to_tape(RunSettings* settings) {
+  RunTally tally{};
+  record_files(settings, &tally);
+  return run_verdict(&tally);
 }

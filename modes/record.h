@@ -20,11 +20,11 @@
 // The recorder's frame.
 DatFrame* recorder_frame(void);
 
-// Each returns 0, or the status code of the first write that failed.
+// Each returns 0, or the status code of the first write that failed (the
+// failure is said).
 uint32_t write_lead_in(int adapter, int target, int lun);
 uint32_t write_lead_in_silence(int adapter, int target, int lun, int32_t seconds);
 uint32_t write_lead_out_silence(int adapter, int target, int lun, int32_t seconds);
-// Always 0; a failure is reported.
 uint32_t write_lead_out(int adapter, int target, int lun);
 
 // Packs 1 and 2 to program 001, index 01, time 00:00:00:00; two packs.

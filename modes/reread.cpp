@@ -36,7 +36,8 @@ struct Held {
   DatFrame frame;
   uint32_t result;
   int32_t rank;   // CopyRank of the copy
-  FrameKey key;   // where it lies; an unreadable frame's time comes from its neighbours
+  FrameKey key;   // where it lies; an unreadable frame's time comes from its neighbours (its
+                  // program is left unknown, so that a copy of either program can match it)
   int32_t reads;  // reads of the frame so far
   int32_t kept;   // the read that gave the copy
   bool damaged;   // the first read was damaged or out of step
@@ -60,8 +61,13 @@ struct RereadStage {
   // frame, a time the tape is known to carry, and never at a frame of the
   // stretch before, which its own passes have read.
   std::deque<int64_t> recent;
-  DatFrame like{};           // a recent frame read, whose main ID a stand-in takes
+  FrameKey last_key{-1, -1};  // the last frame the first pass read
+  DatFrame like{};            // and the frame itself, whose main ID a stand-in takes
   bool have_like = false;
+  // The same of the frame before the first held one.
+  FrameKey before_key{-1, -1};
+  DatFrame before_like{};
+  bool have_before_like = false;
   bool ended = false;        // the place was lost: after what is held, reading ends
   // Totals of the run.
   long long stretches = 0;
@@ -108,6 +114,7 @@ void take_first(RereadStage* st, Held* h) {
     bool out_of_step = h->key.time >= 0 && st->next_time >= 0 && h->key.time != st->next_time;
     h->damaged = h->rank < COPY_CLEAN || out_of_step;
     st->next_time = h->key.time >= 0 ? h->key.time + 1 : -1;
+    st->last_key = h->key;
     st->like = h->frame;
     st->have_like = true;
   } else {
@@ -166,6 +173,7 @@ void take_copy(Held* h, const Held& c) {
   ++h->reads;
   h->outcome = c.outcome;
   if (c.rank > h->rank) {
+    if (!tape_read_ok(h->result)) h->key = c.key;  // now read: it says where it lies
     h->frame = c.frame;
     h->result = c.result;
     h->rank = c.rank;
@@ -283,21 +291,40 @@ const char* time_text(int64_t time, char* text, size_t size) {
   return text;
 }
 
-// The held stretch re-read (when reread), then handed on.
-void settle(RereadStage* st, bool reread) {
+// Each run of unreadable held frames [p, q): where it lies, told by the
+// frames around it, as place_unreadable_run places it. With stand_ins, the
+// frames still unreadable get the stand-in of their place, with the main ID
+// of the frame before the run (or after it); else only their times are set,
+// the program left unknown, for the re-reads to find them.
+void place_unreadable(RereadStage* st, bool stand_ins) {
   std::vector<Held>& held = st->held;
-  // An unreadable frame got its time counted on from the frame before it.
-  // That holds only when the frame after a run of them carries the time
-  // counted on: blank tape between recordings carries no time, and its
-  // frames do not move the time on. Else the run has no time (nor can it be
-  // found again); at the end of the data the count stands.
   for (size_t p = 0; p < held.size();) {
     size_t q = p;
     while (q < held.size() && !tape_read_ok(held[q].result)) ++q;
-    if (q > p && q < held.size() && held[q - 1].key.time + 1 != held[q].key.time)
-      for (size_t i = p; i < q; ++i) held[i].key.time = -1;
+    if (q > p) {
+      const FrameKey& before = p > 0 ? held[p - 1].key : st->before_key;
+      const FrameKey* after = q < held.size() ? &held[q].key : nullptr;
+      FrameKey place = place_unreadable_run(&before, after, static_cast<int64_t>(q - p));
+      const DatFrame* like = p > 0                 ? &held[p - 1].frame
+                             : st->have_before_like ? &st->before_like
+                             : q < held.size()      ? &held[q].frame
+                                                    : nullptr;
+      for (size_t i = p; i < q; ++i) {
+        FrameKey key{place.time >= 0 ? place.time + static_cast<int64_t>(i - p) : -1, place.program};
+        held[i].key.time = key.time;
+        if (stand_ins && !tape_read_ok(held[i].result)) frame_make_stand_in(&held[i].frame, &key, like);
+      }
+    }
     p = q + 1;
   }
+}
+
+// The held stretch re-read (when reread), then handed on.
+void settle(RereadStage* st, bool reread) {
+  std::vector<Held>& held = st->held;
+  // An unreadable frame got its time counted on from the frame before it;
+  // the frames after it tell whether that holds.
+  place_unreadable(st, false);
   int first = -1, last = -1, targets = 0, untimed = 0;
   for (size_t i = 0; i < held.size(); ++i) {
     if (!needs_copy(held[i])) continue;
@@ -361,6 +388,7 @@ void settle(RereadStage* st, bool reread) {
       st->ended = true;
     }
   }
+  place_unreadable(st, true);
   for (Held& h : held) st->out.push_back(h);
   held.clear();
   st->recent.clear();
@@ -380,7 +408,7 @@ FrameRead reread_next_frame(RereadStage* st, DatFrame* frame) {
   while (st->out.empty()) {
     if (st->ended) {
       std::memset(frame, 0, sizeof *frame);
-      return FrameRead{ASPI_RESULT_END_OF_DATA, 0, 0};
+      return FrameRead{ASPI_RESULT_END_OF_DATA, 0, 0, 0};
     }
     Held h;
     read_drive(st, &h);
@@ -399,6 +427,14 @@ FrameRead reread_next_frame(RereadStage* st, DatFrame* frame) {
       break;
     }
     st->good_after = h.damaged ? 0 : st->good_after + 1;
+    if (st->held.empty()) {
+      // The frame before the stretch, which an unreadable frame at its start
+      // takes its place from (the first pass's record of it is still that
+      // frame's: an unreadable frame leaves it as it is).
+      st->before_key = st->last_key;
+      st->before_like = st->like;
+      st->have_before_like = st->have_like;
+    }
     st->held.push_back(h);
     if (st->good_after >= DAMAGED_STRETCH_GAP || st->held.size() >= kMaxStretch)
       settle(st, true);
@@ -406,15 +442,13 @@ FrameRead reread_next_frame(RereadStage* st, DatFrame* frame) {
       settle(st, false);  // the run ends: what is held goes on as read
   }
   Held& h = st->out.front();
-  if (tape_read_ok(h.result) || !is_unreadable(h.result)) {
-    *frame = h.frame;
-  } else {
-    frame_make_stand_in(frame, &h.key, st->have_like ? &st->like : nullptr);
-  }
-  FrameRead read{h.result, h.reads, h.kept};
+  *frame = h.frame;  // a frame still unreadable holds its stand-in
+  FrameRead read{h.result, h.reads, h.kept, !tape_read_ok(h.result) && is_unreadable(h.result) ? 1 : 0};
   st->out.pop_front();
   return read;
 }
+
+bool reread_lost_place(const RereadStage* st) { return st->ended; }
 
 void close_reread(RereadStage* st) {
   if (!st) return;

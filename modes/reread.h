@@ -18,9 +18,12 @@ struct RereadStage;
 RereadStage* open_reread(RunSettings* settings);
 // The next frame of the tape, the best copy found of it. For a frame that
 // no read could give, the result of its last failed read, with a stand-in
-// (silence, both channels flagged, its absolute time and program number)
-// in *frame that an image can keep in its place.
+// (frame_make_stand_in, placed by the frames around it) in *frame that an
+// image can keep in its place.
 FrameRead reread_next_frame(RereadStage* stage, DatFrame* frame);
+// Whether the tape could not be put back where the first pass stopped, so
+// that reading ended early.
+bool reread_lost_place(const RereadStage* stage);
 // Says the run's totals on the console and frees the stage.
 void close_reread(RereadStage* stage);
 

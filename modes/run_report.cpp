@@ -38,23 +38,38 @@ ReportSource source_of(const RunSettings* s) {
 
 }  // namespace
 
-TransferReport* open_run_report(const RunSettings* s, const char* mode, const char* name) {
-  if (!s->report_arg) return nullptr;
-  TransferReport* report = transfer_report_begin(mode, name, source_of(s));
-  if (!report) std::printf("\nThe transfer report cannot be kept: out of memory\n");
-  return report;
+void open_run_record(RunRecord* run, const RunSettings* s, const char* mode, const char* name) {
+  *run = RunRecord{};
+  if (!s->report_arg) return;
+  run->report = transfer_report_begin(mode, name, source_of(s), &run->tally);
+  if (!run->report) std::printf("\nThe transfer report cannot be kept: out of memory\n");
 }
 
-void report_read_that_ends_run(TransferReport* report, uint32_t result) {
+void record_frame(RunRecord* run, const FrameInfo* info, const FrameEvents* events, const FrameRead* read) {
+  ContinuityResult continuity = tally_frame(&run->tally, info, events);
+  transfer_report_frame(run->report, info, events, &continuity, read->reads, read->kept);
+}
+
+void record_unreadable(RunRecord* run, uint32_t result) {
+  tally_unreadable(&run->tally);
+  transfer_report_unreadable(run->report, result);
+}
+
+void record_incomplete(RunRecord* run) { tally_ended_early(&run->tally); }
+
+void record_read_that_ends_run(RunRecord* run, uint32_t result) {
   TapeStatus status = tape_status(result);
   // No frame at all stands there: the data has ended, or no tape is in.
   if (status == TAPE_END_OF_DATA) return;
-  if (status != TAPE_NOT_READY) transfer_report_unreadable(report, result);
-  transfer_report_incomplete(report);
+  if (status != TAPE_NOT_READY) record_unreadable(run, result);
+  record_incomplete(run);
 }
 
-int close_run_report(TransferReport* report, int result) {
-  if (!report) return result;
+namespace {
+
+// Writes the report and says on the console what it found. 0, or 1 when it
+// could not be written (said). Frees the report.
+int close_run_report(TransferReport* report) {
   // The checksums are computed beside the run; what is left of them is
   // waited for here, ESC gives them up.
   int64_t done = 0, total = 0;
@@ -92,5 +107,14 @@ int close_run_report(TransferReport* report, int result) {
   std::printf(" - verdict: %s\n", sum.verdict);
   std::printf(" - report: %s, %s, %s\n", sum.json_name.c_str(), sum.sha256_name.c_str(), sum.html_name.c_str());
   transfer_report_free(report);
-  return result;
+  return 0;
+}
+
+}  // namespace
+
+RunVerdict close_run_record(RunRecord* run, int result) {
+  if (result != 0) record_incomplete(run);
+  if (run->report && close_run_report(run->report) != 0) record_incomplete(run);
+  run->report = nullptr;
+  return run_verdict(&run->tally);
 }

@@ -1,21 +1,36 @@
-// The transfer report of a reading mode (/REPORT): begun with the mode,
-// fed frame by frame through report/transfer_report.h, ended here with the
-// summary on the console.
+// What a mode records of its run: the tally that decides the verdict and the
+// exit code, and, with /REPORT, the transfer report beside it (begun with
+// the mode, fed frame by frame, ended here with the summary on the console).
+// The mode makes the same calls whether or not a report is written.
 #pragma once
 
 #include <cstdint>
 
 #include "base/run_settings.h"
+#include "modes/frame_source.h"
+#include "report/run_tally.h"
 #include "report/transfer_report.h"
 
-// The report of this run, named name (NAME.json, ...), when /REPORT is
-// given; else nullptr (and every call of the report does nothing).
-TransferReport* open_run_report(const RunSettings* settings, const char* mode, const char* name);
+struct RunRecord {
+  RunTally tally{};
+  TransferReport* report = nullptr;  // /REPORT
+};
+
+// Begins the record; the report, named name (NAME.json, ...), only when
+// /REPORT is given.
+void open_run_record(RunRecord* run, const RunSettings* settings, const char* mode, const char* name);
+// A frame read and taken, as read gave it.
+void record_frame(RunRecord* run, const FrameInfo* info, const FrameEvents* events, const FrameRead* read);
+// A frame that no read could give (its stand-in kept, or nothing).
+void record_unreadable(RunRecord* run, uint32_t result);
+// The run ends early, or could not start.
+void record_incomplete(RunRecord* run);
 // A read that gave no frame and so ends the run: the end of the recorded
 // data ends it as it should; any other failure ends it early, and is an
 // unreadable frame unless no tape is in the drive.
-void report_read_that_ends_run(TransferReport* report, uint32_t result);
-// Ends the report: writes its files and says on the console what it found,
-// or what failed. Returns the mode's result, or 1 when the report could not
-// be written (the transfer's files are left as they are). Frees the report.
-int close_run_report(TransferReport* report, int result);
+void record_read_that_ends_run(RunRecord* run, uint32_t result);
+// Ends the record with the mode's result (non-zero: it could not go on):
+// writes the report's files and says on the console what it found, or what
+// failed (then the run counts as incomplete; the transfer's files are left
+// as they are). Returns the run's verdict.
+RunVerdict close_run_record(RunRecord* run, int result);

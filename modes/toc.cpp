@@ -82,7 +82,9 @@ int contents_of_image(FrameSource* source, TapeContents* toc) {
         break;
       }
     }
-    if (!tape_read_ok(read_next_frame(source, &frame).result)) break;
+    FrameRead read = read_next_frame(source, &frame);
+    if (read.stand_in) continue;  // a frame the dump could not read: its place passes
+    if (!tape_read_ok(read.result)) break;
     FrameInfo info = decode_frame(&frame);
     bool numbered = info.program_kind == FRAME_PROGRAM_NUMBER;
     if (numbered && !seen[info.program]) {
@@ -520,21 +522,22 @@ std::vector<ProgramStretch> report_programs(const TapeContents& toc) {
 
 }  // namespace
 
-int list_programs(RunSettings* s) {
+RunVerdict list_programs(RunSettings* s) {
   TapeContents toc;
   std::printf("Table of contents of %s\n", s->fromimage_arg ? s->image_path : "the input tape");
   // /REPORT: NAME.json and the rest list the programs (TOC.json without a name).
   const char* name = s->base_name[0] ? s->base_name : "TOC";
   if (s->fromimage_arg && s->report_arg && check_image_run_outputs(s->image_path, ImageRunOutputs{"", {}, {}, name}) != 0)
-    return 1;
-  TransferReport* report = open_run_report(s, "TOC", name);
+    return RUN_INCOMPLETE;
+  RunRecord run;
+  open_run_record(&run, s, "TOC", name);
   int result = read_table_of_contents(s, &toc);
   if (!toc.programs.empty() || toc.end_frame >= 0 || !toc.complete) print_contents(toc);
-  if (report) {
+  if (TransferReport* report = run.report) {
     report->programs = report_programs(toc);
     report->frames = toc.end_frame > 0 ? toc.end_frame : 0;
     for (const TocProgram& p : toc.programs) report->frames_read += p.head_frames;
-    if (!toc.complete || result != 0) transfer_report_incomplete(report);
   }
-  return close_run_report(report, result);
+  if (!toc.complete) record_incomplete(&run);
+  return close_run_record(&run, result);
 }

@@ -171,9 +171,9 @@ std::string report_html(const TransferReport& r) {
   append_row(&out, "started", r.started);
   append_row(&out, "finished", r.finished);
   append_row(&out, "frames read", std::to_string(r.frames_read));
-  append_row(&out, "frames unreadable", std::to_string(r.frames_unreadable));
-  append_row(&out, "frames damaged", std::to_string(r.frames_damaged));
-  append_row(&out, "continuity breaks", std::to_string(r.continuity_breaks));
+  append_row(&out, "frames unreadable", std::to_string(r.tally->unreadable));
+  append_row(&out, "frames damaged", std::to_string(r.tally->damaged));
+  append_row(&out, "continuity breaks", std::to_string(r.tally->continuity_breaks));
   out += "</table>\n<h2>Map of the tape</h2>\n";
   append_map(&out, r);
   out += "<p class=\"legend\">";

@@ -86,7 +86,6 @@ void settle_pending(TransferReport* r) {
     r->events.push_back(e);
   };
   if (info.flags) {
-    r->frames_damaged += 1;
     add_event(REPORT_INTERPOLATED);
   } else if (r->pending_kept > 1) {
     // A later read gave the clean copy kept: listed apart, no problem of the transfer.
@@ -94,10 +93,7 @@ void settle_pending(TransferReport* r) {
     r->recovered.push_back(r->events.back());
     r->events.pop_back();
   }
-  if (r->pending_continuity.broken) {
-    r->continuity_breaks += 1;
-    add_event(REPORT_CONTINUITY);
-  }
+  if (r->pending_continuity.broken) add_event(REPORT_CONTINUITY);
 }
 
 }  // namespace
@@ -107,9 +103,11 @@ void remember_report_arguments(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) g_arguments.push_back(argv[i] ? argv[i] : "");
 }
 
-TransferReport* transfer_report_begin(const char* mode, const char* base_name, const ReportSource& source) {
+TransferReport* transfer_report_begin(const char* mode, const char* base_name, const ReportSource& source,
+                                      const RunTally* tally) {
   auto* r = new (std::nothrow) TransferReport;
   if (!r) return nullptr;
+  r->tally = tally;
   r->mode = mode;
   r->base_name = base_name;
   r->arguments = g_arguments;
@@ -119,14 +117,14 @@ TransferReport* transfer_report_begin(const char* mode, const char* base_name, c
   return r;
 }
 
-void transfer_report_frame(TransferReport* r, const FrameInfo* info, const FrameEvents* events, int32_t reads,
-                           int32_t kept) {
+void transfer_report_frame(TransferReport* r, const FrameInfo* info, const FrameEvents* events,
+                           const ContinuityResult* continuity, int32_t reads, int32_t kept) {
   if (!r) return;
   settle_pending(r);
   r->pending = true;
   r->info = *info;
   r->frame_events = *events;
-  r->pending_continuity = track_continuity(&r->continuity, info, events);
+  r->pending_continuity = *continuity;
   r->pending_reads = reads;
   r->pending_kept = kept;
   r->pending_file = -1;
@@ -139,10 +137,8 @@ void transfer_report_frame(TransferReport* r, const FrameInfo* info, const Frame
 void transfer_report_unreadable(TransferReport* r, uint32_t result) {
   if (!r) return;
   settle_pending(r);
-  skip_continuity(&r->continuity);
   int64_t index = r->frames;
   r->frames += 1;
-  r->frames_unreadable += 1;
   // The place lies within the program around it.
   if (!r->programs.empty() && r->programs.back().first_frame + r->programs.back().frames == index)
     r->programs.back().frames += 1;
@@ -194,14 +190,7 @@ void transfer_report_checksums_cancel(TransferReport* r) {
   if (r) checksum_worker_cancel(r->checksums);
 }
 
-void transfer_report_incomplete(TransferReport* r) {
-  if (r) r->incomplete = true;
-}
-
-const char* report_verdict(const TransferReport& r) {
-  if (r.incomplete) return "incomplete";
-  return r.events.empty() ? "clean" : "damaged";
-}
+const char* report_verdict(const TransferReport& r) { return run_verdict_name(run_verdict(r.tally)); }
 
 void transfer_report_free(TransferReport* r) {
   if (!r) return;
@@ -294,9 +283,9 @@ std::string report_json(const TransferReport& r) {
   }
   out += "},\n";
   out += "  \"frames_read\": " + std::to_string(r.frames_read) + ",\n";
-  out += "  \"frames_unreadable\": " + std::to_string(r.frames_unreadable) + ",\n";
-  out += "  \"frames_damaged\": " + std::to_string(r.frames_damaged) + ",\n";
-  out += "  \"continuity_breaks\": " + std::to_string(r.continuity_breaks) + ",\n";
+  out += "  \"frames_unreadable\": " + std::to_string(r.tally->unreadable) + ",\n";
+  out += "  \"frames_damaged\": " + std::to_string(r.tally->damaged) + ",\n";
+  out += "  \"continuity_breaks\": " + std::to_string(r.tally->continuity_breaks) + ",\n";
   // Names as they lie beside the report.
   std::vector<ProgramStretch> programs = r.programs;
   for (ProgramStretch& p : programs) p.file = file_part(p.file);
@@ -449,8 +438,8 @@ int transfer_report_finish(TransferReport* r, ReportSummary* summary, ReportFail
                                    : &summary->other_damaged;
     *count += 1;
   }
-  summary->unreadable = r->frames_unreadable;
-  summary->continuity_breaks = r->continuity_breaks;
+  summary->unreadable = r->tally->unreadable;
+  summary->continuity_breaks = r->tally->continuity_breaks;
   summary->unchecked_files = 0;
   for (const ReportFile& f : r->files) summary->unchecked_files += f.sha256.empty() ? 1 : 0;
   summary->verdict = report_verdict(*r);

@@ -15,6 +15,7 @@
 #include "datframe/continuity.h"
 #include "datframe/frame_info.h"
 #include "report/programs.h"
+#include "report/run_tally.h"
 
 struct ChecksumWorker;
 
@@ -72,11 +73,8 @@ struct TransferReport {
   std::string finished;
   int64_t frames = 0;  // positions read, unreadable ones included
   int64_t frames_read = 0;
-  int64_t frames_unreadable = 0;
-  int64_t frames_damaged = 0;
-  int64_t continuity_breaks = 0;
-  bool incomplete = false;
-  ContinuityTracker continuity{};
+  // The run's tally, kept by the mode: the counts and the verdict come from it.
+  const RunTally* tally = nullptr;
   std::vector<ProgramStretch> programs;
   std::vector<BlankStretch> blanks;
   std::vector<ReportEvent> events;
@@ -122,13 +120,16 @@ struct ReportFailure {
 // Kept for the process (the program calls it once, before the mode).
 void remember_report_arguments(int argc, char** argv);
 
-// Begins a report; the started time is now. nullptr when out of memory.
-TransferReport* transfer_report_begin(const char* mode, const char* base_name, const ReportSource& source);
-// The frame just read, decoded and tracked; reads is how many times it was
-// read, kept which of those reads gave the copy handed on.
-void transfer_report_frame(TransferReport* report, const FrameInfo* info, const FrameEvents* events, int32_t reads,
-                           int32_t kept);
-// A read that gave no frame (not the end of the recorded data): its place passes.
+// Begins a report of the run whose tally is tally (which outlives the
+// report); the started time is now. nullptr when out of memory.
+TransferReport* transfer_report_begin(const char* mode, const char* base_name, const ReportSource& source,
+                                      const RunTally* tally);
+// The frame just read, decoded and tracked, with what the tally's time check
+// found at it; reads is how many times it was read, kept which of those
+// reads gave the copy handed on.
+void transfer_report_frame(TransferReport* report, const FrameInfo* info, const FrameEvents* events,
+                           const ContinuityResult* continuity, int32_t reads, int32_t kept);
+// A frame no read could give (not the end of the recorded data): its place passes.
 void transfer_report_unreadable(TransferReport* report, uint32_t result);
 // The frame taken last went to file (nullptr: to no file, e.g. a player)
 // with its audio from sample frame sample_offset on: the bytes at audio
@@ -144,8 +145,6 @@ void transfer_report_file(TransferReport* report, const char* file, bool wav);
 bool transfer_report_checksums_wait(TransferReport* report, uint32_t ms, int64_t* done, int64_t* total);
 // Gives up the checksums not yet computed: those files are listed without.
 void transfer_report_checksums_cancel(TransferReport* report);
-// The run ended early (ESC, a read or a write that failed).
-void transfer_report_incomplete(TransferReport* report);
 // Ends the report: the checksums of the files, then NAME.json, NAME.html
 // and NAME.sha256. 0 with the summary filled, or -1 with failure filled
 // (the files of the run are left as they are).

@@ -12,6 +12,8 @@
 // Result words of ASPI_Call: status << 24 | sense byte 2 << 16 | ASC << 8 | ASCQ.
 #define ASPI_RESULT_GOOD 0x01000000u
 #define ASPI_RESULT_END_OF_DATA 0x04080005u
+// MEDIUM ERROR 11/00: the frame cannot be read.
+#define ASPI_RESULT_UNREADABLE 0x04031100u
 #define ASPI_RESULT_STATUS(word) ((uint32_t)(word) >> 24)
 // What ASPI_Call returns for a request it cannot hand to the provider (a CDB
 // length outside 1-16, data without a buffer): status 0xE0, invalid request.

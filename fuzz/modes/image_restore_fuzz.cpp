@@ -4,7 +4,8 @@
 // capacity on the tape, so that full tapes are met as well. Besides the
 // sanitizers' checks the tape must hold exactly the image's first whole
 // records: up to the 62nd frame in a row without subcode packs, the end of
-// the image or the end of the tape, whichever comes first.
+// the image or the end of the tape, whichever comes first; and the run ends
+// as incomplete exactly when a write was refused or a short last record reached.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,15 +60,19 @@ bool has_packs(const uint8_t* record) {
 }
 
 // Records the restore writes: it stops after the record that completes a
-// blank stretch, at the end of the image, or at the first write the tape refuses.
-size_t expected_records(const uint8_t* data, size_t size, long capacity) {
+// blank stretch, at the end of the image, or at the first write the tape
+// refuses. *ended_early: it ended at a refused write, or at a short last
+// record after the whole ones.
+size_t expected_records(const uint8_t* data, size_t size, long capacity, bool* ended_early) {
   size_t records = size / DAT_FRAME_BYTES;
   int blank_run = 0;
   for (size_t i = 0; i < records; ++i) {
-    if (capacity >= 0 && static_cast<long>(i) >= capacity) return i;
+    *ended_early = capacity >= 0 && static_cast<long>(i) >= capacity;
+    if (*ended_early) return i;
     blank_run = has_packs(data + i * DAT_FRAME_BYTES) ? 0 : blank_run + 1;
     if (blank_run == kBlankStretchEnd) return i + 1;
   }
+  *ended_early = size % DAT_FRAME_BYTES != 0;
   return records;
 }
 
@@ -95,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   s->outputid_arg = 3;
   s->output_target = 5;
   std::snprintf(s->base_name, sizeof s->base_name, "%s/IMAGE", dir.c_str());
-  require(restore_image(s) == 0);
+  RunVerdict verdict = restore_image(s);
   std::free(s);
   vbus_close(&g_bus);
 
@@ -106,8 +111,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while ((n = std::fread(buffer, 1, sizeof buffer, t)) > 0) written.append(buffer, n);
     std::fclose(t);
   }
-  size_t records = expected_records(data, size, capacity);
+  bool ended_early = false;
+  size_t records = expected_records(data, size, capacity, &ended_early);
   require(written.size() == records * DAT_FRAME_BYTES);
+  require((verdict == RUN_INCOMPLETE) == ended_early);
   require(written.empty() || std::memcmp(written.data(), data, written.size()) == 0);
   return 0;
 }

@@ -82,8 +82,16 @@ std::string draw_read_faults(Rng* rng, ModelBus* bus, BusKeys* keys, Verdict* ve
       if (!list.empty()) list += ',';
       list += std::to_string(at);
     }
-    keys->push_back({"read_errors", list});
-    add_fault(verdict, "read errors", list);
+    // Listed as read errors, or as flaky frames that misread on every read.
+    bool flaky = rng_chance(rng, 0.3);
+    if (flaky) {
+      std::string always;
+      for (size_t at : bus->read_errors) always += std::to_string(at) + ":1 ";
+      keys->push_back({"flaky_unreadable", always});
+    } else {
+      keys->push_back({"read_errors", list});
+    }
+    add_fault(verdict, flaky ? "unreadable flaky frames" : "read errors", list);
   }
   if (rng_chance(rng, 0.15)) {
     if (rng_chance(rng, 0.3)) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "datframe/frame_build.h"
+#include "datframe/frame_copy.h"
 #include "tests/campaign/campaign.h"
 #include "tests/support/e2e/cassette.h"
 
@@ -51,6 +52,14 @@ Outcome cannot_go_on(Outcome out, const std::string& message) {
   return out;
 }
 
+// Frames from the start of the tape of a BCD time code; -1 for no time (0xAA).
+int64_t time_frames(const uint8_t* bcd) {
+  if (bcd[0] == 0xAA && bcd[1] == 0xAA && bcd[2] == 0xAA && bcd[3] == 0xAA) return -1;
+  auto value = [](uint8_t b) { return (b >> 4) * 10 + (b & 0x0F); };
+  int64_t seconds = value(bcd[0]) * 3600 + value(bcd[1]) * 60 + value(bcd[2]);
+  return seconds / 3 * 100 + seconds % 3 * 33 + value(bcd[3]);
+}
+
 // Audio bytes of a frame at a rate code for 16-bit (or long-play) samples.
 int audio_bytes(int rate_code, bool long_play) {
   switch (rate_code) {
@@ -93,6 +102,10 @@ EarlyOutcome model_early_interruption(bool seek, int poll) {
   out.progress_lines = static_cast<size_t>((poll - 2) / 2);
   return out;
 }
+
+int exit_code_of(bool ended_early, bool damaged) { return ended_early ? 6 : damaged ? 5 : 0; }
+
+int exit_code_of(const ReportModel& report) { return exit_code_of(report.ended_early, !report.events.empty()); }
 
 void ReportModel::read(const ReadResult& r, const std::vector<DatFrame>& input) {
   if (r.ok) {
@@ -170,8 +183,10 @@ void model_analyze(ReaderState* s, const DatFrame& frame) {
   if (s->stopeot) s->stop = false;
 }
 
-ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std::string& base, int wav_blocked,
-                             int log_blocked) {
+namespace {
+
+ExtractOutcome extract_as_documented(const ExtractSwitches& sw, ModelBus* bus, const std::string& base,
+                                     int wav_blocked, int log_blocked) {
   ExtractOutcome out;
   ReaderState s;
   s.stopeot = sw.stopeot;
@@ -263,17 +278,20 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
       r = read_next();
       if (r.ok) {
         end_of_data_reads = 0;
+      } else if (r.word == kWordEndOfData) {
+        // Said once, as it ends the reading (no failed read).
+        if (!sw.stopeot || ++end_of_data_reads >= kEndOfDataReads) {
+          s.stop = true;
+          out.said.push_back(" - end of the recorded data\n");
+        }
       } else {
         out.said.push_back("loop2 read audio block failed: " + hex_word(r.word) + "\n");
         ++out.loop_read_failures;
-        if (!sw.stopeot) s.stop = true;
-        if (r.word != kWordEndOfData) {
-          end_of_data_reads = 0;
-          ++t.unreadable;
-          if (!sw.stopeot) out.report.ended_early = true;
-        } else if (++end_of_data_reads >= kEndOfDataReads && sw.stopeot) {
-          out.said.push_back(" - the drive reports the end of the recorded data on 62 reads in a row: reading ends\n");
+        end_of_data_reads = 0;
+        ++t.unreadable;
+        if (!sw.stopeot) {
           s.stop = true;
+          out.report.ended_early = true;  // a frame is missing, and the rest
         }
       }
       if (model_esc(bus)) {
@@ -312,6 +330,15 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
   }
 }
 
+}  // namespace
+
+ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std::string& base, int wav_blocked,
+                             int log_blocked) {
+  ExtractOutcome out = extract_as_documented(sw, bus, base, wav_blocked, log_blocked);
+  if (out.exit_code == 0) out.exit_code = exit_code_of(out.report);
+  return out;
+}
+
 namespace {
 
 // The first frame of /BITTERN and /PINTAIL, analysed, and passed on like
@@ -324,6 +351,114 @@ bool first_frame(ModelBus* bus, ReaderState* s, size_t* index, ReportModel* repo
   s->stop = false;
   *index = r.index;
   return true;
+}
+
+// The sub-ID's program number, three BCD digits.
+int sub_id_program(const DatFrame& frame) { return (frame.sid_pno1 >> 4) << 8 | frame.sid_pno23; }
+
+bool is_number(int program) {
+  int hundreds = program >> 8, tens = program >> 4 & 0x0F, units = program & 0x0F;
+  return hundreds <= 7 && tens <= 9 && units <= 9 && program != 0;
+}
+
+bool is_lead(int program) { return program == PROGRAM_LEAD_IN || program == PROGRAM_LEAD_OUT; }
+
+// The frame's absolute time in frames (its absolute-time pack), -1 when none.
+int64_t absolute_time(const DatFrame& frame) {
+  int64_t time = -1;
+  for (const uint8_t* pack : frame.pack)
+    if ((pack[0] >> 4) == PACK_ITEM_ABSOLUTE_TIME) time = time_frames(pack + 3);
+  return time;
+}
+
+// The stand-ins of count frames no read could give, which followed the
+// frame read before (and the frame read after them: nullptr when none
+// followed). They lie one after the other from the time after the frame
+// before, when the frame after carries the time that follows them or none
+// follows; else their place has no time. Their program number is the number
+// (1 to 799) of the frame before, else of the frame after, else the lead-in
+// or lead-out of either; the main ID that of the frame before.
+std::vector<DatFrame> stand_ins(const DatFrame& before, const DatFrame* after, size_t count, int64_t* first_time) {
+  int64_t time = absolute_time(before);
+  bool counted = time >= 0 && (!after || absolute_time(*after) == time + static_cast<int64_t>(count) + 1);
+  int program = -1;
+  const int around[2] = {sub_id_program(before), after ? sub_id_program(*after) : -1};
+  for (int p : around)
+    if (program < 0 && p >= 0 && is_number(p)) program = p;
+  for (int p : around)
+    if (program < 0 && is_lead(p)) program = p;
+  *first_time = counted ? time + 1 : -1;
+  std::vector<DatFrame> out(count);
+  for (size_t i = 0; i < count; ++i) {
+    FrameKey key{counted ? time + 1 + static_cast<int64_t>(i) : -1, program};
+    frame_make_stand_in(&out[i], &key, &before);
+  }
+  return out;
+}
+
+// The loop of /BITTERN and /PINTAIL from the frame read first: each frame
+// read goes on through put (false: the write failed, and the run ends), and
+// under /STOPEOT each unreadable frame as a stand-in once the frame after
+// it tells where it lies; index is the tape frame a frame is or stands for.
+template <typename Put>
+void pass_frames(bool stopeot, bool copy, ModelBus* bus, ReaderState* s, size_t first, ReportModel* report,
+                 std::vector<std::string>* said, Put put) {
+  const std::vector<DatFrame>& frames = bus->input.frames;
+  size_t last_read = first;
+  std::vector<size_t> waiting;
+  int written_stand_ins = 0;
+  // false when a write failed.
+  auto put_waiting = [&](const DatFrame* after) {
+    if (waiting.empty()) return true;
+    int64_t time = -1;
+    std::vector<DatFrame> records = stand_ins(frames[last_read], after, waiting.size(), &time);
+    said->push_back(" - " + std::to_string(waiting.size()) + " unreadable frames at " +
+                    (time >= 0 ? tape_time_text(static_cast<size_t>(time)) : std::string("(no time)")) + ": " +
+                    (copy ? "written" : "kept") + " as silent stand-ins\n");
+    for (size_t i = 0; i < records.size(); ++i) {
+      if (!put(records[i], waiting[i])) return false;
+      ++written_stand_ins;
+    }
+    waiting.clear();
+    return true;
+  };
+  for (bool have_first = true;; have_first = false) {
+    bool esc = model_esc(bus);
+    bool stop = false, write_failed = false;
+    if (have_first) {
+      write_failed = !put(frames[first], first);
+    } else {
+      ReadResult r = model_read(bus);
+      report->read(r, frames);
+      if (r.ok) {
+        model_analyze(s, frames[r.index]);
+        write_failed = !put_waiting(&frames[r.index]) || !put(frames[r.index], r.index);
+        last_read = r.index;
+      } else if (r.word == kWordReadError && stopeot) {
+        waiting.push_back(r.index);
+      } else {
+        stop = true;
+        if (r.word == kWordEndOfData) {
+          said->push_back(" - end of the recorded data\n");
+        } else {
+          if (copy) said->push_back("block read fail\n");
+          said->push_back(" - a frame could not be read (0x" + hex_word8(r.word) +
+                          "): reading ends here; with /STOPEOT it reads on past such frames\n");
+          report->ended_early = true;
+        }
+      }
+    }
+    // ESC ends the loop also when /STOPEOT dropped the other stops.
+    if (esc || write_failed) report->ended_early = true;
+    if (write_failed) break;
+    if (s->stop || stop || esc) {
+      if (!put_waiting(nullptr)) report->ended_early = true;
+      break;
+    }
+  }
+  if (written_stand_ins > 0)
+    said->push_back(" - " + std::to_string(written_stand_ins) + " frames could not be read: " +
+                    (copy ? "the copy holds" : "the image keeps") + " a silent stand-in for each\n");
 }
 
 }  // namespace
@@ -339,30 +474,18 @@ DumpOutcome model_dump(bool stopeot, ModelBus* bus, const std::string& image_nam
     return cannot_go_on(out, "Cannot open " + image_name + "\nIs a directory\n");
   }
   out.image_created = true;
-  for (bool have_first = true;; have_first = false) {
-    bool esc = model_esc(bus);
-    if (esc) out.report.ended_early = true;
-    if (have_first) {
-      out.saved.push_back(first);
-      if (s.stop || esc) return out;
-      continue;
-    }
-    ReadResult r = model_read(bus);
-    out.report.read(r, bus->input.frames);
-    if (!r.ok) {
-      s.stop = true;
-      if (r.word != kWordEndOfData) out.report.ended_early = true;
-    } else {
-      model_analyze(&s, bus->input.frames[r.index]);
-      out.saved.push_back(r.index);
-    }
-    // ESC ends the loop also when /STOPEOT dropped the other stops.
-    if (s.stop || esc) return out;
-  }
+  out.said_before_saving = out.said.size();
+  pass_frames(stopeot, false, bus, &s, first, &out.report, &out.said, [&](const DatFrame& frame, size_t index) {
+    out.records.push_back(frame);
+    out.saved.push_back(index);
+    return true;
+  });
+  out.exit_code = exit_code_of(out.report);
+  return out;
 }
 
 WriteOutcome model_restore(bool stopeot, ModelBus* bus, const std::vector<DatFrame>& records, ImageState image,
-                           const std::string& image_name) {
+                           const std::string& image_name, size_t short_bytes) {
   WriteOutcome out;
   out.said.push_back("Copying IMG file: " + image_name + " to DAT tape\n");
   if (image == IMAGE_MISSING) {
@@ -370,6 +493,7 @@ WriteOutcome model_restore(bool stopeot, ModelBus* bus, const std::vector<DatFra
   }
   ReaderState s;
   s.stopeot = stopeot;
+  bool ended_early = false, damaged = false;
   for (size_t next = 0;; ++next) {
     bool esc = model_esc(bus);
     if (image == IMAGE_UNREADABLE) {
@@ -378,15 +502,27 @@ WriteOutcome model_restore(bool stopeot, ModelBus* bus, const std::vector<DatFra
     }
     if (next >= records.size()) {
       s.stop = true;
+      if (short_bytes > 0) {
+        // Not an image that has ended: its last record is cut short.
+        out.said.push_back(" - " + image_name + " ends in a short record of " + std::to_string(short_bytes) +
+                           " bytes, less than a frame: it is not written, and the run ends as failed\n");
+        ended_early = true;
+      }
     } else {
       model_analyze(&s, records[next]);
+      damaged = damaged || records[next].interpolate_flags != 0;
       if (model_write(bus, records[next]) != 0) {
         out.said.push_back("write block fail\n");
         s.stop = true;
+        ended_early = true;
       }
     }
     // ESC ends the loop also when /STOPEOT dropped the other stops.
-    if (s.stop || esc) return out;
+    if (esc) ended_early = true;
+    if (s.stop || esc) {
+      out.exit_code = exit_code_of(ended_early, damaged);
+      return out;
+    }
   }
 }
 
@@ -396,35 +532,13 @@ WriteOutcome model_copy(bool stopeot, ModelBus* bus) {
   s.stopeot = stopeot;
   size_t first = 0;
   if (!first_frame(bus, &s, &first, &out.report)) return cannot_go_on(out, "read audio block failed\n");
-  for (bool have_first = true;; have_first = false) {
-    bool esc = model_esc(bus);
-    if (esc) out.report.ended_early = true;
-    if (have_first) {
-      if (model_write(bus, bus->input.frames[first]) != 0) {
-        out.said.push_back("block write fail\n");
-        s.stop = true;
-        out.report.ended_early = true;
-      }
-      if (s.stop || esc) return out;
-      continue;
-    }
-    ReadResult r = model_read(bus);
-    out.report.read(r, bus->input.frames);
-    if (!r.ok) {
-      out.said.push_back("block read fail\n");
-      s.stop = true;
-      if (r.word != kWordEndOfData) out.report.ended_early = true;
-    } else {
-      model_analyze(&s, bus->input.frames[r.index]);
-      if (model_write(bus, bus->input.frames[r.index]) != 0) {
-        out.said.push_back("block write fail\n");
-        s.stop = true;
-        out.report.ended_early = true;
-      }
-    }
-    // ESC ends the loop also when /STOPEOT dropped the other stops.
-    if (s.stop || esc) return out;
-  }
+  pass_frames(stopeot, true, bus, &s, first, &out.report, &out.said, [&](const DatFrame& frame, size_t) {
+    if (model_write(bus, frame) == 0) return true;
+    out.said.push_back("block write fail\n");
+    return false;
+  });
+  out.exit_code = exit_code_of(out.report);
+  return out;
 }
 
 size_t RecordPlan::total() const {
@@ -439,14 +553,6 @@ namespace {
 
 bool is_positioning(uint32_t word) { return (word & 0xFFFFFF) == 0x033B00; }
 bool is_write_protect(uint32_t word) { return (word & 0xFFFF) == 0x2700; }
-
-// Frames from the start of the tape of a BCD time code; -1 for no time (0xAA).
-int64_t time_frames(const uint8_t* bcd) {
-  if (bcd[0] == 0xAA && bcd[1] == 0xAA && bcd[2] == 0xAA && bcd[3] == 0xAA) return -1;
-  auto value = [](uint8_t b) { return (b >> 4) * 10 + (b & 0x0F); };
-  int64_t seconds = value(bcd[0]) * 3600 + value(bcd[1]) * 60 + value(bcd[2]);
-  return seconds / 3 * 100 + seconds % 3 * 33 + value(bcd[3]);
-}
 
 // Moves the time of pack `slot` (1 or 2) by `frames`; no time stays no time.
 void move_time(DatFrame* frame, int slot, int64_t frames) {
@@ -480,6 +586,7 @@ WriteOutcome model_record(ModelBus* bus, const std::vector<DatFrame>& clean, con
   // Writes the frames [from, from + count) of the clean recording, moved back
   // by `back`; the index of the one that failed and its word, or count and 0.
   auto write_range = [&](size_t from, int count, int64_t back, uint32_t* word) {
+    *word = 0;  // a range of no frames writes nothing, and fails nothing
     for (int i = 0; i < count; ++i) {
       *word = model_write(bus, moved_back(clean[from + static_cast<size_t>(i)], back));
       if (*word != 0) return i;
@@ -499,6 +606,7 @@ WriteOutcome model_record(ModelBus* bus, const std::vector<DatFrame>& clean, con
   if (word != 0) {
     out.said.push_back(is_write_protect(word) ? std::string("Tape write protect error\n")
                                               : "Tape write error " + hex_word(word) + "\n");
+    out.exit_code = 6;
     return out;
   }
   at += kLeadInFrames;
@@ -514,6 +622,7 @@ WriteOutcome model_record(ModelBus* bus, const std::vector<DatFrame>& clean, con
       }
       // Recording goes on; the absolute time goes on from the frame not written.
       back = plan.lead_in_silence - done;
+      if (word != 0) out.exit_code = 6;  // the silence lacks frames
     }
     at += static_cast<size_t>(plan.lead_in_silence);
   }
@@ -526,6 +635,7 @@ WriteOutcome model_record(ModelBus* bus, const std::vector<DatFrame>& clean, con
       write_range(at, count, back, &word);
       if (word != 0) {
         out.said.push_back("write block failure: " + hex_word8(word) + "\n");
+        out.exit_code = 6;
         return out;
       }
       at += static_cast<size_t>(count);
@@ -548,11 +658,15 @@ WriteOutcome model_record(ModelBus* bus, const std::vector<DatFrame>& clean, con
           }
         }
       }
+      if (word != 0) out.exit_code = 6;
     }
     at += static_cast<size_t>(plan.lead_out_silence);
   }
 
   write_range(at, kLeadOutFrames, 0, &word);
-  if (word != 0) out.said.push_back("fail writing lead-out frame\n");
+  if (word != 0) {
+    out.said.push_back("fail writing lead-out frame\n");
+    out.exit_code = 6;
+  }
   return out;
 }

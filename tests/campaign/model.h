@@ -110,6 +110,13 @@ struct ReportModel {
   void read(const ReadResult& r, const std::vector<DatFrame>& frames);
 };
 
+// The exit code of a run, one table for every mode: 6 when it could not
+// start or ended early, 5 when it went to its end with frames damaged or
+// unreadable, else 0.
+int exit_code_of(bool ended_early, bool damaged);
+// The same of a reading whose problem frames are the report's events.
+int exit_code_of(const ReportModel& report);
+
 struct ExtractOutcome {
   int exit_code = 0;
   std::vector<std::string> said;  // messages the console must show
@@ -123,12 +130,15 @@ struct ExtractOutcome {
 ExtractOutcome model_extract(const ExtractSwitches& switches, ModelBus* bus, const std::string& base,
                              int wav_blocked, int log_blocked);
 
-// /BITTERN: the frames saved to the image (indices into the input).
+// /BITTERN: the frames saved to the image, as indices into the input (for
+// a stand-in, that of the frame it stands for) and as the records.
 struct DumpOutcome {
   int exit_code = 0;
   std::vector<std::string> said;
+  size_t said_before_saving = 0;  // messages said before the first record was saved
   bool image_created = false;
   std::vector<size_t> saved;
+  std::vector<DatFrame> records;
   ReportModel report;
 };
 DumpOutcome model_dump(bool stopeot, ModelBus* bus, const std::string& image_name, bool image_blocked);
@@ -140,8 +150,9 @@ struct WriteOutcome {
   ReportModel report;  // /PINTAIL's
 };
 enum ImageState { IMAGE_PRESENT, IMAGE_MISSING, IMAGE_UNREADABLE };
+// short_bytes: the image ends in a short record of so many bytes.
 WriteOutcome model_restore(bool stopeot, ModelBus* bus, const std::vector<DatFrame>& records, ImageState image,
-                           const std::string& image_name);
+                           const std::string& image_name, size_t short_bytes);
 // /PINTAIL; the tape is bus->output.
 WriteOutcome model_copy(bool stopeot, ModelBus* bus);
 
@@ -159,8 +170,9 @@ struct RecordPlan {
 // What a recording writes under the output drive's faults, taking the frames
 // from the same recording made without faults (clean, laid out as plan): up
 // to the failing write, with the lead-in and the silences restarted or cut
-// as documented and the absolute times after a cut lead-in silence moved up.
-// sequential: the output drive passes the check at every track start.
+// as documented and the absolute times after a cut lead-in silence moved up;
+// a write that failed (and was not written again) ends the run with exit
+// code 6. sequential: the output drive passes the check at every track start.
 WriteOutcome model_record(ModelBus* bus, const std::vector<DatFrame>& clean, const RecordPlan& plan,
                           bool sequential);
 

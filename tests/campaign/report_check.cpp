@@ -50,6 +50,10 @@ bool check_report(Verdict* v, const std::string& dir, const std::string& name, c
         "report: frames_read " + json["frames_read"] + ", the model has " + std::to_string(model.frames - unreadable));
   std::string verdict = incomplete ? "incomplete" : model.events.empty() ? "clean" : "damaged";
   check(v, json["verdict"] == verdict, "report: verdict " + json["verdict"] + ", the model has " + verdict);
+  // The exit code agrees with the verdict the report states.
+  int code = json["verdict"] == "clean" ? 0 : json["verdict"] == "damaged" ? 5 : 6;
+  check(v, result.exit_code == code,
+        "exit code " + std::to_string(result.exit_code) + " with the verdict " + json["verdict"]);
   bool given_up = result.out.find(" - checksums given up") != std::string::npos;
   for (size_t i = 0; i < std::stoul("0" + json["files#"]); ++i) {
     std::string f = "files." + std::to_string(i) + ".";

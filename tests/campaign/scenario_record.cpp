@@ -97,6 +97,13 @@ void check_skips(Verdict* v, const ProcessResult& result, const Cue& cue, bool a
   }
 }
 
+// Files of the cue that give no audio (missing, or no MPEG audio): not on the
+// tape, so a recording that reaches them ends with exit code 5.
+int skipped_files(const Cue& cue) {
+  return static_cast<int>(
+      std::count_if(cue.files.begin(), cue.files.end(), [](const Source& f) { return f.missing || f.not_audio; }));
+}
+
 RecordPlan plan_of(const Cue& cue) {
   RecordPlan plan;
   plan.lead_in_silence = silence(cue.leadin, lp(cue, cue.files.front()));
@@ -190,7 +197,7 @@ std::vector<DatFrame> clean_recording(const std::string& dir, const Cue& cue, Ve
   plan.args = {"/GOSHAWK", "CAMPAIGN", "/OUTPUTID", "0:5"};
   plan.drives = {{"0:5", {{"cassette", "clean.tape"}}}};
   ProcessResult result = run_plan(plan, dir);
-  check_process(v, result, 0);
+  check_process(v, result, skipped_files(cue) > 0 ? 5 : 0);
   check_messages(v, result, {}, record_failures(cue));
   check_skips(v, result, cue, true);
   size_t partial = 0;
@@ -364,24 +371,34 @@ void scenario_record(Rng* rng, const std::string& dir, Verdict* v, std::string* 
 
   std::vector<DatFrame> clean = clean_recording(dir + "/clean", cue, v);
   WriteOutcome model;
+  // The files the recording reaches: all of them, or those before ESC.
+  const Cue* reached = &cue;
+  bool stopped = false;
+  Cut cut;
   if (fault == NO_CUE) {
     model.said.push_back("Cannot find cue file: ");
+    model.exit_code = 6;  // nothing to record: the mode cannot start
   } else if (fault == ESC || fault == INTERRUPT) {
     int poll = bus.esc_poll > 0 ? bus.esc_poll : poll_after_transfer(cue, plan, static_cast<int>(bus.interrupt_at));
-    Cut cut;
     if (poll > 0 && cut_at_poll(cue, poll, &cut)) {
+      stopped = true;
       if (cut.before_tracks) {
         clean = no_program(clean, cut.lead_in_silence, &plan);
+        cut.cue.files.clear();
       } else {
         clean = clean_recording(dir + "/clean-cut", cut.cue, v);
         plan = plan_of(cut.cue);
         files.push_back("clean-cut");
       }
+      reached = &cut.cue;
     }
     model = model_record(&bus, clean, plan, true);
   } else {
     model = model_record(&bus, clean, plan, fault != NOT_TAPE);
   }
+  // ESC ends the recording early; else a file that gave no audio leaves it
+  // damaged, unless a failed write ended it.
+  if (model.exit_code == 0) model.exit_code = exit_code_of(stopped, skipped_files(*reached) > 0);
   ProcessResult result = run_plan(run, dir);
 
   check_output_tape(v, dir + "/target.tape", bus, cue.time_date, &files);

@@ -39,8 +39,9 @@ std::string check_tracks(Verdict* verdict, const std::string& dir, const Extract
 // start-ID runs, blank stretches of every length and a few flagged frames.
 Tape random_tape(Rng* rng);
 
-// Faults of a reading drive: read errors, not ready, no tape, a drive that
-// stays in data mode, an empty cassette. Sets the drive's keys and the model.
+// Faults of a reading drive: read errors (frames that never read, listed as
+// such or as flaky frames that always misread), not ready, no tape, a drive
+// that stays in data mode, an empty cassette. Sets the drive's keys and the model.
 // Returns the console line the drive set-up must end its wait with.
 std::string draw_read_faults(Rng* rng, ModelBus* bus, BusKeys* keys, Verdict* verdict);
 // Faults of a writing drive: a failing WRITE of each kind, write protect, a
@@ -84,8 +85,8 @@ void check_early_interruption(Verdict* verdict, const ProcessResult& result, con
 // The transfer report of a run with /REPORT named name: the events, the
 // frames read and the verdict (incomplete: the run ended early) as the model
 // has them (cut_short: a failed write ended the run, and the report holds a
-// first part of them), no continuity break, and the size and checksums of
-// every file it lists as the file holds them. may_fail: a file-size limit may keep the
+// first part of them), the exit code the verdict gives, no continuity break,
+// and the size and checksums of every file it lists as the file holds them. may_fail: a file-size limit may keep the
 // report from being written; then no part of it may stand, and false is
 // returned. Adds the report's files to files.
 bool check_report(Verdict* verdict, const std::string& dir, const std::string& name, const ReportModel& model,

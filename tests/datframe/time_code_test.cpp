@@ -85,6 +85,27 @@ TEST(FrameCopy, TimeCodesCountFramesAndCopiesRank) {
   EXPECT_EQ(info.rate, 48000);
   stand_in.audio[100] = 1;
   EXPECT_EQ(record_rank(&stand_in), COPY_BOTH_FLAGGED) << "audio that is not silence was read";
+  // A frame that was read, silent with both channels flagged (a damaged
+  // stretch of a pause), is no stand-in; the stand-in of an image kept
+  // before the mark (program 0AA, the time pack alone) still is.
+  DatFrame read_silence{};
+  frame_set_time_pack(&read_silence, 1, PACK_ITEM_PROGRAM_TIME, 0x012, 1, 0);
+  frame_set_time_pack(&read_silence, 2, PACK_ITEM_ABSOLUTE_TIME, 0x012, 1, frames_time_code(4321));
+  frame_set_sub_id(&read_silence, 0x012, 2);
+  read_silence.interpolate_flags = 0x60;
+  EXPECT_EQ(record_rank(&read_silence), COPY_BOTH_FLAGGED);
+  DatFrame blank_flagged{};
+  blank_flagged.interpolate_flags = 0x60;
+  EXPECT_EQ(frame_is_stand_in(&blank_flagged), 0) << "flagged blank tape";
+  for (int64_t time : {int64_t{4321}, int64_t{-1}}) {
+    DatFrame old{};
+    if (time >= 0) frame_set_time_pack(&old, 1, PACK_ITEM_ABSOLUTE_TIME, PROGRAM_NONE, 0, frames_time_code(time));
+    frame_set_sub_id(&old, PROGRAM_NONE, time >= 0 ? 1 : 0);
+    frame_set_pack_parity(&old);
+    old.interpolate_flags = 0x60;
+    EXPECT_EQ(frame_is_stand_in(&old), 1) << time;
+  }
+
   FrameKey unknown{-1, -1};
   EXPECT_EQ(frame_keys_match(&back, &key), 1);
   EXPECT_EQ(frame_keys_match(&unknown, &unknown), 0) << "no time, no match";
@@ -92,6 +113,37 @@ TEST(FrameCopy, TimeCodesCountFramesAndCopiesRank) {
   EXPECT_EQ(frame_keys_match(&back, &other_program), 0);
   FrameKey any_program{4321, -1};
   EXPECT_EQ(frame_keys_match(&back, &any_program), 1);
+}
+
+}  // namespace
+
+namespace {
+
+// Frames no read could give take their place from the frames around them.
+TEST(FrameCopy, UnreadableRunsArePlacedByTheirNeighbours) {
+  struct Row {
+    const char* what;
+    FrameKey before;
+    bool after_known;
+    FrameKey after;
+    int64_t count;
+    FrameKey place;
+  } rows[] = {
+      {"inside a program", {100, 0x001}, true, {103, 0x001}, 2, {101, 0x001}},
+      {"at the end of the data the count stands", {100, 0x001}, false, {}, 3, {101, 0x001}},
+      {"a blank stretch after it carries no time", {100, 0x001}, true, {-1, 0x000}, 1, {-1, 0x001}},
+      {"the time jumps after it", {100, 0x001}, true, {110, 0x001}, 2, {-1, 0x001}},
+      {"the first frames of the run: the number after them", {-1, -1}, true, {2, 0x001}, 2, {-1, 0x001}},
+      {"across a change of program: the number before", {400, 0x001}, true, {402, 0x002}, 1, {401, 0x001}},
+      {"after a lead-in: the number after", {-1, 0x0BB}, true, {0, 0x001}, 1, {-1, 0x001}},
+      {"between a lead-out and blank tape", {900, 0x0EE}, true, {-1, 0x000}, 1, {-1, 0x0EE}},
+      {"no number around it", {50, 0x0AA}, true, {52, 0x0AA}, 1, {51, -1}},
+  };
+  for (const Row& r : rows) {
+    FrameKey place = place_unreadable_run(&r.before, r.after_known ? &r.after : nullptr, r.count);
+    EXPECT_EQ(place.time, r.place.time) << r.what;
+    EXPECT_EQ(place.program, r.place.program) << r.what;
+  }
 }
 
 }  // namespace

@@ -13,6 +13,8 @@
 #include <map>
 
 #include "datframe/frame_build.h"
+#include "datframe/frame_copy.h"
+#include "datframe/frame_info.h"
 #include "tests/support/bytes.h"
 #include "tests/support/e2e/bus_file.h"
 #include "tests/support/e2e/json.h"
@@ -57,6 +59,8 @@ struct ImageCase {
   const char* name;
   std::function<Tape()> tape;
   std::vector<std::string> switches;
+  int exit_code = 0;         // of the dump and of both readings
+  const char* read_errors = "";  // frames the drive cannot read
 };
 
 Tape start_id_runs() {
@@ -82,6 +86,15 @@ Tape long_play() {
   return tape;
 }
 
+// Three programs, worn: the frames read_errors names cannot be read.
+Tape worn() {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1, .start_id_frames = 10}, 310);
+  tape_record(&tape, Recording{.program = 2, .rate_code = 1, .start_id_frames = 10}, 310);
+  tape_record(&tape, Recording{.program = 3, .start_id_frames = 10}, 310);
+  return tape;
+}
+
 Tape flagged() {
   Tape tape;
   tape_record(&tape, Recording{.program = 1, .scms = 2}, 200);
@@ -103,28 +116,66 @@ Tape lead_in() {
 
 class FromImage : public testing::TestWithParam<ImageCase> {};
 
-// The tape dumped once (with /STOPEOT, so the image holds all of it), then
-// /KESTREL from the tape and from the image with the same switches: the same
-// files, byte for byte, and the same exit code.
+// The tape dumped once (with /STOPEOT, so the image holds all of it: a frame
+// the drive cannot read as a stand-in at its place), then /KESTREL from the
+// tape and from the image with the same switches and /REPORT: the same
+// files, byte for byte, the same exit code, and reports that say the same
+// of the tape (an unreadable frame as one, not as a damaged frame).
 TEST_P(FromImage, GivesTheFilesOfTheTape) {
   const ImageCase& c = GetParam();
-  Archive a(c.tape());
+  Tape tape = c.tape();
+  BusKeys keys;
+  if (*c.read_errors) keys.push_back({"read_errors", c.read_errors});
+  Archive a(tape, keys);
   ProcessResult dump = a.run("img", {"/BITTERN", "tape", "/STOPEOT", "/INPUTID", "0:4"});
-  ASSERT_EQ(dump.exit_code, 0) << dump.out;
-  ASSERT_TRUE(same_bytes(read_file(a.dir.file("img/TAPE.img")), read_file(a.dir.file("tape.dat"))));
+  ASSERT_EQ(dump.exit_code, c.exit_code) << dump.out;
+  std::vector<DatFrame> records = tape_read(a.dir.file("img/TAPE.img"));
+  ASSERT_EQ(records.size(), tape.frames.size());
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (!frame_is_stand_in(&records[i])) {
+      ASSERT_EQ(std::memcmp(&records[i], &tape.frames[i], sizeof(DatFrame)), 0) << i;
+      continue;
+    }
+    ASSERT_NE((" " + std::string(c.read_errors) + " ").find(" " + std::to_string(i) + " "), std::string::npos) << i;
+    FrameInfo want = decode_frame(&tape.frames[i]), got = decode_frame(&records[i]);
+    EXPECT_EQ(got.absolute.code, want.absolute.code) << i;
+    EXPECT_EQ(got.sub_id_program, want.sub_id_program) << i;
+  }
 
-  std::vector<std::string> tape_args = {"/KESTREL", "Take", "/INPUTID", "0:4"};
-  std::vector<std::string> image_args = {"/KESTREL", "Take", "/FROMIMAGE", "../img/TAPE.img"};
+  // The image lists the programs of the tape (a stand-in passed as a frame that cannot be read).
+  ProcessResult toc_of_image = a.run("img", {"/TOC", "/FROMIMAGE", "TAPE.img"});
+  ProcessResult toc_of_tape = a.run("img", {"/TOC", "/FROMIMAGE", "../tape.dat"});
+  EXPECT_EQ(toc_of_image.exit_code, 0) << toc_of_image.out;
+  auto listing = [](const std::string& out) { return out.substr(out.find("program  start")); };
+  EXPECT_EQ(listing(toc_of_image.out), listing(toc_of_tape.out));
+
+  std::vector<std::string> tape_args = {"/KESTREL", "Take", "/INPUTID", "0:4", "/REPORT"};
+  std::vector<std::string> image_args = {"/KESTREL", "Take", "/FROMIMAGE", "../img/TAPE.img", "/REPORT"};
   for (const std::string& s : c.switches) {
     tape_args.push_back(s);
     image_args.push_back(s);
   }
   ProcessResult from_tape = a.run("tape", tape_args);
   ProcessResult from_image = a.run("image", image_args);
+  EXPECT_EQ(from_tape.exit_code, c.exit_code) << from_tape.out;
   EXPECT_EQ(from_image.exit_code, from_tape.exit_code) << from_image.out;
   EXPECT_EQ(from_image.out.find("Configuring input drive"), std::string::npos);
   std::map<std::string, std::string> expected = files_of(a.dir.file("tape"));
   std::map<std::string, std::string> got = files_of(a.dir.file("image"));
+  JsonFlat tape_report, image_report;
+  ASSERT_TRUE(json_flatten(expected["TAKE.json"], &tape_report)) << from_tape.out;
+  ASSERT_TRUE(json_flatten(got["TAKE.json"], &image_report)) << from_image.out;
+  for (const auto& [path, value] : tape_report) {
+    bool of_the_run = path.rfind("source", 0) == 0 || path.rfind("options", 0) == 0 || path == "started" ||
+                      path == "finished" || path.rfind("files.", 0) == 0;
+    if (!of_the_run) {
+      EXPECT_EQ(image_report[path], value) << path;
+    }
+  }
+  for (const char* report_file : {"TAKE.json", "TAKE.html", "TAKE.sha256"}) {
+    expected.erase(report_file);
+    got.erase(report_file);
+  }
   ASSERT_GE(expected.size(), 2u) << from_tape.out;
   ASSERT_EQ(got.size(), expected.size()) << from_image.out;
   for (const auto& [name, bytes] : expected) EXPECT_TRUE(same_bytes(got[name], bytes)) << name;
@@ -137,7 +188,8 @@ INSTANTIATE_TEST_SUITE_P(
                     ImageCase{"RateChange", rate_change, {}},
                     ImageCase{"RateChangeInOneFile", rate_change, {"/ONEWAV", "/BYPROGRAM"}},
                     ImageCase{"LongPlay", long_play, {"/STARTID"}},
-                    ImageCase{"FlaggedFrames", flagged, {"/ERRORCORRECT"}},
+                    ImageCase{"FlaggedFrames", flagged, {"/ERRORCORRECT"}, 5},
+                    ImageCase{"UnreadableFrames", worn, {"/STOPEOT", "/STARTID"}, 5, "300 301 615 929"},
                     ImageCase{"RewindOverALeadIn", lead_in, {"/REWIND", "/STARTID"}}),
     [](const testing::TestParamInfo<ImageCase>& info) { return info.param.name; });
 
@@ -406,7 +458,7 @@ TEST(TocInterrupted, EscEndsALongSearch) {
   ProcessOptions options;
   options.stdin_data = "kk\x1b";  // read at the third poll of the keyboard
   ProcessResult r = a.run("run", {"/TOC", "/INPUTID", "0:4"}, options);
-  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(r.exit_code, 6) << r.out;
   EXPECT_NE(r.out.find("Interrupted before a program was found\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find(" - rewinding the tape\n"), std::string::npos) << r.out;
   EXPECT_EQ(a.stat("locates"), 2) << "the search for program 1 and the rewind";

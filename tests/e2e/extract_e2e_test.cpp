@@ -303,7 +303,7 @@ TEST(Extract, FlaggedFramesAreLoggedAndRepairedWithErrorCorrect) {
 
   TapeRun plain;
   ProcessResult r = plain.run(tape, {"/KESTREL", "TAPE"});
-  ASSERT_EQ(r.exit_code, 0) << r.out;
+  ASSERT_EQ(r.exit_code, 5) << r.out;
   EXPECT_TRUE(same_bytes(plain.wav("TAPE001.wav").data, tape_pcm(tape, 0, 40)));
   std::string subcode10 = "PRG:01-A:00:00:00:10-P:00:00:00:10-DATE:00/00/00-00:00:00-48k-2-16-SCMS=00 ";
   std::string subcode20 = "PRG:01-A:00:00:00:20-P:00:00:00:20-DATE:00/00/00-00:00:00-48k-2-16-SCMS=00 ";
@@ -316,7 +316,7 @@ TEST(Extract, FlaggedFramesAreLoggedAndRepairedWithErrorCorrect) {
 
   TapeRun repaired;
   r = repaired.run(tape, {"/KESTREL", "TAPE", "/ERRORCORRECT"});
-  ASSERT_EQ(r.exit_code, 0) << r.out;
+  ASSERT_EQ(r.exit_code, 5) << r.out;  // repaired, the frames are still the damaged ones
   std::string expected = tape_pcm(tape, 0, 40);
   std::string& frame10 = expected;
   for (int k = 1; k <= 1437; k += 2) {
@@ -342,14 +342,15 @@ TEST(Extract, BlankStretchEndsTheRunOnIts62ndFrameAndStopEotReadsOn) {
   EXPECT_TRUE(same_bytes(t.wav("TAPE001.wav").data, tape_pcm(tape, 0, 100 + 61)));
 
   // /STOPEOT reads on over the blank stretch; at the end of the recorded data
-  // the run ends by itself once the drive has said so on 62 reads in a row.
+  // the run ends by itself once the drive has said so on 62 reads in a row,
+  // and says once that the data has ended (no failed read).
   TapeRun eot;
   r = eot.run(tape, {"/KESTREL", "TAPE", "/STOPEOT"});
   ASSERT_EQ(r.exit_code, 0) << r.out;
   EXPECT_TRUE(same_bytes(eot.wav("TAPE001.wav").data, tape_pcm(tape, 0, 230)));
-  EXPECT_NE(r.out.find(" - the drive reports the end of the recorded data on 62 reads in a row: reading ends\n"),
-            std::string::npos)
-      << r.out;
+  EXPECT_NE(r.out.find("-SCMS=00 \n - end of the recorded data\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find(" - end of the recorded data"), r.out.rfind(" - end of the recorded data")) << r.out;
+  EXPECT_EQ(r.out.find("read audio block failed"), std::string::npos) << r.out;
   EXPECT_EQ(eot.log("TAPE001.log"), kTotalsClean) << "the end of data is no unreadable frame";
 }
 
@@ -358,7 +359,7 @@ TEST(Extract, ReadErrorInMidTrackClosesTheTrack) {
   tape_record(&tape, Recording{.program = 1}, 100);
   TapeRun t;
   ProcessResult r = t.run(tape, {"/KESTREL", "TAPE"}, {{"read_errors", "50"}});
-  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(r.exit_code, 6) << r.out;  // it ended the reading early
   EXPECT_NE(r.out.find("-SCMS=00 \nloop2 read audio block failed: 4031100\n"), std::string::npos) << r.out;
   WavFile one = t.wav("TAPE001.wav");
   EXPECT_TRUE(one.valid);
@@ -370,7 +371,7 @@ TEST(Extract, ReadErrorInMidTrackClosesTheTrack) {
   // /STOPEOT reads on past unreadable frames, and each one is in the log.
   TapeRun eot;
   r = eot.run(tape, {"/KESTREL", "TAPE", "/STOPEOT"}, {{"read_errors", "50 70"}});
-  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(r.exit_code, 5) << r.out;  // to the end, without two frames
   std::string expected = tape_pcm(tape, 0, 50) + tape_pcm(tape, 51, 70) + tape_pcm(tape, 71, 100);
   EXPECT_TRUE(same_bytes(eot.wav("TAPE001.wav").data, expected));
   std::string log = eot.log("TAPE001.log");
@@ -385,6 +386,8 @@ TEST(Extract, EndOfDataOnAShortTapeKeepsEveryFrameAtItsRate) {
   TapeRun t;
   ProcessResult r = t.run(tape, {"/KESTREL", "TAPE"}, {}, {}, {{"stats", "stats.json"}});
   EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find("-SCMS=00 \n - end of the recorded data\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("loop2 read audio block failed"), std::string::npos) << r.out;
   WavFile one = t.wav("TAPE001.wav");
   ASSERT_TRUE(one.valid);
   EXPECT_EQ(one.rate, 44100u);
@@ -403,7 +406,7 @@ TEST(Extract, FailedReadOfTheSecondFrameIsNeverWrittenAsAudio) {
   tape_record(&tape, Recording{.program = 1}, 60);
   TapeRun t;
   ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/STOPEOT"}, {{"read_errors", "1"}});
-  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(r.exit_code, 5) << r.out;
   EXPECT_NE(r.out.find("loop2 read audio block failed: 4031100\n"), std::string::npos) << r.out;
   EXPECT_TRUE(same_bytes(t.wav("TAPE001.wav").data, tape_pcm(tape, 0, 1) + tape_pcm(tape, 2, 60)));
 }
@@ -439,7 +442,7 @@ TEST(Extract, EscEndsALongLeadInScanWithoutFiles) {
   ProcessOptions options;
   options.stdin_data = "\x1b";
   ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/REWIND"}, {}, options);
-  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(r.exit_code, 6) << r.out;
   EXPECT_EQ(r.out.find("scanning past lead-in: done"), std::string::npos);
   EXPECT_FALSE(t.has("TAPE001.wav"));
   EXPECT_NE(r.out.find(" - closing input drive...\n"), std::string::npos);
@@ -452,7 +455,7 @@ TEST(Extract, EscAndInterruptEndTheRunWithValidFiles) {
   ProcessOptions options;
   options.stdin_data = "\x1b";
   ProcessResult r = esc.run(tape, {"/KESTREL", "TAPE", "/STARTID"}, {}, options);
-  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(r.exit_code, 6) << r.out;  // ended early
   WavFile one = esc.wav("TAPE001.wav");
   ASSERT_TRUE(one.valid);
   EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 0, 1)));
@@ -463,7 +466,7 @@ TEST(Extract, EscAndInterruptEndTheRunWithValidFiles) {
   // after the frame before it.
   TapeRun sigint;
   r = sigint.run(tape, {"/KESTREL", "TAPE", "/STARTID"}, {}, {}, {{"interrupt_at", "500"}});
-  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(r.exit_code, 6) << r.out;
   EXPECT_EQ(r.term_signal, 0);
   EXPECT_TRUE(same_bytes(sigint.wav("TAPE001.wav").data, tape_pcm(tape, 0, 400)));
   WavFile cut = sigint.wav("TAPE002.wav");

@@ -108,7 +108,7 @@ TEST(RecordConfig, SummariesOfTheOptions) {
     RecordingFolder folder;
     folder.write_cue("SET", c.config + "[FILES]\nFILE_001=NONE\nFILE_002=a.wav\n");
     ProcessResult r = folder.record("SET");
-    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(r.exit_code, 6) << r.out;  // nothing to record: the mode cannot start
     EXPECT_NE(r.out.find("\n\n" + c.printed + "\nno file\n"), std::string::npos) << c.config << r.out;
     EXPECT_FALSE(r.out.find("Writing lead-in") != std::string::npos);
     EXPECT_TRUE(folder.tape().empty()) << "the tape is not touched";
@@ -118,7 +118,7 @@ TEST(RecordConfig, SummariesOfTheOptions) {
 TEST(RecordConfig, CueFileFoundBesideTheProgramThenInTheCurrentFolderInAnyCase) {
   RecordingFolder folder;
   ProcessResult r = folder.record("LISTS/NOPE.TXT");
-  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.exit_code, 6);
   // Both places looked in are named.
   EXPECT_NE(r.out.find("\nCannot find cue file: neither " + build_path("NOPE.CUE") + " (beside the program) nor " +
                        folder.file("NOPE.CUE") + " (in the current folder) exists (its name in any case)\n"),
@@ -137,6 +137,7 @@ TEST(RecordConfig, CueFileFoundBesideTheProgramThenInTheCurrentFolderInAnyCase) 
   for (const Case& c : lacking) {
     folder.write_cue("EMPTY", c.text);
     r = folder.record("EMPTY");
+    EXPECT_EQ(r.exit_code, 6);
     EXPECT_NE(r.out.find("\nCue file EMPTY.CUE" + c.said), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Start IDs"), std::string::npos);
     EXPECT_EQ(r.out.find("Cannot find cue file"), std::string::npos);
@@ -166,7 +167,7 @@ TEST(RecordList, GapsNoneEmptyMissingAndUnknownEntries) {
                    "[FILES]\nFILE_001=a.wav\nFILE_002=\nFILE_003=missing.wav\nFILE_004=notes.txt\n"
                    "FILE_005=b.wav\nFILE_007=c.wav\n");
   ProcessResult r = folder.record("SET");
-  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(r.exit_code, 5) << r.out;  // three files of the list are not on the tape
   EXPECT_NE(r.out.find("\nwhich_file error 0\nFile: \nopen file failed\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("File: missing.wav\nerror opening file\n\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("File: notes.txt\nopen file failed\n"), std::string::npos) << r.out;
@@ -178,6 +179,7 @@ TEST(RecordList, GapsNoneEmptyMissingAndUnknownEntries) {
   // NONE ends the list even when later keys exist.
   folder.write_cue("SET2", "[FILES]\nFILE_001=a.wav\nFILE_002=b.wav\nFILE_003=NONE\nFILE_004=c.wav\n");
   r = folder.record("SET2");
+  EXPECT_EQ(r.exit_code, 0) << r.out;
   EXPECT_EQ(programs_on(folder.tape()), (std::vector<int>{0x001, 0x002})) << r.out;
   EXPECT_EQ(r.out.find("c.wav"), std::string::npos);
 }
@@ -202,7 +204,7 @@ TEST(RecordList, FilesThatHoldNoAudioAreSkipped) {
   options.timeout_s = 60;
   ProcessResult r = folder.record("SET", options);
   ASSERT_FALSE(r.timed_out) << r.out;
-  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(r.exit_code, 5) << r.out;
   EXPECT_EQ(r.err, "");
   for (const char* name : {"strings.mp3", "fifo.mp3", "zero.mp2", "huge.mpa"})
     EXPECT_NE(r.out.find(std::string("File: ") + name + "\ncannot analyze file " + name + "\nopen file failed\n"),
@@ -259,7 +261,7 @@ TEST(RecordList, ProgramNumbersHaveThreeDigits) {
   stereo_wav(folder, "t.wav", 48000, 1440 * 2);
   folder.write_cue("SET", cue);
   ProcessResult r = folder.record("SET");
-  ASSERT_EQ(r.exit_code, 0) << r.out;
+  ASSERT_EQ(r.exit_code, 5) << r.out;
   std::vector<DatFrame> tape = folder.tape();
   ASSERT_EQ(tape.size(), 120u + 2u + 300u);
   for (int i : {120, 121}) {
@@ -282,7 +284,7 @@ ProcessResult record_one_frame(const RecordingFolder& folder) {
 TEST(RecordDrive, WriteProtectedCassetteIsLeftAlone) {
   RecordingFolder folder(BusKeys{{"write_protect", "yes"}});
   ProcessResult r = record_one_frame(folder);
-  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(r.exit_code, 6) << r.out;
   EXPECT_NE(r.out.find("\nWriting lead-in...fail writing lead-in frame\nTape write protect error\n"),
             std::string::npos)
       << r.out;
@@ -327,7 +329,7 @@ TEST(RecordDrive, EscDuringTheSecondOfFiveTracks) {
   }
   folder.write_cue("SET", cue);
   ProcessResult r = folder.record("SET");
-  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(r.exit_code, 6) << r.out;
   EXPECT_NE(r.out.find("File: t2.wav\n"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("File: t3.wav"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("\n\nWriting lead-out silence...done\nWriting lead-out...done\n"), std::string::npos);
@@ -351,7 +353,7 @@ TEST(RecordDrive, EscDuringTheSilenceAfterATrackEndsTheRecordingThere) {
   stereo_wav(folder, "t2.wav", 48000, 1440 * 10, 2);
   folder.write_cue("SET", "[CONFIG]\nINTERTRACK_SILENCE=1\nLEADOUT_SILENCE=1\n[FILES]\nFILE_001=t1.wav\nFILE_002=t2.wav\n");
   ProcessResult r = folder.record("SET");
-  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(r.exit_code, 6) << r.out;
   EXPECT_EQ(r.out.find("File: t2.wav"), std::string::npos) << r.out;
   std::vector<DatFrame> tape = folder.tape();
   EXPECT_EQ(programs_on(tape), (std::vector<int>{1}));
@@ -395,7 +397,7 @@ TEST(RecordDrive, StopBeforeTheFirstTrackRecordsNoProgram) {
     ProcessOptions options;
     options.stdin_data = c.keys;
     ProcessResult r = folder.record("SET", options);
-    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(r.exit_code, 6) << r.out;
     EXPECT_EQ(r.out.find("File: t1.wav"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Writing lead-out silence"), std::string::npos) << r.out;
     std::vector<DatFrame> tape = folder.tape();

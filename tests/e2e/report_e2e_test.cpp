@@ -68,6 +68,9 @@ struct ReportRun {
 
 class ReportTest : public testing::TestWithParam<ReportCase> {};
 
+// The exit code of a run with this verdict.
+int exit_code_of(const std::string& verdict) { return verdict == "clean" ? 0 : verdict == "damaged" ? 5 : 6; }
+
 TEST_P(ReportTest, JsonSaysWhatTheTapeHeldAndWhereEveryProblemFrameWent) {
   const ReportCase& c = GetParam();
   Tape tape = c.tape();
@@ -75,7 +78,11 @@ TEST_P(ReportTest, JsonSaysWhatTheTapeHeldAndWhereEveryProblemFrameWent) {
   args.push_back("/REPORT");
   ReportRun run(tape, args, c.drive_keys, c.stdin_data, c.size_limit);
   ASSERT_TRUE(run.parsed) << run.result.out;
-  EXPECT_EQ(run.result.exit_code, c.size_limit < 0 ? 0 : 6) << run.result.out;
+  // The exit code agrees with the verdict, and is the same without /REPORT.
+  EXPECT_EQ(run.result.exit_code, exit_code_of(run.at("verdict"))) << run.result.out;
+  ReportRun plain(tape, c.args, c.drive_keys, c.stdin_data, c.size_limit);
+  EXPECT_EQ(plain.result.exit_code, run.result.exit_code) << plain.result.out;
+  EXPECT_FALSE(plain.parsed);
   for (const auto& [path, value] : c.expected) EXPECT_EQ(run.at(path), value) << path;
   // Every event is listed in the expected rows.
   size_t events = std::stoul(run.at("events#"));
@@ -233,6 +240,18 @@ const ReportCase kCases[] = {
     {"UnreadableFrameEndsTheRun", short_program, {"/KESTREL", "TAPE"}, {{"read_errors", "50"}}, "",
      {{"frames_read", "50"}, {"frames_unreadable", "1"}, {"verdict", "incomplete"},
       {"events.0.frame", "50"}, {"events.0.kind", "unreadable"}}},
+    // The dump reads on and keeps a stand-in at the place of each: frames
+    // that could not be read, in the program around them, none damaged.
+    {"DumpKeepsStandInsOfUnreadableFrames", short_program, {"/BITTERN", "TAPE", "/STOPEOT"},
+     {{"read_errors", "50 70"}}, "",
+     {{"mode", "BITTERN"}, {"frames_read", "98"}, {"frames_unreadable", "2"}, {"frames_damaged", "0"},
+      {"continuity_breaks", "0"}, {"verdict", "damaged"}, {"programs#", "1"}, {"programs.0.frames", "100"},
+      {"programs.0.damaged_frames", "0"}, {"events.0.frame", "50"}, {"events.0.kind", "unreadable"},
+      {"events.1.frame", "70"}, {"events.1.kind", "unreadable"}, {"files.0.name", "TAPE.img"},
+      {"files.0.bytes", std::to_string(100 * DAT_FRAME_BYTES)}}},
+    {"DumpEndsAtAnUnreadableFrameWithoutStopEot", short_program, {"/BITTERN", "TAPE"}, {{"read_errors", "50"}}, "",
+     {{"frames_read", "50"}, {"frames_unreadable", "1"}, {"verdict", "incomplete"}, {"events.0.frame", "50"},
+      {"events.0.kind", "unreadable"}, {"files.0.bytes", std::to_string(50 * DAT_FRAME_BYTES)}}},
     {"RepeatedSkippedAndStrayFrames", out_of_order, {"/KESTREL", "TAPE"}, {}, "", out_of_order_rows()},
     {"StartIdSplitsRestartSampleOffsets", three_programs, {"/KESTREL", "TAPE", "/STARTID"}, {}, "",
      {{"programs#", "3"}, {"programs.1.file", "TAPE002.wav"}, {"programs.2.frames", "400"},
@@ -258,7 +277,7 @@ INSTANTIATE_TEST_SUITE_P(Report, ReportTest, testing::ValuesIn(kCases),
 TEST(Report, ChecksumsCatchAChangedByteAndTheFramesAreWrittenAsTheyCame) {
   Tape tape = out_of_order();
   ReportRun run(tape, {"/KESTREL", "TAPE", "/REPORT"}, {}, "");
-  ASSERT_EQ(run.result.exit_code, 0) << run.result.out;
+  ASSERT_EQ(run.result.exit_code, 5) << run.result.out;  // three continuity breaks
   EXPECT_TRUE(same_bytes(read_wav(run.dir.file("TAPE001.wav")).data, tape_pcm(tape, 0, tape.frames.size())));
   EXPECT_EQ(run.sha256sum().exit_code, 0);
   std::string wav = read_file(run.dir.file("TAPE001.wav"));

@@ -14,6 +14,7 @@
 #include "aspi/virtual_bus.h"
 #include "base/dat_format.h"
 #include "datframe/frame_copy.h"
+#include "datframe/frame_info.h"
 #include "tests/support/bytes.h"
 #include "tests/support/e2e/bus_file.h"
 #include "tests/support/e2e/json.h"
@@ -121,13 +122,14 @@ TEST(Reread, FlakyFramesComeOutAsOnACleanTapeInEveryFrameAndOrder) {
     std::vector<std::string> args = {"/KESTREL", "TAPE", "/REREAD", "8"};
     if (report) args.push_back("/REPORT");
     ProcessResult r = t.run(tape, args, {{"flaky", kFlaky}, {"locate_slop", "5"}, {"seed", seed}});
-    ASSERT_EQ(r.exit_code, 0) << r.out;
     WavFile wav = read_wav(t.dir.file("TAPE001.wav"));
     ASSERT_TRUE(wav.valid);
     ASSERT_EQ(wav.data.size(), 2000u * DAT_AUDIO_BYTES) << "seed " << seed;
     std::string log = t.file("TAPE001.log");
-    // Only frames the log lists as still damaged after 8 passes may differ.
+    // Only frames the log lists as still damaged after 8 passes may differ;
+    // the run is clean when none is.
     std::set<size_t> left = still_damaged(log);
+    EXPECT_EQ(r.exit_code, left.empty() ? 0 : 5) << r.out;
     EXPECT_EQ(differing_frames(wav.data, tape), left) << "seed " << seed << "\n" << log;
     EXPECT_LE(left.size(), 2u) << "seed " << seed;
     if (report) {
@@ -159,7 +161,7 @@ TEST(Reread, FlakyFramesComeOutAsOnACleanTapeInEveryFrameAndOrder) {
   // Without /REREAD the damaged frames come through as read.
   TapeRun once;
   ProcessResult r = once.run(tape, {"/KESTREL", "TAPE"}, {{"flaky", kFlaky}, {"seed", "1"}});
-  ASSERT_EQ(r.exit_code, 0) << r.out;
+  ASSERT_EQ(r.exit_code, 5) << r.out;
   WavFile wav = read_wav(once.dir.file("TAPE001.wav"));
   ASSERT_EQ(wav.data.size(), 2000u * DAT_AUDIO_BYTES);
   std::set<size_t> differ = differing_frames(wav.data, tape);
@@ -190,7 +192,7 @@ TEST(Reread, UnreadableFramesAreFilledAndAnImageKeepsAStandInForOneThatStaysSo) 
   // frame as it is.
   TapeRun image;
   r = image.run(tape, {"/BITTERN", "IMG", "/REREAD", "2"}, {{"flaky_unreadable", "0:1 20:1 21"}, {"seed", "5"}});
-  ASSERT_EQ(r.exit_code, 0) << r.out;
+  ASSERT_EQ(r.exit_code, 5) << r.out;
   EXPECT_NE(r.out.find("unreadable after every re-read: frame at 00:00:00:20 kept as a silent stand-in"),
             std::string::npos)
       << r.out;
@@ -207,6 +209,43 @@ TEST(Reread, UnreadableFramesAreFilledAndAnImageKeepsAStandInForOneThatStaysSo) 
   const uint8_t* pack = records[20].pack[0];
   EXPECT_EQ(pack[0] >> 4, PACK_ITEM_ABSOLUTE_TIME);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(pack + 3), 4), std::string("\x00\x00\x00\x20", 4));
+  // Each carries the program number of its neighbours (in its pack and its
+  // sub-ID), the first one that of the frame after it.
+  for (size_t i : {0u, 20u}) {
+    EXPECT_EQ(frame_is_stand_in(&records[i]), 1) << i;
+    FrameInfo info = decode_frame(&records[i]);
+    EXPECT_EQ(info.sub_id_program, 0x001) << i;
+  }
+  EXPECT_EQ(pack[0] & 0x07, 0);
+  EXPECT_EQ(pack[1], 0x01);
+
+  // A dump whose frame 20 stays unreadable, with its report, and the image
+  // read: the frame is one that could not be read, within program 1, in the
+  // report of the dump and in that of the image (two programs, no damaged
+  // frame), and kestrel-merge takes it for the worst copy of a frame of
+  // program 1.
+  TapeRun once;
+  r = once.run(tape, {"/BITTERN", "IMG", "/REREAD", "2", "/REPORT"}, {{"flaky_unreadable", "20:1"}, {"seed", "5"}});
+  ASSERT_EQ(r.exit_code, 5) << r.out;
+  ProcessOptions in_dir;
+  in_dir.cwd = once.dir.path();
+  ProcessResult from_image = run_kestrel({"/KESTREL", "FROM", "/FROMIMAGE", "IMG.img", "/REPORT", "/STOPEOT"}, in_dir);
+  EXPECT_EQ(from_image.exit_code, 5) << from_image.out;
+  for (const char* report : {"IMG.json", "FROM.json"}) {
+    JsonFlat json;
+    ASSERT_TRUE(json_flatten(once.file(report), &json)) << report << r.out << from_image.out;
+    EXPECT_EQ(json["programs#"], "2") << report;
+    EXPECT_EQ(json["programs.0.frames"], "1000") << report;
+    EXPECT_EQ(json["frames_unreadable"], "1") << report;
+    EXPECT_EQ(json["frames_damaged"], "0") << report;
+    EXPECT_EQ(json["events.0.frame"], "20") << report;
+    EXPECT_EQ(json["events.0.kind"], "unreadable") << report;
+  }
+  r = run_process(build_path("kestrel-merge"), {"merged.img", "IMG.img", "tape.dat"}, in_dir);
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  std::string merged = once.file("merged.json");
+  EXPECT_EQ(merged.find("programs_differ"), std::string::npos) << merged;
+  EXPECT_TRUE(same_bytes(once.file("merged.img"), once.file("tape.dat")));
 }
 
 // A stretch whose frames come back flagged the same way on three reads in a
@@ -283,7 +322,7 @@ TEST(Reread, FramesWithoutAbsoluteTimeAreNotReRead) {
   tape_record(&tape, Recording{.times = false}, 100);  // no packs: /STOPEOT reads on over them
   TapeRun t;
   ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/REREAD", "3", "/STOPEOT"}, {{"flaky", "50:1"}});
-  ASSERT_EQ(r.exit_code, 0) << r.out;
+  ASSERT_EQ(r.exit_code, 5) << r.out;
   EXPECT_NE(r.out.find(" - 1 damaged frames carry no valid absolute time: they cannot be found again and are not "
                        "re-read\n"),
             std::string::npos)
@@ -302,7 +341,7 @@ TEST(Reread, EscDuringAReReadOrALostPlaceEndTheRunWithValidFiles) {
   // in the second.
   ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/REREAD", "8"}, {{"flaky", "500:1"}},
                           {{"interrupt_at", "540"}});
-  ASSERT_EQ(r.exit_code, 0) << r.out;
+  ASSERT_EQ(r.exit_code, 6) << r.out;
   EXPECT_NE(r.out.find(" - re-reading interrupted after 2 passes"), std::string::npos) << r.out;
   WavFile wav = read_wav(t.dir.file("TAPE001.wav"));
   ASSERT_TRUE(wav.valid);
@@ -316,7 +355,8 @@ TEST(Reread, EscDuringAReReadOrALostPlaceEndTheRunWithValidFiles) {
   TapeRun lost;
   r = lost.run(tape, {"/KESTREL", "TAPE", "/REREAD", "2", "/STOPEOT"},
                {{"flaky", "1500:1"}, {"locate_slop", "2500"}, {"seed", "1"}});
-  ASSERT_EQ(r.exit_code, 0) << r.out;
+  ASSERT_EQ(r.exit_code, 6) << r.out;
+  EXPECT_EQ(r.out.find(" - end of the recorded data"), std::string::npos) << "it has not ended";
   EXPECT_NE(r.out.find(" - the tape cannot be put back where reading stopped: reading ends after the stretch\n"),
             std::string::npos)
       << r.out;
