@@ -113,23 +113,6 @@ bool mpeg_header_valid(uint32_t h) {
   return true;
 }
 
-bool layer2_bound_truncated(uint32_t h) {
-  // Frame sync, MPEG-1 and Layer II in the top 15 bits; joint stereo.
-  if (h >> 17 != 0x7FFE || bits(h, 7, 6) != 1) return false;
-  const uint32_t rate = bits(h, 11, 10);
-  const uint32_t index = bits(h, 15, 12);
-  if (rate == 3 || index == 15) return false;
-  // The subbands of the allocation table libmpg123 picks for two channels,
-  // per sampling rate (44100, 48000, 32000) and bit-rate index.
-  static constexpr unsigned char kSubbands[3][16] = {
-      {27, 8, 8, 8, 8, 8, 8, 27, 27, 27, 30, 30, 30, 30, 30, 27},
-      {27, 8, 8, 8, 8, 8, 8, 27, 27, 27, 27, 27, 27, 27, 27, 27},
-      {27, 12, 12, 12, 12, 12, 12, 27, 27, 27, 30, 30, 30, 30, 30, 27}};
-  const uint32_t limit = kSubbands[rate][index];
-  const uint32_t bound = bits(h, 5, 4) * 4 + 4;
-  return bound > limit;
-}
-
 int32_t ReadMP3SampleRate(const char* path, MpegHeaderInfo* info, int32_t scan_limit) {
   if (path == nullptr || info == nullptr) return 0;
   FILE* file = fopen(path, "rb");

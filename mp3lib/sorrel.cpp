@@ -21,26 +21,32 @@
 static_assert(std::endian::native == std::endian::little,
               "16-bit output is handed out in the host's byte order");
 
-// Whether the bytes fed to a decoder hold the header of a frame libmpg123
-// warns about on standard error (see StderrHush). A frame is decoded once its
-// header is fed, at the latest while the next block is (a block, kSourceSize,
-// is longer than any frame), so the warning can come while the block with
-// such a header or the one after it is decoded. A word that only looks like
-// such a header inside other data counts too: rare, and on the safe side.
+// Whether the blocks a decoder reads hold the header of a frame libmpg123
+// warns about on standard error (see StderrHush). Such a frame is decoded
+// after its block is fed, at the latest while the next block is (a block,
+// kSourceSize, is longer than any frame), so a conversion step that may feed
+// the block read, or decode what the last two blocks fed hold, runs within a
+// hush when one of them holds such a header. A word that only looks like one
+// inside other data counts too (libmpg123 decodes any header it finds when it
+// searches for the next frame): rare, and on the safe side.
 struct FeedWatch {
-  uint32_t word = 0;  // the last four bytes fed
-  bool this_block = false;
-  bool last_block = false;
+  uint32_t word = 0;  // the last four bytes looked at
+  bool read = false;  // the block read, not yet fed
+  bool fed = false;   // the block fed last
+  bool fed_before = false;
 
-  void fed(const unsigned char* bytes, size_t n) {
-    last_block = this_block;
-    this_block = false;
+  void look(const unsigned char* bytes, size_t n) {
     for (size_t i = 0; i < n; ++i) {
       word = word << 8 | bytes[i];
-      if (layer2_bound_truncated(word)) this_block = true;
+      if (layer2_bound_truncated(word)) read = true;
     }
   }
-  bool warns() const { return this_block || last_block; }
+  void feed() {
+    fed_before = fed;
+    fed = read;
+    read = false;
+  }
+  bool warns() const { return read || fed || fed_before; }
 };
 
 // A decoder. Each member is null (or 0) until the open acquires it.
@@ -99,7 +105,7 @@ struct StderrHush {
   StderrHush() {
     std::lock_guard<std::mutex> hold(g_hush_lock);
     if (g_hushes++ > 0) return;
-    const int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    static const int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null_fd < 0) return;
     fflush(stderr);  // what the program wrote before goes where it meant it to
     g_saved_stderr = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
@@ -107,7 +113,6 @@ struct StderrHush {
       close(g_saved_stderr);
       g_saved_stderr = -1;
     }
-    close(null_fd);
   }
   ~StderrHush() {
     std::lock_guard<std::mutex> hold(g_hush_lock);
@@ -149,12 +154,7 @@ int convert(mpg123_handle* converter, FeedWatch* watch, const unsigned char* sou
   *produced = 0;
   while (*produced < room) {
     size_t done = 0;
-    int code = MPG123_OK;
-    {
-      std::optional<StderrHush> hush;
-      if (watch->warns()) hush.emplace();
-      code = mpg123_read(converter, output + *produced, room - *produced, &done);
-    }
+    const int code = mpg123_read(converter, output + *produced, room - *produced, &done);
     *produced += static_cast<uint32_t>(done);
     if (code == MPG123_NEW_FORMAT) continue;
     if (code == MPG123_OK) {
@@ -163,7 +163,7 @@ int convert(mpg123_handle* converter, FeedWatch* watch, const unsigned char* sou
     }
     if (code == MPG123_NEED_MORE) {
       if (*used == length) break;
-      watch->fed(source + *used, length - *used);
+      watch->feed();
       const int fed = mpg123_feed(converter, source + *used, length - *used);
       if (fed != MPG123_OK) return fed == MPG123_ERR ? mpg123_errcode(converter) : fed;
       *used = length;
@@ -328,10 +328,16 @@ int32_t sorrel_decode(SorrelDecoder* decoder, void* buffer, uint32_t n, SorrelEr
       memset(source + decoder->source_fill + got, 0, asked - got);
       decoder->source_fill = decoder->source_size;
     }
+    if (got > 0) decoder->watch.look(source + decoder->source_fill - asked, asked);
     uint32_t used = 0;
     uint32_t produced = 0;
-    const int code = convert(decoder->converter, &decoder->watch, source, decoder->source_fill,
-                             decoder->destination, decoder->chunk, &used, &produced);
+    int code = 0;
+    {
+      std::optional<StderrHush> hush;
+      if (decoder->watch.warns()) hush.emplace();
+      code = convert(decoder->converter, &decoder->watch, source, decoder->source_fill, decoder->destination,
+                     decoder->chunk, &used, &produced);
+    }
     if (code != 0) {
       if (error != nullptr) *error = {SORREL_CONVERT_FAILED, code};
       break;
