@@ -11,13 +11,43 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "mp3lib/header_test.h"
 
 static_assert(std::endian::native == std::endian::little,
               "16-bit output is handed out in the host's byte order");
+
+// Whether the blocks a decoder reads hold the header of a frame libmpg123
+// warns about on standard error (see StderrHush). Such a frame is decoded
+// after its block is fed, at the latest while the next block is (a block,
+// kSourceSize, is longer than any frame), so a conversion step that may feed
+// the block read, or decode what the last two blocks fed hold, runs within a
+// hush when one of them holds such a header. A word that only looks like one
+// inside other data counts too (libmpg123 decodes any header it finds when it
+// searches for the next frame): rare, and on the safe side.
+struct FeedWatch {
+  uint32_t word = 0;  // the last four bytes looked at
+  bool read = false;  // the block read, not yet fed
+  bool fed = false;   // the block fed last
+  bool fed_before = false;
+
+  void look(const unsigned char* bytes, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+      word = word << 8 | bytes[i];
+      if (layer2_bound_truncated(word)) read = true;
+    }
+  }
+  void feed() {
+    fed_before = fed;
+    fed = read;
+    read = false;
+  }
+  bool warns() const { return read || fed || fed_before; }
+};
 
 // A decoder. Each member is null (or 0) until the open acquires it.
 struct SorrelDecoder {
@@ -29,6 +59,7 @@ struct SorrelDecoder {
   uint32_t source_fill = 0;
   uint32_t carry = 0;
   FILE* file = nullptr;
+  FeedWatch watch;
 };
 
 namespace {
@@ -57,29 +88,42 @@ void report(const char* what, int code) {
          kInvalidParam, kNoMemory);
 }
 
-// libmpg123 writes some warnings to standard error whatever its flags say
-// (for instance on a Layer II joint-stereo bound beyond the sideband limit).
-// While one of these lives, standard error goes to /dev/null.
-struct QuietStderr {
-  int saved = -1;
-  QuietStderr() {
+// The one place sorrel touches the process's standard error. libmpg123 (1.31)
+// prints "Truncating stereo boundary to sideband limit." whatever MPG123_QUIET
+// says when it decodes a Layer II joint-stereo frame whose bound lies beyond
+// the sideband limit; no parameter silences it, and nothing else it prints
+// escapes the quiet flag. Only a decoder fed such a header (FeedWatch) decodes
+// within a hush. While at least one hush lives, on any thread, descriptor 2
+// points at /dev/null: the count under the lock makes the first hush redirect
+// and the last restore, so decoders on several threads never leave standard
+// error pointing elsewhere. What other threads write to it meanwhile is lost.
+std::mutex g_hush_lock;
+int g_hushes = 0;         // hushes alive
+int g_saved_stderr = -1;  // descriptor 2 as it was, while hushed
+
+struct StderrHush {
+  StderrHush() {
+    std::lock_guard<std::mutex> hold(g_hush_lock);
+    if (g_hushes++ > 0) return;
     static const int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null_fd < 0) return;
-    fflush(stderr);
-    saved = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
-    if (saved >= 0 && dup2(null_fd, STDERR_FILENO) < 0) {
-      close(saved);
-      saved = -1;
+    fflush(stderr);  // what the program wrote before goes where it meant it to
+    g_saved_stderr = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (g_saved_stderr >= 0 && dup2(null_fd, STDERR_FILENO) < 0) {
+      close(g_saved_stderr);
+      g_saved_stderr = -1;
     }
   }
-  ~QuietStderr() {
-    if (saved < 0) return;
+  ~StderrHush() {
+    std::lock_guard<std::mutex> hold(g_hush_lock);
+    if (--g_hushes > 0 || g_saved_stderr < 0) return;
     fflush(stderr);
-    dup2(saved, STDERR_FILENO);
-    close(saved);
+    dup2(g_saved_stderr, STDERR_FILENO);
+    close(g_saved_stderr);
+    g_saved_stderr = -1;
   }
-  QuietStderr(const QuietStderr&) = delete;
-  QuietStderr& operator=(const QuietStderr&) = delete;
+  StderrHush(const StderrHush&) = delete;
+  StderrHush& operator=(const StderrHush&) = delete;
 };
 
 // A feed decoder that produces 16-bit signed output at the stream's own rate
@@ -102,12 +146,10 @@ int open_converter(mpg123_handle** handle) {
 
 // One conversion step: at most `room` bytes of PCM into output. The decoder
 // is given the source block only when it has no output left from earlier
-// blocks, so it never holds more than one block ahead. `end` says no more
-// source will come; the decoder then gives out everything it still holds.
-// 0, or the decoder's error code.
-int convert(mpg123_handle* converter, const unsigned char* source, uint32_t length, unsigned char* output, uint32_t room,
-            bool end, uint32_t* used, uint32_t* produced) {
-  (void)end;  // the decoder hands out what it holds on every step anyway
+// blocks, so it never holds more than one block ahead. 0, or the decoder's
+// error code.
+int convert(mpg123_handle* converter, FeedWatch* watch, const unsigned char* source, uint32_t length,
+            unsigned char* output, uint32_t room, uint32_t* used, uint32_t* produced) {
   *used = 0;
   *produced = 0;
   while (*produced < room) {
@@ -121,6 +163,7 @@ int convert(mpg123_handle* converter, const unsigned char* source, uint32_t leng
     }
     if (code == MPG123_NEED_MORE) {
       if (*used == length) break;
+      watch->feed();
       const int fed = mpg123_feed(converter, source + *used, length - *used);
       if (fed != MPG123_OK) return fed == MPG123_ERR ? mpg123_errcode(converter) : fed;
       *used = length;
@@ -212,7 +255,6 @@ int32_t ReadMP3StreamFormat(const char* path, int32_t* channels, int32_t* rate) 
   if (path == nullptr || channels == nullptr || rate == nullptr) return 0;
   FILE* file = fopen(path, "rb");
   if (file == nullptr) return 0;
-  QuietStderr quiet;
   skip_leading_tags(file);
   // The decoder that init_mp3_decode sets up, fed until it finds a stream.
   mpg123_handle* handle = nullptr;
@@ -230,18 +272,12 @@ SorrelDecoder* default_decoder = nullptr;
 
 }  // namespace
 
-SorrelDecoder* sorrel_open(const char* path, int32_t chunk_bytes, int32_t channels, int32_t rate,
-                           int32_t bitrate, SorrelError* error) {
-  // The decoder finds the stream's format itself.
-  (void)channels;
-  (void)rate;
-  (void)bitrate;
+SorrelDecoder* sorrel_open(const char* path, int32_t chunk_bytes, SorrelError* error) {
   SorrelError failure{SORREL_OK, 0};
   SorrelDecoder* decoder = new (std::nothrow) SorrelDecoder;
   if (decoder == nullptr) {
     failure = {SORREL_NO_MEMORY, MPG123_OUT_OF_MEM};
   } else {
-    QuietStderr quiet;
     const int code = open_converter(&decoder->converter);
     if (code != MPG123_OK) {
       failure = {SORREL_NO_CONVERTER, code};
@@ -276,7 +312,6 @@ int32_t sorrel_decode(SorrelDecoder* decoder, void* buffer, uint32_t n, SorrelEr
     memcpy(out, decoder->destination, decoder->carry);
     fill = decoder->carry;
   }
-  bool end = false;
   while (fill < n) {
     unsigned char* source = decoder->source;
     const uint32_t asked = decoder->source_size - decoder->source_fill;
@@ -286,22 +321,22 @@ int32_t sorrel_decode(SorrelDecoder* decoder, void* buffer, uint32_t n, SorrelEr
     // Only a read that asked for bytes and got none means the file is over;
     // a full source buffer is not the end.
     const bool exhausted = asked > 0 && got == 0;
-    if (got == 0) {
-      end = true;
-    } else if (got == asked) {
+    if (got == asked) {
       decoder->source_fill += asked;
-    } else {
+    } else if (got > 0) {
       // A short read: the zeroed rest of the buffer counts as data.
       memset(source + decoder->source_fill + got, 0, asked - got);
       decoder->source_fill = decoder->source_size;
     }
+    if (got > 0) decoder->watch.look(source + decoder->source_fill - asked, asked);
     uint32_t used = 0;
     uint32_t produced = 0;
     int code = 0;
     {
-      QuietStderr quiet;
-      code = convert(decoder->converter, source, decoder->source_fill, decoder->destination,
-                     decoder->chunk, end, &used, &produced);
+      std::optional<StderrHush> hush;
+      if (decoder->watch.warns()) hush.emplace();
+      code = convert(decoder->converter, &decoder->watch, source, decoder->source_fill, decoder->destination,
+                     decoder->chunk, &used, &produced);
     }
     if (code != 0) {
       if (error != nullptr) *error = {SORREL_CONVERT_FAILED, code};
@@ -335,11 +370,30 @@ void sorrel_close(SorrelDecoder* decoder) {
   delete decoder;
 }
 
+const char* sorrel_version(void) { return KESTREL_LIBRARY_VERSION; }
+
+const char* sorrel_status_text(int32_t step) {
+  switch (step) {
+    case SORREL_OK: return "success";
+    case SORREL_NO_CONVERTER: return "the decoder cannot be set up";
+    case SORREL_BAD_CHUNK: return "the output chunk size is not positive";
+    case SORREL_NO_MEMORY: return "out of memory";
+    case SORREL_CANNOT_OPEN: return "the file cannot be opened";
+    case SORREL_CONVERT_FAILED: return "decoding failed";
+    default: return "unknown status";
+  }
+}
+
 int32_t init_mp3_decode(const char* path, int32_t chunk_bytes, int32_t channels, int32_t rate,
                         int32_t bitrate) {
+  // The decoder finds the stream's format itself; the three stay for the
+  // callers of this fixed export.
+  (void)channels;
+  (void)rate;
+  (void)bitrate;
   close_mp3_decode();
   SorrelError error{};
-  default_decoder = sorrel_open(path, chunk_bytes, channels, rate, bitrate, &error);
+  default_decoder = sorrel_open(path, chunk_bytes, &error);
   // As it always did, the decoder says what failed, in the converter's terms.
   switch (error.step) {
     case SORREL_OK: return 1;

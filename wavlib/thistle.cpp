@@ -134,6 +134,20 @@ int32_t open_reader(ThistleReader* reader, const char* path) {
 
 }  // namespace
 
+const char* thistle_version(void) { return KESTREL_LIBRARY_VERSION; }
+
+const char* thistle_status_text(int32_t status) {
+  switch (status) {
+    case THISTLE_OK: return "success";
+    case THISTLE_CANNOT_OPEN: return "the file cannot be opened or created";
+    case THISTLE_NOT_RIFF: return "the file is not a RIFF file";
+    case THISTLE_NO_DATA: return "the file has no data chunk";
+    case THISTLE_WRITE_FAILED: return "the header of the new file cannot be written";
+    case THISTLE_BAD_RATE: return "the sampling rate is not one a DAT records (48000, 44100 or 32000 Hz)";
+    default: return "unknown status";
+  }
+}
+
 int32_t init_wav_decode(const char* path) {
   close_wav_decode();
   int32_t status = open_reader(&default_reader, path);
@@ -253,11 +267,15 @@ void put_le32(unsigned char* out, uint32_t value) {
 
 }  // namespace
 
-ThistleWriter* thistle_create(const char* path, int32_t rate_code, int32_t* status) {
+ThistleWriter* thistle_create(const char* path, int32_t rate_hz, int32_t* status) {
   int32_t result = THISTLE_OK;
   ThistleWriter* writer = nullptr;
-  FILE* stream = openWavEncode(path);
-  if (stream == nullptr) {
+  // The file's header states the rate through the code of a DAT rate.
+  const int32_t rate_code = dat_rate_code(rate_hz);
+  FILE* stream = rate_code < 0 ? nullptr : openWavEncode(path);
+  if (rate_code < 0) {
+    result = THISTLE_BAD_RATE;
+  } else if (stream == nullptr) {
     result = THISTLE_CANNOT_OPEN;
   } else {
     errno = 0;

@@ -1,4 +1,5 @@
-/* thistle: reading, probing and writing WAV files. Usable from C (C11) and C++. */
+/* thistle: reading, probing and writing WAV files. C11 and C++.
+   Build with `pkg-config --cflags --libs thistle`. */
 #ifndef KESTREL_THISTLE_H
 #define KESTREL_THISTLE_H
 
@@ -31,13 +32,14 @@ THISTLE_STATIC_ASSERT(offsetof(WavSourceFormat, data_bytes) == 16);
 typedef struct ThistleReader ThistleReader;
 typedef struct ThistleWriter ThistleWriter;
 
-/* Why opening or creating failed. */
+/* Why opening or creating failed; thistle_status_text says it in words. */
 enum {
   THISTLE_OK = 0,
   THISTLE_CANNOT_OPEN = 1,  /* the file cannot be opened or created (errno says why) */
   THISTLE_NOT_RIFF = 2,     /* the file does not start with a RIFF chunk */
   THISTLE_NO_DATA = 3,      /* no "data" chunk inside the RIFF chunk */
-  THISTLE_WRITE_FAILED = 4  /* the header of a new file cannot be written (errno says why) */
+  THISTLE_WRITE_FAILED = 4, /* the header of a new file cannot be written (errno says why) */
+  THISTLE_BAD_RATE = 5      /* a sampling rate a DAT does not record (48000, 44100, 32000 Hz) */
 };
 
 /* The steps of finishing a file that failed (bits of ThistleFinish.failed). */
@@ -107,109 +109,94 @@ THISTLE_STATIC_ASSERT(sizeof(ThistleCue) == 64);
 extern "C" {
 #endif
 
-/* Opens a WAV file for reading its "data" chunk. Always 1; a file that cannot
-   be opened or holds no RIFF chunk says so and then delivers no bytes. */
-THISTLE_EXPORT int32_t init_wav_decode(const char* path);
-/* Places up to n bytes of the data chunk in buffer; 0 at its end or on error. */
-THISTLE_EXPORT int32_t do_wav_decode(void* buffer, uint32_t n);
-/* Closes the reader. Always 1. */
-THISTLE_EXPORT int32_t close_wav_decode(void);
-/* Channel count, rate and bits per sample x rate of a WAV file: 1 when stored,
-   0 (outputs untouched) when the file or its format cannot be read (a format
-   chunk shorter than 14 bytes cannot). */
-THISTLE_EXPORT int32_t ReadWAVSampleRate(const char* path, int32_t* channels, int32_t* rate,
-                                         int32_t* bits_rate);
-/* Creates a WAV file for writing; the stream, or null. */
-THISTLE_EXPORT FILE* openWavEncode(const char* path);
-/* Writes the 44-byte header for data_bytes of 16-bit stereo audio at the rate
-   of a DAT sampling-frequency code and leaves the stream at offset 44. 1 or 0. */
-THISTLE_EXPORT int32_t outputHeaderWavEncode(FILE* stream, uint32_t data_bytes, int32_t rate_code);
-/* Appends count bytes of audio; returns the number written. */
-THISTLE_EXPORT int32_t outputWavEncode(const void* data, int32_t count, FILE* stream);
-/* Closes the stream: 0, or -1 as fclose. */
-THISTLE_EXPORT int32_t closeWavEncode(FILE* stream);
-/* Format tag, bits per sample, channels, rate and data size of a WAV file, for
-   a caller that converts the source before use: 1 when filled; 0 (record
-   untouched) when the file cannot be opened, is not RIFF, or lacks a "fmt "
-   chunk of at least 16 bytes or a "data" chunk. Keeps no state; may be called
-   while a reader is open. */
-THISTLE_EXPORT int32_t ReadWAVSourceFormat(const char* path, WavSourceFormat* format);
+/* The library's version, "MAJOR.MINOR.PATCH"; MAJOR is that of the file name libthistle.so.MAJOR. */
+THISTLE_EXPORT const char* thistle_version(void);
+/* A status (THISTLE_OK, THISTLE_CANNOT_OPEN, ...) in words; "unknown status" for others. */
+THISTLE_EXPORT const char* thistle_status_text(int32_t status);
+
+/* Handles: any number of files open at once, one thread per handle. Nothing here prints. */
 
 /* Opens a WAV file for reading its "data" chunk: the reader, or null with the
-   reason in *status (THISTLE_CANNOT_OPEN, THISTLE_NOT_RIFF, THISTLE_NO_DATA).
-   status may be null. Prints nothing. */
+   reason in *status (which may be null). */
 THISTLE_EXPORT ThistleReader* thistle_open_reader(const char* path, int32_t* status);
 /* Places up to n bytes of the data chunk in buffer; 0 at its end or on error. */
 THISTLE_EXPORT int32_t thistle_read(ThistleReader* reader, void* buffer, uint32_t n);
 /* Closes the reader and frees it. Null is allowed. */
 THISTLE_EXPORT void thistle_close_reader(ThistleReader* reader);
-
-/* Creates a 16-bit stereo WAV file at the rate of a DAT sampling-frequency
-   code, its header stating no audio yet: the writer, or null with the reason
-   in *status (THISTLE_CANNOT_OPEN, or THISTLE_WRITE_FAILED, when the file is
-   removed again) and errno. status may be null. */
-THISTLE_EXPORT ThistleWriter* thistle_create(const char* path, int32_t rate_code, int32_t* status);
-/* Appends count bytes of audio: count, or fewer when the write failed (errno
-   says why) or the file is full (THISTLE_DATA_LIMIT). After a failed write the
-   writer writes nothing more. */
+/* Creates a 16-bit stereo WAV file at rate_hz (48000, 44100 or 32000): the
+   writer, or null with the reason in *status (which may be null); a file whose
+   header cannot be written is removed again. */
+THISTLE_EXPORT ThistleWriter* thistle_create(const char* path, int32_t rate_hz, int32_t* status);
+/* Appends count bytes of audio: count, or fewer when a write failed (errno says
+   why; nothing more is written then) or the file is full (THISTLE_DATA_LIMIT). */
 THISTLE_EXPORT int32_t thistle_write(ThistleWriter* writer, const void* data, uint32_t count);
-/* Finishes the file as thistle_finish_stream does, closes it and frees the
-   writer: 0, or -1 when a write or a step of finishing failed (report, which
-   may be null, says which). */
+/* Gives the file the header for the whole sample pairs in it, closes it and
+   frees the writer: 0, or -1 when a step failed (*report, may be null, says which). */
 THISTLE_EXPORT int32_t thistle_finish(ThistleWriter* writer, ThistleFinish* report);
 
-/* Finishes a WAV file written through a stream of openWavEncode, short of
-   closing it: writes out what is buffered, then gives the file the header
-   for data_bytes of audio at rate_code and cuts it to that size. After a
-   failed write (write_failed, or a failure writing out the buffer) only the
-   whole sample pairs that reached the file count, so the header agrees with
-   the file whatever was lost. 0, or -1 after a failure (report says which
-   step; it may be null). */
+/* One reader and stream writer, as kestrel uses them. The reader is shared by
+   the whole process; rate_code is a DAT sampling-frequency code: 0 48000 Hz,
+   1 44100, 2 32000, any other 48000. */
+
+/* Opens the shared reader on a WAV file. Always 1; a file that cannot be opened
+   or holds no RIFF chunk says so on standard output and delivers no bytes. */
+THISTLE_EXPORT int32_t init_wav_decode(const char* path);
+/* Places up to n bytes of the data chunk in buffer; 0 at its end or on error. */
+THISTLE_EXPORT int32_t do_wav_decode(void* buffer, uint32_t n);
+/* Closes the shared reader. Always 1. */
+THISTLE_EXPORT int32_t close_wav_decode(void);
+/* Channel count, rate and bits per sample x rate of a WAV file: 1, or 0 with
+   the outputs untouched (no file, no RIFF, no "fmt " of at least 14 bytes). */
+THISTLE_EXPORT int32_t ReadWAVSampleRate(const char* path, int32_t* channels, int32_t* rate,
+                                         int32_t* bits_rate);
+/* Format tag, bits, channels, rate and data size of a WAV file: 1, or 0 with the
+   record untouched (no RIFF, no "fmt " of 16 bytes or more, or no "data"). */
+THISTLE_EXPORT int32_t ReadWAVSourceFormat(const char* path, WavSourceFormat* format);
+/* Creates a WAV file for writing: the stream, or null. */
+THISTLE_EXPORT FILE* openWavEncode(const char* path);
+/* Writes the 44-byte header for data_bytes of 16-bit stereo audio at rate_code
+   and leaves the stream at offset 44: 1, or 0. */
+THISTLE_EXPORT int32_t outputHeaderWavEncode(FILE* stream, uint32_t data_bytes, int32_t rate_code);
+/* Appends count bytes of audio: the number written. */
+THISTLE_EXPORT int32_t outputWavEncode(const void* data, int32_t count, FILE* stream);
+/* Closes the stream: 0, or -1 as fclose. */
+THISTLE_EXPORT int32_t closeWavEncode(FILE* stream);
+/* Finishes a stream of openWavEncode short of closing it: writes out the buffer,
+   states data_bytes (after a failed write, only the whole sample pairs that
+   reached the file) and cuts the file there. 0, or -1 (*report, may be null, says why). */
 THISTLE_EXPORT int32_t thistle_finish_stream(FILE* stream, uint32_t data_bytes, int32_t rate_code,
                                              int32_t write_failed, ThistleFinish* report);
-/* Gives the WAV file open on descriptor fd the sizes of the whole sample pairs
-   it holds (up to THISTLE_DATA_LIMIT) and cuts it there; a file shorter than
-   its header is left alone. Async-signal-safe (fstat, pwrite, ftruncate), for
-   a process that ends at once. 0, or -1. */
+/* States the whole sample pairs in the WAV file open on fd and cuts it there.
+   Async-signal-safe, for a process that ends at once. 0, or -1. */
 THISTLE_EXPORT int32_t thistle_settle_descriptor(int fd);
 
-/* Chunks around the audio, as Broadcast WAV has them. Leading chunks stand
-   between the RIFF header and "fmt " and keep their size while the file is
-   written; trailing chunks follow the audio. Both are passed as whole chunks,
-   headers included, one after the other. */
+/* Chunks around the audio, as Broadcast WAV has them: leading chunks stand
+   between the RIFF header and "fmt ", trailing ones follow the audio; each
+   passed as whole chunks, headers included, one after the other. */
 
-/* Writes one chunk into out: its header, size bytes of data and the pad byte
-   an odd size takes. out may be null to measure. Returns the byte count. */
+/* Writes one chunk (header, size bytes, pad byte) into out, or measures it when
+   out is null. The byte count. */
 THISTLE_EXPORT uint32_t thistle_put_chunk(void* out, const char* id, const void* data, uint32_t size);
-/* Writes the "cue " chunk with count markers and the "LIST" "adtl" chunk with
-   a "labl" for each into out (null to measure). Returns their byte count, 0
-   for no markers. */
+/* Writes a "cue " chunk and a "LIST" "adtl" chunk of labels for count markers
+   into out, or measures them when out is null. The byte count; 0 for no markers. */
 THISTLE_EXPORT uint32_t thistle_put_cue_chunks(void* out, const ThistleCue* cues, uint32_t count);
-/* Writes the header of a 16-bit stereo file at rate_code with the leading
-   chunks, its sizes for data_bytes of audio and trailing_bytes of chunks
-   behind it, and leaves the stream at the first audio byte. 1 or 0. */
+/* outputHeaderWavEncode with leading chunks and trailing_bytes of chunks behind
+   the audio; the stream is left at the first audio byte. 1, or 0. */
 THISTLE_EXPORT int32_t thistle_write_header_chunks(FILE* stream, const void* leading, uint32_t leading_bytes,
                                                    uint32_t data_bytes, uint32_t trailing_bytes,
                                                    int32_t rate_code);
-/* The first step of finishing a file with chunks: writes out what is
-   buffered and puts in report->data_bytes the whole sample pairs of
-   data_bytes that reached the file behind its header_bytes (after a failed
-   write, write_failed or found here, only what is in the file). 0, or -1
-   after a failure (report says which step; it may not be null). */
+/* Finishing with chunks, step one: writes out the buffer; report->data_bytes
+   (report not null) gets the whole sample pairs of data_bytes that reached the
+   file behind header_bytes. 0, or -1. */
 THISTLE_EXPORT int32_t thistle_settle_stream(FILE* stream, uint32_t header_bytes, uint32_t data_bytes,
                                              int32_t write_failed, ThistleFinish* report);
-/* The second step: appends the trailing chunks behind data_bytes of audio,
-   writes the header with the leading chunks and cuts the file to its end.
-   When the trailing chunks cannot be written the file is finished without
-   them, so that its sizes agree with it whatever failed. 0, or -1 (report,
-   which may be null, says which step failed). */
+/* Step two: appends the trailing chunks (or, when they cannot be written, none),
+   writes the header and cuts the file at its end. 0, or -1 (*report says why). */
 THISTLE_EXPORT int32_t thistle_end_stream_chunks(FILE* stream, const void* leading, uint32_t leading_bytes,
                                                  uint32_t data_bytes, const void* trailing,
                                                  uint32_t trailing_bytes, int32_t rate_code,
                                                  ThistleFinish* report);
-/* thistle_settle_descriptor for a file whose audio begins at header_bytes:
-   leading chunks stand before "fmt ", and no trailing chunks are written yet.
-   Async-signal-safe. 0, or -1. */
+/* thistle_settle_descriptor for a file whose audio begins at header_bytes. */
 THISTLE_EXPORT int32_t thistle_settle_descriptor_at(int fd, uint32_t header_bytes);
 
 #ifdef __cplusplus

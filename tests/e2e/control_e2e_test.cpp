@@ -75,7 +75,7 @@ TEST(RunSequence, MissingProviderEndsWithExitCode3) {
   // kestrel and its two libraries, under the names it loads them by, copied
   // to a folder without the provider.
   TempDir dir;
-  for (const char* name : {"kestrel", "libthistle.so.1", "libsorrel.so.1"})
+  for (const char* name : {"kestrel", "libthistle.so.2", "libsorrel.so.2"})
     std::filesystem::copy_file(build_path(name), dir.file(name));
   ProcessOptions options;
   options.env.push_back("KESTREL_CLOCK=simulated");

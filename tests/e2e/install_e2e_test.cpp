@@ -1,8 +1,9 @@
 // The installed tree: cmake --install into a fresh prefix, then the installed
 // kestrel records the demo's two tracks and reads them back from a folder of
 // its own, finding the cue file in the current folder and its libraries and
-// provider in the installed bin/ + lib/kestrel/ tree only. The same for the
-// Debian package, unpacked by scripts/release-check.
+// provider in the installed bin/ + lib/kestrel/ tree only; and C programs
+// built against the installed libraries with pkg-config run. The same for the
+// Debian packages, unpacked by scripts/release-check.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -35,7 +36,9 @@ std::string wav_audio(const std::string& path) { return read_file(path).substr(4
 void expect_installed_files(const std::string& prefix) {
   for (const char* file : {"bin/kestrel", "bin/kestrel-drives", "bin/kestrel-merge", "lib/kestrel/libthistle.so", "lib/kestrel/libsorrel.so",
                            "lib/kestrel/libwnaspi32.so", "lib/udev/rules.d/60-kestrel.rules",
-                           "share/doc/kestrel/README.md", "share/doc/kestrel/copyright"})
+                           "share/doc/kestrel/README.md", "share/doc/kestrel/copyright",
+                           "include/kestrel/thistle.h", "include/kestrel/sorrel.h",
+                           KESTREL_PKGCONFIG_DIR "/thistle.pc", KESTREL_PKGCONFIG_DIR "/sorrel.pc"})
     EXPECT_TRUE(file_exists(prefix + "/" + file)) << file;
   for (const char* page : {"kestrel.1", "kestrel-drives.1", "kestrel-merge.1"}) {
     ProcessResult text = run_process("/bin/gzip", {"-dc", prefix + "/share/man/man1/" + page + ".gz"});
@@ -89,21 +92,59 @@ void expect_records_and_reads_the_demo(const std::string& prefix) {
   EXPECT_FALSE(file_exists(work.file("TAPE003.wav")));
 }
 
+// The C header tests of thistle and sorrel, built as a program adopting the
+// libraries is: with what pkg-config says for the tree under prefix (whose
+// pkg-config files may name another prefix, as the package's say /usr), then
+// run from another folder, loading the libraries of that tree. Each prints
+// its library's version, which must be the pkg-config file's.
+void expect_c_programs_build_with_pkg_config(const std::string& prefix) {
+  TempDir work;
+  ProcessOptions options;
+  options.env.push_back("PKG_CONFIG_PATH=" + prefix + "/" KESTREL_PKGCONFIG_DIR);
+  options.env.push_back("LD_LIBRARY_PATH=");
+  options.cwd = work.path();
+  const struct { const char* library; const char* source; } programs[] = {
+      {"thistle", "/tests/wavlib/c_header_test.c"}, {"sorrel", "/tests/mp3lib/c_header_test.c"}};
+  for (const auto& p : programs) {
+    const std::string define = "--define-variable=prefix=" + prefix;
+    ProcessResult flags = run_process(KESTREL_PKG_CONFIG, {define, "--cflags", "--libs", p.library}, options);
+    ASSERT_EQ(flags.exit_code, 0) << flags.err;
+    ProcessResult version = run_process(KESTREL_PKG_CONFIG, {"--modversion", p.library}, options);
+    std::vector<std::string> args = {"-std=c11", "-pedantic-errors", "-D_POSIX_C_SOURCE=200809L",
+                                     "-DKESTREL_SOURCE_DIR=\"" KESTREL_SOURCE_DIR "\"",
+                                     std::string(KESTREL_SOURCE_DIR) + p.source, "-o", work.file(p.library)};
+    std::istringstream words(KESTREL_C_SANITIZE " " + flags.out);
+    for (std::string word; words >> word;) args.push_back(word);
+    ProcessResult build = run_process(KESTREL_C_COMPILER, args, options);
+    ASSERT_EQ(build.exit_code, 0) << flags.out << build.err;
+
+    ProcessOptions run_options = options;
+    run_options.env.push_back("LD_DEBUG=files");  // the loader says on standard error where each library came from
+    ProcessResult run = run_process(work.file(p.library), {}, run_options);
+    EXPECT_EQ(run.exit_code, 0) << run.err.substr(0, 3000);
+    EXPECT_EQ(run.out, std::string(p.library) + " " + version.out);
+    const std::string library = prefix + "/lib/kestrel/lib" + p.library + ".so.";
+    EXPECT_NE(run.err.find(library), std::string::npos) << library << " not loaded:\n" << run.err.substr(0, 3000);
+  }
+}
+
 TEST(Install, InstalledKestrelRecordsAndReadsTheDemoFromAnotherFolder) {
   TempDir prefix;
   ProcessResult install = run_process(KESTREL_CMAKE_COMMAND, {"--install", KESTREL_BUILD_DIR, "--prefix", prefix.path()});
   ASSERT_EQ(install.exit_code, 0) << install.out << install.err;
   expect_installed_files(prefix.path());
   expect_records_and_reads_the_demo(prefix.path());
+  expect_c_programs_build_with_pkg_config(prefix.path());
 }
 
-// scripts/release-check unpacks the package with dpkg-deb -x into the folder
-// KESTREL_PACKAGE_ROOT names and runs this.
+// scripts/release-check unpacks the packages (kestrel and kestrel-dev) with
+// dpkg-deb -x into the folder KESTREL_PACKAGE_ROOT names and runs this.
 TEST(Package, UnpackedPackageRecordsAndReadsTheDemo) {
   const char* root = std::getenv("KESTREL_PACKAGE_ROOT");
   if (!root || !*root) GTEST_SKIP() << "run by scripts/release-check on the unpacked package";
   expect_installed_files(std::string(root) + "/usr");
   expect_records_and_reads_the_demo(std::string(root) + "/usr");
+  expect_c_programs_build_with_pkg_config(std::string(root) + "/usr");
 }
 
 // The packages scripts/setup asks apt-get for on a machine that has none, in

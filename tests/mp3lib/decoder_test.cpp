@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 #include <mpg123.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "mp3lib/sorrel.h"
@@ -212,7 +217,7 @@ TEST(SorrelHandles, SeveralDecodersInterleaved) {
       continue;
     }
     SorrelError error{-1, -1};
-    decoders[i] = sorrel_open(path.c_str(), 10000, 2, 44100, 64000, &error);
+    decoders[i] = sorrel_open(path.c_str(), 10000, &error);
     ASSERT_NE(decoders[i], nullptr) << cases[i].name;
     EXPECT_EQ(error.step, SORREL_OK);
   }
@@ -246,7 +251,7 @@ TEST(SorrelHandles, FailedOpensReportTheStep) {
   for (const auto& c : cases) {
     SorrelError error{-1, -1};
     testing::internal::CaptureStdout();
-    SorrelDecoder* decoder = sorrel_open(c.path.c_str(), c.chunk, 2, 44100, 128000, &error);
+    SorrelDecoder* decoder = sorrel_open(c.path.c_str(), c.chunk, &error);
     char buffer[10000 + 16];
     const int32_t got = sorrel_decode(decoder, buffer, 16, nullptr);
     sorrel_close(decoder);
@@ -256,6 +261,30 @@ TEST(SorrelHandles, FailedOpensReportTheStep) {
     EXPECT_EQ(decoder != nullptr, c.expected.step == SORREL_OK) << c.path;
     EXPECT_EQ(got, 0) << c.path;
   }
+}
+
+// Each step in words; the words name what went wrong, not a number.
+TEST(SorrelHandles, StatusTexts) {
+  const struct { int32_t step; const char* text; } cases[] = {
+      {SORREL_OK, "success"},
+      {SORREL_NO_CONVERTER, "the decoder cannot be set up"},
+      {SORREL_BAD_CHUNK, "the output chunk size is not positive"},
+      {SORREL_NO_MEMORY, "out of memory"},
+      {SORREL_CANNOT_OPEN, "the file cannot be opened"},
+      {SORREL_CONVERT_FAILED, "decoding failed"},
+      {6, "unknown status"},
+      {-1, "unknown status"},
+      {INT32_MAX, "unknown status"},
+  };
+  for (const auto& c : cases) EXPECT_STREQ(sorrel_status_text(c.step), c.text) << c.step;
+}
+
+// The version the build gives the library, whose major is its file name's.
+TEST(SorrelHandles, VersionIsTheLibrarys) {
+  const std::string version = sorrel_version();
+  EXPECT_EQ(version, KESTREL_SORREL_VERSION);
+  const std::string major = version.substr(0, version.find('.'));
+  EXPECT_TRUE(file_exists(std::string(KESTREL_BUILD_DIR) + "/libsorrel.so." + major)) << version;
 }
 
 TEST(Mp3Decoder, OpeningAgainReplacesTheOpenDecoder) {
@@ -332,17 +361,141 @@ TEST(ReadMP3StreamFormat, ReadsABoundedAmount) {
   EXPECT_EQ(stream_of(dir.file("tagged.mp3")), "2/44100");
 }
 
-// libmpg123 prints some warnings whatever its flags say; none reaches the
-// console. A Layer II joint-stereo bound beyond the sideband limit is one.
-TEST(Mp3Decoder, LibraryWarningsStayOffStandardError) {
+namespace {
+
+// What running fn did to standard error: whether something flushed what the
+// program had buffered for it (sorrel's hush does, before it points
+// descriptor 2 elsewhere), and what reached it besides.
+struct StderrUse {
+  bool flushed = false;
+  std::string text;
+};
+template <class Fn>
+StderrUse watch_stderr(Fn fn) {
   TempDir dir;
+  const std::string path = dir.file("stderr");
+  fflush(stderr);
+  const int saved = dup(STDERR_FILENO);
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  dup2(fd, STDERR_FILENO);
+  close(fd);
+  static char buffer[1 << 16];
+  setvbuf(stderr, buffer, _IOFBF, sizeof buffer);
+  fputs("marker\n", stderr);
+  fn();
+  StderrUse use;
+  use.flushed = read_file(path).rfind("marker\n", 0) == 0;
+  fflush(stderr);
+  setvbuf(stderr, nullptr, _IONBF, 0);
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  use.text = read_file(path).substr(7);
+  return use;
+}
+
+// The whole file decoded through a handle, in requests of 5760 bytes.
+std::string decode_handle(const std::string& path) {
+  std::string out;
+  SorrelDecoder* decoder = sorrel_open(path.c_str(), 10000, nullptr);
+  std::vector<char> buffer(5760 + 9999);
+  int32_t got = 0;
+  while (decoder != nullptr && (got = sorrel_decode(decoder, buffer.data(), 5760, nullptr)) > 0)
+    out.append(buffer.data(), static_cast<size_t>(got));
+  sorrel_close(decoder);
+  return out;
+}
+
+// stereo_32k.mp2 with every frame joint stereo with the bound at 16 subbands,
+// beyond the 12 of its table: libmpg123 warns of each frame.
+std::string bound_beyond_limit_mp2() {
   std::string mp2 = read_file(fixture("stereo_32k.mp2"));
-  for (size_t at = 0; at + 432 <= mp2.size(); at += 432) mp2[at + 3] = 0x74;  // joint stereo, bound 16 > 12
-  write_file(dir.file("bound.mp2"), mp2);
-  testing::internal::CaptureStderr();
-  const std::string format = stream_of(dir.file("bound.mp2"));
-  const Decoded d = decode(dir.file("bound.mp2"), 3840);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  EXPECT_EQ(format, "2/32000");
-  EXPECT_GT(d.bytes.size(), 32000u * 4);
+  for (size_t at = 0; at + 432 <= mp2.size(); at += 432) mp2[at + 3] = 0x74;
+  return mp2;
+}
+
+}  // namespace
+
+// Nothing libmpg123 prints reaches standard error, and sorrel leaves standard
+// error alone (not even flushing it) unless what it feeds the decoder holds
+// what looks like the header of the one frame libmpg123's quiet flag does not
+// keep quiet about (mono_22k.mp3 does, inside its frames: a hush then costs
+// nothing but the lines other threads write meanwhile).
+TEST(Mp3Decoder, StandardErrorIsLeftAloneAndQuiet) {
+  TempDir dir;
+  write_file(dir.file("bound.mp2"), bound_beyond_limit_mp2());
+  const struct { std::string path; bool hushed; } cases[] = {
+      {fixture("stereo_44k.mp3"), false},
+      {fixture("stereo_32k.mp2"), false},
+      {fixture("mono_22k.mp3"), true},
+      {dir.file("bound.mp2"), true},
+  };
+  for (const auto& c : cases) {
+    std::string format;
+    Decoded shared;
+    std::string handle;
+    const StderrUse use = watch_stderr([&] {
+      format = stream_of(c.path);
+      shared = decode(c.path, 3840);
+      handle = decode_handle(c.path);
+    });
+    EXPECT_EQ(use.text, "") << c.path;
+    EXPECT_EQ(use.flushed, c.hushed) << c.path;
+    EXPECT_NE(format, "none") << c.path;
+    EXPECT_TRUE(handle == shared.bytes) << c.path;
+    EXPECT_GT(handle.size(), 80000u) << c.path;  // two seconds or more
+  }
+}
+
+// Every MPEG-1 Layer II joint-stereo header: sorrel hushes standard error for
+// the streams libmpg123 warns about, and for no other.
+TEST(Mp3Decoder, HushesExactlyTheStreamsLibmpg123WarnsAbout) {
+  TempDir dir;
+  const std::string path = dir.file("frames.mp2");
+  constexpr int kRates[3] = {44100, 48000, 32000};
+  constexpr int kKbps[15] = {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384};
+  int warned = 0;
+  for (int rate = 0; rate < 3; ++rate)
+    for (int index = 1; index < 15; ++index)
+      for (int extension = 0; extension < 4; ++extension) {
+        // Four frames of silence: no bit allocation after the header.
+        const size_t size = 144000u * kKbps[index] / kRates[rate];
+        std::string frame(size, '\0');
+        frame[0] = '\xFF';
+        frame[1] = '\xFD';  // MPEG-1 Layer II, no CRC
+        frame[2] = static_cast<char>(index << 4 | rate << 2);
+        frame[3] = static_cast<char>(0x40 | extension << 4);  // joint stereo
+        write_file(path, frame + frame + frame + frame);
+        const std::string row = std::to_string(kRates[rate]) + " Hz, index " + std::to_string(index) +
+                                ", extension " + std::to_string(extension);
+        testing::internal::CaptureStderr();
+        reference(path);
+        const bool warns = !testing::internal::GetCapturedStderr().empty();
+        warned += warns;
+        const StderrUse use = watch_stderr([&] { decode_handle(path); });
+        EXPECT_EQ(use.text, "") << row;
+        EXPECT_EQ(use.flushed, warns) << row;
+      }
+  // The bound reaches beyond 8 subbands with extension 2 or 3 at 32 to 96
+  // kbit/s at 44100 and 48000 Hz, beyond 12 with extension 3 at 32000 Hz.
+  EXPECT_EQ(warned, 30);
+}
+
+// Decoders on several threads hush and restore standard error through one
+// count: it ends pointing where it pointed before.
+TEST(SorrelHandles, DecodersOnSeveralThreadsLeaveStandardErrorWhereItWas) {
+  TempDir dir;
+  const std::string path = dir.file("bound.mp2");
+  write_file(path, bound_beyond_limit_mp2());
+  struct stat before {};
+  ASSERT_EQ(fstat(STDERR_FILENO, &before), 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 10; ++i) decode_handle(path);
+    });
+  for (std::thread& thread : threads) thread.join();
+  struct stat after {};
+  ASSERT_EQ(fstat(STDERR_FILENO, &after), 0);
+  EXPECT_EQ(after.st_dev, before.st_dev);
+  EXPECT_EQ(after.st_ino, before.st_ino);
 }

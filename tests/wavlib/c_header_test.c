@@ -1,6 +1,7 @@
-/* thistle's header compiled as C: a file written and read back through the
-   handles. Exit status 0 when all is well. */
-#include "wavlib/thistle.h"
+/* thistle's header compiled as C, under its installed name: a file written and
+   read back through the handles. Prints the library's version; exit status 0
+   when all is well. Also built against an installed tree (Install.*). */
+#include <thistle.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -15,7 +16,10 @@ int main(void) {
   int failures = 0;
 
   int32_t status = -1;
-  ThistleWriter* writer = thistle_create(path, 1, &status);
+  if (thistle_create(path, 96000, &status) != NULL || status != THISTLE_BAD_RATE ||
+      access(path, F_OK) == 0 || strstr(thistle_status_text(status), "sampling rate") == NULL)
+    failures++;
+  ThistleWriter* writer = thistle_create(path, 44100, &status);
   const unsigned char audio[6] = {1, 2, 3, 4, 5, 6};
   if (writer == NULL || status != THISTLE_OK) failures++;
   if (thistle_write(writer, audio, sizeof audio) != (int32_t)sizeof audio) failures++;
@@ -32,6 +36,7 @@ int main(void) {
 
   unlink(path);
   rmdir(folder);
+  printf("thistle %s\n", thistle_version());
   if (failures != 0) fprintf(stderr, "%d checks failed\n", failures);
   return failures != 0;
 }

@@ -264,8 +264,8 @@ TEST(ReadWAVSourceFormat, NeedsFormatAndData) {
 TEST(ThistleHandles, SeveralReadersAndWritersInterleaved) {
   TempDir dir;
   const std::string a = pattern(6000), b = pattern(9000).substr(3000);
-  ThistleWriter* wa = thistle_create(dir.file("a.wav").c_str(), 0, nullptr);
-  ThistleWriter* wb = thistle_create(dir.file("b.wav").c_str(), 2, nullptr);
+  ThistleWriter* wa = thistle_create(dir.file("a.wav").c_str(), 48000, nullptr);
+  ThistleWriter* wb = thistle_create(dir.file("b.wav").c_str(), 32000, nullptr);
   ASSERT_NE(wa, nullptr);
   ASSERT_NE(wb, nullptr);
   for (size_t at = 0; at < 6000; at += 1500) {
@@ -301,6 +301,56 @@ TEST(ThistleHandles, SeveralReadersAndWritersInterleaved) {
     thistle_close_reader(readers[i].reader);
   }
   close_wav_decode();
+}
+
+// A writer takes a rate in Hz; one a DAT does not record is refused before
+// any file is made, and so is a DAT rate code.
+TEST(ThistleHandles, WritersTakeTheRatesADatRecords) {
+  TempDir dir;
+  const struct { int32_t hz; int32_t status; } cases[] = {
+      {48000, THISTLE_OK},       {44100, THISTLE_OK},       {32000, THISTLE_OK},
+      {96000, THISTLE_BAD_RATE}, {22050, THISTLE_BAD_RATE}, {8000, THISTLE_BAD_RATE},
+      {0, THISTLE_BAD_RATE},     {1, THISTLE_BAD_RATE},     {-44100, THISTLE_BAD_RATE},
+  };
+  for (const auto& c : cases) {
+    const std::string path = dir.file(std::to_string(c.hz) + ".wav");
+    int32_t status = -1;
+    ThistleWriter* writer = thistle_create(path.c_str(), c.hz, &status);
+    EXPECT_EQ(status, c.status) << c.hz;
+    EXPECT_EQ(writer != nullptr, c.status == THISTLE_OK) << c.hz;
+    EXPECT_EQ(thistle_finish(writer, nullptr), c.status == THISTLE_OK ? 0 : -1) << c.hz;
+    if (c.status != THISTLE_OK) {
+      EXPECT_FALSE(file_exists(path)) << c.hz;
+      continue;
+    }
+    const std::string bytes = read_file(path);
+    ASSERT_EQ(bytes.size(), 44u) << c.hz;
+    EXPECT_EQ(bytes.substr(24, 8), le32(static_cast<uint32_t>(c.hz)) + le32(static_cast<uint32_t>(c.hz) * 4));
+  }
+}
+
+// Each status in words; the words name what went wrong, not a number.
+TEST(ThistleHandles, StatusTexts) {
+  const struct { int32_t status; const char* text; } cases[] = {
+      {THISTLE_OK, "success"},
+      {THISTLE_CANNOT_OPEN, "the file cannot be opened or created"},
+      {THISTLE_NOT_RIFF, "the file is not a RIFF file"},
+      {THISTLE_NO_DATA, "the file has no data chunk"},
+      {THISTLE_WRITE_FAILED, "the header of the new file cannot be written"},
+      {THISTLE_BAD_RATE, "the sampling rate is not one a DAT records (48000, 44100 or 32000 Hz)"},
+      {6, "unknown status"},
+      {-1, "unknown status"},
+      {INT32_MIN, "unknown status"},
+  };
+  for (const auto& c : cases) EXPECT_STREQ(thistle_status_text(c.status), c.text) << c.status;
+}
+
+// The version the build gives the library, whose major is its file name's.
+TEST(ThistleHandles, VersionIsTheLibrarys) {
+  const std::string version = thistle_version();
+  EXPECT_EQ(version, KESTREL_THISTLE_VERSION);
+  const std::string major = version.substr(0, version.find('.'));
+  EXPECT_TRUE(file_exists(std::string(KESTREL_BUILD_DIR) + "/libthistle.so." + major)) << version;
 }
 
 TEST(ThistleHandles, ReadersSayWhyAFileCannotBeRead) {
@@ -352,7 +402,7 @@ TEST(ThistleHandles, FileAWriteFailedOnIsFinishedWhole) {
       int result = 0;
       if (c.how == kWriter) {
         int32_t status = -1;
-        ThistleWriter* writer = thistle_create(path.c_str(), 1, &status);
+        ThistleWriter* writer = thistle_create(path.c_str(), 44100, &status);
         if (writer == nullptr) _exit(status == THISTLE_WRITE_FAILED ? 10 : 11);
         for (size_t at = 0; at < audio.size(); at += 2000)
           if (thistle_write(writer, audio.data() + at, 2000) != 2000) break;
