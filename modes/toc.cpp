@@ -83,11 +83,14 @@ int contents_of_image(FrameSource* source, TapeContents* toc) {
       }
     }
     FrameRead read = read_next_frame(source, &frame);
-    if (read.stand_in) continue;  // a frame the dump could not read: its place passes
-    if (!tape_read_ok(read.result)) break;
+    // A frame the dump could not read keeps its place in its program (its
+    // stand-in carries the number of its neighbours), but it begins no
+    // program and tells nothing of the format or the date.
+    bool stand_in = read.stand_in != 0;
+    if (!stand_in && !tape_read_ok(read.result)) break;
     FrameInfo info = decode_frame(&frame);
     bool numbered = info.program_kind == FRAME_PROGRAM_NUMBER;
-    if (numbered && !seen[info.program]) {
+    if (numbered && !stand_in && !seen[info.program]) {
       seen[info.program] = true;
       TocProgram p;
       p.number = info.program;
@@ -99,7 +102,7 @@ int contents_of_image(FrameSource* source, TapeContents* toc) {
     }
     if (current == kNone) continue;
     TocProgram& p = toc->programs[current];
-    if (head) head = index - p.start_frame < kTocHeadFrames && !p.date.valid && take_head_frame(&p, info);
+    if (head && !stand_in) head = index - p.start_frame < kTocHeadFrames && !p.date.valid && take_head_frame(&p, info);
     if (numbered && info.program == p.number) {
       p.own_end = index + 1;
       p.abs_end = code_after(info.absolute.valid ? info.absolute.code : TIME_CODE_NONE);
