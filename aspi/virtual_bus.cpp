@@ -765,10 +765,11 @@ int vbus_write_stats(const VirtualBus* bus) {
   for (size_t i = 0; i < bus->drives.size(); ++i) {
     const VirtualDrive& d = bus->drives[i];
     json += formatted("%s\n  {\"address\": \"%u:%u\", \"reads\": %llu, \"writes\": %llu, \"locates\": %llu, "
-                      "\"frames_searched\": %llu, \"drive_seconds\": %.3f}",
+                      "\"frames_searched\": %llu, \"drive_seconds\": %.3f, \"loaded\": %s, \"density\": %u}",
                       i == 0 ? "" : ",", d.adapter, d.target, static_cast<unsigned long long>(d.tape_reads),
                       static_cast<unsigned long long>(d.tape_writes), static_cast<unsigned long long>(d.locates),
-                      static_cast<unsigned long long>(d.frames_searched), vdrive_seconds(&d));
+                      static_cast<unsigned long long>(d.frames_searched), vdrive_seconds(&d),
+                      d.loaded ? "true" : "false", d.density);
   }
   json += bus->drives.empty() ? "]}\n" : "\n]}\n";
 

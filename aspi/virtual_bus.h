@@ -103,7 +103,8 @@ void vbus_close(VirtualBus* bus);
 // The seconds a real drive's transport would have spent on what this one did.
 double vdrive_seconds(const VirtualDrive* d);
 // Writes the tally of every drive as one JSON object to the bus's stats file,
-// whole or not at all (a temporary file in the same folder, then renamed).
+// whole or not at all (a temporary file in the same folder, then renamed),
+// with the state each drive is left in (tape loaded, density code).
 // Returns 0, also when no stats file is asked for, or -1 after a warning.
 int vbus_write_stats(const VirtualBus* bus);
 

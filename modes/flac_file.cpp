@@ -77,6 +77,12 @@ FLAC__StreamEncoderTellStatus tell(const FLAC__StreamEncoder*, FLAC__uint64* off
   return FLAC__STREAM_ENCODER_TELL_STATUS_OK;
 }
 
+// Why the encoder failed, as errno: ENOMEM when it could not allocate.
+int encoder_errno(const FlacFile* f) {
+  if (FLAC__stream_encoder_get_state(f->encoder) == FLAC__STREAM_ENCODER_MEMORY_ALLOCATION_ERROR) return ENOMEM;
+  return errno;
+}
+
 // A new encoder writing from the start of the file. 0, or -1.
 int begin_stream(FlacFile* f, int32_t rate) {
   f->encoder = FLAC__stream_encoder_new();
@@ -99,7 +105,7 @@ int begin_stream(FlacFile* f, int32_t rate) {
   if (FLAC__stream_encoder_init_stream(e, write_out, seek_to, tell, nullptr, f) !=
       FLAC__STREAM_ENCODER_INIT_STATUS_OK) {
     if (f->failure.empty()) f->failure = "set-up of the encoder";
-    if (f->saved_errno == 0) f->saved_errno = errno;
+    if (f->saved_errno == 0) f->saved_errno = encoder_errno(f);
     return -1;
   }
   // The stream's header and metadata are whole: a file without frames.
@@ -238,7 +244,14 @@ int flac_file_write(FlacFile* f, const uint8_t* pcm, int bytes) {
     return -1;
   }
   uint32_t pairs = static_cast<uint32_t>(bytes) / 4;
-  f->samples.resize(static_cast<size_t>(pairs) * kChannels);
+  try {
+    f->samples.resize(static_cast<size_t>(pairs) * kChannels);
+  } catch (const std::bad_alloc&) {
+    f->failed = true;
+    f->failure = "encoding";
+    f->saved_errno = errno = ENOMEM;
+    return -1;
+  }
   for (size_t i = 0; i < f->samples.size(); ++i)
     f->samples[i] = static_cast<int16_t>(static_cast<uint16_t>(pcm[2 * i] | pcm[2 * i + 1] << 8));
   if (FLAC__stream_encoder_process_interleaved(f->encoder, f->samples.data(), pairs)) return 0;
@@ -247,6 +260,7 @@ int flac_file_write(FlacFile* f, const uint8_t* pcm, int bytes) {
     f->failure = FLAC__stream_encoder_get_state(f->encoder) == FLAC__STREAM_ENCODER_VERIFY_MISMATCH_IN_AUDIO_DATA
                      ? "verify"
                      : "encoding";
+  if (f->saved_errno == 0 && encoder_errno(f) == ENOMEM) f->saved_errno = ENOMEM;
   errno = f->saved_errno;
   return -1;
 }

@@ -15,6 +15,7 @@
 #include "datframe/dat_frame.h"
 #include "datframe/frame_info.h"
 #include "platform/console.h"
+#include "platform/memory.h"
 #include "wavlib/thistle.h"
 
 namespace {
@@ -129,13 +130,19 @@ bool take_read_frame(const DatFrame* frame, RunSettings* settings, FrameInfo* in
   return events->blank_stop && !settings->stopeot_arg;
 }
 
-bool esc_pressed(void) { return console_key_waiting() && console_read_key() == CONSOLE_KEY_ESC; }
+bool esc_pressed(void) {
+  // Memory that ran out where nothing could throw ends the mode as ESC does:
+  // its files are finished, and the run then ends as out of memory.
+  if (memory_has_run_out()) return true;
+  return console_key_waiting() && console_read_key() == CONSOLE_KEY_ESC;
+}
 
 namespace {
 
 void report_failure(const char* what, const char* name, const char* without_reason) {
   int error = errno;
   std::printf("\n%s %s failed: %s\n", what, name, error ? std::strerror(error) : without_reason);
+  note_failure_reason(error);
 }
 
 }  // namespace
@@ -148,6 +155,11 @@ void report_open_failure(const char* name) {
   int error = errno;
   std::printf("Cannot open %s\n", name);
   std::printf("%s\n", error ? std::strerror(error) : "reason unknown");
+  note_failure_reason(error);
+}
+
+void note_failure_reason(int error) {
+  if (error == ENOMEM) memory_ran_out();
 }
 
 FILE* open_wav_file(const char* name, int32_t rate_code) {

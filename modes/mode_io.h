@@ -37,7 +37,12 @@ int32_t handle_error_frame(const DatFrame* frame, uint8_t* pcm, int32_t pcm_byte
 }
 
 // 1 when a key is waiting and it is ESC (an interrupt reads as ESC); reads it.
+// Also 1 once memory has run out (platform/memory.h): the mode is to end.
 bool esc_pressed(void);
+
+// A file operation that failed for want of memory (ENOMEM) ends the run as
+// out of memory (platform/memory.h); the report functions below note it.
+void note_failure_reason(int error);
 
 // Says on the console that writing a file failed, with the system's reason.
 void report_write_failure(const char* name);

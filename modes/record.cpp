@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "modes/source.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/memory.h"
 #include "scsi/tape_commands.h"
 
 namespace {
@@ -278,28 +280,16 @@ uint32_t write_lead_out(int adapter, int target, int lun) {
   return 0;
 }
 
-int record_to_tape(RunSettings* settings) {
-  std::string cue_path;
-  std::string entry;
-  RecordingOptions options;
-  if (load_cue_file(settings, &cue_path, &options, &entry) != 0) return 0;
-  const int adapter = settings->output_adapter;
-  const int target = settings->output_target;
-  const int lun = settings->output_lun;
+namespace {
 
-  uint32_t result = write_lead_in(adapter, target, lun);
-  if (result != 0 && WRITE_POSITIONING_ERROR(result)) {
-    std::printf("Tape positioning error.. trying again...");
-    result = write_lead_in(adapter, target, lun);
-  }
-  if (result != 0) {
-    if (WRITE_PROTECT_ERROR(result))
-      std::printf("Tape write protect error\n");
-    else
-      std::printf("Tape write error %x\n", result);
-    return 0;
-  }
+const int kLeadOutFollows = -1;
 
+// Everything between the lead-in and the lead-out: the lead-in silence, the
+// programs, the lead-out silence. kLeadOutFollows, or what the mode returns
+// when it ends without a lead-out (a failed write).
+int record_programs(const std::string& cue_path, std::string entry, const RecordingOptions& options,
+                    int adapter, int target, int lun) {
+  uint32_t result = 0;
   // ESC or an interrupt before the first track's first frame records no
   // program: the lead-in silence, when it has begun, is finished, and the
   // lead-out follows it at once (there is no track to let ring out).
@@ -374,6 +364,44 @@ int record_to_tape(RunSettings* settings) {
       std::printf(".. trying again...");
       write_lead_out_silence(adapter, target, lun, options.leadout_silence_seconds);
     }
+  }
+  return kLeadOutFollows;
+}
+
+}  // namespace
+
+int record_to_tape(RunSettings* settings) {
+  std::string cue_path;
+  std::string entry;
+  RecordingOptions options;
+  if (load_cue_file(settings, &cue_path, &options, &entry) != 0) return 0;
+  const int adapter = settings->output_adapter;
+  const int target = settings->output_target;
+  const int lun = settings->output_lun;
+
+  uint32_t result = write_lead_in(adapter, target, lun);
+  if (result != 0 && WRITE_POSITIONING_ERROR(result)) {
+    std::printf("Tape positioning error.. trying again...");
+    result = write_lead_in(adapter, target, lun);
+  }
+  if (result != 0) {
+    if (WRITE_PROTECT_ERROR(result))
+      std::printf("Tape write protect error\n");
+    else
+      std::printf("Tape write error %x\n", result);
+    return 0;
+  }
+
+  try {
+    int ended = record_programs(cue_path, entry, options, adapter, target, lun);
+    if (ended != kLeadOutFollows) return ended;
+  } catch (const std::bad_alloc&) {
+    // Memory ran out in mid-recording: what is on the tape is closed with
+    // the lead-out, as after ESC, and the run then ends as out of memory.
+    // The source's buffers are given back first.
+    close_source();
+    memory_ran_out();
+    std::printf("\n");
   }
   write_lead_out(adapter, target, lun);
   std::printf("\n");

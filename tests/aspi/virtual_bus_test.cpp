@@ -546,9 +546,9 @@ TEST(VirtualBus, StatsFileHoldsEveryDrivesTallyOrIsNotWrittenAtAll) {
   EXPECT_EQ(read_file(dir.file("stats.json")),
             "{\"drives\": [\n"
             "  {\"address\": \"0:4\", \"reads\": 11, \"writes\": 0, \"locates\": 2, \"frames_searched\": 400, "
-            "\"drive_seconds\": 2.390},\n"
+            "\"drive_seconds\": 2.390, \"loaded\": true, \"density\": 19},\n"
             "  {\"address\": \"1:2\", \"reads\": 0, \"writes\": 0, \"locates\": 0, \"frames_searched\": 0, "
-            "\"drive_seconds\": 0.000}\n"
+            "\"drive_seconds\": 0.000, \"loaded\": false, \"density\": 19}\n"
             "]}\n");
 
   // A name taken by a folder, a folder that does not exist: a warning each,
