@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/console.h"
 #include "platform/memory.h"
 
 namespace {
@@ -33,6 +34,7 @@ struct PcmWorker {
 namespace {
 
 void run(PcmWorker* w) {
+  console_keep_interrupts_off_this_thread();
   std::unique_lock<std::mutex> hold(w->lock);
   for (;;) {
     w->changed.wait(hold, [w] { return !w->queue.empty() || w->ending; });

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "base/dat_format.h"
+#include "platform/console.h"
 #include "platform/digest.h"
 #include "platform/memory.h"
 #include "report/transfer_report.h"
@@ -174,6 +175,7 @@ void run_job(ChecksumWorker* w, Job& job) {
 }
 
 void work(ChecksumWorker* w) {
+  console_keep_interrupts_off_this_thread();
   for (;;) {
     std::unique_lock<std::mutex> lock(w->mutex);
     w->work.wait(lock, [w] { return !w->jobs.empty() || w->ending; });
