@@ -48,6 +48,11 @@
 // The provider could not get the memory the call needs; the call did nothing
 // more, and the provider stays usable.
 #define ASPI_STATUS_NO_RESOURCES 0xE9
+// Another process holds the device: the command was not sent to it. A
+// process holds every device it sends a command to until it unloads the
+// provider (an exclusive open of the /dev/sgN node; a lock on a virtual
+// drive's cassette file).
+#define ASPI_STATUS_IN_USE 0xE5
 
 #define ASPI_FLAG_EVENT_NOTIFY 0x40
 #define ASPI_FLAG_DATA_IN 0x08
