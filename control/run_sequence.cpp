@@ -37,8 +37,9 @@ bool writes_where_the_tape_stands(const RunSettings* s) {
 }
 
 // Steps 4 to 14; the caller releases the ASPI layer and the records.
-// set_up becomes true once a drive may be set up, for the tear-down when
-// memory runs out; the run then returns without tearing them down itself.
+// set_up is true while a drive may be set up and not yet torn down, for the
+// tear-down when memory runs out; the run then returns without tearing them
+// down itself.
 int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* staging, bool* set_up) {
   if (argc < 3) {  // the program name and at least two arguments
     std::printf("Missing command line parameters....\n");
@@ -78,6 +79,7 @@ int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* sta
   if (memory_has_run_out()) return EXIT_NO_MEMORY;
   if (console_interrupted()) {
     std::printf("Interrupted before the mode began\n");
+    *set_up = false;
     close_drives(settings);
     return EXIT_MODE_FAILED;
   }
@@ -87,6 +89,7 @@ int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* sta
     // write over what the position was meant to keep.
     if (writes_where_the_tape_stands(settings)) {
       std::printf("Nothing is written after a failed seek\n");
+      *set_up = false;
       close_drives(settings);
       return EXIT_MODE_FAILED;
     }
@@ -94,6 +97,7 @@ int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* sta
   build_frame_tables();
   int exit_code = run_mode(settings, staging) != 0 ? EXIT_MODE_FAILED : EXIT_DONE;
   if (memory_has_run_out()) return EXIT_NO_MEMORY;
+  *set_up = false;  // torn down once, also when memory runs out in the tear-down
   close_drives(settings);
   return exit_code;
 }
