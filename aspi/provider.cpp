@@ -1,9 +1,15 @@
 // libwnaspi32.so: the three ASPI entry points over the SCSI generic backend
 // or, when KESTREL_BUS names a bus file, the virtual drives it lists.
-#include <pthread.h>
-
+//
+// The entry points are C functions: no exception leaves them. Memory that
+// runs out inside one (the virtual drives read ahead, search and keep tallies
+// in containers) ends that call with ASPI_STATUS_NO_RESOURCES, and the lock
+// is given back on the way out, so that the caller can still tear its drives
+// down.
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <new>
 
 #include "aspi/sg_backend.h"
 #include "aspi/virtual_bus.h"
@@ -15,7 +21,7 @@
 namespace {
 
 struct Provider {
-  pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+  std::mutex lock;
   bool virtual_bus = false;
   VirtualBus bus;
   SgBackend sg;
@@ -32,7 +38,11 @@ struct Provider {
   // Unloading: the virtual drives leave their tally (when the bus file asks
   // for it) and close their cassettes.
   ~Provider() {
-    if (virtual_bus) vbus_write_stats(&bus);
+    try {
+      if (virtual_bus) vbus_write_stats(&bus);
+    } catch (...) {
+      // No memory left for the tally: the drives still close.
+    }
     vbus_close(&bus);
     sg_close(&sg);
   }
@@ -57,13 +67,30 @@ long find_device(Provider& p, uint8_t adapter, uint8_t target, uint8_t lun) {
   return d ? d - p.sg.devices.data() : -1;
 }
 
+// The status of a call that an exception ended.
+uint8_t status_of_exception() {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return ASPI_STATUS_NO_RESOURCES;
+  } catch (...) {
+    return ASPI_STATUS_ERROR;
+  }
+}
+
 }  // namespace
 
 ASPI_EXPORT uint32_t GetASPI32SupportInfo(void) {
-  Provider& p = provider();
-  pthread_mutex_lock(&p.lock);
-  int count = adapter_count(p);
-  pthread_mutex_unlock(&p.lock);
+  int count = 0;
+  try {
+    Provider& p = provider();
+    std::lock_guard<std::mutex> hold(p.lock);
+    count = adapter_count(p);
+  } catch (...) {
+    // The bus could not be set up: no memory for it, or it failed.
+    uint8_t status = status_of_exception();
+    return (status == ASPI_STATUS_NO_RESOURCES ? ASPI_SUPPORT_STATUS_NO_RESOURCES : ASPI_SUPPORT_STATUS_FAILED_INIT) << 8;
+  }
   if (count <= 0) return ASPI_SUPPORT_STATUS_NO_ADAPTERS << 8;
   return ASPI_SUPPORT_STATUS_OK << 8 | static_cast<uint32_t>(count > 255 ? 255 : count);
 }
@@ -71,16 +98,19 @@ ASPI_EXPORT uint32_t GetASPI32SupportInfo(void) {
 ASPI_EXPORT uint32_t SendASPI32Command(void* request) {
   if (!request) return ASPI_STATUS_INVALID_REQUEST;
   auto* block = static_cast<AspiExecRequest*>(request);
-  Provider& p = provider();
   if (block->command != ASPI_CMD_EXEC_SCSI) {
     block->status = ASPI_STATUS_INVALID_COMMAND;
   } else {
-    pthread_mutex_lock(&p.lock);
-    if (p.virtual_bus)
-      vbus_execute(&p.bus, block);
-    else
-      sg_execute(&p.sg, block);
-    pthread_mutex_unlock(&p.lock);
+    try {
+      Provider& p = provider();
+      std::lock_guard<std::mutex> hold(p.lock);
+      if (p.virtual_bus)
+        vbus_execute(&p.bus, block);
+      else
+        sg_execute(&p.sg, block);
+    } catch (...) {
+      block->status = status_of_exception();
+    }
   }
   uint8_t status = block->status;
   if ((block->flags & ASPI_FLAG_EVENT_NOTIFY) && block->event)
@@ -90,10 +120,14 @@ ASPI_EXPORT uint32_t SendASPI32Command(void* request) {
 
 ASPI_EXPORT uint32_t TranslateASPI32Address(uint32_t* path, uint32_t* device_node) {
   if (!path || !device_node) return ASPI_STATUS_INVALID_REQUEST;
-  Provider& p = provider();
-  pthread_mutex_lock(&p.lock);
-  long index = find_device(p, *path & 0xFF, (*path >> 8) & 0xFF, (*path >> 16) & 0xFF);
-  pthread_mutex_unlock(&p.lock);
+  long index = -1;
+  try {
+    Provider& p = provider();
+    std::lock_guard<std::mutex> hold(p.lock);
+    index = find_device(p, *path & 0xFF, (*path >> 8) & 0xFF, (*path >> 16) & 0xFF);
+  } catch (...) {
+    return status_of_exception();
+  }
   if (index < 0) return ASPI_STATUS_NO_DEVICE;
   *device_node = static_cast<uint32_t>(index);
   return ASPI_STATUS_COMPLETED;
@@ -101,10 +135,10 @@ ASPI_EXPORT uint32_t TranslateASPI32Address(uint32_t* path, uint32_t* device_nod
 
 ASPI_EXPORT uint32_t GetASPI32DeviceEntry(uint32_t index, uint8_t* adapter, uint8_t* target,
                                           uint8_t* lun, char* name, uint32_t name_size) {
-  Provider& p = provider();
-  pthread_mutex_lock(&p.lock);
-  uint32_t status = ASPI_STATUS_NO_DEVICE;
-  if (index < device_count(p)) {
+  try {
+    Provider& p = provider();
+    std::lock_guard<std::mutex> hold(p.lock);
+    if (index >= device_count(p)) return ASPI_STATUS_NO_DEVICE;
     const std::string* text;
     if (p.virtual_bus) {
       const VirtualDrive& d = p.bus.drives[index];
@@ -124,24 +158,22 @@ ASPI_EXPORT uint32_t GetASPI32DeviceEntry(uint32_t index, uint8_t* adapter, uint
       std::memcpy(name, text->data(), n);
       name[n] = '\0';
     }
-    status = ASPI_STATUS_COMPLETED;
+    return ASPI_STATUS_COMPLETED;
+  } catch (...) {
+    return status_of_exception();
   }
-  pthread_mutex_unlock(&p.lock);
-  return status;
 }
 
 ASPI_EXPORT void SetASPI32MessageSink(ASPI32MessageSink sink, void* context) { vbus_set_message_sink(sink, context); }
 
 ASPI_EXPORT uint32_t GetASPI32NoAdapterReason(void) {
-  Provider& p = provider();
-  pthread_mutex_lock(&p.lock);
-  uint32_t reason = ASPI_NO_ADAPTER_NONE;
-  if (adapter_count(p) <= 0) {
-    if (p.virtual_bus)
-      reason = ASPI_NO_ADAPTER_BUS_FILE;
-    else
-      reason = p.sg.driver_loaded ? ASPI_NO_ADAPTER_NO_SG_DEVICE : ASPI_NO_ADAPTER_NO_SG_DRIVER;
+  try {
+    Provider& p = provider();
+    std::lock_guard<std::mutex> hold(p.lock);
+    if (adapter_count(p) > 0) return ASPI_NO_ADAPTER_NONE;
+    if (p.virtual_bus) return ASPI_NO_ADAPTER_BUS_FILE;
+    return p.sg.driver_loaded ? ASPI_NO_ADAPTER_NO_SG_DEVICE : ASPI_NO_ADAPTER_NO_SG_DRIVER;
+  } catch (...) {
+    return ASPI_NO_ADAPTER_NO_MEMORY;
   }
-  pthread_mutex_unlock(&p.lock);
-  return reason;
 }

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -29,6 +30,7 @@ const unsigned kDriverMask = 0x0F;
 int system_open(const char* path, int flags) { return ::open(path, flags); }
 int system_ioctl(int fd, unsigned long request, void* argument) { return ::ioctl(fd, request, argument); }
 int system_close(int fd) { return ::close(fd); }
+int system_flock(int fd, int operation) { return ::flock(fd, operation); }
 
 std::string read_attribute(const std::string& path) {
   FILE* f = std::fopen(path.c_str(), "r");
@@ -70,10 +72,23 @@ bool read_device(const std::string& class_dir, const char* name, SgDevice* devic
 int open_device(SgBackend* backend, SgDevice* device) {
   if (device->fd >= 0) return device->fd;
   SgOpenFn open_fn = backend->open_fn ? backend->open_fn : system_open;
-  int fd = open_fn(device->node.c_str(), O_RDWR | O_CLOEXEC);
-  // Reading commands still work through a node that is only readable.
-  if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM))
-    fd = open_fn(device->node.c_str(), O_RDONLY | O_CLOEXEC);
+  // Exclusive: while this process holds the node, the sg driver refuses every
+  // other open of it (and this open while another holds it). O_NONBLOCK makes
+  // that EBUSY at once instead of a wait; SG_IO waits for its command all
+  // the same.
+  int fd = open_fn(device->node.c_str(), O_RDWR | O_CLOEXEC | O_EXCL | O_NONBLOCK);
+  // Reading commands still work through a node that is only readable. The
+  // driver takes no exclusive open for reading: an advisory lock keeps two
+  // runs apart there.
+  if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+    fd = open_fn(device->node.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    SgFlockFn flock_fn = backend->flock_fn ? backend->flock_fn : system_flock;
+    if (fd >= 0 && flock_fn(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+      (backend->close_fn ? backend->close_fn : system_close)(fd);
+      fd = -1;
+      errno = EBUSY;
+    }
+  }
   device->open_errno = fd < 0 ? errno : 0;
   device->fd = fd;
   return fd;
@@ -189,10 +204,13 @@ void sg_execute(SgBackend* backend, AspiExecRequest* block) {
   }
   int fd = open_device(backend, device);
   if (fd < 0) {
-    block->status = (device->open_errno == ENOENT || device->open_errno == ENXIO ||
-                     device->open_errno == ENODEV)
-                        ? ASPI_STATUS_NO_DEVICE
-                        : ASPI_STATUS_ERROR;
+    int error = device->open_errno;
+    if (error == EBUSY)
+      block->status = ASPI_STATUS_IN_USE;
+    else if (error == ENOENT || error == ENXIO || error == ENODEV)
+      block->status = ASPI_STATUS_NO_DEVICE;
+    else
+      block->status = ASPI_STATUS_ERROR;
     return;
   }
   uint8_t sense[32] = {};

@@ -14,6 +14,7 @@
 typedef int (*SgOpenFn)(const char* path, int flags);
 typedef int (*SgIoctlFn)(int fd, unsigned long request, void* argument);
 typedef int (*SgCloseFn)(int fd);
+typedef int (*SgFlockFn)(int fd, int operation);
 
 // Used when the request block does not say how long the caller waits.
 #define SG_DEFAULT_TIMEOUT_MS 60000u
@@ -38,6 +39,7 @@ struct SgBackend {
   SgOpenFn open_fn = nullptr;    // nullptr: open(2)
   SgIoctlFn ioctl_fn = nullptr;  // nullptr: ioctl(2)
   SgCloseFn close_fn = nullptr;  // nullptr: close(2)
+  SgFlockFn flock_fn = nullptr;  // nullptr: flock(2)
   std::vector<SgDevice> devices;  // ascending by host, channel, target, LUN
   int adapter_count = 0;
   bool driver_loaded = false;  // the kernel's sg driver is there (its sysfs class is)
@@ -49,7 +51,10 @@ int sg_enumerate(SgBackend* backend);
 // The device at an ASPI address, or nullptr.
 SgDevice* sg_find(SgBackend* backend, uint8_t adapter, uint8_t target, uint8_t lun);
 // Executes one request block (ASPI_CMD_EXEC_SCSI); always sets its status
-// except when the transport timed out, which leaves it at 0.
+// except when the transport timed out, which leaves it at 0. The first
+// command to a device opens its node exclusively (O_EXCL; a node that is only
+// readable, with an advisory lock) and keeps it until sg_close: while another
+// process holds the node, every command fails with ASPI_STATUS_IN_USE.
 void sg_execute(SgBackend* backend, AspiExecRequest* block);
 // Closes the device nodes.
 void sg_close(SgBackend* backend);

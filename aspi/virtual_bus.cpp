@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -718,6 +719,75 @@ int vbus_load(const char* path, VirtualBus* bus) {
   return 0;
 }
 
+namespace {
+
+// Whether fd is the file that path names now.
+bool is_file_at(int fd, const std::string& path) {
+  struct stat open_file {}, named {};
+  return fstat(fd, &open_file) == 0 && stat(path.c_str(), &named) == 0 && open_file.st_dev == named.st_dev &&
+         open_file.st_ino == named.st_ino;
+}
+
+// Opens the cassette for the claim: as it is, or made empty when missing.
+void open_for_claim(VirtualDrive* d) {
+  d->fd = open(d->cassette.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (d->fd >= 0) {
+    d->made_by_claim = true;
+    d->read_only = false;
+    return;
+  }
+  d->fd = open(d->cassette.c_str(), O_RDWR | O_CLOEXEC);
+  d->read_only = false;
+  if (d->fd < 0 && (errno == EACCES || errno == EROFS)) {
+    d->fd = open(d->cassette.c_str(), O_RDONLY | O_CLOEXEC);
+    d->read_only = d->fd >= 0;
+  }
+}
+
+const int kClaimAttempts = 3;
+
+}  // namespace
+
+int vbus_claim(VirtualBus* bus, VirtualDrive* d) {
+  if (d->claimed || d->cassette.empty()) return 0;
+  for (VirtualDrive& other : bus->drives) {
+    if (&other != d && other.claimed && other.fd >= 0 && is_file_at(other.fd, d->cassette)) {
+      d->claimed = true;
+      return 0;
+    }
+  }
+  for (int attempt = 0; attempt < kClaimAttempts; ++attempt) {
+    if (d->fd < 0) open_for_claim(d);
+    // A cassette that cannot be opened, nor made (a folder without write
+    // permission), is a blank nobody can write: there is nothing to guard.
+    if (d->fd < 0) {
+      d->claimed = true;
+      return 0;
+    }
+    if (flock(d->fd, LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EWOULDBLOCK) return -1;
+      // A file system without locks: the drive is used unguarded, as before.
+      d->claimed = true;
+      return 0;
+    }
+    // Removed or replaced between the open and the lock: the lock is on a
+    // file no one else will open. Once more with the file that is there.
+    if (is_file_at(d->fd, d->cassette)) {
+      // What the tape holds now, which another run may have changed since
+      // the bus was loaded.
+      struct stat st {};
+      if (fstat(d->fd, &st) == 0) d->frames = static_cast<uint64_t>(st.st_size) / DAT_FRAME_BYTES;
+      d->read_ahead_count = 0;
+      d->claimed = true;
+      return 0;
+    }
+    close(d->fd);
+    d->fd = -1;
+    d->made_by_claim = false;
+  }
+  return -1;
+}
+
 VirtualDrive* vbus_find(VirtualBus* bus, uint8_t adapter, uint8_t target, uint8_t lun) {
   if (lun != 0) return nullptr;
   for (VirtualDrive& d : bus->drives)
@@ -729,6 +799,10 @@ void vbus_execute(VirtualBus* bus, AspiExecRequest* b) {
   VirtualDrive* d = vbus_find(bus, b->adapter, b->target, b->lun);
   if (!d) {
     b->status = ASPI_STATUS_NO_DEVICE;
+    return;
+  }
+  if (vbus_claim(bus, d) != 0) {
+    b->status = ASPI_STATUS_IN_USE;
     return;
   }
   switch (b->cdb[0]) {
@@ -748,8 +822,15 @@ void vbus_execute(VirtualBus* bus, AspiExecRequest* b) {
 
 void vbus_close(VirtualBus* bus) {
   for (VirtualDrive& d : bus->drives) {
+    struct stat st {};
+    // Still under the lock: the empty file this claim made goes, unless
+    // another has taken its name meanwhile.
+    if (d.fd >= 0 && d.made_by_claim && fstat(d.fd, &st) == 0 && st.st_size == 0 && is_file_at(d.fd, d.cassette))
+      unlink(d.cassette.c_str());
     if (d.fd >= 0) close(d.fd);
     d.fd = -1;
+    d.claimed = false;
+    d.made_by_claim = false;
   }
 }
 
@@ -765,10 +846,11 @@ int vbus_write_stats(const VirtualBus* bus) {
   for (size_t i = 0; i < bus->drives.size(); ++i) {
     const VirtualDrive& d = bus->drives[i];
     json += formatted("%s\n  {\"address\": \"%u:%u\", \"reads\": %llu, \"writes\": %llu, \"locates\": %llu, "
-                      "\"frames_searched\": %llu, \"drive_seconds\": %.3f}",
+                      "\"frames_searched\": %llu, \"drive_seconds\": %.3f, \"loaded\": %s, \"density\": %u}",
                       i == 0 ? "" : ",", d.adapter, d.target, static_cast<unsigned long long>(d.tape_reads),
                       static_cast<unsigned long long>(d.tape_writes), static_cast<unsigned long long>(d.locates),
-                      static_cast<unsigned long long>(d.frames_searched), vdrive_seconds(&d));
+                      static_cast<unsigned long long>(d.frames_searched), vdrive_seconds(&d),
+                      d.loaded ? "true" : "false", d.density);
   }
   json += bus->drives.empty() ? "]}\n" : "\n]}\n";
 

@@ -56,6 +56,10 @@ struct VirtualDrive {
   // The drive's state.
   int fd = -1;             // the cassette file, -1 while it does not exist
   bool read_only = false;  // the file could only be opened for reading
+  // Taken for this process by its first command (vbus_claim): the cassette
+  // file is locked, and made (empty) if it was missing.
+  bool claimed = false;
+  bool made_by_claim = false;  // removed again at vbus_close while still empty
   uint64_t frames = 0;     // recorded frames: the end of data
   bool loaded = false;
   uint64_t position = 0;  // frame index of the next READ or WRITE
@@ -95,15 +99,27 @@ struct VirtualBus {
 // (after a message) when the file cannot be read.
 int vbus_load(const char* path, VirtualBus* bus);
 VirtualDrive* vbus_find(VirtualBus* bus, uint8_t adapter, uint8_t target, uint8_t lun);
-// Executes one request block (ASPI_CMD_EXEC_SCSI) and sets its status.
+// Takes a drive for this bus until vbus_close: an exclusive lock on its
+// cassette file (flock), which no other process (nor another bus of this
+// one) can take meanwhile, so two runs never work on one cassette, whichever
+// drive entries and bus files name it. Drives of this bus that name the same
+// cassette share the lock, so that one run may use both. A missing cassette
+// is made empty to carry the lock. 0, or -1 when another holder has it. A
+// drive without a cassette has nothing to lock.
+int vbus_claim(VirtualBus* bus, VirtualDrive* drive);
+// Executes one request block (ASPI_CMD_EXEC_SCSI) and sets its status; the
+// first command to a drive claims it, and while another holds it every
+// command fails with ASPI_STATUS_IN_USE.
 void vbus_execute(VirtualBus* bus, AspiExecRequest* block);
-// Closes the cassette files.
+// Closes the cassette files, which ends the claims; a cassette the claim made
+// and nothing was written to is removed.
 void vbus_close(VirtualBus* bus);
 
 // The seconds a real drive's transport would have spent on what this one did.
 double vdrive_seconds(const VirtualDrive* d);
 // Writes the tally of every drive as one JSON object to the bus's stats file,
-// whole or not at all (a temporary file in the same folder, then renamed).
+// whole or not at all (a temporary file in the same folder, then renamed),
+// with the state each drive is left in (tape loaded, density code).
 // Returns 0, also when no stats file is asked for, or -1 after a warning.
 int vbus_write_stats(const VirtualBus* bus);
 

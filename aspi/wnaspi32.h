@@ -45,6 +45,14 @@
 #define ASPI_STATUS_NO_DEVICE 0x82
 #define ASPI_STATUS_INVALID_COMMAND 0x80
 #define ASPI_STATUS_INVALID_REQUEST 0xE0
+// The provider could not get the memory the call needs; the call did nothing
+// more, and the provider stays usable.
+#define ASPI_STATUS_NO_RESOURCES 0xE9
+// Another process holds the device: the command was not sent to it. A
+// process holds every device it sends a command to until it unloads the
+// provider (an exclusive open of the /dev/sgN node; a lock on a virtual
+// drive's cassette file).
+#define ASPI_STATUS_IN_USE 0xE5
 
 #define ASPI_FLAG_EVENT_NOTIFY 0x40
 #define ASPI_FLAG_DATA_IN 0x08
@@ -55,6 +63,8 @@
 // GetASPI32SupportInfo: adapter count in bits 0-7, status in bits 8-15.
 #define ASPI_SUPPORT_STATUS_OK 0x01
 #define ASPI_SUPPORT_STATUS_NO_ADAPTERS 0xE8
+#define ASPI_SUPPORT_STATUS_FAILED_INIT 0xE4   // the provider could not set itself up
+#define ASPI_SUPPORT_STATUS_NO_RESOURCES 0xE9  // ... for want of memory
 
 struct AspiExecRequest {
   uint8_t command;          // 0: ASPI_CMD_EXEC_SCSI
@@ -104,6 +114,8 @@ extern "C" {
 uint32_t GetASPI32SupportInfo(void);
 // Executes the request block (for ASPI_CMD_EXEC_SCSI) and signals its event
 // when the command is over. Returns the status byte at the time of return.
+// None of the entry points lets an exception out: a call that runs out of
+// memory returns (or, in the block, sets) ASPI_STATUS_NO_RESOURCES.
 uint32_t SendASPI32Command(void* request);
 // In: *path = adapter | target << 8 | lun << 16. Out: *device_node = the
 // device's index in the provider's list. Returns ASPI_STATUS_COMPLETED, or
@@ -131,6 +143,7 @@ void SetASPI32MessageSink(ASPI32MessageSink sink, void* context);
 #define ASPI_NO_ADAPTER_BUS_FILE 1      // the bus file of KESTREL_BUS cannot be read or lists no drive
 #define ASPI_NO_ADAPTER_NO_SG_DRIVER 2  // the kernel's SCSI generic driver (sg) is not loaded
 #define ASPI_NO_ADAPTER_NO_SG_DEVICE 3  // sg is loaded, but the kernel has no SCSI device
+#define ASPI_NO_ADAPTER_NO_MEMORY 4     // the provider had no memory to set itself up
 
 typedef uint32_t (*GetASPI32SupportInfoFn)(void);
 typedef uint32_t (*SendASPI32CommandFn)(void*);

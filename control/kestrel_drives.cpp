@@ -83,6 +83,10 @@ bool list_device(int adapter, int target, int lun, const std::string& device, bo
 
   uint8_t inquiry[256] = {};
   int result = scsi_inquiry(adapter, target, lun, inquiry, 255);
+  if (result == SCSI_INQUIRY_IN_USE) {
+    std::printf("%-7s  %-8s  %-20s  %-21s  %s (in use by another program)\n", address, "?", "?", "?", where.c_str());
+    return true;
+  }
   if (result != 0) {
     std::string why = is_virtual ? "" : node_problem(device);
     bool openable = why.empty();
@@ -302,6 +306,8 @@ int probe_drive(const Address& d, const std::string& address) {
   int answer = scsi_inquiry(d.adapter, d.target, d.lun, inquiry, 255);
   if (answer == SCSI_INQUIRY_NO_DEVICE || (answer != 0 && !listed))
     return verdict("cannot be opened (no device at " + address + "; kestrel-drives lists what there is)", false);
+  if (answer == SCSI_INQUIRY_IN_USE)
+    return verdict("in use (another program holds the drive; check it again when that program has ended)", false);
   if (answer != 0) {
     std::string why = is_virtual ? "" : node_problem(device);
     if (!why.empty()) {

@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -6,9 +8,43 @@
 #include "control/run_sequence.h"
 #include "control/version.h"
 #include "platform/console.h"
+#include "platform/memory.h"
 #include "platform/report.h"
 
 namespace {
+
+// A sanitizer's runtime sets itself up in the pre-initialization array too
+// and maps far more than any limit those builds are run with: the check
+// below is left out of them.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KESTREL_SANITIZER_RUNTIME 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KESTREL_SANITIZER_RUNTIME 1
+#endif
+
+#ifndef KESTREL_SANITIZER_RUNTIME
+// What the libraries' initializers take at most before main: a library that
+// finds no memory there ends the process with a message of its own (the
+// OpenMP runtime below libsoxr exits 1 with "libgomp: Out of memory").
+const size_t kStartUpBytes = 256u << 10;
+
+// Runs before any library's initializer (an executable's pre-initialization
+// array comes first): when the address space left cannot hold what they
+// take, the run ends here as out of memory. System calls only.
+void check_start_up_memory(int, char**, char**) {
+  if (memory_headroom(kStartUpBytes)) return;
+  static const char kMessage[] = "Out of memory\n";
+  ssize_t written = write(STDOUT_FILENO, kMessage, sizeof kMessage - 1);
+  (void)written;
+  _exit(EXIT_NO_MEMORY);
+}
+
+__attribute__((section(".preinit_array"), used)) void (*const g_check_start_up_memory)(int, char**, char**) =
+    check_start_up_memory;
+#endif
 
 // The two questions a program answers on Linux, asked alone on the command
 // line; anything else goes to the run sequence as it stands.

@@ -10,6 +10,7 @@
 #include "datframe/dat_frame.h"
 #include "modes/modes.h"
 #include "platform/console.h"
+#include "platform/memory.h"
 #include "report/transfer_report.h"
 #include "scsi/aspi_call.h"
 #include "scsi/drive_setup.h"
@@ -46,8 +47,9 @@ bool writes_where_the_tape_stands(const RunSettings* s) {
 }
 
 // Steps 4 to 14; the caller releases the ASPI layer and the records.
-// set_up becomes true once the drives are set up, for the tear-down after a
-// failed allocation.
+// set_up is true while a drive may be set up and not yet torn down, for the
+// tear-down when memory runs out; the run then returns without tearing them
+// down itself.
 int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* staging, bool* set_up) {
   if (argc < 3) {  // the program name and at least two arguments
     std::printf("Missing command line parameters....\n");
@@ -65,15 +67,17 @@ int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* sta
     return exit_code_of(run_mode(settings, staging));
   }
   if (load_ASPI() <= 0) {
+    if (memory_has_run_out()) return EXIT_NO_MEMORY;
     std::printf("No ASPI drivers found\n");
     std::fputs(no_adapter_advice(), stdout);
     return EXIT_NO_ASPI;
   }
+  *set_up = true;
   if (configure_drives(settings) != 0) {
+    if (memory_has_run_out()) return EXIT_NO_MEMORY;
     std::printf("Drive didn't initialize\n");
     return EXIT_DRIVE_SETUP;
   }
-  *set_up = true;
   // Ctrl-C (or SIGTERM) during the set-up, the rewind, the pause or the seek
   // ends the run there: each of them stops at once, and no mode begins (a
   // mode would take it as ESC only after its first frame, and a recording
@@ -82,8 +86,10 @@ int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* sta
   if (!console_interrupted()) rewind_drives(settings);
   if (console_sleep_ms(kPauseMs) == 0 && settings->seek_arg)
     sought = seek_tape(settings->input_adapter, settings->input_target, settings->input_lun, settings);
+  if (memory_has_run_out()) return EXIT_NO_MEMORY;
   if (console_interrupted()) {
     std::printf("Interrupted before the mode began\n");
+    *set_up = false;
     close_drives(settings);
     return EXIT_MODE_FAILED;
   }
@@ -93,27 +99,34 @@ int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* sta
     // write over what the position was meant to keep.
     if (writes_where_the_tape_stands(settings)) {
       std::printf("Nothing is written after a failed seek\n");
+      *set_up = false;
       close_drives(settings);
       return EXIT_MODE_FAILED;
     }
   }
   build_frame_tables();
   int exit_code = exit_code_of(run_mode(settings, staging));
+  if (memory_has_run_out()) return EXIT_NO_MEMORY;
+  *set_up = false;  // torn down once, also when memory runs out in the tear-down
   close_drives(settings);
   return exit_code;
 }
 
 // The steps, with memory that runs out anywhere in the run (a container that
-// cannot grow throws) ending it as out of memory, the drives torn down.
+// cannot grow throws; the ASPI layer and the libraries that cannot throw
+// record it) ending it as out of memory, the drives torn down.
 int run_steps_within_memory(int argc, char** argv, RunSettings* settings, PlaybackStaging* staging) {
   bool set_up = false;
+  int exit_code = EXIT_NO_MEMORY;
   try {
-    return run_steps(argc, argv, settings, staging, &set_up);
+    exit_code = run_steps(argc, argv, settings, staging, &set_up);
   } catch (const std::bad_alloc&) {
-    std::printf("\nOut of memory\n");
-    if (set_up) close_drives(settings);
-    return EXIT_NO_MEMORY;
+    memory_ran_out();
   }
+  if (!memory_has_run_out()) return exit_code;
+  std::printf("\nOut of memory\n");
+  if (set_up) close_drives(settings);
+  return EXIT_NO_MEMORY;
 }
 
 }  // namespace

@@ -5,13 +5,21 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "base/dat_format.h"
+#include "platform/memory.h"
 
 namespace {
 
 // Source frames converted per step.
 constexpr uint32_t kChunkFrames = 4096;
+// libsoxr does not survive an allocation that fails (it goes on with a null
+// pointer), so it is only called with room to spare: its filter design takes
+// under 1 MiB, a step of processing under three times the output it may hand
+// back. Less room than that is out of memory, said before the call.
+constexpr size_t kResamplerSetUpBytes = 1u << 20;
+constexpr size_t kResamplerStepBytes = 512u << 10;
 // Room a reader may use beyond what it is asked for.
 constexpr uint32_t kReaderSlack = 10000;
 
@@ -99,8 +107,10 @@ void emit(SourceConverter* c, const float* samples, size_t frames) {
 int resample(SourceConverter* c, const float* in, size_t frames) {
   int channels = c->plan.channels == 1 ? 1 : 2;
   size_t room = c->resampled.size() / static_cast<size_t>(channels);
+  size_t headroom = kResamplerStepBytes + 4 * c->resampled.size() * sizeof(float);
   for (;;) {
     size_t used = 0, made = 0;
+    if (!memory_headroom(headroom)) throw std::bad_alloc();
     soxr_error_t error = soxr_process(c->resampler, in, frames, &used, c->resampled.data(), room, &made);
     if (error) {
       std::printf("resampling failed: %s\n", error);
@@ -215,6 +225,7 @@ int converter_open(SourceConverter* c, const ConvertPlan* plan, SourceReader rea
     soxr_error_t error = nullptr;
     soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
     soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+    if (!memory_headroom(kResamplerSetUpBytes)) throw std::bad_alloc();
     c->resampler = soxr_create(plan->rate, plan->target_rate, channels, &error, &io, &quality, nullptr);
     if (error || !c->resampler) {
       std::printf("cannot set up the resampler: %s\n", error ? error : "unknown error");

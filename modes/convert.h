@@ -65,7 +65,9 @@ struct SourceConverter {
 };
 
 // Starts converting what reader delivers according to plan. 0, or -1 after a
-// message when the resampler cannot be set up.
+// message when the resampler cannot be set up. Both this and converter_read
+// throw std::bad_alloc when memory runs out, also where the resampler would
+// have needed more than is left.
 int converter_open(SourceConverter* converter, const ConvertPlan* plan, SourceReader reader);
 // Places up to n bytes of 16-bit stereo in buffer; fewer only at the end.
 int32_t converter_read(SourceConverter* converter, uint8_t* buffer, uint32_t n);

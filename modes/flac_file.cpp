@@ -35,11 +35,11 @@ struct FlacFile {
 
 namespace {
 
-FLAC__StreamEncoderWriteStatus write_out(const FLAC__StreamEncoder*, const FLAC__byte buffer[], size_t bytes,
-                                         uint32_t samples, uint32_t, void* data) {
-  FlacFile* f = static_cast<FlacFile*>(data);
-  if (f->dropping) return FLAC__STREAM_ENCODER_WRITE_STATUS_OK;
-  if (f->failed) return FLAC__STREAM_ENCODER_WRITE_STATUS_FATAL_ERROR;
+void (*g_frame_written_hook)(void) = nullptr;
+
+// Writes the bytes where the file stands. false after a failure, which the
+// file then records.
+bool write_all(FlacFile* f, const FLAC__byte buffer[], size_t bytes) {
   off_t at = lseek(f->fd, 0, SEEK_CUR);
   size_t done = 0;
   while (done < bytes) {
@@ -49,17 +49,33 @@ FLAC__StreamEncoderWriteStatus write_out(const FLAC__StreamEncoder*, const FLAC_
       f->saved_errno = n < 0 ? errno : ENOSPC;
       f->failed = true;
       f->failure = "write";
-      return FLAC__STREAM_ENCODER_WRITE_STATUS_FATAL_ERROR;
+      return false;
     }
     done += static_cast<size_t>(n);
   }
   if (at >= 0 && at + static_cast<int64_t>(bytes) > f->end) f->end = at + static_cast<int64_t>(bytes);
-  if (samples > 0) {
-    // A whole frame is in the file.
-    f->valid = f->end;
-    abrupt_exit_valid_length(f->fd, f->valid);
+  return true;
+}
+
+FLAC__StreamEncoderWriteStatus write_out(const FLAC__StreamEncoder*, const FLAC__byte buffer[], size_t bytes,
+                                         uint32_t samples, uint32_t, void* data) {
+  FlacFile* f = static_cast<FlacFile*>(data);
+  if (f->dropping) return FLAC__STREAM_ENCODER_WRITE_STATUS_OK;
+  if (f->failed) return FLAC__STREAM_ENCODER_WRITE_STATUS_FATAL_ERROR;
+  // The encoder may run on a thread of its own: an abrupt exit waits until
+  // the bytes are in and their length recorded before it cuts the file, and
+  // once it has cut it nothing more goes in.
+  if (!abrupt_exit_begin_write(f->fd)) {
+    f->saved_errno = EINTR;
+    f->failed = true;
+    f->failure = "write";
+    return FLAC__STREAM_ENCODER_WRITE_STATUS_FATAL_ERROR;
   }
-  return FLAC__STREAM_ENCODER_WRITE_STATUS_OK;
+  bool written = write_all(f, buffer, bytes);
+  if (written && samples > 0) f->valid = f->end;  // a whole frame is in the file
+  if (g_frame_written_hook) g_frame_written_hook();
+  abrupt_exit_end_write(f->fd, f->valid);
+  return written ? FLAC__STREAM_ENCODER_WRITE_STATUS_OK : FLAC__STREAM_ENCODER_WRITE_STATUS_FATAL_ERROR;
 }
 
 FLAC__StreamEncoderSeekStatus seek_to(const FLAC__StreamEncoder*, FLAC__uint64 offset, void* data) {
@@ -75,6 +91,12 @@ FLAC__StreamEncoderTellStatus tell(const FLAC__StreamEncoder*, FLAC__uint64* off
   if (at < 0) return FLAC__STREAM_ENCODER_TELL_STATUS_ERROR;
   *offset = static_cast<FLAC__uint64>(at);
   return FLAC__STREAM_ENCODER_TELL_STATUS_OK;
+}
+
+// Why the encoder failed, as errno: ENOMEM when it could not allocate.
+int encoder_errno(const FlacFile* f) {
+  if (FLAC__stream_encoder_get_state(f->encoder) == FLAC__STREAM_ENCODER_MEMORY_ALLOCATION_ERROR) return ENOMEM;
+  return errno;
 }
 
 // A new encoder writing from the start of the file. 0, or -1.
@@ -99,7 +121,7 @@ int begin_stream(FlacFile* f, int32_t rate) {
   if (FLAC__stream_encoder_init_stream(e, write_out, seek_to, tell, nullptr, f) !=
       FLAC__STREAM_ENCODER_INIT_STATUS_OK) {
     if (f->failure.empty()) f->failure = "set-up of the encoder";
-    if (f->saved_errno == 0) f->saved_errno = errno;
+    if (f->saved_errno == 0) f->saved_errno = encoder_errno(f);
     return -1;
   }
   // The stream's header and metadata are whole: a file without frames.
@@ -238,7 +260,14 @@ int flac_file_write(FlacFile* f, const uint8_t* pcm, int bytes) {
     return -1;
   }
   uint32_t pairs = static_cast<uint32_t>(bytes) / 4;
-  f->samples.resize(static_cast<size_t>(pairs) * kChannels);
+  try {
+    f->samples.resize(static_cast<size_t>(pairs) * kChannels);
+  } catch (const std::bad_alloc&) {
+    f->failed = true;
+    f->failure = "encoding";
+    f->saved_errno = errno = ENOMEM;
+    return -1;
+  }
   for (size_t i = 0; i < f->samples.size(); ++i)
     f->samples[i] = static_cast<int16_t>(static_cast<uint16_t>(pcm[2 * i] | pcm[2 * i + 1] << 8));
   if (FLAC__stream_encoder_process_interleaved(f->encoder, f->samples.data(), pairs)) return 0;
@@ -247,6 +276,7 @@ int flac_file_write(FlacFile* f, const uint8_t* pcm, int bytes) {
     f->failure = FLAC__stream_encoder_get_state(f->encoder) == FLAC__STREAM_ENCODER_VERIFY_MISMATCH_IN_AUDIO_DATA
                      ? "verify"
                      : "encoding";
+  if (f->saved_errno == 0 && encoder_errno(f) == ENOMEM) f->saved_errno = ENOMEM;
   errno = f->saved_errno;
   return -1;
 }
@@ -306,5 +336,7 @@ int flac_file_finish(FlacFile* f, const FlacTags* tags, std::string* failure) {
 }
 
 const char* flac_file_failure(const FlacFile* f) { return f->failure.c_str(); }
+
+void flac_file_set_frame_written_hook(void (*hook)(void)) { g_frame_written_hook = hook; }
 
 int flac_file_errno(const FlacFile* f) { return f->saved_errno; }

@@ -36,3 +36,8 @@ int flac_file_finish(FlacFile* file, const FlacTags* tags, std::string* failure)
 // What failed, as a short text ("" when nothing did), and errno of the failure.
 const char* flac_file_failure(const FlacFile* file);
 int flac_file_errno(const FlacFile* file);
+
+// For tests: a function called on the writing thread after each write of the
+// encoder's output and before the file's valid length is recorded (nullptr,
+// as in kestrel: none).
+void flac_file_set_frame_written_hook(void (*hook)(void));

@@ -2,6 +2,7 @@
 
 #include <stdio_ext.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +16,7 @@
 #include "datframe/dat_frame.h"
 #include "datframe/frame_info.h"
 #include "platform/console.h"
+#include "platform/memory.h"
 #include "wavlib/thistle.h"
 
 namespace {
@@ -32,37 +34,50 @@ struct AbruptExitFile {
   volatile sig_atomic_t kind;
   volatile sig_atomic_t header_bytes;  // a WAV file's bytes before its audio
   std::atomic<int64_t> length;         // a file cut to its valid length: that length
+  // A file cut to its valid length that another thread writes: the handshake
+  // that keeps the cut and the writes apart (kWriting, kCut), and the thread
+  // that writes.
+  std::atomic<int> state;
+  std::atomic<pid_t> writer;
 };
-static_assert(std::atomic<int64_t>::is_always_lock_free);
+static_assert(std::atomic<int64_t>::is_always_lock_free && std::atomic<int>::is_always_lock_free &&
+              std::atomic<pid_t>::is_always_lock_free);
+const int kWriting = 1;  // bytes are going into the file, their length not yet recorded
+const int kCut = 2;      // cut for an abrupt exit: nothing more goes in
 const int kAbruptExitFiles = 4;
-AbruptExitFile g_abrupt_exit_files[kAbruptExitFiles] = {{-1, 0, 0, 0}, {-1, 0, 0, 0}, {-1, 0, 0, 0}, {-1, 0, 0, 0}};
+AbruptExitFile g_abrupt_exit_files[kAbruptExitFiles] = {
+    {-1, 0, 0, 0, 0, 0}, {-1, 0, 0, 0, 0, 0}, {-1, 0, 0, 0, 0, 0}, {-1, 0, 0, 0, 0, 0}};
+// How long the cut waits for a write under way on another thread, in steps.
+const int kCutWaitSteps = 1000;
+const long kCutWaitStepNs = 1000000;
 
-// Runs in the signal handler: async-signal-safe calls only.
-void repair_on_abrupt_exit() {
-  for (const AbruptExitFile& f : g_abrupt_exit_files) {
-    int fd = f.fd;
-    if (fd < 0) continue;
-    if (f.kind == ABRUPT_EXIT_WAV) {
-      thistle_settle_descriptor_at(fd, static_cast<uint32_t>(f.header_bytes));
-      continue;
-    }
-    if (f.kind == ABRUPT_EXIT_CUT) {
-      if (ftruncate(fd, static_cast<off_t>(f.length.load())) != 0) continue;
-      continue;
-    }
-    struct stat info {};
-    if (fstat(fd, &info) != 0) continue;
-    if (ftruncate(fd, info.st_size / DAT_FRAME_BYTES * DAT_FRAME_BYTES) != 0) continue;
+AbruptExitFile* registered(int fd) {
+  for (AbruptExitFile& f : g_abrupt_exit_files)
+    if (f.fd == fd) return &f;
+  return nullptr;
+}
+
+// Cuts a file to its valid length once no write is under way; runs in the
+// signal handler. A write under way on this very thread was interrupted and
+// never goes on: the cut drops what it wrote. One on another thread gets up
+// to a second to record its length.
+void cut_on_abrupt_exit(AbruptExitFile* f) {
+  int was = f->state.fetch_or(kCut);
+  if ((was & kWriting) && f->writer.load() != gettid()) {
+    timespec step{0, kCutWaitStepNs};
+    for (int i = 0; i < kCutWaitSteps && (f->state.load() & kWriting); ++i) nanosleep(&step, nullptr);
   }
+  if (ftruncate(f->fd, static_cast<off_t>(f->length.load())) != 0) return;
 }
 
 void register_on_abrupt_exit(int fd, AbruptExitKind kind, uint32_t header_bytes) {
-  console_set_abrupt_exit_hook(repair_on_abrupt_exit);
+  console_set_abrupt_exit_hook(repair_files_on_abrupt_exit);
   for (AbruptExitFile& f : g_abrupt_exit_files) {
     if (f.fd >= 0) continue;
     f.kind = kind;
     f.header_bytes = static_cast<sig_atomic_t>(header_bytes);
     f.length.store(0);
+    f.state.store(0);
     f.fd = fd;
     return;
   }
@@ -80,11 +95,43 @@ void keep_wav_valid_on_abrupt_exit(FILE* file, uint32_t header_bytes) {
   register_on_abrupt_exit(fileno(file), ABRUPT_EXIT_WAV, header_bytes);
 }
 
+void repair_files_on_abrupt_exit(void) {
+  for (AbruptExitFile& f : g_abrupt_exit_files) {
+    int fd = f.fd;
+    if (fd < 0) continue;
+    if (f.kind == ABRUPT_EXIT_WAV) {
+      thistle_settle_descriptor_at(fd, static_cast<uint32_t>(f.header_bytes));
+      continue;
+    }
+    if (f.kind == ABRUPT_EXIT_CUT) {
+      cut_on_abrupt_exit(&f);
+      continue;
+    }
+    struct stat info {};
+    if (fstat(fd, &info) != 0) continue;
+    if (ftruncate(fd, info.st_size / DAT_FRAME_BYTES * DAT_FRAME_BYTES) != 0) continue;
+  }
+}
+
 void keep_cut_on_abrupt_exit(int fd) { register_on_abrupt_exit(fd, ABRUPT_EXIT_CUT, 0); }
 
 void abrupt_exit_valid_length(int fd, int64_t length) {
-  for (AbruptExitFile& f : g_abrupt_exit_files)
-    if (f.fd == fd) f.length.store(length);
+  if (AbruptExitFile* f = registered(fd)) f->length.store(length);
+}
+
+bool abrupt_exit_begin_write(int fd) {
+  AbruptExitFile* f = registered(fd);
+  if (!f) return true;
+  f->writer.store(gettid());
+  int idle = 0;
+  return f->state.compare_exchange_strong(idle, kWriting);  // fails once the file is cut
+}
+
+void abrupt_exit_end_write(int fd, int64_t length) {
+  AbruptExitFile* f = registered(fd);
+  if (!f) return;
+  f->length.store(length);
+  f->state.fetch_and(~kWriting);
 }
 
 void forget_descriptor_on_abrupt_exit(int fd) {
@@ -129,13 +176,19 @@ bool take_read_frame(const DatFrame* frame, RunSettings* settings, FrameInfo* in
   return events->blank_stop && !settings->stopeot_arg;
 }
 
-bool esc_pressed(void) { return console_key_waiting() && console_read_key() == CONSOLE_KEY_ESC; }
+bool esc_pressed(void) {
+  // Memory that ran out where nothing could throw ends the mode as ESC does:
+  // its files are finished, and the run then ends as out of memory.
+  if (memory_has_run_out()) return true;
+  return console_key_waiting() && console_read_key() == CONSOLE_KEY_ESC;
+}
 
 namespace {
 
 void report_failure(const char* what, const char* name, const char* without_reason) {
   int error = errno;
   std::printf("\n%s %s failed: %s\n", what, name, error ? std::strerror(error) : without_reason);
+  note_failure_reason(error);
 }
 
 }  // namespace
@@ -148,6 +201,11 @@ void report_open_failure(const char* name) {
   int error = errno;
   std::printf("Cannot open %s\n", name);
   std::printf("%s\n", error ? std::strerror(error) : "reason unknown");
+  note_failure_reason(error);
+}
+
+void note_failure_reason(int error) {
+  if (error == ENOMEM) memory_ran_out();
 }
 
 FILE* open_wav_file(const char* name, int32_t rate_code) {

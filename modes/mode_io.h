@@ -37,7 +37,12 @@ int32_t handle_error_frame(const DatFrame* frame, uint8_t* pcm, int32_t pcm_byte
 }
 
 // 1 when a key is waiting and it is ESC (an interrupt reads as ESC); reads it.
+// Also 1 once memory has run out (platform/memory.h): the mode is to end.
 bool esc_pressed(void);
+
+// A file operation that failed for want of memory (ENOMEM) ends the run as
+// out of memory (platform/memory.h); the report functions below note it.
+void note_failure_reason(int error);
 
 // Says on the console that writing a file failed, with the system's reason.
 void report_write_failure(const char* name);
@@ -97,6 +102,17 @@ void keep_wav_valid_on_abrupt_exit(FILE* file, uint32_t header_bytes);
 void keep_cut_on_abrupt_exit(int fd);
 void abrupt_exit_valid_length(int fd, int64_t length);
 void forget_descriptor_on_abrupt_exit(int fd);
+// Such a file written on another thread than the one the interrupt may stop:
+// each write goes between abrupt_exit_begin_write, which returns false once
+// the file has been cut (nothing more may go in), and abrupt_exit_end_write,
+// which records the valid length after it. The cut waits for a write under
+// way, so that it never falls between a write and the recording of its
+// length, and no write lands after it.
+bool abrupt_exit_begin_write(int fd);
+void abrupt_exit_end_write(int fd, int64_t length);
+// What the second interrupt runs in its signal handler (async-signal-safe):
+// every registered file is left valid.
+void repair_files_on_abrupt_exit(void);
 
 // Closes a file that was written: 0, or -1 after saying that the write failed.
 int close_output_file(FILE* file, const char* name);

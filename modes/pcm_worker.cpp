@@ -8,6 +8,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/console.h"
+#include "platform/memory.h"
+
 namespace {
 
 const size_t kBlockBytes = 1 << 18;
@@ -31,6 +34,7 @@ struct PcmWorker {
 namespace {
 
 void run(PcmWorker* w) {
+  console_keep_interrupts_off_this_thread();
   std::unique_lock<std::mutex> hold(w->lock);
   for (;;) {
     w->changed.wait(hold, [w] { return !w->queue.empty() || w->ending; });
@@ -40,11 +44,17 @@ void run(PcmWorker* w) {
     bool failed = w->failed;
     hold.unlock();
     w->changed.notify_all();  // room in the queue
-    int result = failed ? -1 : w->sink(w->context, block.data(), block.size());
+    int result = -1;
+    try {
+      if (!failed) result = w->sink(w->context, block.data(), block.size());
+    } catch (const std::bad_alloc&) {
+      memory_ran_out();  // nothing leaves the thread
+    }
     hold.lock();
     if (result != 0) w->failed = true;
     block.clear();
-    w->spare.push_back(std::move(block));
+    // Within the room reserved at the start: the push never allocates.
+    if (w->spare.size() < w->spare.capacity()) w->spare.push_back(std::move(block));
   }
 }
 
@@ -76,6 +86,7 @@ PcmWorker* pcm_worker_start(PcmSink sink, void* context) {
   w->context = context;
   try {
     w->filling.reserve(kBlockBytes);
+    w->spare.reserve(kQueuedBlocks + 2);  // every block there is: queued, being filled, with the sink
     w->thread = std::thread(run, w);
   } catch (...) {
     delete w;

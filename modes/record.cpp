@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "modes/source.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/memory.h"
 #include "scsi/tape_commands.h"
 
 namespace {
@@ -283,31 +285,13 @@ uint32_t write_lead_out(int adapter, int target, int lun) {
 
 namespace {
 
-// The recording; the run's tally says what was not recorded: a file that
-// could not be read, or all that followed a failed write or ESC.
-void record_files(RunSettings* settings, RunTally* tally) {
-  std::string cue_path;
-  std::string entry;
-  RecordingOptions options;
-  // Without a cue file, or with an empty list, there is nothing to record.
-  if (load_cue_file(settings, &cue_path, &options, &entry) != 0) return tally_ended_early(tally);
-  const int adapter = settings->output_adapter;
-  const int target = settings->output_target;
-  const int lun = settings->output_lun;
-
-  uint32_t result = write_lead_in(adapter, target, lun);
-  if (result != 0 && WRITE_POSITIONING_ERROR(result)) {
-    std::printf("Tape positioning error.. trying again...");
-    result = write_lead_in(adapter, target, lun);
-  }
-  if (result != 0) {
-    if (WRITE_PROTECT_ERROR(result))
-      std::printf("Tape write protect error\n");
-    else
-      std::printf("Tape write error %x\n", result);
-    return tally_ended_early(tally);
-  }
-
+// Everything between the lead-in and the lead-out: the lead-in silence, the
+// programs, the lead-out silence. true when the lead-out follows, false when
+// the recording ended without it (a failed write); the tally says what was
+// not recorded.
+bool record_programs(const std::string& cue_path, std::string entry, const RecordingOptions& options,
+                     int adapter, int target, int lun, RunTally* tally) {
+  uint32_t result = 0;
   // ESC or an interrupt before the first track's first frame records no
   // program: the lead-in silence, when it has begun, is finished, and the
   // lead-out follows it at once (there is no track to let ring out).
@@ -338,7 +322,10 @@ void record_files(RunSettings* settings, RunTally* tally) {
     std::printf("File: %s\n", entry.c_str());
     probe_source(entry.c_str());
     start_track(options, &track);
-    if (check_output_drive(adapter, target, lun) != 0) return tally_ended_early(tally);
+    if (check_output_drive(adapter, target, lun) != 0) {
+      tally_ended_early(tally);
+      return false;
+    }
     bool opened = open_source(entry.c_str()) != 0;
     // An interrupt while the file was probed and opened: the track is not begun.
     if (opened && console_interrupted()) {
@@ -358,7 +345,10 @@ void record_files(RunSettings* settings, RunTally* tally) {
       int64_t written = 0;
       if (record_track(adapter, target, lun, options, track, &buffer, &last_key, &written) != 0) {
         close_source();
-        return tally_ended_early(tally);
+        {
+      tally_ended_early(tally);
+      return false;
+    }
       }
       if (written == 0) tally->unreadable += 1;  // a file that gave no audio (one that cannot be read)
     }
@@ -367,7 +357,10 @@ void record_files(RunSettings* settings, RunTally* tally) {
       zero_audio();
       if (write_silence(adapter, target, lun, silence_frames(options.intertrack_silence_seconds), true,
                         "write block failure: %.8x\n") != 0)
-        return tally_ended_early(tally);
+        {
+      tally_ended_early(tally);
+      return false;
+    }
     }
     std::printf("\n");
     entry = cue_file_entry(cue_path, track.number + 1);
@@ -393,6 +386,45 @@ void record_files(RunSettings* settings, RunTally* tally) {
       result = write_lead_out_silence(adapter, target, lun, options.leadout_silence_seconds);
     }
     if (result != 0) tally_ended_early(tally);
+  }
+  return true;
+}
+
+// The recording; the run's tally says what was not recorded: a file that
+// could not be read, or all that followed a failed write or ESC.
+void record_files(RunSettings* settings, RunTally* tally) {
+  std::string cue_path;
+  std::string entry;
+  RecordingOptions options;
+  // Without a cue file, or with an empty list, there is nothing to record.
+  if (load_cue_file(settings, &cue_path, &options, &entry) != 0) return tally_ended_early(tally);
+  const int adapter = settings->output_adapter;
+  const int target = settings->output_target;
+  const int lun = settings->output_lun;
+
+  uint32_t result = write_lead_in(adapter, target, lun);
+  if (result != 0 && WRITE_POSITIONING_ERROR(result)) {
+    std::printf("Tape positioning error.. trying again...");
+    result = write_lead_in(adapter, target, lun);
+  }
+  if (result != 0) {
+    if (WRITE_PROTECT_ERROR(result))
+      std::printf("Tape write protect error\n");
+    else
+      std::printf("Tape write error %x\n", result);
+    return tally_ended_early(tally);
+  }
+
+  try {
+    if (!record_programs(cue_path, entry, options, adapter, target, lun, tally)) return;
+  } catch (const std::bad_alloc&) {
+    // Memory ran out in mid-recording: what is on the tape is closed with
+    // the lead-out, as after ESC, and the run then ends as out of memory.
+    // The source's buffers are given back first.
+    close_source();
+    memory_ran_out();
+    tally_ended_early(tally);
+    std::printf("\n");
   }
   if (write_lead_out(adapter, target, lun) != 0) tally_ended_early(tally);
   std::printf("\n");

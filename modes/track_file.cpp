@@ -147,6 +147,7 @@ void report_flac_failure(const char* name, const char* failure) {
   }
   int error = errno;
   std::printf("\nFLAC %s of %s failed%s%s\n", failure, name, error ? ": " : "", error ? std::strerror(error) : "");
+  note_failure_reason(error);
 }
 
 int open_bwf(TrackFile* f) {

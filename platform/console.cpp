@@ -3,6 +3,7 @@
 #include "platform/clock.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -114,6 +115,14 @@ void console_init(void) {
 }
 
 void console_set_abrupt_exit_hook(void (*hook)(void)) { g_abrupt_exit_hook = hook; }
+
+void console_keep_interrupts_off_this_thread(void) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
 
 void console_restore(void) {
   restore_terminal();

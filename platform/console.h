@@ -30,6 +30,11 @@ int console_interrupted(void);
 // that the files being written are left valid. It runs in a signal handler:
 // it may only do what is safe there. nullptr: none.
 void console_set_abrupt_exit_hook(void (*hook)(void));
+// For a thread of the run's own other than the main one, at its start: SIGINT
+// and SIGTERM are then never delivered to it, so that they reach the main
+// thread, whose blocking reads they end and whose files the second one
+// repairs while the other threads wait for it.
+void console_keep_interrupts_off_this_thread(void);
 // Sleeps ms on the platform clock in steps of at most 100 ms and stops as
 // soon as an interrupt has arrived, so that no wait outlasts Ctrl-C by more
 // than a step. Returns 1 when an interrupt cut it short (or came before), else 0.

@@ -15,7 +15,9 @@
 #include <thread>
 
 #include "base/dat_format.h"
+#include "platform/console.h"
 #include "platform/digest.h"
+#include "platform/memory.h"
 #include "report/transfer_report.h"
 
 namespace {
@@ -173,6 +175,7 @@ void run_job(ChecksumWorker* w, Job& job) {
 }
 
 void work(ChecksumWorker* w) {
+  console_keep_interrupts_off_this_thread();
   for (;;) {
     std::unique_lock<std::mutex> lock(w->mutex);
     w->work.wait(lock, [w] { return !w->jobs.empty() || w->ending; });
@@ -181,13 +184,21 @@ void work(ChecksumWorker* w) {
     w->jobs.pop_front();
     w->busy = true;
     lock.unlock();
-    run_job(w, job);
+    try {
+      run_job(w, job);
+    } catch (const std::bad_alloc&) {
+      // No memory for the checksums: the rest are dropped, and the run ends
+      // as out of memory. Nothing leaves the thread.
+      memory_ran_out();
+      w->cancel = true;
+    }
     lock.lock();
     w->busy = false;
     if (job.kind == JOB_AUDIO) {
       w->queued -= static_cast<int64_t>(job.audio.size());
       job.audio.clear();
-      w->spare.push_back(std::move(job.audio));
+      // Within the room reserved at the start: the push never allocates.
+      if (w->spare.size() < w->spare.capacity()) w->spare.push_back(std::move(job.audio));
     }
     w->progress.notify_all();
   }
@@ -224,6 +235,7 @@ ChecksumWorker* checksum_worker_start() {
   auto* w = new (std::nothrow) ChecksumWorker;
   if (!w) return nullptr;
   try {
+    w->spare.reserve(kQueuedLimit / kBlockBytes + 2);
     w->thread = std::thread(work, w);
   } catch (...) {
     delete w;

@@ -1,13 +1,17 @@
 #include "scsi/aspi_call.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "aspi/wnaspi32.h"
 #include "platform/event.h"
+#include "platform/memory.h"
 #include "platform/report.h"
 #include "platform/self_path.h"
 
@@ -20,6 +24,10 @@ TranslateASPI32AddressFn g_translate_address = nullptr;
 SendASPI32CommandFn g_send_override = nullptr;
 
 const char kProviderFile[] = "libwnaspi32.so";
+// Address space that loading the provider takes at most (its code and data,
+// mapped at the alignment of its segments): a provider that is there but
+// fails to load while not even this much is free failed for want of memory.
+const size_t kProviderLoadBytes = 16u << 20;
 // How long unload_ASPI waits for each command that is still with the provider.
 const uint32_t kUnloadGraceMs = 2000;
 
@@ -57,14 +65,28 @@ int reap_pending(uint32_t wait_ms) {
   return left;
 }
 
+// The provider, or nullptr after saying why it cannot be loaded (nothing is
+// said when memory ran out: the run ends as out of memory).
 void* open_provider() {
   std::string dir = platform_program_dir();
   // Beside the program (the build folder), then an installed tree's own
   // library folder, then the lib/ of trees installed before it had one.
   const std::string candidates[] = {dir + "/" + kProviderFile, dir + "/../lib/kestrel/" + kProviderFile,
                                     dir + "/../lib/" + kProviderFile};
+  char failure[512] = "";  // why the first provider that is there did not load
   for (const std::string& path : candidates) {
     if (void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) return handle;
+    const char* reason = dlerror();
+    if (!failure[0] && access(path.c_str(), F_OK) == 0)
+      std::snprintf(failure, sizeof failure, "%s", reason ? reason : path.c_str());
+  }
+  if (!failure[0]) {
+    report_text("Can't find WNASPI32.DLL file\n");
+  } else if (!memory_headroom(kProviderLoadBytes)) {
+    // A mapping that failed for want of address space.
+    memory_ran_out();
+  } else {
+    report_text("Can't load WNASPI32.DLL file (%s)\n", failure);
   }
   return nullptr;
 }
@@ -74,11 +96,12 @@ void provider_message(const char* text, void*) { report_warning(text); }
 }  // namespace
 
 int32_t load_ASPI(void) {
-  g_library = open_provider();
-  if (!g_library) {
-    report_text("Can't find WNASPI32.DLL file\n");
-    return -1;
+  try {
+    g_library = open_provider();
+  } catch (const std::bad_alloc&) {
+    memory_ran_out();
   }
+  if (!g_library) return -1;
   g_support_info = reinterpret_cast<GetASPI32SupportInfoFn>(dlsym(g_library, "GetASPI32SupportInfo"));
   g_send_command = reinterpret_cast<SendASPI32CommandFn>(dlsym(g_library, "SendASPI32Command"));
   g_translate_address =
@@ -98,6 +121,10 @@ int32_t load_ASPI(void) {
   uint32_t adapters = info & 0xFF;
   uint32_t status = (info >> 8) & 0xFF;
   if (adapters != 0 && status == ASPI_SUPPORT_STATUS_OK) return static_cast<int32_t>(adapters);
+  if (status == ASPI_SUPPORT_STATUS_NO_RESOURCES) {
+    memory_ran_out();
+    return -1;
+  }
   report_text("No ASPI for WIN32 support detected.\n");
   report_text("ASPI32 status %.8x\n", info);
   return -1;
@@ -124,11 +151,15 @@ uint32_t ASPI_Call(int adapter, int target, int lun, const uint8_t* cdb, int cdb
     return ASPI_RESULT_INVALID_REQUEST;
 
   auto* c = static_cast<Command*>(std::calloc(1, sizeof(Command) + data_length));
-  if (!c) return 0;
+  if (!c) {
+    memory_ran_out();
+    return ASPI_RESULT_NO_MEMORY;
+  }
   c->event = event_create();
   if (!c->event) {
     std::free(c);
-    return 0;
+    memory_ran_out();
+    return ASPI_RESULT_NO_MEMORY;
   }
   AspiExecRequest& b = c->block;
   b.command = ASPI_CMD_EXEC_SCSI;
@@ -161,6 +192,7 @@ uint32_t ASPI_Call(int adapter, int target, int lun, const uint8_t* cdb, int cdb
   if (data_length > 0 && !data_out) std::memcpy(data, c->bounce(), data_length);
   uint32_t word = static_cast<uint32_t>(b.status) << 24 | static_cast<uint32_t>(b.sense[2]) << 16 |
                   static_cast<uint32_t>(b.sense[12]) << 8 | b.sense[13];
+  if (b.status == ASPI_STATUS_NO_RESOURCES) memory_ran_out();
   release(c);
   return word;
 }

@@ -22,6 +22,9 @@
 // READ POSITION) when the command never completed, so that a time-out is not
 // taken for success.
 #define ASPI_RESULT_NOT_COMPLETED 0x00FFFFFFu
+// A command that memory ran out for, in kestrel or in the provider (status
+// 0xE9): the run ends as out of memory (platform/memory.h).
+#define ASPI_RESULT_NO_MEMORY 0xE9000000u
 
 extern "C" {
 
@@ -33,7 +36,8 @@ int32_t load_ASPI(void);
 // Releases the provider; nothing happens when it was never loaded.
 int32_t unload_ASPI(void);
 // Executes one SCSI command and returns its result word; a top byte of 0
-// means the command did not complete (no event, time-out, no provider).
+// means the command did not complete (time-out, no provider), and
+// ASPI_RESULT_NO_MEMORY that memory ran out for it.
 // The provider works on a request block and a copy of the data of ASPI_Call's
 // own; a command still pending when timeout_ms has passed keeps both until
 // the provider signals it (checked at every later call and at unload), so a

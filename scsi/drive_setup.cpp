@@ -43,6 +43,11 @@ int configure_drive(const DriveAddress& d, int mrsoff, int32_t* needs_load) {
     report_text("no device at %d:%d:%d\n", d.adapter, d.target, d.lun);
     return 1;
   }
+  // Another run (or program) has the drive: it is left alone.
+  if (result == SCSI_INQUIRY_IN_USE) {
+    report_text("drive at %d:%d:%d is in use by another program\n", d.adapter, d.target, d.lun);
+    return 1;
+  }
   if (result != 0) return 1;
   char vendor[9] = {}, product[21] = {};
   std::memcpy(vendor, inquiry + 8, 8);

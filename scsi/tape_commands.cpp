@@ -196,6 +196,7 @@ int scsi_inquiry(int adapter, int target, int lun, uint8_t* buffer, int length) 
                             kShortTimeoutMs);
   if (completed(word)) return 0;
   if (tape_status(word) == TAPE_NO_DEVICE) return SCSI_INQUIRY_NO_DEVICE;
+  if (tape_status(word) == TAPE_IN_USE) return SCSI_INQUIRY_IN_USE;
   return -1;
 }
 

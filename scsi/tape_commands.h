@@ -10,6 +10,7 @@ enum DriveKind { DRIVE_UNKNOWN = 0, DRIVE_PYTHON = 1, DRIVE_SDT9000 = 2 };
 #define DENSITY_AUDIO 0x80
 #define DENSITY_DATA 0x13
 #define SCSI_INQUIRY_NO_DEVICE 130
+#define SCSI_INQUIRY_IN_USE 229
 
 extern "C" {
 
@@ -44,7 +45,8 @@ int scsi_mode_select(int adapter, int target, int lun, const uint8_t* data, int 
 int scsi_mode_select_12(int adapter, int target, int lun, const uint8_t* data, int length);
 // Returns the number of bytes of mode data (mode data length + 1), or -1.
 int scsi_mode_sense(int adapter, int target, int lun, int page, uint8_t* destination, int length);
-// 0 when completed, SCSI_INQUIRY_NO_DEVICE when no device answers, else -1.
+// 0 when completed, SCSI_INQUIRY_NO_DEVICE when no device answers,
+// SCSI_INQUIRY_IN_USE when another process holds the drive, else -1.
 int scsi_inquiry(int adapter, int target, int lun, uint8_t* buffer, int length);
 int get_density(int adapter, int target, int lun);
 int set_density(int adapter, int target, int lun, int density);

@@ -33,6 +33,8 @@ TapeStatus tape_status(uint32_t word) {
     case ASPI_STATUS_PENDING: return TAPE_PENDING;
     case ASPI_STATUS_COMPLETED: return word == ASPI_RESULT_GOOD ? TAPE_GOOD : TAPE_RECOVERED;
     case ASPI_STATUS_NO_DEVICE: return TAPE_NO_DEVICE;
+    case ASPI_STATUS_IN_USE: return TAPE_IN_USE;
+    case ASPI_STATUS_NO_RESOURCES: return TAPE_NO_MEMORY;
     case ASPI_STATUS_ERROR: return failed_status(word);
     default: return TAPE_OTHER;
   }
@@ -51,6 +53,8 @@ const char* tape_status_name(TapeStatus status) {
     case TAPE_ILLEGAL_REQUEST: return "illegal request";
     case TAPE_NO_DEVICE: return "no device";
     case TAPE_PENDING: return "not completed";
+    case TAPE_IN_USE: return "in use by another program";
+    case TAPE_NO_MEMORY: return "out of memory";
     case TAPE_OTHER: break;
   }
   return "failed";

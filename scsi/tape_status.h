@@ -16,6 +16,8 @@ enum TapeStatus {
   TAPE_ILLEGAL_REQUEST,   // ILLEGAL REQUEST: the drive does not take the command
   TAPE_NO_DEVICE,         // no device answers at the address
   TAPE_PENDING,           // the command did not complete (time-out, no provider)
+  TAPE_IN_USE,            // another process holds the drive: the command was not sent
+  TAPE_NO_MEMORY,         // memory ran out for the command
   TAPE_OTHER,             // any other failure
 };
 

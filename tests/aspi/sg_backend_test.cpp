@@ -2,6 +2,8 @@
 // enumeration, the SG_IO header it builds and how outcomes become statuses.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,6 +40,8 @@ struct Calls {
   std::vector<int> closed;
   int refuse_open_errno = 0;   // every open fails with this
   int refuse_rdwr_errno = 0;   // only read-write opens fail with this
+  bool exclusive = true;       // every open asked for the node alone (O_EXCL or a lock, without waiting)
+  bool locked_elsewhere = false;  // another process holds the advisory lock
   sg_io_hdr_t header{};        // what SG_IO was given
   std::vector<uint8_t> cdb;
   // The outcome SG_IO reports.
@@ -54,6 +58,8 @@ Calls g_calls;
 int fake_open(const char* path, int flags) {
   g_calls.opened.push_back(path);
   g_calls.open_flags.push_back(flags & O_ACCMODE);
+  bool alone = (flags & O_ACCMODE) == O_RDWR ? (flags & O_EXCL) != 0 : true;
+  g_calls.exclusive = g_calls.exclusive && alone && (flags & O_NONBLOCK) != 0;
   if (g_calls.refuse_open_errno) {
     errno = g_calls.refuse_open_errno;
     return -1;
@@ -90,6 +96,13 @@ int fake_close(int fd) {
   return 0;
 }
 
+int fake_flock(int, int operation) {
+  if (operation != (LOCK_EX | LOCK_NB)) return 0;
+  if (!g_calls.locked_elsewhere) return 0;
+  errno = EWOULDBLOCK;
+  return -1;
+}
+
 struct SgBackendTest : ::testing::Test {
   TempDir root;
   SgBackend backend;
@@ -106,6 +119,7 @@ struct SgBackendTest : ::testing::Test {
     backend.open_fn = fake_open;
     backend.ioctl_fn = fake_ioctl;
     backend.close_fn = fake_close;
+    backend.flock_fn = fake_flock;
   }
   ~SgBackendTest() override { sg_close(&backend); }
 
@@ -218,6 +232,30 @@ TEST_F(SgBackendTest, AddressesWithoutADeviceAndNodesThatCannotBeOpened) {
   b = block(0, 3, 1, 0x48, nullptr, 0);
   sg_execute(&backend, &b);
   EXPECT_EQ(b.status, ASPI_STATUS_NO_DEVICE);
+  EXPECT_TRUE(g_calls.exclusive) << "every open asks for the node alone, and does not wait for it";
+}
+
+// Another process holds the node (its exclusive open, or the lock on a node
+// that is only readable): the command fails as in use, and is not sent.
+TEST_F(SgBackendTest, ANodeThatAnotherProcessHoldsIsInUse) {
+  sg_enumerate(&backend);
+  g_calls.refuse_open_errno = EBUSY;
+  AspiExecRequest b = block(0, 3, 0, 0x48, nullptr, 0);
+  sg_execute(&backend, &b);
+  EXPECT_EQ(b.status, ASPI_STATUS_IN_USE);
+
+  g_calls = Calls();
+  g_calls.refuse_rdwr_errno = EACCES;
+  g_calls.locked_elsewhere = true;
+  b = block(2, 4, 0, 0x48, nullptr, 0);
+  sg_execute(&backend, &b);
+  EXPECT_EQ(b.status, ASPI_STATUS_IN_USE);
+  EXPECT_EQ(g_calls.closed.size(), 1u) << "the node opened for reading is closed again";
+  EXPECT_TRUE(g_calls.cdb.empty()) << "nothing was sent";
+
+  g_calls.locked_elsewhere = false;  // the other process has ended
+  sg_execute(&backend, &b);
+  EXPECT_EQ(b.status, ASPI_STATUS_COMPLETED);
 }
 
 TEST_F(SgBackendTest, OutcomesBecomeStatusAndSense) {

@@ -188,7 +188,11 @@ TEST(VirtualBus, MissingCassetteIsBlankAndTheFirstWriteCreatesIt) {
   EXPECT_EQ(d.write(1), kNotAudio) << "writing needs audio mode";
   ASSERT_EQ(d.set_density(0x80), kGood);
   EXPECT_EQ(d.read(), kEndOfData);
-  EXPECT_FALSE(file_exists(path));
+  EXPECT_EQ(read_file(path), "") << "made empty to carry the drive's lock";
+  vbus_close(&d.bus);
+  EXPECT_FALSE(file_exists(path)) << "nothing written: nothing left";
+  ASSERT_EQ(vbus_load(d.dir.file("bus.ini").c_str(), &d.bus), 0);
+  ASSERT_EQ(d.set_density(0x80), kGood);
   for (uint8_t fill : {1, 2, 3}) EXPECT_EQ(d.write(fill), kGood);
   EXPECT_EQ(read_file(path).size(), 3u * DAT_FRAME_BYTES);
 
@@ -202,6 +206,44 @@ TEST(VirtualBus, MissingCassetteIsBlankAndTheFirstWriteCreatesIt) {
   }
   EXPECT_EQ(d.read(), kEndOfData);
   EXPECT_EQ(d.read(), kEndOfData) << "the position stays at the end of data";
+}
+
+// Two holders of one cassette (two processes, or here two buses, whose flock
+// locks exclude each other as two processes' do): the first command claims
+// the drive, and the other's every command is refused while it holds it,
+// whichever drive entry names the cassette; drives of one bus that name the
+// same cassette share its claim, and another cassette is another drive.
+TEST(VirtualBus, ADriveIsHeldByTheFirstBusToSendItACommand) {
+  TempDir dir;
+  ASSERT_TRUE(write_cassette(dir.file("a.tape"), {{1, 10}}));
+  ASSERT_TRUE(write_bus_file(dir.file("one.ini"),
+                             {{"0:4", {{"cassette", "a.tape"}}}, {"0:5", {{"cassette", "a.tape"}}},
+                              {"0:6", {{"cassette", "b.tape"}}}}));
+  ASSERT_TRUE(write_bus_file(dir.file("two.ini"), {{"1:2", {{"cassette", "a.tape"}}}, {"0:6", {{"cassette", "b.tape"}}}}));
+  VirtualBus one, two;
+  ASSERT_EQ(vbus_load(dir.file("one.ini").c_str(), &one), 0);
+  ASSERT_EQ(vbus_load(dir.file("two.ini").c_str(), &two), 0);
+  auto status = [](VirtualBus* bus, uint8_t adapter, uint8_t target) {
+    AspiExecRequest b{};
+    b.command = ASPI_CMD_EXEC_SCSI;
+    b.adapter = adapter;
+    b.target = target;
+    b.cdb_length = 6;
+    vbus_execute(bus, &b);  // TEST UNIT READY
+    return b.status;
+  };
+  const std::string before = read_file(dir.file("a.tape"));
+  EXPECT_EQ(status(&one, 0, 4), ASPI_STATUS_COMPLETED);
+  EXPECT_EQ(status(&one, 0, 5), ASPI_STATUS_COMPLETED) << "the same cassette, the same holder";
+  EXPECT_EQ(status(&two, 1, 2), ASPI_STATUS_IN_USE) << "another entry of the held cassette";
+  EXPECT_EQ(status(&two, 0, 6), ASPI_STATUS_COMPLETED) << "another cassette is another drive";
+  EXPECT_EQ(status(&one, 0, 6), ASPI_STATUS_IN_USE);
+  EXPECT_EQ(read_file(dir.file("a.tape")), before);
+  EXPECT_TRUE(file_exists(dir.file("b.tape"))) << "a missing cassette is made to carry the lock";
+  vbus_close(&one);
+  EXPECT_EQ(status(&two, 1, 2), ASPI_STATUS_COMPLETED) << "free once the holder has let go";
+  vbus_close(&two);
+  EXPECT_FALSE(file_exists(dir.file("b.tape")));
 }
 
 TEST(VirtualBus, ReadsDeliverTheCassettesFramesInAudioModeOnly) {
@@ -546,9 +588,9 @@ TEST(VirtualBus, StatsFileHoldsEveryDrivesTallyOrIsNotWrittenAtAll) {
   EXPECT_EQ(read_file(dir.file("stats.json")),
             "{\"drives\": [\n"
             "  {\"address\": \"0:4\", \"reads\": 11, \"writes\": 0, \"locates\": 2, \"frames_searched\": 400, "
-            "\"drive_seconds\": 2.390},\n"
+            "\"drive_seconds\": 2.390, \"loaded\": true, \"density\": 19},\n"
             "  {\"address\": \"1:2\", \"reads\": 0, \"writes\": 0, \"locates\": 0, \"frames_searched\": 0, "
-            "\"drive_seconds\": 0.000}\n"
+            "\"drive_seconds\": 0.000, \"loaded\": false, \"density\": 19}\n"
             "]}\n");
 
   // A name taken by a folder, a folder that does not exist: a warning each,

@@ -6,8 +6,9 @@
 // Run I of seed S draws the same tape, switches and faults every time, so a
 // failure is repeated with --seed S --only I. --keep leaves the folder of a
 // failed run behind. LIST is a comma-separated choice of kestrel, bittern,
-// bunting, pintail, goshawk, fromimage, toc. The counts go to standard output; the exit code is 1
-// when an invariant failed.
+// bunting, pintail, goshawk, fromimage, toc, busy (a second run on a busy
+// drive). The counts go to standard output; the exit code is 1 when an
+// invariant failed.
 #include <unistd.h>
 
 #include <chrono>
@@ -39,6 +40,7 @@ const ModeEntry kModes[] = {
     {"goshawk", scenario_record, 3},
     {"fromimage", scenario_from_image, 2},
     {"toc", scenario_toc, 2},
+    {"busy", scenario_busy, 1},
 };
 
 struct Options {

@@ -18,6 +18,7 @@ void scenario_copy(Rng* rng, const std::string& dir, Verdict* verdict, std::stri
 void scenario_record(Rng* rng, const std::string& dir, Verdict* verdict, std::string* describe);
 void scenario_from_image(Rng* rng, const std::string& dir, Verdict* verdict, std::string* describe);
 void scenario_toc(Rng* rng, const std::string& dir, Verdict* verdict, std::string* describe);
+void scenario_busy(Rng* rng, const std::string& dir, Verdict* verdict, std::string* describe);
 
 // ---- shared by the scenarios
 

@@ -83,6 +83,16 @@ TEST(RunSequence, MissingProviderEndsWithExitCode3) {
   EXPECT_EQ(r.exit_code, 3);
   EXPECT_EQ(r.out, kBanner + "BITTERN\nKESTREL\nInput SCSI adapter 0, ID number: 4\n"
                              "Can't find WNASPI32.DLL file\nNo ASPI drivers found\n");
+
+  // A provider that is there but does not load is not called missing: the
+  // loader's reason is given.
+  write_file(dir.file("libwnaspi32.so"), "not a library\n");
+  r = run_process(dir.file("kestrel"), {"/kestrel", "t", "/inputid", "0:4"}, options);
+  EXPECT_EQ(r.exit_code, 3);
+  const std::string head = kBanner + "KESTREL\nInput SCSI adapter 0, ID number: 4\nCan't load WNASPI32.DLL file (" +
+                           dir.file("libwnaspi32.so") + ": ";
+  EXPECT_EQ(r.out.rfind(head, 0), 0u) << r.out;
+  EXPECT_TRUE(r.out.ends_with(")\nNo ASPI drivers found\n")) << r.out;
 }
 
 }  // namespace

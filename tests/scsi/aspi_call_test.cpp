@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/event.h"
+#include "platform/memory.h"
 #include "scsi/aspi_call.h"
 #include "tests/scsi/fake_provider.h"
 
@@ -68,6 +69,17 @@ TEST_F(AspiCall, RefusesRequestsItCannotHandOn) {
   EXPECT_EQ(ASPI_Call(0, 4, 0, cdb, 17, nullptr, 0, 0, 100), ASPI_RESULT_INVALID_REQUEST);
   EXPECT_EQ(ASPI_Call(0, 4, 0, cdb, 6, nullptr, 10, 0, 100), ASPI_RESULT_INVALID_REQUEST);
   EXPECT_TRUE(fake->commands.empty());
+}
+
+// A provider that had no memory for the command: its word comes back, and
+// the run is to end as out of memory.
+TEST_F(AspiCall, AProviderWithoutMemoryEndsTheRunAsOutOfMemory) {
+  const uint8_t tur[6] = {};
+  EXPECT_EQ(ASPI_Call(0, 4, 0, tur, 6, nullptr, 0, 0, 100), ASPI_RESULT_GOOD);
+  EXPECT_EQ(memory_has_run_out(), 0);
+  fake->replies.push_back(reply_word(ASPI_RESULT_NO_MEMORY));
+  EXPECT_EQ(ASPI_Call(0, 4, 0, tur, 6, nullptr, 0, 0, 100), ASPI_RESULT_NO_MEMORY);
+  EXPECT_EQ(memory_has_run_out(), 1);
 }
 
 TEST_F(AspiCall, WithoutAProviderNothingCompletes) {

@@ -38,6 +38,8 @@ const Row kRows[] = {
     {0x82000000u, TAPE_NO_DEVICE, "no device at the address"},
     {0x00000000u, TAPE_PENDING, "never completed"},
     {ASPI_RESULT_NOT_COMPLETED, TAPE_PENDING, "the stand-in for 0 of WRITE and READ POSITION"},
+    {0xE5000000u, TAPE_IN_USE, "another process holds the drive"},
+    {ASPI_RESULT_NO_MEMORY, TAPE_NO_MEMORY, "no memory for the command, in ASPI_Call or the provider"},
     {ASPI_RESULT_INVALID_REQUEST, TAPE_OTHER, "refused by ASPI_Call"},
     {0x04040000u, TAPE_OTHER, "HARDWARE ERROR"},
     {0x04000000u, TAPE_OTHER, "error without sense"},

@@ -138,6 +138,7 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
       triggered_at = now_s();
       if (!options.trigger_input.empty() && stdin_open) write_all(in_pipe[1], options.trigger_input);
       if (options.trigger_signal) kill(pid, options.trigger_signal);
+      if (options.trigger_call) options.trigger_call();
       maybe_close_stdin();
     }
   }

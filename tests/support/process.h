@@ -1,6 +1,7 @@
 // Running a program (build/kestrel above all) as a process from a test.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,9 @@ struct ProcessOptions {
   std::string trigger_text;
   std::string trigger_input;
   int trigger_signal = 0;
+  // Called then (once), while the child runs on: to do something at that
+  // point of its run, such as starting another process.
+  std::function<void()> trigger_call;
   long long file_size_limit = -1;  // RLIMIT_FSIZE in bytes for the child (SIGXFSZ ignored); -1: none
   long long memory_limit = -1;     // RLIMIT_AS in bytes for the child; -1: none
   int timeout_s = 300;             // the child is killed after this
