@@ -21,7 +21,8 @@
 //   channel pair is one host adapter, numbered 0, 1, 2, ... in ascending
 //   order; a device is addressed by that adapter, its target ID and LUN.
 // - KESTREL_BUS naming a bus file: the virtual DAT drives that file lists
-//   (one section "[ADAPTER:TARGET]" per drive; the keys are in the README).
+//   (one section "[ADAPTER:TARGET]" per drive; the keys are in
+//   doc/virtual-drives.md).
 //   The adapter count is the highest listed adapter plus one; a bus file that
 //   cannot be read, or lists no drive, gives no adapters. One further section,
 //   "[bus]", holds settings of the whole bus, for tests:

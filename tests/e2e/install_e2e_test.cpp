@@ -8,8 +8,11 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -32,6 +35,64 @@ const char kDemoCue[] =
 // The 16-bit stereo audio behind a canonical 44-byte WAV header.
 std::string wav_audio(const std::string& path) { return read_file(path).substr(44); }
 
+// The anchor a Markdown page gives a heading: lower case, spaces as hyphens,
+// punctuation but hyphens and underscores dropped.
+std::string heading_anchor(const std::string& heading) {
+  std::string anchor;
+  for (unsigned char c : heading) {
+    if (c == ' ') anchor += '-';
+    else if (std::isalnum(c) || c == '-' || c == '_' || c >= 0x80) anchor += static_cast<char>(std::tolower(c));
+  }
+  return anchor;
+}
+
+struct LinkCheck {
+  int links = 0;
+  std::vector<std::string> broken;  // "page: target"
+};
+
+// Every relative link (and image) of README.md and doc/*.md under folder: its
+// file must exist, and a #part must name a heading of that page. Links in
+// code blocks and code spans are text, not links.
+LinkCheck check_links(const std::string& folder) {
+  namespace fs = std::filesystem;
+  std::vector<fs::path> pages = {fs::path(folder) / "README.md"};
+  if (fs::is_directory(fs::path(folder) / "doc"))
+    for (const auto& entry : fs::directory_iterator(fs::path(folder) / "doc"))
+      if (entry.path().extension() == ".md") pages.push_back(entry.path());
+  std::map<std::string, std::set<std::string>> anchors;  // page -> its headings' anchors
+  std::vector<std::pair<fs::path, std::string>> links;
+  for (const fs::path& page : pages) {
+    std::set<std::string>& own = anchors[fs::weakly_canonical(page).string()];
+    std::istringstream text(read_file(page.string()));
+    bool in_code = false;
+    for (std::string line; std::getline(text, line);) {
+      if (line.rfind("```", 0) == 0) in_code = !in_code;
+      if (in_code || line.rfind("```", 0) == 0) continue;
+      if (line[0] == '#') own.insert(heading_anchor(line.substr(line.find_first_not_of('#') + 1)));
+      static const std::regex span("`[^`]*`"), link(R"(\]\(([^)\s]+)\))");
+      line = std::regex_replace(line, span, "");
+      for (std::sregex_iterator m(line.begin(), line.end(), link), end; m != end; ++m)
+        links.emplace_back(page, (*m)[1].str());
+    }
+  }
+  LinkCheck check;
+  for (const auto& [page, target] : links) {
+    if (target.find("://") != std::string::npos || target.rfind("mailto:", 0) == 0) continue;
+    ++check.links;
+    const size_t hash = target.find('#');
+    const std::string file = target.substr(0, hash);
+    const fs::path path = file.empty() ? page : page.parent_path() / file;
+    bool found = fs::exists(path);
+    if (found && hash != std::string::npos) {
+      auto headings = anchors.find(fs::weakly_canonical(path).string());
+      found = headings != anchors.end() && headings->second.count(target.substr(hash + 1)) == 1;
+    }
+    if (!found) check.broken.push_back(fs::relative(page, folder).string() + ": " + target);
+  }
+  return check;
+}
+
 // What an installed tree under prefix holds.
 void expect_installed_files(const std::string& prefix) {
   for (const char* file : {"bin/kestrel", "bin/kestrel-drives", "bin/kestrel-merge", "lib/kestrel/libthistle.so", "lib/kestrel/libsorrel.so",
@@ -44,6 +105,10 @@ void expect_installed_files(const std::string& prefix) {
     ProcessResult text = run_process("/bin/gzip", {"-dc", prefix + "/share/man/man1/" + page + ".gz"});
     EXPECT_EQ(text.out, read_file(std::string(KESTREL_SOURCE_DIR) + "/doc/" + page)) << page;
   }
+  // The installed README's links reach its pages, as in the source tree.
+  LinkCheck docs = check_links(prefix + "/share/doc/kestrel");
+  EXPECT_GT(docs.links, 0);
+  for (const std::string& link : docs.broken) ADD_FAILURE() << "installed README or page links to nothing: " << link;
 }
 
 // The installed kestrel under prefix records the demo and reads it back in a
@@ -126,6 +191,12 @@ void expect_c_programs_build_with_pkg_config(const std::string& prefix) {
     const std::string library = prefix + "/lib/kestrel/lib" + p.library + ".so.";
     EXPECT_NE(run.err.find(library), std::string::npos) << library << " not loaded:\n" << run.err.substr(0, 3000);
   }
+}
+
+TEST(Docs, EveryLinkOfTheReadmeAndTheDocPagesResolves) {
+  LinkCheck docs = check_links(KESTREL_SOURCE_DIR);
+  EXPECT_GT(docs.links, 50) << "the README and its pages link to each other";
+  for (const std::string& link : docs.broken) ADD_FAILURE() << "links to nothing: " << link;
 }
 
 TEST(Install, InstalledKestrelRecordsAndReadsTheDemoFromAnotherFolder) {
