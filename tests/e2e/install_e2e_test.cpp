@@ -51,14 +51,14 @@ struct LinkCheck {
   std::vector<std::string> broken;  // "page: target"
 };
 
-// Every relative link (and image) of README.md and doc/*.md under folder: its
-// file must exist, and a #part must name a heading of that page. Links in
-// code blocks and code spans are text, not links.
-LinkCheck check_links(const std::string& folder) {
+// Every relative link (and image) of README.md and the pages (*.md) in its
+// folder pages under folder: its file must exist, and a #part must name a
+// heading of that page. Links in code blocks and code spans are text, not links.
+LinkCheck check_links(const std::string& folder, const std::string& pages_folder = "doc") {
   namespace fs = std::filesystem;
   std::vector<fs::path> pages = {fs::path(folder) / "README.md"};
-  if (fs::is_directory(fs::path(folder) / "doc"))
-    for (const auto& entry : fs::directory_iterator(fs::path(folder) / "doc"))
+  if (fs::is_directory(fs::path(folder) / pages_folder))
+    for (const auto& entry : fs::directory_iterator(fs::path(folder) / pages_folder))
       if (entry.path().extension() == ".md") pages.push_back(entry.path());
   std::map<std::string, std::set<std::string>> anchors;  // page -> its headings' anchors
   std::vector<std::pair<fs::path, std::string>> links;
@@ -105,8 +105,9 @@ void expect_installed_files(const std::string& prefix) {
     ProcessResult text = run_process("/bin/gzip", {"-dc", prefix + "/share/man/man1/" + page + ".gz"});
     EXPECT_EQ(text.out, read_file(std::string(KESTREL_SOURCE_DIR) + "/doc/" + page)) << page;
   }
-  // The installed README's links reach its pages, as in the source tree.
-  LinkCheck docs = check_links(prefix + "/share/doc/kestrel");
+  // The installed README's links reach its pages (in guide/ there), as in the source tree.
+  EXPECT_FALSE(file_exists(prefix + "/share/doc/kestrel/doc/modes.md"));
+  LinkCheck docs = check_links(prefix + "/share/doc/kestrel", "guide");
   EXPECT_GT(docs.links, 0);
   for (const std::string& link : docs.broken) ADD_FAILURE() << "installed README or page links to nothing: " << link;
 }
