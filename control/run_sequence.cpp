@@ -73,7 +73,7 @@ int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* sta
     return EXIT_NO_ASPI;
   }
   *set_up = true;
-  if (configure_drives(settings) != 0) {
+  if (!configure_drives(settings)) {
     if (memory_has_run_out()) return EXIT_NO_MEMORY;
     std::printf("Drive didn't initialize\n");
     return EXIT_DRIVE_SETUP;
