@@ -31,14 +31,10 @@ static_assert(kTrailerBytes == 62);
 static_assert(kSidControl == 56 && kSidPno1 == 57 && kSidPno23 == 58);
 
 const size_t kInquiryBytes = 36;
-const size_t kPositionBytes = 20;
-const uint8_t kModePageMrs = 0x30;
-const uint8_t kModePageAll = 0x3F;
 const uint8_t kMrsPageLength = 6;  // bytes after the page code and length
 const double kFrameSeconds = 0.03;  // a frame at the normal playing speed: 100 in 3 seconds
 
 // Audio LOCATE search types (byte 3, bits 5-6).
-enum SearchType { SEARCH_PROGRAM = 0, SEARCH_ABSOLUTE = 1, SEARCH_RUNNING = 2, SEARCH_PROGRAM_TIME = 3 };
 
 // ---------------------------------------------------------------- bus file
 
@@ -300,9 +296,9 @@ bool read_subcode(const VirtualDrive* d, uint64_t index, FrameSubcode* s) {
 
 bool frame_matches(const FrameSubcode& s, int type, const uint8_t* want) {
   switch (type) {
-    case SEARCH_PROGRAM:
+    case AUDIO_SEARCH_PROGRAM:
       return std::memcmp(s.digits, want, 3) == 0;
-    case SEARCH_ABSOLUTE:
+    case AUDIO_SEARCH_ABSOLUTE:
       return std::memcmp(s.absolute, want, 4) == 0;
     default:
       return std::memcmp(s.program_time, want, 4) == 0;
@@ -311,7 +307,7 @@ bool frame_matches(const FrameSubcode& s, int type, const uint8_t* want) {
 
 // The first frame that shows the requested position, or the end of data.
 uint64_t find_frame(const VirtualDrive* d, int type, const uint8_t* want) {
-  if (type == SEARCH_RUNNING) {
+  if (type == AUDIO_SEARCH_RUNNING) {
     int64_t index = vbus_time_code_to_index(want);
     return index < 0 || static_cast<uint64_t>(index) >= d->frames ? d->frames : static_cast<uint64_t>(index);
   }
@@ -453,7 +449,7 @@ void read_frame(VirtualBus* bus, VirtualDrive* d, AspiExecRequest* b) {
   count_transfer(bus);
   if (!tape_in(d)) return no_medium(b);
   finish_search(d);
-  if (d->density != VDRIVE_DENSITY_AUDIO) return not_audio_mode(b);
+  if (d->density != DENSITY_AUDIO) return not_audio_mode(b);
   if (b->cdb[1] & 0x01) return illegal_request(b);  // fixed-block mode
   uint32_t length = cdb_length24(b->cdb);
   if (length == 0) return block_finish_good(b);
@@ -506,7 +502,7 @@ void write_frame(VirtualBus* bus, VirtualDrive* d, AspiExecRequest* b) {
   finish_search(d);
   ++d->writes;
   if (d->write_protect || d->read_only) return check(b, SENSE_DATA_PROTECT, 0x27, 0x00);
-  if (d->density != VDRIVE_DENSITY_AUDIO) return not_audio_mode(b);
+  if (d->density != DENSITY_AUDIO) return not_audio_mode(b);
   uint32_t length = cdb_length24(b->cdb);
   if ((b->cdb[1] & 0x01) || length != DAT_FRAME_BYTES || !b->data || b->data_length < length)
     return illegal_request(b);
@@ -592,7 +588,7 @@ void locate(VirtualDrive* d, AspiExecRequest* b) {
     if (block > d->frames) return end_of_data(b);
     return block_finish_good(b);
   }
-  if (d->density != VDRIVE_DENSITY_AUDIO) return not_audio_mode(b);
+  if (d->density != DENSITY_AUDIO) return not_audio_mode(b);
   uint64_t target = locate_stop(d, find_frame(d, (cdb[3] >> 5) & 0x03, cdb + 4));
   count_locate(d, target);
   if (immediate && d->search_polls > 0) {
@@ -622,8 +618,8 @@ void read_position(VirtualDrive* d, AspiExecRequest* b) {
       index = d->position;
     }
   }
-  uint8_t data[kPositionBytes] = {};
-  if (d->density != VDRIVE_DENSITY_AUDIO) {
+  uint8_t data[AUDIO_POSITION_BYTES] = {};
+  if (d->density != DENSITY_AUDIO) {
     data[0] = index == 0 ? 0x80 : 0x00;  // beginning of partition
     for (int i = 0; i < 4; ++i) {
       data[4 + i] = static_cast<uint8_t>(index >> (24 - 8 * i));
@@ -635,10 +631,10 @@ void read_position(VirtualDrive* d, AspiExecRequest* b) {
   FrameSubcode s;
   if (index >= d->frames || !read_subcode(d, index, &s)) return end_of_data(b);
   data[0] = index == 0 ? 0x80 : 0x00;
-  std::memcpy(data + 4, s.digits, 3);
-  vbus_index_to_time_code(index, data + 8);
-  std::memcpy(data + 12, s.absolute, 4);
-  std::memcpy(data + 16, s.program_time, 4);
+  std::memcpy(data + kPositionProgramDigits, s.digits, 3);
+  vbus_index_to_time_code(index, data + kPositionRunningTime);
+  std::memcpy(data + kPositionAbsoluteTime, s.absolute, 4);
+  std::memcpy(data + kPositionProgramTime, s.program_time, 4);
   send_to_host(b, data, sizeof data);
   block_finish_good(b);
 }
@@ -806,16 +802,16 @@ void vbus_execute(VirtualBus* bus, AspiExecRequest* b) {
     return;
   }
   switch (b->cdb[0]) {
-    case 0x00: return count_poll(bus), test_unit_ready(d, b);
-    case 0x01: return rewind(d, b);
-    case 0x08: return read_frame(bus, d, b);
-    case 0x0A: return write_frame(bus, d, b);
-    case 0x12: return inquiry(d, b);
-    case 0x15: return mode_select(d, b);
-    case 0x1A: return mode_sense(d, b);
-    case 0x1B: return load_unload(d, b);
-    case 0x2B: return locate(d, b);
-    case 0x34: return count_poll(bus), read_position(d, b);
+    case SCSI_OP_TEST_UNIT_READY: return count_poll(bus), test_unit_ready(d, b);
+    case SCSI_OP_REWIND: return rewind(d, b);
+    case SCSI_OP_READ_6: return read_frame(bus, d, b);
+    case SCSI_OP_WRITE_6: return write_frame(bus, d, b);
+    case SCSI_OP_INQUIRY: return inquiry(d, b);
+    case SCSI_OP_MODE_SELECT_6: return mode_select(d, b);
+    case SCSI_OP_MODE_SENSE_6: return mode_sense(d, b);
+    case SCSI_OP_LOAD_UNLOAD: return load_unload(d, b);
+    case SCSI_OP_LOCATE_10: return locate(d, b);
+    case SCSI_OP_READ_POSITION: return count_poll(bus), read_position(d, b);
     default: return check(b, SENSE_ILLEGAL_REQUEST, 0x20, 0x00);
   }
 }

@@ -8,10 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "aspi/scsi_codes.h"
 #include "aspi/wnaspi32.h"
-
-#define VDRIVE_DENSITY_AUDIO 0x80
-#define VDRIVE_DENSITY_DATA 0x13
 
 struct VirtualDrive {
   // From the bus file.
@@ -63,7 +61,7 @@ struct VirtualDrive {
   uint64_t frames = 0;     // recorded frames: the end of data
   bool loaded = false;
   uint64_t position = 0;  // frame index of the next READ or WRITE
-  uint8_t density = VDRIVE_DENSITY_DATA;
+  uint8_t density = DENSITY_DATA;
   uint8_t mrs_flags = 0;  // the fourth byte of mode page 0x30
   uint32_t writes = 0;    // WRITE commands received
   bool searching = false;  // an immediate audio LOCATE is under way

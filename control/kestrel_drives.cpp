@@ -56,13 +56,13 @@ std::string node_problem(const std::string& node) {
 
 // What stands behind an address in the provider's list (node or cassette);
 // false when the provider does not list it.
-bool device_entry(int adapter, int target, int lun, std::string* device) {
+bool device_entry(const DriveAddress& d, std::string* device) {
   auto entry = reinterpret_cast<GetASPI32DeviceEntryFn>(aspi_provider_symbol("GetASPI32DeviceEntry"));
   if (!entry) return false;
   char name[512];
   uint8_t a, t, l;
   for (uint32_t i = 0; entry(i, &a, &t, &l, name, sizeof name) == ASPI_STATUS_COMPLETED; ++i) {
-    if (a == adapter && t == target && l == lun) {
+    if (a == d.adapter && t == d.target && l == d.lun) {
       *device = name;
       return true;
     }
@@ -72,22 +72,22 @@ bool device_entry(int adapter, int target, int lun, std::string* device) {
 
 // One line for the device at an address; device is its node or cassette.
 // Returns false when its node cannot be opened.
-bool list_device(int adapter, int target, int lun, const std::string& device, bool is_virtual) {
+bool list_device(const DriveAddress& d, const std::string& device, bool is_virtual) {
   char address[16];
-  if (lun == 0)
-    std::snprintf(address, sizeof address, "%d:%d", adapter, target);
+  if (d.lun == 0)
+    std::snprintf(address, sizeof address, "%d:%d", d.adapter, d.target);
   else
-    std::snprintf(address, sizeof address, "%d:%d:%d", adapter, target, lun);
+    std::snprintf(address, sizeof address, "%d:%d:%d", d.adapter, d.target, d.lun);
   std::string where = device;
   if (is_virtual && where.empty()) where = "(no cassette)";
 
   uint8_t inquiry[256] = {};
-  int result = scsi_inquiry(adapter, target, lun, inquiry, 255);
-  if (result == SCSI_INQUIRY_IN_USE) {
+  TapeResult answer = scsi_inquiry(d, inquiry, 255);
+  if (answer.status == TAPE_IN_USE) {
     std::printf("%-7s  %-8s  %-20s  %-21s  %s (in use by another program)\n", address, "?", "?", "?", where.c_str());
     return true;
   }
-  if (result != 0) {
+  if (!tape_completed(answer)) {
     std::string why = is_virtual ? "" : node_problem(device);
     bool openable = why.empty();
     if (openable) why = "does not answer INQUIRY";
@@ -99,7 +99,7 @@ bool list_device(int adapter, int target, int lun, const std::string& device, bo
   std::memcpy(product, inquiry + 16, 20);
   int kind = lookup_drive(vendor, product);
   const char* note = "";
-  if (kind != DRIVE_UNKNOWN && (adapter > 7 || target > 7 || lun != 0))
+  if (kind != DRIVE_UNKNOWN && (d.adapter > 7 || d.target > 7 || d.lun != 0))
     note = " (kestrel reaches adapters 0-7, targets 0-7, LUN 0 only)";
   std::printf("%-7s  %-8s  %-20s  %-21s  %s%s\n", address, trimmed(inquiry + 8, 8).c_str(),
               trimmed(inquiry + 16, 20).c_str(), kind_name(kind), where.c_str(), note);
@@ -128,12 +128,13 @@ int list_drives() {
     char name[512];
     uint8_t a, t, l;
     for (uint32_t i = 0; entry(i, &a, &t, &l, name, sizeof name) == ASPI_STATUS_COMPLETED; ++i)
-      all_open = list_device(a, t, l, name, is_virtual) && all_open;
+      all_open = list_device(DriveAddress{a, t, l}, name, is_virtual) && all_open;
   } else {  // a provider without the listing: ask every address kestrel can reach
     for (int a = 0; a < adapters && a < 8; ++a)
       for (int t = 0; t < 8; ++t) {
         uint8_t probe[36];
-        if (scsi_inquiry(a, t, 0, probe, sizeof probe) != SCSI_INQUIRY_NO_DEVICE) list_device(a, t, 0, "", is_virtual);
+        if (scsi_inquiry(DriveAddress{a, t, 0}, probe, sizeof probe).status != TAPE_NO_DEVICE)
+          list_device(DriveAddress{a, t, 0}, "", is_virtual);
       }
   }
   std::printf("Give the ADDRESS to /INPUTID or /OUTPUTID, for example /INPUTID 0:4.\n");
@@ -149,10 +150,6 @@ const int kProbeFrames = 10;
 const uint8_t kAscBecomingReady = 0x04;
 const uint8_t kAscNoMedium = 0x3A;
 const uint32_t kMountWaitSeconds = 60;
-
-struct Address {
-  int adapter, target, lun;
-};
 
 // Sense key, ASC and ASCQ of a result word, as "02/3A/00".
 std::string sense_text(uint32_t word) {
@@ -186,16 +183,16 @@ std::string program_text(int32_t program) {
   return text;
 }
 
-// Waits for the drive to be ready, honouring Ctrl-C; the last result word.
-uint32_t wait_ready(const Address& d) {
-  uint32_t word = scsi_test_unit_ready(d.adapter, d.target, d.lun);
+// Waits for the drive to be ready, honouring Ctrl-C; the last outcome.
+TapeResult wait_ready(const DriveAddress& d) {
+  TapeResult ready = scsi_test_unit_ready(d);
   // Only a drive that is becoming ready (02/04/xx) is worth waiting for;
   // one without a cassette says so at once (02/3A/00).
-  for (uint32_t second = 0; second < kMountWaitSeconds && tape_status(word) != TAPE_GOOD; ++second) {
-    if (tape_status(word) != TAPE_NOT_READY || tape_asc(word) != kAscBecomingReady || console_interrupted()) break;
-    word = wait_unit_ready(d.adapter, d.target, d.lun, 1000);
+  for (uint32_t second = 0; second < kMountWaitSeconds && ready.status != TAPE_GOOD; ++second) {
+    if (ready.status != TAPE_NOT_READY || tape_asc(ready.word) != kAscBecomingReady || console_interrupted()) break;
+    ready = wait_unit_ready(d, 1000);
   }
-  return word;
+  return ready;
 }
 
 // What ten frames read in audio mode show.
@@ -206,22 +203,21 @@ struct ReadFindings {
   uint32_t first_abs = TIME_CODE_NONE, last_abs = TIME_CODE_NONE;
   uint32_t first_prog = TIME_CODE_NONE, last_prog = TIME_CODE_NONE;
   std::string ended;  // why the reading stopped before ten frames
-  uint32_t first_failure = 0;  // the result word of the first read that failed
+  TapeResult first_failure{};  // the first read that failed
 };
 
-void read_frames(const Address& d, ReadFindings* f) {
+void read_frames(const DriveAddress& d, ReadFindings* f) {
   DatFrame frame;
   for (int i = 0; i < kProbeFrames && !console_interrupted(); ++i) {
-    uint32_t word = scsi_read_block(d.adapter, d.target, d.lun, &frame, DAT_FRAME_BYTES);
-    TapeStatus status = tape_status(word);
-    if (!tape_completed(status)) {
-      if (status == TAPE_END_OF_DATA) {
+    TapeResult read = scsi_read_block(d, &frame, DAT_FRAME_BYTES);
+    if (!tape_completed(read)) {
+      if (read.status == TAPE_END_OF_DATA) {
         f->ended = "end of data";
         return;
       }
-      if (f->failed++ == 0) f->first_failure = word;
-      if (status == TAPE_MEDIUM_ERROR) continue;  // the tape moves on
-      f->ended = "the drive refused the read (" + sense_text(word) + ")";
+      if (f->failed++ == 0) f->first_failure = read;
+      if (read.status == TAPE_MEDIUM_ERROR) continue;  // the tape moves on
+      f->ended = "the drive refused the read (" + sense_text(read.word) + ")";
       return;
     }
     ++f->read;
@@ -250,9 +246,8 @@ bool reads_fail(const ReadFindings& f) { return f.with_subcode == 0 && f.failed 
 
 // "10 of 10 reads failed with medium error 03/11/00: ...", and what may cause it.
 std::string failed_reads_text(const ReadFindings& f) {
-  uint32_t word = f.first_failure;
   std::string text = std::to_string(f.failed) + " of " + std::to_string(f.read + f.failed) + " reads failed with " +
-                     tape_status_name(tape_status(word)) + " " + sense_text(word);
+                     tape_status_name(f.first_failure.status) + " " + sense_text(f.first_failure.word);
   if (f.read > 0) text += ", and the frames read hold no audio subcode";
   return text + ": a dirty head, or a cassette this drive cannot read";
 }
@@ -285,7 +280,7 @@ int verdict(const std::string& text, bool reads_audio) {
   return reads_audio ? 0 : 1;
 }
 
-int probe_drive(const Address& d, const std::string& address) {
+int probe_drive(const DriveAddress& d, const std::string& address) {
   bool is_virtual = bus_is_virtual();
   std::printf("kestrel-drives %s: check of the drive at %s (nothing is written to the tape)\n", KESTREL_VERSION,
               address.c_str());
@@ -294,7 +289,7 @@ int probe_drive(const Address& d, const std::string& address) {
     return verdict("cannot be opened (the ASPI provider reports no host adapter)", false);
   }
   std::string device;
-  bool listed = device_entry(d.adapter, d.target, d.lun, &device);
+  bool listed = device_entry(d, &device);
   if (listed) {
     if (is_virtual)
       std::printf("Device: virtual drive, cassette %s\n", device.empty() ? "none" : device.c_str());
@@ -303,12 +298,12 @@ int probe_drive(const Address& d, const std::string& address) {
   }
 
   uint8_t inquiry[256] = {};
-  int answer = scsi_inquiry(d.adapter, d.target, d.lun, inquiry, 255);
-  if (answer == SCSI_INQUIRY_NO_DEVICE || (answer != 0 && !listed))
+  TapeResult answer = scsi_inquiry(d, inquiry, 255);
+  if (answer.status == TAPE_NO_DEVICE || (!tape_completed(answer) && !listed))
     return verdict("cannot be opened (no device at " + address + "; kestrel-drives lists what there is)", false);
-  if (answer == SCSI_INQUIRY_IN_USE)
+  if (answer.status == TAPE_IN_USE)
     return verdict("in use (another program holds the drive; check it again when that program has ended)", false);
-  if (answer != 0) {
+  if (!tape_completed(answer)) {
     std::string why = is_virtual ? "" : node_problem(device);
     if (!why.empty()) {
       std::fputs(kNodeAdvice, stdout);
@@ -331,42 +326,42 @@ int probe_drive(const Address& d, const std::string& address) {
   if (type != 1)
     return verdict("has no audio firmware (not a tape drive: device type " + std::to_string(type) + ")", false);
 
-  uint32_t ready = wait_ready(d);
-  bool cassette = tape_status(ready) == TAPE_GOOD;
+  TapeResult ready = wait_ready(d);
+  bool cassette = ready.status == TAPE_GOOD;
   if (cassette)
     std::printf("TEST UNIT READY: ready, a cassette is in\n");
-  else if (tape_asc(ready) == kAscNoMedium)
-    std::printf("TEST UNIT READY: no cassette (%s)\n", sense_text(ready).c_str());
-  else if (tape_asc(ready) == kAscBecomingReady)
-    std::printf("TEST UNIT READY: not ready after %u seconds (%s)\n", kMountWaitSeconds, sense_text(ready).c_str());
+  else if (tape_asc(ready.word) == kAscNoMedium)
+    std::printf("TEST UNIT READY: no cassette (%s)\n", sense_text(ready.word).c_str());
+  else if (tape_asc(ready.word) == kAscBecomingReady)
+    std::printf("TEST UNIT READY: not ready after %u seconds (%s)\n", kMountWaitSeconds, sense_text(ready.word).c_str());
   else
-    std::printf("TEST UNIT READY: not ready (%s)\n", sense_text(ready).c_str());
+    std::printf("TEST UNIT READY: not ready (%s)\n", sense_text(ready.word).c_str());
 
-  int density = get_density(d.adapter, d.target, d.lun);
+  int density = get_density(d);
   std::printf("Density: %s\n", density < 0 ? "cannot be read" : density_text(density).c_str());
 
-  bool audio = set_density(d.adapter, d.target, d.lun, DENSITY_AUDIO) == 0;
+  bool audio = set_density(d, DENSITY_AUDIO);
   if (audio) {
     std::printf("Audio mode: accepted\n");
   } else {
-    int now = get_density(d.adapter, d.target, d.lun);
+    int now = get_density(d);
     std::printf("Audio mode: refused, the density stays %s\n", now < 0 ? "unknown" : density_text(now).c_str());
   }
 
   ReadFindings findings;
   if (audio && cassette && !console_interrupted()) {
-    if (kind == DRIVE_SDT9000) std::printf("Tape load: %s\n", do_load(d.adapter, d.target, d.lun, 1) == 0 ? "done" : "failed");
+    if (kind == DRIVE_SDT9000) std::printf("Tape load: %s\n", tape_completed(do_load(d, 1)) ? "done" : "failed");
     read_frames(d, &findings);
     print_findings(findings);
-    std::printf("Rewind: %s\n", scsi_rewind(d.adapter, d.target, d.lun) == 0 ? "done" : "failed");
+    std::printf("Rewind: %s\n", tape_completed(scsi_rewind(d)) ? "done" : "failed");
   }
-  bool data = set_density(d.adapter, d.target, d.lun, DENSITY_DATA) == 0;
+  bool data = set_density(d, DENSITY_DATA);
   std::printf("Data mode: %s\n", data ? "back" : "refused: the drive may still be in audio mode");
   unload_ASPI();
 
   if (console_interrupted()) return verdict("not finished (interrupted)", false);
   if (!cassette) {
-    if (tape_asc(ready) == kAscBecomingReady)
+    if (tape_asc(ready.word) == kAscBecomingReady)
       return verdict("no cassette (the drive did not become ready within " + std::to_string(kMountWaitSeconds) +
                          " seconds)" + unknown,
                      false);
@@ -405,7 +400,7 @@ int main(int argc, char** argv) {
     print_versions();
     return 0;
   }
-  Address d = {0, 0, 0};
+  DriveAddress d;
   char extra;
   if (argc != 3 || std::strcmp(argv[1], "--probe") != 0 ||
       std::sscanf(argv[2], "%d:%d%c", &d.adapter, &d.target, &extra) != 2 || d.adapter < 0 || d.adapter > 7 ||

@@ -73,7 +73,7 @@ int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* sta
     return EXIT_NO_ASPI;
   }
   *set_up = true;
-  if (configure_drives(settings) != 0) {
+  if (!configure_drives(settings)) {
     if (memory_has_run_out()) return EXIT_NO_MEMORY;
     std::printf("Drive didn't initialize\n");
     return EXIT_DRIVE_SETUP;
@@ -82,10 +82,10 @@ int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* sta
   // ends the run there: each of them stops at once, and no mode begins (a
   // mode would take it as ESC only after its first frame, and a recording
   // would already have written its lead-in over the tape).
-  int sought = 0;
+  bool sought = true;
   if (!console_interrupted()) rewind_drives(settings);
   if (console_sleep_ms(kPauseMs) == 0 && settings->seek_arg)
-    sought = seek_tape(settings->input_adapter, settings->input_target, settings->input_lun, settings);
+    sought = seek_tape(input_drive(settings), settings);
   if (memory_has_run_out()) return EXIT_NO_MEMORY;
   if (console_interrupted()) {
     std::printf("Interrupted before the mode began\n");
@@ -93,7 +93,7 @@ int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* sta
     close_drives(settings);
     return EXIT_MODE_FAILED;
   }
-  if (sought != 0) {
+  if (!sought) {
     std::printf("Drive didn't complete seek\n");
     // Reading from where the tape stands loses nothing; writing there would
     // write over what the position was meant to keep.

@@ -22,7 +22,7 @@ FrameRead read_next_frame(FrameSource* source, DatFrame* frame) {
     read.result = read_image_frame(&source->image, frame);
     read.stand_in = read.result == ASPI_RESULT_UNREADABLE ? 1 : 0;
   } else {
-    read.result = scsi_read_block(s->input_adapter, s->input_target, s->input_lun, frame, DAT_FRAME_BYTES);
+    read.result = scsi_read_block(input_drive(s), frame, DAT_FRAME_BYTES).word;
   }
   read.reads = 1;
   read.kept = 1;
@@ -31,8 +31,7 @@ FrameRead read_next_frame(FrameSource* source, DatFrame* frame) {
 
 void settle_frame_source(FrameSource* source) {
   if (source->image.file) return;  // a file is always ready
-  const RunSettings* s = source->s;
-  wait_unit_ready(s->input_adapter, s->input_target, s->input_lun, 10000);
+  wait_unit_ready(input_drive(source->s), 10000);
 }
 
 void close_frame_source(FrameSource* source) {

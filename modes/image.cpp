@@ -68,8 +68,7 @@ int put(Pass* p, const DatFrame* frame) {
     transfer_report_written(p->run.report, p->name, -1, 0, nullptr, 0);
     return 0;
   }
-  const RunSettings* s = p->s;
-  if (scsi_write_block(s->output_adapter, s->output_target, s->output_lun, frame, DAT_FRAME_BYTES) != 0) {
+  if (!tape_completed(scsi_write_block(output_drive(p->s), frame, DAT_FRAME_BYTES))) {
     std::printf("\n%s", p->write_fail);
     p->write_failed = true;
     return -1;

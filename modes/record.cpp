@@ -41,8 +41,10 @@ bool time_is_none(const uint8_t* p) { return p[3] == kNoTime && p[4] == kNoTime 
 
 int rate_code(void) { return (record_frame.main_id_format >> 2) & 3; }
 
-uint32_t write_frame(int adapter, int target, int lun) {
-  return scsi_write_block(adapter, target, lun, &record_frame, DAT_FRAME_BYTES);
+// 0, or the failing write's word.
+uint32_t write_frame(const DriveAddress& d) {
+  TapeResult written = scsi_write_block(d, &record_frame, DAT_FRAME_BYTES);
+  return tape_completed(written) ? 0 : written.word;
 }
 
 void zero_audio(void) { std::memset(record_frame.audio, 0, DAT_AUDIO_BYTES); }
@@ -63,12 +65,11 @@ void print_time(void) {
 
 // Writes `frames` frames of the current subcode, advancing the time codes
 // after each. 0, or the failing write's code after failure_format.
-uint32_t write_silence(int adapter, int target, int lun, int32_t frames, bool show_time,
-                       const char* failure_format) {
+uint32_t write_silence(const DriveAddress& d, int32_t frames, bool show_time, const char* failure_format) {
   for (int32_t i = 0; i < frames; ++i) {
     if (show_time) print_time();
     set_pack_parity();
-    uint32_t result = write_frame(adapter, target, lun);
+    uint32_t result = write_frame(d);
     if (result != 0) {
       std::printf(failure_format, result);
       return result;
@@ -78,11 +79,10 @@ uint32_t write_silence(int adapter, int target, int lun, int32_t frames, bool sh
   return 0;
 }
 
-uint32_t write_silence_phase(int adapter, int target, int lun, int32_t seconds, const char* title,
-                             const char* failure_format) {
+uint32_t write_silence_phase(const DriveAddress& d, int32_t seconds, const char* title, const char* failure_format) {
   std::printf("%s", title);
   zero_audio();
-  uint32_t result = write_silence(adapter, target, lun, silence_frames(seconds), false, failure_format);
+  uint32_t result = write_silence(d, silence_frames(seconds), false, failure_format);
   if (result != 0) return result;
   std::printf("done\n");
   return 0;
@@ -102,16 +102,16 @@ void fill_date_pack(void) {
 }
 
 // INQUIRY of the output drive at a track start: 0 when it is a tape drive.
-int check_output_drive(int adapter, int target, int lun) {
+int check_output_drive(const DriveAddress& d) {
   uint8_t data[255] = {};
-  int result = scsi_inquiry(adapter, target, lun, data, sizeof data);
-  if (result == SCSI_INQUIRY_NO_DEVICE) {
-    std::printf("%d:%d:%d\n", adapter, target, lun);
+  TapeResult answer = scsi_inquiry(d, data, sizeof data);
+  if (answer.status == TAPE_NO_DEVICE) {
+    std::printf("%d:%d:%d\n", d.adapter, d.target, d.lun);
     return 1;
   }
-  if (result != 0) return 1;
+  if (!tape_completed(answer)) return 1;
   if ((data[0] & 0x1F) != 1) {
-    std::printf("failure - drive at %d:%d:%d is not a sequential device\n", adapter, target, lun);
+    std::printf("failure - drive at %d:%d:%d is not a sequential device\n", d.adapter, d.target, d.lun);
     return 1;
   }
   return 0;
@@ -148,7 +148,7 @@ void start_track(const RecordingOptions& options, Track* track) {
 
 // Records the open source, one frame per block. 0 at its end (or on ESC),
 // else the failing write's code; *written counts the frames written.
-uint32_t record_track(int adapter, int target, int lun, const RecordingOptions& options, const Track& track,
+uint32_t record_track(const DriveAddress& d, const RecordingOptions& options, const Track& track,
                       std::vector<uint8_t>* buffer, int* last_key, int64_t* written) {
   *written = 0;
   set_time(pack(1), 0);
@@ -189,7 +189,7 @@ uint32_t record_track(int adapter, int target, int lun, const RecordingOptions& 
     p2[1] = track.tens_units;
     record_frame.sid_pno1 = static_cast<uint8_t>((record_frame.sid_pno1 & 0xF0) | 7);
     set_pack_parity();
-    uint32_t result = write_frame(adapter, target, lun);
+    uint32_t result = write_frame(d);
     if (result != 0) {
       std::printf("write block failure: %.8x\n", result);
       return result;
@@ -226,7 +226,7 @@ int32_t silence_frames(int32_t seconds) {
   return frames > INT32_MAX ? INT32_MAX : static_cast<int32_t>(frames);
 }
 
-uint32_t write_lead_in(int adapter, int target, int lun) {
+uint32_t write_lead_in(const DriveAddress& d) {
   std::printf("Writing lead-in...");
   DatFrame& f = record_frame;
   f.sid_control = static_cast<uint8_t>((f.sid_control & 0x0F) | 0x40);
@@ -237,7 +237,7 @@ uint32_t write_lead_in(int adapter, int target, int lun) {
   set_pack_parity();
   zero_audio();
   for (int i = 0; i < LEAD_IN_FRAMES; ++i) {
-    uint32_t result = write_frame(adapter, target, lun);
+    uint32_t result = write_frame(d);
     if (result != 0) {
       std::printf("fail writing lead-in frame\n");
       return result;
@@ -248,23 +248,23 @@ uint32_t write_lead_in(int adapter, int target, int lun) {
   return 0;
 }
 
-uint32_t write_lead_in_silence(int adapter, int target, int lun, int32_t seconds) {
+uint32_t write_lead_in_silence(const DriveAddress& d, int32_t seconds) {
   DatFrame& f = record_frame;
   f.sid_control &= 0x0F;
   frame_set_sub_id(&f, 0x000, 2);
   f.main_id_format &= static_cast<uint8_t>(~0x30);
   f.main_id_mode &= static_cast<uint8_t>(~0x0C);
   set_phase_packs(0x000, 0);
-  return write_silence_phase(adapter, target, lun, seconds, "Writing lead-in silence...",
+  return write_silence_phase(d, seconds, "Writing lead-in silence...",
                              "fail writing lead-in silence: %.8x\n");
 }
 
-uint32_t write_lead_out_silence(int adapter, int target, int lun, int32_t seconds) {
-  return write_silence_phase(adapter, target, lun, seconds, "Writing lead-out silence...",
+uint32_t write_lead_out_silence(const DriveAddress& d, int32_t seconds) {
+  return write_silence_phase(d, seconds, "Writing lead-out silence...",
                              "fail writing lead-out silence: %.8x\n");
 }
 
-uint32_t write_lead_out(int adapter, int target, int lun) {
+uint32_t write_lead_out(const DriveAddress& d) {
   std::printf("Writing lead-out...");
   DatFrame& f = record_frame;
   f.sid_control = static_cast<uint8_t>((f.sid_control & 0x0F) | 0x40);
@@ -273,7 +273,7 @@ uint32_t write_lead_out(int adapter, int target, int lun) {
   zero_audio();
   set_pack_parity();
   for (int i = 0; i < LEAD_OUT_FRAMES; ++i) {
-    uint32_t result = write_frame(adapter, target, lun);
+    uint32_t result = write_frame(d);
     if (result != 0) {
       std::printf("fail writing lead-out frame\n");
       return result;
@@ -290,7 +290,7 @@ namespace {
 // the recording ended without it (a failed write); the tally says what was
 // not recorded.
 bool record_programs(const std::string& cue_path, std::string entry, const RecordingOptions& options,
-                     int adapter, int target, int lun, RunTally* tally) {
+                     const DriveAddress& d, RunTally* tally) {
   uint32_t result = 0;
   // ESC or an interrupt before the first track's first frame records no
   // program: the lead-in silence, when it has begun, is finished, and the
@@ -303,10 +303,10 @@ bool record_programs(const std::string& cue_path, std::string entry, const Recor
     bool long_play = options.allow_lp && rate_code() == 2;
     record_frame.main_id_mode = static_cast<uint8_t>((record_frame.main_id_mode & 0x3F) | (long_play ? 0x40 : 0));
     if (options.leadin_silence_seconds > 0) {
-      result = write_lead_in_silence(adapter, target, lun, options.leadin_silence_seconds);
+      result = write_lead_in_silence(d, options.leadin_silence_seconds);
       if (result != 0 && WRITE_POSITIONING_ERROR(result)) {
         std::printf("... trying again...");
-        result = write_lead_in_silence(adapter, target, lun, options.leadin_silence_seconds);
+        result = write_lead_in_silence(d, options.leadin_silence_seconds);
       }
       // The recording goes on after the silence, which lacks frames.
       if (result != 0) tally_ended_early(tally);
@@ -322,7 +322,7 @@ bool record_programs(const std::string& cue_path, std::string entry, const Recor
     std::printf("File: %s\n", entry.c_str());
     probe_source(entry.c_str());
     start_track(options, &track);
-    if (check_output_drive(adapter, target, lun) != 0) {
+    if (check_output_drive(d) != 0) {
       tally_ended_early(tally);
       return false;
     }
@@ -343,7 +343,7 @@ bool record_programs(const std::string& cue_path, std::string entry, const Recor
                     "set 32KHZ_LP=OFF in the cue file to keep 16 bits\n");
       recorded = true;
       int64_t written = 0;
-      if (record_track(adapter, target, lun, options, track, &buffer, &last_key, &written) != 0) {
+      if (record_track(d, options, track, &buffer, &last_key, &written) != 0) {
         close_source();
         {
       tally_ended_early(tally);
@@ -355,7 +355,7 @@ bool record_programs(const std::string& cue_path, std::string entry, const Recor
     close_source();
     if (options.intertrack_silence_seconds > 0) {
       zero_audio();
-      if (write_silence(adapter, target, lun, silence_frames(options.intertrack_silence_seconds), true,
+      if (write_silence(d, silence_frames(options.intertrack_silence_seconds), true,
                         "write block failure: %.8x\n") != 0)
         {
       tally_ended_early(tally);
@@ -380,10 +380,10 @@ bool record_programs(const std::string& cue_path, std::string entry, const Recor
   if (stopped) tally_ended_early(tally);
 
   if (options.leadout_silence_seconds > 0 && !stopped) {
-    result = write_lead_out_silence(adapter, target, lun, options.leadout_silence_seconds);
+    result = write_lead_out_silence(d, options.leadout_silence_seconds);
     if (result != 0 && WRITE_POSITIONING_ERROR(result)) {
       std::printf(".. trying again...");
-      result = write_lead_out_silence(adapter, target, lun, options.leadout_silence_seconds);
+      result = write_lead_out_silence(d, options.leadout_silence_seconds);
     }
     if (result != 0) tally_ended_early(tally);
   }
@@ -398,14 +398,12 @@ void record_files(RunSettings* settings, RunTally* tally) {
   RecordingOptions options;
   // Without a cue file, or with an empty list, there is nothing to record.
   if (load_cue_file(settings, &cue_path, &options, &entry) != 0) return tally_ended_early(tally);
-  const int adapter = settings->output_adapter;
-  const int target = settings->output_target;
-  const int lun = settings->output_lun;
+  const DriveAddress d = output_drive(settings);
 
-  uint32_t result = write_lead_in(adapter, target, lun);
+  uint32_t result = write_lead_in(d);
   if (result != 0 && WRITE_POSITIONING_ERROR(result)) {
     std::printf("Tape positioning error.. trying again...");
-    result = write_lead_in(adapter, target, lun);
+    result = write_lead_in(d);
   }
   if (result != 0) {
     if (WRITE_PROTECT_ERROR(result))
@@ -416,7 +414,7 @@ void record_files(RunSettings* settings, RunTally* tally) {
   }
 
   try {
-    if (!record_programs(cue_path, entry, options, adapter, target, lun, tally)) return;
+    if (!record_programs(cue_path, entry, options, d, tally)) return;
   } catch (const std::bad_alloc&) {
     // Memory ran out in mid-recording: what is on the tape is closed with
     // the lead-out, as after ESC, and the run then ends as out of memory.
@@ -426,7 +424,7 @@ void record_files(RunSettings* settings, RunTally* tally) {
     tally_ended_early(tally);
     std::printf("\n");
   }
-  if (write_lead_out(adapter, target, lun) != 0) tally_ended_early(tally);
+  if (write_lead_out(d) != 0) tally_ended_early(tally);
   std::printf("\n");
 }
 

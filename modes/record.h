@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "datframe/dat_frame.h"
+#include "scsi/drive_address.h"
 
 // Frames of the lead-in and of the lead-out.
 #define LEAD_IN_FRAMES 120
@@ -22,10 +23,10 @@ DatFrame* recorder_frame(void);
 
 // Each returns 0, or the status code of the first write that failed (the
 // failure is said).
-uint32_t write_lead_in(int adapter, int target, int lun);
-uint32_t write_lead_in_silence(int adapter, int target, int lun, int32_t seconds);
-uint32_t write_lead_out_silence(int adapter, int target, int lun, int32_t seconds);
-uint32_t write_lead_out(int adapter, int target, int lun);
+uint32_t write_lead_in(const DriveAddress& d);
+uint32_t write_lead_in_silence(const DriveAddress& d, int32_t seconds);
+uint32_t write_lead_out_silence(const DriveAddress& d, int32_t seconds);
+uint32_t write_lead_out(const DriveAddress& d);
 
 // Packs 1 and 2 to program 001, index 01, time 00:00:00:00; two packs.
 void reset_program_subcode(void);

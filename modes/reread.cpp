@@ -12,6 +12,7 @@
 #include "platform/console.h"
 #include "platform/log.h"
 #include "scsi/aspi_call.h"
+#include "scsi/seek.h"
 #include "scsi/tape_commands.h"
 #include "scsi/tape_status.h"
 
@@ -82,7 +83,7 @@ namespace {
 void read_drive(RereadStage* st, Held* h) {
   const RunSettings* s = st->s;
   std::memset(&h->frame, 0, sizeof h->frame);
-  h->result = scsi_read_block(s->input_adapter, s->input_target, s->input_lun, &h->frame, DAT_FRAME_BYTES);
+  h->result = scsi_read_block(input_drive(s), &h->frame, DAT_FRAME_BYTES).word;
   h->reads = 1;
   h->kept = 1;
   h->damaged = false;
@@ -140,24 +141,11 @@ int find_held(const RereadStage* st, const FrameKey& key, int after) {
 
 // Sends the tape to the absolute time and waits until it is there. 0, -1
 // when the drive refuses, or -2 on ESC.
-int locate_time(RereadStage* st, int64_t time) {
-  const RunSettings* s = st->s;
-  uint32_t code = frames_time_code(time);
-  uint32_t plain = 0;  // the command takes the four numbers as plain bytes
-  for (int i = 0; i < 4; ++i)
-    plain = plain << 8 | static_cast<uint32_t>(dat_bcd_value(static_cast<uint8_t>(code >> (24 - 8 * i))));
-  if (scsi_locate2(s->input_adapter, s->input_target, s->input_lun, plain, 1) != 0) return -1;
-  // The search runs on its own: READ POSITION follows it, and the drive is
-  // ready again when it has arrived.
-  uint8_t position[20];
-  for (uint32_t waited = 0;; waited += 100) {
-    scsi_read_position(s->input_adapter, s->input_target, s->input_lun, position);
-    uint32_t word = scsi_test_unit_ready(s->input_adapter, s->input_target, s->input_lun);
-    if (tape_status(word) == TAPE_GOOD) return 0;
-    if (interrupted() || console_interrupted()) return -2;
-    if (waited >= kLocateWaitMs) return -1;
-    if (console_sleep_ms(100) != 0) return -2;
-  }
+int go_to_time(RereadStage* st, int64_t time) {
+  const DriveAddress d = input_drive(st->s);
+  if (!tape_completed(locate_time(d, SEEK_ABSTIME, time))) return -1;
+  SearchEnd end = wait_for_search(d, kLocateWaitMs, interrupted);
+  return end == SEARCH_ARRIVED ? 0 : end == SEARCH_STOPPED ? -2 : -1;
 }
 
 // The place of a copy read during a pass: its key, or for an unreadable
@@ -209,7 +197,7 @@ int reread_pass(RereadStage* st, int first, int last, int64_t* lead) {
     h.outcome = kOutcomeNotSeen;
   }
   int64_t from = aim_before(st, first, *lead);
-  int located = locate_time(st, from);
+  int located = go_to_time(st, from);
   if (located == -2) return -2;
   if (located != 0) {
     std::printf(" - re-reading: the drive did not go to the stretch\n");
@@ -257,7 +245,7 @@ int put_back(RereadStage* st, int at) {
   int64_t lead = kLead;
   for (int attempt = 0; attempt < kPlaceTries; ++attempt) {
     if (attempt > 0 || at < 0) {
-      int located = locate_time(st, aim_before(st, anchor, lead));
+      int located = go_to_time(st, aim_before(st, anchor, lead));
       if (located == -2) return -2;
       if (located != 0) continue;
       lead = std::min(lead * 4, kMaxLead);

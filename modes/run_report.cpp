@@ -28,7 +28,7 @@ ReportSource source_of(const RunSettings* s) {
   source.adapter = s->input_adapter;
   source.target = s->input_target;
   uint8_t inquiry[256] = {};
-  if (scsi_inquiry(s->input_adapter, s->input_target, s->input_lun, inquiry, 255) == 0) {
+  if (tape_completed(scsi_inquiry(input_drive(s), inquiry, 255))) {
     source.vendor = trimmed(inquiry + 8, 8);
     source.product = trimmed(inquiry + 16, 16);
     source.revision = trimmed(inquiry + 32, 4);

@@ -27,14 +27,6 @@ const int kImageProgressFrames = 4096;
 const int kTocLeaderFrames = 1000;
 
 
-// Four BCD time bytes as a packed code, hours in bits 31-24; TIME_CODE_NONE
-// when the frame number is the 0xAA of no time.
-uint32_t packed_code(const uint8_t* bytes) {
-  if (bytes[3] == 0xAA) return TIME_CODE_NONE;
-  return static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
-         static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
-}
-
 uint32_t code_after(uint32_t code) { return code == TIME_CODE_NONE ? code : step_time_code(code); }
 
 // One frame of a program's head (the frames from its first on, at most
@@ -123,19 +115,6 @@ bool listing_stopped() {
   return g_listing_stopped;
 }
 
-struct Drive {
-  int adapter, target, lun;
-};
-
-// Puts the tape at the frame index exactly (position then holds its data).
-// 1, 0 when no frame is recorded there (the search ends at the end of the
-// data), -1 when the search fails or the listing is stopped.
-int data_at(const Drive& d, int64_t index, uint8_t* position) {
-  int end = search_exactly(d.adapter, d.target, d.lun, SEEK_RUNTIME, running_time_goal(index), position, false,
-                           listing_stopped, nullptr);
-  return end == SEARCH_ARRIVED ? 1 : end == SEARCH_END_OF_DATA ? 0 : -1;
-}
-
 // What the frame at a running time showed.
 struct Probe {
   int64_t index = -1;
@@ -146,17 +125,17 @@ struct Probe {
 
 // The frame at index, kept in seen. 0, -1 when the search fails or the
 // listing is stopped.
-int probe(const Drive& d, int64_t index, std::vector<Probe>* seen, Probe* out) {
+int probe(const DriveAddress& d, int64_t index, std::vector<Probe>* seen, Probe* out) {
   if (listing_stopped()) return -1;
-  uint8_t position[SEARCH_POSITION_BYTES] = {};
-  int at = data_at(d, index, position);
-  if (at < 0) return -1;
+  uint8_t position[AUDIO_POSITION_BYTES] = {};
+  SearchEnd at = search_frame(d, index, position, listing_stopped);
+  if (at != SEARCH_ARRIVED && at != SEARCH_END_OF_DATA) return -1;
   Probe p;
   p.index = index;
-  p.recorded = at == 1;
+  p.recorded = at == SEARCH_ARRIVED;
   if (p.recorded) {
     p.program = position_program(position);
-    p.abs = packed_code(position + kPositionAbsoluteTime);
+    p.abs = position_time_code(position, kPositionAbsoluteTime);
   }
   seen->push_back(p);
   *out = p;
@@ -170,7 +149,7 @@ int probe(const Drive& d, int64_t index, std::vector<Probe>* seen, Probe* out) {
 // first; every probe is added to them. The probe of that frame; index -1
 // when a search fails or the listing is stopped.
 template <typename Holds>
-Probe last_where(const Drive& d, Probe low, int64_t high, Holds holds, std::vector<Probe>* seen, const char* what) {
+Probe last_where(const DriveAddress& d, Probe low, int64_t high, Holds holds, std::vector<Probe>* seen, const char* what) {
   for (const Probe& p : *seen)
     if (p.index > low.index && (high < 0 || p.index < high) && !holds(p)) high = p.index;
   for (const Probe& p : *seen)
@@ -221,20 +200,20 @@ void read_head(FrameSource* source, TocProgram* p) {
 // Searches for a program number; found, the tape stands at its first frame
 // and its head is read. 1, 0 when the tape does not hold it, -1 when the
 // search fails or the listing is stopped.
-int find_program(const Drive& d, FrameSource* source, int number, std::vector<Found>* found) {
-  uint8_t position[SEARCH_POSITION_BYTES] = {};
+int find_program(const DriveAddress& d, FrameSource* source, int number, std::vector<Found>* found) {
+  uint8_t position[AUDIO_POSITION_BYTES] = {};
   SearchCorrection c;
-  int end = search_exactly(d.adapter, d.target, d.lun, SEEK_PROGNUM, static_cast<uint32_t>(number), position, false,
-                           listing_stopped, &c);
+  SearchEnd end =
+      search_exactly(d, SEEK_PROGNUM, static_cast<uint32_t>(number), position, false, listing_stopped, &c);
   if (end == SEARCH_END_OF_DATA) return 0;
   if (end != SEARCH_ARRIVED) return -1;
   Found f;
   f.p.number = number;
   f.p.start_frame = position_running_index(position);
-  f.p.abs_start = packed_code(position + kPositionAbsoluteTime);
+  f.p.abs_start = position_time_code(position, kPositionAbsoluteTime);
   if (c.before_known) {
     f.before_program = position_program(c.before);
-    f.before_abs = packed_code(c.before + kPositionAbsoluteTime);
+    f.before_abs = position_time_code(c.before, kPositionAbsoluteTime);
   }
   read_head(source, &f.p);
   found->push_back(f);
@@ -244,7 +223,7 @@ int find_program(const Drive& d, FrameSource* source, int number, std::vector<Fo
 // Searches the numbers from `from` on until kTocGapLimit of them in a row are
 // not on the tape. 0, or 1 after saying which search failed; an ESC leaves
 // the list incomplete.
-int walk_numbers(const Drive& d, FrameSource* source, int from, std::vector<Found>* found, TapeContents* toc) {
+int walk_numbers(const DriveAddress& d, FrameSource* source, int from, std::vector<Found>* found, TapeContents* toc) {
   int misses = 0;
   for (int number = from; number <= kHighestProgram && misses < kTocGapLimit; ++number) {
     std::printf(" - searching for program %d (%zu found)      \r", number, found->size());
@@ -267,9 +246,9 @@ int walk_numbers(const Drive& d, FrameSource* source, int from, std::vector<Foun
 // beginning and read on past a blank leader and a lead-in, at most
 // kTocLeaderFrames frames. 0 when no numbered frame comes (or the listing is
 // stopped).
-int first_program_number(const Drive& d, FrameSource* source) {
-  uint8_t position[SEARCH_POSITION_BYTES] = {};
-  if (data_at(d, 0, position) != 1) return 0;
+int first_program_number(const DriveAddress& d, FrameSource* source) {
+  uint8_t position[AUDIO_POSITION_BYTES] = {};
+  if (search_frame(d, 0, position, listing_stopped) != SEARCH_ARRIVED) return 0;
   int number = position_program(position);
   DatFrame frame;
   for (int i = 0; number == 0 && i < kTocLeaderFrames && !listing_stopped(); ++i) {
@@ -296,7 +275,7 @@ bool one_recording(const TocProgram& a, const TocProgram& b) {
 // lie in one recording; else, and for the last, its last frame is searched
 // for (with the end of the data). 0, -1 when a search fails or the listing
 // is stopped.
-int measure_programs(const Drive& d, std::vector<Found>* found, TapeContents* toc) {
+int measure_programs(const DriveAddress& d, std::vector<Found>* found, TapeContents* toc) {
   std::sort(found->begin(), found->end(),
             [](const Found& a, const Found& b) { return a.p.start_frame < b.p.start_frame; });
   std::vector<Probe> seen;
@@ -348,10 +327,10 @@ int measure_programs(const Drive& d, std::vector<Found>* found, TapeContents* to
 
 // Puts the tape back where it was found: at the beginning (or with /REWIND)
 // by a rewind, elsewhere by a search for the running time it stood at.
-void put_back(const Drive& d, const RunSettings* s, int64_t found_at, bool found_at_end, int64_t end) {
+void put_back(const DriveAddress& d, const RunSettings* s, int64_t found_at, bool found_at_end, int64_t end) {
   if (s->rewind_arg || found_at == 0) {
     std::printf(" - rewinding the tape\n");
-    scsi_rewind(d.adapter, d.target, d.lun);
+    scsi_rewind(d);
     return;
   }
   if (found_at_end && end >= 0) found_at = end;
@@ -359,22 +338,23 @@ void put_back(const Drive& d, const RunSettings* s, int64_t found_at, bool found
     std::printf(" - the drive did not say where the tape stood: it is left where the listing ended\n");
     return;
   }
-  uint8_t position[SEARCH_POSITION_BYTES];
+  uint8_t position[AUDIO_POSITION_BYTES];
   std::printf(" - putting the tape back at frame %lld\n", static_cast<long long>(found_at));
   if (g_listing_stopped) {
     // The search is started and not watched: the run is to end now.
-    scsi_locate2(d.adapter, d.target, d.lun, running_time_goal(found_at), SEEK_RUNTIME);
+    locate_time(d, SEEK_RUNTIME, found_at);
     return;
   }
-  if (data_at(d, found_at, position) < 0) std::printf(" - the tape could not be put back where it was found\n");
+  SearchEnd back = search_frame(d, found_at, position, listing_stopped);
+  if (back != SEARCH_ARRIVED && back != SEARCH_END_OF_DATA) std::printf(" - the tape could not be put back where it was found\n");
 }
 
 int contents_of_drive(FrameSource* source, const RunSettings* s, TapeContents* toc) {
-  Drive d{s->input_adapter, s->input_target, s->input_lun};
-  uint8_t position[SEARCH_POSITION_BYTES] = {};
-  uint32_t result = scsi_read_position(d.adapter, d.target, d.lun, position);
-  bool found_at_end = tape_status(result) == TAPE_END_OF_DATA;
-  int64_t found_at = result == 0 ? position_running_index(position) : -1;
+  const DriveAddress d = input_drive(s);
+  uint8_t position[AUDIO_POSITION_BYTES] = {};
+  TapeResult result = scsi_read_position(d, position);
+  bool found_at_end = result.status == TAPE_END_OF_DATA;
+  int64_t found_at = tape_completed(result) ? position_running_index(position) : -1;
 
   std::vector<Found> found;
   int failed = walk_numbers(d, source, 1, &found, toc);

@@ -54,7 +54,7 @@ void describe_drive(const RunSettings* s, char* text, size_t size) {
     return;
   }
   uint8_t data[36] = {};
-  if (scsi_inquiry(s->input_adapter, s->input_target, s->input_lun, data, sizeof data) != 0) {
+  if (!tape_completed(scsi_inquiry(input_drive(s), data, sizeof data))) {
     std::snprintf(text, size, "unknown drive");
     return;
   }

@@ -37,11 +37,11 @@ void print_progress(const uint8_t* p) {
 // data. A drive that still searches (not ready) may stand there on its way
 // back from it: that is no end, and the position is not yet known (its
 // bytes 0xFF, which match no position).
-bool ended_at_end_of_data(int adapter, int target, int lun, uint32_t* result, uint8_t* position) {
-  if (tape_status(*result) != TAPE_END_OF_DATA) return false;
-  if (tape_status(scsi_test_unit_ready(adapter, target, lun)) != TAPE_NOT_READY) return true;
-  *result = 0;
-  std::memset(position, 0xFF, SEARCH_POSITION_BYTES);
+bool ended_at_end_of_data(const DriveAddress& d, TapeResult* result, uint8_t* position) {
+  if (result->status != TAPE_END_OF_DATA) return false;
+  if (scsi_test_unit_ready(d).status != TAPE_NOT_READY) return true;
+  *result = TapeResult{TAPE_GOOD, 0};  // no failure: the watch goes on
+  std::memset(position, 0xFF, AUDIO_POSITION_BYTES);
   return false;
 }
 
@@ -58,10 +58,10 @@ int shown_digits(const uint8_t* position) {
 // Where a drive stands when asked.
 enum Rest { REST_AT_FRAME, REST_AT_END, REST_UNKNOWN, REST_NONE };
 
-Rest position_here(int adapter, int target, int lun, uint8_t* position) {
-  uint32_t result = scsi_read_position(adapter, target, lun, position);
-  if (result == 0) return REST_AT_FRAME;
-  return tape_status(result) == TAPE_END_OF_DATA ? REST_AT_END : REST_UNKNOWN;
+Rest position_here(const DriveAddress& d, uint8_t* position) {
+  TapeResult result = scsi_read_position(d, position);
+  if (tape_completed(result)) return REST_AT_FRAME;
+  return result.status == TAPE_END_OF_DATA ? REST_AT_END : REST_UNKNOWN;
 }
 
 bool stopped(bool (*stop)(void)) { return console_interrupted() || (stop && stop()); }
@@ -71,12 +71,11 @@ bool stopped(bool (*stop)(void)) { return console_interrupted() || (stop && stop
 // data), at the end of the data, or somewhere it does not say. REST_NONE when
 // it does not stand still within a minute, or an interrupt or stop ends the
 // wait. Each pass reads the position too: the search goes on meanwhile.
-Rest come_to_rest(int adapter, int target, int lun, uint8_t* position, bool (*stop)(void)) {
+Rest come_to_rest(const DriveAddress& d, uint8_t* position, bool (*stop)(void)) {
   for (int waited = 0; waited < kRestLimitS; ++waited) {
-    if (tape_status(scsi_test_unit_ready(adapter, target, lun)) != TAPE_NOT_READY)
-      return position_here(adapter, target, lun, position);
+    if (scsi_test_unit_ready(d).status != TAPE_NOT_READY) return position_here(d, position);
     if (console_sleep_ms(kPollIntervalMs) != 0 || stopped(stop)) return REST_NONE;
-    scsi_read_position(adapter, target, lun, position);
+    scsi_read_position(d, position);
   }
   return REST_NONE;
 }
@@ -110,29 +109,29 @@ bool known_first(int type, const uint8_t* position) {
 
 // Reads on from the frame the drive stands on (position its data) until the
 // next frame shows the goal, at most limit frames: the frame that shows it
-// is not read. 1 there (before then holds the data of the frame read last,
-// when one was), 0 when it was not met, -1 when a command fails or an
-// interrupt or stop ends the reading. A frame that cannot be read is passed:
-// the drive moves past it.
-int read_on(int adapter, int target, int lun, int type, uint32_t goal, uint8_t* position, int64_t limit,
-            bool (*stop)(void), SearchCorrection* c) {
+// is not read. SEARCH_ARRIVED there (before then holds the data of the frame
+// read last, when one was), SEARCH_NOT_NEAR when it was not met,
+// SEARCH_FAILED when a command fails or an interrupt or stop ends the
+// reading. A frame that cannot be read is passed: the drive moves past it.
+SearchEnd read_on(const DriveAddress& d, int type, uint32_t goal, uint8_t* position, int64_t limit,
+                  bool (*stop)(void), SearchCorrection* c) {
   uint8_t frame[DAT_FRAME_BYTES];
-  uint8_t previous[SEARCH_POSITION_BYTES];
+  uint8_t previous[AUDIO_POSITION_BYTES];
   for (int64_t read = 0;; ++read) {
     if (position_shows(type, goal, position)) {
       c->before_known = read > 0;
       if (read > 0) std::memcpy(c->before, previous, sizeof previous);
-      return 1;
+      return SEARCH_ARRIVED;
     }
-    if (read >= limit) return 0;
-    if (stopped(stop)) return -1;
+    if (read >= limit) return SEARCH_NOT_NEAR;
+    if (stopped(stop)) return SEARCH_FAILED;
     std::memcpy(previous, position, sizeof previous);
-    TapeStatus status = tape_status(scsi_read_block(adapter, target, lun, frame, DAT_FRAME_BYTES));
-    if (status == TAPE_END_OF_DATA) return 0;
-    if (!tape_completed(status) && status != TAPE_MEDIUM_ERROR) return -1;
-    Rest rest = position_here(adapter, target, lun, position);
-    if (rest == REST_AT_END) return 0;
-    if (rest != REST_AT_FRAME) return -1;
+    TapeStatus status = scsi_read_block(d, frame, DAT_FRAME_BYTES).status;
+    if (status == TAPE_END_OF_DATA) return SEARCH_NOT_NEAR;
+    if (!tape_completed(status) && status != TAPE_MEDIUM_ERROR) return SEARCH_FAILED;
+    Rest rest = position_here(d, position);
+    if (rest == REST_AT_END) return SEARCH_NOT_NEAR;
+    if (rest != REST_AT_FRAME) return SEARCH_FAILED;
   }
 }
 
@@ -144,9 +143,9 @@ int64_t offset_from(int64_t stopped_at, const uint8_t* position) {
 
 // After a search that arrived: brings the tape to the first frame that shows
 // the goal, as search_exactly says.
-int correct_search(int adapter, int target, int lun, int type, uint32_t goal, uint8_t* position, bool (*stop)(void),
-                   SearchCorrection* c) {
-  Rest rest = come_to_rest(adapter, target, lun, position, stop);
+SearchEnd correct_search(const DriveAddress& d, int type, uint32_t goal, uint8_t* position, bool (*stop)(void),
+                         SearchCorrection* c) {
+  Rest rest = come_to_rest(d, position, stop);
   if (rest == REST_NONE) return SEARCH_FAILED;
   if (rest == REST_AT_END) return SEARCH_NOT_NEAR;
   if (rest == REST_UNKNOWN) return SEARCH_ARRIVED;  // the drive does not say: taken as arrived
@@ -154,9 +153,9 @@ int correct_search(int adapter, int target, int lun, int type, uint32_t goal, ui
   const int64_t stopped_at = position_running_index(position);
   bool back = position_shows(type, goal, position) ? !known_first(type, position) : past_goal(type, goal, position);
   if (!back) {
-    int found = read_on(adapter, target, lun, type, goal, position, kSearchReadOnFrames, stop, c);
-    if (found > 0) c->offset = offset_from(stopped_at, position);
-    if (found != 0) return found > 0 ? SEARCH_ARRIVED : SEARCH_FAILED;
+    SearchEnd found = read_on(d, type, goal, position, kSearchReadOnFrames, stop, c);
+    if (found == SEARCH_ARRIVED) c->offset = offset_from(stopped_at, position);
+    if (found != SEARCH_NOT_NEAR) return found;
   }
   // Back to a running time before where it stopped, further while the frame
   // there still shows the program (not as its first frame) or a later time,
@@ -165,18 +164,16 @@ int correct_search(int adapter, int target, int lun, int type, uint32_t goal, ui
   int64_t step = kFirstStepBack;
   for (int tries = 0; stopped_at > 0 && tries < kMostStepsBack; ++tries, step *= 2) {
     int64_t to = stopped_at > step ? stopped_at - step : 0;
-    if (search_tape(adapter, target, lun, SEEK_RUNTIME, running_time_goal(to), position, false, stop) !=
-        SEARCH_ARRIVED)
-      return SEARCH_FAILED;
-    if (come_to_rest(adapter, target, lun, position, stop) != REST_AT_FRAME) return SEARCH_FAILED;
+    if (search_tape(d, SEEK_RUNTIME, time_goal(to), position, false, stop) != SEARCH_ARRIVED) return SEARCH_FAILED;
+    if (come_to_rest(d, position, stop) != REST_AT_FRAME) return SEARCH_FAILED;
     int64_t here = position_running_index(position);
     if (here < 0) return SEARCH_FAILED;
     bool further = type == SEEK_PROGNUM ? position_shows(type, goal, position) && !known_first(type, position)
                                         : type != SEEK_PROGTIME && past_goal(type, goal, position);
     if (further && here > 0) continue;
-    int found = read_on(adapter, target, lun, type, goal, position, stopped_at - here + kSearchReadOnFrames, stop, c);
-    if (found > 0) c->offset = offset_from(stopped_at, position);
-    return found > 0 ? SEARCH_ARRIVED : found == 0 ? SEARCH_NOT_NEAR : SEARCH_FAILED;
+    SearchEnd found = read_on(d, type, goal, position, stopped_at - here + kSearchReadOnFrames, stop, c);
+    if (found == SEARCH_ARRIVED) c->offset = offset_from(stopped_at, position);
+    return found;
   }
   return stopped(stop) ? SEARCH_FAILED : SEARCH_NOT_NEAR;
 }
@@ -192,65 +189,67 @@ int64_t position_running_index(const uint8_t* position) {
   return dat_frames_of_time_code(position + kPositionRunningTime);
 }
 
-uint32_t running_time_goal(int64_t index) {
+uint32_t position_time_code(const uint8_t* position, int field) {
+  const uint8_t* bytes = position + field;
+  if (bytes[3] == 0xAA) return TIME_CODE_NONE;
+  return static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
+         static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
+}
+
+uint32_t time_goal(int64_t frames) {
   uint8_t bytes[4];
-  dat_time_code_of_frames(static_cast<uint64_t>(index), bytes);
+  dat_time_code_of_frames(frames < 0 ? 0 : static_cast<uint64_t>(frames), bytes);
   uint32_t goal = 0;
   for (uint8_t b : bytes) goal = goal << 8 | static_cast<uint32_t>(dat_bcd_value(b));
   return goal;
 }
 
-int position_shows(int type, uint32_t goal, const uint8_t* position) {
+bool position_shows(int type, uint32_t goal, const uint8_t* position) {
   switch (type) {
-    case SEEK_PROGNUM:
-      return shown_digits(position) == static_cast<int64_t>(goal) ? 1 : 0;
-    case SEEK_ABSTIME:
-      return packed_time(position + kPositionAbsoluteTime) == goal ? 1 : 0;
-    case SEEK_RUNTIME:
-      return packed_time(position + kPositionRunningTime) == goal ? 1 : 0;
-    case SEEK_PROGTIME:
-      return packed_time(position + kPositionProgramTime) == goal ? 1 : 0;
-    default:
-      return 0;
+    case SEEK_PROGNUM: return shown_digits(position) == static_cast<int64_t>(goal);
+    case SEEK_ABSTIME: return packed_time(position + kPositionAbsoluteTime) == goal;
+    case SEEK_RUNTIME: return packed_time(position + kPositionRunningTime) == goal;
+    case SEEK_PROGTIME: return packed_time(position + kPositionProgramTime) == goal;
+    default: return false;
   }
 }
 
-int position_matches(const RunSettings* settings, const uint8_t* position) {
+bool position_matches(const RunSettings* settings, const uint8_t* position) {
   return position_shows(settings->seek_type, settings->seek_target, position);
 }
 
-int search_tape(int adapter, int target, int lun, int type, uint32_t goal, uint8_t* position, bool progress,
-                bool (*stop)(void)) {
-  int located = scsi_locate2(adapter, target, lun, goal, type);
-  if (located != 0) {
-    if (progress) report_text("Seek failed %x\n", static_cast<unsigned>(located));
+SearchEnd search_tape(const DriveAddress& d, int type, uint32_t goal, uint8_t* position, bool progress,
+                      bool (*stop)(void)) {
+  if (!tape_completed(scsi_locate2(d, goal, type))) {
+    // The exported command's -1, as it has always been shown.
+    if (progress) report_text("Seek failed %x\n", static_cast<unsigned>(-1));
     return SEARCH_FAILED;
   }
 
   int64_t last_change = platform_time_s();
   int64_t now = last_change;
-  std::memset(position, 0, SEARCH_POSITION_BYTES);
-  uint32_t result = scsi_read_position(adapter, target, lun, position);
+  std::memset(position, 0, AUDIO_POSITION_BYTES);
+  TapeResult result = scsi_read_position(d, position);
   // A search that ended at the end of data before this first look failed as
   // much as one seen to end there on the way.
-  if (ended_at_end_of_data(adapter, target, lun, &result, position)) {
+  if (ended_at_end_of_data(d, &result, position)) {
     if (progress) report_text("Reached end of tape...");
     return SEARCH_END_OF_DATA;
   }
-  int matches = position_shows(type, goal, position);
+  bool matches = position_shows(type, goal, position);
   uint8_t last_time[4];
   std::memcpy(last_time, position + kPositionAbsoluteTime, sizeof last_time);
 
   while (now - last_change < kGiveUpAfterS) {
-    if (result != 0 || matches) break;
-    if (tape_status(wait_unit_ready(adapter, target, lun, 0)) == TAPE_GOOD) break;  // the search is over
+    if (!tape_completed(result) || matches) break;
+    if (wait_unit_ready(d, 0).status == TAPE_GOOD) break;  // the search is over
     if (console_sleep_ms(kPollIntervalMs) != 0) break;
     if (stop && stop()) {
       if (progress) report_text("\n");
       return SEARCH_FAILED;
     }
-    result = scsi_read_position(adapter, target, lun, position);
-    if (ended_at_end_of_data(adapter, target, lun, &result, position)) {
+    result = scsi_read_position(d, position);
+    if (ended_at_end_of_data(d, &result, position)) {
       if (progress) report_text("Reached end of tape...");
       return SEARCH_END_OF_DATA;
     }
@@ -264,34 +263,35 @@ int search_tape(int adapter, int target, int lun, int type, uint32_t goal, uint8
   // Ctrl-C or SIGTERM ends the watch: the run is to end where the tape stands.
   if (console_interrupted()) return SEARCH_FAILED;
   if (now - last_change < kSettledS) return SEARCH_ARRIVED;
-  if (progress) report_text("\nSeek failed %x\n", result);
+  // The word as READ POSITION's exported form gives it: 0 when completed.
+  if (progress) report_text("\nSeek failed %x\n", tape_completed(result) ? 0u : result.word);
   return SEARCH_FAILED;
 }
 
-int search_exactly(int adapter, int target, int lun, int type, uint32_t goal, uint8_t* position, bool progress,
-                   bool (*stop)(void), SearchCorrection* correction) {
+SearchEnd search_exactly(const DriveAddress& d, int type, uint32_t goal, uint8_t* position, bool progress,
+                         bool (*stop)(void), SearchCorrection* correction) {
   SearchCorrection unused;
   SearchCorrection* c = correction ? correction : &unused;
   *c = SearchCorrection{};
-  int end = search_tape(adapter, target, lun, type, goal, position, progress, stop);
+  SearchEnd end = search_tape(d, type, goal, position, progress, stop);
   if (end != SEARCH_ARRIVED) return end;
-  return correct_search(adapter, target, lun, type, goal, position, stop, c);
+  return correct_search(d, type, goal, position, stop, c);
 }
 
-int seek_tape(int adapter, int target, int lun, RunSettings* settings) {
+bool seek_tape(const DriveAddress& d, RunSettings* settings) {
   uint32_t goal = settings->seek_target;
   report_text(" - seeking to tape ");
   if (settings->seek_type == SEEK_PROGNUM)
     report_text("program number %d\n", static_cast<int>(goal));
   else
     report_text("time %.2d:%.2d:%.2d:%.2d\n", goal >> 24, (goal >> 16) & 0xFF, (goal >> 8) & 0xFF, goal & 0xFF);
-  uint8_t position[SEARCH_POSITION_BYTES] = {};
+  uint8_t position[AUDIO_POSITION_BYTES] = {};
   SearchCorrection c;
-  int end = search_exactly(adapter, target, lun, settings->seek_type, goal, position, true, nullptr, &c);
+  SearchEnd end = search_exactly(d, settings->seek_type, goal, position, true, nullptr, &c);
   if (end == SEARCH_NOT_NEAR)
     report_text(" - no frame within %d frames of where the search stopped shows that position\n",
                 kSearchReadOnFrames);
-  if (end != SEARCH_ARRIVED) return -1;
+  if (end != SEARCH_ARRIVED) return false;
   // Said only where the tape then stands elsewhere than where the search stopped.
   long long frames = c.offset < 0 ? -c.offset : c.offset;
   const char* unit = frames == 1 ? "frame" : "frames";
@@ -299,5 +299,25 @@ int seek_tape(int adapter, int target, int lun, RunSettings* settings) {
     report_text(" - the search stopped %lld %s short of it: read on to it\n", frames, unit);
   else if (c.offset < 0)
     report_text(" - the search stopped %lld %s past it: taken back and read on to it\n", frames, unit);
-  return 0;
+  return true;
+}
+
+SearchEnd search_frame(const DriveAddress& d, int64_t index, uint8_t* position, bool (*stop)(void)) {
+  return search_exactly(d, SEEK_RUNTIME, time_goal(index), position, false, stop, nullptr);
+}
+
+TapeResult locate_time(const DriveAddress& d, int type, int64_t frames) {
+  return scsi_locate2(d, time_goal(frames), type);
+}
+
+SearchEnd wait_for_search(const DriveAddress& d, uint32_t limit_ms, bool (*stop)(void)) {
+  const uint32_t kStepMs = 100;
+  uint8_t position[AUDIO_POSITION_BYTES];
+  for (uint32_t waited = 0;; waited += kStepMs) {
+    scsi_read_position(d, position);
+    if (scsi_test_unit_ready(d).status == TAPE_GOOD) return SEARCH_ARRIVED;
+    if ((stop && stop()) || console_interrupted()) return SEARCH_STOPPED;
+    if (waited >= limit_ms) return SEARCH_FAILED;
+    if (console_sleep_ms(kStepMs) != 0) return SEARCH_STOPPED;
+  }
 }

@@ -15,7 +15,6 @@ const uint32_t kShortTimeoutMs = 25000;
 const uint32_t kLongTimeoutMs = 60000;
 const int kMaxShortLength = 255;
 const int kModePageBytes = 100;
-const uint8_t kModePageMrs = 0x30;
 const int kMrsByte = 15;
 const uint8_t kMrsOffBit = 0x08;
 
@@ -44,17 +43,27 @@ const DriveRow kDriveTable[] = {
     {"NULL", "NULL", DRIVE_UNKNOWN},
 };
 
-bool completed(uint32_t word) { return tape_completed(tape_status(word)); }
-
-// For the commands whose success is 0: a command that never completed
-// (result word 0) must not read as success.
-uint32_t failure_word(uint32_t word) { return word == 0 ? ASPI_RESULT_NOT_COMPLETED : word; }
-
-uint32_t no_data(int adapter, int target, int lun, const uint8_t* cdb, int cdb_length, uint32_t timeout_ms) {
-  return ASPI_Call(adapter, target, lun, cdb, cdb_length, nullptr, 0, 0, timeout_ms);
+// For the commands whose exported form's success is 0: a command that never
+// completed (result word 0) must not read as success.
+TapeResult failure_word(TapeResult r) {
+  if (r.word == 0) r.word = ASPI_RESULT_NOT_COMPLETED;
+  return r;
 }
 
-int zero_or_minus_one(uint32_t word) { return completed(word) ? 0 : -1; }
+TapeResult call(const DriveAddress& d, const uint8_t* cdb, int cdb_length, void* data, uint32_t data_length,
+                int data_out, uint32_t timeout_ms) {
+  return tape_result(ASPI_Call(d.adapter, d.target, d.lun, cdb, cdb_length, data, data_length, data_out, timeout_ms));
+}
+
+TapeResult no_data(const DriveAddress& d, const uint8_t* cdb, int cdb_length, uint32_t timeout_ms) {
+  return call(d, cdb, cdb_length, nullptr, 0, 0, timeout_ms);
+}
+
+TapeResult refused() { return tape_result(ASPI_RESULT_INVALID_REQUEST); }
+
+// The exported forms' conventions.
+int zero_or_minus_one(TapeResult r) { return tape_completed(r) ? 0 : -1; }
+uint32_t zero_or_word(TapeResult r) { return tape_completed(r) ? 0 : r.word; }
 
 uint8_t byte_of(uint32_t value, int shift) { return static_cast<uint8_t>(value >> shift); }
 
@@ -64,194 +73,218 @@ int capped(int length) { return length > kMaxShortLength ? kMaxShortLength : len
 
 }  // namespace
 
-uint32_t scsi_read_block(int adapter, int target, int lun, void* buffer, int length) {
-  if (length < 0 || length > 0xFFFFFF) return ASPI_RESULT_INVALID_REQUEST;
+TapeResult scsi_read_block(const DriveAddress& d, void* buffer, int length) {
+  if (length < 0 || length > 0xFFFFFF) return refused();
   uint32_t n = static_cast<uint32_t>(length);
-  const uint8_t cdb[6] = {0x08, 0x00, byte_of(n, 16), byte_of(n, 8), byte_of(n, 0), 0x00};
-  return ASPI_Call(adapter, target, lun, cdb, sizeof cdb, buffer, n, 0, kShortTimeoutMs);
+  const uint8_t cdb[6] = {SCSI_OP_READ_6, 0x00, byte_of(n, 16), byte_of(n, 8), byte_of(n, 0), 0x00};
+  return call(d, cdb, sizeof cdb, buffer, n, 0, kShortTimeoutMs);
 }
 
-uint32_t scsi_write_block(int adapter, int target, int lun, const void* buffer, int length) {
-  if (length < 0 || length > 0xFFFFFF) return ASPI_RESULT_INVALID_REQUEST;
+TapeResult scsi_write_block(const DriveAddress& d, const void* buffer, int length) {
+  if (length < 0 || length > 0xFFFFFF) return refused();
   uint32_t n = static_cast<uint32_t>(length);
-  const uint8_t cdb[6] = {0x0A, 0x00, byte_of(n, 16), byte_of(n, 8), byte_of(n, 0), 0x00};
+  const uint8_t cdb[6] = {SCSI_OP_WRITE_6, 0x00, byte_of(n, 16), byte_of(n, 8), byte_of(n, 0), 0x00};
   // ASPI_Call only reads a buffer it is to send.
-  uint32_t word = ASPI_Call(adapter, target, lun, cdb, sizeof cdb, const_cast<void*>(buffer), n, 1,
-                            kShortTimeoutMs);
-  return completed(word) ? 0 : failure_word(word);
+  return failure_word(call(d, cdb, sizeof cdb, const_cast<void*>(buffer), n, 1, kShortTimeoutMs));
 }
 
-int scsi_seek_block(int adapter, int target, int lun, int block) {
+TapeResult scsi_seek_block(const DriveAddress& d, int block) {
   uint32_t n = static_cast<uint32_t>(block);
-  const uint8_t cdb[6] = {0x0C, 0x00, byte_of(n, 16), byte_of(n, 8), byte_of(n, 0), 0x00};
-  return zero_or_minus_one(no_data(adapter, target, lun, cdb, sizeof cdb, kShortTimeoutMs));
+  const uint8_t cdb[6] = {SCSI_OP_SEEK_BLOCK, 0x00, byte_of(n, 16), byte_of(n, 8), byte_of(n, 0), 0x00};
+  return no_data(d, cdb, sizeof cdb, kShortTimeoutMs);
 }
 
-int scsi_rewind(int adapter, int target, int lun) {
-  const uint8_t cdb[6] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00};
-  uint32_t word = no_data(adapter, target, lun, cdb, sizeof cdb, kLongTimeoutMs);
-  if (completed(word)) return 0;
-  report_text("rewind failed: %.8x\n", word);
-  return -1;
+TapeResult scsi_rewind(const DriveAddress& d) {
+  const uint8_t cdb[6] = {SCSI_OP_REWIND, 0x00, 0x00, 0x00, 0x00, 0x00};
+  TapeResult r = no_data(d, cdb, sizeof cdb, kLongTimeoutMs);
+  if (!tape_completed(r)) report_text("rewind failed: %.8x\n", r.word);
+  return r;
 }
 
-int do_load(int adapter, int target, int lun, int load) {
-  const uint8_t cdb[6] = {0x1B, 0x00, 0x00, 0x00, static_cast<uint8_t>(load), 0x00};
-  uint32_t word = no_data(adapter, target, lun, cdb, sizeof cdb, kLongTimeoutMs);
-  if (completed(word)) return 0;
-  report_text("load failed; %.8x\n", word);
-  return -1;
+TapeResult do_load(const DriveAddress& d, int load) {
+  const uint8_t cdb[6] = {SCSI_OP_LOAD_UNLOAD, 0x00, 0x00, 0x00, static_cast<uint8_t>(load), 0x00};
+  TapeResult r = no_data(d, cdb, sizeof cdb, kLongTimeoutMs);
+  if (!tape_completed(r)) report_text("load failed; %.8x\n", r.word);
+  return r;
 }
 
-int scsi_locate(int adapter, int target, int lun, uint32_t block, int partition) {
+TapeResult scsi_locate(const DriveAddress& d, uint32_t block, int partition) {
   uint8_t p = static_cast<uint8_t>(partition);
-  const uint8_t cdb[10] = {0x2B,           static_cast<uint8_t>(p ? 0x02 : 0x00), 0x00, byte_of(block, 24),
+  const uint8_t cdb[10] = {SCSI_OP_LOCATE_10, static_cast<uint8_t>(p ? 0x02 : 0x00), 0x00, byte_of(block, 24),
                            byte_of(block, 16), byte_of(block, 8), byte_of(block, 0), 0x00, p, 0x00};
-  return zero_or_minus_one(no_data(adapter, target, lun, cdb, sizeof cdb, kLongTimeoutMs));
+  return no_data(d, cdb, sizeof cdb, kLongTimeoutMs);
 }
 
-int scsi_locate2(int adapter, int target, int lun, uint32_t position, int type) {
-  uint8_t cdb[10] = {0x2B, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-  if (type == 0) {
+TapeResult scsi_locate2(const DriveAddress& d, uint32_t position, int type) {
+  uint8_t cdb[10] = {SCSI_OP_LOCATE_10, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+  if (type == AUDIO_SEARCH_PROGRAM) {
     cdb[4] = static_cast<uint8_t>(position / 100 % 10);
     cdb[5] = static_cast<uint8_t>(position / 10 % 10);
     cdb[6] = static_cast<uint8_t>(position % 10);
   } else {
-    if (type >= 1 && type <= 3) cdb[3] = static_cast<uint8_t>(type * 0x20);
+    if (type >= AUDIO_SEARCH_ABSOLUTE && type <= AUDIO_SEARCH_PROGRAM_TIME) cdb[3] = static_cast<uint8_t>(type * 0x20);
     for (int i = 0; i < 4; ++i) cdb[4 + i] = to_bcd(byte_of(position, 24 - 8 * i));
   }
-  return zero_or_minus_one(no_data(adapter, target, lun, cdb, sizeof cdb, kLongTimeoutMs));
+  return no_data(d, cdb, sizeof cdb, kLongTimeoutMs);
 }
 
-uint32_t scsi_read_position(int adapter, int target, int lun, uint8_t* buffer) {
-  const uint8_t cdb[10] = {0x34, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-  uint32_t word = ASPI_Call(adapter, target, lun, cdb, sizeof cdb, buffer, 20, 0, kShortTimeoutMs);
-  return completed(word) ? 0 : failure_word(word);
+TapeResult scsi_read_position(const DriveAddress& d, uint8_t* buffer) {
+  const uint8_t cdb[10] = {SCSI_OP_READ_POSITION, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+  return failure_word(call(d, cdb, sizeof cdb, buffer, AUDIO_POSITION_BYTES, 0, kShortTimeoutMs));
 }
 
-uint32_t scsi_test_unit_ready(int adapter, int target, int lun) {
-  const uint8_t cdb[6] = {0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-  return no_data(adapter, target, lun, cdb, sizeof cdb, kShortTimeoutMs);
+TapeResult scsi_test_unit_ready(const DriveAddress& d) {
+  const uint8_t cdb[6] = {SCSI_OP_TEST_UNIT_READY, 0x00, 0x00, 0x00, 0x00, 0x00};
+  return no_data(d, cdb, sizeof cdb, kShortTimeoutMs);
 }
 
-uint32_t wait_unit_ready(int adapter, int target, int lun, uint32_t limit_ms) {
+TapeResult wait_unit_ready(const DriveAddress& d, uint32_t limit_ms) {
   uint32_t start = platform_time_ms();
   for (;;) {
-    uint32_t word = scsi_test_unit_ready(adapter, target, lun);
-    if (tape_status(word) == TAPE_GOOD) return word;
+    TapeResult r = scsi_test_unit_ready(d);
+    if (r.status == TAPE_GOOD) return r;
     // Ctrl-C or SIGTERM ends the wait at once: the run is to end.
-    if (console_sleep_ms(100) != 0) return word;
-    if (platform_time_ms() - start >= limit_ms) return word;
+    if (console_sleep_ms(100) != 0) return r;
+    if (platform_time_ms() - start >= limit_ms) return r;
   }
 }
 
-int scsi_read_buffer(int adapter, int target, int lun, int buffer_id, int offset, void* buffer,
-                     int length) {
-  if (length < 0) return -1;
+TapeResult scsi_read_buffer(const DriveAddress& d, int buffer_id, int offset, void* buffer, int length) {
+  if (length < 0) return refused();
   int n = capped(length);
   uint32_t o = static_cast<uint32_t>(offset);
-  const uint8_t cdb[10] = {0x3C,         0x01, static_cast<uint8_t>(buffer_id), byte_of(o, 16), byte_of(o, 8),
-                           byte_of(o, 0), 0x00, 0x00, static_cast<uint8_t>(n), 0x00};
-  uint32_t word = ASPI_Call(adapter, target, lun, cdb, sizeof cdb, buffer, static_cast<uint32_t>(n), 0,
-                            kShortTimeoutMs);
-  return zero_or_minus_one(word);
+  const uint8_t cdb[10] = {SCSI_OP_READ_BUFFER, 0x01, static_cast<uint8_t>(buffer_id), byte_of(o, 16), byte_of(o, 8),
+                           byte_of(o, 0),       0x00, 0x00, static_cast<uint8_t>(n),        0x00};
+  return call(d, cdb, sizeof cdb, buffer, static_cast<uint32_t>(n), 0, kShortTimeoutMs);
 }
 
-int scsi_mode_select(int adapter, int target, int lun, const uint8_t* data, int length) {
-  if (length <= 0) return -1;
+TapeResult scsi_mode_select(const DriveAddress& d, const uint8_t* data, int length) {
+  if (length <= 0) return refused();
   // As many bytes as the data's first byte says, but never beyond the buffer.
   int n = data[0] < length ? data[0] : length;
-  const uint8_t cdb[6] = {0x15, 0x00, 0x00, 0x00, static_cast<uint8_t>(n), 0x00};
-  uint32_t word = ASPI_Call(adapter, target, lun, cdb, sizeof cdb, const_cast<uint8_t*>(data),
-                            static_cast<uint32_t>(n), 1, kShortTimeoutMs);
-  return zero_or_minus_one(word);
+  const uint8_t cdb[6] = {SCSI_OP_MODE_SELECT_6, 0x00, 0x00, 0x00, static_cast<uint8_t>(n), 0x00};
+  return call(d, cdb, sizeof cdb, const_cast<uint8_t*>(data), static_cast<uint32_t>(n), 1, kShortTimeoutMs);
 }
 
-int scsi_mode_select_12(int adapter, int target, int lun, const uint8_t* data, int length) {
-  if (length <= 0) return -1;
-  const uint8_t cdb[6] = {0x15, 0x00, 0x00, 0x00, 0x0C, 0x00};
-  uint32_t word = ASPI_Call(adapter, target, lun, cdb, sizeof cdb, const_cast<uint8_t*>(data),
-                            static_cast<uint32_t>(capped(length)), 1, kShortTimeoutMs);
-  return zero_or_minus_one(word);
+TapeResult scsi_mode_select_12(const DriveAddress& d, const uint8_t* data, int length) {
+  if (length <= 0) return refused();
+  const uint8_t cdb[6] = {SCSI_OP_MODE_SELECT_6, 0x00, 0x00, 0x00, 0x0C, 0x00};
+  return call(d, cdb, sizeof cdb, const_cast<uint8_t*>(data), static_cast<uint32_t>(capped(length)), 1,
+              kShortTimeoutMs);
 }
 
-int scsi_mode_sense(int adapter, int target, int lun, int page, uint8_t* destination, int length) {
-  if (length <= 0) return -1;
+TapeResult scsi_mode_sense(const DriveAddress& d, int page, uint8_t* destination, int length, int* mode_bytes) {
+  if (length <= 0) return refused();
   int n = capped(length);
   uint8_t data[kMaxShortLength] = {};
-  const uint8_t cdb[6] = {0x1A, 0x00, static_cast<uint8_t>(page), 0x00, static_cast<uint8_t>(n), 0x00};
-  uint32_t word = ASPI_Call(adapter, target, lun, cdb, sizeof cdb, data, static_cast<uint32_t>(n), 0,
-                            kShortTimeoutMs);
-  if (!completed(word)) return -1;
-  int mode_bytes = data[0] + 1;
-  std::memcpy(destination, data, static_cast<size_t>(mode_bytes < n ? mode_bytes : n));
-  return mode_bytes;
+  const uint8_t cdb[6] = {SCSI_OP_MODE_SENSE_6, 0x00, static_cast<uint8_t>(page), 0x00, static_cast<uint8_t>(n), 0x00};
+  TapeResult r = call(d, cdb, sizeof cdb, data, static_cast<uint32_t>(n), 0, kShortTimeoutMs);
+  if (!tape_completed(r)) return r;
+  int bytes = data[0] + 1;
+  std::memcpy(destination, data, static_cast<size_t>(bytes < n ? bytes : n));
+  if (mode_bytes) *mode_bytes = bytes;
+  return r;
 }
 
-int scsi_inquiry(int adapter, int target, int lun, uint8_t* buffer, int length) {
-  if (length < 0) return -1;
+TapeResult scsi_inquiry(const DriveAddress& d, uint8_t* buffer, int length) {
+  if (length < 0) return refused();
   int n = capped(length);
-  const uint8_t cdb[6] = {0x12, 0x00, 0x00, 0x00, static_cast<uint8_t>(n), 0x00};
-  uint32_t word = ASPI_Call(adapter, target, lun, cdb, sizeof cdb, buffer, static_cast<uint32_t>(n), 0,
-                            kShortTimeoutMs);
-  if (completed(word)) return 0;
-  if (tape_status(word) == TAPE_NO_DEVICE) return SCSI_INQUIRY_NO_DEVICE;
-  if (tape_status(word) == TAPE_IN_USE) return SCSI_INQUIRY_IN_USE;
-  return -1;
+  const uint8_t cdb[6] = {SCSI_OP_INQUIRY, 0x00, 0x00, 0x00, static_cast<uint8_t>(n), 0x00};
+  return call(d, cdb, sizeof cdb, buffer, static_cast<uint32_t>(n), 0, kShortTimeoutMs);
 }
 
-int get_density(int adapter, int target, int lun) {
+int get_density(const DriveAddress& d) {
   uint8_t data[kModePageBytes] = {};
-  int result = scsi_mode_sense(adapter, target, lun, 0, data, sizeof data);
-  if (result < 0) {
-    report_text("get mode page retval %d\n", result);
+  if (!tape_completed(scsi_mode_sense(d, 0, data, sizeof data))) {
+    report_text("get mode page retval %d\n", -1);
     return -1;
   }
   return data[4];
 }
 
-int set_density(int adapter, int target, int lun, int density) {
+bool set_density(const DriveAddress& d, int density) {
   const uint8_t list[12] = {0x00, 0x00, 0x10, 0x08, static_cast<uint8_t>(density), 0x00,
                             0x00, 0x00, 0x00, 0x00, 0x00, 0x02};
-  if (scsi_mode_select_12(adapter, target, lun, list, sizeof list) != 0) return -1;
+  if (!tape_completed(scsi_mode_select_12(d, list, sizeof list))) return false;
   uint8_t data[kModePageBytes] = {};
-  if (scsi_mode_sense(adapter, target, lun, 0, data, sizeof data) < 0) return -1;
-  return data[4] == static_cast<uint8_t>(density) ? 0 : -1;
+  if (!tape_completed(scsi_mode_sense(d, 0, data, sizeof data))) return false;
+  return data[4] == static_cast<uint8_t>(density);
 }
 
 namespace {
 
-int switch_density(int adapter, int target, int lun, int density) {
-  get_density(adapter, target, lun);
-  if (set_density(adapter, target, lun, density) != 0) {
+bool switch_density(const DriveAddress& d, int density) {
+  get_density(d);
+  if (!set_density(d, density)) {
     report_text("Failed to set new density\n");
-    return -1;
+    return false;
   }
-  get_density(adapter, target, lun);
-  return 0;
+  get_density(d);
+  return true;
 }
 
 }  // namespace
 
-int set_audio_mode(int adapter, int target, int lun) { return switch_density(adapter, target, lun, DENSITY_AUDIO); }
+bool set_audio_mode(const DriveAddress& d) { return switch_density(d, DENSITY_AUDIO); }
 
-int set_data_mode(int adapter, int target, int lun) { return switch_density(adapter, target, lun, DENSITY_DATA); }
+bool set_data_mode(const DriveAddress& d) { return switch_density(d, DENSITY_DATA); }
 
-int mrs_off(int adapter, int target, int lun) {
+void mrs_off(const DriveAddress& d) {
   report_text("Turning off MRS mode...");
   uint8_t data[kModePageBytes] = {};
-  scsi_mode_sense(adapter, target, lun, kModePageMrs, data, sizeof data);
+  scsi_mode_sense(d, kModePageMrs, data, sizeof data);
   if (data[kMrsByte] & kMrsOffBit) {
     report_text("already off.\n");
-    return 0;
+    return;
   }
   data[kMrsByte] |= kMrsOffBit;
   // Failures of the single commands show in the bit read back at the end.
-  scsi_mode_select(adapter, target, lun, data, sizeof data);
+  scsi_mode_select(d, data, sizeof data);
   std::memset(data, 0, sizeof data);
-  scsi_mode_sense(adapter, target, lun, kModePageMrs, data, sizeof data);
+  scsi_mode_sense(d, kModePageMrs, data, sizeof data);
   report_text((data[kMrsByte] & kMrsOffBit) ? "done.\n" : "could not be turned off.\n");
-  return 0;
+}
+
+// The exported forms.
+
+uint32_t scsi_read_block(int adapter, int target, int lun, void* buffer, int length) {
+  return scsi_read_block(DriveAddress{adapter, target, lun}, buffer, length).word;
+}
+
+uint32_t scsi_write_block(int adapter, int target, int lun, const void* buffer, int length) {
+  return zero_or_word(scsi_write_block(DriveAddress{adapter, target, lun}, buffer, length));
+}
+
+int scsi_seek_block(int adapter, int target, int lun, int block) {
+  return zero_or_minus_one(scsi_seek_block(DriveAddress{adapter, target, lun}, block));
+}
+
+int scsi_rewind(int adapter, int target, int lun) {
+  return zero_or_minus_one(scsi_rewind(DriveAddress{adapter, target, lun}));
+}
+
+int do_load(int adapter, int target, int lun, int load) {
+  return zero_or_minus_one(do_load(DriveAddress{adapter, target, lun}, load));
+}
+
+int scsi_locate(int adapter, int target, int lun, uint32_t block, int partition) {
+  return zero_or_minus_one(scsi_locate(DriveAddress{adapter, target, lun}, block, partition));
+}
+
+int scsi_locate2(int adapter, int target, int lun, uint32_t position, int type) {
+  return zero_or_minus_one(scsi_locate2(DriveAddress{adapter, target, lun}, position, type));
+}
+
+uint32_t scsi_read_position(int adapter, int target, int lun, uint8_t* buffer) {
+  return zero_or_word(scsi_read_position(DriveAddress{adapter, target, lun}, buffer));
+}
+
+uint32_t scsi_test_unit_ready(int adapter, int target, int lun) {
+  return scsi_test_unit_ready(DriveAddress{adapter, target, lun}).word;
+}
+
+int scsi_read_buffer(int adapter, int target, int lun, int buffer_id, int offset, void* buffer, int length) {
+  return zero_or_minus_one(scsi_read_buffer(DriveAddress{adapter, target, lun}, buffer_id, offset, buffer, length));
 }
 
 int lookup_drive(const char* vendor, const char* product) {

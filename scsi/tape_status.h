@@ -1,5 +1,6 @@
-// What a command's result word says, as one named status. The commands keep
-// returning their words; callers ask this what a word means.
+// What a command's result word says, as one named status. The commands
+// return both (TapeResult): callers switch on the status, and messages that
+// show the word print it as the command gave it.
 #pragma once
 
 #include <cstdint>
@@ -22,10 +23,18 @@ enum TapeStatus {
 };
 
 TapeStatus tape_status(uint32_t word);
+
+// A command's outcome: the status named from its result word, and the word.
+struct TapeResult {
+  TapeStatus status;
+  uint32_t word;
+};
+inline TapeResult tape_result(uint32_t word) { return TapeResult{tape_status(word), word}; }
 // Short lower-case name, for messages and reports ("end of data").
 const char* tape_status_name(TapeStatus status);
 // The command completed (good or recovered): its data, if any, arrived.
 inline bool tape_completed(TapeStatus status) { return status == TAPE_GOOD || status == TAPE_RECOVERED; }
+inline bool tape_completed(TapeResult result) { return tape_completed(result.status); }
 
 // The sense bytes a word carries, for showing them.
 inline uint8_t tape_sense_key(uint32_t word) { return static_cast<uint8_t>((word >> 16) & 0x0F); }

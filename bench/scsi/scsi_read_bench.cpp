@@ -50,7 +50,7 @@ void BM_AspiCallReadFrame(benchmark::State& state) {
   static const uint8_t kRewind[6] = {0x01, 0, 0, 0, 0, 0};
   static const uint8_t kRead[6] = {0x08, 0, 0x00, 0x16, 0xBE, 0};
   DatFrame frame;
-  set_audio_mode(0, 4, 0);
+  set_audio_mode(DriveAddress{0, 4, 0});
   int left = 0;
   for (auto _ : state) {
     if (left == 0) {  // one rewind every kFrames reads

@@ -92,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   f = std::fopen((dir + "/bus.ini").c_str(), "wb");
   require(f && std::fwrite(bus_text.data(), 1, bus_text.size(), f) == bus_text.size() && std::fclose(f) == 0);
   require(vbus_load((dir + "/bus.ini").c_str(), &g_bus) == 0);
-  require(set_audio_mode(0, 5, 0) >= 0);
+  require(set_audio_mode(DriveAddress{0, 5, 0}));
 
   auto* s = static_cast<RunSettings*>(std::calloc(1, sizeof(RunSettings)));
   require(s != nullptr);

@@ -634,7 +634,7 @@ TEST(VirtualBus, InterruptAtRaisesSigintJustBeforeTheNthTransferOrPoll) {
     std::memcpy(b.cdb, cdb.data(), 6);
     vbus_execute(&bus, &b);
   };
-  for (int target : {4, 5}) bus.drives[target - 4].density = VDRIVE_DENSITY_AUDIO;
+  for (int target : {4, 5}) bus.drives[target - 4].density = DENSITY_AUDIO;
   run(4, kRead);
   run(4, kTur);  // not a transfer
   run(5, kWrite);

@@ -6,6 +6,7 @@
 
 #include "control/command_line.h"
 #include "base/run_settings.h"
+#include "platform/clock.h"
 #include "scsi/seek.h"
 #include "scsi/tape_commands.h"
 #include "base/dat_format.h"
@@ -60,13 +61,77 @@ TEST(PositionMatches, ComparesTheRequestedFieldOnly) {
   EXPECT_EQ(position_matches(&s, position({1, 2, 1}, {}, {}, {}).data()), 1);
 }
 
+// The helpers the table of contents and the re-read stage position with.
+TEST(PositionHelpers, TimeCodesOfPositionDataAndGoalsOfFrameCounts) {
+  const Bytes p = position({0, 1, 2}, {0x00, 0x01, 0x02, 0x33}, {0x01, 0x59, 0x58, 0x32}, {0x00, 0x00, 0x00, 0xAA});
+  struct Field {
+    int field;
+    uint32_t code;
+  } fields[] = {
+      {kPositionRunningTime, 0x00010233},
+      {kPositionAbsoluteTime, 0x01595832},
+      {kPositionProgramTime, TIME_CODE_NONE},  // frame number 0xAA: no time
+  };
+  for (const Field& f : fields) EXPECT_EQ(position_time_code(p.data(), f.field), f.code) << f.field;
+
+  struct Goal {
+    int64_t frames;
+    uint32_t goal;  // one plain value a byte
+  } goals[] = {
+      {0, 0x00000000},  {-5, 0x00000000},  {32, 0x00000020},      {33, 0x00000100},
+      {99, 0x00000221}, {100, 0x00000300}, {120000, 0x01000000}, {119999, 0x003B3B21},
+  };
+  for (const Goal& g : goals) EXPECT_EQ(time_goal(g.frames), g.goal) << g.frames;
+}
+
+bool g_stop_now = false;
+bool stop_now() { return g_stop_now; }
+
+// After locate_time, the wait polls READ POSITION and TEST UNIT READY every
+// 100 ms until the drive is ready, its limit has passed or stop says so.
+TEST(PositionHelpers, WaitForSearchPollsUntilReadyLimitOrStop) {
+  ASSERT_EQ(kSimulatedClock, 0);
+  const uint32_t not_ready = 0x04020401;
+  struct Row {
+    const char* what;
+    int not_ready_polls;  // polls before the drive is ready (-1: never)
+    uint32_t limit_ms;
+    bool stop;
+    SearchEnd end;
+    size_t commands;
+    uint32_t elapsed_ms;
+  } rows[] = {
+      {"ready at once", 0, 1000, false, SEARCH_ARRIVED, 2, 0},
+      {"ready at the third poll", 2, 1000, false, SEARCH_ARRIVED, 6, 200},
+      {"never ready", -1, 300, false, SEARCH_FAILED, 8, 300},
+      {"stopped", -1, 1000, true, SEARCH_STOPPED, 2, 0},
+      {"ready wins over stop", 0, 1000, true, SEARCH_ARRIVED, 2, 0},
+  };
+  for (const Row& row : rows) {
+    FakeProvider* fake = fake_install();
+    for (int i = 0; i < (row.not_ready_polls < 0 ? 100 : row.not_ready_polls); ++i) {
+      fake->replies.push_back(FakeReply());
+      fake->replies.push_back(reply_word(not_ready));
+    }
+    g_stop_now = row.stop;
+    uint32_t start = platform_time_ms();
+    EXPECT_EQ(wait_for_search(DriveAddress{0, 4, 0}, row.limit_ms, stop_now), row.end) << row.what;
+    EXPECT_EQ(platform_time_ms() - start, row.elapsed_ms) << row.what;
+    ASSERT_EQ(fake->commands.size(), row.commands) << row.what;
+    for (size_t i = 0; i < row.commands; ++i)
+      EXPECT_EQ(fake->commands[i].cdb[0], i % 2 == 0 ? 0x34 : 0x00) << row.what << " command " << i;
+    fake_uninstall();
+  }
+  g_stop_now = false;
+}
+
 struct SeekWatch : ::testing::Test {
   ConsoleReports reports;
   FakeProvider* fake = fake_install();
   ~SeekWatch() override { fake_uninstall(); }
   std::string run(RunSettings s, int* result) {
     testing::internal::CaptureStdout();
-    *result = seek_tape(0, 4, 0, &s);
+    *result = seek_tape(DriveAddress{0, 4, 0}, &s) ? 0 : -1;
     return testing::internal::GetCapturedStdout();
   }
 };
@@ -239,12 +304,12 @@ TEST_F(SeekWatch, EndOfDataWhileStillSearchingIsNoEndOfTheSearch) {
   const uint32_t not_ready = 0x04020401, end_of_data = 0x04080005;
   fake->replies = {FakeReply(), reply_word(end_of_data), reply_word(not_ready), reply_word(not_ready),
                    reply_data(position({0, 0, 5}, {}, {0, 0, 0x10, 0}, {}))};
-  uint8_t at[SEARCH_POSITION_BYTES];
-  EXPECT_EQ(search_tape(0, 4, 0, SEEK_PROGNUM, 5, at, false), SEARCH_ARRIVED);
+  uint8_t at[AUDIO_POSITION_BYTES];
+  EXPECT_EQ(search_tape(DriveAddress{0, 4, 0}, SEEK_PROGNUM, 5, at, false), SEARCH_ARRIVED);
   EXPECT_EQ(at[kPositionProgramDigits + 2], 5);
 
   fake->replies = {FakeReply(), reply_word(end_of_data), FakeReply()};
-  EXPECT_EQ(search_tape(0, 4, 0, SEEK_PROGNUM, 5, at, false), SEARCH_END_OF_DATA);
+  EXPECT_EQ(search_tape(DriveAddress{0, 4, 0}, SEEK_PROGNUM, 5, at, false), SEARCH_END_OF_DATA);
 }
 
 }  // namespace

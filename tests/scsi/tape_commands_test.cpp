@@ -21,6 +21,8 @@ const int kSimulatedClock = setenv("KESTREL_CLOCK", "simulated", 1);
 
 using Bytes = std::vector<uint8_t>;
 
+const DriveAddress kDrive{0, 4, 0};
+
 struct TapeCommands : ::testing::Test {
   ConsoleReports reports;
   FakeProvider* fake = fake_install();
@@ -52,11 +54,11 @@ TEST_F(TapeCommands, EachCommandSendsItsCdbDataPhaseAndTimeOut) {
       {"test unit ready", [] { scsi_test_unit_ready(1, 4, 0); }, {0, 0, 0, 0, 0, 0}, 0x48, 0, 25000},
       {"read buffer", [] { scsi_read_buffer(1, 4, 0, 2, 0x010203, buffer, 300); },
        {0x3C, 1, 2, 1, 2, 3, 0, 0, 0xFF, 0}, 0x48, 255, 25000},
-      {"mode select 12", [] { scsi_mode_select_12(1, 4, 0, buffer, 12); }, {0x15, 0, 0, 0, 0x0C, 0}, 0x50, 12, 25000},
-      {"mode sense", [] { scsi_mode_sense(1, 4, 0, 0x30, buffer, 100); }, {0x1A, 0, 0x30, 0, 100, 0}, 0x48, 100, 25000},
-      {"mode sense capped", [] { scsi_mode_sense(1, 4, 0, 0, buffer, 1000); }, {0x1A, 0, 0, 0, 0xFF, 0}, 0x48, 255, 25000},
-      {"inquiry", [] { scsi_inquiry(1, 4, 0, buffer, 36); }, {0x12, 0, 0, 0, 36, 0}, 0x48, 36, 25000},
-      {"inquiry capped", [] { scsi_inquiry(1, 4, 0, buffer, 300); }, {0x12, 0, 0, 0, 0xFF, 0}, 0x48, 255, 25000},
+      {"mode select 12", [] { scsi_mode_select_12(DriveAddress{1, 4, 0}, buffer, 12); }, {0x15, 0, 0, 0, 0x0C, 0}, 0x50, 12, 25000},
+      {"mode sense", [] { scsi_mode_sense(DriveAddress{1, 4, 0}, 0x30, buffer, 100); }, {0x1A, 0, 0x30, 0, 100, 0}, 0x48, 100, 25000},
+      {"mode sense capped", [] { scsi_mode_sense(DriveAddress{1, 4, 0}, 0, buffer, 1000); }, {0x1A, 0, 0, 0, 0xFF, 0}, 0x48, 255, 25000},
+      {"inquiry", [] { scsi_inquiry(DriveAddress{1, 4, 0}, buffer, 36); }, {0x12, 0, 0, 0, 36, 0}, 0x48, 36, 25000},
+      {"inquiry capped", [] { scsi_inquiry(DriveAddress{1, 4, 0}, buffer, 300); }, {0x12, 0, 0, 0, 0xFF, 0}, 0x48, 255, 25000},
   };
   for (const CdbCase& c : cases) {
     size_t before = fake->commands.size();
@@ -94,7 +96,7 @@ TEST_F(TapeCommands, AudioLocateEncodesProgramNumbersAndTimeCodes) {
 
 TEST_F(TapeCommands, ResultConventions) {
   uint8_t buffer[5822];
-  const uint32_t good = 0x01000000, recovered = 0x01010000, failed = 0x04033B00, eom_warning = 0x01400000;
+  const uint32_t recovered = 0x01010000, failed = 0x04033B00, eom_warning = 0x01400000;
   auto with = [&](uint32_t word) { fake->replies.push_back(reply_word(word)); };
 
   with(recovered);
@@ -129,18 +131,63 @@ TEST_F(TapeCommands, ResultConventions) {
   with(failed);
   EXPECT_EQ(scsi_read_buffer(0, 4, 0, 0, 0, buffer, 10), -1);
 
-  with(good);
-  EXPECT_EQ(scsi_inquiry(0, 4, 0, buffer, 36), 0);
-  with(0x82000000);
-  EXPECT_EQ(scsi_inquiry(0, 4, 0, buffer, 36), 130);
-  with(failed);
-  EXPECT_EQ(scsi_inquiry(0, 4, 0, buffer, 36), -1);
-  size_t sent = fake->commands.size();
-  EXPECT_EQ(scsi_inquiry(0, 4, 0, buffer, -1), -1);
-  EXPECT_EQ(scsi_mode_sense(0, 4, 0, 0, buffer, 0), -1);
-  EXPECT_EQ(scsi_mode_select(0, 4, 0, buffer, 0), -1);
-  EXPECT_EQ(scsi_mode_select_12(0, 4, 0, buffer, -3), -1);
-  EXPECT_EQ(fake->commands.size(), sent) << "refused lengths send nothing";
+}
+
+// kestrel's own forms: the status named from the word, and the word as the
+// messages show it (WRITE and READ POSITION never give 0 for a failure).
+TEST_F(TapeCommands, EachCommandNamesItsStatusAndKeepsItsWord) {
+  static uint8_t buffer[6000];
+  using Command = TapeResult (*)();
+  const Command read = [] { return scsi_read_block(kDrive, buffer, 5822); };
+  const Command write = [] { return scsi_write_block(kDrive, buffer, 5822); };
+  const Command position = [] { return scsi_read_position(kDrive, buffer); };
+  const Command inquiry = [] { return scsi_inquiry(kDrive, buffer, 36); };
+  const Command locate = [] { return scsi_locate2(kDrive, 5, 0); };
+  const Command ready = [] { return scsi_test_unit_ready(kDrive); };
+  const Command select = [] { return scsi_mode_select(kDrive, buffer, 12); };
+  struct Row {
+    const char* what;
+    Command command;
+    uint32_t reply;
+    TapeStatus status;
+    uint32_t word;
+  } rows[] = {
+      {"read, recovered", read, 0x01010000, TAPE_RECOVERED, 0x01010000},
+      {"read, never completed", read, 0, TAPE_PENDING, 0},
+      {"read, unreadable frame", read, 0x04031100, TAPE_MEDIUM_ERROR, 0x04031100},
+      {"write, end-of-medium warning", write, 0x01400000, TAPE_RECOVERED, 0x01400000},
+      {"write, never completed", write, 0, TAPE_PENDING, ASPI_RESULT_NOT_COMPLETED},
+      {"write, protected", write, 0x04072700, TAPE_WRITE_PROTECTED, 0x04072700},
+      {"position, end of data", position, 0x04080005, TAPE_END_OF_DATA, 0x04080005},
+      {"position, never completed", position, 0, TAPE_PENDING, ASPI_RESULT_NOT_COMPLETED},
+      {"inquiry, good", inquiry, 0x01000000, TAPE_GOOD, 0x01000000},
+      {"inquiry, no device", inquiry, 0x82000000, TAPE_NO_DEVICE, 0x82000000},
+      {"inquiry, in use", inquiry, 0xE5000000, TAPE_IN_USE, 0xE5000000},
+      {"locate, positioning error", locate, 0x04033B00, TAPE_POSITIONING, 0x04033B00},
+      {"test unit ready, no cassette", ready, 0x04023A00, TAPE_NOT_READY, 0x04023A00},
+      {"mode select, refused field", select, 0x04052600, TAPE_ILLEGAL_REQUEST, 0x04052600},
+  };
+  for (const Row& row : rows) {
+    fake->replies.push_back(reply_word(row.reply));
+    TapeResult r = row.command();
+    EXPECT_EQ(r.status, row.status) << row.what;
+    EXPECT_EQ(r.word, row.word) << row.what;
+  }
+}
+
+TEST_F(TapeCommands, RefusedLengthsSendNothing) {
+  uint8_t buffer[16] = {};
+  const TapeResult refused[] = {
+      scsi_inquiry(kDrive, buffer, -1),        scsi_mode_sense(kDrive, 0, buffer, 0),
+      scsi_mode_select(kDrive, buffer, 0),     scsi_mode_select_12(kDrive, buffer, -3),
+      scsi_read_block(kDrive, buffer, -1),     scsi_write_block(kDrive, buffer, 0x1000000),
+      scsi_read_buffer(kDrive, 0, 0, buffer, -1),
+  };
+  for (const TapeResult& r : refused) {
+    EXPECT_EQ(r.status, TAPE_OTHER);
+    EXPECT_EQ(r.word, ASPI_RESULT_INVALID_REQUEST);
+  }
+  EXPECT_TRUE(fake->commands.empty());
 }
 
 TEST_F(TapeCommands, RewindAndLoadPrintTheirFailures) {
@@ -160,34 +207,40 @@ TEST_F(TapeCommands, ModeSenseReturnsTheModeDataLengthAndCopiesNoMoreThanAsked) 
   fake->replies.push_back(reply_data(data));
   uint8_t destination[40];
   std::memset(destination, 0xEE, sizeof destination);
-  EXPECT_EQ(scsi_mode_sense(0, 4, 0, 0x30, destination, 40), 20);
+  int bytes = 0;
+  EXPECT_EQ(scsi_mode_sense(kDrive, 0x30, destination, 40, &bytes).status, TAPE_GOOD);
+  EXPECT_EQ(bytes, 20);
   EXPECT_EQ(destination[19], 0x77);
   EXPECT_EQ(destination[20], 0xEE) << "only the mode data is copied";
 
   fake->replies.push_back(reply_data(data));
   std::memset(destination, 0xEE, sizeof destination);
-  EXPECT_EQ(scsi_mode_sense(0, 4, 0, 0x30, destination, 8), 20);
+  bytes = 0;
+  EXPECT_EQ(scsi_mode_sense(kDrive, 0x30, destination, 8, &bytes).status, TAPE_GOOD);
+  EXPECT_EQ(bytes, 20);
   EXPECT_EQ(destination[7], 0x77);
   EXPECT_EQ(destination[8], 0xEE) << "never more than requested";
 
   fake->replies.push_back(reply_word(0x04052400));
-  EXPECT_EQ(scsi_mode_sense(0, 4, 0, 0x30, destination, 8), -1);
+  bytes = 0;
+  EXPECT_EQ(scsi_mode_sense(kDrive, 0x30, destination, 8, &bytes).status, TAPE_ILLEGAL_REQUEST);
+  EXPECT_EQ(bytes, 0) << "no mode data";
 }
 
 TEST_F(TapeCommands, ModeSelectSendsWhatTheFirstByteSaysButNeverBeyondTheBuffer) {
   uint8_t data[100] = {19, 0, 0x10, 8, 0x80};
-  EXPECT_EQ(scsi_mode_select(0, 4, 0, data, 100), 0);
+  EXPECT_TRUE(tape_completed(scsi_mode_select(kDrive, data, 100)));
   EXPECT_EQ(last().cdb, Bytes({0x15, 0, 0, 0, 19, 0}));
   EXPECT_EQ(last().data_out, Bytes(data, data + 19));
 
   // The first byte claims more than the buffer holds.
   uint8_t small[4] = {200, 1, 2, 3};
-  EXPECT_EQ(scsi_mode_select(0, 4, 0, small, 4), 0);
+  EXPECT_TRUE(tape_completed(scsi_mode_select(kDrive, small, 4)));
   EXPECT_EQ(last().cdb, Bytes({0x15, 0, 0, 0, 4, 0}));
   EXPECT_EQ(last().data_out, Bytes(small, small + 4));
 
   fake->replies.push_back(reply_word(0x04052600));
-  EXPECT_EQ(scsi_mode_select(0, 4, 0, data, 100), -1);
+  EXPECT_EQ(scsi_mode_select(kDrive, data, 100).status, TAPE_ILLEGAL_REQUEST);
 }
 
 Bytes mode_data(uint8_t density, uint8_t mrs_flags = 0) {
@@ -204,28 +257,28 @@ Bytes mode_data(uint8_t density, uint8_t mrs_flags = 0) {
 TEST_F(TapeCommands, SetDensitySendsItsListAndChecksTheDensityReadBack) {
   fake->replies.push_back(FakeReply());
   fake->replies.push_back(reply_data(mode_data(0x80)));
-  EXPECT_EQ(set_density(0, 4, 0, 0x80), 0);
+  EXPECT_TRUE(set_density(kDrive, 0x80));
   ASSERT_EQ(fake->commands.size(), 2u);
   EXPECT_EQ(fake->commands[0].data_out, Bytes({0, 0, 0x10, 8, 0x80, 0, 0, 0, 0, 0, 0, 2}));
   EXPECT_EQ(fake->commands[1].cdb, Bytes({0x1A, 0, 0, 0, 100, 0}));
 
   fake->replies.push_back(FakeReply());
   fake->replies.push_back(reply_data(mode_data(0x13)));  // accepted, but the density stayed
-  EXPECT_EQ(set_density(0, 4, 0, 0x80), -1);
+  EXPECT_FALSE(set_density(kDrive, 0x80));
 
   fake->replies.push_back(reply_word(0x04052600));
-  EXPECT_EQ(set_density(0, 4, 0, 0x80), -1);
+  EXPECT_FALSE(set_density(kDrive, 0x80));
 }
 
 TEST_F(TapeCommands, AudioAndDataModeReportFailures) {
   testing::internal::CaptureStdout();
   fake->replies = {reply_data(mode_data(0x13)), FakeReply(), reply_data(mode_data(0x80)), reply_data(mode_data(0x80))};
-  EXPECT_EQ(set_audio_mode(0, 4, 0), 0);
+  EXPECT_TRUE(set_audio_mode(kDrive));
   EXPECT_EQ(fake->commands.size(), 4u) << "density, select, read back, density";
   fake->replies = {reply_data(mode_data(0x80)), FakeReply(), reply_data(mode_data(0x80))};
-  EXPECT_EQ(set_data_mode(0, 4, 0), -1);
+  EXPECT_FALSE(set_data_mode(kDrive));
   fake->replies = {reply_word(0x04052400)};
-  EXPECT_EQ(get_density(0, 4, 0), -1);
+  EXPECT_EQ(get_density(kDrive), -1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Failed to set new density\nget mode page retval -1\n");
 }
 
@@ -243,7 +296,7 @@ TEST_F(TapeCommands, MrsOffSetsTheBitOfPage30AndReportsWhatItReadsBack) {
     fake->commands.clear();
     fake->replies.assign(c.replies.begin(), c.replies.end());
     testing::internal::CaptureStdout();
-    EXPECT_EQ(mrs_off(0, 4, 0), 0);
+    mrs_off(kDrive);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Turning off MRS mode..." + c.printed);
     ASSERT_EQ(fake->commands.size(), c.commands);
     EXPECT_EQ(fake->commands[0].cdb, Bytes({0x1A, 0, 0x30, 0, 100, 0}));
@@ -273,7 +326,7 @@ TEST_F(TapeCommands, UnitReadyWaitPollsEvery100msUntilItsLimit) {
   ASSERT_TRUE(platform_clock_simulated());
   // Ready at once: one command, no sleep.
   uint32_t start = platform_time_ms();
-  EXPECT_EQ(wait_unit_ready(0, 4, 0, 60000), ASPI_RESULT_GOOD);
+  EXPECT_EQ(wait_unit_ready(kDrive, 60000).word, ASPI_RESULT_GOOD);
   EXPECT_EQ(platform_time_ms() - start, 0u);
   EXPECT_EQ(fake->commands.size(), 1u);
 
@@ -281,7 +334,7 @@ TEST_F(TapeCommands, UnitReadyWaitPollsEvery100msUntilItsLimit) {
   for (int i = 0; i < 1000; ++i) fake->replies.push_back(reply_word(0x04020401));
   fake->commands.clear();
   start = platform_time_ms();
-  EXPECT_EQ(wait_unit_ready(0, 4, 0, 60000), 0x04020401u);
+  EXPECT_EQ(wait_unit_ready(kDrive, 60000).word, 0x04020401u);
   EXPECT_EQ(platform_time_ms() - start, 60000u);
   EXPECT_EQ(fake->commands.size(), 600u);
 
@@ -289,7 +342,7 @@ TEST_F(TapeCommands, UnitReadyWaitPollsEvery100msUntilItsLimit) {
   for (uint32_t limit : {0u, 2u}) {
     fake->commands.clear();
     start = platform_time_ms();
-    wait_unit_ready(0, 4, 0, limit);
+    wait_unit_ready(kDrive, limit);
     EXPECT_EQ(fake->commands.size(), 1u);
     EXPECT_EQ(platform_time_ms() - start, 100u);
   }
@@ -298,7 +351,7 @@ TEST_F(TapeCommands, UnitReadyWaitPollsEvery100msUntilItsLimit) {
   fake->replies.clear();
   fake->replies.push_back(reply_word(0x01010000));
   fake->commands.clear();
-  EXPECT_EQ(wait_unit_ready(0, 4, 0, 1000), ASPI_RESULT_GOOD);
+  EXPECT_EQ(wait_unit_ready(kDrive, 1000).word, ASPI_RESULT_GOOD);
   EXPECT_EQ(fake->commands.size(), 2u);
 }
 
