@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/dat_format.h"
 #include "datframe/frame_build.h"
 #include "datframe/frame_copy.h"
 #include "tests/campaign/campaign.h"
-#include "tests/support/e2e/cassette.h"
 
 namespace {
 
@@ -558,7 +558,7 @@ bool is_write_protect(uint32_t word) { return (word & 0xFFFF) == 0x2700; }
 void move_time(DatFrame* frame, int slot, int64_t frames) {
   uint8_t* time = frame->pack[slot - 1] + 3;
   int64_t now = time_frames(time);
-  if (now >= 0) test_time_code(static_cast<uint32_t>(now + frames), time);
+  if (now >= 0) dat_time_code_of_frames(static_cast<uint64_t>(now + frames), time);
 }
 
 // The frame with its absolute time moved back (after a lead-in silence cut short).
