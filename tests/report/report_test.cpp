@@ -108,7 +108,7 @@ TEST(ReportJson, FieldsAndEventsAreThoseOfTheRun) {
   JsonFlat json;
   const std::string text = report_json(sample.report);
   ASSERT_TRUE(json_flatten(text, &json)) << text;
-  const std::pair<const char*, const char*> expected[] = {
+  const std::pair<const char*, std::string> expected[] = {
       {"mode", "KESTREL"},
       {"options#", "3"},
       {"options.2", "/REPORT"},
@@ -154,7 +154,7 @@ TEST(ReportJson, FieldsAndEventsAreThoseOfTheRun) {
       {"files#", "2"},
       {"files.0.name", "TAPE001.wav"},
       {"files.0.bytes", "5760044"},
-      {"files.0.audio_md5", std::string(32, 'b').c_str()},
+      {"files.0.audio_md5", std::string(32, 'b')},
       {"files.1.bytes", "null"},
       {"files.1.sha256", "null"},
       {"files.1.audio_md5", "<absent>"},  // no WAV file
