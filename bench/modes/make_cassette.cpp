@@ -9,23 +9,9 @@
 //   make_cassette PATH FRAMES [PROGRAM_FRAMES [DAMAGED [NUMBERS [LEAD_OUT]]]]
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <vector>
 
-#include "datframe/dat_frame.h"
-#include "datframe/frame_build.h"
-
-namespace {
-
-uint32_t time_code_of_frames(uint32_t frames) {
-  uint32_t in_group = frames % 100;
-  uint32_t second_in_group = in_group < 33 ? 0 : in_group < 66 ? 1 : 2;
-  uint32_t seconds = frames / 100 * 3 + second_in_group;
-  return time_code_from_values(static_cast<int32_t>(seconds / 3600), static_cast<int32_t>(seconds / 60 % 60),
-                               static_cast<int32_t>(seconds % 60), static_cast<int32_t>(in_group - 33 * second_in_group));
-}
-
-}  // namespace
+#include "tests/support/cassette.h"
 
 int main(int argc, char** argv) {
   if (argc < 3 || argc > 7) {
@@ -59,46 +45,20 @@ int main(int argc, char** argv) {
     return 1;
   }
   DatFrame frame;
-  uint32_t noise = 1;
-  for (long i = 0; i < frames; ++i) {
-    std::memset(&frame, 0, sizeof frame);
-    for (size_t k = 0; k < DAT_AUDIO_BYTES; ++k) {
-      noise = noise * 1664525u + 1013904223u;
-      frame.audio[k] = static_cast<uint8_t>(noise >> 24);
+  for (long i = 0; i < frames + lead_out; ++i) {
+    if (i < frames) {
+      int nth = static_cast<int>(i / program_frames);
+      Recording r{.program = nth + 1, .start_id_frames = 300};
+      if (!numbers.empty()) {
+        r.program = numbers[static_cast<size_t>(nth) % numbers.size()];
+        r.date = FrameDate{1 + nth % 7, 24, 3, 1 + nth % 28, 12, nth % 60, 0};
+      }
+      recording_frame(&frame, r, static_cast<int>(i % program_frames), static_cast<uint32_t>(i),
+                      static_cast<size_t>(i));
+      if (every > 0 && i % every == every / 2 && i / every < damaged) frame.interpolate_flags = kFlags[i / every % 3];
+    } else {
+      lead_out_frame(&frame);
     }
-    int nth = static_cast<int>(i / program_frames);
-    int program = nth + 1;
-    if (!numbers.empty()) program = numbers[static_cast<size_t>(nth) % numbers.size()];
-    int in_program = static_cast<int>(i % program_frames);
-    frame_set_time_pack(&frame, 1, PACK_ITEM_PROGRAM_TIME, program_number_bcd(program), 1,
-                        time_code_of_frames(static_cast<uint32_t>(in_program)));
-    frame_set_time_pack(&frame, 2, PACK_ITEM_ABSOLUTE_TIME, program_number_bcd(program), 1,
-                        time_code_of_frames(static_cast<uint32_t>(i)));
-    int packs = 2;
-    if (!numbers.empty()) {
-      FrameDate date{1 + nth % 7, 24, 3, 1 + nth % 28, 12, nth % 60, 0};
-      frame_set_date_pack(&frame, 3, &date);
-      packs = 3;
-    }
-    frame_set_sub_id(&frame, program_number_bcd(program), packs);
-    frame_set_pack_parity(&frame);
-    frame_set_control_id(&frame, in_program < 300 ? SID_PRIORITY | SID_START_ID : 0);
-    frame_set_main_id(&frame, 0, 0, 0, 0);
-    if (every > 0 && i % every == every / 2 && i / every < damaged) frame.interpolate_flags = kFlags[i / every % 3];
-    if (std::fwrite(&frame, sizeof frame, 1, out) != 1) {
-      std::perror(argv[1]);
-      return 1;
-    }
-  }
-  // A lead-out as a recorder writes it: program 0EE, no times, silence.
-  std::memset(&frame, 0, sizeof frame);
-  frame_set_time_pack(&frame, 1, PACK_ITEM_PROGRAM_TIME, PROGRAM_LEAD_OUT, 1, TIME_CODE_NONE);
-  frame_set_time_pack(&frame, 2, PACK_ITEM_ABSOLUTE_TIME, PROGRAM_LEAD_OUT, 1, TIME_CODE_NONE);
-  frame_set_sub_id(&frame, PROGRAM_LEAD_OUT, 2);
-  frame_set_pack_parity(&frame);
-  frame_set_control_id(&frame, SID_PRIORITY);
-  frame_set_main_id(&frame, 0, 0, 0, 0);
-  for (long i = 0; i < lead_out; ++i) {
     if (std::fwrite(&frame, sizeof frame, 1, out) != 1) {
       std::perror(argv[1]);
       return 1;

@@ -45,13 +45,12 @@ std::string RunPlan::describe() const {
 }
 
 ProcessResult run_plan(const RunPlan& plan, const std::string& dir) {
-  ProcessOptions options = plan.options;
   if (!write_bus_file(dir + "/bus.ini", plan.drives, plan.bus_keys)) {
     ProcessResult failed;
     failed.err = "the bus file cannot be written";
     return failed;
   }
-  options.env.push_back("KESTREL_BUS=" + dir + "/bus.ini");
+  ProcessOptions options = bus_options(dir + "/bus.ini", plan.options);
   options.cwd = dir;
   options.timeout_s = 120;
   if (!plan.limit_from_shell) {

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "tests/campaign/scenarios.h"
-#include "tests/support/e2e/cassette.h"
+#include "base/dat_format.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -208,7 +208,7 @@ long long draw_seek(Rng* rng, const std::vector<DatFrame>& frames, RunPlan* plan
   std::string type = "RUNTIME", position;
   size_t sought = at;
   uint8_t t[4];
-  test_time_code(static_cast<uint32_t>(at), t);
+  dat_time_code_of_frames(static_cast<uint64_t>(at), t);
   position = seek_time_text(t);
   int kind = rng_range(rng, 0, 3);
   const DatFrame& f = frames[at];
@@ -277,7 +277,7 @@ bool draw_early_interruption(Rng* rng, int seek_frames, RunPlan* plan, BusKeys* 
     int polls = rng_range(rng, 2, 40);
     int target = rng_range(rng, 1, seek_frames - 1);
     uint8_t t[4];
-    test_time_code(static_cast<uint32_t>(target), t);
+    dat_time_code_of_frames(static_cast<uint64_t>(target), t);
     std::string at;
     for (uint8_t b : t) {
       if (!at.empty()) at.push_back(':');

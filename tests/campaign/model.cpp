@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/dat_format.h"
 #include "datframe/frame_build.h"
 #include "datframe/frame_copy.h"
 #include "tests/campaign/campaign.h"
-#include "tests/support/e2e/cassette.h"
 
 namespace {
 
@@ -50,14 +50,6 @@ Outcome cannot_go_on(Outcome out, const std::string& message) {
   out.said.push_back(message);
   out.exit_code = 6;
   return out;
-}
-
-// Frames from the start of the tape of a BCD time code; -1 for no time (0xAA).
-int64_t time_frames(const uint8_t* bcd) {
-  if (bcd[0] == 0xAA && bcd[1] == 0xAA && bcd[2] == 0xAA && bcd[3] == 0xAA) return -1;
-  auto value = [](uint8_t b) { return (b >> 4) * 10 + (b & 0x0F); };
-  int64_t seconds = value(bcd[0]) * 3600 + value(bcd[1]) * 60 + value(bcd[2]);
-  return seconds / 3 * 100 + seconds % 3 * 33 + value(bcd[3]);
 }
 
 // Audio bytes of a frame at a rate code for 16-bit (or long-play) samples.
@@ -367,7 +359,7 @@ bool is_lead(int program) { return program == PROGRAM_LEAD_IN || program == PROG
 int64_t absolute_time(const DatFrame& frame) {
   int64_t time = -1;
   for (const uint8_t* pack : frame.pack)
-    if ((pack[0] >> 4) == PACK_ITEM_ABSOLUTE_TIME) time = time_frames(pack + 3);
+    if ((pack[0] >> 4) == PACK_ITEM_ABSOLUTE_TIME) time = dat_frames_of_time_code(pack + 3);
   return time;
 }
 
@@ -557,8 +549,8 @@ bool is_write_protect(uint32_t word) { return (word & 0xFFFF) == 0x2700; }
 // Moves the time of pack `slot` (1 or 2) by `frames`; no time stays no time.
 void move_time(DatFrame* frame, int slot, int64_t frames) {
   uint8_t* time = frame->pack[slot - 1] + 3;
-  int64_t now = time_frames(time);
-  if (now >= 0) test_time_code(static_cast<uint32_t>(now + frames), time);
+  int64_t now = dat_frames_of_time_code(time);
+  if (now >= 0) dat_time_code_of_frames(static_cast<uint64_t>(now + frames), time);
 }
 
 // The frame with its absolute time moved back (after a lead-in silence cut short).

@@ -118,8 +118,7 @@ void scenario_busy(Rng* rng, const std::string& dir, Verdict* v, std::string* de
   plan.options.trigger_text = " - issuing a tape load...done\n";
   plan.options.trigger_call = [&] {
     image_fd = open((dir + "/" + image).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    ProcessOptions options;
-    options.env = {"KESTREL_BUS=" + dir + "/bus.ini"};
+    ProcessOptions options = bus_options(dir + "/bus.ini");
     options.cwd = dir;
     options.timeout_s = 60;
     second_result = second.program == "kestrel" ? run_kestrel(second.args, options)

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "tests/support/e2e/bus_file.h"
-#include "tests/support/e2e/cassette.h"
+#include "tests/support/cassette.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -33,25 +33,10 @@ const int kProgramFrames = 1000;
 const int kStartIdFrames = 10;
 const long kFlatMemoryKiB = 1024;
 
-// A frame's own audio, different for every frame of the tape.
-void fill_audio(DatFrame* frame, uint64_t index) {
-  uint64_t x = index * 0x9E3779B97F4A7C15ull;
-  for (size_t at = 0; at < DAT_AUDIO_BYTES; at += 8) {
-    x += 0x9E3779B97F4A7C15ull;
-    uint64_t z = x;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    z ^= z >> 31;
-    std::memcpy(frame->audio + at, &z, 8);
-  }
-}
-
 void make_frame(DatFrame* frame, uint64_t index) {
-  int program = static_cast<int>(index / kProgramFrames) % 799 + 1;
-  int64_t in_program = static_cast<int64_t>(index % kProgramFrames);
-  fill_test_frame(frame, program, static_cast<int64_t>(index), in_program, in_program < kStartIdFrames,
-                  static_cast<uint32_t>(index));
-  fill_audio(frame, index);
+  Recording r{.program = static_cast<int>(index / kProgramFrames) % 799 + 1, .start_id_frames = kStartIdFrames};
+  recording_frame(frame, r, static_cast<int>(index % kProgramFrames), static_cast<uint32_t>(index),
+                  static_cast<size_t>(index));
 }
 
 bool write_soak_cassette(const std::string& path, uint64_t frames) {

@@ -13,24 +13,11 @@
 #include "tests/support/e2e/archival_files.h"
 #include "tests/support/e2e/bus_file.h"
 #include "tests/support/e2e/tape.h"
+#include "tests/support/e2e/tape_run.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
-
-struct TapeRun {
-  TempDir dir;
-  ProcessResult run(const Tape& tape, std::vector<std::string> args, ProcessOptions options = {},
-                    const BusKeys& bus_keys = {}) const {
-    EXPECT_TRUE(tape_write(tape, dir.file("tape.dat")));
-    EXPECT_TRUE(write_bus_file(dir.file("bus.ini"), {{"0:4", {{"cassette", "tape.dat"}}}}, bus_keys));
-    options.env.push_back("KESTREL_BUS=" + dir.file("bus.ini"));
-    options.cwd = dir.path();
-    args.insert(args.end(), {"/INPUTID", "0:4"});
-    return run_kestrel(args, options);
-  }
-  std::string file(const std::string& name) const { return dir.file(name); }
-};
 
 // The tags ffprobe shows of a file's container, name to value.
 std::map<std::string, std::string> ffprobe_tags(const std::string& path) {
@@ -73,11 +60,11 @@ TEST(Archival, BroadcastWavCarriesTheTapesMetadataMarkersAndMd5) {
   ProcessResult r = bwf.run(tape, {"/KESTREL", "TAPE", "/BWF"});
   ASSERT_EQ(r.exit_code, 5) << r.out;
 
-  RiffFile f = read_riff(bwf.file("TAPE001.wav"));
+  RiffFile f = read_riff(bwf.path("TAPE001.wav"));
   ASSERT_TRUE(f.valid);
   EXPECT_EQ(f.order, (std::vector<std::string>{"bext", "fmt ", "data", "cue ", "LIST", "MD5 "}));
   // The audio exactly as the plain WAV file has it, and its MD5 beside it.
-  WavFile wav = read_wav(plain.file("TAPE001.wav"));
+  WavFile wav = read_wav(plain.path("TAPE001.wav"));
   EXPECT_TRUE(same_bytes(f.data(), wav.data));
   EXPECT_TRUE(same_bytes(f.data(), tape_pcm(tape, 0, 800 + 61)));
   EXPECT_EQ(md5_chunk_hex(f), md5_hex(f.data()));
@@ -91,7 +78,7 @@ TEST(Archival, BroadcastWavCarriesTheTapesMetadataMarkersAndMd5) {
                                      {620 * kFrame, "damaged LR"}};
   EXPECT_EQ(cue_markers(f), expected);
 
-  std::map<std::string, std::string> tags = ffprobe_tags(bwf.file("TAPE001.wav"));
+  std::map<std::string, std::string> tags = ffprobe_tags(bwf.path("TAPE001.wav"));
   EXPECT_EQ(tags["comment"], "DAT program 1 from absolute time 00:00:30:00");
   EXPECT_EQ(tags["encoded_by"], "kestrel");
   EXPECT_EQ(tags["date"], "1994-05-17");
@@ -104,14 +91,14 @@ TEST(Archival, BroadcastWavCarriesTheTapesMetadataMarkersAndMd5) {
   EXPECT_NE(tags["coding_history"].find("A=PCM,F=48000,W=16,M=stereo,T=kestrel "), std::string::npos);
 
   ProcessResult info = run_process("/usr/bin/mediainfo", {"--Inform=General;%Description%|%Producer%|%Encoded_Date%",
-                                                 bwf.file("TAPE001.wav")});
+                                                 bwf.path("TAPE001.wav")});
   EXPECT_NE(info.out.find("DAT program 1 from absolute time 00:00:30:00|kestrel|1994-05-17"), std::string::npos)
       << info.out;
 
   // Each file its own reference; the plain WAV file stays canonical.
   TapeRun again;
   again.run(tape, {"/KESTREL", "TAPE", "/BWF"});
-  EXPECT_NE(ffprobe_tags(again.file("TAPE001.wav"))["originator_reference"], tags["originator_reference"]);
+  EXPECT_NE(ffprobe_tags(again.path("TAPE001.wav"))["originator_reference"], tags["originator_reference"]);
   EXPECT_TRUE(wav.valid);
 }
 
@@ -128,17 +115,17 @@ TEST(Archival, FlacDecodesToTheWavPathsPcmWithTagsAndACueSheet) {
     ProcessResult r = flac.run(*t, {"/KESTREL", "TAPE", "/FLAC"});
     ASSERT_EQ(r.exit_code, exit_code) << r.out;
     EXPECT_NE(r.out.find(" - saving audio track# 1 in file:TAPE001.flac"), std::string::npos);
-    EXPECT_FALSE(file_exists(flac.file("TAPE001.wav")));
-    std::string path = flac.file("TAPE001.flac");
+    EXPECT_FALSE(file_exists(flac.path("TAPE001.wav")));
+    std::string path = flac.path("TAPE001.flac");
     EXPECT_TRUE(flac_tests_ok(path));
-    std::string pcm = read_wav(plain.file("TAPE001.wav")).data;
+    std::string pcm = read_wav(plain.path("TAPE001.wav")).data;
     EXPECT_TRUE(same_bytes(flac_pcm(path), pcm));
     ProcessResult md5 = run_process("/usr/bin/metaflac", {"--show-md5sum", path});
     EXPECT_EQ(md5.out.substr(0, 32), md5_hex(pcm));
   }
   TapeRun flac;
   flac.run(tape, {"/KESTREL", "TAPE", "/FLAC"});
-  std::string path = flac.file("TAPE001.flac");
+  std::string path = flac.path("TAPE001.flac");
   std::string comments = run_process("/usr/bin/metaflac", {"--export-tags-to=-", path}).out;
   for (const char* tag : {"TRACKNUMBER=1\n", "DAT_PROGRAM=1\n", "DATE=1994-05-17\n", "DAT_ABSOLUTE_TIME=00:00:30:00\n",
                           "DAT_SAMPLE_RATE=48000\n", "DAT_BITS=16\n", "DAT_EMPHASIS=none\n", "DAT_COPY_CODE=0\n",
@@ -158,7 +145,7 @@ TEST(Archival, FlacWithBwfIsRefused) {
   ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/FLAC", "/BWF"});
   EXPECT_NE(r.exit_code, 0);
   EXPECT_NE(r.out.find("/BWF and /FLAC cannot be given together"), std::string::npos) << r.out;
-  EXPECT_FALSE(file_exists(t.file("TAPE001.wav")) || file_exists(t.file("TAPE001.flac")));
+  EXPECT_FALSE(file_exists(t.path("TAPE001.wav")) || file_exists(t.path("TAPE001.flac")));
 }
 
 // The file of a run that a fault ended: valid, its sizes agreeing with it,
@@ -166,11 +153,11 @@ TEST(Archival, FlacWithBwfIsRefused) {
 void expect_valid_first_part(const TapeRun& t, bool flac, const std::string& read, size_t at_least) {
   std::string audio;
   if (flac) {
-    std::string path = t.file("TAPE001.flac");
+    std::string path = t.path("TAPE001.flac");
     EXPECT_TRUE(flac_tests_ok(path));
     audio = flac_pcm(path);
   } else {
-    RiffFile f = read_riff(t.file("TAPE001.wav"));
+    RiffFile f = read_riff(t.path("TAPE001.wav"));
     EXPECT_TRUE(f.valid);
     EXPECT_EQ(f.order[0], "bext");
     audio = f.data();
@@ -193,14 +180,14 @@ TEST(Archival, FilesAFaultEndsStayValid) {
     const char* kind = flac ? "/FLAC" : "/BWF";
     // Two Ctrl-C: kestrel ends at once, the file is cut to what it holds whole.
     TapeRun twice;
-    ProcessResult r = twice.run(tape, {"/KESTREL", "TAPE", kind}, {}, {{"interrupt_at", "3000"}, {"interrupts", "2"}});
+    ProcessResult r = twice.run(tape, {"/KESTREL", "TAPE", kind}, {}, {}, {{"interrupt_at", "3000"}, {"interrupts", "2"}});
     EXPECT_EQ(r.term_signal, SIGINT) << r.out;
     expect_valid_first_part(twice, flac, read, 1000u * 5760);
     // A full disk: the mode fails and says so.
     TapeRun full;
     ProcessOptions options;
     options.file_size_limit = 3000000;
-    r = full.run(tape, {"/KESTREL", "TAPE", kind}, options);
+    r = full.run(tape, {"/KESTREL", "TAPE", kind}, {}, options);
     EXPECT_EQ(r.exit_code, 6) << r.out;
     EXPECT_NE(r.out.find(flac ? "write to TAPE001.flac failed: File too large\n"
                               : "write to TAPE001.wav failed: File too large\n"),
@@ -250,8 +237,8 @@ TEST(Archival, PreEmphasisIsSaidKeptOrUndoneByTheStandardCurve) {
   size_t at = r.out.find(said);
   EXPECT_NE(at, std::string::npos) << r.out;
   EXPECT_EQ(r.out.find(said, at + 1), std::string::npos);
-  EXPECT_NE(read_file(kept.file("TAPE001.log")).find("emphasis: 50/15 us, written as recorded\n"), std::string::npos);
-  RiffFile f = read_riff(kept.file("TAPE001.wav"));
+  EXPECT_NE(read_file(kept.path("TAPE001.log")).find("emphasis: 50/15 us, written as recorded\n"), std::string::npos);
+  RiffFile f = read_riff(kept.path("TAPE001.wav"));
   EXPECT_TRUE(same_bytes(f.data(), tape_pcm(tape, 0, 900 + 61)));
   EXPECT_NE(f.chunks["bext"].find("T=DAT;SONY SDT-9000 1.13;emphasis 50/15us\r\n"), std::string::npos);
   EXPECT_NE(f.chunks["bext"].find(";emphasis kept\r\n"), std::string::npos);
@@ -259,11 +246,11 @@ TEST(Archival, PreEmphasisIsSaidKeptOrUndoneByTheStandardCurve) {
   r = undone.run(tape, {"/KESTREL", "TAPE", "/DEEMPHASIS", "/FLAC"});
   ASSERT_EQ(r.exit_code, 0) << r.out;
   EXPECT_NE(r.out.find(" - the audio is pre-emphasised (50/15 us): written de-emphasised\n"), std::string::npos);
-  EXPECT_NE(read_file(undone.file("TAPE001.log")).find("emphasis: 50/15 us, written de-emphasised\n"),
+  EXPECT_NE(read_file(undone.path("TAPE001.log")).find("emphasis: 50/15 us, written de-emphasised\n"),
             std::string::npos);
-  std::string comments = run_process("/usr/bin/metaflac", {"--export-tags-to=-", undone.file("TAPE001.flac")}).out;
+  std::string comments = run_process("/usr/bin/metaflac", {"--export-tags-to=-", undone.path("TAPE001.flac")}).out;
   EXPECT_NE(comments.find("DAT_EMPHASIS=50/15 us, written de-emphasised\n"), std::string::npos) << comments;
-  std::string in = tape_pcm(tape, 0, 900), out = flac_pcm(undone.file("TAPE001.flac"));
+  std::string in = tape_pcm(tape, 0, 900), out = flac_pcm(undone.path("TAPE001.flac"));
   ASSERT_GE(out.size(), in.size());
   for (int p = 0; p < 3; ++p) {
     // The middle 200 frames of each program: whole periods of each tone.

@@ -19,30 +19,14 @@
 #include "tests/support/e2e/bus_file.h"
 #include "tests/support/e2e/json.h"
 #include "tests/support/e2e/tape.h"
+#include "tests/support/e2e/tape_run.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
-// A tape in a virtual drive at 0:4 (cassette tape.dat), kestrel run in a folder of dir.
-struct Archive {
-  TempDir dir;
-
-  explicit Archive(const Tape& tape, const BusKeys& drive_keys = {}) {
-    EXPECT_TRUE(tape_write(tape, dir.file("tape.dat")));
-    BusKeys keys = {{"cassette", "tape.dat"}};
-    keys.insert(keys.end(), drive_keys.begin(), drive_keys.end());
-    EXPECT_TRUE(write_bus_file(dir.file("bus.ini"), {{"0:4", keys}}, {{"stats", "stats.json"}}));
-  }
-  ProcessResult run(const std::string& folder, std::vector<std::string> args, ProcessOptions options = {}) const {
-    mkdir(dir.file(folder).c_str(), 0755);
-    options.env.push_back("KESTREL_BUS=" + dir.file("bus.ini"));
-    options.cwd = dir.file(folder);
-    return run_kestrel(args, options);
-  }
-  // A figure of the drive's tally in the stats file of the last run.
-  double stat(const char* key) const { return stats_figure(read_file(dir.file("stats.json")), key); }
-};
+// Every run keeps the drive's tally; kestrel runs in a folder of the tape's.
+const BusKeys kStats = {{"stats", "stats.json"}};
 
 // Every file of a folder, by name.
 std::map<std::string, std::string> files_of(const std::string& folder) {
@@ -126,8 +110,9 @@ TEST_P(FromImage, GivesTheFilesOfTheTape) {
   Tape tape = c.tape();
   BusKeys keys;
   if (*c.read_errors) keys.push_back({"read_errors", c.read_errors});
-  Archive a(tape, keys);
-  ProcessResult dump = a.run("img", {"/BITTERN", "tape", "/STOPEOT", "/INPUTID", "0:4"});
+  TapeRun a(kStats);
+  a.load(tape, keys);
+  ProcessResult dump = a.run_in("img", {"/BITTERN", "tape", "/STOPEOT", "/INPUTID", "0:4"});
   ASSERT_EQ(dump.exit_code, c.exit_code) << dump.out;
   std::vector<DatFrame> records = tape_read(a.dir.file("img/TAPE.img"));
   ASSERT_EQ(records.size(), tape.frames.size());
@@ -143,8 +128,8 @@ TEST_P(FromImage, GivesTheFilesOfTheTape) {
   }
 
   // The image lists the programs of the tape (a stand-in passed as a frame that cannot be read).
-  ProcessResult toc_of_image = a.run("img", {"/TOC", "/FROMIMAGE", "TAPE.img"});
-  ProcessResult toc_of_tape = a.run("img", {"/TOC", "/FROMIMAGE", "../tape.dat"});
+  ProcessResult toc_of_image = a.run_in("img", {"/TOC", "/FROMIMAGE", "TAPE.img"});
+  ProcessResult toc_of_tape = a.run_in("img", {"/TOC", "/FROMIMAGE", "../tape.dat"});
   EXPECT_EQ(toc_of_image.exit_code, 0) << toc_of_image.out;
   auto listing = [](const std::string& out) { return out.substr(out.find("program  start")); };
   EXPECT_EQ(listing(toc_of_image.out), listing(toc_of_tape.out));
@@ -155,8 +140,8 @@ TEST_P(FromImage, GivesTheFilesOfTheTape) {
     tape_args.push_back(s);
     image_args.push_back(s);
   }
-  ProcessResult from_tape = a.run("tape", tape_args);
-  ProcessResult from_image = a.run("image", image_args);
+  ProcessResult from_tape = a.run_in("tape", tape_args);
+  ProcessResult from_image = a.run_in("image", image_args);
   EXPECT_EQ(from_tape.exit_code, c.exit_code) << from_tape.out;
   EXPECT_EQ(from_image.exit_code, from_tape.exit_code) << from_image.out;
   EXPECT_EQ(from_image.out.find("Configuring input drive"), std::string::npos);
@@ -217,17 +202,18 @@ TEST(FromImageFaults, EachSaysWhatIsWrongAndFails) {
        " - Lost.img ends in a short record of 100 bytes, less than a frame: it is ignored", true},
   };
   for (const Row& row : rows) {
-    Archive a(tape);
+    TapeRun a(kStats);
+    a.load(tape);
     mkdir(a.dir.file("out").c_str(), 0755);
     row.make(a.dir.file("out/Lost.img"));
-    ProcessResult r = a.run("out", {"/KESTREL", "T", "/FROMIMAGE", "Lost.img"});
+    ProcessResult r = a.run_in("out", {"/KESTREL", "T", "/FROMIMAGE", "Lost.img"});
     EXPECT_EQ(r.exit_code, 6) << row.name << r.out;
     EXPECT_NE(r.out.find(row.said), std::string::npos) << row.name << r.out;
     EXPECT_EQ(file_exists(a.dir.file("out/T001.wav")), row.wav) << row.name;
     if (row.wav) {
       EXPECT_TRUE(same_bytes(read_wav(a.dir.file("out/T001.wav")).data, tape_pcm(tape, 0, 10)));
     }
-    r = a.run("out", {"/TOC", "/FROMIMAGE", "Lost.img"});
+    r = a.run_in("out", {"/TOC", "/FROMIMAGE", "Lost.img"});
     EXPECT_EQ(r.exit_code, 6) << row.name << r.out;
     EXPECT_NE(r.out.find(row.said), std::string::npos) << row.name << r.out;
   }
@@ -288,15 +274,16 @@ TEST(FromImageOutputs, NeitherTheImageNorTheDumpsReportIsWrittenOver) {
        {"/KESTREL", "AGAIN", "/FROMIMAGE", "TAPE.img", "/REPORT"}, ""},
   };
   for (const Row& row : rows) {
-    Archive a(tape);
-    ProcessResult dump = a.run("out", {"/BITTERN", "TAPE", "/INPUTID", "0:4", "/REPORT"});
+    TapeRun a(kStats);
+    a.load(tape);
+    ProcessResult dump = a.run_in("out", {"/BITTERN", "TAPE", "/INPUTID", "0:4", "/REPORT"});
     ASSERT_EQ(dump.exit_code, 0) << dump.out;
     const std::string folder = a.dir.file("out");
     row.lay_out(folder);
     std::map<std::string, std::string> before = files_of(folder);
     ProcessOptions options;
     options.env.push_back("KESTREL_WAVEOUT=null");
-    ProcessResult r = a.run("out", row.args, options);
+    ProcessResult r = a.run_in("out", row.args, options);
     if (row.said[0] == '\0') {
       EXPECT_EQ(r.exit_code, 0) << row.name << r.out;
       continue;
@@ -389,21 +376,22 @@ class Toc : public testing::TestWithParam<TocCase> {};
 TEST_P(Toc, ListsTheProgramsOfTheComposedTape) {
   const TocCase& c = GetParam();
   Tape tape = c.tape();
-  Archive a(tape, c.drive_keys);
+  TapeRun a(kStats);
+  a.load(tape, c.drive_keys);
   std::string lines = toc_lines(tape.frames, c.programs);
   std::string total = c.programs.empty() ? "" : "total: " + std::to_string(c.programs.size()) + " programs, " +
                                                    time_of_frames(tape.frames.size()) + " (" +
                                                    std::to_string(tape.frames.size()) + " frames)\n";
   std::vector<std::string> drive_args = {"/TOC", "list", "/INPUTID", "0:4", "/REPORT"};
   if (!c.programs.empty()) drive_args.insert(drive_args.end(), {"/SEEK", "PROGNUM", std::to_string(c.programs.back())});
-  std::vector<ProcessResult> runs = {a.run("run", drive_args)};
+  std::vector<ProcessResult> runs = {a.run_in("run", drive_args)};
   // Without a program among the first ten numbers the tape's first 1000
   // frames are read for the number of its first program.
   if (c.drive_keys.empty()) {
     double leader = c.programs.empty() || c.programs.front() > 10 ? 1000.0 : 0.0;
     EXPECT_LE(a.stat("reads"), leader + 10.0 * static_cast<double>(c.programs.size()));
   }
-  if (c.image) runs.push_back(a.run("run", {"/TOC", "/FROMIMAGE", "../tape.dat"}));
+  if (c.image) runs.push_back(a.run_in("run", {"/TOC", "/FROMIMAGE", "../tape.dat"}));
   for (const ProcessResult& r : runs) {
     EXPECT_EQ(r.exit_code, 0) << r.out;
     EXPECT_NE(r.out.find(lines + total), std::string::npos) << lines + total << "\n----\n" << r.out;
@@ -454,10 +442,11 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(TocInterrupted, EscEndsALongSearch) {
   Tape tape;
   for (int p = 1; p <= 3; ++p) tape_record(&tape, Recording{.program = p}, 300);
-  Archive a(tape, {{"search_polls", "1000"}});
+  TapeRun a(kStats);
+  a.load(tape, {{"search_polls", "1000"}});
   ProcessOptions options;
   options.stdin_data = "kk\x1b";  // read at the third poll of the keyboard
-  ProcessResult r = a.run("run", {"/TOC", "/INPUTID", "0:4"}, options);
+  ProcessResult r = a.run_in("run", {"/TOC", "/INPUTID", "0:4"}, options);
   EXPECT_EQ(r.exit_code, 6) << r.out;
   EXPECT_NE(r.out.find("Interrupted before a program was found\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find(" - rewinding the tape\n"), std::string::npos) << r.out;

@@ -14,30 +14,11 @@
 #include "tests/support/bytes.h"
 #include "tests/support/e2e/bus_file.h"
 #include "tests/support/e2e/tape.h"
+#include "tests/support/e2e/tape_run.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
-
-// A tape in a virtual SONY drive at 0:4, and kestrel run in the tape's folder.
-struct TapeRun {
-  TempDir dir;
-
-  ProcessResult run(const Tape& tape, std::vector<std::string> args, const BusKeys& drive_keys = {},
-                    ProcessOptions options = {}, const BusKeys& bus_keys = {}) const {
-    EXPECT_TRUE(tape_write(tape, dir.file("tape.dat")));
-    BusKeys keys = {{"cassette", "tape.dat"}};
-    keys.insert(keys.end(), drive_keys.begin(), drive_keys.end());
-    EXPECT_TRUE(write_bus_file(dir.file("bus.ini"), {{"0:4", keys}}, bus_keys));
-    options.env.push_back("KESTREL_BUS=" + dir.file("bus.ini"));
-    options.cwd = dir.path();
-    args.insert(args.end(), {"/INPUTID", "0:4"});
-    return run_kestrel(args, options);
-  }
-  WavFile wav(const std::string& name) const { return read_wav(dir.file(name)); }
-  std::string log(const std::string& name) const { return read_file(dir.file(name)); }
-  bool has(const std::string& name) const { return file_exists(dir.file(name)); }
-};
 
 const char kTotalsClean[] = "total samples fixed: 0\ntotal frames fixed: 0\ntotal frames not fixed: 0\n";
 
@@ -61,7 +42,7 @@ TEST(Extract, StartIdsSplitTracksWithStartIdSwitch) {
   EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 0, 400)));
   EXPECT_TRUE(same_bytes(two.data, tape_pcm(tape, 400, 800)));
   EXPECT_TRUE(same_bytes(three.data, tape_pcm(tape, 800, 1200 + 61)));
-  for (const char* log : {"TAPE001.log", "TAPE002.log", "TAPE003.log"}) EXPECT_EQ(t.log(log), kTotalsClean);
+  for (const char* log : {"TAPE001.log", "TAPE002.log", "TAPE003.log"}) EXPECT_EQ(t.read(log), kTotalsClean);
   EXPECT_FALSE(t.has("TAPE004.wav"));
   EXPECT_NE(r.out.find("\n - saving audio track# 2 in file:TAPE002.wav              \n"), std::string::npos);
   EXPECT_NE(r.out.find("start_id start 2\n"), std::string::npos);
@@ -307,7 +288,7 @@ TEST(Extract, FlaggedFramesAreLoggedAndRepairedWithErrorCorrect) {
   EXPECT_TRUE(same_bytes(plain.wav("TAPE001.wav").data, tape_pcm(tape, 0, 40)));
   std::string subcode10 = "PRG:01-A:00:00:00:10-P:00:00:00:10-DATE:00/00/00-00:00:00-48k-2-16-SCMS=00 ";
   std::string subcode20 = "PRG:01-A:00:00:00:20-P:00:00:00:20-DATE:00/00/00-00:00:00-48k-2-16-SCMS=00 ";
-  EXPECT_EQ(plain.log("TAPE001.log"), "Error: 0x40 - " + subcode10 + "Error: 0x80 - " + subcode20 +
+  EXPECT_EQ(plain.read("TAPE001.log"), "Error: 0x40 - " + subcode10 + "Error: 0x80 - " + subcode20 +
                                           "total samples fixed: 0\ntotal frames fixed: 0\ntotal frames not fixed: 2\n");
   EXPECT_NE(r.out.find("\n - Error detected in data buffer ... \n - interpolate flag set to 40 writing buffer to "
                        "file:TAPE001.wav\n"),
@@ -324,7 +305,7 @@ TEST(Extract, FlaggedFramesAreLoggedAndRepairedWithErrorCorrect) {
     frame10[10 * 5760 + 4 * k + 1] = static_cast<char>(1000 >> 8);
   }
   EXPECT_TRUE(same_bytes(repaired.wav("TAPE001.wav").data, expected));
-  EXPECT_EQ(repaired.log("TAPE001.log"),
+  EXPECT_EQ(repaired.read("TAPE001.log"),
             "Error: 0x40 - " + subcode10 + " - fixed left: 0x02cf, right: 0x0000\n" + "Error: 0x80 - " +
                 subcode20 + " - not fixed\n" +
                 "total samples fixed: 719\ntotal frames fixed: 1\ntotal frames not fixed: 1\n");
@@ -351,7 +332,7 @@ TEST(Extract, BlankStretchEndsTheRunOnIts62ndFrameAndStopEotReadsOn) {
   EXPECT_NE(r.out.find("-SCMS=00 \n - end of the recorded data\n"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find(" - end of the recorded data"), r.out.rfind(" - end of the recorded data")) << r.out;
   EXPECT_EQ(r.out.find("read audio block failed"), std::string::npos) << r.out;
-  EXPECT_EQ(eot.log("TAPE001.log"), kTotalsClean) << "the end of data is no unreadable frame";
+  EXPECT_EQ(eot.read("TAPE001.log"), kTotalsClean) << "the end of data is no unreadable frame";
 }
 
 TEST(Extract, ReadErrorInMidTrackClosesTheTrack) {
@@ -365,7 +346,7 @@ TEST(Extract, ReadErrorInMidTrackClosesTheTrack) {
   EXPECT_TRUE(one.valid);
   EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 0, 50)));
   const std::string after49 = "PRG:01-A:00:00:01:16-P:00:00:01:16-DATE:00/00/00-00:00:00-48k-2-16-SCMS=00 ";
-  EXPECT_EQ(t.log("TAPE001.log"), "Unreadable: 0x04031100 - after " + after49 + "\n" + kTotalsClean +
+  EXPECT_EQ(t.read("TAPE001.log"), "Unreadable: 0x04031100 - after " + after49 + "\n" + kTotalsClean +
                                       "total frames unreadable: 1\n");
 
   // /STOPEOT reads on past unreadable frames, and each one is in the log.
@@ -374,7 +355,7 @@ TEST(Extract, ReadErrorInMidTrackClosesTheTrack) {
   EXPECT_EQ(r.exit_code, 5) << r.out;  // to the end, without two frames
   std::string expected = tape_pcm(tape, 0, 50) + tape_pcm(tape, 51, 70) + tape_pcm(tape, 71, 100);
   EXPECT_TRUE(same_bytes(eot.wav("TAPE001.wav").data, expected));
-  std::string log = eot.log("TAPE001.log");
+  std::string log = eot.read("TAPE001.log");
   EXPECT_EQ(log.rfind("Unreadable: 0x04031100 - after " + after49 + "\nUnreadable: 0x04031100 - after PRG:01-A:00:00:02:03", 0), 0u) << log;
   EXPECT_NE(log.find(std::string(kTotalsClean) + "total frames unreadable: 2\n"), std::string::npos) << log;
 }
@@ -395,7 +376,7 @@ TEST(Extract, EndOfDataOnAShortTapeKeepsEveryFrameAtItsRate) {
   EXPECT_EQ(r.out.find("rate change found 1 0"), std::string::npos);
   // The drive's tally, written when kestrel unloads the provider: every frame
   // once, 30 ms each; the READ at the end of data does not move the tape.
-  std::string stats = t.log("stats.json");
+  std::string stats = t.read("stats.json");
   EXPECT_EQ(stats_figure(stats, "reads"), 100) << stats;
   EXPECT_EQ(stats_figure(stats, "writes"), 0) << stats;
   EXPECT_NEAR(stats_figure(stats, "drive_seconds"), 3.0, 0.0005) << stats;
@@ -459,7 +440,7 @@ TEST(Extract, EscAndInterruptEndTheRunWithValidFiles) {
   WavFile one = esc.wav("TAPE001.wav");
   ASSERT_TRUE(one.valid);
   EXPECT_TRUE(same_bytes(one.data, tape_pcm(tape, 0, 1)));
-  EXPECT_EQ(esc.log("TAPE001.log"), kTotalsClean);
+  EXPECT_EQ(esc.read("TAPE001.log"), kTotalsClean);
   EXPECT_FALSE(esc.has("TAPE002.wav"));
 
   // Ctrl-C at the 500th frame read (frame 499): the run ends as with ESC,
@@ -503,7 +484,7 @@ TEST(Extract, FullDiskFailsTheModeAndLeavesValidFiles) {
   ASSERT_TRUE(one.valid);
   std::string expected = tape_pcm(tape, 0, 200);
   EXPECT_TRUE(same_bytes(one.data, expected.substr(0, (100000 - 44) / 4 * 4)));
-  EXPECT_EQ(t.log("TAPE001.log"), kTotalsClean);
+  EXPECT_EQ(t.read("TAPE001.log"), kTotalsClean);
   EXPECT_NE(r.out.find(" - closing input drive...\n"), std::string::npos);
 }
 

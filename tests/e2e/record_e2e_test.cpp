@@ -9,6 +9,7 @@
 #include <cstring>
 #include <set>
 
+#include "base/dat_format.h"
 #include "datframe/dat_frame.h"
 #include "tests/support/e2e/audio_files.h"
 #include "tests/support/e2e/recording.h"
@@ -21,18 +22,11 @@ const std::string kFullSummary =
     "Start IDs will be marked\nSCMS will be set to 00\nAbsolute time will be marked\n"
     "Program numbers will be marked\nTime and date will be marked\n";
 
-// The BCD time code of the n-th frame from 00:00:00:00: 100 frames in 3 seconds.
+// The BCD time code of the n-th frame from 00:00:00:00.
 std::vector<uint8_t> time_of(int n) {
-  int seconds = n / 100 * 3, rest = n % 100, frame = rest;
-  if (rest >= 66) {
-    seconds += 2;
-    frame = rest - 66;
-  } else if (rest >= 33) {
-    seconds += 1;
-    frame = rest - 33;
-  }
-  auto bcd = [](int v) { return static_cast<uint8_t>((v / 10) << 4 | v % 10); };
-  return {bcd(seconds / 3600), bcd(seconds / 60 % 60), bcd(seconds % 60), bcd(frame)};
+  std::vector<uint8_t> bytes(4);
+  dat_time_code_of_frames(static_cast<uint64_t>(n), bytes.data());
+  return bytes;
 }
 const std::vector<uint8_t> kNoTime = {0xAA, 0xAA, 0xAA, 0xAA};
 

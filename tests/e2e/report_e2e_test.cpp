@@ -13,6 +13,7 @@
 #include "tests/support/e2e/bus_file.h"
 #include "tests/support/e2e/json.h"
 #include "tests/support/e2e/tape.h"
+#include "tests/support/e2e/tape_run.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -35,25 +36,18 @@ struct ReportCase {
 
 void PrintTo(const ReportCase& c, std::ostream* os) { *os << c.name; }
 
-struct ReportRun {
-  TempDir dir;
+struct ReportRun : TapeRun {
   ProcessResult result;
   JsonFlat json;
   bool parsed = false;
 
   ReportRun(const Tape& tape, std::vector<std::string> args, const BusKeys& drive_keys, const std::string& stdin_data,
             long long size_limit = -1) {
-    EXPECT_TRUE(tape_write(tape, dir.file("tape.dat")));
-    BusKeys keys = {{"cassette", "tape.dat"}};
-    keys.insert(keys.end(), drive_keys.begin(), drive_keys.end());
-    EXPECT_TRUE(write_bus_file(dir.file("bus.ini"), {{"0:4", keys}}));
-    ProcessOptions options = bus_options(dir.file("bus.ini"));
-    options.cwd = dir.path();
+    ProcessOptions options;
     options.stdin_data = stdin_data;
     options.file_size_limit = size_limit;
-    args.insert(args.end(), {"/INPUTID", "0:4"});
-    result = run_kestrel(args, options);
-    parsed = json_flatten(read_file(dir.file("TAPE.json")), &json);
+    result = run(tape, std::move(args), drive_keys, options);
+    parsed = json_flatten(read("TAPE.json"), &json);
   }
   std::string at(const std::string& path) const {
     auto found = json.find(path);
@@ -288,55 +282,45 @@ TEST(Report, ChecksumsCatchAChangedByteAndTheFramesAreWrittenAsTheyCame) {
   EXPECT_NE(check.out.find("TAPE001.wav: FAILED"), std::string::npos) << check.out;
 }
 
-// kestrel run in dir with tape in the virtual drive 0:4.
-ProcessResult run_in(const TempDir& dir, const Tape& tape, std::vector<std::string> args) {
-  EXPECT_TRUE(tape_write(tape, dir.file("tape.dat")));
-  EXPECT_TRUE(write_bus_file(dir.file("bus.ini"), {{"0:4", {{"cassette", "tape.dat"}}}}));
-  ProcessOptions options = bus_options(dir.file("bus.ini"));
-  options.cwd = dir.path();
-  args.insert(args.end(), {"/INPUTID", "0:4"});
-  return run_kestrel(args, options);
-}
-
 TEST(Report, NamesFromTheCommandLineAreEscapedInEveryFile) {
   // A backslash, markup and a quote in the name: sha256sum's escaped form,
   // JSON's escapes, HTML's entities.
-  TempDir dir;
-  ProcessResult r = run_in(dir, short_program(), {"/KESTREL", "x<b>\\\"&", "/REPORT"});
+  TapeRun t;
+  ProcessResult r = t.run(short_program(), {"/KESTREL", "x<b>\\\"&", "/REPORT"});
   ASSERT_EQ(r.exit_code, 0) << r.out;
   const std::string name = "X<B>\\\"&";
   JsonFlat json;
-  ASSERT_TRUE(json_flatten(read_file(dir.file(name + ".json")), &json));
+  ASSERT_TRUE(json_flatten(read_file(t.path(name + ".json")), &json));
   EXPECT_EQ(json["files.0.name"], name + "001.wav");
   EXPECT_EQ(json["options.1"], "x<b>\\\"&");
-  std::string page = read_file(dir.file(name + ".html"));
+  std::string page = read_file(t.path(name + ".html"));
   EXPECT_EQ(page.find("<b>"), std::string::npos);
   EXPECT_NE(page.find("X&lt;B&gt;\\&quot;&amp;001.wav"), std::string::npos);
   ProcessOptions in_dir;
-  in_dir.cwd = dir.path();
+  in_dir.cwd = t.dir.path();
   ProcessResult check = run_process("/usr/bin/sha256sum", {"-c", name + ".sha256"}, in_dir);
   EXPECT_EQ(check.exit_code, 0) << check.out << check.err;
 }
 
 TEST(Report, AReportThatCannotBeWrittenFailsTheRunAndKeepsTheFiles) {
   Tape tape = short_program();
-  TempDir dir;
-  ASSERT_EQ(mkdir(dir.file("TAPE.json").c_str(), 0755), 0);  // the name is taken by a folder
-  ProcessResult r = run_in(dir, tape, {"/KESTREL", "TAPE", "/REPORT"});
+  TapeRun t;
+  ASSERT_EQ(mkdir(t.path("TAPE.json").c_str(), 0755), 0);  // the name is taken by a folder
+  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/REPORT"});
   EXPECT_EQ(r.exit_code, 6) << r.out;
   EXPECT_NE(r.out.find("The transfer report could not be written:\nwrite to TAPE.json failed: Is a directory\n"),
             std::string::npos)
       << r.out;
-  EXPECT_TRUE(same_bytes(read_wav(dir.file("TAPE001.wav")).data, tape_pcm(tape, 0, 100)));
-  EXPECT_FALSE(file_exists(dir.file("TAPE.sha256")));
+  EXPECT_TRUE(same_bytes(read_wav(t.path("TAPE001.wav")).data, tape_pcm(tape, 0, 100)));
+  EXPECT_FALSE(file_exists(t.path("TAPE.sha256")));
 
   // Without /REPORT nothing of it is there.
-  TempDir plain;
-  r = run_in(plain, tape, {"/KESTREL", "TAPE"});
+  TapeRun plain;
+  r = plain.run(tape, {"/KESTREL", "TAPE"});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.out.find("Transfer report"), std::string::npos);
-  EXPECT_FALSE(file_exists(plain.file("TAPE.json")) || file_exists(plain.file("TAPE.html")) ||
-               file_exists(plain.file("TAPE.sha256")));
+  EXPECT_FALSE(file_exists(plain.path("TAPE.json")) || file_exists(plain.path("TAPE.html")) ||
+               file_exists(plain.path("TAPE.sha256")));
 }
 
 }  // namespace

@@ -19,35 +19,14 @@
 #include "tests/support/e2e/bus_file.h"
 #include "tests/support/e2e/json.h"
 #include "tests/support/e2e/tape.h"
+#include "tests/support/e2e/tape_run.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
-struct TapeRun {
-  TempDir dir;
-
-  ProcessResult run(const Tape& tape, std::vector<std::string> args, const BusKeys& drive_keys,
-                    const BusKeys& bus_keys = {}) const {
-    EXPECT_TRUE(tape_write(tape, dir.file("tape.dat")));
-    BusKeys keys = {{"cassette", "tape.dat"}};
-    keys.insert(keys.end(), drive_keys.begin(), drive_keys.end());
-    BusKeys bus = {{"stats", "stats.json"}};
-    bus.insert(bus.end(), bus_keys.begin(), bus_keys.end());
-    EXPECT_TRUE(write_bus_file(dir.file("bus.ini"), {{"0:4", keys}}, bus));
-    ProcessOptions options;
-    options.env.push_back("KESTREL_BUS=" + dir.file("bus.ini"));
-    options.cwd = dir.path();
-    args.insert(args.end(), {"/INPUTID", "0:4"});
-    return run_kestrel(args, options);
-  }
-  std::string file(const std::string& name) const { return read_file(dir.file(name)); }
-  long long stat(const char* key) const {
-    std::string stats = file("stats.json");
-    size_t at = stats.find(std::string("\"") + key + "\": ");
-    return at == std::string::npos ? -1 : std::atoll(stats.c_str() + at + std::strlen(key) + 4);
-  }
-};
+// Every run keeps the drive's tally.
+const BusKeys kStats = {{"stats", "stats.json"}};
 
 // Two programs of 1,000 frames; frame i carries absolute time i.
 Tape two_programs() {
@@ -117,7 +96,7 @@ TEST(Reread, FlakyFramesComeOutAsOnACleanTapeInEveryFrameAndOrder) {
   Tape tape = two_programs();
   int first_frame_reread = 0;
   for (const char* seed : {"1", "2", "3"}) {
-    TapeRun t;
+    TapeRun t(kStats);
     const bool report = std::string(seed) == "2";
     std::vector<std::string> args = {"/KESTREL", "TAPE", "/REREAD", "8"};
     if (report) args.push_back("/REPORT");
@@ -125,7 +104,7 @@ TEST(Reread, FlakyFramesComeOutAsOnACleanTapeInEveryFrameAndOrder) {
     WavFile wav = read_wav(t.dir.file("TAPE001.wav"));
     ASSERT_TRUE(wav.valid);
     ASSERT_EQ(wav.data.size(), 2000u * DAT_AUDIO_BYTES) << "seed " << seed;
-    std::string log = t.file("TAPE001.log");
+    std::string log = t.read("TAPE001.log");
     // Only frames the log lists as still damaged after 8 passes may differ;
     // the run is clean when none is.
     std::set<size_t> left = still_damaged(log);
@@ -136,7 +115,7 @@ TEST(Reread, FlakyFramesComeOutAsOnACleanTapeInEveryFrameAndOrder) {
       // Every frame read again is in the report: recovered clean, or a
       // problem frame that stayed damaged, each with its reads and the read kept.
       JsonFlat json;
-      ASSERT_TRUE(json_flatten(t.file("TAPE.json"), &json));
+      ASSERT_TRUE(json_flatten(t.read("TAPE.json"), &json));
       size_t rereads = 0, still = 0;
       for (size_t at = log.find("Re-read: "); at != std::string::npos; at = log.find("Re-read: ", at + 1)) ++rereads;
       for (size_t i = 0; i < std::stoul("0" + json["events#"]); ++i)
@@ -154,19 +133,19 @@ TEST(Reread, FlakyFramesComeOutAsOnACleanTapeInEveryFrameAndOrder) {
     EXPECT_NE(r.out.find(" recovered clean, "), std::string::npos);
     // No frame is read more than the first pass and 8 more times, and the
     // stretches cost far less than a second pass.
-    EXPECT_LT(t.stat("reads"), 3000) << t.file("stats.json");
+    EXPECT_LT(t.stat("reads"), 3000) << t.read("stats.json");
   }
   EXPECT_GT(first_frame_reread, 0) << "a stretch in the first five frames";
 
   // Without /REREAD the damaged frames come through as read.
-  TapeRun once;
+  TapeRun once(kStats);
   ProcessResult r = once.run(tape, {"/KESTREL", "TAPE"}, {{"flaky", kFlaky}, {"seed", "1"}});
   ASSERT_EQ(r.exit_code, 5) << r.out;
   WavFile wav = read_wav(once.dir.file("TAPE001.wav"));
   ASSERT_EQ(wav.data.size(), 2000u * DAT_AUDIO_BYTES);
   std::set<size_t> differ = differing_frames(wav.data, tape);
   EXPECT_GT(differ.size(), 5u);
-  std::string log = once.file("TAPE001.log");
+  std::string log = once.read("TAPE001.log");
   size_t errors = 0;
   for (size_t at = log.find("Error: 0x60"); at != std::string::npos; at = log.find("Error: 0x60", at + 1)) ++errors;
   EXPECT_EQ(errors, differ.size());
@@ -176,7 +155,7 @@ TEST(Reread, FlakyFramesComeOutAsOnACleanTapeInEveryFrameAndOrder) {
 
 TEST(Reread, UnreadableFramesAreFilledAndAnImageKeepsAStandInForOneThatStaysSo) {
   Tape tape = two_programs();
-  TapeRun t;
+  TapeRun t(kStats);
   // Each frame cannot be read at first and can on the second or the third read.
   std::string seed = seed_where({{1, "X."}, {2, "XX."}, {700, "XX."}, {701, "X."}, {1999, "X."}});
   ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/REREAD", "8"},
@@ -184,13 +163,13 @@ TEST(Reread, UnreadableFramesAreFilledAndAnImageKeepsAStandInForOneThatStaysSo) 
   ASSERT_EQ(r.exit_code, 0) << r.out;
   WavFile wav = read_wav(t.dir.file("TAPE001.wav"));
   EXPECT_TRUE(same_bytes(wav.data, tape_pcm(tape, 0, 2000)));
-  EXPECT_NE(t.file("TAPE001.log").find(", clean\n"), std::string::npos);
+  EXPECT_NE(t.read("TAPE001.log").find(", clean\n"), std::string::npos);
 
   // Frames 0 and 20 never read: the image keeps a silent stand-in with both
   // channels flagged for each, with its absolute time where the frames
   // around it tell it (not for the first frame of the run), and every other
   // frame as it is.
-  TapeRun image;
+  TapeRun image(kStats);
   r = image.run(tape, {"/BITTERN", "IMG", "/REREAD", "2"}, {{"flaky_unreadable", "0:1 20:1 21"}, {"seed", "5"}});
   ASSERT_EQ(r.exit_code, 5) << r.out;
   EXPECT_NE(r.out.find("unreadable after every re-read: frame at 00:00:00:20 kept as a silent stand-in"),
@@ -224,7 +203,7 @@ TEST(Reread, UnreadableFramesAreFilledAndAnImageKeepsAStandInForOneThatStaysSo) 
   // report of the dump and in that of the image (two programs, no damaged
   // frame), and kestrel-merge takes it for the worst copy of a frame of
   // program 1.
-  TapeRun once;
+  TapeRun once(kStats);
   r = once.run(tape, {"/BITTERN", "IMG", "/REREAD", "2", "/REPORT"}, {{"flaky_unreadable", "20:1"}, {"seed", "5"}});
   ASSERT_EQ(r.exit_code, 5) << r.out;
   ProcessOptions in_dir;
@@ -233,7 +212,7 @@ TEST(Reread, UnreadableFramesAreFilledAndAnImageKeepsAStandInForOneThatStaysSo) 
   EXPECT_EQ(from_image.exit_code, 5) << from_image.out;
   for (const char* report : {"IMG.json", "FROM.json"}) {
     JsonFlat json;
-    ASSERT_TRUE(json_flatten(once.file(report), &json)) << report << r.out << from_image.out;
+    ASSERT_TRUE(json_flatten(once.read(report), &json)) << report << r.out << from_image.out;
     EXPECT_EQ(json["programs#"], "2") << report;
     EXPECT_EQ(json["programs.0.frames"], "1000") << report;
     EXPECT_EQ(json["frames_unreadable"], "1") << report;
@@ -243,9 +222,9 @@ TEST(Reread, UnreadableFramesAreFilledAndAnImageKeepsAStandInForOneThatStaysSo) 
   }
   r = run_process(build_path("kestrel-merge"), {"merged.img", "IMG.img", "tape.dat"}, in_dir);
   ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
-  std::string merged = once.file("merged.json");
+  std::string merged = once.read("merged.json");
   EXPECT_EQ(merged.find("programs_differ"), std::string::npos) << merged;
-  EXPECT_TRUE(same_bytes(once.file("merged.img"), once.file("tape.dat")));
+  EXPECT_TRUE(same_bytes(once.read("merged.img"), once.read("tape.dat")));
 }
 
 // A stretch whose frames come back flagged the same way on three reads in a
@@ -254,14 +233,14 @@ TEST(Reread, UnreadableFramesAreFilledAndAnImageKeepsAStandInForOneThatStaysSo) 
 // clears in a stretch makes the rest of it count anew.
 TEST(Reread, AStretchFlaggedTheSameWayOnThreeReadsInARowIsReadNoMore) {
   Tape tape = two_programs();
-  TapeRun t;
+  TapeRun t(kStats);
   // Frames 500, 1200, 1201 and 300 misread on every read; 700 clears on the
   // third read, 301 on the second; 1500 misreads on its first three.
   std::string seed = seed_where({{700, "XX."}, {301, "X."}, {1500, "XXX"}});
   ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/REREAD", "99"},
                           {{"flaky", "500:1 1200:1 1201:1 300:1 301 700 1500"}, {"seed", seed}});
   ASSERT_EQ(r.exit_code, 5) << r.out;  // frames stay damaged
-  const std::string log = t.file("TAPE001.log");
+  const std::string log = t.read("TAPE001.log");
   std::string said;
   for (size_t at = r.out.find(" - "); at != std::string::npos; at = r.out.find(" - ", at + 1)) {
     std::string line = r.out.substr(at, r.out.find('\n', at) - at);
@@ -296,7 +275,7 @@ TEST(Reread, AStretchFlaggedTheSameWayOnThreeReadsInARowIsReadNoMore) {
   WavFile wav = read_wav(t.dir.file("TAPE001.wav"));
   ASSERT_EQ(wav.data.size(), 2000u * DAT_AUDIO_BYTES);
   EXPECT_EQ(differing_frames(wav.data, tape), (std::set<size_t>{300, 500, 1200, 1201, 1500}));
-  EXPECT_LT(t.stat("reads"), 2300) << t.file("stats.json");
+  EXPECT_LT(t.stat("reads"), 2300) << t.read("stats.json");
 }
 
 // A repeated frame (frame 300 carries the time of frame 299) in a stretch
@@ -307,7 +286,7 @@ TEST(Reread, ARepeatedFrameIsNotTakenForTheFrameWhoseTimeItRepeats) {
   DatFrame repeat = tape.frames[299];
   for (size_t i = 0; i < DAT_AUDIO_BYTES; i += 3) repeat.audio[i] ^= 0x21;
   tape.frames[300] = repeat;
-  TapeRun t;
+  TapeRun t(kStats);
   ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/REREAD", "4"}, {{"flaky", "299:1 301:1"}});
   ASSERT_EQ(r.exit_code, 5) << r.out;  // frames stay damaged, and the time repeats
   WavFile wav = read_wav(t.dir.file("TAPE001.wav"));
@@ -320,14 +299,14 @@ TEST(Reread, ARepeatedFrameIsNotTakenForTheFrameWhoseTimeItRepeats) {
 TEST(Reread, FramesWithoutAbsoluteTimeAreNotReRead) {
   Tape tape;
   tape_record(&tape, Recording{.times = false}, 100);  // no packs: /STOPEOT reads on over them
-  TapeRun t;
+  TapeRun t(kStats);
   ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/REREAD", "3", "/STOPEOT"}, {{"flaky", "50:1"}});
   ASSERT_EQ(r.exit_code, 5) << r.out;
   EXPECT_NE(r.out.find(" - 1 damaged frames carry no valid absolute time: they cannot be found again and are not "
                        "re-read\n"),
             std::string::npos)
       << r.out;
-  EXPECT_NE(t.file("TAPE001.log").find("Not re-read: 1 damaged frames without a valid absolute time\n"),
+  EXPECT_NE(t.read("TAPE001.log").find("Not re-read: 1 damaged frames without a valid absolute time\n"),
             std::string::npos);
   EXPECT_EQ(t.stat("reads"), 100) << r.out;
   EXPECT_EQ(t.stat("locates"), 0);
@@ -335,12 +314,12 @@ TEST(Reread, FramesWithoutAbsoluteTimeAreNotReRead) {
 
 TEST(Reread, EscDuringAReReadOrALostPlaceEndTheRunWithValidFiles) {
   Tape tape = two_programs();
-  TapeRun t;
+  TapeRun t(kStats);
   // Frame 500 is damaged on every read: the first pass reads frames 0 to
   // 530 (531 READs), each extra pass frames 496 to 500: the 540th READ falls
   // in the second.
   ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/REREAD", "8"}, {{"flaky", "500:1"}},
-                          {{"interrupt_at", "540"}});
+                          {}, {{"interrupt_at", "540"}});
   ASSERT_EQ(r.exit_code, 6) << r.out;
   EXPECT_NE(r.out.find(" - re-reading interrupted after 2 passes"), std::string::npos) << r.out;
   WavFile wav = read_wav(t.dir.file("TAPE001.wav"));
@@ -352,7 +331,7 @@ TEST(Reread, EscDuringAReReadOrALostPlaceEndTheRunWithValidFiles) {
   // LOCATEs that stop up to 2,500 frames early: with this seed the tape
   // cannot be put back where the first pass stopped, and reading ends after
   // the stretch and the 30 good frames held with it.
-  TapeRun lost;
+  TapeRun lost(kStats);
   r = lost.run(tape, {"/KESTREL", "TAPE", "/REREAD", "2", "/STOPEOT"},
                {{"flaky", "1500:1"}, {"locate_slop", "2500"}, {"seed", "1"}});
   ASSERT_EQ(r.exit_code, 6) << r.out;

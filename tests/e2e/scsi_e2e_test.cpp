@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "tests/support/e2e/bus_file.h"
-#include "tests/support/e2e/cassette.h"
+#include "tests/support/cassette.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -197,20 +197,20 @@ TEST(DriveSetup, UnreadableBusFileEndsWithExitCode3) {
 // A recorded cassette of three programs of 100 frames (3 seconds) each, in a
 // SONY drive that takes three position polls to arrive at a search target.
 struct RecordedBus : Bus {
-  RecordedBus(std::vector<CassetteProgram> programs, const std::string& polls, const BusKeys& more = {})
+  RecordedBus(const std::vector<ProgramLength>& programs, const std::string& polls, const BusKeys& more = {})
       : Bus({[&] {
           BusKeys keys{{"search_polls", polls}};
           keys.insert(keys.end(), more.begin(), more.end());
           return sony("0:4", "rec.tape", keys);
         }()}) {
-    EXPECT_TRUE(write_cassette(dir.file("rec.tape"), programs));
+    EXPECT_TRUE(tape_write(tape_of_programs(programs), dir.file("rec.tape")));
   }
   ProcessResult seek(const std::string& type, const std::string& position) const {
     return run({"/KESTREL", "T", "/INPUTID", "0:4", "/SEEK", type, position});
   }
 };
 
-const std::vector<CassetteProgram> kThreePrograms = {{1, 100}, {2, 100}, {3, 100}};
+const std::vector<ProgramLength> kThreePrograms = {{1, 100}, {2, 100}, {3, 100}};
 
 // The run's output up to the end of the seek is head; the mode that follows
 // reads the tape and the drive is torn down at the end.
@@ -250,8 +250,8 @@ TEST(Seek, ReachesTheTargetByProgramNumberAbsoluteTimeAndProgramTime) {
   // frame 100, which is the first written.
   ProcessResult r = bus.seek("PROGNUM", "2");
   std::string wav = read_file(bus.dir.file("T001.wav"));
-  DatFrame frame;
-  fill_test_frame(&frame, 2, 100, 0, true, 100);
+  const Tape recorded = tape_of_programs(kThreePrograms);
+  const DatFrame& frame = recorded.frames[100];
   ASSERT_EQ(wav.size(), 44u + 200 * DAT_AUDIO_BYTES);
   EXPECT_EQ(wav.compare(44, DAT_AUDIO_BYTES, reinterpret_cast<const char*>(frame.audio), DAT_AUDIO_BYTES), 0);
 }
@@ -369,7 +369,7 @@ TEST(Interrupt, EndsTheMountWaitThePauseAndTheSeekWithinASecond) {
     BusDrive drive = sony("0:4", "rec.tape");
     drive.keys.insert(drive.keys.end(), c.keys.begin(), c.keys.end());
     Bus bus({drive});
-    ASSERT_TRUE(write_cassette(bus.dir.file("rec.tape"), kThreePrograms));
+    ASSERT_TRUE(tape_write(tape_of_programs(kThreePrograms), bus.dir.file("rec.tape")));
     ProcessOptions options = bus_options(bus.path);
     options.cwd = bus.dir.path();
     options.env.push_back("KESTREL_CLOCK=real");
@@ -470,7 +470,7 @@ TEST(KestrelDrives, ProbeChecksADriveAndLeavesItsCassetteAlone) {
     Bus bus({c.drive});
     std::string cassette = bus.dir.file("c.tape");
     if (c.recorded) {
-      ASSERT_TRUE(write_cassette(cassette, {{1, 100}}));
+      ASSERT_TRUE(tape_write(tape_of_programs({{1, 100}}), cassette));
     }
     std::string before = c.recorded ? read_file(cassette) : "";
     ProcessOptions options = bus_options(bus.path);

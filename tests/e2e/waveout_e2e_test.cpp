@@ -6,6 +6,7 @@
 #include "tests/support/bytes.h"
 #include "tests/support/e2e/bus_file.h"
 #include "tests/support/e2e/tape.h"
+#include "tests/support/e2e/tape_run.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -13,16 +14,14 @@ namespace {
 
 const size_t kPreRollBytes = 6 * 16384;  // a quarter of the ring, silent, at every start
 
-ProcessResult play(const TempDir& dir, const Tape& tape, const std::string& device,
-                   std::vector<std::string> extra = {}) {
-  EXPECT_TRUE(tape_write(tape, dir.file("tape.dat")));
-  EXPECT_TRUE(write_bus_file(dir.file("bus.ini"), {{"0:4", {{"cassette", "tape.dat"}}}}));
+// /KESTREL X /WAVEOUT with the tape in the run's drive, played through device.
+ProcessResult play(const TapeRun& run, const Tape& tape, const std::string& device,
+                   const std::vector<std::string>& extra = {}) {
   ProcessOptions options;
-  options.env = {"KESTREL_BUS=" + dir.file("bus.ini"), "KESTREL_WAVEOUT=" + device};
-  options.cwd = dir.path();
-  std::vector<std::string> args = {"/KESTREL", "X", "/INPUTID", "0:4", "/WAVEOUT"};
+  options.env = {"KESTREL_WAVEOUT=" + device};
+  std::vector<std::string> args = {"/KESTREL", "X", "/WAVEOUT"};
   args.insert(args.end(), extra.begin(), extra.end());
-  return run_kestrel(args, options);
+  return run.run(tape, args, {}, options);
 }
 
 size_t files_in(const std::string& dir) {
@@ -35,7 +34,7 @@ TEST(WaveOut, PlaysExactlyTheTapesPcmTrackByTrack) {
   Tape tape;
   tape_record(&tape, Recording{.program = 1, .start_id_frames = 10}, 350);
   tape_record(&tape, Recording{.program = 2, .start_id_frames = 10}, 333);
-  TempDir dir;
+  TapeRun dir;
   TempDir out;
   ProcessResult r = play(dir, tape, "file:" + out.file("played.wav"), {"/STARTID"});
   ASSERT_EQ(r.exit_code, 0) << r.out;
@@ -47,16 +46,16 @@ TEST(WaveOut, PlaysExactlyTheTapesPcmTrackByTrack) {
   EXPECT_EQ(played.rate, 48000u);
   std::string silence(kPreRollBytes, '\0');
   EXPECT_TRUE(same_bytes(played.data, silence + tape_pcm(tape, 0, 350) + silence + tape_pcm(tape, 350, 683)));
-  EXPECT_EQ(files_in(dir.path()), 2u) << "no WAV or log files beside the tape and the bus file";
+  EXPECT_EQ(files_in(dir.dir.path()), 2u) << "no WAV or log files beside the tape and the bus file";
 }
 
 TEST(WaveOut, PlaysAt44100ForA44kHzTape) {
   Tape tape;
   tape_record(&tape, Recording{.program = 1, .rate_code = 1}, 81);
-  TempDir dir;
-  ProcessResult r = play(dir, tape, "file:" + dir.file("played.wav"));
+  TapeRun dir;
+  ProcessResult r = play(dir, tape, "file:" + dir.path("played.wav"));
   ASSERT_EQ(r.exit_code, 0) << r.out;
-  WavFile played = read_wav(dir.file("played.wav"));
+  WavFile played = read_wav(dir.path("played.wav"));
   ASSERT_TRUE(played.valid);
   EXPECT_EQ(played.rate, 44100u);
   EXPECT_TRUE(same_bytes(played.data, std::string(kPreRollBytes, '\0') + tape_pcm(tape, 0, 81)));
@@ -69,15 +68,10 @@ TEST(WaveOut, PreEmphasisIsPlayedDeEmphasisedOrAsRecordedAndSaid) {
   Tape tape;
   tape_record(&tape, Recording{.program = 1}, 350);
   for (size_t i = 0; i < 200; ++i) tape.frames[i].main_id_format |= 0x10;  // 50/15 us, then none
-  TempDir written;
-  ASSERT_TRUE(tape_write(tape, written.file("tape.dat")));
-  ASSERT_TRUE(write_bus_file(written.file("bus.ini"), {{"0:4", {{"cassette", "tape.dat"}}}}));
-  ProcessOptions options;
-  options.env = {"KESTREL_BUS=" + written.file("bus.ini")};
-  options.cwd = written.path();
-  ProcessResult r = run_kestrel({"/KESTREL", "X", "/INPUTID", "0:4", "/DEEMPHASIS"}, options);
+  TapeRun written;
+  ProcessResult r = written.run(tape, {"/KESTREL", "X", "/DEEMPHASIS"});
   ASSERT_EQ(r.exit_code, 0) << r.out;
-  WavFile file = read_wav(written.file("X001.wav"));
+  WavFile file = read_wav(written.path("X001.wav"));
   ASSERT_TRUE(file.valid);
   ASSERT_FALSE(same_bytes(file.data, tape_pcm(tape, 0, 350))) << "the file is de-emphasised";
 
@@ -91,10 +85,10 @@ TEST(WaveOut, PreEmphasisIsPlayedDeEmphasisedOrAsRecordedAndSaid) {
       {{}, silence + tape_pcm(tape, 0, 350), " - the audio is pre-emphasised (50/15 us): played as recorded\n"},
   };
   for (const Case& c : cases) {
-    TempDir dir;
-    r = play(dir, tape, "file:" + dir.file("played.wav"), c.extra);
+    TapeRun dir;
+    r = play(dir, tape, "file:" + dir.path("played.wav"), c.extra);
     ASSERT_EQ(r.exit_code, 0) << r.out;
-    WavFile played = read_wav(dir.file("played.wav"));
+    WavFile played = read_wav(dir.path("played.wav"));
     ASSERT_TRUE(played.valid);
     EXPECT_TRUE(same_bytes(played.data, c.played)) << c.said;
     size_t at = r.out.find(c.said);
@@ -106,7 +100,7 @@ TEST(WaveOut, PreEmphasisIsPlayedDeEmphasisedOrAsRecordedAndSaid) {
 TEST(WaveOut, DeviceThatCannotPlayFailsTheMode) {
   Tape tape;
   tape_record(&tape, Recording{.program = 1}, 20);
-  TempDir dir;
+  TapeRun dir;
   ProcessResult r = play(dir, tape, "none");
   EXPECT_EQ(r.exit_code, 6);
   EXPECT_NE(r.out.find("wave out init failed: -1\n"), std::string::npos) << r.out;
@@ -116,12 +110,12 @@ TEST(WaveOut, DeviceThatCannotPlayFailsTheMode) {
 TEST(WaveOut, MissingSoundDeviceFailsCleanlyWithALogLine) {
   Tape tape;
   tape_record(&tape, Recording{.program = 1}, 20);
-  TempDir dir;
+  TapeRun dir;
   ProcessResult r = play(dir, tape, "alsa:no-such-device");
   EXPECT_EQ(r.exit_code, 6);
   EXPECT_EQ(r.term_signal, 0);
   EXPECT_NE(r.out.find("wave out init failed: -2\n"), std::string::npos) << r.out;
-  EXPECT_NE(read_file(dir.file("log.txt")).find("Unable to open waveform output device"), std::string::npos);
+  EXPECT_NE(read_file(dir.path("log.txt")).find("Unable to open waveform output device"), std::string::npos);
 }
 
 }  // namespace

@@ -18,8 +18,7 @@ bool write_bus_file(const std::string& path, const std::vector<BusDrive>& drives
   return write_file(path, text);
 }
 
-ProcessOptions bus_options(const std::string& bus_path) {
-  ProcessOptions options;
+ProcessOptions bus_options(const std::string& bus_path, ProcessOptions options) {
   options.env.push_back("KESTREL_BUS=" + bus_path);
   return options;
 }

@@ -19,8 +19,9 @@ struct BusDrive {
 bool write_bus_file(const std::string& path, const std::vector<BusDrive>& drives,
                     const BusKeys& bus_keys = BusKeys());
 
-// Options for run_kestrel that present the bus file's drives.
-ProcessOptions bus_options(const std::string& bus_path);
+// Options for run_kestrel that present the bus file's drives: options with
+// KESTREL_BUS added to their environment.
+ProcessOptions bus_options(const std::string& bus_path, ProcessOptions options = ProcessOptions());
 
 // A figure of the first drive in a stats file's JSON (reads, writes,
 // locates, frames_searched, drive_seconds); -1 when it is not there.

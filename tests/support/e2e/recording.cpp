@@ -5,7 +5,7 @@
 namespace {
 
 ProcessResult run_in(const RecordingFolder& folder, const std::vector<std::string>& args, ProcessOptions options) {
-  options.env.push_back("KESTREL_BUS=" + folder.file("bus.ini"));
+  options = bus_options(folder.file("bus.ini"), std::move(options));
   if (options.cwd.empty()) options.cwd = folder.dir.path();
   return run_kestrel(args, options);
 }

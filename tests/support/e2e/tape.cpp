@@ -15,43 +15,6 @@ void ensure_tables() {
   built = true;
 }
 
-uint32_t time_code_of_frames(uint32_t frames) {
-  uint32_t in_group = frames % 100;
-  uint32_t second_in_group = in_group < 33 ? 0 : in_group < 66 ? 1 : 2;
-  uint32_t seconds = frames / 100 * 3 + second_in_group;
-  return time_code_from_values(static_cast<int32_t>(seconds / 3600), static_cast<int32_t>(seconds / 60 % 60),
-                               static_cast<int32_t>(seconds % 60),
-                               static_cast<int32_t>(in_group - 33 * second_in_group));
-}
-
-// A different, reproducible sample pattern for every frame of the tape.
-uint16_t sample_of(size_t tape_index, size_t sample) {
-  uint32_t x = static_cast<uint32_t>(tape_index * 2654435761u + sample * 40503u + 12345u);
-  x ^= x >> 13;
-  x *= 0x5bd1e995u;
-  x ^= x >> 15;
-  return static_cast<uint16_t>(x);
-}
-
-void fill_audio(DatFrame* frame, size_t tape_index, bool long_play) {
-  if (!long_play) {
-    for (size_t i = 0; i < DAT_AUDIO_BYTES / 2; ++i) {
-      uint16_t v = sample_of(tape_index, i);
-      frame->audio[2 * i] = static_cast<uint8_t>(v);
-      frame->audio[2 * i + 1] = static_cast<uint8_t>(v >> 8);
-    }
-    return;
-  }
-  // Samples that the 12-bit curve holds exactly, packed in the tape's order.
-  uint8_t pcm[DAT_LP_PCM_BYTES];
-  for (size_t i = 0; i < DAT_LP_PCM_BYTES / 2; ++i) {
-    int32_t value = lp_expand(sample_of(tape_index, i) & 0xFFF);
-    pcm[2 * i] = static_cast<uint8_t>(value);
-    pcm[2 * i + 1] = static_cast<uint8_t>(value >> 8);
-  }
-  lp_pack_frame(frame->audio, pcm);
-}
-
 // The valid program number (1 to 799) of a frame's sub-ID, else 0.
 int frame_number(const DatFrame& frame) {
   int hundreds = frame.sid_pno1 >> 4, tens = frame.sid_pno23 >> 4, units = frame.sid_pno23 & 0x0F;
@@ -61,85 +24,6 @@ int frame_number(const DatFrame& frame) {
 }
 
 }  // namespace
-
-size_t tape_record(Tape* tape, const Recording& r, int count) {
-  ensure_tables();
-  size_t first = tape->frames.size();
-  for (int i = 0; i < count; ++i) {
-    DatFrame frame;
-    std::memset(&frame, 0, sizeof frame);
-    size_t index = tape->frames.size();
-    fill_audio(&frame, index, r.long_play);
-    int packs = 0;
-    if (r.times) {
-      frame_set_time_pack(&frame, 1, PACK_ITEM_PROGRAM_TIME, program_number_bcd(r.program), 0x01,
-                          time_code_of_frames(static_cast<uint32_t>(i)));
-      frame_set_time_pack(&frame, 2, PACK_ITEM_ABSOLUTE_TIME, program_number_bcd(r.program), 0x01,
-                          time_code_of_frames(tape->absolute_frames));
-      packs = 2;
-    }
-    frame_set_sub_id(&frame, program_number_bcd(r.program), packs);
-    frame_set_pack_parity(&frame);
-    frame_set_control_id(&frame, i < r.start_id_frames ? SID_PRIORITY | SID_START_ID : 0);
-    frame_set_main_id(&frame, r.long_play ? 2 : r.rate_code, 0, r.long_play ? 1 : 0, r.scms);
-    tape->frames.push_back(frame);
-    ++tape->absolute_frames;
-  }
-  return first;
-}
-
-size_t tape_blank(Tape* tape, int count) {
-  size_t first = tape->frames.size();
-  DatFrame frame;
-  std::memset(&frame, 0, sizeof frame);
-  tape->frames.insert(tape->frames.end(), static_cast<size_t>(count), frame);
-  return first;
-}
-
-void tape_flag(Tape* tape, size_t index, uint8_t flags) { tape->frames.at(index).interpolate_flags = flags; }
-
-namespace {
-
-// Program number 0, code (0BB, 0EE) in the sub-ID and the time packs of [first, last).
-void mark_program_code(Tape* tape, size_t first, size_t last, uint8_t code) {
-  for (size_t i = first; i < last; ++i) {
-    DatFrame& f = tape->frames.at(i);
-    f.sid_pno1 = static_cast<uint8_t>(f.sid_pno1 & 0x0F);
-    f.sid_pno23 = code;
-    for (uint8_t* pack : f.pack) {
-      if ((pack[0] >> 4) != PACK_ITEM_PROGRAM_TIME && (pack[0] >> 4) != PACK_ITEM_ABSOLUTE_TIME) continue;
-      pack[0] = static_cast<uint8_t>(pack[0] & 0xF0);
-      pack[1] = code;
-    }
-  }
-}
-
-}  // namespace
-
-void tape_mark_lead_in(Tape* tape, size_t first, size_t last) { mark_program_code(tape, first, last, 0xBB); }
-
-void tape_mark_lead_out(Tape* tape, size_t first, size_t last) { mark_program_code(tape, first, last, 0xEE); }
-
-void tape_date(Tape* tape, size_t first, size_t last, const FrameDate& date) {
-  for (size_t i = first; i < last; ++i) {
-    DatFrame& f = tape->frames.at(i);
-    frame_set_date_pack(&f, 3, &date);
-    f.sid_pno1 = static_cast<uint8_t>((f.sid_pno1 & 0xF0) | 3);
-    frame_set_pack_parity(&f);
-  }
-}
-
-bool tape_write(const Tape& tape, const std::string& path) {
-  std::string bytes(reinterpret_cast<const char*>(tape.frames.data()), tape.frames.size() * sizeof(DatFrame));
-  return write_file(path, bytes);
-}
-
-std::vector<DatFrame> tape_read(const std::string& path) {
-  std::string bytes = read_file(path);
-  std::vector<DatFrame> frames(bytes.size() / sizeof(DatFrame));
-  if (!frames.empty()) std::memcpy(frames.data(), bytes.data(), frames.size() * sizeof(DatFrame));
-  return frames;
-}
 
 std::string tape_pcm(const Tape& tape, size_t first, size_t last, int bytes_per_frame) {
   ensure_tables();

@@ -1,6 +1,6 @@
-// Composing cassettes for end-to-end tests: recordings (program numbers,
-// start IDs, times, sampling rates, long play), blank stretches and frames
-// the drive flags, stated in a few lines; and the PCM a reader should get.
+// What end-to-end tests expect of a composed cassette (tests/support/
+// cassette.h builds them): the PCM a reader should get, the table of
+// contents, WAV files read back.
 #pragma once
 
 #include <cstddef>
@@ -8,42 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "datframe/dat_frame.h"
-#include "datframe/frame_build.h"
-
-// One stretch of recording.
-struct Recording {
-  int program = 1;          // program number of the sub-ID and the time packs
-  int rate_code = 0;        // 0 = 48 kHz, 1 = 44.1 kHz, 2 = 32 kHz
-  bool long_play = false;   // 12-bit long play (32 kHz)
-  int start_id_frames = 0;  // frames at its head that carry the start ID
-  bool times = true;        // program-time and absolute-time packs
-  int scms = 0;
-};
-
-struct Tape {
-  std::vector<DatFrame> frames;
-  uint32_t absolute_frames = 0;  // absolute time of the next recorded frame, in frames
-};
-
-// Appends count frames of a recording, each with its own audio (a pattern of
-// its tape index). Returns the index of the first.
-size_t tape_record(Tape* tape, const Recording& recording, int count);
-// Appends count frames without subcode packs and with silent audio.
-size_t tape_blank(Tape* tape, int count);
-// Sets the drive's interpolation flags of one frame.
-void tape_flag(Tape* tape, size_t index, uint8_t flags);
-// Marks the frames [first, last) as a recorder's lead-in: program number 0BB
-// in the sub-ID and the time packs.
-void tape_mark_lead_in(Tape* tape, size_t first, size_t last);
-// The same for a recorder's lead-out: program number 0EE.
-void tape_mark_lead_out(Tape* tape, size_t first, size_t last);
-// Gives the frames [first, last) a date pack (slot 3) of date.
-void tape_date(Tape* tape, size_t first, size_t last, const FrameDate& date);
-// Writes the cassette file. false when it cannot be written.
-bool tape_write(const Tape& tape, const std::string& path);
-// Reads a cassette or image file back into frames.
-std::vector<DatFrame> tape_read(const std::string& path);
+#include "tests/support/cassette.h"
 
 // The PCM a reader gets from the frames [first, last): the first
 // bytes_per_frame bytes of each 16-bit frame's audio (0: as many as its rate
