@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "aspi/block_status.h"
+#include "aspi/trace.h"
 #include "aspi/wnaspi32.h"
 
 #define VDRIVE_DENSITY_AUDIO 0x80
@@ -45,6 +47,12 @@ struct VirtualDrive {
   double speed = 1.0;           // READ and WRITE, times the normal playing speed
   double search_speed = 200.0;  // LOCATE and REWIND, times the normal playing speed
   double locate_seconds = 1.0;  // to settle after a LOCATE or REWIND
+  // A drive that replays a trace: it answers every command from the lines
+  // of its own address in that file, in order, and has nothing else.
+  std::string replay;
+  std::vector<TraceRecord> replay_records;
+  size_t replay_next = 0;         // the record the next command must match
+  uint32_t replay_reported = 0;   // commands reported as not matching
 
   // What the transport has done: READs and WRITEs that moved the tape by a
   // frame, LOCATEs and REWINDs carried out, and the frames those passed.
@@ -77,10 +85,13 @@ struct VirtualDrive {
   uint32_t search_polls_done = 0;
   std::vector<uint32_t> flaky_reads;  // READs so far of each flaky frame, in the order of flaky
   std::vector<std::pair<uint64_t, uint32_t>> locates_to;  // audio LOCATEs so far to each frame
+  uint32_t transferred = 0;  // bytes the command in progress has moved
 };
 
 // Where the warnings of every bus go (nullptr: standard error).
 void vbus_set_message_sink(ASPI32MessageSink sink, void* context);
+// One whole warning, ending in a line end, to that sink.
+void vbus_say(const std::string& text);
 
 struct VirtualBus {
   std::string path;
@@ -92,6 +103,7 @@ struct VirtualBus {
   uint32_t interrupt_at_poll = 0;  // [bus] interrupt_at_poll; 0: never
   uint32_t polls = 0;              // TEST UNIT READY and READ POSITION commands so far
   std::string stats;               // [bus] stats: where vbus_write_stats puts the tally; "": nowhere
+  TransportOutcome last;           // of the last command executed
 };
 
 // Reads the bus file and opens the cassettes. Problems with single keys or
