@@ -19,6 +19,7 @@
 #include <new>
 
 #include "aspi/sg_backend.h"
+#include "aspi/sg_loopback.h"
 #include "aspi/trace.h"
 #include "aspi/virtual_bus.h"
 #include "aspi/wnaspi32.h"
@@ -30,7 +31,8 @@ namespace {
 
 struct Provider {
   std::mutex lock;
-  bool virtual_bus = false;
+  bool virtual_bus = false;  // commands go to the bus's drives directly
+  bool loopback = false;     // the bus's drives behind the SCSI generic path
   VirtualBus bus;
   SgBackend sg;
   TraceWriter trace;
@@ -44,8 +46,10 @@ struct Provider {
     }
     const char* bus_path = std::getenv("KESTREL_BUS");
     if (bus_path && *bus_path) {
-      virtual_bus = true;
       vbus_load(bus_path, &bus);
+      loopback = bus.sg_transport;
+      virtual_bus = !loopback;
+      if (loopback) sg_loopback_attach(&sg, &bus);
     } else {
       sg_enumerate(&sg);
     }
@@ -54,7 +58,7 @@ struct Provider {
   // for it) and close their cassettes.
   ~Provider() {
     try {
-      if (virtual_bus) vbus_write_stats(&bus);
+      if (virtual_bus || loopback) vbus_write_stats(&bus);
     } catch (...) {
       // No memory left for the tally: the drives still close.
     }
@@ -218,7 +222,7 @@ ASPI_EXPORT uint32_t GetASPI32NoAdapterReason(void) {
     Provider& p = provider();
     std::lock_guard<std::mutex> hold(p.lock);
     if (adapter_count(p) > 0) return ASPI_NO_ADAPTER_NONE;
-    if (p.virtual_bus) return ASPI_NO_ADAPTER_BUS_FILE;
+    if (p.virtual_bus || p.loopback) return ASPI_NO_ADAPTER_BUS_FILE;
     return p.sg.driver_loaded ? ASPI_NO_ADAPTER_NO_SG_DEVICE : ASPI_NO_ADAPTER_NO_SG_DRIVER;
   } catch (...) {
     return ASPI_NO_ADAPTER_NO_MEMORY;

@@ -144,6 +144,25 @@ bool parse_flaky_list(const std::string& text, bool unreadable, std::vector<Virt
   return true;
 }
 
+// "N:E": the N-th SG_IO fails with errno E, a number or one of a few names.
+bool parse_sg_errno(const std::string& text, VirtualDrive* d) {
+  static const struct {
+    const char* name;
+    int value;
+  } kNames[] = {{"EIO", EIO}, {"ENODEV", ENODEV}, {"ENXIO", ENXIO}, {"ETIMEDOUT", ETIMEDOUT},
+                {"ENOMEM", ENOMEM}, {"EINTR", EINTR}, {"EBUSY", EBUSY}};
+  size_t colon = text.find(':');
+  uint64_t n, e = 0;
+  if (colon == std::string::npos || !parse_unsigned(text.substr(0, colon), &n) || n == 0 || n > UINT32_MAX) return false;
+  std::string error = text.substr(colon + 1);
+  for (const auto& known : kNames)
+    if (!strcasecmp(error.c_str(), known.name)) e = static_cast<uint64_t>(known.value);
+  if (e == 0 && (!parse_unsigned(error, &e) || e == 0 || e > 4095)) return false;
+  d->sg_errno_at = static_cast<uint32_t>(n);
+  d->sg_errno = static_cast<int>(e);
+  return true;
+}
+
 bool parse_write_error(const std::string& text, VirtualDrive* d) {
   size_t colon = text.find(':');
   uint64_t n;
@@ -217,6 +236,8 @@ bool apply_key(const VirtualBus* bus, const IniEntry& e, VirtualDrive* d) {
     d->locate_slop = static_cast<uint32_t>(n);
   } else if (!strcasecmp(key, "write_error")) {
     return parse_write_error(v, d);
+  } else if (!strcasecmp(key, "sg_errno")) {
+    return parse_sg_errno(v, d);
   } else if (!strcasecmp(key, "capacity")) {
     if (!strcasecmp(v.c_str(), "unlimited")) {
       d->capacity = -1;
@@ -671,6 +692,8 @@ int vbus_load(const char* path, VirtualBus* bus) {
           bus->interrupt_at_poll = static_cast<uint32_t>(n);
         else if (!strcasecmp(e.key.c_str(), "stats") && !e.value.empty())
           bus->stats = bus_path(bus, e.value);
+        else if (!strcasecmp(e.key.c_str(), "transport") && (!strcasecmp(e.value.c_str(), "sg") || !strcasecmp(e.value.c_str(), "direct")))
+          bus->sg_transport = !strcasecmp(e.value.c_str(), "sg");
         else
           warn(bus, name, "key %s not understood", e.key.c_str());
       }

@@ -53,6 +53,11 @@ struct VirtualDrive {
   std::vector<TraceRecord> replay_records;
   size_t replay_next = 0;         // the record the next command must match
   uint32_t replay_reported = 0;   // commands reported as not matching
+  // Behind the SCSI generic loopback: the SG_IO (counted from 1) that fails
+  // with sg_errno instead of reaching the drive; 0: none.
+  uint32_t sg_errno_at = 0;
+  int sg_errno = 0;
+  uint32_t sg_calls = 0;  // SG_IOs so far
 
   // What the transport has done: READs and WRITEs that moved the tape by a
   // frame, LOCATEs and REWINDs carried out, and the frames those passed.
@@ -104,6 +109,7 @@ struct VirtualBus {
   uint32_t polls = 0;              // TEST UNIT READY and READ POSITION commands so far
   std::string stats;               // [bus] stats: where vbus_write_stats puts the tally; "": nowhere
   TransportOutcome last;           // of the last command executed
+  bool sg_transport = false;       // [bus] transport = sg: served through the SCSI generic loopback
 };
 
 // Reads the bus file and opens the cassettes. Problems with single keys or

@@ -65,8 +65,9 @@ struct Outcome {
   std::map<std::string, std::string> files;
 };
 
-Outcome run_in(const TempDir& dir, const TracedRun& run, const BusKeys& drive, const std::string& trace) {
-  EXPECT_TRUE(write_bus_file(dir.file("bus.ini"), {{"0:4", drive}}));
+Outcome run_in(const TempDir& dir, const TracedRun& run, const BusKeys& drive, const std::string& trace,
+               const BusKeys& bus = {}) {
+  EXPECT_TRUE(write_bus_file(dir.file("bus.ini"), {{"0:4", drive}}, bus));
   ProcessOptions options = bus_options(dir.file("bus.ini"));
   options.cwd = dir.path();
   options.env.push_back("KESTREL_CLOCK=simulated");
@@ -95,30 +96,42 @@ const TracedRun kRuns[] = {
     {"recording", false, {"/GOSHAWK", "set", "/OUTPUTID", "0:4", "/REWIND"}, {}, false},
 };
 
+// The folders of two runs: the tape in each (when the run reads one) and the
+// cue file and WAV file of the recording.
+void prepare(const TracedRun& run, std::initializer_list<const TempDir*> dirs, bool tape_in_each) {
+  bool first = true;
+  for (const TempDir* dir : dirs) {
+    if (run.tape && (first || tape_in_each)) {
+      ASSERT_TRUE(tape_write(two_programs(), dir->file("tape.dat")));
+    }
+    if (!run.tape) {
+      write_file(dir->file("set.cue"), "[files]\nfile_001 = one.wav\n");
+      write_wav_file(dir->file("one.wav"), 1, 2, 48000, 16, pcm16_bytes(test_pattern(1440 * 4, 2, 7)));
+    }
+    first = false;
+  }
+}
+
+void expect_same(const Outcome& again, const Outcome& first) {
+  EXPECT_EQ(again.result.exit_code, first.result.exit_code) << again.result.out << again.result.err;
+  EXPECT_EQ(console(again.result.out), console(first.result.out));
+  ASSERT_EQ(again.files.size(), first.files.size());
+  for (const auto& [name, bytes] : first.files) EXPECT_TRUE(same_bytes(again.files.at(name), bytes)) << name;
+}
+
 TEST(Trace, ReplayedRunsGiveTheRecordedFilesAndOutput) {
   for (const TracedRun& run : kRuns) {
     SCOPED_TRACE(run.name);
     TempDir recorded, replayed;
-    if (run.tape) {
-      ASSERT_TRUE(tape_write(two_programs(), recorded.file("tape.dat")));
-    }
-    for (const TempDir* dir : {&recorded, &replayed}) {
-      if (!run.tape) {
-        write_file(dir->file("set.cue"), "[files]\nfile_001 = one.wav\n");
-        write_wav_file(dir->file("one.wav"), 1, 2, 48000, 16, pcm16_bytes(test_pattern(1440 * 4, 2, 7)));
-      }
-    }
+    prepare(run, {&recorded, &replayed}, false);
     BusKeys drive = {{"cassette", "tape.dat"}};
     drive.insert(drive.end(), run.drive.begin(), run.drive.end());
     std::string trace = recorded.file("run.trace");
     Outcome first = run_in(recorded, run, drive, trace);
     EXPECT_EQ(first.result.exit_code, run.exit_code) << first.result.out;
     Outcome again = run_in(replayed, run, {{"replay", trace}}, replayed.file("again.trace"));
-    EXPECT_EQ(again.result.exit_code, first.result.exit_code) << again.result.out << again.result.err;
-    EXPECT_EQ(console(again.result.out), console(first.result.out));
+    expect_same(again, first);
     EXPECT_EQ(again.result.err.find("replay at"), std::string::npos) << again.result.err;
-    ASSERT_EQ(again.files.size(), first.files.size());
-    for (const auto& [name, bytes] : first.files) EXPECT_TRUE(same_bytes(again.files[name], bytes)) << name;
     // The replay's own trace asks and answers the same, line for line but the times.
     auto commands = [](const std::string& text) {
       std::vector<std::string> lines;
@@ -138,6 +151,42 @@ TEST(Trace, ReplayedRunsGiveTheRecordedFilesAndOutput) {
     EXPECT_GT(want.size(), 5u);
     EXPECT_EQ(got, want);
   }
+}
+
+// The same runs with the virtual drive behind the SCSI generic loopback: the
+// provider takes the path of /dev/sg* and gives what the direct path gives;
+// its trace shows the kernel's statuses, DRIVER_SENSE where sense came.
+TEST(Trace, RunsThroughTheScsiGenericLoopbackGiveWhatTheDirectPathGives) {
+  for (const TracedRun& run : kRuns) {
+    SCOPED_TRACE(run.name);
+    TempDir direct, loopback;
+    prepare(run, {&direct, &loopback}, true);
+    BusKeys drive = {{"cassette", "tape.dat"}};
+    drive.insert(drive.end(), run.drive.begin(), run.drive.end());
+    Outcome first = run_in(direct, run, drive, direct.file("run.trace"));
+    Outcome again = run_in(loopback, run, drive, loopback.file("run.trace"), {{"transport", "sg"}});
+    expect_same(again, first);
+    std::string trace = read_file(loopback.file("run.trace"));
+    EXPECT_NE(trace.find(" sg=0000/0000/00"), std::string::npos);
+    EXPECT_EQ(trace.find("/02/00 ") == std::string::npos, trace.find(" sg=0000/0008/01") == std::string::npos)
+        << "a CHECK CONDITION without DRIVER_SENSE, or the other way round";
+    if (!run.tape) {
+      EXPECT_EQ(read_file(loopback.file("tape.dat")), read_file(direct.file("tape.dat"))) << "recorded tapes differ";
+    }
+  }
+}
+
+// An SG_IO that fails with an errno on the loopback: the READ it carried
+// fails as on a real drive, and the trace names the errno.
+TEST(Trace, AnScsiGenericCallThatFailsWithAnErrnoFailsItsCommand) {
+  TempDir dir;
+  const TracedRun& read = kRuns[1];
+  prepare(read, {&dir}, true);
+  Outcome o = run_in(dir, read, {{"cassette", "tape.dat"}, {"sg_errno", "30:EIO"}}, dir.file("run.trace"), {{"transport", "sg"}});
+  EXPECT_NE(o.result.exit_code, 0) << o.result.out;
+  std::string trace = read_file(dir.file("run.trace"));
+  EXPECT_NE(trace.find(" 04/00/00 - 5822 "), std::string::npos) << "no failed READ traced";
+  EXPECT_NE(trace.find(" errno=5"), std::string::npos);
 }
 
 // A trace whose commands come in another order than the run sends them:
