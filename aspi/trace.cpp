@@ -408,10 +408,11 @@ int trace_answer(const TraceRecord& r, AspiExecRequest* b, std::string* why) {
              "): replaying a READ needs a trace recorded with KESTREL_TRACE_DATA=1";
       return -1;
     }
-    if (r.has_data) std::memcpy(b->data, r.data.data(), std::min<size_t>(r.data.size(), b->data_length));
+    if (r.has_data && !r.data.empty() && b->data)
+      std::memcpy(b->data, r.data.data(), std::min<size_t>(r.data.size(), b->data_length));
   }
   std::memset(b->sense, 0, sizeof b->sense);
-  std::memcpy(b->sense, r.sense.data(), std::min(r.sense.size(), sizeof b->sense));
+  if (!r.sense.empty()) std::memcpy(b->sense, r.sense.data(), std::min(r.sense.size(), sizeof b->sense));
   b->target_status = r.scsi_status;
   b->host_status = r.host_status;
   b->status = r.aspi_status;

@@ -105,7 +105,7 @@ TEST(Trace, EachCommandGivesOneLineThatReadsBackTheSame) {
     AspiExecRequest b = block_of(c.cdb, c.data, c.length, c.out);
     b.status = c.status;
     b.target_status = c.target_status;
-    std::memcpy(b.sense, c.sense.data(), c.sense.size());
+    std::copy(c.sense.begin(), c.sense.end(), b.sense);
     std::string line = traced_line(b, c.outcome, c.full_data);
     EXPECT_EQ(line.rfind("05:04:03.000007 " + c.head, 0), 0u) << line.substr(0, 200);
     for (const std::string& part : c.parts) EXPECT_NE(line.find(part), std::string::npos) << part;
