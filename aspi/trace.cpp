@@ -142,20 +142,24 @@ uint32_t trace_sum(const void* bytes, size_t count) {
   // other; the bytes after the last whole group of four words go into lane
   // 0 one by one. The lanes and the count are folded into 32 bits at the end.
   const uint8_t* p = static_cast<const uint8_t*>(bytes);
-  const uint64_t prime = 0x100000001B3ull;
-  uint64_t lane[4] = {0xCBF29CE484222325ull, 0xCBF29CE484222325ull ^ 1, 0xCBF29CE484222325ull ^ 2,
-                      0xCBF29CE484222325ull ^ 3};
+  const uint64_t prime = 0x100000001B3ull, basis = 0xCBF29CE484222325ull;
+  // Four locals, not an array: the lanes stay in registers.
+  uint64_t l0 = basis, l1 = basis ^ 1, l2 = basis ^ 2, l3 = basis ^ 3;
+  auto word = [p](size_t at) {
+    uint64_t w;
+    std::memcpy(&w, p + at, 8);
+    return le64toh(w);
+  };
   size_t i = 0;
   for (; i + 32 <= count; i += 32) {
-    for (int k = 0; k < 4; ++k) {
-      uint64_t word;
-      std::memcpy(&word, p + i + 8 * k, 8);
-      lane[k] = (lane[k] ^ le64toh(word)) * prime;
-    }
+    l0 = (l0 ^ word(i)) * prime;
+    l1 = (l1 ^ word(i + 8)) * prime;
+    l2 = (l2 ^ word(i + 16)) * prime;
+    l3 = (l3 ^ word(i + 24)) * prime;
   }
-  for (; i < count; ++i) lane[0] = (lane[0] ^ p[i]) * prime;
+  for (; i < count; ++i) l0 = (l0 ^ p[i]) * prime;
   uint64_t h = count;
-  for (uint64_t v : lane) h = (h ^ v) * prime;
+  for (uint64_t v : {l0, l1, l2, l3}) h = (h ^ v) * prime;
   return static_cast<uint32_t>(h ^ (h >> 32));
 }
 
