@@ -31,3 +31,15 @@ void block_finish_good(AspiExecRequest* block);
 void block_finish_sense(AspiExecRequest* block, const uint8_t* sense, size_t sense_bytes);
 // CHECK CONDITION built from sense byte 2 (key and flags), ASC and ASCQ.
 void block_finish_check(AspiExecRequest* block, uint8_t key_and_flags, uint8_t asc, uint8_t ascq);
+
+// What the transport said about a command beyond the request block: the
+// bytes it did not move and, on the SCSI generic path, the kernel's own
+// statuses. The command trace records it.
+struct TransportOutcome {
+  int32_t resid = 0;           // bytes of the data length not moved
+  bool sg_sent = false;        // an SG_IO was made for the command
+  int sg_errno = 0;            // SG_IO failed with this errno; 0: it returned
+  uint16_t sg_host_status = 0;
+  uint16_t sg_driver_status = 0;
+  uint32_t sg_info = 0;
+};

@@ -1,17 +1,26 @@
 // libwnaspi32.so: the three ASPI entry points over the SCSI generic backend
 // or, when KESTREL_BUS names a bus file, the virtual drives it lists.
 //
+// Every command of either passes through SendASPI32Command, which writes it
+// to the command trace when KESTREL_TRACE names a file (doc/trace.md);
+// KESTREL_TRACE_DATA=1 puts the bytes of audio frames in too.
+//
 // The entry points are C functions: no exception leaves them. Memory that
 // runs out inside one (the virtual drives read ahead, search and keep tallies
 // in containers) ends that call with ASPI_STATUS_NO_RESOURCES, and the lock
 // is given back on the way out, so that the caller can still tear its drives
 // down.
+#include <time.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
 
 #include "aspi/sg_backend.h"
+#include "aspi/sg_loopback.h"
+#include "aspi/trace.h"
 #include "aspi/virtual_bus.h"
 #include "aspi/wnaspi32.h"
 #include "platform/event.h"
@@ -22,15 +31,25 @@ namespace {
 
 struct Provider {
   std::mutex lock;
-  bool virtual_bus = false;
+  bool virtual_bus = false;  // commands go to the bus's drives directly
+  bool loopback = false;     // the bus's drives behind the SCSI generic path
   VirtualBus bus;
   SgBackend sg;
+  TraceWriter trace;
 
   Provider() {
+    const char* trace_path = std::getenv("KESTREL_TRACE");
+    if (trace_path && *trace_path) {
+      const char* data = std::getenv("KESTREL_TRACE_DATA");
+      if (trace_open(&trace, trace_path, data && *data && std::strcmp(data, "0") != 0) != 0)
+        vbus_say(std::string("cannot write the command trace ") + trace_path + ": " + std::strerror(errno) + "\n");
+    }
     const char* bus_path = std::getenv("KESTREL_BUS");
     if (bus_path && *bus_path) {
-      virtual_bus = true;
       vbus_load(bus_path, &bus);
+      loopback = bus.sg_transport;
+      virtual_bus = !loopback;
+      if (loopback) sg_loopback_attach(&sg, &bus);
     } else {
       sg_enumerate(&sg);
     }
@@ -39,12 +58,19 @@ struct Provider {
   // for it) and close their cassettes.
   ~Provider() {
     try {
-      if (virtual_bus) vbus_write_stats(&bus);
+      if (virtual_bus || loopback) vbus_write_stats(&bus);
     } catch (...) {
       // No memory left for the tally: the drives still close.
     }
     vbus_close(&bus);
     sg_close(&sg);
+    if (trace_close(&trace) != 0) {
+      try {
+        vbus_say("the command trace " + trace.path + " could not be written whole\n");
+      } catch (...) {
+        // No memory for the message.
+      }
+    }
   }
 };
 
@@ -78,6 +104,34 @@ uint8_t status_of_exception() {
   }
 }
 
+void execute(Provider& p, AspiExecRequest* block) {
+  if (p.virtual_bus)
+    vbus_execute(&p.bus, block);
+  else
+    sg_execute(&p.sg, block);
+}
+
+int64_t microseconds_between(const timespec& from, const timespec& to) {
+  return (static_cast<int64_t>(to.tv_sec) - from.tv_sec) * 1000000 + (to.tv_nsec - from.tv_nsec) / 1000;
+}
+
+// Executes the block; with a trace, writes its line when it is over, also
+// for a command that an exception ended.
+void execute_traced(Provider& p, AspiExecRequest* block) {
+  if (!p.trace.file) return execute(p, block);
+  timespec began{}, start{}, end{};
+  clock_gettime(CLOCK_REALTIME, &began);
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  try {
+    execute(p, block);
+  } catch (...) {
+    block->status = status_of_exception();
+  }
+  clock_gettime(CLOCK_MONOTONIC, &end);
+  const TransportOutcome& outcome = p.virtual_bus ? p.bus.last : p.sg.last;
+  trace_command(&p.trace, block, outcome, began, microseconds_between(start, end));
+}
+
 }  // namespace
 
 ASPI_EXPORT uint32_t GetASPI32SupportInfo(void) {
@@ -104,10 +158,7 @@ ASPI_EXPORT uint32_t SendASPI32Command(void* request) {
     try {
       Provider& p = provider();
       std::lock_guard<std::mutex> hold(p.lock);
-      if (p.virtual_bus)
-        vbus_execute(&p.bus, block);
-      else
-        sg_execute(&p.sg, block);
+      execute_traced(p, block);
     } catch (...) {
       block->status = status_of_exception();
     }
@@ -171,7 +222,7 @@ ASPI_EXPORT uint32_t GetASPI32NoAdapterReason(void) {
     Provider& p = provider();
     std::lock_guard<std::mutex> hold(p.lock);
     if (adapter_count(p) > 0) return ASPI_NO_ADAPTER_NONE;
-    if (p.virtual_bus) return ASPI_NO_ADAPTER_BUS_FILE;
+    if (p.virtual_bus || p.loopback) return ASPI_NO_ADAPTER_BUS_FILE;
     return p.sg.driver_loaded ? ASPI_NO_ADAPTER_NO_SG_DEVICE : ASPI_NO_ADAPTER_NO_SG_DRIVER;
   } catch (...) {
     return ASPI_NO_ADAPTER_NO_MEMORY;

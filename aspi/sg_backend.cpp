@@ -193,6 +193,8 @@ void sg_map_outcome(const sg_io_hdr_t* header, int ioctl_result, int ioctl_errno
 }
 
 void sg_execute(SgBackend* backend, AspiExecRequest* block) {
+  backend->last = TransportOutcome();
+  if (block->data && block->data_length > 0) backend->last.resid = static_cast<int32_t>(block->data_length);
   SgDevice* device = sg_find(backend, block->adapter, block->target, block->lun);
   if (!device) {
     block->status = ASPI_STATUS_NO_DEVICE;
@@ -219,6 +221,15 @@ void sg_execute(SgBackend* backend, AspiExecRequest* block) {
   SgIoctlFn ioctl_fn = backend->ioctl_fn ? backend->ioctl_fn : system_ioctl;
   int result = ioctl_fn(fd, SG_IO, &header);
   int saved_errno = result < 0 ? errno : 0;
+  TransportOutcome& last = backend->last;
+  last.sg_sent = true;
+  last.sg_errno = saved_errno;
+  if (result >= 0) {
+    last.resid = header.resid;
+    last.sg_host_status = header.host_status;
+    last.sg_driver_status = header.driver_status;
+    last.sg_info = header.info;
+  }
   sg_map_outcome(&header, result, saved_errno, block);
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "aspi/block_status.h"
 #include "aspi/wnaspi32.h"
 
 // The two system calls the backend makes, so that tests can stand in for them.
@@ -43,6 +44,7 @@ struct SgBackend {
   std::vector<SgDevice> devices;  // ascending by host, channel, target, LUN
   int adapter_count = 0;
   bool driver_loaded = false;  // the kernel's sg driver is there (its sysfs class is)
+  TransportOutcome last;       // of the last command executed
 };
 
 // Finds the sg devices below sysfs_root/class/scsi_generic and numbers the

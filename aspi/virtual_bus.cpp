@@ -16,19 +16,14 @@
 #include <cstring>
 
 #include "aspi/block_status.h"
+#include "aspi/frame_subcode.h"
 #include "base/dat_format.h"
 #include "platform/ini.h"
 
 namespace {
 
-// The subcode end of a frame: packs, sub-ID, interpolation flags, main ID.
-const size_t kTrailerOffset = offsetof(DatFrame, pack);
-const size_t kTrailerBytes = DAT_FRAME_BYTES - kTrailerOffset;
-const size_t kSidControl = offsetof(DatFrame, sid_control) - kTrailerOffset;
-const size_t kSidPno1 = offsetof(DatFrame, sid_pno1) - kTrailerOffset;
-const size_t kSidPno23 = offsetof(DatFrame, sid_pno23) - kTrailerOffset;
-static_assert(kTrailerBytes == 62);
-static_assert(kSidControl == 56 && kSidPno1 == 57 && kSidPno23 == 58);
+const size_t kTrailerOffset = FRAME_TRAILER_OFFSET;
+const size_t kTrailerBytes = FRAME_TRAILER_BYTES;
 
 const size_t kInquiryBytes = 36;
 const uint8_t kMrsPageLength = 6;  // bytes after the page code and length
@@ -54,13 +49,7 @@ std::string formatted(const char* format, ...) {
   return out;
 }
 
-// One whole warning, to the sink the provider was given or else to stderr.
-void say(const std::string& text) {
-  if (g_message_sink)
-    g_message_sink(text.c_str(), g_message_context);
-  else
-    std::fputs(text.c_str(), stderr);
-}
+void say(const std::string& text) { vbus_say(text); }
 
 void warn(const VirtualBus* bus, const char* section, const char* format, const char* value) {
   say(bus->path + ": [" + section + "] " + formatted(format, value) + "\n");
@@ -151,6 +140,25 @@ bool parse_flaky_list(const std::string& text, bool unreadable, std::vector<Virt
   return true;
 }
 
+// "N:E": the N-th SG_IO fails with errno E, a number or one of a few names.
+bool parse_sg_errno(const std::string& text, VirtualDrive* d) {
+  static const struct {
+    const char* name;
+    int value;
+  } kNames[] = {{"EIO", EIO}, {"ENODEV", ENODEV}, {"ENXIO", ENXIO}, {"ETIMEDOUT", ETIMEDOUT},
+                {"ENOMEM", ENOMEM}, {"EINTR", EINTR}, {"EBUSY", EBUSY}};
+  size_t colon = text.find(':');
+  uint64_t n, e = 0;
+  if (colon == std::string::npos || !parse_unsigned(text.substr(0, colon), &n) || n == 0 || n > UINT32_MAX) return false;
+  std::string error = text.substr(colon + 1);
+  for (const auto& known : kNames)
+    if (!strcasecmp(error.c_str(), known.name)) e = static_cast<uint64_t>(known.value);
+  if (e == 0 && (!parse_unsigned(error, &e) || e == 0 || e > 4095)) return false;
+  d->sg_errno_at = static_cast<uint32_t>(n);
+  d->sg_errno = static_cast<int>(e);
+  return true;
+}
+
 bool parse_write_error(const std::string& text, VirtualDrive* d) {
   size_t colon = text.find(':');
   uint64_t n;
@@ -197,6 +205,9 @@ bool apply_key(const VirtualBus* bus, const IniEntry& e, VirtualDrive* d) {
   } else if (!strcasecmp(key, "cassette")) {
     if (v.empty()) return false;
     d->cassette = bus_path(bus, v);
+  } else if (!strcasecmp(key, "replay")) {
+    if (v.empty()) return false;
+    d->replay = bus_path(bus, v);
   } else if (!strcasecmp(key, "write_protect")) {
     return parse_flag(v, &d->write_protect);
   } else if (!strcasecmp(key, "density_stuck")) {
@@ -221,6 +232,8 @@ bool apply_key(const VirtualBus* bus, const IniEntry& e, VirtualDrive* d) {
     d->locate_slop = static_cast<uint32_t>(n);
   } else if (!strcasecmp(key, "write_error")) {
     return parse_write_error(v, d);
+  } else if (!strcasecmp(key, "sg_errno")) {
+    return parse_sg_errno(v, d);
   } else if (!strcasecmp(key, "capacity")) {
     if (!strcasecmp(v.c_str(), "unlimited")) {
       d->capacity = -1;
@@ -265,32 +278,12 @@ void open_cassette(const VirtualBus* bus, const char* section, VirtualDrive* d) 
 
 // ---------------------------------------------------------------- frames
 
-struct FrameSubcode {
-  uint8_t digits[3];  // program number: hundreds, tens, units
-  uint8_t absolute[4];
-  uint8_t program_time[4];
-};
-
-void parse_trailer(const uint8_t* trailer, FrameSubcode* s) {
-  s->digits[0] = trailer[kSidPno1] >> 4;
-  s->digits[1] = trailer[kSidPno23] >> 4;
-  s->digits[2] = trailer[kSidPno23] & 0x0F;
-  std::memset(s->absolute, 0xAA, sizeof s->absolute);
-  std::memset(s->program_time, 0xAA, sizeof s->program_time);
-  for (int slot = 0; slot < DAT_PACK_COUNT; ++slot) {
-    const uint8_t* pack = trailer + slot * DAT_PACK_BYTES;
-    int item = pack[0] >> 4;
-    if (item == PACK_ITEM_ABSOLUTE_TIME) std::memcpy(s->absolute, pack + 3, 4);
-    if (item == PACK_ITEM_PROGRAM_TIME) std::memcpy(s->program_time, pack + 3, 4);
-  }
-}
-
 bool read_subcode(const VirtualDrive* d, uint64_t index, FrameSubcode* s) {
   uint8_t trailer[kTrailerBytes];
   off_t offset = static_cast<off_t>(index * DAT_FRAME_BYTES + kTrailerOffset);
   if (d->fd < 0 || pread(d->fd, trailer, sizeof trailer, offset) != static_cast<ssize_t>(sizeof trailer))
     return false;
-  parse_trailer(trailer, s);
+  frame_subcode_parse(trailer, s);
   return true;
 }
 
@@ -321,7 +314,7 @@ uint64_t find_frame(const VirtualDrive* d, int type, const uint8_t* want) {
     uint64_t whole = static_cast<uint64_t>(got) / DAT_FRAME_BYTES;
     for (uint64_t i = 0; i < whole; ++i) {
       FrameSubcode s;
-      parse_trailer(chunk.data() + i * DAT_FRAME_BYTES + kTrailerOffset, &s);
+      frame_subcode_parse(chunk.data() + i * DAT_FRAME_BYTES + kTrailerOffset, &s);
       if (frame_matches(s, type, want)) return first + i;
     }
     if (whole < count) break;
@@ -337,9 +330,10 @@ uint32_t cdb_length24(const uint8_t* cdb) {
 }
 
 // Copies data to the host, never more than the block's buffer holds.
-void send_to_host(AspiExecRequest* b, const void* data, size_t bytes) {
+void send_to_host(VirtualDrive* d, AspiExecRequest* b, const void* data, size_t bytes) {
   if (!b->data) return;
-  std::memcpy(b->data, data, std::min<size_t>(bytes, b->data_length));
+  d->transferred = static_cast<uint32_t>(std::min<size_t>(bytes, b->data_length));
+  std::memcpy(b->data, data, d->transferred);
 }
 
 void check(AspiExecRequest* b, uint8_t key, uint8_t asc, uint8_t ascq) { block_finish_check(b, key, asc, ascq); }
@@ -464,6 +458,7 @@ void read_frame(VirtualBus* bus, VirtualDrive* d, AspiExecRequest* b) {
   const uint8_t* frame = read_ahead_frame(d, index);
   if (!frame) return check(b, SENSE_MEDIUM_ERROR, 0x11, 0x00);
   std::memcpy(b->data, frame, bytes);
+  d->transferred = static_cast<uint32_t>(bytes);
   if (bad) damage(static_cast<uint8_t*>(b->data), bytes);
   if (length != DAT_FRAME_BYTES) return check(b, SENSE_NO_SENSE | SENSE_FLAG_ILI, 0x00, 0x00);
   block_finish_good(b);
@@ -512,6 +507,7 @@ void write_frame(VirtualBus* bus, VirtualDrive* d, AspiExecRequest* b) {
   if (d->fd < 0) d->fd = open(d->cassette.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   d->read_ahead_count = 0;  // what was read ahead may be what this write replaces
   if (d->fd < 0 || !write_whole_frame(d, b->data)) return check(b, SENSE_MEDIUM_ERROR, 0x0C, 0x00);
+  d->transferred = DAT_FRAME_BYTES;
   ++d->position;
   ++d->tape_writes;
   if (d->position > d->frames) d->frames = d->position;
@@ -529,7 +525,7 @@ void inquiry(VirtualDrive* d, AspiExecRequest* b) {
   std::memcpy(data + 8, d->vendor, sizeof d->vendor);
   std::memcpy(data + 16, d->product, sizeof d->product);
   std::memcpy(data + 32, d->revision, sizeof d->revision);
-  send_to_host(b, data, std::min<size_t>(sizeof data, b->cdb[4]));
+  send_to_host(d, b, data, std::min<size_t>(sizeof data, b->cdb[4]));
   block_finish_good(b);
 }
 
@@ -552,13 +548,14 @@ void mode_sense(VirtualDrive* d, AspiExecRequest* b) {
     length += 2 + kMrsPageLength;
   }
   data[0] = static_cast<uint8_t>(length - 1);
-  send_to_host(b, data, std::min<size_t>(length, b->cdb[4]));
+  send_to_host(d, b, data, std::min<size_t>(length, b->cdb[4]));
   block_finish_good(b);
 }
 
 void mode_select(VirtualDrive* d, AspiExecRequest* b) {
   size_t length = std::min<size_t>(b->cdb[4], b->data ? b->data_length : 0u);
   const uint8_t* data = static_cast<const uint8_t*>(b->data);
+  d->transferred = static_cast<uint32_t>(length);
   if (length < 4) return block_finish_good(b);
   size_t descriptor = data[3];
   if (descriptor >= 8 && length >= 12 && !d->density_stuck) d->density = data[4];
@@ -625,17 +622,25 @@ void read_position(VirtualDrive* d, AspiExecRequest* b) {
       data[4 + i] = static_cast<uint8_t>(index >> (24 - 8 * i));
       data[8 + i] = data[4 + i];
     }
-    send_to_host(b, data, sizeof data);
+    send_to_host(d, b, data, sizeof data);
     return block_finish_good(b);
   }
   FrameSubcode s;
   if (index >= d->frames || !read_subcode(d, index, &s)) return end_of_data(b);
   data[0] = index == 0 ? 0x80 : 0x00;
+<<<<<<< HEAD
   std::memcpy(data + kPositionProgramDigits, s.digits, 3);
   vbus_index_to_time_code(index, data + kPositionRunningTime);
   std::memcpy(data + kPositionAbsoluteTime, s.absolute, 4);
   std::memcpy(data + kPositionProgramTime, s.program_time, 4);
   send_to_host(b, data, sizeof data);
+=======
+  std::memcpy(data + 4, s.digits, 3);
+  vbus_index_to_time_code(index, data + 8);
+  std::memcpy(data + 12, s.absolute, 4);
+  std::memcpy(data + 16, s.program_time, 4);
+  send_to_host(d, b, data, sizeof data);
+>>>>>>> p29
   block_finish_good(b);
 }
 
@@ -656,6 +661,13 @@ double vbus_draw(uint64_t seed, uint64_t frame, uint64_t count) {
 void vbus_index_to_time_code(uint64_t index, uint8_t* time_code) { dat_time_code_of_frames(index, time_code); }
 
 int64_t vbus_time_code_to_index(const uint8_t* time_code) { return dat_frames_of_time_code(time_code); }
+
+void vbus_say(const std::string& text) {
+  if (g_message_sink)
+    g_message_sink(text.c_str(), g_message_context);
+  else
+    std::fputs(text.c_str(), stderr);
+}
 
 void vbus_set_message_sink(ASPI32MessageSink sink, void* context) {
   g_message_sink = sink;
@@ -684,6 +696,8 @@ int vbus_load(const char* path, VirtualBus* bus) {
           bus->interrupt_at_poll = static_cast<uint32_t>(n);
         else if (!strcasecmp(e.key.c_str(), "stats") && !e.value.empty())
           bus->stats = bus_path(bus, e.value);
+        else if (!strcasecmp(e.key.c_str(), "transport") && (!strcasecmp(e.value.c_str(), "sg") || !strcasecmp(e.value.c_str(), "direct")))
+          bus->sg_transport = !strcasecmp(e.value.c_str(), "sg");
         else
           warn(bus, name, "key %s not understood", e.key.c_str());
       }
@@ -708,8 +722,14 @@ int vbus_load(const char* path, VirtualBus* bus) {
     pad_copy(d.revision, sizeof d.revision, "1.13");
     for (const IniEntry& e : section.entries)
       if (!apply_key(bus, e, &d)) warn(bus, name, "key %s or its value not understood; passed over", e.key.c_str());
+    if (!d.replay.empty()) {
+      std::string why;
+      if (trace_read_file(d.replay, d.adapter, d.target, 0, &d.replay_records, &why) != 0)
+        warn(bus, name, "cannot replay %s: every command will fail", (d.replay + ": " + why).c_str());
+      d.cassette.clear();
+    }
     open_cassette(bus, name, &d);
-    bus->drives.push_back(d);
+    bus->drives.push_back(std::move(d));
     bus->adapter_count = std::max(bus->adapter_count, adapter + 1);
   }
   return 0;
@@ -791,16 +811,9 @@ VirtualDrive* vbus_find(VirtualBus* bus, uint8_t adapter, uint8_t target, uint8_
   return nullptr;
 }
 
-void vbus_execute(VirtualBus* bus, AspiExecRequest* b) {
-  VirtualDrive* d = vbus_find(bus, b->adapter, b->target, b->lun);
-  if (!d) {
-    b->status = ASPI_STATUS_NO_DEVICE;
-    return;
-  }
-  if (vbus_claim(bus, d) != 0) {
-    b->status = ASPI_STATUS_IN_USE;
-    return;
-  }
+namespace {
+
+void dispatch(VirtualBus* bus, VirtualDrive* d, AspiExecRequest* b) {
   switch (b->cdb[0]) {
     case SCSI_OP_TEST_UNIT_READY: return count_poll(bus), test_unit_ready(d, b);
     case SCSI_OP_REWIND: return rewind(d, b);
@@ -814,6 +827,56 @@ void vbus_execute(VirtualBus* bus, AspiExecRequest* b) {
     case SCSI_OP_READ_POSITION: return count_poll(bus), read_position(d, b);
     default: return check(b, SENSE_ILLEGAL_REQUEST, 0x20, 0x00);
   }
+}
+
+const uint32_t kReplayReports = 5;
+
+// A replaying drive: the next recorded command of its address answers, when
+// the block asks just that; anything else fails and is reported.
+void replay(VirtualBus* bus, VirtualDrive* d, AspiExecRequest* b) {
+  std::string why;
+  if (d->replay_next >= d->replay_records.size())
+    why = "expected the end of the trace, got " +
+          trace_command_text(b->cdb, b->cdb_length, trace_direction(b), trace_direction(b) ? b->data_length : 0);
+  else
+    why = trace_difference(d->replay_records[d->replay_next], b);
+  if (why.empty()) {
+    const TraceRecord& r = d->replay_records[d->replay_next];
+    if (trace_answer(r, b, &why) == 0) {
+      ++d->replay_next;
+      bus->last.resid = r.resid;
+      return;
+    }
+  }
+  if (++d->replay_reported <= kReplayReports)
+    say(formatted("%s: replay at %u:%u:0, command %zu: %s\n", d->replay.c_str(), d->adapter, d->target,
+                  d->replay_next + 1, why.c_str()));
+  if (d->replay_reported == kReplayReports) say(d->replay + ": further commands that do not match are not reported\n");
+  std::memset(b->sense, 0, sizeof b->sense);
+  b->target_status = 0;
+  b->host_status = 0;
+  b->status = ASPI_STATUS_ERROR;
+}
+
+}  // namespace
+
+void vbus_execute(VirtualBus* bus, AspiExecRequest* b) {
+  bus->last = TransportOutcome();
+  bool has_data = b->data && b->data_length > 0;
+  bus->last.resid = has_data ? static_cast<int32_t>(b->data_length) : 0;
+  VirtualDrive* d = vbus_find(bus, b->adapter, b->target, b->lun);
+  if (!d) {
+    b->status = ASPI_STATUS_NO_DEVICE;
+    return;
+  }
+  if (!d->replay.empty()) return replay(bus, d, b);
+  if (vbus_claim(bus, d) != 0) {
+    b->status = ASPI_STATUS_IN_USE;
+    return;
+  }
+  d->transferred = 0;
+  dispatch(bus, d, b);
+  if (has_data) bus->last.resid = static_cast<int32_t>(b->data_length - std::min(d->transferred, b->data_length));
 }
 
 void vbus_close(VirtualBus* bus) {

@@ -8,7 +8,12 @@
 #include <utility>
 #include <vector>
 
+<<<<<<< HEAD
 #include "aspi/scsi_codes.h"
+=======
+#include "aspi/block_status.h"
+#include "aspi/trace.h"
+>>>>>>> p29
 #include "aspi/wnaspi32.h"
 
 struct VirtualDrive {
@@ -43,6 +48,17 @@ struct VirtualDrive {
   double speed = 1.0;           // READ and WRITE, times the normal playing speed
   double search_speed = 200.0;  // LOCATE and REWIND, times the normal playing speed
   double locate_seconds = 1.0;  // to settle after a LOCATE or REWIND
+  // A drive that replays a trace: it answers every command from the lines
+  // of its own address in that file, in order, and has nothing else.
+  std::string replay;
+  std::vector<TraceRecord> replay_records;
+  size_t replay_next = 0;         // the record the next command must match
+  uint32_t replay_reported = 0;   // commands reported as not matching
+  // Behind the SCSI generic loopback: the SG_IO (counted from 1) that fails
+  // with sg_errno instead of reaching the drive; 0: none.
+  uint32_t sg_errno_at = 0;
+  int sg_errno = 0;
+  uint32_t sg_calls = 0;  // SG_IOs so far
 
   // What the transport has done: READs and WRITEs that moved the tape by a
   // frame, LOCATEs and REWINDs carried out, and the frames those passed.
@@ -75,10 +91,13 @@ struct VirtualDrive {
   uint32_t search_polls_done = 0;
   std::vector<uint32_t> flaky_reads;  // READs so far of each flaky frame, in the order of flaky
   std::vector<std::pair<uint64_t, uint32_t>> locates_to;  // audio LOCATEs so far to each frame
+  uint32_t transferred = 0;  // bytes the command in progress has moved
 };
 
 // Where the warnings of every bus go (nullptr: standard error).
 void vbus_set_message_sink(ASPI32MessageSink sink, void* context);
+// One whole warning, ending in a line end, to that sink.
+void vbus_say(const std::string& text);
 
 struct VirtualBus {
   std::string path;
@@ -90,6 +109,8 @@ struct VirtualBus {
   uint32_t interrupt_at_poll = 0;  // [bus] interrupt_at_poll; 0: never
   uint32_t polls = 0;              // TEST UNIT READY and READ POSITION commands so far
   std::string stats;               // [bus] stats: where vbus_write_stats puts the tally; "": nowhere
+  TransportOutcome last;           // of the last command executed
+  bool sg_transport = false;       // [bus] transport = sg: served through the SCSI generic loopback
 };
 
 // Reads the bus file and opens the cassettes. Problems with single keys or

@@ -30,7 +30,13 @@
 //                        all drives, counted from 1) is executed, the provider
 //                        raises SIGINT in its own process, as if the user had
 //                        pressed Ctrl-C at that frame.
+//     transport = sg     the drives are served behind the SCSI generic
+//                        backend's system calls (a loopback that answers
+//                        as the kernel's sg driver), so that their commands
+//                        take the path of real drives.
 //   Problems in the bus file are reported on standard error.
+// With KESTREL_TRACE naming a file, every command of either kind is written
+// to it (doc/trace.md).
 #pragma once
 
 #include <cstddef>

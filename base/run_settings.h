@@ -77,6 +77,8 @@ struct RunSettings {
   int32_t deemphasis_arg;  // pre-emphasised audio written de-emphasised
   // The image /FROMIMAGE reads, as typed.
   char image_path[KESTREL_PATH_SIZE];
+  int32_t trace_arg;  // every SCSI command written to trace_path
+  char trace_path[KESTREL_PATH_SIZE];  // as typed
 };
 
 static_assert(offsetof(RunSettings, stop_requested) == 0);
@@ -94,7 +96,8 @@ static_assert(offsetof(RunSettings, base_name) == 188);
 static_assert(offsetof(RunSettings, byprogram_arg) == 188 + KESTREL_BASE_NAME_SIZE + 2);  // after two bytes of padding
 static_assert(offsetof(RunSettings, deemphasis_arg) == 188 + KESTREL_BASE_NAME_SIZE + 2 + 32);
 static_assert(offsetof(RunSettings, image_path) == 188 + KESTREL_BASE_NAME_SIZE + 2 + 36);
-static_assert(sizeof(RunSettings) == 188 + KESTREL_BASE_NAME_SIZE + 2 + 36 + KESTREL_PATH_SIZE);
+static_assert(offsetof(RunSettings, trace_arg) == 188 + KESTREL_BASE_NAME_SIZE + 2 + 36 + KESTREL_PATH_SIZE);
+static_assert(sizeof(RunSettings) == 188 + KESTREL_BASE_NAME_SIZE + 2 + 36 + 2 * KESTREL_PATH_SIZE + 4);
 
 // The second run-long record: the bytes waiting in the wave-out player's
 // staging buffer.

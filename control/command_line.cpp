@@ -39,6 +39,7 @@ const Switch kSwitches[] = {
     {"/FLAC", &RunSettings::flac_arg, nullptr},
     {"/DEEMPHASIS", &RunSettings::deemphasis_arg, nullptr},
     {"/REREAD", &RunSettings::reread_arg, nullptr},
+    {"/TRACE", &RunSettings::trace_arg, nullptr},
 };
 
 const char* const kSeekTypes[] = {"PROGNUM", "ABSTIME", "RUNTIME", "PROGTIME"};
@@ -106,21 +107,28 @@ int parse_address(int argc, char** argv, int32_t position, const char* which, in
   return 0;
 }
 
+// The path after the switch at position, as typed, into path; 0, or 1 after
+// saying what is wrong ("No image file entered after /FROMIMAGE", "Image
+// path too long: ...", with what = "image").
+int parse_path(int argc, char** argv, int32_t position, const char* what, char* path, size_t size) {
+  if (position + 1 >= argc || argv[position + 1][0] == '\0' || is_switch(argv[position + 1])) {
+    std::printf("No %s file entered after %s\n", what, argv[position]);
+    return 1;
+  }
+  size_t length = std::strlen(argv[position + 1]);
+  if (length >= size) {
+    std::printf("%c%s path too long: %zu characters, at most %zu allowed\n",
+                std::toupper(static_cast<unsigned char>(what[0])), what + 1, length, size - 1);
+    return 1;
+  }
+  std::memcpy(path, argv[position + 1], length + 1);
+  return 0;
+}
+
 // /FROMIMAGE PATH, and the modes it serves: /KESTREL and /TOC read frames;
 // the other modes and /SEEK work with drives.
 int parse_image_path(int argc, char** argv, RunSettings* s) {
-  int32_t p = s->fromimage_arg;
-  if (p + 1 >= argc || argv[p + 1][0] == '\0' || is_switch(argv[p + 1])) {
-    std::printf("No image file entered after /FROMIMAGE\n");
-    return 1;
-  }
-  const char* path = argv[p + 1];
-  size_t length = std::strlen(path);
-  if (length >= sizeof s->image_path) {
-    std::printf("Image path too long: %zu characters, at most %zu allowed\n", length, sizeof s->image_path - 1);
-    return 1;
-  }
-  std::memcpy(s->image_path, path, length + 1);
+  if (parse_path(argc, argv, s->fromimage_arg, "image", s->image_path, sizeof s->image_path) != 0) return 1;
   bool toc_runs = s->toc_arg && !s->goshawk_arg && !s->bittern_arg && !s->bunting_arg && !s->pintail_arg;
   if (!s->kestrel_arg && !toc_runs) {
     std::printf("/FROMIMAGE gives its frames to /KESTREL or /TOC only\n");
@@ -198,8 +206,10 @@ int parse_command_line(int argc, char** argv, RunSettings* s) {
   for (const Switch& sw : kSwitches) s->*sw.field = 0;
 
   for (int i = 1; i < argc; ++i) {
-    // The image's path is taken as typed: the file system tells a.img from A.IMG.
-    if (!(i > 1 && std::strcmp(argv[i - 1], "/FROMIMAGE") == 0)) upper_case_past_folders(argv[i]);
+    // The paths of an image and a trace are taken as typed: the file system
+    // tells a.img from A.IMG.
+    bool path = i > 1 && (std::strcmp(argv[i - 1], "/FROMIMAGE") == 0 || std::strcmp(argv[i - 1], "/TRACE") == 0);
+    if (!path) upper_case_past_folders(argv[i]);
     for (const Switch& sw : kSwitches) {
       if (std::strcmp(argv[i], sw.name) != 0) continue;
       s->*sw.field = i;
@@ -254,6 +264,7 @@ int parse_command_line(int argc, char** argv, RunSettings* s) {
     return 1;
   if (s->seek_arg && parse_seek(argc, argv, s)) return 1;
   if (s->reread_arg && parse_reread(argc, argv, s)) return 1;
+  if (s->trace_arg && parse_path(argc, argv, s->trace_arg, "trace", s->trace_path, sizeof s->trace_path)) return 1;
 
   // /SEEK positions the input drive: without one named it would seek whatever
   // stands at 0:0, and a recording would then begin where its tape stands.
@@ -316,6 +327,7 @@ void print_usage(void) {
       "  /MRSOFF         turn off MRS mode on the drives that have it\n"
       "  /REPORT         with KESTREL, BITTERN, PINTAIL: a transfer report NAME.json,\n"
       "                  NAME.sha256 and NAME.html (PINTAIL: PINTAIL.*)\n"
+      "  /TRACE PATH     write every SCSI command of the run to PATH (see doc/trace.md)\n"
       "Example: kestrel /KESTREL TAPE /INPUTID 0:4 /STARTID /REWIND\n"
       "         kestrel /KESTREL TAPE /FROMIMAGE tape.img /STARTID /REWIND\n");
 }

@@ -284,6 +284,14 @@ int probe_drive(const DriveAddress& d, const std::string& address) {
   bool is_virtual = bus_is_virtual();
   std::printf("kestrel-drives %s: check of the drive at %s (nothing is written to the tape)\n", KESTREL_VERSION,
               address.c_str());
+  // Every command of the check goes to a trace beside the output, unless
+  // KESTREL_TRACE names another file.
+  const char* named = std::getenv("KESTREL_TRACE");
+  if (!named || !*named) {
+    std::string trace = "kestrel-drives-probe-" + std::to_string(d.adapter) + "-" + std::to_string(d.target) + ".trace";
+    setenv("KESTREL_TRACE", trace.c_str(), 1);
+  }
+  std::printf("Trace of every command: %s\n", std::getenv("KESTREL_TRACE"));
   if (load_ASPI() <= 0) {
     std::fputs(no_adapter_advice(), stdout);
     return verdict("cannot be opened (the ASPI provider reports no host adapter)", false);

@@ -66,6 +66,8 @@ int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* sta
     build_frame_tables();
     return exit_code_of(run_mode(settings, staging));
   }
+  // The provider traces every command when KESTREL_TRACE names a file.
+  if (settings->trace_arg) setenv("KESTREL_TRACE", settings->trace_path, 1);
   if (load_ASPI() <= 0) {
     if (memory_has_run_out()) return EXIT_NO_MEMORY;
     std::printf("No ASPI drivers found\n");

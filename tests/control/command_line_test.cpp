@@ -252,6 +252,11 @@ TEST(CommandLine, FromImageAndTableOfContents) {
   p = parse({"k", "/TOC", "/INPUTID", "0:4"});  // the name is optional
   EXPECT_EQ(p.result, 0) << p.printed;
   EXPECT_STREQ(p.settings.base_name, "");
+  // So is the trace's, which any mode takes.
+  p = parse({"k", "/toc", "/trace", "Logs/Run.trace", "/INPUTID", "0:4"});
+  EXPECT_EQ(p.result, 0) << p.printed;
+  EXPECT_STREQ(p.settings.trace_path, "Logs/Run.trace");
+  EXPECT_STREQ(p.settings.base_name, "");
 
   struct Row {
     std::vector<std::string> words;
@@ -261,6 +266,10 @@ TEST(CommandLine, FromImageAndTableOfContents) {
       {{"k", "/KESTREL", "T", "/FROMIMAGE"}, "No image file entered after /FROMIMAGE\n"},
       {{"k", "/KESTREL", "T", "/FROMIMAGE", "/STARTID"}, "No image file entered after /FROMIMAGE\n"},
       {{"k", "/KESTREL", "T", "/FROMIMAGE", ""}, "No image file entered after /FROMIMAGE\n"},
+      {{"k", "/KESTREL", "T", "/FROMIMAGE", std::string(5000, 'a')}, "Image path too long: 5000 characters"},
+      {{"k", "/KESTREL", "T", "/INPUTID", "0:4", "/TRACE"}, "No trace file entered after /TRACE\n"},
+      {{"k", "/KESTREL", "T", "/TRACE", "/INPUTID", "0:4"}, "No trace file entered after /TRACE\n"},
+      {{"k", "/KESTREL", "T", "/INPUTID", "0:4", "/TRACE", std::string(5000, 'a')}, "Trace path too long: 5000 characters"},
       {{"k", "/BITTERN", "T", "/INPUTID", "0:4", "/FROMIMAGE", "a.img"}, "/FROMIMAGE gives its frames to /KESTREL or /TOC only\n"},
       {{"k", "/KESTREL", "T", "/FROMIMAGE", "a.img", "/SEEK", "PROGNUM", "2"},
        "/SEEK positions a drive: an image is read from its first frame\n"},

@@ -475,8 +475,14 @@ TEST(KestrelDrives, ProbeChecksADriveAndLeavesItsCassetteAlone) {
     std::string before = c.recorded ? read_file(cassette) : "";
     ProcessOptions options = bus_options(bus.path);
     options.env.push_back("KESTREL_CLOCK=simulated");
+    options.cwd = bus.dir.path();
     ProcessResult r = run_process(build_path("kestrel-drives"), {"--probe", "0:4"}, options);
     SCOPED_TRACE(c.verdict + "\n" + r.out);
+    // Every check leaves its trace in the working folder, the commands it sent in it.
+    EXPECT_NE(r.out.find("Trace of every command: kestrel-drives-probe-0-4.trace\n"), std::string::npos);
+    std::string trace = read_file(bus.dir.file("kestrel-drives-probe-0-4.trace"));
+    EXPECT_EQ(trace.rfind("kestrel-trace 1\n", 0), 0u);
+    EXPECT_NE(trace.find(" 0:4:0 12"), std::string::npos) << "no INQUIRY traced";
     EXPECT_EQ(r.exit_code, c.exit_code);
     EXPECT_EQ(r.out.rfind("kestrel-drives 1.3b: check of the drive at 0:4 (nothing is written to the tape)\n", 0), 0u);
     for (const std::string& text : c.reported) EXPECT_NE(r.out.find(text), std::string::npos) << text;
