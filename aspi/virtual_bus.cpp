@@ -628,19 +628,11 @@ void read_position(VirtualDrive* d, AspiExecRequest* b) {
   FrameSubcode s;
   if (index >= d->frames || !read_subcode(d, index, &s)) return end_of_data(b);
   data[0] = index == 0 ? 0x80 : 0x00;
-<<<<<<< HEAD
   std::memcpy(data + kPositionProgramDigits, s.digits, 3);
   vbus_index_to_time_code(index, data + kPositionRunningTime);
   std::memcpy(data + kPositionAbsoluteTime, s.absolute, 4);
   std::memcpy(data + kPositionProgramTime, s.program_time, 4);
-  send_to_host(b, data, sizeof data);
-=======
-  std::memcpy(data + 4, s.digits, 3);
-  vbus_index_to_time_code(index, data + 8);
-  std::memcpy(data + 12, s.absolute, 4);
-  std::memcpy(data + 16, s.program_time, 4);
   send_to_host(d, b, data, sizeof data);
->>>>>>> p29
   block_finish_good(b);
 }
 

@@ -8,12 +8,9 @@
 #include <utility>
 #include <vector>
 
-<<<<<<< HEAD
-#include "aspi/scsi_codes.h"
-=======
 #include "aspi/block_status.h"
+#include "aspi/scsi_codes.h"
 #include "aspi/trace.h"
->>>>>>> p29
 #include "aspi/wnaspi32.h"
 
 struct VirtualDrive {

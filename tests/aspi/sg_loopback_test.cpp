@@ -10,7 +10,7 @@
 
 #include "aspi/sg_loopback.h"
 #include "tests/support/e2e/bus_file.h"
-#include "tests/support/e2e/cassette.h"
+#include "tests/support/cassette.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -28,7 +28,7 @@ int recording_ioctl(int fd, unsigned long request, void* argument) {
 
 TEST(SgLoopback, HeadersAsTheKernelFillsThemAndTheBlocksMadeOfThem) {
   TempDir dir;
-  ASSERT_TRUE(write_cassette(dir.file("rec.tape"), {{1, 3}}));
+  ASSERT_TRUE(tape_write(tape_of_programs({{1, 3}}), dir.file("rec.tape")));
   ASSERT_TRUE(write_bus_file(dir.file("bus.ini"), {{"0:4", {{"cassette", "rec.tape"}, {"sg_errno", "7:EIO"}}},
                                                    {"1:2", {{"sg_errno", "1:ENODEV"}}},
                                                    {"1:3", {{"sg_errno", "1:ETIMEDOUT"}}}}));
@@ -118,7 +118,7 @@ TEST(SgLoopback, HeadersAsTheKernelFillsThemAndTheBlocksMadeOfThem) {
 // every command is then "in use".
 TEST(SgLoopback, ADriveAnotherHoldsIsInUse) {
   TempDir dir;
-  ASSERT_TRUE(write_cassette(dir.file("rec.tape"), {{1, 3}}));
+  ASSERT_TRUE(tape_write(tape_of_programs({{1, 3}}), dir.file("rec.tape")));
   ASSERT_TRUE(write_bus_file(dir.file("bus.ini"), {{"0:4", {{"cassette", "rec.tape"}}}}));
   VirtualBus holder, bus;
   ASSERT_EQ(vbus_load(dir.file("bus.ini").c_str(), &holder), 0);

@@ -7,9 +7,10 @@
 #include <vector>
 
 #include "aspi/trace.h"
+#include "base/dat_format.h"
 #include "aspi/virtual_bus.h"
 #include "tests/support/e2e/bus_file.h"
-#include "tests/support/e2e/cassette.h"
+#include "tests/support/cassette.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -45,10 +46,10 @@ std::string traced_line(const AspiExecRequest& b, const TransportOutcome& outcom
 
 TEST(Trace, EachCommandGivesOneLineThatReadsBackTheSame) {
   DatFrame frame{};
-  fill_test_frame(&frame, 12, 40, 5, true, 40);
+  recording_frame(&frame, Recording{.program = 12, .start_id_frames = 6}, 5, 40, 40);  // program time 5, start ID
   frame.interpolate_flags = 0x60;
   uint8_t abs[4];
-  test_time_code(40, abs);
+  dat_time_code_of_frames(40, abs);
   std::string abs_text = trace_hex(abs, 1) + ":" + trace_hex(abs + 1, 1) + ":" + trace_hex(abs + 2, 1) + ":" +
                          trace_hex(abs + 3, 1);
   uint8_t inquiry[255] = {1, 0x80, 2, 2, 31};
