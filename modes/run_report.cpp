@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "modes/mode_io.h"
+#include "platform/console.h"
+#include "sinks/valid_files.h"
 #include "scsi/tape_commands.h"
 #include "scsi/tape_status.h"
 

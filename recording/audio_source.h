@@ -6,7 +6,8 @@
 
 #include <cstdint>
 
-#include "modes/convert.h"
+#include "datframe/dat_frame.h"
+#include "recording/convert.h"
 
 // The file probed last.
 struct SourceFormat {
@@ -17,22 +18,32 @@ struct SourceFormat {
   ConvertPlan plan;        // how its PCM becomes 16-bit stereo at a DAT rate
 };
 
-// The one SourceFormat of the run.
-const SourceFormat* source_format(void);
+// The file being probed or read.
+struct AudioSource {
+  SourceFormat format{};  // of the file probed last
+  SourceConverter converter;
+  bool converting = false;
+  // The last probe found samples that cannot be converted: the file is not opened.
+  bool refused = false;
+  // The probe that opening an MPEG file repeats: the conversion was announced already.
+  bool reprobe = false;
+  // A probe for the format alone, which says nothing: the track's own probe says it.
+  bool silent = false;
+};
 
-// Classifies and probes the file; updates SourceFormat and the main-ID rate
-// and channel codes. Says when the file is converted.
-void probe_source(const char* path);
+// Classifies and probes the file; updates source->format and the main-ID
+// rate and channel codes of frame. Says when the file is converted.
+void probe_audio_source(AudioSource* source, DatFrame* frame, const char* path);
 // The same probe without a word: the format alone (the lead-in silence takes
 // the first file's before its track says what it is).
-void probe_source_format(const char* path);
-// Sets the sampling-rate code (bits 2-3) and channel code (bits 0-1) of the
-// recorder's main_id_format for a rate and channel count.
-void set_main_id_format(int32_t rate, int32_t channels);
-// Opens the file for reading: non-zero when open, 0 otherwise.
-int open_source(const char* path);
+void probe_audio_format(AudioSource* source, DatFrame* frame, const char* path);
+// Sets the sampling-rate code (bits 2-3) and channel code (bits 0-1) of
+// frame's main_id_format for a rate and channel count.
+void set_main_id_format(const AudioSource* source, DatFrame* frame, int32_t rate, int32_t channels);
+// Opens the file probed last for reading: non-zero when open, 0 otherwise.
+int open_audio_source(AudioSource* source, DatFrame* frame, const char* path);
 // Places up to n bytes of PCM in buffer; fewer only at the end of the file.
 // The buffer must have room for n + 9999 bytes.
-int32_t read_source(uint8_t* buffer, uint32_t n);
+int32_t read_audio_source(AudioSource* source, uint8_t* buffer, uint32_t n);
 // Closes the module of the current class (harmless after a failed open).
-void close_source(void);
+void close_audio_source(AudioSource* source);

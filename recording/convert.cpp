@@ -1,4 +1,4 @@
-#include "modes/convert.h"
+#include "recording/convert.h"
 
 #include <soxr.h>
 

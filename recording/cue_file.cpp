@@ -1,4 +1,4 @@
-#include "modes/cue_file.h"
+#include "recording/cue_file.h"
 
 #include <dirent.h>
 #include <unistd.h>

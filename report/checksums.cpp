@@ -18,7 +18,6 @@
 #include "platform/console.h"
 #include "platform/digest.h"
 #include "platform/memory.h"
-#include "report/transfer_report.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "datframe/dat_frame.h"
-#include "modes/mode_io.h"
+#include "sinks/damaged_frame.h"
 #include "platform/log.h"
 
 int32_t handle_error_frame(const DatFrame* frame, uint8_t* pcm, int32_t pcm_bytes, const RunSettings* settings,

@@ -1,4 +1,4 @@
-#include "modes/deemphasis.h"
+#include "sinks/deemphasis.h"
 
 #include <cmath>
 #include <complex>

@@ -1,4 +1,4 @@
-#include "modes/flac_file.h"
+#include "sinks/flac_file.h"
 
 #include <FLAC/metadata.h>
 #include <FLAC/stream_encoder.h>
@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <new>
 
-#include "modes/mode_io.h"
+#include "sinks/valid_files.h"
 
 namespace {
 

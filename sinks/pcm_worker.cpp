@@ -1,4 +1,4 @@
-#include "modes/pcm_worker.h"
+#include "sinks/pcm_worker.h"
 
 #include <condition_variable>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "modes/track_file.h"
+#include "sinks/track_file.h"
 
 #include <sys/random.h>
 #include <unistd.h>
@@ -10,12 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "modes/flac_file.h"
-#include "modes/mode_io.h"
-#include "modes/pcm_worker.h"
+#include "sinks/flac_file.h"
+#include "sinks/valid_files.h"
+#include "sinks/pcm_worker.h"
 #include "platform/digest.h"
 #include "platform/log.h"
-#include "scsi/tape_commands.h"
 #include "wavlib/thistle.h"
 
 namespace {
@@ -37,32 +36,6 @@ const uint32_t kMd5ChunkBytes = 8 + 16;
 int32_t file_rate(int32_t rate_code) {
   int32_t rate = dat_rate_hz(rate_code);
   return rate ? rate : 48000;
-}
-
-void trim_copy(char* out, size_t size, const uint8_t* bytes, size_t count) {
-  size_t end = count;
-  while (end > 0 && (bytes[end - 1] == ' ' || bytes[end - 1] == 0)) --end;
-  size_t n = end < size - 1 ? end : size - 1;
-  for (size_t i = 0; i < n; ++i) out[i] = bytes[i] >= 32 && bytes[i] < 127 ? static_cast<char>(bytes[i]) : '?';
-  out[n] = '\0';
-}
-
-// The drive the tape is read on: its vendor, product and revision.
-void describe_drive(const RunSettings* s, char* text, size_t size) {
-  if (s->fromimage_arg) {
-    std::snprintf(text, size, "image file");
-    return;
-  }
-  uint8_t data[36] = {};
-  if (scsi_inquiry(s->input_adapter, s->input_target, s->input_lun, data, sizeof data) != 0) {
-    std::snprintf(text, size, "unknown drive");
-    return;
-  }
-  char vendor[9], product[17], revision[5];
-  trim_copy(vendor, sizeof vendor, data + 8, 8);
-  trim_copy(product, sizeof product, data + 16, 16);
-  trim_copy(revision, sizeof revision, data + 32, 4);
-  std::snprintf(text, size, "%s %s %s", vendor, product, revision);
 }
 
 // A name for the file that no other file shares: random bits and the track.
@@ -340,10 +313,11 @@ int track_file_finish(TrackFile* f, const ConcealTotals* totals, int unreadable,
 
 TrackFileSuffixes track_file_suffixes(const RunSettings* s) { return {s->flac_arg ? ".flac" : ".wav", ".log"}; }
 
+bool track_file_names_drive(const RunSettings* s) { return s->flac_arg || s->bwf_arg; }
+
 int track_file_open(TrackFile* f, const RunSettings* s, int track, int32_t rate_code) {
   f->kind = s->flac_arg ? TRACK_FILE_FLAC : s->bwf_arg ? TRACK_FILE_BWF : TRACK_FILE_WAV;
   emphasis_stage_begin(&f->emphasis, s->deemphasis_arg != 0, false, file_rate(rate_code));
-  if (f->kind != TRACK_FILE_WAV && f->drive[0] == '\0') describe_drive(s, f->drive, sizeof f->drive);
   f->track = track;
   const TrackFileSuffixes suffixes = track_file_suffixes(s);
   std::snprintf(f->name, sizeof f->name, "%s%.3d%s", s->base_name, track, suffixes.audio);

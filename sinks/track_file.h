@@ -11,8 +11,8 @@
 #include "base/run_settings.h"
 #include "datframe/dat_frame.h"
 #include "datframe/frame_info.h"
-#include "modes/deemphasis.h"
-#include "modes/track_meta.h"
+#include "sinks/deemphasis.h"
+#include "sinks/track_meta.h"
 
 struct Digest;
 struct FlacFile;
@@ -22,7 +22,7 @@ enum TrackFileKind : int32_t { TRACK_FILE_WAV = 0, TRACK_FILE_BWF = 1, TRACK_FIL
 
 struct TrackFile {
   TrackFileKind kind = TRACK_FILE_WAV;
-  char drive[64] = "";      // the drive the tape is read on, as the records name it
+  char drive[64] = "";      // the drive the tape is read on, as the records name it (given by the caller)
   int32_t track = 0;
   FILE* wav = nullptr;  // the WAV or Broadcast WAV file
   FlacFile* flac = nullptr;
@@ -47,6 +47,10 @@ struct TrackFileSuffixes {
   const char* log;
 };
 TrackFileSuffixes track_file_suffixes(const RunSettings* settings);
+
+// Whether the audio file of a run with these switches names the drive the
+// tape is read on (Broadcast WAV, FLAC): the caller then gives it in drive.
+bool track_file_names_drive(const RunSettings* settings);
 
 // Creates track `track`'s audio file and log, named from the file-name
 // argument, in the kind the switches ask for, its header for no audio yet at

@@ -1,4 +1,4 @@
-#include "modes/track_meta.h"
+#include "sinks/track_meta.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,6 +1,5 @@
-#include "modes/mode_io.h"
+#include "sinks/valid_files.h"
 
-#include <stdio_ext.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -14,19 +13,10 @@
 #include <csignal>
 
 #include "datframe/dat_frame.h"
-#include "datframe/frame_info.h"
 #include "platform/console.h"
-#include "platform/memory.h"
 #include "wavlib/thistle.h"
 
 namespace {
-const size_t kOutputBufferBytes = 1 << 20;  // few, large writes
-
-struct StreamBuffer {
-  FILE* stream;
-  char* buffer;
-};
-std::vector<StreamBuffer> g_stream_buffers;
 // The files a second interrupt repairs; read in its signal handler, so
 // plain values and lock-free atomics only.
 struct AbruptExitFile {
@@ -139,73 +129,9 @@ void forget_descriptor_on_abrupt_exit(int fd) {
     if (f.fd == fd) f.fd = -1;
 }
 
-void use_large_buffer(FILE* file) {
-  char* buffer = static_cast<char*>(std::malloc(kOutputBufferBytes));
-  if (buffer && std::setvbuf(file, buffer, _IOFBF, kOutputBufferBytes) == 0) {
-    g_stream_buffers.push_back({file, buffer});
-    return;
-  }
-  std::free(buffer);  // the stream keeps its own, smaller buffer
-}
-
-int32_t close_file(FILE* file) { return std::fclose(file); }
-
-int close_stream(FILE* file, int32_t (*closer)(FILE*)) {
+int close_written_stream(FILE* file, int32_t (*closer)(FILE*)) {
   forget_on_abrupt_exit(file);
-  char* buffer = nullptr;
-  for (size_t i = 0; i < g_stream_buffers.size(); ++i) {
-    if (g_stream_buffers[i].stream != file) continue;
-    buffer = g_stream_buffers[i].buffer;
-    g_stream_buffers.erase(g_stream_buffers.begin() + static_cast<long>(i));
-    break;
-  }
-  int result = closer(file);
-  std::free(buffer);
-  return result;
-}
-
-void say_frame_events(const FrameInfo* info, const FrameEvents* events) {
-  char text[kFrameEventsTextSize];
-  frame_events_text(info, events, text, sizeof text);
-  std::fputs(text, stdout);
-}
-
-bool take_read_frame(const DatFrame* frame, RunSettings* settings, FrameInfo* info, FrameEvents* events) {
-  take_frame(frame, settings, info, events);
-  say_frame_events(info, events);
-  return events->blank_stop && !settings->stopeot_arg;
-}
-
-bool esc_pressed(void) {
-  // Memory that ran out where nothing could throw ends the mode as ESC does:
-  // its files are finished, and the run then ends as out of memory.
-  if (memory_has_run_out()) return true;
-  return console_key_waiting() && console_read_key() == CONSOLE_KEY_ESC;
-}
-
-namespace {
-
-void report_failure(const char* what, const char* name, const char* without_reason) {
-  int error = errno;
-  std::printf("\n%s %s failed: %s\n", what, name, error ? std::strerror(error) : without_reason);
-  note_failure_reason(error);
-}
-
-}  // namespace
-
-void report_write_failure(const char* name) { report_failure("write to", name, "short write"); }
-
-void report_read_failure(const char* name) { report_failure("read from", name, "short read"); }
-
-void report_open_failure(const char* name) {
-  int error = errno;
-  std::printf("Cannot open %s\n", name);
-  std::printf("%s\n", error ? std::strerror(error) : "reason unknown");
-  note_failure_reason(error);
-}
-
-void note_failure_reason(int error) {
-  if (error == ENOMEM) memory_ran_out();
+  return close_stream(file, closer);
 }
 
 FILE* open_wav_file(const char* name, int32_t rate_code) {
@@ -220,19 +146,12 @@ FILE* open_wav_file(const char* name, int32_t rate_code) {
   if (outputHeaderWavEncode(wav, 0, rate_code) != 1 || std::fflush(wav) != 0) {
     report_write_failure(name);
     written_size_after_failure(wav);
-    close_stream(wav, closeWavEncode);
+    close_written_stream(wav, closeWavEncode);
     std::remove(name);  // not even a header: no valid file to leave
     return nullptr;
   }
   keep_valid_on_abrupt_exit(wav, ABRUPT_EXIT_WAV);
   return wav;
-}
-
-long long written_size_after_failure(FILE* file) {
-  __fpurge(file);
-  struct stat info {};
-  if (fstat(fileno(file), &info) != 0) return -1;
-  return static_cast<long long>(info.st_size);
 }
 
 void report_finish_failures(const char* name, const ThistleFinish* done) {
@@ -252,7 +171,7 @@ int finish_wav_file(FILE* wav, const char* name, uint32_t data_bytes, int32_t ra
   int result = thistle_finish_stream(wav, data_bytes, rate_code, write_failed ? 1 : 0, &done);
   report_finish_failures(name, &done);
   errno = 0;
-  if (close_stream(wav, closeWavEncode) != 0) {
+  if (close_written_stream(wav, closeWavEncode) != 0) {
     report_write_failure(name);
     result = -1;
   }
@@ -262,7 +181,7 @@ int finish_wav_file(FILE* wav, const char* name, uint32_t data_bytes, int32_t ra
 int close_output_file(FILE* file, const char* name) {
   errno = 0;
   bool failed = std::ferror(file) != 0;
-  if (close_stream(file, close_file) != 0) failed = true;
+  if (close_written_stream(file, close_file) != 0) failed = true;
   if (failed) {
     report_write_failure(name);
     return -1;

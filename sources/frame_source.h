@@ -7,22 +7,19 @@
 
 #include "base/run_settings.h"
 #include "datframe/dat_frame.h"
-#include "modes/image_frames.h"
-
-// What the source says about the frame it gave, besides the frame itself.
-struct FrameRead {
-  uint32_t result;  // the read's result word: tape_read_ok(result) when a frame came
-  int32_t reads;    // how many times this frame was read
-  int32_t kept;     // which of those reads gave the copy handed on (1: the first)
-  int32_t stand_in;  // the frame could not be read, and *frame holds a stand-in in its place
-};
+#include "sources/drive_frames.h"
+#include "sources/frame_read.h"
+#include "sources/image_frames.h"
 
 struct RereadStage;
 
+// One of three readers gives the frames: the image reader, the re-read stage
+// (which wraps the drive reader), or the drive reader alone.
 struct FrameSource {
   RunSettings* s = nullptr;
+  DriveFrames drive;  // the input drive, when the frames come from one
   ImageFrames image;  // open when the frames come from an image
-  RereadStage* reread = nullptr;  // /REREAD: damaged stretches read again (modes/reread.h)
+  RereadStage* reread = nullptr;  // /REREAD: damaged stretches read again (sources/reread.h)
 };
 
 // Sets the source up for the run. 0, or 1 after saying on the console why it

@@ -1,4 +1,4 @@
-#include "modes/image_frames.h"
+#include "sources/image_frames.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "datframe/frame_copy.h"
-#include "modes/mode_io.h"
+#include "platform/file_io.h"
 #include "platform/same_file.h"
 #include "report/transfer_report.h"
 #include "scsi/aspi_call.h"

@@ -1,4 +1,4 @@
-#include "modes/reread.h"
+#include "sources/reread.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -8,7 +8,6 @@
 
 #include "datframe/frame_copy.h"
 #include "datframe/frame_info.h"
-#include "modes/mode_io.h"
 #include "platform/console.h"
 #include "platform/log.h"
 #include "scsi/aspi_call.h"
@@ -51,6 +50,7 @@ bool needs_copy(const Held& h) { return h.damaged && h.rank < COPY_CLEAN; }
 
 struct RereadStage {
   RunSettings* s;
+  DriveFrames drive;  // what the frames are read through
   int32_t passes;
   std::deque<Held> out;      // settled frames, handed on from the front
   std::vector<Held> held;    // the open stretch and the frames after it
@@ -80,9 +80,7 @@ namespace {
 
 // Reads the frame under the head into *h, as a copy of unknown place.
 void read_drive(RereadStage* st, Held* h) {
-  const RunSettings* s = st->s;
-  std::memset(&h->frame, 0, sizeof h->frame);
-  h->result = scsi_read_block(s->input_adapter, s->input_target, s->input_lun, &h->frame, DAT_FRAME_BYTES);
+  h->result = read_drive_frame(&st->drive, &h->frame).result;
   h->reads = 1;
   h->kept = 1;
   h->damaged = false;
@@ -141,18 +139,18 @@ int find_held(const RereadStage* st, const FrameKey& key, int after) {
 // Sends the tape to the absolute time and waits until it is there. 0, -1
 // when the drive refuses, or -2 on ESC.
 int locate_time(RereadStage* st, int64_t time) {
-  const RunSettings* s = st->s;
+  const DriveFrames* d = &st->drive;
   uint32_t code = frames_time_code(time);
   uint32_t plain = 0;  // the command takes the four numbers as plain bytes
   for (int i = 0; i < 4; ++i)
     plain = plain << 8 | static_cast<uint32_t>(dat_bcd_value(static_cast<uint8_t>(code >> (24 - 8 * i))));
-  if (scsi_locate2(s->input_adapter, s->input_target, s->input_lun, plain, 1) != 0) return -1;
+  if (scsi_locate2(d->adapter, d->target, d->lun, plain, 1) != 0) return -1;
   // The search runs on its own: READ POSITION follows it, and the drive is
   // ready again when it has arrived.
   uint8_t position[20];
   for (uint32_t waited = 0;; waited += 100) {
-    scsi_read_position(s->input_adapter, s->input_target, s->input_lun, position);
-    uint32_t word = scsi_test_unit_ready(s->input_adapter, s->input_target, s->input_lun);
+    scsi_read_position(d->adapter, d->target, d->lun, position);
+    uint32_t word = scsi_test_unit_ready(d->adapter, d->target, d->lun);
     if (tape_status(word) == TAPE_GOOD) return 0;
     if (interrupted() || console_interrupted()) return -2;
     if (waited >= kLocateWaitMs) return -1;
@@ -397,9 +395,10 @@ void settle(RereadStage* st, bool reread) {
 
 }  // namespace
 
-RereadStage* open_reread(RunSettings* settings) {
+RereadStage* open_reread(RunSettings* settings, DriveFrames drive) {
   RereadStage* st = new RereadStage;
   st->s = settings;
+  st->drive = drive;
   st->passes = settings->reread_passes;
   return st;
 }

@@ -10,12 +10,14 @@
 
 #include "base/run_settings.h"
 #include "datframe/dat_frame.h"
-#include "modes/frame_source.h"
+#include "sources/drive_frames.h"
+#include "sources/frame_read.h"
 
 struct RereadStage;
 
-// The stage for a run with /REREAD, reading from the input drive.
-RereadStage* open_reread(RunSettings* settings);
+// The stage for a run with /REREAD, reading through drive (the input drive,
+// which the LOCATEs of the re-reads also go to).
+RereadStage* open_reread(RunSettings* settings, DriveFrames drive);
 // The next frame of the tape, the best copy found of it. For a frame that
 // no read could give, the result of its last failed read, with a stand-in
 // (frame_make_stand_in, placed by the frames around it) in *frame that an

@@ -14,7 +14,7 @@
 
 #include "base/run_settings.h"
 #include "fuzz/support/input_file.h"
-#include "modes/cue_file.h"
+#include "recording/cue_file.h"
 #include "platform/ini.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // The source converter: every sample format, channel count and rate to
 // 16-bit stereo at a DAT rate.
-#include "modes/convert.h"
+#include "recording/convert.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Finding the cue file and reading its list.
-#include "modes/cue_file.h"
+#include "recording/cue_file.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

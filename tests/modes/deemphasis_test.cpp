@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "modes/deemphasis.h"
+#include "sinks/deemphasis.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "modes/flac_file.h"
-#include "modes/mode_io.h"
+#include "sinks/flac_file.h"
+#include "sinks/valid_files.h"
 #include "tests/support/e2e/archival_files.h"
 #include "tests/support/temp_dir.h"
 

@@ -1,41 +1,44 @@
 // The recorder's sources: classes by extension, the main-ID codes a probe
 // sets, and the PCM that reading delivers.
-#include "modes/source.h"
+#include "recording/audio_source.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cstring>
 
-#include "modes/record.h"
+#include "recording/recorder.h"
 #include "tests/support/e2e/audio_files.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
+
+// The recorder whose source the tests probe and read, as the recording does.
+Recorder g_recorder;
 
 std::string fixture(const char* name) { return std::string(KESTREL_SOURCE_DIR) + "/tests/fixtures/" + name; }
 
 // Probes a file; what was printed.
 std::string probe(const std::string& path) {
   testing::internal::CaptureStdout();
-  probe_source(path.c_str());
+  probe_audio_source(&g_recorder.source, &g_recorder.frame, path.c_str());
   return testing::internal::GetCapturedStdout();
 }
 
-uint8_t codes(void) { return recorder_frame()->main_id_format & 0x0F; }
+uint8_t codes(void) { return g_recorder.frame.main_id_format & 0x0F; }
 
 // Everything the source delivers in reads of n bytes.
 std::string read_all(const std::string& path, uint32_t n) {
   std::string out;
   testing::internal::CaptureStdout();
-  EXPECT_NE(open_source(path.c_str()), 0) << path;
+  EXPECT_NE(open_audio_source(&g_recorder.source, &g_recorder.frame, path.c_str()), 0) << path;
   std::vector<uint8_t> buffer(n + 10000);
   for (;;) {
-    int32_t got = read_source(buffer.data(), n);
+    int32_t got = read_audio_source(&g_recorder.source, buffer.data(), n);
     out.append(reinterpret_cast<char*>(buffer.data()), static_cast<size_t>(got));
     if (static_cast<uint32_t>(got) < n) break;
   }
-  close_source();
+  close_audio_source(&g_recorder.source);
   testing::internal::GetCapturedStdout();
   return out;
 }
@@ -48,12 +51,12 @@ TEST(Source, ExtensionsChooseTheModule) {
                {"x.WAVE", "WAV"},    {"x.mpeg", "MPE"},   {"/a.v1/track", "V1/"}, {".wav", ""}, {"noext", ""}};
   for (const Case& c : cases) {
     probe(c.name);  // none of them exists
-    EXPECT_STREQ(source_format()->extension, c.extension) << c.name;
+    EXPECT_STREQ(g_recorder.source.format.extension, c.extension) << c.name;
   }
   // A file of no known class does not open.
   probe("notes.txt");
-  EXPECT_EQ(open_source("notes.txt"), 0);
-  close_source();
+  EXPECT_EQ(open_audio_source(&g_recorder.source, &g_recorder.frame, "notes.txt"), 0);
+  close_audio_source(&g_recorder.source);
 }
 
 TEST(Source, ProbesSetTheRateAndChannelCodes) {
@@ -61,16 +64,16 @@ TEST(Source, ProbesSetTheRateAndChannelCodes) {
   write_wav_file(dir.file("a.wav"), 1, 2, 44100, 16, std::string(400, '\0'));
   EXPECT_EQ(probe(dir.file("a.wav")), "");
   EXPECT_EQ(codes(), 0x4);
-  EXPECT_EQ(source_format()->bitrate_figure, 44100 * 16);
+  EXPECT_EQ(g_recorder.source.format.bitrate_figure, 44100 * 16);
 
   write_wav_file(dir.file("b.wav"), 1, 1, 32000, 16, std::string(400, '\0'));
   EXPECT_EQ(probe(dir.file("b.wav")), "converting 16-bit mono at 32000 Hz to 16-bit stereo at 32000 Hz\n");
   EXPECT_EQ(codes(), 0x8) << "mono is recorded as two channels";
-  EXPECT_EQ(source_format()->channels, 1);
+  EXPECT_EQ(g_recorder.source.format.channels, 1);
 
   EXPECT_EQ(probe(fixture("stereo_44k.mp3")), "");
   EXPECT_EQ(codes(), 0x4);
-  EXPECT_EQ(source_format()->bitrate_figure, 64000);
+  EXPECT_EQ(g_recorder.source.format.bitrate_figure, 64000);
 
   write_wav_file(dir.file("c.wav"), 3, 6, 96000, 32, std::string(48, '\0'));
   // A rate the recorder converts: what is done, and nothing more.
@@ -80,13 +83,13 @@ TEST(Source, ProbesSetTheRateAndChannelCodes) {
   EXPECT_EQ(codes(), 0x4);
   // Opening an MPEG file probes it again, silently.
   testing::internal::CaptureStdout();
-  EXPECT_NE(open_source(fixture("mono_22k.mp3").c_str()), 0);
-  close_source();
+  EXPECT_NE(open_audio_source(&g_recorder.source, &g_recorder.frame, fixture("mono_22k.mp3").c_str()), 0);
+  close_audio_source(&g_recorder.source);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   // The probe for the format alone says nothing, and sets the codes all the same.
   testing::internal::CaptureStdout();
-  probe_source_format(dir.file("c.wav").c_str());
-  probe_source_format(dir.file("missing.mp3").c_str());
+  probe_audio_format(&g_recorder.source, &g_recorder.frame, dir.file("c.wav").c_str());
+  probe_audio_format(&g_recorder.source, &g_recorder.frame, dir.file("missing.mp3").c_str());
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(codes(), 0x0);
   EXPECT_EQ(probe(dir.file("c.wav")), "converting 32-bit float 6-channel at 96000 Hz to 16-bit stereo at 48000 Hz\n");
@@ -95,15 +98,15 @@ TEST(Source, ProbesSetTheRateAndChannelCodes) {
   EXPECT_EQ(probe(dir.file("missing.wav")), "");
   EXPECT_EQ(probe(dir.file("missing.mp3")), "cannot analyze file " + dir.file("missing.mp3") + "\n");
   EXPECT_EQ(codes(), 0x0);
-  EXPECT_EQ(source_format()->rate, 96000);
+  EXPECT_EQ(g_recorder.source.format.rate, 96000);
 
   // Samples that cannot be converted are refused.
   write_wav_file(dir.file("adpcm.wav"), 2, 2, 44100, 4, std::string(64, '\0'));
   EXPECT_EQ(probe(dir.file("adpcm.wav")),
             "not supported file type\n4-bit format 2 stereo at 44100 Hz cannot be converted for recording\n");
   EXPECT_EQ(codes(), 0x0);
-  EXPECT_EQ(open_source(dir.file("adpcm.wav").c_str()), 0);
-  close_source();
+  EXPECT_EQ(open_audio_source(&g_recorder.source, &g_recorder.frame, dir.file("adpcm.wav").c_str()), 0);
+  close_audio_source(&g_recorder.source);
 }
 
 // Files that are no source are said to be so and do not open: the track is
@@ -136,8 +139,8 @@ TEST(Source, FilesThatAreNoSourceAreRefused) {
     else
       EXPECT_EQ(said, c.said + path + "\n");
     testing::internal::CaptureStdout();
-    EXPECT_EQ(open_source(path.c_str()), 0) << c.name;
-    close_source();
+    EXPECT_EQ(open_audio_source(&g_recorder.source, &g_recorder.frame, path.c_str()), 0) << c.name;
+    close_audio_source(&g_recorder.source);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << c.name;
   }
 
@@ -156,10 +159,10 @@ TEST(Source, AFailedProbeTakesNothingFromTheFileBefore) {
   probe(dir.file("adpcm.wav"));
   EXPECT_EQ(probe(dir.file("missing.wav")), "");
   testing::internal::CaptureStdout();
-  int opened = open_source(dir.file("missing.wav").c_str());
+  int opened = open_audio_source(&g_recorder.source, &g_recorder.frame, dir.file("missing.wav").c_str());
   std::vector<uint8_t> buffer(5760 + 10000);
-  int32_t delivered = opened ? read_source(buffer.data(), 5760) : -1;
-  close_source();
+  int32_t delivered = opened ? read_audio_source(&g_recorder.source, buffer.data(), 5760) : -1;
+  close_audio_source(&g_recorder.source);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "error opening file\n");
   EXPECT_NE(opened, 0);
   EXPECT_EQ(delivered, 0);
