@@ -278,7 +278,7 @@ int frame_loop(Extraction* x) {
                                        s->waveout_arg ? "" : x->files.name);
         x->line_open = false;
         if (x->files.log && std::fflush(x->files.log) != 0) {
-          report_write_failure(x->files.log_name);
+          say_write_failure(x->files.log_name);
           x->write_failed = true;
         }
       }

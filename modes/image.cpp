@@ -247,7 +247,7 @@ RunVerdict restore_image(RunSettings* s) {
   // Only read: an image kept read-only restores as well.
   FILE* image = std::fopen(name, "rb");
   if (!image) {
-    report_open_failure(name);
+    say_open_failure(name);
     return RUN_INCOMPLETE;
   }
   Pass pass;
@@ -264,7 +264,7 @@ RunVerdict restore_image(RunSettings* s) {
       // The end of the image; but an image that cannot be read, or whose
       // last record is cut short, is not an image that has ended.
       if (std::ferror(image)) {
-        report_read_failure(name);
+        say_read_failure(name);
         record_incomplete(&p->run);
       } else if (got > 0) {
         std::printf("\n - %s ends in a short record of %zu bytes, less than a frame: it is not written, and the "

@@ -19,7 +19,7 @@ struct StreamBuffer {
 };
 std::vector<StreamBuffer> g_stream_buffers;
 
-void report_failure(const char* what, const char* name, const char* without_reason) {
+void say_failure(const char* what, const char* name, const char* without_reason) {
   int error = errno;
   std::printf("\n%s %s failed: %s\n", what, name, error ? std::strerror(error) : without_reason);
   note_failure_reason(error);
@@ -51,11 +51,11 @@ int close_stream(FILE* file, int32_t (*closer)(FILE*)) {
   return result;
 }
 
-void report_write_failure(const char* name) { report_failure("write to", name, "short write"); }
+void say_write_failure(const char* name) { say_failure("write to", name, "short write"); }
 
-void report_read_failure(const char* name) { report_failure("read from", name, "short read"); }
+void say_read_failure(const char* name) { say_failure("read from", name, "short read"); }
 
-void report_open_failure(const char* name) {
+void say_open_failure(const char* name) {
   int error = errno;
   std::printf("Cannot open %s\n", name);
   std::printf("%s\n", error ? std::strerror(error) : "reason unknown");

@@ -6,18 +6,18 @@
 #include <cstdio>
 
 // A file operation that failed for want of memory (ENOMEM) ends the run as
-// out of memory (platform/memory.h); the report functions below note it.
+// out of memory (platform/memory.h); the functions below that say a failure note it.
 void note_failure_reason(int error);
 
 // Says on the console that writing a file failed, with the system's reason.
-void report_write_failure(const char* name);
+void say_write_failure(const char* name);
 // The same for reading a file.
-void report_read_failure(const char* name);
+void say_read_failure(const char* name);
 
 // Says on the console that a file cannot be created or opened: "Cannot open
 // NAME", then the system's reason (errno as the failed open left it) on a
 // line of its own.
-void report_open_failure(const char* name);
+void say_open_failure(const char* name);
 
 // After a failed write to a buffered stream: drops what is still buffered and
 // returns the size the file has, or -1.

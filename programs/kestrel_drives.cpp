@@ -18,7 +18,7 @@
 #include "datframe/dat_frame.h"
 #include "datframe/frame_info.h"
 #include "platform/console.h"
-#include "platform/report.h"
+#include "platform/messages.h"
 #include "scsi/aspi_call.h"
 #include "scsi/tape_commands.h"
 #include "scsi/tape_status.h"
@@ -398,7 +398,7 @@ int usage(const char* program, int code) {
 
 int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 1 << 16);
-  report_set_sink(report_to_console, nullptr);
+  message_set_sink(message_to_console, nullptr);
   if (argc == 1) return list_drives();
   if (argc == 2 && (!std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "--help"))) return usage(argv[0], 0);
   if (argc == 2 && !std::strcmp(argv[1], "--version")) {

@@ -9,7 +9,7 @@
 #include "control/version.h"
 #include "platform/console.h"
 #include "platform/memory.h"
-#include "platform/report.h"
+#include "platform/messages.h"
 
 namespace {
 
@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 1 << 16);
   // What the layers below report is shown as it happens, among the run's
   // own lines.
-  report_set_sink(report_to_console, nullptr);
+  message_set_sink(message_to_console, nullptr);
   // A file that outgrows the file-size limit ("ulimit -f") fails its write
   // with EFBIG, which the modes report, instead of ending the process with
   // the file half written.

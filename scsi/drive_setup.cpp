@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "platform/console.h"
-#include "platform/report.h"
+#include "platform/messages.h"
 #include "scsi/tape_commands.h"
 #include "scsi/tape_status.h"
 
@@ -20,7 +20,7 @@ struct DriveAddress {
   int lun;
 };
 
-void print_outcome(bool ok) { report_text(ok ? "done\n" : "failed, continuing anyway\n"); }
+void print_outcome(bool ok) { message_text(ok ? "done\n" : "failed, continuing anyway\n"); }
 
 void upper_case(char* text) {
   for (; *text; ++text) *text = static_cast<char>(std::toupper(static_cast<unsigned char>(*text)));
@@ -40,12 +40,12 @@ int configure_drive(const DriveAddress& d, int mrsoff, int32_t* needs_load) {
   uint8_t inquiry[256] = {};
   int result = scsi_inquiry(d.adapter, d.target, d.lun, inquiry, 255);
   if (result == SCSI_INQUIRY_NO_DEVICE) {
-    report_text("no device at %d:%d:%d\n", d.adapter, d.target, d.lun);
+    message_text("no device at %d:%d:%d\n", d.adapter, d.target, d.lun);
     return 1;
   }
   // Another run (or program) has the drive: it is left alone.
   if (result == SCSI_INQUIRY_IN_USE) {
-    report_text("drive at %d:%d:%d is in use by another program\n", d.adapter, d.target, d.lun);
+    message_text("drive at %d:%d:%d is in use by another program\n", d.adapter, d.target, d.lun);
     return 1;
   }
   if (result != 0) return 1;
@@ -54,26 +54,26 @@ int configure_drive(const DriveAddress& d, int mrsoff, int32_t* needs_load) {
   std::memcpy(product, inquiry + 16, 20);
   int kind = lookup_drive(vendor, product);
   if (kind == DRIVE_UNKNOWN) {
-    report_text("drive is unknown\n");
+    message_text("drive is unknown\n");
     return 2;
   }
-  report_text(" - found drive %s %s\n", vendor, product);
+  message_text(" - found drive %s %s\n", vendor, product);
   if (kind == DRIVE_SDT9000) *needs_load = 1;
 
-  report_text(" - waiting (up to 60 seconds) for tape to mount...");
+  message_text(" - waiting (up to 60 seconds) for tape to mount...");
   bool ready = tape_status(wait_unit_ready(d.adapter, d.target, d.lun, kFirstLookMs)) == TAPE_GOOD ||
                tape_status(wait_unit_ready(d.adapter, d.target, d.lun, kMountWaitMs)) == TAPE_GOOD;
   // Ctrl-C or SIGTERM ends the set-up here: the run is to end, so the drive
   // is not readied any further.
-  if (!ready && console_interrupted()) report_text("interrupted\n");
+  if (!ready && console_interrupted()) message_text("interrupted\n");
   else print_outcome(ready);
   if (console_interrupted()) return 0;
 
-  report_text(" - setting drive in audio mode...");
+  message_text(" - setting drive in audio mode...");
   print_outcome(set_audio_mode(d.adapter, d.target, d.lun) >= 0);
 
   if (*needs_load) {
-    report_text(" - issuing a tape load...");
+    message_text(" - issuing a tape load...");
     print_outcome(do_load(d.adapter, d.target, d.lun, 1) == 0);
   }
   if (mrsoff && wants_mrs_off(vendor, product)) mrs_off(d.adapter, d.target, d.lun);
@@ -81,16 +81,16 @@ int configure_drive(const DriveAddress& d, int mrsoff, int32_t* needs_load) {
 }
 
 void rewind_drive(const DriveAddress& d, const char* which) {
-  report_text(" - rewinding %d:%d %s tape to beginning...", d.adapter, d.target, which);
+  message_text(" - rewinding %d:%d %s tape to beginning...", d.adapter, d.target, which);
   print_outcome(scsi_rewind(d.adapter, d.target, d.lun) == 0);
 }
 
 void close_drive(const DriveAddress& d, const char* which, int needs_load) {
-  report_text(" - closing %s drive...\n", which);
+  message_text(" - closing %s drive...\n", which);
   if (!needs_load) return;
-  report_text(" - issuing a tape unload...");
+  message_text(" - issuing a tape unload...");
   print_outcome(do_load(d.adapter, d.target, d.lun, 0) == 0);
-  report_text(" - setting drive back to data mode...");
+  message_text(" - setting drive back to data mode...");
   print_outcome(set_data_mode(d.adapter, d.target, d.lun) >= 0);
 }
 
@@ -103,13 +103,13 @@ int configure_drives(RunSettings* settings) {
   settings->input_needs_load = 0;
   settings->output_needs_load = 0;
   if (settings->inputid_arg) {
-    report_text("Configuring input drive...\n");
+    message_text("Configuring input drive...\n");
     int result = configure_drive(input_of(settings), settings->mrsoff_arg, &settings->input_needs_load);
     if (result != 0) return result;
   }
   if (settings->outputid_arg && !console_interrupted()) {
     DriveAddress out = output_of(settings);
-    report_text("Configuring output drive %d:%d:%d...\n", out.adapter, out.target, out.lun);
+    message_text("Configuring output drive %d:%d:%d...\n", out.adapter, out.target, out.lun);
     int result = configure_drive(out, settings->mrsoff_arg, &settings->output_needs_load);
     if (result != 0) return result;
   }
@@ -124,7 +124,7 @@ int rewind_drives(RunSettings* settings) {
 }
 
 int close_drives(RunSettings* settings) {
-  report_text("\n");
+  message_text("\n");
   if (settings->inputid_arg) close_drive(input_of(settings), "input", settings->input_needs_load);
   if (settings->outputid_arg) close_drive(output_of(settings), "output", settings->output_needs_load);
   return 0;

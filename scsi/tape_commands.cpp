@@ -5,7 +5,7 @@
 #include "base/dat_format.h"
 #include "platform/clock.h"
 #include "platform/console.h"
-#include "platform/report.h"
+#include "platform/messages.h"
 #include "scsi/aspi_call.h"
 #include "scsi/tape_status.h"
 
@@ -91,7 +91,7 @@ int scsi_rewind(int adapter, int target, int lun) {
   const uint8_t cdb[6] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00};
   uint32_t word = no_data(adapter, target, lun, cdb, sizeof cdb, kLongTimeoutMs);
   if (completed(word)) return 0;
-  report_text("rewind failed: %.8x\n", word);
+  message_text("rewind failed: %.8x\n", word);
   return -1;
 }
 
@@ -99,7 +99,7 @@ int do_load(int adapter, int target, int lun, int load) {
   const uint8_t cdb[6] = {0x1B, 0x00, 0x00, 0x00, static_cast<uint8_t>(load), 0x00};
   uint32_t word = no_data(adapter, target, lun, cdb, sizeof cdb, kLongTimeoutMs);
   if (completed(word)) return 0;
-  report_text("load failed; %.8x\n", word);
+  message_text("load failed; %.8x\n", word);
   return -1;
 }
 
@@ -204,7 +204,7 @@ int get_density(int adapter, int target, int lun) {
   uint8_t data[kModePageBytes] = {};
   int result = scsi_mode_sense(adapter, target, lun, 0, data, sizeof data);
   if (result < 0) {
-    report_text("get mode page retval %d\n", result);
+    message_text("get mode page retval %d\n", result);
     return -1;
   }
   return data[4];
@@ -224,7 +224,7 @@ namespace {
 int switch_density(int adapter, int target, int lun, int density) {
   get_density(adapter, target, lun);
   if (set_density(adapter, target, lun, density) != 0) {
-    report_text("Failed to set new density\n");
+    message_text("Failed to set new density\n");
     return -1;
   }
   get_density(adapter, target, lun);
@@ -238,11 +238,11 @@ int set_audio_mode(int adapter, int target, int lun) { return switch_density(ada
 int set_data_mode(int adapter, int target, int lun) { return switch_density(adapter, target, lun, DENSITY_DATA); }
 
 int mrs_off(int adapter, int target, int lun) {
-  report_text("Turning off MRS mode...");
+  message_text("Turning off MRS mode...");
   uint8_t data[kModePageBytes] = {};
   scsi_mode_sense(adapter, target, lun, kModePageMrs, data, sizeof data);
   if (data[kMrsByte] & kMrsOffBit) {
-    report_text("already off.\n");
+    message_text("already off.\n");
     return 0;
   }
   data[kMrsByte] |= kMrsOffBit;
@@ -250,7 +250,7 @@ int mrs_off(int adapter, int target, int lun) {
   scsi_mode_select(adapter, target, lun, data, sizeof data);
   std::memset(data, 0, sizeof data);
   scsi_mode_sense(adapter, target, lun, kModePageMrs, data, sizeof data);
-  report_text((data[kMrsByte] & kMrsOffBit) ? "done.\n" : "could not be turned off.\n");
+  message_text((data[kMrsByte] & kMrsOffBit) ? "done.\n" : "could not be turned off.\n");
   return 0;
 }
 

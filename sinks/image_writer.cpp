@@ -10,7 +10,7 @@ int image_writer_create(ImageWriter* image, const char* name) {
   *image = ImageWriter{};
   FILE* file = std::fopen(name, "w+b");
   if (!file) {
-    report_open_failure(name);
+    say_open_failure(name);
     return 1;
   }
   use_large_buffer(file);
@@ -23,7 +23,7 @@ int image_writer_create(ImageWriter* image, const char* name) {
 int image_writer_put(ImageWriter* image, const DatFrame* frame) {
   errno = 0;
   if (std::fwrite(frame, 1, DAT_FRAME_BYTES, image->file) != DAT_FRAME_BYTES) {
-    report_write_failure(image->name);
+    say_write_failure(image->name);
     image->failed = true;
     return -1;
   }
@@ -35,14 +35,14 @@ int image_writer_finish(ImageWriter* image) {
   image->file = nullptr;
   errno = 0;
   if (!image->failed && std::fflush(file) != 0) {
-    report_write_failure(image->name);
+    say_write_failure(image->name);
     image->failed = true;
   }
   if (image->failed) {
     // Only whole records stay in the image.
     long long size = written_size_after_failure(file);
     if (size < 0 || ftruncate(fileno(file), size / DAT_FRAME_BYTES * DAT_FRAME_BYTES) != 0)
-      report_write_failure(image->name);
+      say_write_failure(image->name);
     close_written_stream(file, close_file);
     return 1;
   }

@@ -115,7 +115,7 @@ int stop_worker(TrackFile* f) {
 // (its verification, say) names the step.
 void report_flac_failure(const char* name, const char* failure) {
   if (std::strcmp(failure, "write") == 0) {
-    report_write_failure(name);
+    say_write_failure(name);
     return;
   }
   int error = errno;
@@ -127,7 +127,7 @@ int open_bwf(TrackFile* f) {
   errno = 0;
   f->wav = openWavEncode(f->name);
   if (!f->wav) {
-    report_open_failure(f->name);
+    say_open_failure(f->name);
     return 1;
   }
   use_large_buffer(f->wav);
@@ -137,7 +137,7 @@ int open_bwf(TrackFile* f) {
   errno = 0;
   if (thistle_write_header_chunks(f->wav, leading, kLeadingBytes, 0, 0, f->rate_code) != 1 ||
       std::fflush(f->wav) != 0) {
-    report_write_failure(f->name);
+    say_write_failure(f->name);
     written_size_after_failure(f->wav);
     close_stream(f->wav, closeWavEncode);
     f->wav = nullptr;
@@ -161,9 +161,9 @@ int open_audio(TrackFile* f) {
       return 0;
     }
     if (opened)
-      report_write_failure(f->name);
+      say_write_failure(f->name);
     else
-      report_open_failure(f->name);
+      say_open_failure(f->name);
     return 1;
   }
   if (f->kind == TRACK_FILE_BWF) return open_bwf(f);
@@ -193,7 +193,7 @@ int finish_bwf(TrackFile* f) {
   ThistleFinish settled{};
   int result = thistle_settle_stream(f->wav, kBwfHeaderBytes, static_cast<uint32_t>(f->data_bytes),
                                      f->write_failed ? 1 : 0, &settled);
-  report_finish_failures(f->name, &settled);
+  say_finish_failures(f->name, &settled);
   uint32_t data = settled.data_bytes;
   // Markers within the audio the file holds.
   std::vector<ThistleCue> cues;
@@ -219,12 +219,12 @@ int finish_bwf(TrackFile* f) {
   ThistleFinish ended{};
   if (thistle_end_stream_chunks(f->wav, leading, kLeadingBytes, data, trailing.data(), trailing_size, f->rate_code,
                                 &ended) != 0) {
-    report_finish_failures(f->name, &ended);
+    say_finish_failures(f->name, &ended);
     result = -1;
   }
   errno = 0;
   if (close_stream(f->wav, closeWavEncode) != 0) {
-    report_write_failure(f->name);
+    say_write_failure(f->name);
     result = -1;
   }
   f->wav = nullptr;
@@ -330,7 +330,7 @@ int track_file_open(TrackFile* f, const RunSettings* s, int track, int32_t rate_
   std::snprintf(f->log_name, sizeof f->log_name, "%s%.3d%s", s->base_name, track, suffixes.log);
   f->log = std::fopen(f->log_name, "w+b");
   if (!f->log) {
-    report_open_failure(f->log_name);
+    say_open_failure(f->log_name);
     ConcealTotals none{};
     track_file_finish(f, &none, 0, 0);
     return 1;
@@ -366,7 +366,7 @@ int track_file_write(TrackFile* f, const FrameInfo* info, uint8_t* pcm, int byte
     }
   }
   if (written == bytes) return 0;
-  report_write_failure(f->name);
+  say_write_failure(f->name);
   f->write_failed = true;
   return -1;
 }
@@ -400,7 +400,7 @@ int track_file_restart(TrackFile* f, int32_t rate_code) {
     header = outputHeaderWavEncode(f->wav, 0, f->rate_code);
   }
   if (header == 1) return 0;
-  report_write_failure(f->name);
+  say_write_failure(f->name);
   f->write_failed = true;
   return -1;
 }

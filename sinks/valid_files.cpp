@@ -138,13 +138,13 @@ FILE* open_wav_file(const char* name, int32_t rate_code) {
   errno = 0;
   FILE* wav = openWavEncode(name);
   if (!wav) {
-    report_open_failure(name);
+    say_open_failure(name);
     return nullptr;
   }
   use_large_buffer(wav);
   errno = 0;
   if (outputHeaderWavEncode(wav, 0, rate_code) != 1 || std::fflush(wav) != 0) {
-    report_write_failure(name);
+    say_write_failure(name);
     written_size_after_failure(wav);
     close_written_stream(wav, closeWavEncode);
     std::remove(name);  // not even a header: no valid file to leave
@@ -154,25 +154,25 @@ FILE* open_wav_file(const char* name, int32_t rate_code) {
   return wav;
 }
 
-void report_finish_failures(const char* name, const ThistleFinish* done) {
+void say_finish_failures(const char* name, const ThistleFinish* done) {
   // Each step that failed is said once, with its own reason.
   if (done->failed & THISTLE_FINISH_FLUSH) {
     errno = done->flush_errno;
-    report_write_failure(name);
+    say_write_failure(name);
   }
   if (done->failed & THISTLE_FINISH_HEADER) {
     errno = done->header_errno;
-    report_write_failure(name);
+    say_write_failure(name);
   }
 }
 
 int finish_wav_file(FILE* wav, const char* name, uint32_t data_bytes, int32_t rate_code, bool write_failed) {
   ThistleFinish done{};
   int result = thistle_finish_stream(wav, data_bytes, rate_code, write_failed ? 1 : 0, &done);
-  report_finish_failures(name, &done);
+  say_finish_failures(name, &done);
   errno = 0;
   if (close_written_stream(wav, closeWavEncode) != 0) {
-    report_write_failure(name);
+    say_write_failure(name);
     result = -1;
   }
   return result;
@@ -183,7 +183,7 @@ int close_output_file(FILE* file, const char* name) {
   bool failed = std::ferror(file) != 0;
   if (close_written_stream(file, close_file) != 0) failed = true;
   if (failed) {
-    report_write_failure(name);
+    say_write_failure(name);
     return -1;
   }
   return 0;

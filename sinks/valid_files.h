@@ -25,7 +25,7 @@ FILE* open_wav_file(const char* name, int32_t rate_code);
 int finish_wav_file(FILE* wav, const char* name, uint32_t data_bytes, int32_t rate_code, bool write_failed);
 
 // Says each step of finishing a WAV file that failed, once, with its reason.
-void report_finish_failures(const char* name, const ThistleFinish* done);
+void say_finish_failures(const char* name, const ThistleFinish* done);
 
 // Files that a second interrupt, which ends kestrel at once, leaves valid: a
 // WAV file gets a header that states the whole sample pairs already in the

@@ -22,12 +22,12 @@ int open_image_frames(ImageFrames* image, const char* path) {
   errno = 0;
   int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
-    report_open_failure(path);
+    say_open_failure(path);
     return 1;
   }
   struct stat info {};
   if (fstat(fd, &info) != 0) {
-    report_open_failure(path);
+    say_open_failure(path);
     close(fd);
     return 1;
   }
@@ -50,7 +50,7 @@ int open_image_frames(ImageFrames* image, const char* path) {
   }
   image->file = fdopen(fd, "rb");
   if (!image->file) {
-    report_open_failure(path);
+    say_open_failure(path);
     close(fd);
     return 1;
   }
@@ -71,7 +71,7 @@ uint32_t read_image_frame(ImageFrames* image, DatFrame* frame) {
     // The file changed under the run or the disk failed: what was read stays,
     // the rest of the image is not there.
     std::memset(frame, 0, sizeof *frame);
-    report_read_failure(image->path);
+    say_read_failure(image->path);
     image->failed = true;
     return ASPI_RESULT_END_OF_DATA;
   }

@@ -6,17 +6,17 @@
 
 // Output belongs with what the program prints; a warning (the provider's)
 // goes where warnings go.
-enum ReportStream { REPORT_OUTPUT = 0, REPORT_WARNING = 1 };
+enum MessageStream { MESSAGE_OUTPUT = 0, MESSAGE_WARNING = 1 };
 
-typedef void (*ReportSink)(int stream, const char* text, void* context);
+typedef void (*MessageSink)(int stream, const char* text, void* context);
 
 // Installs the sink (nullptr: none, messages are dropped).
-void report_set_sink(ReportSink sink, void* context);
+void message_set_sink(MessageSink sink, void* context);
 // Formats like printf and hands the text to the sink as output.
-void report_text(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void message_text(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Hands a warning to the sink as it is.
-void report_warning(const char* text);
+void message_warning(const char* text);
 
 // The sink of a program that owns its console: output to standard output,
 // warnings to standard error, byte for byte as printf would put them there.
-void report_to_console(int stream, const char* text, void* context);
+void message_to_console(int stream, const char* text, void* context);
