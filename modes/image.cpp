@@ -9,6 +9,7 @@
 #include "datframe/dat_frame.h"
 #include "datframe/frame_copy.h"
 #include "datframe/frame_info.h"
+#include "datframe/image_records.h"
 #include "sources/frame_source.h"
 #include "modes/mode_io.h"
 #include "platform/console.h"
@@ -257,19 +258,17 @@ RunVerdict restore_image(RunSettings* s) {
   reset_frame_analysis(s);
   for (;;) {
     bool esc = esc_pressed();
-    std::memset(&p->frame, 0, sizeof p->frame);
-    errno = 0;
-    size_t got = std::fread(&p->frame, 1, DAT_FRAME_BYTES, image);
-    if (got != DAT_FRAME_BYTES) {
+    ImageRecordRead got = image_record_read(image, &p->frame);
+    if (got.outcome != IMAGE_RECORD_WHOLE) {
       // The end of the image; but an image that cannot be read, or whose
       // last record is cut short, is not an image that has ended.
-      if (std::ferror(image)) {
+      if (got.outcome == IMAGE_RECORD_FAILED) {
         say_read_failure(name);
         record_incomplete(&p->run);
-      } else if (got > 0) {
+      } else if (got.outcome == IMAGE_RECORD_CUT_SHORT) {
         std::printf("\n - %s ends in a short record of %zu bytes, less than a frame: it is not written, and the "
                     "run ends as failed\n",
-                    name, got);
+                    name, got.bytes);
         record_incomplete(&p->run);
       }
       p->stop = true;

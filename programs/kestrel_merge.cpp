@@ -21,6 +21,7 @@
 #include "datframe/dat_frame.h"
 #include "datframe/frame_copy.h"
 #include "datframe/frame_info.h"
+#include "datframe/image_records.h"
 #include "platform/same_file.h"
 
 namespace {
@@ -219,8 +220,8 @@ bool scan_input(Input* in) {
     return false;
   }
   DatFrame frame;
-  size_t got;
-  while ((got = std::fread(&frame, 1, sizeof frame, in->file)) == sizeof frame) {
+  ImageRecordRead got;
+  while ((got = image_record_read(in->file, &frame)).outcome == IMAGE_RECORD_WHOLE) {
     if (g_interrupted) {
       std::fprintf(stderr, "kestrel-merge: interrupted while reading %s: nothing written\n", in->path.c_str());
       return false;
@@ -234,13 +235,13 @@ bool scan_input(Input* in) {
     record.blank = info.has_packs || record.rank == COPY_UNREADABLE ? 0 : 1;
     in->records.push_back(record);
   }
-  if (std::ferror(in->file)) {
+  if (got.outcome == IMAGE_RECORD_FAILED) {
     std::fprintf(stderr, "kestrel-merge: cannot read %s: %s\n", in->path.c_str(), std::strerror(errno));
     return false;
   }
-  if (got > 0)
+  if (got.outcome == IMAGE_RECORD_CUT_SHORT)
     std::fprintf(stderr, "kestrel-merge: %s ends in a part of a record (%zu bytes): passed over\n", in->path.c_str(),
-                 got);
+                 got.bytes);
   if (in->records.empty()) return true;
   find_order(in);
   bool timed = false;
@@ -410,10 +411,7 @@ std::string json_text(const std::string& text) {
   return out;
 }
 
-bool read_record(const Input& in, size_t record, DatFrame* frame) {
-  return fseeko(in.file, static_cast<off_t>(record) * DAT_FRAME_BYTES, SEEK_SET) == 0 &&
-         std::fread(frame, 1, sizeof *frame, in.file) == sizeof *frame;
-}
+bool read_record(const Input& in, size_t record, DatFrame* frame) { return image_record_read_at(in.file, record, frame); }
 
 // Writes text to path whole or not at all.
 bool write_whole(const std::string& path, const std::string& text) {
@@ -546,7 +544,7 @@ int merge(const std::string& out_path, std::vector<Input>& inputs) {
       if (std::memcmp(&kept, &other, sizeof kept) != 0) differ = true;
     }
     if (failed) break;
-    if (std::fwrite(&kept, 1, sizeof kept, out) != sizeof kept) {
+    if (!image_record_write(out, &kept)) {
       std::fprintf(stderr, "kestrel-merge: cannot write %s: %s\n", temporary.c_str(), std::strerror(errno));
       failed = true;
       break;

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "datframe/image_records.h"
 #include "sinks/valid_files.h"
 
 int image_writer_create(ImageWriter* image, const char* name) {
@@ -21,8 +22,7 @@ int image_writer_create(ImageWriter* image, const char* name) {
 }
 
 int image_writer_put(ImageWriter* image, const DatFrame* frame) {
-  errno = 0;
-  if (std::fwrite(frame, 1, DAT_FRAME_BYTES, image->file) != DAT_FRAME_BYTES) {
+  if (!image_record_write(image->file, frame)) {
     say_write_failure(image->name);
     image->failed = true;
     return -1;

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "datframe/frame_copy.h"
+#include "datframe/image_records.h"
 #include "platform/file_io.h"
 #include "platform/same_file.h"
 #include "report/transfer_report.h"
@@ -66,11 +67,9 @@ int open_image_frames(ImageFrames* image, const char* path) {
 
 uint32_t read_image_frame(ImageFrames* image, DatFrame* frame) {
   if (!image->file || image->failed || image->next >= image->records) return ASPI_RESULT_END_OF_DATA;
-  errno = 0;
-  if (std::fread(frame, 1, DAT_FRAME_BYTES, image->file) != DAT_FRAME_BYTES) {
+  if (image_record_read(image->file, frame).outcome != IMAGE_RECORD_WHOLE) {
     // The file changed under the run or the disk failed: what was read stays,
     // the rest of the image is not there.
-    std::memset(frame, 0, sizeof *frame);
     say_read_failure(image->path);
     image->failed = true;
     return ASPI_RESULT_END_OF_DATA;
