@@ -1,15 +1,11 @@
 #include "sinks/pcm_worker.h"
 
-#include <condition_variable>
-#include <cstring>
-#include <deque>
-#include <mutex>
+#include <atomic>
 #include <new>
-#include <thread>
 #include <vector>
 
-#include "platform/console.h"
 #include "platform/memory.h"
+#include "platform/work_queue.h"
 
 namespace {
 
@@ -21,58 +17,32 @@ const size_t kQueuedBlocks = 16;  // at most this much audio waits for the sink
 struct PcmWorker {
   PcmSink sink;
   void* context;
-  std::mutex lock;
-  std::condition_variable changed;
-  std::deque<std::vector<uint8_t>> queue;
-  std::vector<std::vector<uint8_t>> spare;  // blocks the sink is done with, kept for reuse
+  WorkQueue<std::vector<uint8_t>> queue;  // blocks of PCM for the sink
   std::vector<uint8_t> filling;
-  bool ending = false;
-  bool failed = false;
-  std::thread thread;
+  std::atomic<bool> failed{false};
 };
 
 namespace {
 
-void run(PcmWorker* w) {
-  console_keep_interrupts_off_this_thread();
-  std::unique_lock<std::mutex> hold(w->lock);
-  for (;;) {
-    w->changed.wait(hold, [w] { return !w->queue.empty() || w->ending; });
-    if (w->queue.empty()) return;
-    std::vector<uint8_t> block = std::move(w->queue.front());
-    w->queue.pop_front();
-    bool failed = w->failed;
-    hold.unlock();
-    w->changed.notify_all();  // room in the queue
-    int result = -1;
-    try {
-      if (!failed) result = w->sink(w->context, block.data(), block.size());
-    } catch (const std::bad_alloc&) {
-      memory_ran_out();  // nothing leaves the thread
-    }
-    hold.lock();
-    if (result != 0) w->failed = true;
-    block.clear();
-    // Within the room reserved at the start: the push never allocates.
-    if (w->spare.size() < w->spare.capacity()) w->spare.push_back(std::move(block));
+// Hands a block to the sink on the worker's thread.
+void take_block(PcmWorker* w, std::vector<uint8_t>& block) {
+  int result = -1;
+  try {
+    if (!w->failed) result = w->sink(w->context, block.data(), block.size());
+  } catch (const std::bad_alloc&) {
+    memory_ran_out();  // nothing leaves the thread
   }
+  if (result != 0) w->failed = true;
 }
 
 // Queues the block being filled, waiting while the queue is full.
 void hand_on(PcmWorker* w) {
   if (w->filling.empty()) return;
-  std::unique_lock<std::mutex> hold(w->lock);
-  w->changed.wait(hold, [w] { return w->queue.size() < kQueuedBlocks; });
-  w->queue.push_back(std::move(w->filling));
+  work_queue_put(&w->queue, std::move(w->filling), 1);
   // A block the sink is done with, else a new one: the same few blocks serve
   // a whole track.
   std::vector<uint8_t> next;
-  if (!w->spare.empty()) {
-    next = std::move(w->spare.back());
-    w->spare.pop_back();
-  }
-  hold.unlock();
-  w->changed.notify_all();
+  work_queue_take_spare(&w->queue, &next);
   next.reserve(kBlockBytes);
   w->filling = std::move(next);
 }
@@ -86,9 +56,14 @@ PcmWorker* pcm_worker_start(PcmSink sink, void* context) {
   w->context = context;
   try {
     w->filling.reserve(kBlockBytes);
-    w->spare.reserve(kQueuedBlocks + 2);  // every block there is: queued, being filled, with the sink
-    w->thread = std::thread(run, w);
   } catch (...) {
+    delete w;
+    return nullptr;
+  }
+  // The block with the sink counts as queued until the sink is done with it.
+  // Every block there is may be kept: queued, being filled, with the sink.
+  if (!work_queue_start(&w->queue, kQueuedBlocks + 1, kQueuedBlocks + 2,
+                        [w](std::vector<uint8_t>& block) { take_block(w, block); })) {
     delete w;
     return nullptr;
   }
@@ -96,15 +71,12 @@ PcmWorker* pcm_worker_start(PcmSink sink, void* context) {
 }
 
 int pcm_worker_put(PcmWorker* w, const uint8_t* pcm, size_t bytes) {
-  std::unique_lock<std::mutex> hold(w->lock);
   if (w->failed) return -1;
-  hold.unlock();
   try {
     if (w->filling.size() + bytes > kBlockBytes) hand_on(w);
     w->filling.insert(w->filling.end(), pcm, pcm + bytes);
   } catch (...) {
     // No memory for the copy: the sink misses these bytes, so it has failed.
-    hold.lock();
     w->failed = true;
     return -1;
   }
@@ -115,15 +87,9 @@ int pcm_worker_finish(PcmWorker* w) {
   try {
     hand_on(w);
   } catch (...) {
-    std::lock_guard<std::mutex> hold(w->lock);
     w->failed = true;
   }
-  {
-    std::lock_guard<std::mutex> hold(w->lock);
-    w->ending = true;
-  }
-  w->changed.notify_all();
-  w->thread.join();
+  work_queue_finish(&w->queue);
   int result = w->failed ? -1 : 0;
   delete w;
   return result;
