@@ -18,6 +18,7 @@ struct StreamBuffer {
   char* buffer;
 };
 std::vector<StreamBuffer> g_stream_buffers;
+void (*g_close_hook)(FILE*) = nullptr;
 
 void say_failure(const char* what, const char* name, const char* without_reason) {
   int error = errno;
@@ -38,7 +39,10 @@ void use_large_buffer(FILE* file) {
 
 int32_t close_file(FILE* file) { return std::fclose(file); }
 
+void set_close_stream_hook(void (*hook)(FILE* file)) { g_close_hook = hook; }
+
 int close_stream(FILE* file, int32_t (*closer)(FILE*)) {
+  if (g_close_hook) g_close_hook(file);
   char* buffer = nullptr;
   for (size_t i = 0; i < g_stream_buffers.size(); ++i) {
     if (g_stream_buffers[i].stream != file) continue;

@@ -30,4 +30,7 @@ void use_large_buffer(FILE* file);
 // Closes with closer (fclose, closeWavEncode) and frees the stream's large
 // buffer, if it has one. Returns what closer returned.
 int close_stream(FILE* file, int32_t (*closer)(FILE*));
+// A function close_stream calls with every stream before it closes it (the
+// files kept valid for an abrupt exit forget it there). nullptr: none.
+void set_close_stream_hook(void (*hook)(FILE* file));
 int32_t close_file(FILE* file);  // fclose, as a closer

@@ -43,7 +43,7 @@ int image_writer_finish(ImageWriter* image) {
     long long size = written_size_after_failure(file);
     if (size < 0 || ftruncate(fileno(file), size / DAT_FRAME_BYTES * DAT_FRAME_BYTES) != 0)
       say_write_failure(image->name);
-    close_written_stream(file, close_file);
+    close_stream(file, close_file);
     return 1;
   }
   return close_output_file(file, image->name) != 0 ? 1 : 0;

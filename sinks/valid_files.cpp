@@ -60,8 +60,11 @@ void cut_on_abrupt_exit(AbruptExitFile* f) {
   if (ftruncate(f->fd, static_cast<off_t>(f->length.load())) != 0) return;
 }
 
+void forget_on_abrupt_exit(FILE* file) { forget_descriptor_on_abrupt_exit(fileno(file)); }
+
 void register_on_abrupt_exit(int fd, AbruptExitKind kind, uint32_t header_bytes) {
   console_set_abrupt_exit_hook(repair_files_on_abrupt_exit);
+  set_close_stream_hook(forget_on_abrupt_exit);
   for (AbruptExitFile& f : g_abrupt_exit_files) {
     if (f.fd >= 0) continue;
     f.kind = kind;
@@ -72,8 +75,6 @@ void register_on_abrupt_exit(int fd, AbruptExitKind kind, uint32_t header_bytes)
     return;
   }
 }
-
-void forget_on_abrupt_exit(FILE* file) { forget_descriptor_on_abrupt_exit(fileno(file)); }
 
 }  // namespace
 
@@ -129,11 +130,6 @@ void forget_descriptor_on_abrupt_exit(int fd) {
     if (f.fd == fd) f.fd = -1;
 }
 
-int close_written_stream(FILE* file, int32_t (*closer)(FILE*)) {
-  forget_on_abrupt_exit(file);
-  return close_stream(file, closer);
-}
-
 FILE* open_wav_file(const char* name, int32_t rate_code) {
   errno = 0;
   FILE* wav = openWavEncode(name);
@@ -146,7 +142,7 @@ FILE* open_wav_file(const char* name, int32_t rate_code) {
   if (outputHeaderWavEncode(wav, 0, rate_code) != 1 || std::fflush(wav) != 0) {
     say_write_failure(name);
     written_size_after_failure(wav);
-    close_written_stream(wav, closeWavEncode);
+    close_stream(wav, closeWavEncode);
     std::remove(name);  // not even a header: no valid file to leave
     return nullptr;
   }
@@ -171,7 +167,7 @@ int finish_wav_file(FILE* wav, const char* name, uint32_t data_bytes, int32_t ra
   int result = thistle_finish_stream(wav, data_bytes, rate_code, write_failed ? 1 : 0, &done);
   say_finish_failures(name, &done);
   errno = 0;
-  if (close_written_stream(wav, closeWavEncode) != 0) {
+  if (close_stream(wav, closeWavEncode) != 0) {
     say_write_failure(name);
     result = -1;
   }
@@ -181,7 +177,7 @@ int finish_wav_file(FILE* wav, const char* name, uint32_t data_bytes, int32_t ra
 int close_output_file(FILE* file, const char* name) {
   errno = 0;
   bool failed = std::ferror(file) != 0;
-  if (close_written_stream(file, close_file) != 0) failed = true;
+  if (close_stream(file, close_file) != 0) failed = true;
   if (failed) {
     say_write_failure(name);
     return -1;

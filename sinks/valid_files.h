@@ -30,7 +30,7 @@ void say_finish_failures(const char* name, const ThistleFinish* done);
 // Files that a second interrupt, which ends kestrel at once, leaves valid: a
 // WAV file gets a header that states the whole sample pairs already in the
 // file, an image keeps only its whole records. Registered from creation until
-// close_written_stream. Whatever stdio still holds in its buffer is not in the file.
+// close_stream. Whatever stdio still holds in its buffer is not in the file.
 enum AbruptExitKind { ABRUPT_EXIT_WAV = 1, ABRUPT_EXIT_IMAGE = 2, ABRUPT_EXIT_CUT = 3 };
 void keep_valid_on_abrupt_exit(FILE* file, AbruptExitKind kind);
 // A WAV file with chunks before "fmt ", whose audio begins at header_bytes:
@@ -55,8 +55,5 @@ void abrupt_exit_end_write(int fd, int64_t length);
 // every registered file is left valid.
 void repair_files_on_abrupt_exit(void);
 
-// Closes a stream that was written (close_stream), and ends its registration
-// for the abrupt exit. Returns what closer returned.
-int close_written_stream(FILE* file, int32_t (*closer)(FILE*));
 // Closes a file that was written: 0, or -1 after saying that the write failed.
 int close_output_file(FILE* file, const char* name);
