@@ -2,7 +2,8 @@
 // small writer with open, write PCM, restart and finish; the extraction only
 // decides when each happens. The audio file is a WAV file, a Broadcast WAV
 // file (/BWF: the tape's metadata in "bext", markers in "cue ", the audio's
-// MD5) or a FLAC file (/FLAC: the same metadata in Vorbis comments).
+// MD5) or a FLAC file (/FLAC: the same metadata in Vorbis comments), each
+// written by its own writer (sinks/audio_writer.h).
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include "base/run_settings.h"
 #include "datframe/dat_frame.h"
 #include "datframe/frame_info.h"
+#include "sinks/audio_writer.h"
 #include "sinks/deemphasis.h"
 #include "sinks/track_meta.h"
 
@@ -22,6 +24,7 @@ enum TrackFileKind : int32_t { TRACK_FILE_WAV = 0, TRACK_FILE_BWF = 1, TRACK_FIL
 
 struct TrackFile {
   TrackFileKind kind = TRACK_FILE_WAV;
+  const AudioWriter* writer = &kWavWriter;  // of the kind
   char drive[64] = "";      // the drive the tape is read on, as the records name it (given by the caller)
   int32_t track = 0;
   FILE* wav = nullptr;  // the WAV or Broadcast WAV file
