@@ -131,7 +131,7 @@ uint32_t record_track(const Output& out, Recorder* r, const RecordingOptions& op
   bool stop = false;
   for (int k = 0; !stop; ++k) {
     std::memset(buffer->data(), 0, wanted);
-    int32_t got = read_audio_source(&r->source, buffer->data(), wanted);
+    int32_t got = audio_source_read(&r->source, buffer->data(), wanted);
     if (!recorder_take_audio(r, track, buffer->data())) {
       std::printf("long-play tables missing: track ends\n");
       got = 0;
@@ -170,7 +170,7 @@ bool record_programs(const std::string& cue_path, std::string entry, const Recor
   if (!stopped) {
     // The first file's rate and channels stand in the lead-in silence; its
     // track says what the file is.
-    probe_audio_format(&r->source, &r->frame, entry.c_str());
+    audio_source_probe_format(&r->source, &r->frame, entry.c_str());
     bool long_play = options.allow_lp && recorder_rate_code(r) == 2;
     r->frame.main_id_mode = static_cast<uint8_t>((r->frame.main_id_mode & 0x3F) | (long_play ? 0x40 : 0));
     if (options.leadin_silence_seconds > 0) {
@@ -191,16 +191,16 @@ bool record_programs(const std::string& cue_path, std::string entry, const Recor
   bool recorded = false;  // a frame of a track reached the tape
   for (RecorderTrack track{1, 0, 0, false, 0}; !stopped; ++track.number) {
     std::printf("File: %s\n", entry.c_str());
-    probe_audio_source(&r->source, &r->frame, entry.c_str());
+    audio_source_probe(&r->source, &r->frame, entry.c_str());
     recorder_start_track(r, options, &track);
     if (check_output_drive(out) != 0) {
       tally_ended_early(tally);
       return false;
     }
-    bool opened = open_audio_source(&r->source, &r->frame, entry.c_str()) != 0;
+    bool opened = audio_source_open(&r->source, &r->frame, entry.c_str()) != 0;
     // An interrupt while the file was probed and opened: the track is not begun.
     if (opened && console_interrupted()) {
-      close_audio_source(&r->source);
+      audio_source_close(&r->source);
       stopped = !recorded;
       tally_ended_early(tally);
       break;
@@ -215,7 +215,7 @@ bool record_programs(const std::string& cue_path, std::string entry, const Recor
       recorded = true;
       int64_t written = 0;
       if (record_track(out, r, options, track, &buffer, &last_key, &written) != 0) {
-        close_audio_source(&r->source);
+        audio_source_close(&r->source);
         {
       tally_ended_early(tally);
       return false;
@@ -223,7 +223,7 @@ bool record_programs(const std::string& cue_path, std::string entry, const Recor
       }
       if (written == 0) tally->unreadable += 1;  // a file that gave no audio (one that cannot be read)
     }
-    close_audio_source(&r->source);
+    audio_source_close(&r->source);
     if (options.intertrack_silence_seconds > 0) {
       recorder_zero_audio(r);
       if (write_silence(out, r, recorder_silence_frames(r, options.intertrack_silence_seconds), true,
@@ -268,7 +268,7 @@ void record_files(RunSettings* settings, RunTally* tally) {
   std::string entry;
   RecordingOptions options;
   // Without a cue file, or with an empty list, there is nothing to record.
-  if (load_cue_file(settings, &cue_path, &options, &entry) != 0) return tally_ended_early(tally);
+  if (cue_file_load(settings, &cue_path, &options, &entry) != 0) return tally_ended_early(tally);
   const Output out{settings->output_adapter, settings->output_target, settings->output_lun};
   Recorder recorder;
 
@@ -291,7 +291,7 @@ void record_files(RunSettings* settings, RunTally* tally) {
     // Memory ran out in mid-recording: what is on the tape is closed with
     // the lead-out, as after ESC, and the run then ends as out of memory.
     // The source's buffers are given back first.
-    close_audio_source(&recorder.source);
+    audio_source_close(&recorder.source);
     memory_ran_out();
     tally_ended_early(tally);
     std::printf("\n");

@@ -61,7 +61,7 @@ void adopt_plan(AudioSource* source, DatFrame* frame, const ConvertPlan& plan) {
   if (!plan.passthrough && !source->reprobe)
     say(source, "converting %s to 16-bit stereo at %d Hz\n", describe_source(&plan).c_str(),
         static_cast<int>(plan.target_rate));
-  set_main_id_format(source, frame, plan.target_rate, 2);
+  audio_source_set_main_id(source, frame, plan.target_rate, 2);
 }
 
 // A file that is not MPEG audio, or not a file that can be read from its
@@ -113,7 +113,7 @@ void probe_wav(AudioSource* source, DatFrame* frame, const char* path) {
 
 }  // namespace
 
-void set_main_id_format(const AudioSource* source, DatFrame* frame, int32_t rate, int32_t channels) {
+void audio_source_set_main_id(const AudioSource* source, DatFrame* frame, int32_t rate, int32_t channels) {
   int code = dat_rate_code(rate);
   if (code < 0) {
     say(source, "not supported file type\n");
@@ -122,7 +122,7 @@ void set_main_id_format(const AudioSource* source, DatFrame* frame, int32_t rate
   frame->main_id_format = static_cast<uint8_t>((frame->main_id_format & ~0x0F) | code << 2 | (channels == 2 ? 0 : 1));
 }
 
-void probe_audio_source(AudioSource* source, DatFrame* frame, const char* path) {
+void audio_source_probe(AudioSource* source, DatFrame* frame, const char* path) {
   take_extension(source, path);
   // How the last file was converted says nothing about this one: when its
   // probe fails, its bytes go through as they come.
@@ -143,20 +143,20 @@ void probe_audio_source(AudioSource* source, DatFrame* frame, const char* path) 
   }
 }
 
-void probe_audio_format(AudioSource* source, DatFrame* frame, const char* path) {
+void audio_source_probe_format(AudioSource* source, DatFrame* frame, const char* path) {
   source->silent = true;
-  probe_audio_source(source, frame, path);
+  audio_source_probe(source, frame, path);
   source->silent = false;
 }
 
-int open_audio_source(AudioSource* source, DatFrame* frame, const char* path) {
+int audio_source_open(AudioSource* source, DatFrame* frame, const char* path) {
   source->converting = false;
   SourceReader reader = nullptr;
   switch (source_class(source)) {
     case CLASS_MP3:
       if (source->refused) return 0;
       source->reprobe = true;
-      probe_audio_source(source, frame, path);
+      audio_source_probe(source, frame, path);
       source->reprobe = false;
       if (source->refused) return 0;
       if (!init_mp3_decode(path, kMp3ChunkBytes, source->format.channels, source->format.rate, source->format.bitrate_figure))
@@ -178,7 +178,7 @@ int open_audio_source(AudioSource* source, DatFrame* frame, const char* path) {
   return 1;
 }
 
-int32_t read_audio_source(AudioSource* source, uint8_t* buffer, uint32_t n) {
+int32_t audio_source_read(AudioSource* source, uint8_t* buffer, uint32_t n) {
   if (source->converting) return converter_read(&source->converter, buffer, n);
   switch (source_class(source)) {
     case CLASS_MP3: return do_mp3_decode(buffer, n);
@@ -188,7 +188,7 @@ int32_t read_audio_source(AudioSource* source, uint8_t* buffer, uint32_t n) {
   return 0;
 }
 
-void close_audio_source(AudioSource* source) {
+void audio_source_close(AudioSource* source) {
   if (source->converting) converter_close(&source->converter);
   source->converting = false;
   switch (source_class(source)) {

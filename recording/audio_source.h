@@ -33,17 +33,17 @@ struct AudioSource {
 
 // Classifies and probes the file; updates source->format and the main-ID
 // rate and channel codes of frame. Says when the file is converted.
-void probe_audio_source(AudioSource* source, DatFrame* frame, const char* path);
+void audio_source_probe(AudioSource* source, DatFrame* frame, const char* path);
 // The same probe without a word: the format alone (the lead-in silence takes
 // the first file's before its track says what it is).
-void probe_audio_format(AudioSource* source, DatFrame* frame, const char* path);
+void audio_source_probe_format(AudioSource* source, DatFrame* frame, const char* path);
 // Sets the sampling-rate code (bits 2-3) and channel code (bits 0-1) of
 // frame's main_id_format for a rate and channel count.
-void set_main_id_format(const AudioSource* source, DatFrame* frame, int32_t rate, int32_t channels);
+void audio_source_set_main_id(const AudioSource* source, DatFrame* frame, int32_t rate, int32_t channels);
 // Opens the file probed last for reading: non-zero when open, 0 otherwise.
-int open_audio_source(AudioSource* source, DatFrame* frame, const char* path);
+int audio_source_open(AudioSource* source, DatFrame* frame, const char* path);
 // Places up to n bytes of PCM in buffer; fewer only at the end of the file.
 // The buffer must have room for n + 9999 bytes.
-int32_t read_audio_source(AudioSource* source, uint8_t* buffer, uint32_t n);
+int32_t audio_source_read(AudioSource* source, uint8_t* buffer, uint32_t n);
 // Closes the module of the current class (harmless after a failed open).
-void close_audio_source(AudioSource* source);
+void audio_source_close(AudioSource* source);

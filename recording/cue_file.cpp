@@ -96,7 +96,7 @@ void say_cue_file_missing(const std::string& program_dir, const std::string& fil
 
 }  // namespace
 
-std::string compose_cue_path(const std::string& program_dir, const char* base_name) {
+std::string cue_file_compose_path(const std::string& program_dir, const char* base_name) {
   const char* name = std::strrchr(base_name, '/');
   name = name ? name + 1 : base_name;
   const char* dot = std::strrchr(name, '.');
@@ -134,14 +134,14 @@ std::string cue_file_entry(const std::string& cue_path, int n) {
   return value;
 }
 
-int load_cue_file(const RunSettings* settings, std::string* cue_path, RecordingOptions* options,
+int cue_file_load(const RunSettings* settings, std::string* cue_path, RecordingOptions* options,
                   std::string* first_entry) {
   *options = RecordingOptions{};
   std::printf("\n");
 
   std::string program_dir = platform_program_dir();
-  std::string beside_program = compose_cue_path(program_dir, settings->base_name);
-  std::string file_name = compose_cue_path("", settings->base_name);
+  std::string beside_program = cue_file_compose_path(program_dir, settings->base_name);
+  std::string file_name = cue_file_compose_path("", settings->base_name);
   if (beside_program.size() >= PATH_MAX) {
     std::printf("Cannot find cue file: %s\n", beside_program.c_str());
     std::printf("(the path is longer than %d characters)\n", PATH_MAX - 1);

@@ -29,7 +29,7 @@ struct RecordingOptions {
 // list has a first entry. Returns 0 when recording may go on (cue_path holds
 // the file's path, first_entry the value of FILE_001), 1 when it must stop
 // (the reason was printed).
-int load_cue_file(const RunSettings* settings, std::string* cue_path, RecordingOptions* options,
+int cue_file_load(const RunSettings* settings, std::string* cue_path, RecordingOptions* options,
                   std::string* first_entry);
 
 // The value of FILE_nnn (n from 1) in section FILES, or "NONE" when absent.
@@ -40,7 +40,7 @@ std::string cue_file_entry(const std::string& cue_path, int n);
 
 // The cue path beside the program for a file-name argument: the program's
 // folder, the argument's name part (no folder, no extension) and ".CUE".
-std::string compose_cue_path(const std::string& program_dir, const char* base_name);
+std::string cue_file_compose_path(const std::string& program_dir, const char* base_name);
 
 // The path of a file named like `name` (compared without regard to case) in
 // folder `dir`: the exact name when it exists, else the first match in name

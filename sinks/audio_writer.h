@@ -36,9 +36,9 @@ extern const AudioWriter kFlacWriter;
 int32_t audio_file_rate(int32_t rate_code);
 // The worker that hashes or encodes the audio beside the reading (none when
 // no thread can be started: the sink is then called in line).
-void start_audio_worker(TrackFile* file, PcmSink sink, void* context);
+void audio_worker_start(TrackFile* file, PcmSink sink, void* context);
 // Waits until the worker has taken everything. 0, or -1 when its sink failed.
-int stop_audio_worker(TrackFile* file);
+int audio_worker_stop(TrackFile* file);
 // Appends PCM to the WAV stream of a WAV or Broadcast WAV file, and to its
 // MD5 when it keeps one. 0, or -1 after saying that the write failed.
-int write_wav_audio(TrackFile* file, const uint8_t* pcm, int bytes);
+int wav_audio_write(TrackFile* file, const uint8_t* pcm, int bytes);

@@ -106,10 +106,10 @@ int open_bwf(TrackFile* f) {
     std::remove(f->name);  // not even a header: no valid file to leave
     return 1;
   }
-  keep_wav_valid_on_abrupt_exit(f->wav, kBwfHeaderBytes);
+  abrupt_exit_keep_wav_valid(f->wav, kBwfHeaderBytes);
   f->md5 = digest_begin(DIGEST_MD5);
   f->md5_lost = false;
-  start_audio_worker(f, md5_sink, f->md5);
+  audio_worker_start(f, md5_sink, f->md5);
   return 0;
 }
 
@@ -150,7 +150,7 @@ int finish_bwf(TrackFile* f) {
   std::vector<uint8_t> trailing(cue_bytes + kMd5ChunkBytes);
   thistle_put_cue_chunks(trailing.data(), cues.data(), static_cast<uint32_t>(cues.size()));
   uint8_t md5[16];
-  if (stop_audio_worker(f) != 0) f->md5_lost = true;
+  if (audio_worker_stop(f) != 0) f->md5_lost = true;
   bool have_md5 = data == f->data_bytes && !f->write_failed && !f->md5_lost ? digest_end(f->md5, md5, nullptr) == 0
                                                             : (digest_free(f->md5), md5_of_file_audio(f->wav, data, md5));
   f->md5 = nullptr;
@@ -177,7 +177,7 @@ int restart_bwf(TrackFile* f) {
   digest_free(f->md5);
   f->md5 = digest_begin(DIGEST_MD5);
   f->md5_lost = false;
-  start_audio_worker(f, md5_sink, f->md5);
+  audio_worker_start(f, md5_sink, f->md5);
   uint8_t leading[kLeadingBytes];
   build_bext(f, leading);
   if (thistle_write_header_chunks(f->wav, leading, kLeadingBytes, 0, 0, f->rate_code) == 1) return 0;
@@ -196,4 +196,4 @@ uint32_t bwf_room(const TrackFile* f) {
 
 }  // namespace
 
-const AudioWriter kBwfWriter = {open_bwf, write_wav_audio, restart_bwf, finish_bwf, bwf_room};
+const AudioWriter kBwfWriter = {open_bwf, wav_audio_write, restart_bwf, finish_bwf, bwf_room};

@@ -240,11 +240,11 @@ FlacFile* flac_file_create(const char* name, int32_t rate, bool* opened) {
     return nullptr;
   }
   *opened = true;
-  keep_cut_on_abrupt_exit(f->fd);
+  abrupt_exit_keep_cut(f->fd);
   if (begin_stream(f, rate) != 0) {
     int error = f->saved_errno;
     drop_stream(f);
-    forget_descriptor_on_abrupt_exit(f->fd);
+    abrupt_exit_forget_descriptor(f->fd);
     close(f->fd);
     std::remove(name);  // not even a header: no valid file to leave
     free_file(f);
@@ -311,7 +311,7 @@ int flac_file_finish(FlacFile* f, const FlacTags* tags, std::string* failure) {
     if (ftruncate(f->fd, static_cast<off_t>(f->valid)) != 0 && f->saved_errno == 0) f->saved_errno = errno;
     result = -1;
   }
-  forget_descriptor_on_abrupt_exit(f->fd);
+  abrupt_exit_forget_descriptor(f->fd);
   if (close(f->fd) != 0 && result == 0) {
     f->failure = "close";
     f->saved_errno = errno;

@@ -33,7 +33,7 @@ int open_flac(TrackFile* f) {
   bool opened = false;
   f->flac = flac_file_create(f->name, audio_file_rate(f->rate_code), &opened);
   if (f->flac) {
-    start_audio_worker(f, flac_sink, f->flac);
+    audio_worker_start(f, flac_sink, f->flac);
     return 0;
   }
   if (opened)
@@ -58,13 +58,13 @@ int write_flac(TrackFile* f, const uint8_t* pcm, int bytes) {
     f->data_bytes += static_cast<uint64_t>(bytes);
     return 0;
   }
-  stop_audio_worker(f);
+  audio_worker_stop(f);
   return flac_failed(f);
 }
 
 int restart_flac(TrackFile* f) {
   if (flac_file_restart(f->flac, audio_file_rate(f->rate_code)) != 0) return flac_failed(f);
-  start_audio_worker(f, flac_sink, f->flac);
+  audio_worker_start(f, flac_sink, f->flac);
   return 0;
 }
 
@@ -103,7 +103,7 @@ int finish_flac(TrackFile* f) {
     }
   if (programs < 2) tags.track_starts.clear();
   std::string failure;
-  if (stop_audio_worker(f) != 0 && !f->write_failed) flac_failed(f);
+  if (audio_worker_stop(f) != 0 && !f->write_failed) flac_failed(f);
   int result = flac_file_finish(f->flac, &tags, &failure);
   f->flac = nullptr;
   if (result != 0) {

@@ -15,7 +15,7 @@ int image_writer_create(ImageWriter* image, const char* name) {
     return 1;
   }
   use_large_buffer(file);
-  keep_valid_on_abrupt_exit(file, ABRUPT_EXIT_IMAGE);
+  abrupt_exit_keep_valid(file, ABRUPT_EXIT_IMAGE);
   image->file = file;
   image->name = name;
   return 0;
@@ -46,5 +46,5 @@ int image_writer_finish(ImageWriter* image) {
     close_stream(file, close_file);
     return 1;
   }
-  return close_output_file(file, image->name) != 0 ? 1 : 0;
+  return output_file_close(file, image->name) != 0 ? 1 : 0;
 }

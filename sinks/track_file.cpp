@@ -14,16 +14,16 @@ int32_t audio_file_rate(int32_t rate_code) {
   return rate ? rate : 48000;
 }
 
-void start_audio_worker(TrackFile* f, PcmSink sink, void* context) { f->worker = pcm_worker_start(sink, context); }
+void audio_worker_start(TrackFile* f, PcmSink sink, void* context) { f->worker = pcm_worker_start(sink, context); }
 
-int stop_audio_worker(TrackFile* f) {
+int audio_worker_stop(TrackFile* f) {
   if (!f->worker) return 0;
   int result = pcm_worker_finish(f->worker);
   f->worker = nullptr;
   return result;
 }
 
-int write_wav_audio(TrackFile* f, const uint8_t* pcm, int bytes) {
+int wav_audio_write(TrackFile* f, const uint8_t* pcm, int bytes) {
   errno = 0;
   int32_t written = outputWavEncode(pcm, bytes, f->wav);
   if (written > 0) {
@@ -44,7 +44,7 @@ namespace {
 
 // The plain WAV writer: a 44-byte header and the audio.
 int open_wav(TrackFile* f) {
-  f->wav = open_wav_file(f->name, f->rate_code);
+  f->wav = wav_file_open(f->name, f->rate_code);
   return f->wav ? 0 : 1;
 }
 
@@ -56,7 +56,7 @@ int restart_wav(TrackFile* f) {
 }
 
 int finish_wav(TrackFile* f) {
-  int result = finish_wav_file(f->wav, f->name, static_cast<uint32_t>(f->data_bytes), f->rate_code, f->write_failed);
+  int result = wav_file_finish(f->wav, f->name, static_cast<uint32_t>(f->data_bytes), f->rate_code, f->write_failed);
   f->wav = nullptr;
   return result != 0 ? -1 : 0;
 }
@@ -68,7 +68,7 @@ bool audio_open(const TrackFile* f) { return f->wav || f->flac; }
 
 }  // namespace
 
-const AudioWriter kWavWriter = {open_wav, write_wav_audio, restart_wav, finish_wav, wav_room};
+const AudioWriter kWavWriter = {open_wav, wav_audio_write, restart_wav, finish_wav, wav_room};
 
 int track_file_finish(TrackFile* f, const ConcealTotals* totals, int unreadable, int recovered) {
   int result = 0;
@@ -81,11 +81,11 @@ int track_file_finish(TrackFile* f, const ConcealTotals* totals, int unreadable,
     if (f->meta.emphasis_frames > 0 || f->emphasis.deemphasis)
       track_log_printf("emphasis: %s\n", track_emphasis_text(&f->meta, f->emphasis.deemphasis));
     track_log_set(nullptr);
-    if (close_output_file(f->log, f->log_name) != 0) result = -1;
+    if (output_file_close(f->log, f->log_name) != 0) result = -1;
     f->log = nullptr;
   }
   if (audio_open(f) && f->writer->finish(f) != 0) result = -1;
-  stop_audio_worker(f);
+  audio_worker_stop(f);
   digest_free(f->md5);
   f->md5 = nullptr;
   return result;
@@ -131,7 +131,7 @@ int track_file_restart(TrackFile* f, int32_t rate_code) {
   f->data_bytes = 0;
   track_meta_reset(&f->meta);
   emphasis_stage_restart(&f->emphasis, audio_file_rate(rate_code));
-  stop_audio_worker(f);
+  audio_worker_stop(f);
   return f->writer->restart(f);
 }
 

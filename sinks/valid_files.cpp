@@ -51,7 +51,7 @@ AbruptExitFile* registered(int fd) {
 // signal handler. A write under way on this very thread was interrupted and
 // never goes on: the cut drops what it wrote. One on another thread gets up
 // to a second to record its length.
-void cut_on_abrupt_exit(AbruptExitFile* f) {
+void abrupt_exit_cut(AbruptExitFile* f) {
   int was = f->state.fetch_or(kCut);
   if ((was & kWriting) && f->writer.load() != gettid()) {
     timespec step{0, kCutWaitStepNs};
@@ -60,11 +60,11 @@ void cut_on_abrupt_exit(AbruptExitFile* f) {
   if (ftruncate(f->fd, static_cast<off_t>(f->length.load())) != 0) return;
 }
 
-void forget_on_abrupt_exit(FILE* file) { forget_descriptor_on_abrupt_exit(fileno(file)); }
+void abrupt_exit_forget_stream(FILE* file) { abrupt_exit_forget_descriptor(fileno(file)); }
 
-void register_on_abrupt_exit(int fd, AbruptExitKind kind, uint32_t header_bytes) {
-  console_set_abrupt_exit_hook(repair_files_on_abrupt_exit);
-  set_close_stream_hook(forget_on_abrupt_exit);
+void abrupt_exit_register(int fd, AbruptExitKind kind, uint32_t header_bytes) {
+  console_set_abrupt_exit_hook(abrupt_exit_repair_files);
+  set_close_stream_hook(abrupt_exit_forget_stream);
   for (AbruptExitFile& f : g_abrupt_exit_files) {
     if (f.fd >= 0) continue;
     f.kind = kind;
@@ -78,15 +78,15 @@ void register_on_abrupt_exit(int fd, AbruptExitKind kind, uint32_t header_bytes)
 
 }  // namespace
 
-void keep_valid_on_abrupt_exit(FILE* file, AbruptExitKind kind) {
-  register_on_abrupt_exit(fileno(file), kind, THISTLE_HEADER_BYTES(0));
+void abrupt_exit_keep_valid(FILE* file, AbruptExitKind kind) {
+  abrupt_exit_register(fileno(file), kind, THISTLE_HEADER_BYTES(0));
 }
 
-void keep_wav_valid_on_abrupt_exit(FILE* file, uint32_t header_bytes) {
-  register_on_abrupt_exit(fileno(file), ABRUPT_EXIT_WAV, header_bytes);
+void abrupt_exit_keep_wav_valid(FILE* file, uint32_t header_bytes) {
+  abrupt_exit_register(fileno(file), ABRUPT_EXIT_WAV, header_bytes);
 }
 
-void repair_files_on_abrupt_exit(void) {
+void abrupt_exit_repair_files(void) {
   for (AbruptExitFile& f : g_abrupt_exit_files) {
     int fd = f.fd;
     if (fd < 0) continue;
@@ -95,7 +95,7 @@ void repair_files_on_abrupt_exit(void) {
       continue;
     }
     if (f.kind == ABRUPT_EXIT_CUT) {
-      cut_on_abrupt_exit(&f);
+      abrupt_exit_cut(&f);
       continue;
     }
     struct stat info {};
@@ -104,7 +104,7 @@ void repair_files_on_abrupt_exit(void) {
   }
 }
 
-void keep_cut_on_abrupt_exit(int fd) { register_on_abrupt_exit(fd, ABRUPT_EXIT_CUT, 0); }
+void abrupt_exit_keep_cut(int fd) { abrupt_exit_register(fd, ABRUPT_EXIT_CUT, 0); }
 
 void abrupt_exit_valid_length(int fd, int64_t length) {
   if (AbruptExitFile* f = registered(fd)) f->length.store(length);
@@ -125,12 +125,12 @@ void abrupt_exit_end_write(int fd, int64_t length) {
   f->state.fetch_and(~kWriting);
 }
 
-void forget_descriptor_on_abrupt_exit(int fd) {
+void abrupt_exit_forget_descriptor(int fd) {
   for (AbruptExitFile& f : g_abrupt_exit_files)
     if (f.fd == fd) f.fd = -1;
 }
 
-FILE* open_wav_file(const char* name, int32_t rate_code) {
+FILE* wav_file_open(const char* name, int32_t rate_code) {
   errno = 0;
   FILE* wav = openWavEncode(name);
   if (!wav) {
@@ -146,7 +146,7 @@ FILE* open_wav_file(const char* name, int32_t rate_code) {
     std::remove(name);  // not even a header: no valid file to leave
     return nullptr;
   }
-  keep_valid_on_abrupt_exit(wav, ABRUPT_EXIT_WAV);
+  abrupt_exit_keep_valid(wav, ABRUPT_EXIT_WAV);
   return wav;
 }
 
@@ -162,7 +162,7 @@ void say_finish_failures(const char* name, const ThistleFinish* done) {
   }
 }
 
-int finish_wav_file(FILE* wav, const char* name, uint32_t data_bytes, int32_t rate_code, bool write_failed) {
+int wav_file_finish(FILE* wav, const char* name, uint32_t data_bytes, int32_t rate_code, bool write_failed) {
   ThistleFinish done{};
   int result = thistle_finish_stream(wav, data_bytes, rate_code, write_failed ? 1 : 0, &done);
   say_finish_failures(name, &done);
@@ -174,7 +174,7 @@ int finish_wav_file(FILE* wav, const char* name, uint32_t data_bytes, int32_t ra
   return result;
 }
 
-int close_output_file(FILE* file, const char* name) {
+int output_file_close(FILE* file, const char* name) {
   errno = 0;
   bool failed = std::ferror(file) != 0;
   if (close_stream(file, close_file) != 0) failed = true;

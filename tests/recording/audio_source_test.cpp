@@ -21,7 +21,7 @@ std::string fixture(const char* name) { return std::string(KESTREL_SOURCE_DIR) +
 // Probes a file; what was printed.
 std::string probe(const std::string& path) {
   testing::internal::CaptureStdout();
-  probe_audio_source(&g_recorder.source, &g_recorder.frame, path.c_str());
+  audio_source_probe(&g_recorder.source, &g_recorder.frame, path.c_str());
   return testing::internal::GetCapturedStdout();
 }
 
@@ -31,14 +31,14 @@ uint8_t codes(void) { return g_recorder.frame.main_id_format & 0x0F; }
 std::string read_all(const std::string& path, uint32_t n) {
   std::string out;
   testing::internal::CaptureStdout();
-  EXPECT_NE(open_audio_source(&g_recorder.source, &g_recorder.frame, path.c_str()), 0) << path;
+  EXPECT_NE(audio_source_open(&g_recorder.source, &g_recorder.frame, path.c_str()), 0) << path;
   std::vector<uint8_t> buffer(n + 10000);
   for (;;) {
-    int32_t got = read_audio_source(&g_recorder.source, buffer.data(), n);
+    int32_t got = audio_source_read(&g_recorder.source, buffer.data(), n);
     out.append(reinterpret_cast<char*>(buffer.data()), static_cast<size_t>(got));
     if (static_cast<uint32_t>(got) < n) break;
   }
-  close_audio_source(&g_recorder.source);
+  audio_source_close(&g_recorder.source);
   testing::internal::GetCapturedStdout();
   return out;
 }
@@ -55,8 +55,8 @@ TEST(Source, ExtensionsChooseTheModule) {
   }
   // A file of no known class does not open.
   probe("notes.txt");
-  EXPECT_EQ(open_audio_source(&g_recorder.source, &g_recorder.frame, "notes.txt"), 0);
-  close_audio_source(&g_recorder.source);
+  EXPECT_EQ(audio_source_open(&g_recorder.source, &g_recorder.frame, "notes.txt"), 0);
+  audio_source_close(&g_recorder.source);
 }
 
 TEST(Source, ProbesSetTheRateAndChannelCodes) {
@@ -83,13 +83,13 @@ TEST(Source, ProbesSetTheRateAndChannelCodes) {
   EXPECT_EQ(codes(), 0x4);
   // Opening an MPEG file probes it again, silently.
   testing::internal::CaptureStdout();
-  EXPECT_NE(open_audio_source(&g_recorder.source, &g_recorder.frame, fixture("mono_22k.mp3").c_str()), 0);
-  close_audio_source(&g_recorder.source);
+  EXPECT_NE(audio_source_open(&g_recorder.source, &g_recorder.frame, fixture("mono_22k.mp3").c_str()), 0);
+  audio_source_close(&g_recorder.source);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   // The probe for the format alone says nothing, and sets the codes all the same.
   testing::internal::CaptureStdout();
-  probe_audio_format(&g_recorder.source, &g_recorder.frame, dir.file("c.wav").c_str());
-  probe_audio_format(&g_recorder.source, &g_recorder.frame, dir.file("missing.mp3").c_str());
+  audio_source_probe_format(&g_recorder.source, &g_recorder.frame, dir.file("c.wav").c_str());
+  audio_source_probe_format(&g_recorder.source, &g_recorder.frame, dir.file("missing.mp3").c_str());
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(codes(), 0x0);
   EXPECT_EQ(probe(dir.file("c.wav")), "converting 32-bit float 6-channel at 96000 Hz to 16-bit stereo at 48000 Hz\n");
@@ -105,8 +105,8 @@ TEST(Source, ProbesSetTheRateAndChannelCodes) {
   EXPECT_EQ(probe(dir.file("adpcm.wav")),
             "not supported file type\n4-bit format 2 stereo at 44100 Hz cannot be converted for recording\n");
   EXPECT_EQ(codes(), 0x0);
-  EXPECT_EQ(open_audio_source(&g_recorder.source, &g_recorder.frame, dir.file("adpcm.wav").c_str()), 0);
-  close_audio_source(&g_recorder.source);
+  EXPECT_EQ(audio_source_open(&g_recorder.source, &g_recorder.frame, dir.file("adpcm.wav").c_str()), 0);
+  audio_source_close(&g_recorder.source);
 }
 
 // Files that are no source are said to be so and do not open: the track is
@@ -139,8 +139,8 @@ TEST(Source, FilesThatAreNoSourceAreRefused) {
     else
       EXPECT_EQ(said, c.said + path + "\n");
     testing::internal::CaptureStdout();
-    EXPECT_EQ(open_audio_source(&g_recorder.source, &g_recorder.frame, path.c_str()), 0) << c.name;
-    close_audio_source(&g_recorder.source);
+    EXPECT_EQ(audio_source_open(&g_recorder.source, &g_recorder.frame, path.c_str()), 0) << c.name;
+    audio_source_close(&g_recorder.source);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << c.name;
   }
 
@@ -159,10 +159,10 @@ TEST(Source, AFailedProbeTakesNothingFromTheFileBefore) {
   probe(dir.file("adpcm.wav"));
   EXPECT_EQ(probe(dir.file("missing.wav")), "");
   testing::internal::CaptureStdout();
-  int opened = open_audio_source(&g_recorder.source, &g_recorder.frame, dir.file("missing.wav").c_str());
+  int opened = audio_source_open(&g_recorder.source, &g_recorder.frame, dir.file("missing.wav").c_str());
   std::vector<uint8_t> buffer(5760 + 10000);
-  int32_t delivered = opened ? read_audio_source(&g_recorder.source, buffer.data(), 5760) : -1;
-  close_audio_source(&g_recorder.source);
+  int32_t delivered = opened ? audio_source_read(&g_recorder.source, buffer.data(), 5760) : -1;
+  audio_source_close(&g_recorder.source);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "error opening file\n");
   EXPECT_NE(opened, 0);
   EXPECT_EQ(delivered, 0);

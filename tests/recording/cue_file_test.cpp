@@ -28,10 +28,10 @@ RunSettings settings_for(const char* name) {
 }
 
 TEST(CueFile, PathIsTheArgumentsNameBesideTheProgram) {
-  EXPECT_EQ(compose_cue_path("/opt/kestrel", "SET1"), "/opt/kestrel/SET1.CUE");
-  EXPECT_EQ(compose_cue_path("/opt/kestrel", "LISTS/SET1.TXT"), "/opt/kestrel/SET1.CUE");
-  EXPECT_EQ(compose_cue_path("/", "/A/B.C/SET1.X.Y"), "/SET1.X.CUE");
-  EXPECT_EQ(compose_cue_path("", "SET1"), "SET1.CUE");
+  EXPECT_EQ(cue_file_compose_path("/opt/kestrel", "SET1"), "/opt/kestrel/SET1.CUE");
+  EXPECT_EQ(cue_file_compose_path("/opt/kestrel", "LISTS/SET1.TXT"), "/opt/kestrel/SET1.CUE");
+  EXPECT_EQ(cue_file_compose_path("/", "/A/B.C/SET1.X.Y"), "/SET1.X.CUE");
+  EXPECT_EQ(cue_file_compose_path("", "SET1"), "SET1.CUE");
 }
 
 TEST(CueFile, FileNameMatchesWithoutRegardToCase) {
@@ -71,7 +71,7 @@ TEST(CueFile, FoundInTheCurrentFolderWhenNotBesideTheProgram) {
   std::string path, first;
   RecordingOptions options{};
   testing::internal::CaptureStdout();
-  EXPECT_EQ(load_cue_file(&settings, &path, &options, &first), 0);
+  EXPECT_EQ(cue_file_load(&settings, &path, &options, &first), 0);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "\nStart IDs will be marked\nSCMS will be set to 10\nAbsolute time will be marked\n"
             "Program numbers will be marked\nTime and date will be marked\nInter-track silence = 2 seconds\n\n");
@@ -93,14 +93,14 @@ TEST(CueFile, MissingFileNamesThePathsTried) {
   ASSERT_GT(readlink("/proc/self/exe", program, sizeof program - 1), 0);
   std::string program_dir(program, std::strrchr(program, '/'));
   testing::internal::CaptureStdout();
-  EXPECT_EQ(load_cue_file(&settings, &path, &options, &first), 1);
+  EXPECT_EQ(cue_file_load(&settings, &path, &options, &first), 1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "\nCannot find cue file: neither " + program_dir + "/NO_SUCH_KESTREL_LIST.CUE (beside the program) nor " +
                 dir.file("NO_SUCH_KESTREL_LIST.CUE") + " (in the current folder) exists (its name in any case)\n");
 
   InFolder beside(program_dir);
   testing::internal::CaptureStdout();
-  EXPECT_EQ(load_cue_file(&settings, &path, &options, &first), 1);
+  EXPECT_EQ(cue_file_load(&settings, &path, &options, &first), 1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nCannot find cue file: " + program_dir +
                                                         "/NO_SUCH_KESTREL_LIST.CUE does not exist (its name in any case)\n");
 }

@@ -72,7 +72,7 @@ TEST(FlacFile, TheCutOfAnAbruptExitWaitsForAFramesLengthAndNothingIsWrittenAfter
   // The second interrupt, while the third frame's length is not yet recorded.
   std::atomic<bool> cut{false};
   std::thread interrupt([&] {
-    repair_files_on_abrupt_exit();
+    abrupt_exit_repair_files();
     cut = true;
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));

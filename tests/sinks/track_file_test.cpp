@@ -102,7 +102,7 @@ TEST(TrackFile, WritersLeaveValidFilesWholeOrUpToAFault) {
     }
     Audio repaired;
     if (row.fault == ABRUPT_EXIT) {
-      repair_files_on_abrupt_exit();  // as a second interrupt would, mid-file
+      abrupt_exit_repair_files();  // as a second interrupt would, mid-file
       repaired = read_back(path, row.flac, row.bwf);
     }
     ConcealTotals totals{};
@@ -138,7 +138,7 @@ TEST(TrackFile, WritersLeaveValidFilesWholeOrUpToAFault) {
     const std::string before = read_file(path);
     FILE* kept = std::fopen(other.c_str(), "r+b");
     ASSERT_NE(kept, nullptr);
-    repair_files_on_abrupt_exit();
+    abrupt_exit_repair_files();
     std::fclose(kept);
     EXPECT_EQ(read_file(other), other_bytes) << row.name;
     EXPECT_EQ(read_file(path), before) << row.name;
