@@ -1,6 +1,7 @@
 // The Broadcast WAV writer (/BWF): the tape's metadata in "bext", markers in
 // "cue ", the audio's MD5 in "MD5 "; the chunks behind the audio are written
 // at the finish, and "bext" keeps its size, so that the audio never moves.
+#include <algorithm>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -155,6 +156,9 @@ int finish_bwf(TrackFile* f) {
                                                             : (digest_free(f->md5), md5_of_file_audio(f->wav, data, md5));
   f->md5 = nullptr;
   uint32_t trailing_size = cue_bytes;
+  // The chunk's readers take its 16 bytes as one little-endian number: the
+  // digest goes in last byte first.
+  std::reverse(md5, md5 + sizeof md5);
   if (have_md5) trailing_size += thistle_put_chunk(trailing.data() + cue_bytes, "MD5 ", md5, sizeof md5);
   uint8_t leading[kLeadingBytes];
   build_bext(f, leading);
