@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <thread>
 
 #include "tests/campaign/scenarios.h"
@@ -115,6 +116,7 @@ void scenario_busy(Rng* rng, const std::string& dir, Verdict* v, std::string* de
   int image_fd = -1;
   std::thread reader;
   std::string image_bytes;
+  std::atomic<bool> dump_ended{false};
   plan.options.trigger_text = " - issuing a tape load...done\n";
   plan.options.trigger_call = [&] {
     image_fd = open((dir + "/" + image).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -126,11 +128,23 @@ void scenario_busy(Rng* rng, const std::string& dir, Verdict* v, std::string* de
     second_ran = true;
     if (image_fd >= 0) {
       fcntl(image_fd, F_SETFL, 0);  // the reads wait for the dump's writes
-      reader = std::thread([&] { image_bytes = read_all(image_fd); });
+      // Until the dump opens the image, a read finds no writer and ends at
+      // once, as it does after the dump closed it: read on until the dump
+      // has ended, which a fast second run may come well before.
+      reader = std::thread([&] {
+        for (;;) {
+          const bool ended = dump_ended.load();
+          std::string more = read_all(image_fd);
+          image_bytes += more;
+          if (ended) break;
+          if (more.empty()) usleep(10000);
+        }
+      });
     }
   };
   DumpOutcome model = model_dump(false, &bus, image, false);
   ProcessResult result = run_plan(plan, dir);
+  dump_ended = true;
   if (reader.joinable()) reader.join();
   if (image_fd >= 0) close(image_fd);
 
