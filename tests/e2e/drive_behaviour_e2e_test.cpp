@@ -80,6 +80,29 @@ TEST_P(DriveBehaviour, EachIsRetriedOrEndsTheReadInPlainWords) {
   }
 }
 
+// /BITTERN saves the frames themselves: a frame that did not come is never
+// saved, not even as a stand-in under /STOPEOT, and the dump says why it ends.
+TEST_P(DriveBehaviour, ADumpEndsInPlainWordsWhereTheDrivesPlaceIsLost) {
+  const BusKeys transport = {{"transport", GetParam()}};
+  Tape tape = one_program();
+  const struct {
+    BusKeys drive_keys;
+    const char* says;
+  } rows[] = {
+      {{{"hang_at", "50"}}, "the drive did not answer in time"},
+      {{{"bus_reset_at", "30"}}, "a read was cut off on the way"},
+      {{{"short_read", "20"}}, "a read was cut off on the way"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.says);
+    TapeRun t;
+    ProcessResult r = t.run(tape, {"/BITTERN", "DUMP", "/STOPEOT"}, row.drive_keys, {}, transport);
+    EXPECT_EQ(r.exit_code, 6) << r.out;
+    EXPECT_NE(r.out.find(row.says), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("stand-in"), std::string::npos) << r.out;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, DriveBehaviour, testing::Values("direct", "sg"),
                          [](const testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
 
