@@ -13,11 +13,17 @@
 #define SENSE_NOT_READY 0x02
 #define SENSE_MEDIUM_ERROR 0x03
 #define SENSE_ILLEGAL_REQUEST 0x05
+#define SENSE_UNIT_ATTENTION 0x06
 #define SENSE_DATA_PROTECT 0x07
 #define SENSE_BLANK_CHECK 0x08
 #define SENSE_VOLUME_OVERFLOW 0x0D
 #define SENSE_FLAG_EOM 0x40
 #define SENSE_FLAG_ILI 0x20
+
+// The kernel's host statuses (DID_*) that the request block's host_status
+// carries for a command the bus cut off.
+#define HOST_STATUS_TIME_OUT 0x03
+#define HOST_STATUS_RESET 0x08
 
 #define SCSI_STATUS_GOOD 0x00
 #define SCSI_STATUS_CHECK_CONDITION 0x02

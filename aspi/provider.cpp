@@ -104,11 +104,23 @@ uint8_t status_of_exception() {
   }
 }
 
+// A READ or WRITE that the drive calls GOOD moved all its bytes; when the
+// residual says otherwise, the transfer was cut short on the way (the sg
+// driver, a bridge) and what arrived is not a frame: the command is taken as
+// aborted, the same on every transport.
+void check_whole_transfer(AspiExecRequest* block, const TransportOutcome& outcome) {
+  bool transfer = block->cdb[0] == SCSI_OP_READ_6 || block->cdb[0] == SCSI_OP_WRITE_6;
+  if (transfer && block->status == ASPI_STATUS_COMPLETED && block->target_status == SCSI_STATUS_GOOD &&
+      outcome.resid > 0)
+    block->status = ASPI_STATUS_ABORTED;
+}
+
 void execute(Provider& p, AspiExecRequest* block) {
   if (p.virtual_bus)
     vbus_execute(&p.bus, block);
   else
     sg_execute(&p.sg, block);
+  check_whole_transfer(block, p.virtual_bus ? p.bus.last : p.sg.last);
 }
 
 int64_t microseconds_between(const timespec& from, const timespec& to) {

@@ -22,7 +22,7 @@ namespace {
 
 // Transport (host) states of the SCSI generic header that matter here.
 const unsigned kDidNoConnect = 0x01;
-const unsigned kDidTimeOut = 0x03;
+const unsigned kDidTimeOut = HOST_STATUS_TIME_OUT;
 const unsigned kDidBadTarget = 0x04;
 const unsigned kDriverTimeout = 0x06;
 const unsigned kDriverMask = 0x0F;
@@ -167,6 +167,10 @@ void sg_map_outcome(const sg_io_hdr_t* header, int ioctl_result, int ioctl_errno
     return;
   if (header->host_status == kDidNoConnect || header->host_status == kDidBadTarget) {
     block->status = ASPI_STATUS_NO_DEVICE;
+    return;
+  }
+  if (header->host_status == HOST_STATUS_RESET) {  // a bus reset cut the command off
+    block->status = ASPI_STATUS_ABORTED;
     return;
   }
   if (header->host_status != 0) {

@@ -106,6 +106,7 @@ int sg_loopback_ioctl(int fd, unsigned long request, void* argument) {
   b.cdb_length = std::min<uint8_t>(h->cmd_len, sizeof b.cdb);
   std::memcpy(b.cdb, h->cmdp, b.cdb_length);
   b.sense_length = sizeof b.sense;
+  b.timeout_ms = h->timeout;
   if (h->dxfer_direction != SG_DXFER_NONE && h->dxfer_len > 0) {
     b.data = h->dxferp;
     b.data_length = h->dxfer_len;
@@ -122,7 +123,11 @@ int sg_loopback_ioctl(int fd, unsigned long request, void* argument) {
   h->resid = g_bus->last.resid;
   h->duration = 0;
   h->info = 0;
-  if (b.status == ASPI_STATUS_NO_DEVICE) {
+  if (g_bus->last_end != VBUS_ANSWERED) {
+    // The midlayer gave up on the command (its time-out) or a bus reset
+    // ended it: no SCSI status, only the host's.
+    h->host_status = g_bus->last_end == VBUS_RESET ? HOST_STATUS_RESET : HOST_STATUS_TIME_OUT;
+  } else if (b.status == ASPI_STATUS_NO_DEVICE) {
     h->host_status = kDidBadTarget;
   } else if (b.target_status == SCSI_STATUS_CHECK_CONDITION) {
     h->status = b.target_status;

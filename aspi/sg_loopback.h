@@ -8,7 +8,9 @@
 // status in status and, shifted right by one, in masked_status; a CHECK
 // CONDITION with DRIVER_SENSE in driver_status, the sense in the caller's
 // buffer (sb_len_wr bytes) and SG_INFO_CHECK in info; resid the bytes not
-// moved; a target that is not there DID_BAD_TARGET in host_status; and, where
+// moved; a target that is not there DID_BAD_TARGET in host_status; a command
+// the drive did not answer in time DID_TIME_OUT, one a bus reset cut off
+// DID_RESET; and, where
 // a drive's sg_errno key says so, an SG_IO that fails with an errno.
 #pragma once
 

@@ -29,6 +29,10 @@ const size_t kInquiryBytes = 36;
 const uint8_t kMrsPageLength = 6;  // bytes after the page code and length
 const double kFrameSeconds = 0.03;  // a frame at the normal playing speed: 100 in 3 seconds
 
+// UNIT ATTENTION's reasons (ASC; ASCQ 0).
+const uint8_t kAscMediumChanged = 0x28;  // not ready to ready change, medium may have changed
+const uint8_t kAscPowerOn = 0x29;        // power on, reset, or bus device reset occurred
+
 // Audio LOCATE search types (byte 3, bits 5-6).
 
 // ---------------------------------------------------------------- bus file
@@ -159,6 +163,26 @@ bool parse_sg_errno(const std::string& text, VirtualDrive* d) {
   return true;
 }
 
+// "N[:BYTES]": the N-th READ moves only BYTES (default half a frame).
+bool parse_short_read(const std::string& text, VirtualDrive* d) {
+  size_t colon = text.find(':');
+  uint64_t n, bytes = DAT_FRAME_BYTES / 2;
+  if (!parse_unsigned(text.substr(0, colon), &n) || n == 0 || n > UINT32_MAX) return false;
+  if (colon != std::string::npos && (!parse_unsigned(text.substr(colon + 1), &bytes) || bytes >= DAT_FRAME_BYTES))
+    return false;
+  d->short_read_at = static_cast<uint32_t>(n);
+  d->short_read_bytes = static_cast<uint32_t>(bytes);
+  return true;
+}
+
+// A command count from 1, or 0 for never.
+bool parse_count(const std::string& text, uint32_t* count) {
+  uint64_t n;
+  if (!parse_unsigned(text, &n) || n > UINT32_MAX) return false;
+  *count = static_cast<uint32_t>(n);
+  return true;
+}
+
 bool parse_write_error(const std::string& text, VirtualDrive* d) {
   size_t colon = text.find(':');
   uint64_t n;
@@ -250,6 +274,22 @@ bool apply_key(const VirtualBus* bus, const IniEntry& e, VirtualDrive* d) {
     return parse_decimal(v, false, &d->search_speed);
   } else if (!strcasecmp(key, "locate_seconds")) {
     return parse_decimal(v, true, &d->locate_seconds);
+  } else if (!strcasecmp(key, "unit_attention")) {
+    // What the drive has to say at its first command: it was powered on
+    // (or reset), or its cassette was changed.
+    bool medium_changed = !strcasecmp(v.c_str(), "medium_changed");
+    if (!medium_changed && strcasecmp(v.c_str(), "power_on") != 0 && !parse_flag(v, &d->unit_attention))
+      return false;
+    if (medium_changed) d->unit_attention = true;
+    d->attention_asc = !d->unit_attention ? 0 : medium_changed ? kAscMediumChanged : kAscPowerOn;
+  } else if (!strcasecmp(key, "becoming_ready")) {
+    return parse_count(v, &d->becoming_ready);
+  } else if (!strcasecmp(key, "short_read")) {
+    return parse_short_read(v, d);
+  } else if (!strcasecmp(key, "hang_at")) {
+    return parse_count(v, &d->hang_at);
+  } else if (!strcasecmp(key, "bus_reset_at")) {
+    return parse_count(v, &d->bus_reset_at);
   } else {
     return false;
   }
@@ -457,6 +497,9 @@ void read_frame(VirtualBus* bus, VirtualDrive* d, AspiExecRequest* b) {
   size_t bytes = std::min<size_t>({length, DAT_FRAME_BYTES, b->data ? b->data_length : 0u});
   const uint8_t* frame = read_ahead_frame(d, index);
   if (!frame) return check(b, SENSE_MEDIUM_ERROR, 0x11, 0x00);
+  // A transfer cut short on the way moves fewer bytes, and the drive still
+  // says GOOD: only the residual shows it.
+  if (d->reads == d->short_read_at) bytes = std::min<size_t>(bytes, d->short_read_bytes);
   std::memcpy(b->data, frame, bytes);
   d->transferred = static_cast<uint32_t>(bytes);
   if (bad) damage(static_cast<uint8_t*>(b->data), bytes);
@@ -567,9 +610,16 @@ void mode_select(VirtualDrive* d, AspiExecRequest* b) {
 
 void load_unload(VirtualDrive* d, AspiExecRequest* b) {
   if (d->cassette.empty()) return no_medium(b);
+  bool was_loaded = d->loaded;
   d->loaded = (b->cdb[4] & 0x01) != 0;
   d->searching = false;
   d->position = 0;
+  if (d->loaded) {
+    // Threading the tape takes a while; a cassette put in anew is news to
+    // the host at its next command.
+    d->threading_left = d->becoming_ready;
+    if (!was_loaded && d->unit_attention) d->attention_asc = kAscMediumChanged;
+  }
   block_finish_good(b);
 }
 
@@ -721,6 +771,7 @@ int vbus_load(const char* path, VirtualBus* bus) {
       d.cassette.clear();
     }
     open_cassette(bus, name, &d);
+    d.threading_left = d.becoming_ready;
     bus->drives.push_back(std::move(d));
     bus->adapter_count = std::max(bus->adapter_count, adapter + 1);
   }
@@ -821,6 +872,50 @@ void dispatch(VirtualBus* bus, VirtualDrive* d, AspiExecRequest* b) {
   }
 }
 
+// A command that got no answer: it timed out, or a bus reset cut it off.
+void no_answer(VirtualBus* bus, AspiExecRequest* b, VbusEnd end) {
+  std::memset(b->sense, 0, sizeof b->sense);
+  b->target_status = 0;
+  b->host_status = end == VBUS_RESET ? HOST_STATUS_RESET : 0;
+  b->status = end == VBUS_RESET ? ASPI_STATUS_ABORTED : ASPI_STATUS_PENDING;
+  bus->last_end = end;
+}
+
+// What a real drive does before it looks at a command: nothing at all once
+// it has stopped answering; a READ that meets a hang or a bus reset; a
+// pending UNIT ATTENTION; NOT READY while it threads the tape. INQUIRY is
+// answered through the last two, as the standard has it. false when the
+// command ends here.
+bool real_drive_gate(VirtualBus* bus, VirtualDrive* d, AspiExecRequest* b) {
+  if (d->hung) return no_answer(bus, b, VBUS_TIMED_OUT), false;
+  if (b->cdb[0] == SCSI_OP_READ_6) {
+    ++d->reads;
+    if (d->reads == d->hang_at) {
+      d->hung = true;
+      return no_answer(bus, b, VBUS_TIMED_OUT), false;
+    }
+    if (d->reads == d->bus_reset_at) {
+      // The reset stops the transport: the drive goes back to the
+      // beginning of the tape and says so at the next command.
+      d->searching = false;
+      d->position = 0;
+      d->attention_asc = kAscPowerOn;
+      return no_answer(bus, b, VBUS_RESET), false;
+    }
+  }
+  if (b->cdb[0] == SCSI_OP_INQUIRY) return true;
+  if (d->attention_asc != 0) {
+    uint8_t asc = d->attention_asc;
+    d->attention_asc = 0;
+    return check(b, SENSE_UNIT_ATTENTION, asc, 0x00), false;
+  }
+  if (tape_in(d) && d->threading_left > 0) {
+    --d->threading_left;
+    return check(b, SENSE_NOT_READY, 0x04, 0x01), false;
+  }
+  return true;
+}
+
 const uint32_t kReplayReports = 5;
 
 // A replaying drive: the next recorded command of its address answers, when
@@ -854,6 +949,7 @@ void replay(VirtualBus* bus, VirtualDrive* d, AspiExecRequest* b) {
 
 void vbus_execute(VirtualBus* bus, AspiExecRequest* b) {
   bus->last = TransportOutcome();
+  bus->last_end = VBUS_ANSWERED;
   bool has_data = b->data && b->data_length > 0;
   bus->last.resid = has_data ? static_cast<int32_t>(b->data_length) : 0;
   VirtualDrive* d = vbus_find(bus, b->adapter, b->target, b->lun);
@@ -867,7 +963,16 @@ void vbus_execute(VirtualBus* bus, AspiExecRequest* b) {
     return;
   }
   d->transferred = 0;
+  if (!real_drive_gate(bus, d, b)) return;
+  uint64_t searched = d->frames_searched, locates = d->locates;
   dispatch(bus, d, b);
+  // REWIND and LOCATE take the time the transport needs; longer than the
+  // caller waits, and the command has timed out (the tape still gets there).
+  if (d->locates != locates && b->timeout_ms != 0) {
+    double seconds = static_cast<double>(d->frames_searched - searched) * kFrameSeconds / d->search_speed +
+                     d->locate_seconds;
+    if (seconds * 1000 > b->timeout_ms) return no_answer(bus, b, VBUS_TIMED_OUT);
+  }
   if (has_data) bus->last.resid = static_cast<int32_t>(b->data_length - std::min(d->transferred, b->data_length));
 }
 

@@ -56,6 +56,16 @@ struct VirtualDrive {
   uint32_t sg_errno_at = 0;
   int sg_errno = 0;
   uint32_t sg_calls = 0;  // SG_IOs so far
+  // What real drives do and the model otherwise leaves out.
+  bool unit_attention = false;   // UNIT ATTENTION on the first command after power-on and after a load
+  // After power-on and after a load, the drive threads the tape: this many
+  // commands (INQUIRY aside) answer NOT READY, becoming ready. kestrel polls
+  // every 100 ms, so 30 stand for about 3 seconds.
+  uint32_t becoming_ready = 0;
+  uint32_t short_read_at = 0;    // the READ (counted from 1) whose transfer is cut short; 0: none
+  uint32_t short_read_bytes = 0; // the bytes it moves
+  uint32_t hang_at = 0;          // from this READ on the drive answers nothing; 0: never
+  uint32_t bus_reset_at = 0;     // the READ during which the bus is reset; 0: never
 
   // What the transport has done: READs and WRITEs that moved the tape by a
   // frame, LOCATEs and REWINDs carried out, and the frames those passed.
@@ -89,7 +99,17 @@ struct VirtualDrive {
   std::vector<uint32_t> flaky_reads;  // READs so far of each flaky frame, in the order of flaky
   std::vector<std::pair<uint64_t, uint32_t>> locates_to;  // audio LOCATEs so far to each frame
   uint32_t transferred = 0;  // bytes the command in progress has moved
+  uint32_t reads = 0;        // READ commands received
+  // The UNIT ATTENTION the next command answers (ASC and ASCQ); 0: none.
+  uint8_t attention_asc = 0;
+  uint8_t attention_ascq = 0;
+  uint32_t threading_left = 0;  // commands still to answer becoming ready
+  bool hung = false;    // stopped answering
 };
+
+// How a command ended beyond what the request block says: answered, not
+// answered within the caller's time-out, or cut off by a bus reset.
+enum VbusEnd { VBUS_ANSWERED = 0, VBUS_TIMED_OUT, VBUS_RESET };
 
 // Where the warnings of every bus go (nullptr: standard error).
 void vbus_set_message_sink(ASPI32MessageSink sink, void* context);
@@ -107,6 +127,7 @@ struct VirtualBus {
   uint32_t polls = 0;              // TEST UNIT READY and READ POSITION commands so far
   std::string stats;               // [bus] stats: where vbus_write_stats puts the tally; "": nowhere
   TransportOutcome last;           // of the last command executed
+  VbusEnd last_end = VBUS_ANSWERED;  // how the last command ended
   bool sg_transport = false;       // [bus] transport = sg: served through the SCSI generic loopback
 };
 

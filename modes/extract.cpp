@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "datframe/dat_frame.h"
 #include "datframe/frame_info.h"
@@ -212,6 +213,14 @@ void read_failed(Extraction* x, uint32_t result) {
       // A source that could not give all it held has said so instead.
       if (!frame_source_incomplete(&x->source)) say(x, " - end of the recorded data\n");
     }
+    return;
+  }
+  // A drive that stopped answering, was reset or lost its place: no frame
+  // came and none will come from where the run stands, /STOPEOT or not.
+  if (const char* lost = tape_lost_place(tape_status(result))) {
+    x->stop = true;
+    say(x, (std::string(" - ") + lost + "\n").c_str());
+    record_incomplete(&x->run);
     return;
   }
   char message[64];

@@ -152,6 +152,8 @@ void pass_failed_read(Pass* p) {
     std::printf("\n - a frame could not be read (0x%.8x): reading ends here; with /STOPEOT it reads on past such "
                 "frames\n",
                 result);
+  else if (const char* lost = tape_lost_place(status))
+    std::printf("\n - %s (0x%.8x)\n", lost, result);
   else
     std::printf("\n - the read failed (0x%.8x): reading ends here\n", result);
   record_read_that_ends_run(&p->run, result);

@@ -11,8 +11,22 @@
 
 namespace {
 
+// How long a command may take before the drive counts as not answering,
+// suited to DDS drives: a REWIND or LOCATE winds across the whole tape (two
+// minutes and more end to end on a 120-metre cassette), a LOAD threads it
+// and may rewind it first; every other command, READ and WRITE among them,
+// is over in seconds.
 const uint32_t kShortTimeoutMs = 25000;
-const uint32_t kLongTimeoutMs = 60000;
+const uint32_t kLongTimeoutMs = 300000;
+// UNIT ATTENTION: the command was not carried out and is sent again (the
+// attention is cleared by the answer), a few times at most.
+const int kAttentionRetries = 3;
+// NOT READY, becoming ready: the command is sent again until the drive has
+// threaded the tape, for as long as a tape may take to mount.
+const uint32_t kBecomingReadyMs = 60000;
+const uint32_t kBecomingReadyPollMs = 100;
+const uint8_t kAscBecomingReady = 0x04;
+const uint8_t kAscqBecomingReady = 0x01;
 const int kMaxShortLength = 255;
 const int kModePageBytes = 100;
 const int kMrsByte = 15;
@@ -50,9 +64,29 @@ TapeResult failure_word(TapeResult r) {
   return r;
 }
 
+bool becoming_ready(TapeResult r) {
+  return r.status == TAPE_NOT_READY && tape_asc(r.word) == kAscBecomingReady &&
+         tape_ascq(r.word) == kAscqBecomingReady;
+}
+
+// One command, sent again where the drive did not carry it out and the SCSI
+// standard says to: after a UNIT ATTENTION, and while it is becoming ready.
+// Not so a READ or WRITE after a UNIT ATTENTION: the reset or the cassette
+// change that it reports has lost the tape's place, and the frame the
+// command would move is not the one asked for. TEST UNIT READY is the poll
+// itself: its callers wait.
 TapeResult call(const DriveAddress& d, const uint8_t* cdb, int cdb_length, void* data, uint32_t data_length,
                 int data_out, uint32_t timeout_ms) {
-  return tape_result(ASPI_Call(d.adapter, d.target, d.lun, cdb, cdb_length, data, data_length, data_out, timeout_ms));
+  bool transfer = cdb[0] == SCSI_OP_READ_6 || cdb[0] == SCSI_OP_WRITE_6;
+  uint32_t start = platform_time_ms();
+  int attentions = 0;
+  for (;;) {
+    TapeResult r = tape_result(
+        ASPI_Call(d.adapter, d.target, d.lun, cdb, cdb_length, data, data_length, data_out, timeout_ms));
+    if (r.status == TAPE_UNIT_ATTENTION && !transfer && ++attentions <= kAttentionRetries) continue;
+    if (!becoming_ready(r) || cdb[0] == SCSI_OP_TEST_UNIT_READY) return r;
+    if (platform_time_ms() - start >= kBecomingReadyMs || console_sleep_ms(kBecomingReadyPollMs) != 0) return r;
+  }
 }
 
 TapeResult no_data(const DriveAddress& d, const uint8_t* cdb, int cdb_length, uint32_t timeout_ms) {

@@ -22,6 +22,7 @@ TapeStatus failed_status(uint32_t word) {
     case SENSE_MEDIUM_ERROR: return TAPE_MEDIUM_ERROR;
     case SENSE_DATA_PROTECT: return TAPE_WRITE_PROTECTED;
     case SENSE_ILLEGAL_REQUEST: return TAPE_ILLEGAL_REQUEST;
+    case SENSE_UNIT_ATTENTION: return TAPE_UNIT_ATTENTION;
     default: return TAPE_OTHER;
   }
 }
@@ -35,6 +36,7 @@ TapeStatus tape_status(uint32_t word) {
     case ASPI_STATUS_NO_DEVICE: return TAPE_NO_DEVICE;
     case ASPI_STATUS_IN_USE: return TAPE_IN_USE;
     case ASPI_STATUS_NO_RESOURCES: return TAPE_NO_MEMORY;
+    case ASPI_STATUS_ABORTED: return TAPE_ABORTED;
     case ASPI_STATUS_ERROR: return failed_status(word);
     default: return TAPE_OTHER;
   }
@@ -55,7 +57,22 @@ const char* tape_status_name(TapeStatus status) {
     case TAPE_PENDING: return "not completed";
     case TAPE_IN_USE: return "in use by another program";
     case TAPE_NO_MEMORY: return "out of memory";
+    case TAPE_UNIT_ATTENTION: return "drive reset or cassette changed";
+    case TAPE_ABORTED: return "cut off on the way";
     case TAPE_OTHER: break;
   }
   return "failed";
+}
+
+const char* tape_lost_place(TapeStatus status) {
+  switch (status) {
+    case TAPE_PENDING: return "the drive did not answer in time: the read ends here";
+    case TAPE_UNIT_ATTENTION:
+      return "the drive was reset or its cassette changed: its place on the tape is lost and the read ends here";
+    case TAPE_ABORTED:
+      return "a read was cut off on the way (bus reset or short transfer): the place on the tape is not "
+             "known and the read ends here";
+    case TAPE_NO_DEVICE: return "the drive is no longer on the bus: the read ends here";
+    default: return nullptr;
+  }
 }

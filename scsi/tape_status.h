@@ -19,6 +19,8 @@ enum TapeStatus {
   TAPE_PENDING,           // the command did not complete (time-out, no provider)
   TAPE_IN_USE,            // another process holds the drive: the command was not sent
   TAPE_NO_MEMORY,         // memory ran out for the command
+  TAPE_UNIT_ATTENTION,    // UNIT ATTENTION: the drive was reset or its cassette changed; not carried out
+  TAPE_ABORTED,           // cut off on the way: a bus reset, or a transfer that moved less than asked
   TAPE_OTHER,             // any other failure
 };
 
@@ -32,6 +34,10 @@ struct TapeResult {
 inline TapeResult tape_result(uint32_t word) { return TapeResult{tape_status(word), word}; }
 // Short lower-case name, for messages and reports ("end of data").
 const char* tape_status_name(TapeStatus status);
+// For a status after which the drive's place on the tape is not known, or
+// the drive no longer answers, the plain words that end a read there;
+// nullptr for any other.
+const char* tape_lost_place(TapeStatus status);
 // The command completed (good or recovered): its data, if any, arrived.
 inline bool tape_completed(TapeStatus status) { return status == TAPE_GOOD || status == TAPE_RECOVERED; }
 inline bool tape_completed(TapeResult result) { return tape_completed(result.status); }

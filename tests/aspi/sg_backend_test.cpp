@@ -284,7 +284,8 @@ TEST_F(SgBackendTest, OutcomesBecomeStatusAndSense) {
       {"ioctl time-out", -1, ETIMEDOUT, 0, 0, 0, {}, 0x00, 0, 0, 0},
       {"device gone", -1, ENODEV, 0, 0, 0, {}, 0x82, 0, 0, 0},
       {"no connect", 0, 0, 0x00, 0x01, 0, {}, 0x82, 0, 0, 0},
-      {"bus reset", 0, 0, 0x00, 0x08, 0, {}, 0x04, 0, 0, 0},
+      {"bus reset", 0, 0, 0x00, 0x08, 0, {}, 0x02, 0, 0, 0},
+      {"host error", 0, 0, 0x00, 0x07, 0, {}, 0x04, 0, 0, 0},
       {"ioctl refused", -1, EINVAL, 0, 0, 0, {}, 0x04, 0, 0, 0},
   };
   for (const Case& c : cases) {

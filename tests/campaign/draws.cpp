@@ -56,6 +56,7 @@ Tape random_tape(Rng* rng) {
 std::string draw_read_faults(Rng* rng, ModelBus* bus, BusKeys* keys, Verdict* verdict) {
   int frames = static_cast<int>(bus->input.frames.size());
   bool ready = true;
+  int not_ready = 0;  // answers of NOT READY to the set-up's polls
   if (rng_chance(rng, 0.03)) {
     // No cassette in the drive: nothing is ever ready and every read fails.
     keys->erase(std::remove_if(keys->begin(), keys->end(), [](const auto& k) { return k.first == "cassette"; }),
@@ -100,12 +101,26 @@ std::string draw_read_faults(Rng* rng, ModelBus* bus, BusKeys* keys, Verdict* ve
       add_fault(verdict, "never ready");
     } else {
       // The set-up waits 60 seconds in steps of 100 ms: 600 answers.
-      int answers = rng_range(rng, 1, 700);
-      keys->push_back({"not_ready", std::to_string(answers)});
-      ready = ready && answers <= 600;
-      add_fault(verdict, "not ready", std::to_string(answers));
+      not_ready = rng_range(rng, 1, 700);
+      keys->push_back({"not_ready", std::to_string(not_ready)});
+      add_fault(verdict, "not ready", std::to_string(not_ready));
     }
   }
+  // What real drives do after power-on and a load, which kestrel waits out:
+  // a UNIT ATTENTION, and NOT READY while the tape is threaded (answered to
+  // the set-up's polls before the not_ready ones).
+  if (rng_chance(rng, 0.15)) {
+    const char* reason = rng_chance(rng, 0.5) ? "power_on" : "medium_changed";
+    keys->push_back({"unit_attention", reason});
+    add_fault(verdict, "unit attention", reason);
+  }
+  if (rng_chance(rng, 0.15)) {
+    int threading = rng_range(rng, 1, 30);
+    keys->push_back({"becoming_ready", std::to_string(threading)});
+    if (bus->input_tape) not_ready += threading;
+    add_fault(verdict, "becoming ready", std::to_string(threading));
+  }
+  ready = ready && not_ready <= 600;
   return std::string(" - waiting (up to 60 seconds) for tape to mount...") +
          (ready ? "done\n" : "failed, continuing anyway\n");
 }

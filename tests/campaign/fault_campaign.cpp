@@ -84,6 +84,11 @@ const ModeEntry* pick_mode(Rng* rng, const std::vector<const ModeEntry*>& modes)
   return modes.back();
 }
 
+// The share of runs through the SCSI generic loopback, and the stream its
+// draw comes from.
+const double kSgShare = 0.3;
+const uint32_t kTransportStream = 0x5347;
+
 std::string make_run_dir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "kestrel-campaign-XXXXXX").string();
   char* made = mkdtemp(pattern.data());
@@ -132,7 +137,20 @@ int main(int argc, char** argv) {
     }
     Verdict verdict;
     std::string describe;
+    // A share of the runs has its drives behind the SCSI generic loopback,
+    // which every bus file of the run then names. Drawn apart from the run's
+    // own draws, so that a seed's tapes and faults stay what they were.
+    std::seed_seq transport_seq{static_cast<uint32_t>(o.seed), static_cast<uint32_t>(o.seed >> 32),
+                                static_cast<uint32_t>(i), kTransportStream};
+    Rng transport_rng{std::mt19937_64(transport_seq)};
+    bool sg = rng_chance(&transport_rng, kSgShare);
+    if (sg)
+      setenv("KESTREL_TEST_TRANSPORT", "sg", 1);
+    else
+      unsetenv("KESTREL_TEST_TRANSPORT");
+    if (sg) add_fault(&verdict, "SG loopback");
     mode->run(&rng, dir, &verdict, &describe);
+    if (sg) describe += " [bus transport=sg]";
     ++runs;
     ++per_mode[mode->name];
     invariants += verdict.invariants;

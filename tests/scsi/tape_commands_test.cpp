@@ -45,11 +45,11 @@ TEST_F(TapeCommands, EachCommandSendsItsCdbDataPhaseAndTimeOut) {
       {"read", [] { scsi_read_block(1, 4, 0, buffer, 5822); }, {0x08, 0, 0x00, 0x16, 0xBE, 0}, 0x48, 5822, 25000},
       {"write", [] { scsi_write_block(1, 4, 0, buffer, 5822); }, {0x0A, 0, 0x00, 0x16, 0xBE, 0}, 0x50, 5822, 25000},
       {"seek block", [] { scsi_seek_block(1, 4, 0, 0x123456); }, {0x0C, 0, 0x12, 0x34, 0x56, 0}, 0x48, 0, 25000},
-      {"rewind", [] { scsi_rewind(1, 4, 0); }, {0x01, 0, 0, 0, 0, 0}, 0x48, 0, 60000},
-      {"load", [] { do_load(1, 4, 0, 1); }, {0x1B, 0, 0, 0, 1, 0}, 0x48, 0, 60000},
-      {"unload", [] { do_load(1, 4, 0, 0); }, {0x1B, 0, 0, 0, 0, 0}, 0x48, 0, 60000},
-      {"locate", [] { scsi_locate(1, 4, 0, 0x01020304, 0); }, {0x2B, 0, 0, 1, 2, 3, 4, 0, 0, 0}, 0x48, 0, 60000},
-      {"locate partition", [] { scsi_locate(1, 4, 0, 7, 0x101); }, {0x2B, 2, 0, 0, 0, 0, 7, 0, 1, 0}, 0x48, 0, 60000},
+      {"rewind", [] { scsi_rewind(1, 4, 0); }, {0x01, 0, 0, 0, 0, 0}, 0x48, 0, 300000},
+      {"load", [] { do_load(1, 4, 0, 1); }, {0x1B, 0, 0, 0, 1, 0}, 0x48, 0, 300000},
+      {"unload", [] { do_load(1, 4, 0, 0); }, {0x1B, 0, 0, 0, 0, 0}, 0x48, 0, 300000},
+      {"locate", [] { scsi_locate(1, 4, 0, 0x01020304, 0); }, {0x2B, 0, 0, 1, 2, 3, 4, 0, 0, 0}, 0x48, 0, 300000},
+      {"locate partition", [] { scsi_locate(1, 4, 0, 7, 0x101); }, {0x2B, 2, 0, 0, 0, 0, 7, 0, 1, 0}, 0x48, 0, 300000},
       {"read position", [] { scsi_read_position(1, 4, 0, buffer); }, {0x34, 1, 0, 0, 0, 0, 0, 0, 0, 0}, 0x48, 20, 25000},
       {"test unit ready", [] { scsi_test_unit_ready(1, 4, 0); }, {0, 0, 0, 0, 0, 0}, 0x48, 0, 25000},
       {"read buffer", [] { scsi_read_buffer(1, 4, 0, 2, 0x010203, buffer, 300); },
@@ -90,7 +90,7 @@ TEST_F(TapeCommands, AudioLocateEncodesProgramNumbersAndTimeCodes) {
   for (const Case& c : cases) {
     EXPECT_EQ(scsi_locate2(0, 4, 0, c.position, c.type), 0);
     EXPECT_EQ(last().cdb, c.cdb) << c.position << " type " << c.type;
-    EXPECT_EQ(last().timeout_ms, 60000u);
+    EXPECT_EQ(last().timeout_ms, 300000u);
   }
 }
 
@@ -173,6 +173,58 @@ TEST_F(TapeCommands, EachCommandNamesItsStatusAndKeepsItsWord) {
     EXPECT_EQ(r.status, row.status) << row.what;
     EXPECT_EQ(r.word, row.word) << row.what;
   }
+}
+
+// Sent again where the drive did not carry the command out and the SCSI
+// standard says to; never a READ or WRITE after a UNIT ATTENTION (the tape's
+// place is lost), never a TEST UNIT READY (its callers poll).
+TEST_F(TapeCommands, RetriedAfterUnitAttentionAndWhileBecomingReady) {
+  using Command = TapeResult (*)();
+  static uint8_t buffer[6000];
+  const uint32_t kAttention = 0x04062900, kMediumChanged = 0x04062800, kBecoming = 0x04020401;
+  const uint32_t kNoMedium = 0x04023A00;
+  const Command read = [] { return scsi_read_block(kDrive, buffer, 5822); };
+  const Command write = [] { return scsi_write_block(kDrive, buffer, 5822); };
+  const Command rewind = [] { return scsi_rewind(kDrive); };
+  const Command sense = [] { return scsi_mode_sense(kDrive, 0, buffer, 12); };
+  const Command ready = [] { return scsi_test_unit_ready(kDrive); };
+  struct Row {
+    const char* what;
+    Command command;
+    std::vector<uint32_t> replies;  // then GOOD
+    size_t sent;
+    TapeStatus status;
+    uint32_t waited_ms;
+  } rows[] = {
+      {"rewind after a reset", rewind, {kAttention}, 2, TAPE_GOOD, 0},
+      {"mode sense after a cassette change", sense, {kMediumChanged}, 2, TAPE_GOOD, 0},
+      {"test unit ready after a reset", ready, {kAttention}, 2, TAPE_GOOD, 0},
+      {"attention after attention, up to three", rewind, {kAttention, kAttention, kAttention}, 4, TAPE_GOOD, 0},
+      {"a fourth is the answer", rewind, {kAttention, kAttention, kAttention, kAttention}, 4,
+       TAPE_UNIT_ATTENTION, 0},
+      {"read after a reset", read, {kAttention}, 1, TAPE_UNIT_ATTENTION, 0},
+      {"write after a cassette change", write, {kMediumChanged}, 1, TAPE_UNIT_ATTENTION, 0},
+      {"read while becoming ready", read, {kBecoming, kBecoming, kBecoming}, 4, TAPE_GOOD, 300},
+      {"rewind becoming ready after a reset", rewind, {kAttention, kBecoming}, 3, TAPE_GOOD, 100},
+      {"test unit ready becoming ready", ready, {kBecoming}, 1, TAPE_NOT_READY, 0},
+      {"no cassette is not becoming ready", sense, {kNoMedium}, 1, TAPE_NOT_READY, 0},
+      {"a read timed out", read, {0}, 1, TAPE_PENDING, 0},
+  };
+  for (const Row& row : rows) {
+    fake->commands.clear();
+    fake->replies.clear();
+    for (uint32_t word : row.replies) fake->replies.push_back(reply_word(word));
+    uint32_t start = platform_time_ms();
+    TapeResult r = row.command();
+    EXPECT_EQ(fake->commands.size(), row.sent) << row.what;
+    EXPECT_EQ(r.status, row.status) << row.what;
+    EXPECT_EQ(platform_time_ms() - start, row.waited_ms) << row.what;
+  }
+  // Becoming ready for longer than a tape takes to mount: the answer after a minute.
+  fake->commands.clear();
+  for (int i = 0; i < 1000; ++i) fake->replies.push_back(reply_word(kBecoming));
+  EXPECT_EQ(rewind().status, TAPE_NOT_READY);
+  EXPECT_EQ(fake->commands.size(), 601u);
 }
 
 TEST_F(TapeCommands, RefusedLengthsSendNothing) {

@@ -43,7 +43,9 @@ const Row kRows[] = {
     {ASPI_RESULT_INVALID_REQUEST, TAPE_OTHER, "refused by ASPI_Call"},
     {0x04040000u, TAPE_OTHER, "HARDWARE ERROR"},
     {0x04000000u, TAPE_OTHER, "error without sense"},
-    {0x02000000u, TAPE_OTHER, "aborted"},
+    {0x02000000u, TAPE_ABORTED, "aborted: a bus reset, or a transfer cut short"},
+    {0x04062900u, TAPE_UNIT_ATTENTION, "UNIT ATTENTION 29/00, power on or reset"},
+    {0x04062800u, TAPE_UNIT_ATTENTION, "UNIT ATTENTION 28/00, medium may have changed"},
 };
 
 TEST(TapeStatus, NamesEachResultWord) {
@@ -57,6 +59,18 @@ TEST(TapeStatus, NamesEachResultWord) {
   std::set<std::string> names;
   for (int s = TAPE_GOOD; s <= TAPE_OTHER; ++s) names.insert(tape_status_name(static_cast<TapeStatus>(s)));
   EXPECT_EQ(names.size(), static_cast<size_t>(TAPE_OTHER) + 1) << "two statuses share a name";
+}
+
+// The statuses after which a read cannot go on from where it stands have
+// words of their own for it; a frame that cannot be read, the end of the
+// data and the rest have none.
+TEST(TapeStatus, SaysWhereTheDrivesPlaceIsLost) {
+  for (int s = TAPE_GOOD; s <= TAPE_OTHER; ++s) {
+    auto status = static_cast<TapeStatus>(s);
+    bool lost = status == TAPE_PENDING || status == TAPE_UNIT_ATTENTION || status == TAPE_ABORTED ||
+                status == TAPE_NO_DEVICE;
+    EXPECT_EQ(tape_lost_place(status) != nullptr, lost) << tape_status_name(status);
+  }
 }
 
 }  // namespace

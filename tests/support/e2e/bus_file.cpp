@@ -4,7 +4,17 @@
 
 #include "tests/support/temp_dir.h"
 
-bool write_bus_file(const std::string& path, const std::vector<BusDrive>& drives, const BusKeys& bus_keys) {
+BusKeys with_test_transport(BusKeys bus_keys) {
+  const char* transport = std::getenv("KESTREL_TEST_TRANSPORT");
+  if (!transport || !*transport) return bus_keys;
+  for (const auto& [key, value] : bus_keys)
+    if (key == "transport") return bus_keys;
+  bus_keys.push_back({"transport", transport});
+  return bus_keys;
+}
+
+bool write_bus_file(const std::string& path, const std::vector<BusDrive>& drives, const BusKeys& given_bus_keys) {
+  BusKeys bus_keys = with_test_transport(given_bus_keys);
   std::string text;
   for (const BusDrive& drive : drives) {
     text += "[" + drive.address + "]\n";

@@ -16,6 +16,9 @@ struct BusDrive {
 
 // Writes the bus file: one section per drive, then a [bus] section when
 // bus_keys (for example interrupt_at) are given. false when it cannot be written.
+// With KESTREL_TEST_TRANSPORT set (sg: the SCSI generic loopback), a bus
+// whose keys do not name a transport gets that one: the ctest entries
+// labelled sg run the end-to-end tests so.
 bool write_bus_file(const std::string& path, const std::vector<BusDrive>& drives,
                     const BusKeys& bus_keys = BusKeys());
 
