@@ -41,6 +41,7 @@ struct Extraction {
   FrameRead read{};      // what the source said about it
   FrameInfo info{};      // what the frame in the buffer is
   FrameEvents events{};  // and what happened at it
+  ContinuityResult continuity{};  // and whether it broke the run of times
   uint8_t pcm[DAT_LP_PCM_BYTES];
   bool frame_valid = true;  // the frame buffer holds a frame that was read
   bool stop = false;        // the run ends after this track
@@ -65,7 +66,7 @@ uint32_t read_frame(Extraction* x) {
 // console; a blank stretch ends the run (but with /STOPEOT).
 void take(Extraction* x) {
   if (take_read_frame(&x->frame, x->s, &x->info, &x->events)) x->stop = true;
-  record_frame(&x->run, &x->info, &x->events, &x->read);
+  x->continuity = record_frame(&x->run, &x->info, &x->events, &x->read);
 }
 
 // The rate a file or the player is begun at; the reserved code keeps the
@@ -133,7 +134,26 @@ void pass_on(Extraction* x, int bytes) {
     output_waveout(x->pcm, static_cast<uint32_t>(bytes), x->staging);
     return;
   }
+  track_file_take_events(&x->files, x->events.blank != 0, x->continuity.broken != 0);
   if (track_file_write(&x->files, &x->info, x->pcm, bytes) != 0) x->write_failed = true;
+}
+
+// The place of a frame no read could give keeps the length of the frame
+// before it in silence, in the file or the player, so that what follows stays
+// at its time on the tape; the report gives the place in the file.
+void keep_unreadable_place(Extraction* x) {
+  int bytes = x->info.bits == 12 ? DAT_LP_PCM_BYTES : x->info.pcm_bytes;
+  if (bytes <= 0 || bytes > DAT_LP_PCM_BYTES) bytes = rate_for_code(x->info.rate_code, x->rate) * 3 / 100 * 4;
+  std::memset(x->pcm, 0, static_cast<size_t>(bytes));
+  if (x->s->waveout_arg) {
+    output_waveout(x->pcm, static_cast<uint32_t>(bytes), x->staging);
+    return;
+  }
+  TrackFile& f = x->files;
+  if (!(f.wav || f.flac) || f.write_failed || track_file_room(&f) < static_cast<uint32_t>(bytes)) return;
+  int64_t sample_offset = f.data_bytes / 4;
+  if (track_file_write_unreadable(&f, bytes) != 0) x->write_failed = true;
+  transfer_report_unreadable_written(x->run.report, f.name, sample_offset, x->pcm, static_cast<size_t>(bytes));
 }
 
 // Starts the file (or the player) over at the new rate after an early rate change.
@@ -220,6 +240,7 @@ void read_failed(Extraction* x, uint32_t result) {
   x->end_of_data_reads = 0;
   x->unreadable += 1;
   record_unreadable(&x->run, result);
+  keep_unreadable_place(x);
   if (!s->stopeot_arg) {
     x->stop = true;
     record_incomplete(&x->run);

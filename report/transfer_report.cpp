@@ -156,6 +156,15 @@ void transfer_report_written(TransferReport* r, const char* file, int64_t sample
   r->pending_concealed = concealed > 0 ? concealed : 0;
 }
 
+void transfer_report_unreadable_written(TransferReport* r, const char* file, int64_t sample_offset,
+                                        const void* audio, size_t bytes) {
+  if (!r || r->events.empty() || r->events.back().kind != REPORT_UNREADABLE) return;
+  ReportEvent& e = r->events.back();
+  e.file = file_index(r, file);
+  e.sample_offset = e.file >= 0 ? sample_offset : -1;
+  if (e.file >= 0) checksum_worker_audio(r->checksums, e.file, audio, bytes);
+}
+
 void transfer_report_file_restarted(TransferReport* r, const char* file) {
   if (!r || !file) return;
   for (size_t i = 0; i < r->file_names.size(); ++i) {

@@ -128,6 +128,10 @@ void transfer_report_unreadable(TransferReport* report, uint32_t result);
 // (for the audio's MD5); concealed samples were repaired in it.
 void transfer_report_written(TransferReport* report, const char* file, int64_t sample_offset, int32_t concealed,
                              const void* audio, size_t bytes);
+// The place of the unreadable frame recorded last went to file as silence,
+// from sample frame sample_offset on: the bytes at audio (for the audio's MD5).
+void transfer_report_unreadable_written(TransferReport* report, const char* file, int64_t sample_offset,
+                                        const void* audio, size_t bytes);
 // The file started over empty: what it held before is in no file.
 void transfer_report_file_restarted(TransferReport* report, const char* file);
 // A file the run finished (closed), wav when it is a WAV file.

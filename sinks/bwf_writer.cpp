@@ -27,8 +27,8 @@ const uint32_t kBextBytes = sizeof(ThistleBext) + kCodingHistoryBytes;
 const uint32_t kLeadingBytes = 8 + kBextBytes;
 const uint32_t kBwfHeaderBytes = THISTLE_HEADER_BYTES(kLeadingBytes);
 static_assert(kBextBytes % 2 == 0, "the chunk needs no pad byte");
-// The most a frame's markers add behind the audio: a program, a start ID and
-// damage, each a cue point and a label.
+// The most a frame's markers add behind the audio: each a cue point and a
+// label.
 const uint32_t kMarkerBytes = 24 + 8 + 4 + sizeof(TrackMarker::label);
 static_assert(sizeof(TrackMarker::label) <= sizeof(ThistleCue::label));
 const uint32_t kMd5ChunkBytes = 8 + 16;
@@ -193,7 +193,8 @@ int restart_bwf(TrackFile* f) {
 uint32_t bwf_room(const TrackFile* f) {
   // The RIFF size counts the chunks before and behind the audio, and the
   // markers the next frame may add.
-  uint64_t around = 36 + kLeadingBytes + trailing_bytes(f) + 3 * kMarkerBytes;
+  // (A program, a start ID, damage, a continuity break, a blank stretch.)
+  uint64_t around = 36 + kLeadingBytes + trailing_bytes(f) + 5 * kMarkerBytes;
   uint64_t limit = (UINT32_MAX - around) / 4 * 4;
   return f->data_bytes < limit ? static_cast<uint32_t>(limit - f->data_bytes) : 0;
 }

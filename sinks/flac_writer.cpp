@@ -95,11 +95,16 @@ int finish_flac(TrackFile* f) {
   if (m.has_first) add("DAT_COPY_CODE", std::to_string(m.first.scms));
   add("DAT_DRIVE", f->drive);
   add("ENCODED_BY", "kestrel " KESTREL_VERSION);
+  // Program starts make the cue sheet's tracks; every other marker (start
+  // IDs, damaged and unreadable frames, continuity breaks, blank stretches)
+  // is a tag of its own: the sample it lies at and its label.
   int programs = 0;
   for (const TrackMarker& marker : m.markers)
     if (std::strncmp(marker.label, "program ", 8) == 0) {
       ++programs;
       tags.track_starts.push_back(marker.sample);
+    } else {
+      add("DAT_MARKER", std::to_string(marker.sample) + " " + marker.label);
     }
   if (programs < 2) tags.track_starts.clear();
   std::string failure;

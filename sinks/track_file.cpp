@@ -126,6 +126,17 @@ int track_file_write(TrackFile* f, const FrameInfo* info, uint8_t* pcm, int byte
   return f->writer->write(f, pcm, bytes);
 }
 
+void track_file_take_events(TrackFile* f, bool blank, bool continuity_break) {
+  track_meta_take_events(&f->meta, blank, continuity_break);
+}
+
+int track_file_write_unreadable(TrackFile* f, int bytes) {
+  static const uint8_t kSilence[DAT_LP_PCM_BYTES] = {};
+  if (bytes <= 0 || bytes > static_cast<int>(sizeof kSilence)) return 0;
+  track_meta_take_unreadable(&f->meta, static_cast<uint32_t>(bytes) / 4);
+  return f->writer->write(f, kSilence, bytes);
+}
+
 int track_file_restart(TrackFile* f, int32_t rate_code) {
   f->rate_code = rate_code;
   f->data_bytes = 0;

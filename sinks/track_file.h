@@ -66,6 +66,15 @@ int track_file_open(TrackFile* file, const RunSettings* settings, int track, int
 // nothing more and is left valid at its finish).
 int track_file_write(TrackFile* file, const FrameInfo* info, uint8_t* pcm, int bytes);
 
+// What the run found at the frame about to be written besides its value (a
+// blank frame, a frame out of order): markers in the file where it lies.
+void track_file_take_events(TrackFile* file, bool blank, bool continuity_break);
+
+// The place of a frame no read could give: bytes of silence, so that what
+// follows stays at its place in time, with a marker "unreadable" at it. 0,
+// or -1 after saying that the write failed.
+int track_file_write_unreadable(TrackFile* file, int bytes);
+
 // Starts the audio over at another rate: what the file held is dropped. 0,
 // or -1 after saying that the write failed.
 int track_file_restart(TrackFile* file, int32_t rate_code);

@@ -61,6 +61,17 @@ void track_meta_take(TrackMeta* meta, const FrameInfo* info, uint32_t samples) {
   meta->samples += samples;
 }
 
+void track_meta_take_events(TrackMeta* meta, bool blank, bool continuity_break) {
+  if (continuity_break) add_marker(meta, "continuity break");
+  if (blank && !meta->in_blank) add_marker(meta, "blank");
+  meta->in_blank = blank;
+}
+
+void track_meta_take_unreadable(TrackMeta* meta, uint32_t samples) {
+  add_marker(meta, "unreadable");
+  meta->samples += samples;
+}
+
 void track_program_name(const TrackMeta* meta, char* text, size_t size) {
   switch (meta->has_first ? meta->first.program_kind : FRAME_PROGRAM_NONE) {
     case FRAME_PROGRAM_NUMBER:

@@ -26,6 +26,7 @@ struct TrackMeta {
   uint64_t samples = 0;      // sample pairs taken so far
   int32_t program = 0;       // the program number of the frames before (0: none yet)
   bool in_start_id = false;  // the frame before was in a start-ID run
+  bool in_blank = false;     // the frame before carried no pack
   std::vector<TrackMarker> markers;
 };
 
@@ -33,6 +34,13 @@ struct TrackMeta {
 void track_meta_reset(TrackMeta* meta);
 // Takes one frame that is written as `samples` sample pairs.
 void track_meta_take(TrackMeta* meta, const FrameInfo* info, uint32_t samples);
+// What the run found at the frame about to be taken, besides the frame's own
+// value: a frame out of order (continuity_break) gets a marker, and so does
+// the first of a stretch of blank frames.
+void track_meta_take_events(TrackMeta* meta, bool blank, bool continuity_break);
+// The place of a frame no read could give, written as `samples` sample pairs
+// of silence: a marker "unreadable" at it.
+void track_meta_take_unreadable(TrackMeta* meta, uint32_t samples);
 
 // "DAT program 3 from absolute time 00:01:02:03" (or "DAT lead-in", ...).
 void track_description(const TrackMeta* meta, char* text, size_t size);

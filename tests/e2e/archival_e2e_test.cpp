@@ -2,6 +2,7 @@
 // ffprobe, mediainfo and flac, the markers against the composed tape.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "tests/support/bytes.h"
 #include "tests/support/e2e/archival_files.h"
 #include "tests/support/e2e/bus_file.h"
+#include "tests/support/e2e/json.h"
 #include "tests/support/e2e/tape.h"
 #include "tests/support/e2e/tape_run.h"
 #include "tests/support/process.h"
@@ -71,12 +73,13 @@ TEST(Archival, BroadcastWavCarriesTheTapesMetadataMarkersAndMd5) {
   EXPECT_EQ(mediainfo_md5_hex(bwf.path("TAPE001.wav")), md5_hex(f.data()));
   EXPECT_EQ(f.chunks["bext"].size(), 602u + 318u);
 
-  // Markers: program and start-ID run starts, every damaged frame, in samples.
+  // Markers: program and start-ID run starts, every damaged frame, the blank
+  // stretch's start, in samples.
   const uint32_t kFrame = 1440;
   std::vector<CueMarker> expected = {{0, "program 1"},           {0, "start ID program 1"},
                                      {400 * kFrame, "program 2"}, {400 * kFrame, "start ID program 2"},
                                      {450 * kFrame, "damaged L"}, {500 * kFrame, "damaged R"},
-                                     {620 * kFrame, "damaged LR"}};
+                                     {620 * kFrame, "damaged LR"}, {800 * kFrame, "blank"}};
   EXPECT_EQ(cue_markers(f), expected);
 
   std::map<std::string, std::string> tags = ffprobe_tags(bwf.path("TAPE001.wav"));
@@ -137,6 +140,78 @@ TEST(Archival, FlacDecodesToTheWavPathsPcmWithTagsAndACueSheet) {
   EXPECT_NE(cues.find("TRACK 01"), std::string::npos) << cues;
   EXPECT_NE(cues.find("TRACK 02"), std::string::npos) << cues;
   EXPECT_NE(cues.find("TRACK 02 AUDIO\n    INDEX 01 576000\n"), std::string::npos) << cues;
+}
+
+// An unreadable frame keeps its place in time, whether the drive could not
+// read it, re-reads could not either, or an image holds its stand-in: a frame
+// of silence where it lies, a marker on it, every later sample at its place
+// on the tape, and the report's event names the file and the sample.
+struct UnreadableCase {
+  const char* name;
+  std::vector<std::string> args;  // besides /KESTREL TAPE /STOPEOT /REPORT
+  bool from_image;                // the frames come from an image a dump of the tape kept
+};
+
+TEST(Archival, UnreadableFramesKeepTheirPlaceAndAreMarked) {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1}, 300);
+  const std::vector<size_t> unreadable = {100, 101, 250};
+  const BusKeys errors = {{"read_errors", "100 101 250"}};
+  std::string expected;
+  for (size_t i = 0; i < 300; ++i)
+    expected += std::count(unreadable.begin(), unreadable.end(), i) ? std::string(5760, '\0') : tape_pcm(tape, i, i + 1);
+  const UnreadableCase cases[] = {
+      {"drive, Broadcast WAV", {"/BWF"}, false},
+      {"drive, FLAC", {"/FLAC"}, false},
+      {"no copy after re-reads, Broadcast WAV", {"/BWF", "/REREAD", "2"}, false},
+      {"image stand-ins, Broadcast WAV", {"/BWF"}, true},
+      {"image stand-ins, FLAC", {"/FLAC"}, true},
+  };
+  for (const UnreadableCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TapeRun t;
+    std::vector<std::string> args = {"/KESTREL", "TAPE", "/STOPEOT", "/REPORT"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    if (c.from_image) {
+      ASSERT_EQ(t.run(tape, {"/BITTERN", "IMG", "/STOPEOT"}, errors).exit_code, 5);
+      args.insert(args.end(), {"/FROMIMAGE", "IMG.img"});
+    }
+    ProcessResult r = c.from_image ? t.run_in("", args) : t.run(tape, args, errors);
+    ASSERT_EQ(r.exit_code, 5) << r.out;
+    const bool flac = c.args[0] == std::string("/FLAC");
+    std::string audio;
+    std::vector<uint64_t> marked;
+    if (flac) {
+      audio = flac_pcm(t.path("TAPE001.flac"));
+      std::istringstream tags(run_process("/usr/bin/metaflac", {"--export-tags-to=-", t.path("TAPE001.flac")}).out);
+      for (std::string line; std::getline(tags, line);) {
+        uint64_t sample = 0;
+        char label[32] = "";
+        if (std::sscanf(line.c_str(), "DAT_MARKER=%llu %31[^\n]", reinterpret_cast<unsigned long long*>(&sample),
+                        label) == 2 && std::string(label) == "unreadable")
+          marked.push_back(sample);
+      }
+    } else {
+      RiffFile f = read_riff(t.path("TAPE001.wav"));
+      EXPECT_TRUE(f.valid);
+      audio = f.data();
+      EXPECT_EQ(md5_chunk_hex(f), md5_hex(audio));
+      for (const CueMarker& m : cue_markers(f))
+        if (m.label == "unreadable") marked.push_back(m.sample);
+    }
+    // The file spans the tape: every sample after the places where it lies on it.
+    EXPECT_EQ(audio.size(), 300u * 5760u);
+    EXPECT_TRUE(same_bytes(audio, expected));
+    EXPECT_EQ(marked, (std::vector<uint64_t>{100 * 1440, 101 * 1440, 250 * 1440}));
+    JsonFlat json;
+    ASSERT_TRUE(json_flatten(t.read("TAPE.json"), &json));
+    for (size_t i = 0; i < unreadable.size(); ++i) {
+      std::string event = "events." + std::to_string(i) + ".";
+      EXPECT_EQ(json[event + "kind"], "unreadable");
+      EXPECT_EQ(json[event + "file"], flac ? "TAPE001.flac" : "TAPE001.wav");
+      EXPECT_EQ(json[event + "sample_offset"], std::to_string(unreadable[i] * 1440));
+    }
+  }
 }
 
 TEST(Archival, FlacWithBwfIsRefused) {
