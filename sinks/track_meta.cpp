@@ -91,6 +91,14 @@ void track_program_name(const TrackMeta* meta, char* text, size_t size) {
   }
 }
 
+int track_first_program(const TrackMeta* meta) {
+  if (meta->has_first && meta->first.program_kind == FRAME_PROGRAM_NUMBER) return meta->first.program;
+  int program = 0;
+  for (const TrackMarker& marker : meta->markers)
+    if (std::sscanf(marker.label, "program %d", &program) == 1) return program;
+  return 0;
+}
+
 void track_absolute_time(const TrackMeta* meta, char* text, size_t size) {
   if (meta->has_first && time_valid(meta->first.absolute))
     time_text(meta->first.absolute, text, size);

@@ -52,6 +52,9 @@ bool track_origination(const TrackMeta* meta, char* date, size_t date_size, char
 uint64_t track_time_reference(const TrackMeta* meta, int32_t rate);
 // The program of the file's first frame as a short name: "3", "lead-in", ...
 void track_program_name(const TrackMeta* meta, char* text, size_t size);
+// The first program number (1 to 799) of the file's frames, 0 when none
+// carries one.
+int track_first_program(const TrackMeta* meta);
 // The absolute time of the file's first frame, "hh:mm:ss:ff", or "" when none.
 void track_absolute_time(const TrackMeta* meta, char* text, size_t size);
 

@@ -131,7 +131,7 @@ TEST(Archival, FlacDecodesToTheWavPathsPcmWithTagsAndACueSheet) {
   flac.run(tape, {"/KESTREL", "TAPE", "/FLAC"});
   std::string path = flac.path("TAPE001.flac");
   std::string comments = run_process("/usr/bin/metaflac", {"--export-tags-to=-", path}).out;
-  for (const char* tag : {"TRACKNUMBER=1\n", "DAT_PROGRAM=1\n", "DATE=1994-05-17\n", "DAT_ABSOLUTE_TIME=00:00:30:00\n",
+  for (const char* tag : {"TRACKNUMBER=1\n", "DAT_PROGRAM=1\n", "DATE=1994-05-17T13:45:30\n", "DAT_ABSOLUTE_TIME=00:00:30:00\n",
                           "DAT_SAMPLE_RATE=48000\n", "DAT_BITS=16\n", "DAT_EMPHASIS=none\n", "DAT_COPY_CODE=0\n",
                           "DAT_DRIVE=SONY SDT-9000 1.13\n"})
     EXPECT_NE(comments.find(tag), std::string::npos) << tag << " not in\n" << comments;
@@ -210,6 +210,49 @@ TEST(Archival, UnreadableFramesKeepTheirPlaceAndAreMarked) {
       EXPECT_EQ(json[event + "kind"], "unreadable");
       EXPECT_EQ(json[event + "file"], flac ? "TAPE001.flac" : "TAPE001.wav");
       EXPECT_EQ(json[event + "sample_offset"], std::to_string(unreadable[i] * 1440));
+    }
+  }
+}
+
+// What players and archives read of a FLAC file: a seek table with a point
+// every 10 seconds (each at the first sample of the frame that holds its
+// time), the track number of the tape's program whatever the file's number,
+// the recording's date and time in ISO 8601, the encoder. metaflac --list
+// shows them.
+struct FlacListCase {
+  const char* file;
+  uint64_t samples;  // the file's audio, in sample pairs
+  std::vector<std::string> lines;  // in the listing
+};
+
+TEST(Archival, FlacCarriesASeekTableAndTheCommonTagNames) {
+  Tape tape = tape_of_programs({{3, 400}, {5, 800}});
+  FrameDate date{3, 94, 5, 17, 13, 45, 30};
+  tape_date(&tape, 0, tape.frames.size(), date);
+  TapeRun t;
+  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/FLAC", "/BYPROGRAM"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  const FlacListCase cases[] = {
+      {"TAPE001.flac", 400 * 1440, {"TRACKNUMBER=3", "DATE=1994-05-17T13:45:30", "ENCODER=kestrel "}},
+      {"TAPE002.flac", 800 * 1440, {"TRACKNUMBER=5", "DATE=1994-05-17T13:45:30"}},
+  };
+  for (const FlacListCase& c : cases) {
+    SCOPED_TRACE(c.file);
+    std::string list = run_process("/usr/bin/metaflac", {"--list", t.path(c.file)}).out;
+    EXPECT_NE(list.find("total samples: " + std::to_string(c.samples) + "\n"), std::string::npos) << list;
+    for (const std::string& line : c.lines) EXPECT_NE(list.find(line), std::string::npos) << line << " not in\n" << list;
+    // The seek points: one for each 10 seconds the file reaches, none past its end.
+    std::vector<uint64_t> points;
+    std::istringstream lines(list);
+    for (std::string line; std::getline(lines, line);) {
+      unsigned long long sample = 0;
+      if (std::sscanf(line.c_str(), "    point %*u: sample_number=%llu", &sample) == 1) points.push_back(sample);
+    }
+    const uint64_t every = 48000 * 10;
+    ASSERT_EQ(points.size(), (c.samples + every - 1) / every) << list;
+    for (size_t i = 0; i < points.size(); ++i) {
+      EXPECT_LE(points[i], i * every);
+      EXPECT_GT(points[i] + 4608, i * every) << "point " << i;
     }
   }
 }
