@@ -101,7 +101,8 @@ int finish_track_files(Extraction* x) {
   TrackFile& f = x->files;
   bool had_audio = f.wav || f.flac, had_log = f.log;
   int result = track_file_finish(&f, &x->totals, x->unreadable, x->recovered);
-  if (had_audio) transfer_report_file(x->run.report, f.name, f.kind != TRACK_FILE_FLAC);  // closed: its checksums can be taken
+  // Closed: its checksums can be taken (the audio's MD5 from its writer when it took one).
+  if (had_audio) transfer_report_file(x->run.report, f.name, f.kind != TRACK_FILE_FLAC, f.audio_md5);
   if (had_log) transfer_report_file(x->run.report, f.log_name, false);
   return result;
 }
@@ -126,6 +127,12 @@ int prepare_pcm(Extraction* x) {
   if (x->info.bits == 12) return lp_unpack_frame(x->pcm, &x->frame);
   std::memcpy(x->pcm, x->frame.audio, static_cast<size_t>(x->info.pcm_bytes));
   return x->info.pcm_bytes;
+}
+
+// The audio the report hashes for the file's MD5: none when the file's
+// writer hashes it and hands its MD5 over at the finish.
+const uint8_t* report_audio(const Extraction* x) {
+  return !x->s->waveout_arg && track_file_hashes_audio(&x->files) ? nullptr : x->pcm;
 }
 
 void pass_on(Extraction* x, int bytes) {
@@ -153,7 +160,7 @@ void keep_unreadable_place(Extraction* x) {
   if (!(f.wav || f.flac) || f.write_failed || track_file_room(&f) < static_cast<uint32_t>(bytes)) return;
   int64_t sample_offset = f.data_bytes / 4;
   if (track_file_write_unreadable(&f, bytes) != 0) x->write_failed = true;
-  transfer_report_unreadable_written(x->run.report, f.name, sample_offset, x->pcm, static_cast<size_t>(bytes));
+  transfer_report_unreadable_written(x->run.report, f.name, sample_offset, report_audio(x), static_cast<size_t>(bytes));
 }
 
 // Starts the file (or the player) over at the new rate after an early rate change.
@@ -306,7 +313,7 @@ int frame_loop(Extraction* x) {
       int64_t sample_offset = x->files.data_bytes / 4;
       pass_on(x, bytes);
       transfer_report_written(x->run.report, s->waveout_arg ? nullptr : x->files.name, sample_offset, concealed,
-                              x->pcm, static_cast<size_t>(bytes));
+                              report_audio(x), static_cast<size_t>(bytes));
       if (const char* notice = emphasis_stage_notice(s->waveout_arg ? &x->played : &x->files.emphasis))
         say(x, notice);
       if (!audible) audible = !all_zero(x->pcm, bytes);

@@ -155,6 +155,8 @@ int finish_bwf(TrackFile* f) {
   bool have_md5 = data == f->data_bytes && !f->write_failed && !f->md5_lost ? digest_end(f->md5, md5, nullptr) == 0
                                                             : (digest_free(f->md5), md5_of_file_audio(f->wav, data, md5));
   f->md5 = nullptr;
+  if (have_md5)
+    for (size_t i = 0; i < sizeof md5; ++i) std::snprintf(f->audio_md5 + 2 * i, 3, "%.2x", md5[i]);
   uint32_t trailing_size = cue_bytes;
   // The chunk's readers take its 16 bytes as one little-endian number: the
   // digest goes in last byte first.

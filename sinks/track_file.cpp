@@ -91,6 +91,8 @@ int track_file_finish(TrackFile* f, const ConcealTotals* totals, int unreadable,
   return result;
 }
 
+bool track_file_hashes_audio(const TrackFile* f) { return f->kind == TRACK_FILE_BWF; }
+
 TrackFileSuffixes track_file_suffixes(const RunSettings* s) { return {s->flac_arg ? ".flac" : ".wav", ".log"}; }
 
 bool track_file_names_drive(const RunSettings* s) { return s->flac_arg || s->bwf_arg; }
@@ -106,6 +108,7 @@ int track_file_open(TrackFile* f, const RunSettings* s, int track, int32_t rate_
   f->data_bytes = 0;
   f->rate_code = rate_code;
   f->write_failed = false;
+  f->audio_md5[0] = '\0';
   track_meta_reset(&f->meta);
   if (f->writer->open(f) != 0) return 1;
   std::snprintf(f->log_name, sizeof f->log_name, "%s%.3d%s", s->base_name, track, suffixes.log);

@@ -41,7 +41,12 @@ struct TrackFile {
   EmphasisStage emphasis;  // /DEEMPHASIS: pre-emphasised frames are written de-emphasised
   PcmWorker* worker = nullptr;  // hashes or encodes the audio beside the reading
   bool md5_lost = false;        // the running MD5 missed audio: it is taken from the file at the finish
+  char audio_md5[33] = "";      // hex, once finished: the MD5 of the audio the file holds (Broadcast WAV)
 };
+
+// Whether the writer of the file takes the MD5 of its audio (which is then
+// in file->audio_md5 once finished), so that no one else need hash it.
+bool track_file_hashes_audio(const TrackFile* file);
 
 // What follows NAME and the track number in the names of a track's files:
 // the audio file's extension (".wav", or ".flac" with /FLAC), the log's.

@@ -198,6 +198,10 @@ TEST(Archival, UnreadableFramesKeepTheirPlaceAndAreMarked) {
       EXPECT_EQ(md5_chunk_hex(f), md5_hex(audio));
       for (const CueMarker& m : cue_markers(f))
         if (m.label == "unreadable") marked.push_back(m.sample);
+      // The report takes the MD5 the writer took for its chunk.
+      JsonFlat json;
+      ASSERT_TRUE(json_flatten(t.read("TAPE.json"), &json));
+      EXPECT_EQ(json["files.0.audio_md5"], md5_hex(audio));
     }
     // The file spans the tape: every sample after the places where it lies on it.
     EXPECT_EQ(audio.size(), 300u * 5760u);
