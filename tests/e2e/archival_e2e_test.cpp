@@ -261,6 +261,38 @@ TEST(Archival, FlacCarriesASeekTableAndTheCommonTagNames) {
   }
 }
 
+// A repeated, a stray and a skipped frame: each frame out of order gets a
+// marker where its audio begins, in the Broadcast WAV file's cue points and
+// the FLAC file's tags alike.
+TEST(Archival, ContinuityBreaksAreMarked) {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1}, 600);
+  auto& f = tape.frames;
+  f.erase(f.begin() + 300);
+  DatFrame stray = f[500 - 1];
+  f.insert(f.begin() + 201, stray);
+  DatFrame repeat = f[100];
+  f.insert(f.begin() + 101, repeat);
+  const std::vector<uint64_t> expected = {101 * 1440, 202 * 1440, 302 * 1440};
+  for (const char* kind : {"/BWF", "/FLAC"}) {
+    SCOPED_TRACE(kind);
+    TapeRun t;
+    ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", kind});
+    ASSERT_EQ(r.exit_code, 5) << r.out;
+    std::vector<uint64_t> marked;
+    if (std::string(kind) == "/BWF") {
+      for (const CueMarker& m : cue_markers(read_riff(t.path("TAPE001.wav"))))
+        if (m.label == "continuity break") marked.push_back(m.sample);
+    } else {
+      std::istringstream tags(run_process("/usr/bin/metaflac", {"--export-tags-to=-", t.path("TAPE001.flac")}).out);
+      for (std::string line; std::getline(tags, line);)
+        if (line.size() > 17 && line.compare(line.size() - 17, 17, " continuity break") == 0)
+          marked.push_back(std::stoull(line.substr(std::string("DAT_MARKER=").size())));
+    }
+    EXPECT_EQ(marked, expected);
+  }
+}
+
 TEST(Archival, FlacWithBwfIsRefused) {
   TapeRun t;
   Tape tape;
