@@ -142,6 +142,25 @@ TEST(Archival, FlacDecodesToTheWavPathsPcmWithTagsAndACueSheet) {
   EXPECT_NE(cues.find("TRACK 02 AUDIO\n    INDEX 01 576000\n"), std::string::npos) << cues;
 }
 
+// The samples of the markers labelled label in TAPE001's audio file: the
+// Broadcast WAV file's cue points, or the FLAC file's DAT_MARKER tags.
+std::vector<uint64_t> marked_samples(const TapeRun& t, bool flac, const std::string& label) {
+  std::vector<uint64_t> marked;
+  if (!flac) {
+    for (const CueMarker& m : cue_markers(read_riff(t.path("TAPE001.wav"))))
+      if (m.label == label) marked.push_back(m.sample);
+    return marked;
+  }
+  std::istringstream tags(run_process("/usr/bin/metaflac", {"--export-tags-to=-", t.path("TAPE001.flac")}).out);
+  const std::string name = "DAT_MARKER=";
+  for (std::string line; std::getline(tags, line);) {
+    size_t space = line.find(' ');
+    if (line.rfind(name, 0) == 0 && space != std::string::npos && line.substr(space + 1) == label)
+      marked.push_back(std::stoull(line.substr(name.size(), space - name.size())));
+  }
+  return marked;
+}
+
 // An unreadable frame keeps its place in time, whether the drive could not
 // read it, re-reads could not either, or an image holds its stand-in: a frame
 // of silence where it lies, a marker on it, every later sample at its place
@@ -179,36 +198,22 @@ TEST(Archival, UnreadableFramesKeepTheirPlaceAndAreMarked) {
     ProcessResult r = c.from_image ? t.run_in("", args) : t.run(tape, args, errors);
     ASSERT_EQ(r.exit_code, 5) << r.out;
     const bool flac = c.args[0] == std::string("/FLAC");
+    JsonFlat json;
+    ASSERT_TRUE(json_flatten(t.read("TAPE.json"), &json));
     std::string audio;
-    std::vector<uint64_t> marked;
     if (flac) {
       audio = flac_pcm(t.path("TAPE001.flac"));
-      std::istringstream tags(run_process("/usr/bin/metaflac", {"--export-tags-to=-", t.path("TAPE001.flac")}).out);
-      for (std::string line; std::getline(tags, line);) {
-        uint64_t sample = 0;
-        char label[32] = "";
-        if (std::sscanf(line.c_str(), "DAT_MARKER=%llu %31[^\n]", reinterpret_cast<unsigned long long*>(&sample),
-                        label) == 2 && std::string(label) == "unreadable")
-          marked.push_back(sample);
-      }
     } else {
       RiffFile f = read_riff(t.path("TAPE001.wav"));
       EXPECT_TRUE(f.valid);
       audio = f.data();
       EXPECT_EQ(md5_chunk_hex(f), md5_hex(audio));
-      for (const CueMarker& m : cue_markers(f))
-        if (m.label == "unreadable") marked.push_back(m.sample);
-      // The report takes the MD5 the writer took for its chunk.
-      JsonFlat json;
-      ASSERT_TRUE(json_flatten(t.read("TAPE.json"), &json));
-      EXPECT_EQ(json["files.0.audio_md5"], md5_hex(audio));
+      EXPECT_EQ(json["files.0.audio_md5"], md5_hex(audio));  // the MD5 the writer took for its chunk
     }
     // The file spans the tape: every sample after the places where it lies on it.
     EXPECT_EQ(audio.size(), 300u * 5760u);
     EXPECT_TRUE(same_bytes(audio, expected));
-    EXPECT_EQ(marked, (std::vector<uint64_t>{100 * 1440, 101 * 1440, 250 * 1440}));
-    JsonFlat json;
-    ASSERT_TRUE(json_flatten(t.read("TAPE.json"), &json));
+    EXPECT_EQ(marked_samples(t, flac, "unreadable"), (std::vector<uint64_t>{100 * 1440, 101 * 1440, 250 * 1440}));
     for (size_t i = 0; i < unreadable.size(); ++i) {
       std::string event = "events." + std::to_string(i) + ".";
       EXPECT_EQ(json[event + "kind"], "unreadable");
@@ -279,17 +284,7 @@ TEST(Archival, ContinuityBreaksAreMarked) {
     TapeRun t;
     ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", kind});
     ASSERT_EQ(r.exit_code, 5) << r.out;
-    std::vector<uint64_t> marked;
-    if (std::string(kind) == "/BWF") {
-      for (const CueMarker& m : cue_markers(read_riff(t.path("TAPE001.wav"))))
-        if (m.label == "continuity break") marked.push_back(m.sample);
-    } else {
-      std::istringstream tags(run_process("/usr/bin/metaflac", {"--export-tags-to=-", t.path("TAPE001.flac")}).out);
-      for (std::string line; std::getline(tags, line);)
-        if (line.size() > 17 && line.compare(line.size() - 17, 17, " continuity break") == 0)
-          marked.push_back(std::stoull(line.substr(std::string("DAT_MARKER=").size())));
-    }
-    EXPECT_EQ(marked, expected);
+    EXPECT_EQ(marked_samples(t, std::string(kind) == "/FLAC", "continuity break"), expected);
   }
 }
 
