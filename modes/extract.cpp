@@ -42,6 +42,7 @@ struct Extraction {
   FrameRead read{};      // what the source said about it
   FrameInfo info{};      // what the frame in the buffer is
   FrameEvents events{};  // and what happened at it
+  ContinuityResult continuity{};  // and whether it broke the run of times
   uint8_t pcm[DAT_LP_PCM_BYTES];
   bool frame_valid = true;  // the frame buffer holds a frame that was read
   bool stop = false;        // the run ends after this track
@@ -66,7 +67,7 @@ uint32_t read_frame(Extraction* x) {
 // console; a blank stretch ends the run (but with /STOPEOT).
 void take(Extraction* x) {
   if (take_read_frame(&x->frame, x->s, &x->info, &x->events)) x->stop = true;
-  record_frame(&x->run, &x->info, &x->events, &x->read);
+  x->continuity = record_frame(&x->run, &x->info, &x->events, &x->read);
 }
 
 // The rate a file or the player is begun at; the reserved code keeps the
@@ -101,7 +102,8 @@ int finish_track_files(Extraction* x) {
   TrackFile& f = x->files;
   bool had_audio = f.wav || f.flac, had_log = f.log;
   int result = track_file_finish(&f, &x->totals, x->unreadable, x->recovered);
-  if (had_audio) transfer_report_file(x->run.report, f.name, f.kind != TRACK_FILE_FLAC);  // closed: its checksums can be taken
+  // Closed: its checksums can be taken (the audio's MD5 from its writer when it took one).
+  if (had_audio) transfer_report_file(x->run.report, f.name, f.kind != TRACK_FILE_FLAC, f.audio_md5);
   if (had_log) transfer_report_file(x->run.report, f.log_name, false);
   return result;
 }
@@ -128,13 +130,38 @@ int prepare_pcm(Extraction* x) {
   return x->info.pcm_bytes;
 }
 
+// The audio the report hashes for the file's MD5: none when the file's
+// writer hashes it and hands its MD5 over at the finish.
+const uint8_t* report_audio(const Extraction* x) {
+  return !x->s->waveout_arg && track_file_hashes_audio(&x->files) ? nullptr : x->pcm;
+}
+
 void pass_on(Extraction* x, int bytes) {
   if (x->s->waveout_arg) {
     emphasis_stage_take(&x->played, x->info.emphasis, x->pcm, bytes);
     output_waveout(x->pcm, static_cast<uint32_t>(bytes), x->staging);
     return;
   }
+  track_file_take_events(&x->files, x->events.blank != 0, x->continuity.broken != 0);
   if (track_file_write(&x->files, &x->info, x->pcm, bytes) != 0) x->write_failed = true;
+}
+
+// The place of a frame no read could give keeps the length of the frame
+// before it in silence, in the file or the player, so that what follows stays
+// at its time on the tape; the report gives the place in the file.
+void keep_unreadable_place(Extraction* x) {
+  int bytes = x->info.bits == 12 ? DAT_LP_PCM_BYTES : x->info.pcm_bytes;
+  if (bytes <= 0 || bytes > DAT_LP_PCM_BYTES) bytes = rate_for_code(x->info.rate_code, x->rate) * 3 / 100 * 4;
+  std::memset(x->pcm, 0, static_cast<size_t>(bytes));
+  if (x->s->waveout_arg) {
+    output_waveout(x->pcm, static_cast<uint32_t>(bytes), x->staging);
+    return;
+  }
+  TrackFile& f = x->files;
+  if (!(f.wav || f.flac) || f.write_failed || track_file_room(&f) < static_cast<uint32_t>(bytes)) return;
+  int64_t sample_offset = f.data_bytes / 4;
+  if (track_file_write_unreadable(&f, bytes) != 0) x->write_failed = true;
+  transfer_report_unreadable_written(x->run.report, f.name, sample_offset, report_audio(x), static_cast<size_t>(bytes));
 }
 
 // Starts the file (or the player) over at the new rate after an early rate change.
@@ -229,6 +256,7 @@ void read_failed(Extraction* x, uint32_t result) {
   x->end_of_data_reads = 0;
   x->unreadable += 1;
   record_unreadable(&x->run, result);
+  keep_unreadable_place(x);
   if (!s->stopeot_arg) {
     x->stop = true;
     record_incomplete(&x->run);
@@ -294,7 +322,7 @@ int frame_loop(Extraction* x) {
       int64_t sample_offset = x->files.data_bytes / 4;
       pass_on(x, bytes);
       transfer_report_written(x->run.report, s->waveout_arg ? nullptr : x->files.name, sample_offset, concealed,
-                              x->pcm, static_cast<size_t>(bytes));
+                              report_audio(x), static_cast<size_t>(bytes));
       if (const char* notice = emphasis_stage_notice(s->waveout_arg ? &x->played : &x->files.emphasis))
         say(x, notice);
       if (!audible) audible = !all_zero(x->pcm, bytes);

@@ -47,9 +47,10 @@ void open_run_record(RunRecord* run, const RunSettings* s, const char* mode, con
   if (!run->report) std::printf("\nThe transfer report cannot be kept: out of memory\n");
 }
 
-void record_frame(RunRecord* run, const FrameInfo* info, const FrameEvents* events, const FrameRead* read) {
+ContinuityResult record_frame(RunRecord* run, const FrameInfo* info, const FrameEvents* events, const FrameRead* read) {
   ContinuityResult continuity = tally_frame(&run->tally, info, events);
   transfer_report_frame(run->report, info, events, &continuity, read->reads, read->kept);
+  return continuity;
 }
 
 void record_unreadable(RunRecord* run, uint32_t result) {

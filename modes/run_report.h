@@ -19,8 +19,8 @@ struct RunRecord {
 // Begins the record; the report, named name (NAME.json, ...), only when
 // /REPORT is given.
 void open_run_record(RunRecord* run, const RunSettings* settings, const char* mode, const char* name);
-// A frame read and taken, as read gave it.
-void record_frame(RunRecord* run, const FrameInfo* info, const FrameEvents* events, const FrameRead* read);
+// A frame read and taken, as read gave it; returns what the time check found at it.
+ContinuityResult record_frame(RunRecord* run, const FrameInfo* info, const FrameEvents* events, const FrameRead* read);
 // A frame that no read could give (its stand-in kept, or nothing).
 void record_unreadable(RunRecord* run, uint32_t result);
 // The run ends early, or could not start.

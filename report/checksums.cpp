@@ -60,6 +60,7 @@ int checksum_file_using(ReportFile* f, StreamedAudio* streamed, const std::atomi
   struct stat info {};
   uint64_t file_size = fstat(fileno(file), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
   f->bytes = static_cast<int64_t>(file_size);
+  const std::string given_md5 = f->audio_md5;  // its writer's, taken once
   Digest* sha = digest_begin(DIGEST_SHA256);
   Digest* md5 = nullptr;
   std::vector<unsigned char> buffer(kBlockBytes);
@@ -76,7 +77,7 @@ int checksum_file_using(ReportFile* f, StreamedAudio* streamed, const std::atomi
     if (at == 0 && f->wav) {
       audio_known = wav_audio_range(buffer.data(), got, file_size, &audio_begin, &audio_end);
       bool streamed_fits = streamed && streamed->md5 && !streamed->spoiled && streamed->bytes == audio_end - audio_begin;
-      if (audio_known && !streamed_fits) md5 = digest_begin(DIGEST_MD5);
+      if (audio_known && !streamed_fits && given_md5.empty()) md5 = digest_begin(DIGEST_MD5);
     }
     uint64_t from = audio_begin > at ? audio_begin : at, to = audio_end < at + got ? audio_end : at + got;
     if (md5 && from < to) digest_add(md5, buffer.data() + (from - at), static_cast<size_t>(to - from));
@@ -100,7 +101,7 @@ int checksum_file_using(ReportFile* f, StreamedAudio* streamed, const std::atomi
     return -1;
   }
   f->sha256 = sha_hex;
-  f->audio_md5 = md5_hex;
+  f->audio_md5 = audio_known && !given_md5.empty() ? given_md5 : md5_hex;
   f->bytes = static_cast<int64_t>(at);
   return 0;
 }

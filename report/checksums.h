@@ -17,7 +17,7 @@ struct ReportFile {
   int32_t wav;       // its audio MD5 is computed
   int64_t bytes;     // -1: it could not be read
   std::string sha256;
-  std::string audio_md5;
+  std::string audio_md5;  // given when the file is listed: the MD5 its writer took, not computed again
 };
 
 struct ChecksumWorker;

@@ -151,9 +151,18 @@ void transfer_report_written(TransferReport* r, const char* file, int64_t sample
                              const void* audio, size_t bytes) {
   if (!r || !r->pending) return;
   r->pending_file = file_index(r, file);
-  if (r->pending_file >= 0) checksum_worker_audio(r->checksums, r->pending_file, audio, bytes);
+  if (r->pending_file >= 0 && audio) checksum_worker_audio(r->checksums, r->pending_file, audio, bytes);
   r->pending_offset = sample_offset;
   r->pending_concealed = concealed > 0 ? concealed : 0;
+}
+
+void transfer_report_unreadable_written(TransferReport* r, const char* file, int64_t sample_offset,
+                                        const void* audio, size_t bytes) {
+  if (!r || r->events.empty() || r->events.back().kind != REPORT_UNREADABLE) return;
+  ReportEvent& e = r->events.back();
+  e.file = file_index(r, file);
+  e.sample_offset = e.file >= 0 ? sample_offset : -1;
+  if (e.file >= 0 && audio) checksum_worker_audio(r->checksums, e.file, audio, bytes);
 }
 
 void transfer_report_file_restarted(TransferReport* r, const char* file) {
@@ -175,9 +184,9 @@ void transfer_report_file_restarted(TransferReport* r, const char* file) {
   }
 }
 
-void transfer_report_file(TransferReport* r, const char* file, bool wav) {
+void transfer_report_file(TransferReport* r, const char* file, bool wav, const char* audio_md5) {
   if (!r || !file) return;
-  r->files.push_back(ReportFile{file, wav ? 1 : 0, -1, "", ""});
+  r->files.push_back(ReportFile{file, wav ? 1 : 0, -1, "", audio_md5 ? audio_md5 : ""});
   checksum_worker_file(r->checksums, file_index(r, file), r->files.size() - 1, r->files.back());
 }
 

@@ -125,13 +125,21 @@ void transfer_report_frame(TransferReport* report, const FrameInfo* info, const 
 void transfer_report_unreadable(TransferReport* report, uint32_t result);
 // The frame taken last went to file (nullptr: to no file, e.g. a player)
 // with its audio from sample frame sample_offset on: the bytes at audio
-// (for the audio's MD5); concealed samples were repaired in it.
+// (for the audio's MD5; nullptr when the file's writer hashes its audio and
+// hands the MD5 to transfer_report_file); concealed samples were repaired in it.
 void transfer_report_written(TransferReport* report, const char* file, int64_t sample_offset, int32_t concealed,
                              const void* audio, size_t bytes);
+// The place of the unreadable frame recorded last went to file as silence,
+// from sample frame sample_offset on: the bytes at audio (for the audio's MD5).
+void transfer_report_unreadable_written(TransferReport* report, const char* file, int64_t sample_offset,
+                                        const void* audio, size_t bytes);
 // The file started over empty: what it held before is in no file.
 void transfer_report_file_restarted(TransferReport* report, const char* file);
-// A file the run finished (closed), wav when it is a WAV file.
-void transfer_report_file(TransferReport* report, const char* file, bool wav);
+// A file the run finished (closed), wav when it is a WAV file. audio_md5
+// (hex) is the MD5 of the audio in the file when its writer took it already
+// (its audio was then handed on without bytes): the report takes it instead
+// of hashing the audio again; nullptr or "": the report computes it.
+void transfer_report_file(TransferReport* report, const char* file, bool wav, const char* audio_md5 = nullptr);
 // Waits up to ms for the checksums of the files finished so far, which are
 // computed beside the run. true when they are done; done and total in bytes.
 bool transfer_report_checksums_wait(TransferReport* report, uint32_t ms, int64_t* done, int64_t* total);

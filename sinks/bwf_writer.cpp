@@ -27,8 +27,8 @@ const uint32_t kBextBytes = sizeof(ThistleBext) + kCodingHistoryBytes;
 const uint32_t kLeadingBytes = 8 + kBextBytes;
 const uint32_t kBwfHeaderBytes = THISTLE_HEADER_BYTES(kLeadingBytes);
 static_assert(kBextBytes % 2 == 0, "the chunk needs no pad byte");
-// The most a frame's markers add behind the audio: a program, a start ID and
-// damage, each a cue point and a label.
+// The most a frame's markers add behind the audio: each a cue point and a
+// label.
 const uint32_t kMarkerBytes = 24 + 8 + 4 + sizeof(TrackMarker::label);
 static_assert(sizeof(TrackMarker::label) <= sizeof(ThistleCue::label));
 const uint32_t kMd5ChunkBytes = 8 + 16;
@@ -155,6 +155,8 @@ int finish_bwf(TrackFile* f) {
   bool have_md5 = data == f->data_bytes && !f->write_failed && !f->md5_lost ? digest_end(f->md5, md5, nullptr) == 0
                                                             : (digest_free(f->md5), md5_of_file_audio(f->wav, data, md5));
   f->md5 = nullptr;
+  if (have_md5)
+    for (size_t i = 0; i < sizeof md5; ++i) std::snprintf(f->audio_md5 + 2 * i, 3, "%.2x", md5[i]);
   uint32_t trailing_size = cue_bytes;
   // The chunk's readers take its 16 bytes as one little-endian number: the
   // digest goes in last byte first.
@@ -193,7 +195,8 @@ int restart_bwf(TrackFile* f) {
 uint32_t bwf_room(const TrackFile* f) {
   // The RIFF size counts the chunks before and behind the audio, and the
   // markers the next frame may add.
-  uint64_t around = 36 + kLeadingBytes + trailing_bytes(f) + 3 * kMarkerBytes;
+  // (A program, a start ID, damage, a continuity break, a blank stretch.)
+  uint64_t around = 36 + kLeadingBytes + trailing_bytes(f) + 5 * kMarkerBytes;
   uint64_t limit = (UINT32_MAX - around) / 4 * 4;
   return f->data_bytes < limit ? static_cast<uint32_t>(limit - f->data_bytes) : 0;
 }

@@ -16,6 +16,10 @@ namespace {
 const unsigned kCompressionLevel = 5;
 const unsigned kPaddingBytes = 8192;  // room for the tags and cue sheet written at the finish
 const int kChannels = 2;
+// A seek point every 10 seconds, for up to 4 hours (a long-play tape): the
+// points the stream does not reach are dropped at the finish.
+const uint32_t kSeekSeconds = 10;
+const uint32_t kSeekHours = 4;
 
 }  // namespace
 
@@ -24,6 +28,7 @@ struct FlacFile {
   int fd = -1;
   FLAC__StreamEncoder* encoder = nullptr;
   FLAC__StreamMetadata* padding = nullptr;
+  FLAC__StreamMetadata* seek_table = nullptr;  // of the stream being written (the encoder fills it in)
   int64_t end = 0;        // the furthest byte written
   int64_t valid = 0;      // the file is a whole stream up to here
   bool failed = false;    // a write failed: nothing more is written
@@ -99,8 +104,14 @@ int encoder_errno(const FlacFile* f) {
   return errno;
 }
 
+void free_seek_table(FlacFile* f) {
+  if (f->seek_table) FLAC__metadata_object_delete(f->seek_table);
+  f->seek_table = nullptr;
+}
+
 // A new encoder writing from the start of the file. 0, or -1.
 int begin_stream(FlacFile* f, int32_t rate) {
+  free_seek_table(f);
   f->encoder = FLAC__stream_encoder_new();
   if (!f->encoder) {
     f->failure = "set-up of the encoder";
@@ -113,8 +124,17 @@ int begin_stream(FlacFile* f, int32_t rate) {
   FLAC__stream_encoder_set_channels(e, kChannels);
   FLAC__stream_encoder_set_bits_per_sample(e, 16);
   FLAC__stream_encoder_set_sample_rate(e, static_cast<uint32_t>(rate));
-  FLAC__StreamMetadata* blocks[1] = {f->padding};
-  FLAC__stream_encoder_set_metadata(e, blocks, 1);
+  f->seek_table = FLAC__metadata_object_new(FLAC__METADATA_TYPE_SEEKTABLE);
+  const uint64_t every = static_cast<uint64_t>(rate) * kSeekSeconds;
+  if (!f->seek_table ||
+      !FLAC__metadata_object_seektable_template_append_spaced_points_by_samples(
+          f->seek_table, static_cast<uint32_t>(every), every * 360 * kSeekHours)) {
+    f->failure = "set-up of the encoder";
+    f->saved_errno = ENOMEM;
+    return -1;
+  }
+  FLAC__StreamMetadata* blocks[2] = {f->seek_table, f->padding};
+  FLAC__stream_encoder_set_metadata(e, blocks, 2);
   f->end = f->valid = 0;
   f->failed = false;
   errno = 0;
@@ -141,8 +161,31 @@ void drop_stream(FlacFile* f) {
 }
 
 void free_file(FlacFile* f) {
+  free_seek_table(f);
   if (f->padding) FLAC__metadata_object_delete(f->padding);
   delete f;
+}
+
+// The seek table keeps the points the stream reached (the encoder filled
+// them in); those past its end are dropped. false when it cannot be resized.
+bool trim_seek_table(FLAC__Metadata_Chain* chain, uint64_t total_samples) {
+  FLAC__Metadata_Iterator* it = FLAC__metadata_iterator_new();
+  if (!it) return false;
+  FLAC__metadata_iterator_init(it, chain);
+  bool trimmed = true;
+  do {
+    if (FLAC__metadata_iterator_get_block_type(it) != FLAC__METADATA_TYPE_SEEKTABLE) continue;
+    FLAC__StreamMetadata* block = FLAC__metadata_iterator_get_block(it);
+    const FLAC__StreamMetadata_SeekTable& table = block->data.seek_table;
+    uint32_t kept = 0;
+    while (kept < table.num_points && table.points[kept].sample_number < total_samples &&
+           table.points[kept].frame_samples > 0)
+      ++kept;
+    trimmed = FLAC__metadata_object_seektable_resize_points(block, kept);
+    break;
+  } while (FLAC__metadata_iterator_next(it));
+  FLAC__metadata_iterator_delete(it);
+  return trimmed;
 }
 
 // The tags and cue sheet into the finished file, in the padding left for them.
@@ -206,7 +249,8 @@ bool write_tags(const std::string& name, const FlacTags& tags, uint64_t total_sa
       if (placed) comments = nullptr;
       if (placed && cues && FLAC__metadata_iterator_insert_block_after(it, cues)) cues = nullptr;
       FLAC__metadata_iterator_delete(it);
-      written = placed && cues == nullptr && FLAC__metadata_chain_write(chain, true, false);
+      written = placed && cues == nullptr && trim_seek_table(chain, total_samples) &&
+                FLAC__metadata_chain_write(chain, true, false);
     }
   }
   if (chain) FLAC__metadata_chain_delete(chain);

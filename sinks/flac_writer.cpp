@@ -79,10 +79,12 @@ int finish_flac(TrackFile* f) {
   add("DESCRIPTION", text);
   track_program_name(&m, text, sizeof text);
   add("DAT_PROGRAM", text);
-  add("TRACKNUMBER", std::to_string(f->track));
+  // The track a player shows is the tape's program, not the file's number.
+  int program = track_first_program(&m);
+  if (program > 0) add("TRACKNUMBER", std::to_string(program));
   char date[16], time[16];
   if (track_origination(&m, date, sizeof date, time, sizeof time)) {
-    add("DATE", date);
+    add("DATE", std::string(date) + "T" + time);
     add("DAT_RECORDING_TIME", time);
   }
   track_absolute_time(&m, text, sizeof text);
@@ -94,12 +96,17 @@ int finish_flac(TrackFile* f) {
   add("DAT_EMPHASIS", track_emphasis_text(&m, f->emphasis.deemphasis));
   if (m.has_first) add("DAT_COPY_CODE", std::to_string(m.first.scms));
   add("DAT_DRIVE", f->drive);
-  add("ENCODED_BY", "kestrel " KESTREL_VERSION);
+  add("ENCODER", "kestrel " KESTREL_VERSION);
+  // Program starts make the cue sheet's tracks; every other marker (start
+  // IDs, damaged and unreadable frames, continuity breaks, blank stretches)
+  // is a tag of its own: the sample it lies at and its label.
   int programs = 0;
   for (const TrackMarker& marker : m.markers)
     if (std::strncmp(marker.label, "program ", 8) == 0) {
       ++programs;
       tags.track_starts.push_back(marker.sample);
+    } else {
+      add("DAT_MARKER", std::to_string(marker.sample) + " " + marker.label);
     }
   if (programs < 2) tags.track_starts.clear();
   std::string failure;

@@ -91,6 +91,8 @@ int track_file_finish(TrackFile* f, const ConcealTotals* totals, int unreadable,
   return result;
 }
 
+bool track_file_hashes_audio(const TrackFile* f) { return f->kind == TRACK_FILE_BWF; }
+
 TrackFileSuffixes track_file_suffixes(const RunSettings* s) { return {s->flac_arg ? ".flac" : ".wav", ".log"}; }
 
 bool track_file_names_drive(const RunSettings* s) { return s->flac_arg || s->bwf_arg; }
@@ -106,6 +108,7 @@ int track_file_open(TrackFile* f, const RunSettings* s, int track, int32_t rate_
   f->data_bytes = 0;
   f->rate_code = rate_code;
   f->write_failed = false;
+  f->audio_md5[0] = '\0';
   track_meta_reset(&f->meta);
   if (f->writer->open(f) != 0) return 1;
   std::snprintf(f->log_name, sizeof f->log_name, "%s%.3d%s", s->base_name, track, suffixes.log);
@@ -124,6 +127,17 @@ int track_file_write(TrackFile* f, const FrameInfo* info, uint8_t* pcm, int byte
   emphasis_stage_take(&f->emphasis, info->emphasis, pcm, bytes);
   track_meta_take(&f->meta, info, static_cast<uint32_t>(bytes) / 4);
   return f->writer->write(f, pcm, bytes);
+}
+
+void track_file_take_events(TrackFile* f, bool blank, bool continuity_break) {
+  track_meta_take_events(&f->meta, blank, continuity_break);
+}
+
+int track_file_write_unreadable(TrackFile* f, int bytes) {
+  static const uint8_t kSilence[DAT_LP_PCM_BYTES] = {};
+  if (bytes <= 0 || bytes > static_cast<int>(sizeof kSilence)) return 0;
+  track_meta_take_unreadable(&f->meta, static_cast<uint32_t>(bytes) / 4);
+  return f->writer->write(f, kSilence, bytes);
 }
 
 int track_file_restart(TrackFile* f, int32_t rate_code) {

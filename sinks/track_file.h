@@ -41,7 +41,12 @@ struct TrackFile {
   EmphasisStage emphasis;  // /DEEMPHASIS: pre-emphasised frames are written de-emphasised
   PcmWorker* worker = nullptr;  // hashes or encodes the audio beside the reading
   bool md5_lost = false;        // the running MD5 missed audio: it is taken from the file at the finish
+  char audio_md5[33] = "";      // hex, once finished: the MD5 of the audio the file holds (Broadcast WAV)
 };
+
+// Whether the writer of the file takes the MD5 of its audio (which is then
+// in file->audio_md5 once finished), so that no one else need hash it.
+bool track_file_hashes_audio(const TrackFile* file);
 
 // What follows NAME and the track number in the names of a track's files:
 // the audio file's extension (".wav", or ".flac" with /FLAC), the log's.
@@ -65,6 +70,15 @@ int track_file_open(TrackFile* file, const RunSettings* settings, int track, int
 // PCM. 0, or -1 after saying that the write failed (the file then takes
 // nothing more and is left valid at its finish).
 int track_file_write(TrackFile* file, const FrameInfo* info, uint8_t* pcm, int bytes);
+
+// What the run found at the frame about to be written besides its value (a
+// blank frame, a frame out of order): markers in the file where it lies.
+void track_file_take_events(TrackFile* file, bool blank, bool continuity_break);
+
+// The place of a frame no read could give: bytes of silence, so that what
+// follows stays at its place in time, with a marker "unreadable" at it. 0,
+// or -1 after saying that the write failed.
+int track_file_write_unreadable(TrackFile* file, int bytes);
 
 // Starts the audio over at another rate: what the file held is dropped. 0,
 // or -1 after saying that the write failed.

@@ -61,6 +61,17 @@ void track_meta_take(TrackMeta* meta, const FrameInfo* info, uint32_t samples) {
   meta->samples += samples;
 }
 
+void track_meta_take_events(TrackMeta* meta, bool blank, bool continuity_break) {
+  if (continuity_break) add_marker(meta, "continuity break");
+  if (blank && !meta->in_blank) add_marker(meta, "blank");
+  meta->in_blank = blank;
+}
+
+void track_meta_take_unreadable(TrackMeta* meta, uint32_t samples) {
+  add_marker(meta, "unreadable");
+  meta->samples += samples;
+}
+
 void track_program_name(const TrackMeta* meta, char* text, size_t size) {
   switch (meta->has_first ? meta->first.program_kind : FRAME_PROGRAM_NONE) {
     case FRAME_PROGRAM_NUMBER:
@@ -78,6 +89,14 @@ void track_program_name(const TrackMeta* meta, char* text, size_t size) {
     default:
       std::snprintf(text, size, "none");
   }
+}
+
+int track_first_program(const TrackMeta* meta) {
+  if (meta->has_first && meta->first.program_kind == FRAME_PROGRAM_NUMBER) return meta->first.program;
+  int program = 0;
+  for (const TrackMarker& marker : meta->markers)
+    if (std::sscanf(marker.label, "program %d", &program) == 1) return program;
+  return 0;
 }
 
 void track_absolute_time(const TrackMeta* meta, char* text, size_t size) {

@@ -26,6 +26,7 @@ struct TrackMeta {
   uint64_t samples = 0;      // sample pairs taken so far
   int32_t program = 0;       // the program number of the frames before (0: none yet)
   bool in_start_id = false;  // the frame before was in a start-ID run
+  bool in_blank = false;     // the frame before carried no pack
   std::vector<TrackMarker> markers;
 };
 
@@ -33,6 +34,13 @@ struct TrackMeta {
 void track_meta_reset(TrackMeta* meta);
 // Takes one frame that is written as `samples` sample pairs.
 void track_meta_take(TrackMeta* meta, const FrameInfo* info, uint32_t samples);
+// What the run found at the frame about to be taken, besides the frame's own
+// value: a frame out of order (continuity_break) gets a marker, and so does
+// the first of a stretch of blank frames.
+void track_meta_take_events(TrackMeta* meta, bool blank, bool continuity_break);
+// The place of a frame no read could give, written as `samples` sample pairs
+// of silence: a marker "unreadable" at it.
+void track_meta_take_unreadable(TrackMeta* meta, uint32_t samples);
 
 // "DAT program 3 from absolute time 00:01:02:03" (or "DAT lead-in", ...).
 void track_description(const TrackMeta* meta, char* text, size_t size);
@@ -44,6 +52,9 @@ bool track_origination(const TrackMeta* meta, char* date, size_t date_size, char
 uint64_t track_time_reference(const TrackMeta* meta, int32_t rate);
 // The program of the file's first frame as a short name: "3", "lead-in", ...
 void track_program_name(const TrackMeta* meta, char* text, size_t size);
+// The first program number (1 to 799) of the file's frames, 0 when none
+// carries one.
+int track_first_program(const TrackMeta* meta);
 // The absolute time of the file's first frame, "hh:mm:ss:ff", or "" when none.
 void track_absolute_time(const TrackMeta* meta, char* text, size_t size);
 

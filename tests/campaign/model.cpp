@@ -242,6 +242,7 @@ ExtractOutcome extract_as_documented(const ExtractSwitches& sw, ModelBus* bus, c
     int in_file = 0;
     bool audible = false;  // a sample that is not zero since the file began or started over
     int file_program = 0;  // the valid program number of the file's frames (/BYPROGRAM)
+    size_t place_bytes = 0;  // the PCM bytes of the frame written last
     while (!s.stop && !(s.start_id_found && sw.startid)) {
       if (valid) {
         const DatFrame& frame = frames[current];
@@ -263,6 +264,9 @@ ExtractOutcome extract_as_documented(const ExtractSwitches& sw, ModelBus* bus, c
           }
         }
         t.segments.back().audio += pcm;
+        t.segments.back().positions += 1;
+        t.segments.back().span_samples += static_cast<int64_t>(pcm.size() / 4);
+        place_bytes = pcm.size();
         if (pcm.find_first_not_of('\0') != std::string::npos) audible = true;
         ++in_file;
         if (valid_program(frame) != 0) file_program = valid_program(frame);
@@ -281,6 +285,10 @@ ExtractOutcome extract_as_documented(const ExtractSwitches& sw, ModelBus* bus, c
         ++out.loop_read_failures;
         end_of_data_reads = 0;
         ++t.unreadable;
+        // Its place keeps the length of the frame before in silence.
+        t.segments.back().audio += std::string(place_bytes, '\0');
+        t.segments.back().positions += 1;
+        t.segments.back().span_samples += static_cast<int64_t>(place_bytes / 4);
         if (!sw.stopeot) {
           s.stop = true;
           out.report.ended_early = true;  // a frame is missing, and the rest

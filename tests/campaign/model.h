@@ -88,6 +88,10 @@ struct ExtractSwitches {
 struct Segment {
   int rate_code = 0;
   std::string audio;
+  // The stretch of tape the segment spans: tape positions (frames read and
+  // places of frames that were not) and the sample pairs they last.
+  int64_t positions = 0;
+  int64_t span_samples = 0;
 };
 
 struct ModelTrack {

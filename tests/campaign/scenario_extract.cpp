@@ -122,6 +122,15 @@ std::string check_tracks(Verdict* v, const std::string& dir, const ExtractOutcom
       allowed = parts.empty() ? allowed : parts;
     }
     check(v, wav.valid, wav_name + ": the file is not valid (sizes, MD5, markers or decoding)");
+    // An archival file spans its stretch of the tape, the places of frames
+    // that could not be read included.
+    if (kind != PLAIN_WAV && !cut_short && !failed_here) {
+      const Segment& last = t.segments.back();
+      check(v, static_cast<int64_t>(wav.data.size() / 4) == last.span_samples,
+            wav_name + ": " + std::to_string(wav.data.size() / 4) + " samples for a span of " +
+                std::to_string(last.positions) + " frames on the tape (" + std::to_string(last.span_samples) +
+                " samples)");
+    }
     bool audio_ok = false;
     for (const Segment& a : allowed) audio_ok = audio_ok || (wav.data == a.audio && wav.rate == rate_of(a.rate_code));
     check(v, audio_ok,

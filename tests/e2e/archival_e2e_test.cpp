@@ -2,6 +2,7 @@
 // ffprobe, mediainfo and flac, the markers against the composed tape.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "tests/support/bytes.h"
 #include "tests/support/e2e/archival_files.h"
 #include "tests/support/e2e/bus_file.h"
+#include "tests/support/e2e/json.h"
 #include "tests/support/e2e/tape.h"
 #include "tests/support/e2e/tape_run.h"
 #include "tests/support/process.h"
@@ -71,12 +73,13 @@ TEST(Archival, BroadcastWavCarriesTheTapesMetadataMarkersAndMd5) {
   EXPECT_EQ(mediainfo_md5_hex(bwf.path("TAPE001.wav")), md5_hex(f.data()));
   EXPECT_EQ(f.chunks["bext"].size(), 602u + 318u);
 
-  // Markers: program and start-ID run starts, every damaged frame, in samples.
+  // Markers: program and start-ID run starts, every damaged frame, the blank
+  // stretch's start, in samples.
   const uint32_t kFrame = 1440;
   std::vector<CueMarker> expected = {{0, "program 1"},           {0, "start ID program 1"},
                                      {400 * kFrame, "program 2"}, {400 * kFrame, "start ID program 2"},
                                      {450 * kFrame, "damaged L"}, {500 * kFrame, "damaged R"},
-                                     {620 * kFrame, "damaged LR"}};
+                                     {620 * kFrame, "damaged LR"}, {800 * kFrame, "blank"}};
   EXPECT_EQ(cue_markers(f), expected);
 
   std::map<std::string, std::string> tags = ffprobe_tags(bwf.path("TAPE001.wav"));
@@ -128,7 +131,7 @@ TEST(Archival, FlacDecodesToTheWavPathsPcmWithTagsAndACueSheet) {
   flac.run(tape, {"/KESTREL", "TAPE", "/FLAC"});
   std::string path = flac.path("TAPE001.flac");
   std::string comments = run_process("/usr/bin/metaflac", {"--export-tags-to=-", path}).out;
-  for (const char* tag : {"TRACKNUMBER=1\n", "DAT_PROGRAM=1\n", "DATE=1994-05-17\n", "DAT_ABSOLUTE_TIME=00:00:30:00\n",
+  for (const char* tag : {"TRACKNUMBER=1\n", "DAT_PROGRAM=1\n", "DATE=1994-05-17T13:45:30\n", "DAT_ABSOLUTE_TIME=00:00:30:00\n",
                           "DAT_SAMPLE_RATE=48000\n", "DAT_BITS=16\n", "DAT_EMPHASIS=none\n", "DAT_COPY_CODE=0\n",
                           "DAT_DRIVE=SONY SDT-9000 1.13\n"})
     EXPECT_NE(comments.find(tag), std::string::npos) << tag << " not in\n" << comments;
@@ -137,6 +140,152 @@ TEST(Archival, FlacDecodesToTheWavPathsPcmWithTagsAndACueSheet) {
   EXPECT_NE(cues.find("TRACK 01"), std::string::npos) << cues;
   EXPECT_NE(cues.find("TRACK 02"), std::string::npos) << cues;
   EXPECT_NE(cues.find("TRACK 02 AUDIO\n    INDEX 01 576000\n"), std::string::npos) << cues;
+}
+
+// The samples of the markers labelled label in TAPE001's audio file: the
+// Broadcast WAV file's cue points, or the FLAC file's DAT_MARKER tags.
+std::vector<uint64_t> marked_samples(const TapeRun& t, bool flac, const std::string& label) {
+  std::vector<uint64_t> marked;
+  if (!flac) {
+    for (const CueMarker& m : cue_markers(read_riff(t.path("TAPE001.wav"))))
+      if (m.label == label) marked.push_back(m.sample);
+    return marked;
+  }
+  std::istringstream tags(run_process("/usr/bin/metaflac", {"--export-tags-to=-", t.path("TAPE001.flac")}).out);
+  const std::string name = "DAT_MARKER=";
+  for (std::string line; std::getline(tags, line);) {
+    size_t space = line.find(' ');
+    if (line.rfind(name, 0) == 0 && space != std::string::npos && line.substr(space + 1) == label)
+      marked.push_back(std::stoull(line.substr(name.size(), space - name.size())));
+  }
+  return marked;
+}
+
+// An unreadable frame keeps its place in time, whether the drive could not
+// read it, re-reads could not either, or an image holds its stand-in: a frame
+// of silence where it lies, a marker on it, every later sample at its place
+// on the tape, and the report's event names the file and the sample.
+struct UnreadableCase {
+  const char* name;
+  std::vector<std::string> args;  // besides /KESTREL TAPE /STOPEOT /REPORT
+  bool from_image;                // the frames come from an image a dump of the tape kept
+};
+
+TEST(Archival, UnreadableFramesKeepTheirPlaceAndAreMarked) {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1}, 300);
+  const std::vector<size_t> unreadable = {100, 101, 250};
+  const BusKeys errors = {{"read_errors", "100 101 250"}};
+  std::string expected;
+  for (size_t i = 0; i < 300; ++i)
+    expected += std::count(unreadable.begin(), unreadable.end(), i) ? std::string(5760, '\0') : tape_pcm(tape, i, i + 1);
+  const UnreadableCase cases[] = {
+      {"drive, Broadcast WAV", {"/BWF"}, false},
+      {"drive, FLAC", {"/FLAC"}, false},
+      {"no copy after re-reads, Broadcast WAV", {"/BWF", "/REREAD", "2"}, false},
+      {"image stand-ins, Broadcast WAV", {"/BWF"}, true},
+      {"image stand-ins, FLAC", {"/FLAC"}, true},
+  };
+  for (const UnreadableCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TapeRun t;
+    std::vector<std::string> args = {"/KESTREL", "TAPE", "/STOPEOT", "/REPORT"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    if (c.from_image) {
+      ASSERT_EQ(t.run(tape, {"/BITTERN", "IMG", "/STOPEOT"}, errors).exit_code, 5);
+      args.insert(args.end(), {"/FROMIMAGE", "IMG.img"});
+    }
+    ProcessResult r = c.from_image ? t.run_in("", args) : t.run(tape, args, errors);
+    ASSERT_EQ(r.exit_code, 5) << r.out;
+    const bool flac = c.args[0] == std::string("/FLAC");
+    JsonFlat json;
+    ASSERT_TRUE(json_flatten(t.read("TAPE.json"), &json));
+    std::string audio;
+    if (flac) {
+      audio = flac_pcm(t.path("TAPE001.flac"));
+    } else {
+      RiffFile f = read_riff(t.path("TAPE001.wav"));
+      EXPECT_TRUE(f.valid);
+      audio = f.data();
+      EXPECT_EQ(md5_chunk_hex(f), md5_hex(audio));
+      EXPECT_EQ(json["files.0.audio_md5"], md5_hex(audio));  // the MD5 the writer took for its chunk
+    }
+    // The file spans the tape: every sample after the places where it lies on it.
+    EXPECT_EQ(audio.size(), 300u * 5760u);
+    EXPECT_TRUE(same_bytes(audio, expected));
+    EXPECT_EQ(marked_samples(t, flac, "unreadable"), (std::vector<uint64_t>{100 * 1440, 101 * 1440, 250 * 1440}));
+    for (size_t i = 0; i < unreadable.size(); ++i) {
+      std::string event = "events." + std::to_string(i) + ".";
+      EXPECT_EQ(json[event + "kind"], "unreadable");
+      EXPECT_EQ(json[event + "file"], flac ? "TAPE001.flac" : "TAPE001.wav");
+      EXPECT_EQ(json[event + "sample_offset"], std::to_string(unreadable[i] * 1440));
+    }
+  }
+}
+
+// What players and archives read of a FLAC file: a seek table with a point
+// every 10 seconds (each at the first sample of the frame that holds its
+// time), the track number of the tape's program whatever the file's number,
+// the recording's date and time in ISO 8601, the encoder. metaflac --list
+// shows them.
+struct FlacListCase {
+  const char* file;
+  uint64_t samples;  // the file's audio, in sample pairs
+  std::vector<std::string> lines;  // in the listing
+};
+
+TEST(Archival, FlacCarriesASeekTableAndTheCommonTagNames) {
+  Tape tape = tape_of_programs({{3, 400}, {5, 800}});
+  FrameDate date{3, 94, 5, 17, 13, 45, 30};
+  tape_date(&tape, 0, tape.frames.size(), date);
+  TapeRun t;
+  ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", "/FLAC", "/BYPROGRAM"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  const FlacListCase cases[] = {
+      {"TAPE001.flac", 400 * 1440, {"TRACKNUMBER=3", "DATE=1994-05-17T13:45:30", "ENCODER=kestrel "}},
+      {"TAPE002.flac", 800 * 1440, {"TRACKNUMBER=5", "DATE=1994-05-17T13:45:30"}},
+  };
+  for (const FlacListCase& c : cases) {
+    SCOPED_TRACE(c.file);
+    std::string list = run_process("/usr/bin/metaflac", {"--list", t.path(c.file)}).out;
+    EXPECT_NE(list.find("total samples: " + std::to_string(c.samples) + "\n"), std::string::npos) << list;
+    for (const std::string& line : c.lines) EXPECT_NE(list.find(line), std::string::npos) << line << " not in\n" << list;
+    // The seek points: one for each 10 seconds the file reaches, none past its end.
+    std::vector<uint64_t> points;
+    std::istringstream lines(list);
+    for (std::string line; std::getline(lines, line);) {
+      unsigned long long sample = 0;
+      if (std::sscanf(line.c_str(), "    point %*u: sample_number=%llu", &sample) == 1) points.push_back(sample);
+    }
+    const uint64_t every = 48000 * 10;
+    ASSERT_EQ(points.size(), (c.samples + every - 1) / every) << list;
+    for (size_t i = 0; i < points.size(); ++i) {
+      EXPECT_LE(points[i], i * every);
+      EXPECT_GT(points[i] + 4608, i * every) << "point " << i;
+    }
+  }
+}
+
+// A repeated, a stray and a skipped frame: each frame out of order gets a
+// marker where its audio begins, in the Broadcast WAV file's cue points and
+// the FLAC file's tags alike.
+TEST(Archival, ContinuityBreaksAreMarked) {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1}, 600);
+  auto& f = tape.frames;
+  f.erase(f.begin() + 300);
+  DatFrame stray = f[500 - 1];
+  f.insert(f.begin() + 201, stray);
+  DatFrame repeat = f[100];
+  f.insert(f.begin() + 101, repeat);
+  const std::vector<uint64_t> expected = {101 * 1440, 202 * 1440, 302 * 1440};
+  for (const char* kind : {"/BWF", "/FLAC"}) {
+    SCOPED_TRACE(kind);
+    TapeRun t;
+    ProcessResult r = t.run(tape, {"/KESTREL", "TAPE", kind});
+    ASSERT_EQ(r.exit_code, 5) << r.out;
+    EXPECT_EQ(marked_samples(t, std::string(kind) == "/FLAC", "continuity break"), expected);
+  }
 }
 
 TEST(Archival, FlacWithBwfIsRefused) {

@@ -228,12 +228,14 @@ const ReportCase kCases[] = {
     {"UnreadableFramesReadOn", short_program, {"/KESTREL", "TAPE", "/STOPEOT"}, {{"read_errors", "50 70"}}, "",
      {{"frames_read", "98"}, {"frames_unreadable", "2"}, {"continuity_breaks", "0"}, {"verdict", "damaged"},
       {"programs#", "1"}, {"programs.0.frames", "100"},
-      {"events.0.frame", "50"}, {"events.0.kind", "unreadable"}, {"events.0.file", "null"},
-      {"events.0.sample_offset", "null"}, {"events.0.abs_time", "null"},
-      {"events.1.frame", "70"}, {"events.1.kind", "unreadable"}}},
+      {"events.0.frame", "50"}, {"events.0.kind", "unreadable"}, {"events.0.file", "TAPE001.wav"},
+      {"events.0.sample_offset", std::to_string(50 * kSamples48k)}, {"events.0.abs_time", "null"},
+      {"events.1.frame", "70"}, {"events.1.kind", "unreadable"},
+      {"events.1.sample_offset", std::to_string(70 * kSamples48k)}, {"files.0.bytes", std::to_string(44 + 100 * 5760)}}},
     {"UnreadableFrameEndsTheRun", short_program, {"/KESTREL", "TAPE"}, {{"read_errors", "50"}}, "",
      {{"frames_read", "50"}, {"frames_unreadable", "1"}, {"verdict", "incomplete"},
-      {"events.0.frame", "50"}, {"events.0.kind", "unreadable"}}},
+      {"events.0.frame", "50"}, {"events.0.kind", "unreadable"}, {"events.0.file", "TAPE001.wav"},
+      {"events.0.sample_offset", std::to_string(50 * kSamples48k)}}},
     // The dump reads on and keeps a stand-in at the place of each: frames
     // that could not be read, in the program around them, none damaged.
     {"DumpKeepsStandInsOfUnreadableFrames", short_program, {"/BITTERN", "TAPE", "/STOPEOT"},

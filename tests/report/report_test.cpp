@@ -273,6 +273,22 @@ TEST(ReportSha256, AChangedByteIsCaught) {
   EXPECT_EQ(checksum_file(&missing), -1);
 }
 
+// A file listed with the MD5 its writer took keeps it: the audio is not
+// hashed again (a value no hash of this audio gives shows it), the SHA-256
+// of the file is taken as for any other.
+TEST(ReportSha256, AnAudioMd5GivenWithTheFileIsTakenAsItIs) {
+  TempDir dir;
+  const std::string path = dir.file("T001.wav");
+  ASSERT_TRUE(write_file(path, wav_bytes(5760)));
+  ReportFile computed{path, 1, 0, "", ""}, given{path, 1, 0, "", std::string(32, 'c')};
+  ASSERT_EQ(checksum_file(&computed), 0);
+  ASSERT_EQ(checksum_file(&given), 0);
+  EXPECT_EQ(given.audio_md5, std::string(32, 'c'));
+  EXPECT_NE(computed.audio_md5, given.audio_md5);
+  EXPECT_EQ(given.sha256, computed.sha256);
+  EXPECT_EQ(given.bytes, computed.bytes);
+}
+
 // Why the page is not well-formed: an element closed that is not open, one
 // left open, a tag cut off; "" when it is.
 std::string markup_fault(const std::string& page) {
