@@ -3,10 +3,12 @@
 // is caught) and the page (well-formed and whole without a network).
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <vector>
 
+#include "report/bag.h"
 #include "report/checksums.h"
 #include "report/text.h"
 #include "report/transfer_report.h"
@@ -99,12 +101,17 @@ struct SampleReport {
   }
 };
 
-TEST(ReportJson, FieldsAndEventsAreThoseOfTheRun) {
-  SampleReport sample;
+// A frame re-reads gave clean at the third read, the second kept.
+void add_recovered(SampleReport* sample) {
   ReportEvent recovered = event(40, REPORT_RECOVERED, 0, 0);
   recovered.reads = 3;
   recovered.kept = 2;
-  sample.report.recovered = {recovered};
+  sample->report.recovered = {recovered};
+}
+
+TEST(ReportJson, FieldsAndEventsAreThoseOfTheRun) {
+  SampleReport sample;
+  add_recovered(&sample);
   JsonFlat json;
   const std::string text = report_json(sample.report);
   ASSERT_TRUE(json_flatten(text, &json)) << text;
@@ -353,6 +360,30 @@ TEST(ReportPage, IsWellFormedWholeOfflineAndEscaped) {
   EXPECT_NE(markup_fault("<p><b>x</p></b>"), "");
   EXPECT_NE(markup_fault("<table><tr><td>x</td></tr>"), "");
   EXPECT_NE(external_reference("<img src=\"https://example.org/a.png\">"), "");
+}
+
+TEST(ReportBag, AStepThatFailsTakesTheBagApartAndManifestPathsAreEncoded) {
+  EXPECT_EQ(bag_manifest_path("data/a%b\nc\rd.wav"), "data/a%25b%0Ac%0Dd.wav");
+  // The second file vanished before the bag: the first goes back where it
+  // was, the report's file too, and no folder is left.
+  TempDir dir;
+  const std::string kept = dir.file("T001.wav"), gone = dir.file("T002.wav"), json = dir.file("T.json");
+  ASSERT_TRUE(write_file(kept, "audio") && write_file(json, "{}"));
+  TransferReport r;
+  r.base_name = dir.file("T");
+  r.finished = "2026-12-09T07:00:00+00:00";
+  r.files = {ReportFile{kept, 1, 5, std::string(64, 'a'), ""}, ReportFile{gone, 1, 5, std::string(64, 'b'), ""}};
+  ReportSummary summary{};
+  summary.verdict = "clean";
+  summary.report_files = {ReportFile{json, 0, 2, std::string(64, 'c'), ""}};
+  BagSummary bag{};
+  ReportFailure failure{};
+  EXPECT_EQ(transfer_report_bag(&r, summary, "kestrel", &bag, &failure), -1);
+  EXPECT_EQ(failure.file, gone);
+  EXPECT_EQ(failure.error, ENOENT);
+  EXPECT_EQ(read_file(kept), "audio");
+  EXPECT_EQ(read_file(json), "{}");
+  EXPECT_FALSE(file_exists(dir.file("T")));
 }
 
 }  // namespace
