@@ -259,7 +259,8 @@ void append_event(std::string* out, const TransferReport& r, const ReportEvent& 
 std::string report_json(const TransferReport& r) {
   std::string out = "{\n  ";
   append_text_field(&out, "kestrel", KESTREL_VERSION);
-  out += ",\n  ";
+  // Raised when a field goes or changes its meaning (doc/report.schema.json).
+  out += ",\n  \"schema_version\": 1,\n  ";
   append_text_field(&out, "mode", r.mode);
   out += ",\n  ";
   append_text_field(&out, "started", r.started);

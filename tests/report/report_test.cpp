@@ -14,6 +14,7 @@
 #include "report/transfer_report.h"
 #include "tests/support/e2e/json.h"
 #include "tests/support/process.h"
+#include "tests/support/report_schema.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -172,6 +173,45 @@ TEST(ReportJson, FieldsAndEventsAreThoseOfTheRun) {
     EXPECT_EQ(found == json.end() ? "<absent>" : found->second, value) << path;
   }
   EXPECT_EQ(transfer_report_names("TAPE").json, "TAPE.json");
+}
+
+TEST(ReportSchema, TheSampleReportConformsAndEachBreakOfTheSchemaIsFound) {
+  SampleReport sample;
+  add_recovered(&sample);
+  sample.report.started = sample.report.finished = "2026-12-09T07:00:00+01:00";
+  const std::string text = report_json(sample.report);
+  auto replaced = [&text](const std::string& from, const std::string& to) {
+    std::string changed = text;
+    size_t at = changed.find(from);
+    return at == std::string::npos ? std::string("not found: ") + from : changed.replace(at, from.size(), to);
+  };
+  struct Row {
+    const char* name;
+    std::string json;
+    const char* found;  // "" : conforms
+  } rows[] = {
+      {"as written", text, ""},
+      {"no schema_version", replaced("\"schema_version\": 1,", ""), "'schema_version' is a required property"},
+      {"an unknown verdict", replaced("\"verdict\": \"damaged\"", "\"verdict\": \"fine\""), "verdict"},
+      {"a break without the time expected", replaced(", \"expected\": \"00:00:01:01\"", ""), "'expected' is a required"},
+      {"a checksum that is no SHA-256", replaced(std::string(64, 'a'), "a"), "sha256"},
+      {"a field the schema does not know", replaced("\"mode\"", "\"extra\": 1, \"mode\""), "extra"},
+  };
+  TempDir dir;
+  std::vector<std::string> files;
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    files.push_back(dir.file("R" + std::to_string(i) + ".json"));
+    ASSERT_TRUE(write_file(files.back(), rows[i].json));
+  }
+  std::string problems = report_schema_problems(files);
+  ASSERT_EQ(problems.find("did not run"), std::string::npos) << problems;
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    std::string mine;
+    for (size_t at = problems.find(files[i] + ":"); at != std::string::npos; at = problems.find(files[i] + ":", at + 1))
+      mine += problems.substr(at, problems.find('\n', at) - at) + "\n";
+    if (*rows[i].found) EXPECT_NE(mine.find(rows[i].found), std::string::npos) << rows[i].name << ": " << mine;
+    else EXPECT_EQ(mine, "") << rows[i].name;
+  }
 }
 
 TEST(ReportJson, SourceAndVerdictFollowTheRun) {
