@@ -6,7 +6,9 @@
 #include <cstring>
 
 #include "modes/mode_io.h"
+#include "platform/console.h"
 #include "report/bag.h"
+#include "sinks/valid_files.h"
 #include "scsi/tape_commands.h"
 #include "scsi/tape_status.h"
 
@@ -79,7 +81,7 @@ int bag_run(TransferReport* report, const ReportSummary& sum) {
   if (transfer_report_bag(report, sum, organization && *organization ? organization : "kestrel", &bag, &failure) != 0) {
     errno = failure.error;
     std::printf("\nThe bag could not be made:");
-    report_write_failure(failure.file.c_str());
+    say_write_failure(failure.file.c_str());
     std::printf(" - the files of the transfer and the report are kept as they are\n");
     return 1;
   }
@@ -112,7 +114,7 @@ int close_run_report(TransferReport* report, bool bag) {
   if (transfer_report_finish(report, &sum, &failure) != 0) {
     errno = failure.error;
     std::printf("\nThe transfer report could not be written:");
-    report_write_failure(failure.file.c_str());
+    say_write_failure(failure.file.c_str());
     std::printf(" - the files of the transfer are kept as they are\n");
     transfer_report_free(report);
     return 1;
