@@ -40,6 +40,7 @@ const Switch kSwitches[] = {
     {"/DEEMPHASIS", &RunSettings::deemphasis_arg, nullptr},
     {"/REREAD", &RunSettings::reread_arg, nullptr},
     {"/TRACE", &RunSettings::trace_arg, nullptr},
+    {"/BAG", &RunSettings::bag_arg, nullptr},
 };
 
 const char* const kSeekTypes[] = {"PROGNUM", "ABSTIME", "RUNTIME", "PROGTIME"};
@@ -288,6 +289,16 @@ int parse_command_line(int argc, char** argv, RunSettings* s) {
     std::printf("No mode entered (eg: /kestrel, /goshawk etc.)\n");
     return 1;
   }
+  // The bag holds the files of a reading and its report, whose checksums
+  // it takes: /BAG turns the report on.
+  if (s->bag_arg) {
+    bool reads_to_files = s->kestrel_arg ? !s->waveout_arg : s->bittern_arg && !s->goshawk_arg;
+    if (!reads_to_files) {
+      std::printf("/BAG works with /KESTREL and /BITTERN only, writing files\n");
+      return 1;
+    }
+    if (!s->report_arg) s->report_arg = s->bag_arg;
+  }
   if (s->bwf_arg && s->flac_arg) {
     std::printf("/BWF and /FLAC cannot be given together: each track is written either as Broadcast WAV or as FLAC\n");
     return 1;
@@ -327,6 +338,8 @@ void print_usage(void) {
       "  /MRSOFF         turn off MRS mode on the drives that have it\n"
       "  /REPORT         with KESTREL, BITTERN, PINTAIL: a transfer report NAME.json,\n"
       "                  NAME.sha256 and NAME.html (PINTAIL: PINTAIL.*)\n"
+      "  /BAG            with KESTREL, BITTERN: the files and the report as a BagIt bag\n"
+      "                  in the folder NAME (the report included; see doc/bag.md)\n"
       "  /TRACE PATH     write every SCSI command of the run to PATH (see doc/trace.md)\n"
       "Example: kestrel /KESTREL TAPE /INPUTID 0:4 /STARTID /REWIND\n"
       "         kestrel /KESTREL TAPE /FROMIMAGE tape.img /STARTID /REWIND\n");

@@ -2,10 +2,12 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "modes/mode_io.h"
 #include "platform/console.h"
+#include "report/bag.h"
 #include "sinks/valid_files.h"
 #include "scsi/tape_commands.h"
 #include "scsi/tape_status.h"
@@ -44,6 +46,7 @@ void open_run_record(RunRecord* run, const RunSettings* s, const char* mode, con
   *run = RunRecord{};
   if (!s->report_arg) return;
   run->report = transfer_report_begin(mode, name, source_of(s), &run->tally);
+  run->bag = s->bag_arg != 0;
   if (!run->report) std::printf("\nThe transfer report cannot be kept: out of memory\n");
 }
 
@@ -70,9 +73,28 @@ void record_read_that_ends_run(RunRecord* run, uint32_t result) {
 
 namespace {
 
+// Bags the files and the report just written, and says where or what
+// failed. 0, or 1 when the bag could not be made (said).
+int bag_run(TransferReport* report, const ReportSummary& sum) {
+  const char* organization = std::getenv("KESTREL_ORGANIZATION");
+  BagSummary bag{};
+  ReportFailure failure{};
+  if (transfer_report_bag(report, sum, organization && *organization ? organization : "kestrel", &bag, &failure) != 0) {
+    errno = failure.error;
+    std::printf("\nThe bag could not be made:");
+    say_write_failure(failure.file.c_str());
+    std::printf(" - the files of the transfer and the report are kept as they are\n");
+    return 1;
+  }
+  std::printf(" - bag: %s/ (%lld files, %lld bytes under data/)\n", bag.folder.c_str(),
+              static_cast<long long>(bag.payload_files), static_cast<long long>(bag.payload_bytes));
+  return 0;
+}
+
 // Writes the report and says on the console what it found. 0, or 1 when it
-// could not be written (said). Frees the report.
-int close_run_report(TransferReport* report) {
+// could not be written (said), or bag was asked and could not be made.
+// Frees the report.
+int close_run_report(TransferReport* report, bool bag) {
   // The checksums are computed beside the run; what is left of them is
   // waited for here, ESC gives them up.
   int64_t done = 0, total = 0;
@@ -109,15 +131,16 @@ int close_run_report(TransferReport* report) {
     std::printf(" - files listed without checksums: %lld\n", static_cast<long long>(sum.unchecked_files));
   std::printf(" - verdict: %s\n", sum.verdict);
   std::printf(" - report: %s, %s, %s\n", sum.json_name.c_str(), sum.sha256_name.c_str(), sum.html_name.c_str());
+  int result = bag ? bag_run(report, sum) : 0;
   transfer_report_free(report);
-  return 0;
+  return result;
 }
 
 }  // namespace
 
 RunVerdict close_run_record(RunRecord* run, int result) {
   if (result != 0) record_incomplete(run);
-  if (run->report && close_run_report(run->report) != 0) record_incomplete(run);
+  if (run->report && close_run_report(run->report, run->bag) != 0) record_incomplete(run);
   run->report = nullptr;
   return run_verdict(&run->tally);
 }

@@ -14,6 +14,7 @@
 struct RunRecord {
   RunTally tally{};
   TransferReport* report = nullptr;  // /REPORT
+  bool bag = false;                  // /BAG: the files and the report bagged at the end
 };
 
 // Begins the record; the report, named name (NAME.json, ...), only when
@@ -32,5 +33,7 @@ void record_read_that_ends_run(RunRecord* run, uint32_t result);
 // Ends the record with the mode's result (non-zero: it could not go on):
 // writes the report's files and says on the console what it found, or what
 // failed (then the run counts as incomplete; the transfer's files are left
-// as they are). Returns the run's verdict.
+// as they are). With /BAG the files and the report then go into the bag
+// (see report/bag.h; its Source-Organization from KESTREL_ORGANIZATION,
+// else "kestrel"). Returns the run's verdict.
 RunVerdict close_run_record(RunRecord* run, int result);

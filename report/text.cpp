@@ -1,7 +1,10 @@
 #include "report/text.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+
+#include "platform/digest.h"
 
 namespace {
 
@@ -93,4 +96,28 @@ std::string html_text(const std::string& text) {
 std::string file_part(const std::string& path) {
   size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string report_text_sha256(const std::string& text) {
+  char hex[65] = "";
+  Digest* sha = digest_begin(DIGEST_SHA256);
+  digest_add(sha, text.data(), text.size());
+  digest_end(sha, nullptr, hex);
+  return hex;
+}
+
+int report_write_whole(const std::string& name, const std::string& text) {
+  errno = 0;
+  FILE* file = std::fopen(name.c_str(), "wb");
+  if (!file) return -1;
+  bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  int error = errno;
+  if (std::fclose(file) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  if (ok) return 0;
+  std::remove(name.c_str());
+  errno = error;
+  return -1;
 }

@@ -12,3 +12,8 @@ void append_html(std::string* out, const std::string& text);
 std::string html_text(const std::string& text);
 // The last part of a path: the report names files as they lie beside it.
 std::string file_part(const std::string& path);
+// The SHA-256 of text, in lower-case hex.
+std::string report_text_sha256(const std::string& text);
+// Writes a file of the report whole; one that cannot be written is removed,
+// so that no half file stands. 0, or -1 with errno.
+int report_write_whole(const std::string& name, const std::string& text);

@@ -268,7 +268,8 @@ void append_event(std::string* out, const TransferReport& r, const ReportEvent& 
 std::string report_json(const TransferReport& r) {
   std::string out = "{\n  ";
   append_text_field(&out, "kestrel", KESTREL_VERSION);
-  out += ",\n  ";
+  // Raised when a field goes or changes its meaning (doc/report.schema.json).
+  out += ",\n  \"schema_version\": 1,\n  ";
   append_text_field(&out, "mode", r.mode);
   out += ",\n  ";
   append_text_field(&out, "started", r.started);
@@ -374,36 +375,6 @@ std::string report_sha256_list(const std::vector<ReportFile>& files) {
   return out;
 }
 
-namespace {
-
-std::string text_sha256(const std::string& text) {
-  char hex[65] = "";
-  Digest* sha = digest_begin(DIGEST_SHA256);
-  digest_add(sha, text.data(), text.size());
-  digest_end(sha, nullptr, hex);
-  return hex;
-}
-
-// Writes a file of the report whole; one that cannot be written is removed,
-// so that no half report stands. 0, or -1 with errno.
-int write_whole(const std::string& name, const std::string& text) {
-  errno = 0;
-  FILE* file = std::fopen(name.c_str(), "wb");
-  if (!file) return -1;
-  bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  int error = errno;
-  if (std::fclose(file) != 0 && ok) {
-    ok = false;
-    error = errno;
-  }
-  if (ok) return 0;
-  std::remove(name.c_str());
-  errno = error;
-  return -1;
-}
-
-}  // namespace
-
 int transfer_report_finish(TransferReport* r, ReportSummary* summary, ReportFailure* failure) {
   if (!r) return 0;
   settle_pending(r);
@@ -417,13 +388,15 @@ int transfer_report_finish(TransferReport* r, ReportSummary* summary, ReportFail
   std::string json = report_json(*r);
   std::string html = report_html(*r);
   std::vector<ReportFile> listed = r->files;
-  listed.push_back(ReportFile{summary->json_name, 0, static_cast<int64_t>(json.size()), text_sha256(json), ""});
-  listed.push_back(ReportFile{summary->html_name, 0, static_cast<int64_t>(html.size()), text_sha256(html), ""});
+  listed.push_back(ReportFile{summary->json_name, 0, static_cast<int64_t>(json.size()), report_text_sha256(json), ""});
+  listed.push_back(ReportFile{summary->html_name, 0, static_cast<int64_t>(html.size()), report_text_sha256(html), ""});
   std::string sums = report_sha256_list(listed);
+  listed.push_back(ReportFile{summary->sha256_name, 0, static_cast<int64_t>(sums.size()), report_text_sha256(sums), ""});
+  summary->report_files.assign(listed.end() - 3, listed.end());
   const std::pair<const std::string*, const std::string*> written[] = {
       {&summary->json_name, &json}, {&summary->html_name, &html}, {&summary->sha256_name, &sums}};
   for (size_t i = 0; i < sizeof written / sizeof written[0]; ++i) {
-    if (write_whole(*written[i].first, *written[i].second) == 0) continue;
+    if (report_write_whole(*written[i].first, *written[i].second) == 0) continue;
     failure->file = *written[i].first;
     failure->error = errno;
     // No part of a report stands without the rest.

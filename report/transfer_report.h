@@ -100,6 +100,7 @@ struct ReportSummary {
   std::string json_name;
   std::string sha256_name;
   std::string html_name;
+  std::vector<ReportFile> report_files;  // NAME.json, NAME.html, NAME.sha256 as written, with their checksums
 };
 
 // Why the report could not be written: the file and the system's reason.

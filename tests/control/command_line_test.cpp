@@ -281,4 +281,27 @@ TEST(CommandLine, FromImageAndTableOfContents) {
   }
 }
 
+TEST(CommandLine, BagTurnsOnTheReportOfAReadingToFiles) {
+  struct Row {
+    std::vector<std::string> words;
+    int result;
+    bool report;
+  } rows[] = {
+      {{"k", "/KESTREL", "t", "/FROMIMAGE", "t.img", "/BAG"}, 0, true},
+      {{"k", "/bittern", "t", "/INPUTID", "0:4", "/bag", "/REPORT"}, 0, true},
+      {{"k", "/KESTREL", "t", "/INPUTID", "0:4", "/WAVEOUT", "/BAG"}, 1, false},
+      {{"k", "/GOSHAWK", "t", "/BITTERN", "u", "/OUTPUTID", "0:4", "/INPUTID", "0:5", "/BAG"}, 1, false},
+      {{"k", "/PINTAIL", "/INPUTID", "0:4", "/OUTPUTID", "0:5", "/BAG"}, 1, false},
+      {{"k", "/TOC", "/INPUTID", "0:4", "/BAG"}, 1, false},
+  };
+  for (Row& row : rows) {
+    Parsed p = parse(row.words);
+    EXPECT_EQ(p.result, row.result) << p.printed;
+    EXPECT_EQ(p.settings.report_arg != 0, row.report) << row.words[1];
+    if (row.result) {
+      EXPECT_NE(p.printed.find("/BAG works with /KESTREL and /BITTERN only, writing files\n"), std::string::npos);
+    }
+  }
+}
+
 }  // namespace

@@ -7,6 +7,8 @@
 #include <csignal>
 #include <cstring>
 #include <map>
+#include <regex>
+#include <set>
 #include <sstream>
 
 #include "datframe/frame_build.h"
@@ -409,6 +411,72 @@ TEST(Archival, PreEmphasisIsSaidKeptOrUndoneByTheStandardCurve) {
     double w = 2 * M_PI * kTones[p];
     double standard = 10 * std::log10((1 + w * w * 15e-6 * 15e-6) / (1 + w * w * 50e-6 * 50e-6));
     EXPECT_NEAR(level, standard, 0.1) << kTones[p] << " Hz";
+  }
+}
+
+// What the archive's policy (doc/kestrel-bwf-policy.xml) finds of a file
+// through mediaconch: the outcome, and the checks that fail (the sampling
+// rates aside, of which one passing is enough).
+struct PolicyOutcome {
+  bool passed = false;
+  std::set<std::string> failed;
+  std::string report;
+};
+
+PolicyOutcome mediaconch_policy(const std::string& path) {
+  // A folder of its own for mediaconch's database: it keeps results across
+  // files and runs, and one file's outcome must not stand for another's.
+  TempDir home;
+  ProcessOptions options;
+  options.env = {"HOME=" + home.path()};
+  ProcessResult r = run_process("/usr/bin/mediaconch",
+                                {"-p", std::string(KESTREL_SOURCE_DIR) + "/doc/kestrel-bwf-policy.xml", "-fx", path}, options);
+  PolicyOutcome outcome;
+  outcome.report = r.out + r.err;
+  std::smatch top;
+  outcome.passed = std::regex_search(r.out, top, std::regex("<policy name=\"kestrel Broadcast WAV\"[^>]*outcome=\"(\\w+)\"")) &&
+                   top[1] == "pass";
+  std::regex rule("<rule name=\"([^\"]+)\"[^>]*outcome=\"fail\"");
+  for (auto it = std::sregex_iterator(r.out.begin(), r.out.end(), rule); it != std::sregex_iterator(); ++it) {
+    std::string name = (*it)[1];
+    if (name.find("kHz") == std::string::npos) outcome.failed.insert(name);
+  }
+  return outcome;
+}
+
+TEST(Archival, TheShippedPolicyPassesEveryBroadcastWavAndNoOtherFile) {
+  // A program at each DAT rate, the last in long play (32 kHz, 16 bits in the file).
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1, .rate_code = 0}, 60);
+  tape_record(&tape, Recording{.program = 2, .rate_code = 1}, 60);
+  tape_record(&tape, Recording{.program = 3, .rate_code = 2}, 60);
+  tape_record(&tape, Recording{.program = 4, .rate_code = 2, .long_play = true}, 60);
+  tape_blank(&tape, 70);
+  const std::set<std::string> kNotBwf = {"bext chunk present", "bext version 2", "Originator set", "MD5 chunk present"};
+  struct Row {
+    std::vector<std::string> args;
+    std::vector<std::string> files;
+    bool passes;
+    std::set<std::string> failed;
+  } rows[] = {
+      {{"/BWF", "/BYPROGRAM"}, {"TAPE001.wav", "TAPE002.wav", "TAPE003.wav", "TAPE004.wav"}, true, {}},
+      {{"/BWF", "/ONEWAV"}, {"TAPE001.wav"}, true, {}},  // one file across the rates
+      {{"/BYPROGRAM"}, {"TAPE001.wav", "TAPE004.wav"}, false, kNotBwf},
+      {{"/FLAC", "/BYPROGRAM"}, {"TAPE003.flac"}, false, {}},
+  };
+  for (const Row& row : rows) {
+    TapeRun t;
+    std::vector<std::string> args = {"/KESTREL", "TAPE"};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    ProcessResult r = t.run(tape, args);
+    ASSERT_EQ(r.exit_code, 0) << r.out;
+    for (const std::string& file : row.files) {
+      PolicyOutcome outcome = mediaconch_policy(t.path(file));
+      SCOPED_TRACE(file + " of " + row.args[0] + "\n" + outcome.report);
+      EXPECT_EQ(outcome.passed, row.passes);
+      if (row.passes || !row.failed.empty()) EXPECT_EQ(outcome.failed, row.failed);
+      else EXPECT_TRUE(outcome.failed.count("RIFF WAVE file"));
+    }
   }
 }
 

@@ -3,15 +3,18 @@
 // is caught) and the page (well-formed and whole without a network).
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <vector>
 
+#include "report/bag.h"
 #include "report/checksums.h"
 #include "report/text.h"
 #include "report/transfer_report.h"
 #include "tests/support/e2e/json.h"
 #include "tests/support/process.h"
+#include "tests/support/report_schema.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -99,12 +102,17 @@ struct SampleReport {
   }
 };
 
-TEST(ReportJson, FieldsAndEventsAreThoseOfTheRun) {
-  SampleReport sample;
+// A frame re-reads gave clean at the third read, the second kept.
+void add_recovered(SampleReport* sample) {
   ReportEvent recovered = event(40, REPORT_RECOVERED, 0, 0);
   recovered.reads = 3;
   recovered.kept = 2;
-  sample.report.recovered = {recovered};
+  sample->report.recovered = {recovered};
+}
+
+TEST(ReportJson, FieldsAndEventsAreThoseOfTheRun) {
+  SampleReport sample;
+  add_recovered(&sample);
   JsonFlat json;
   const std::string text = report_json(sample.report);
   ASSERT_TRUE(json_flatten(text, &json)) << text;
@@ -165,6 +173,45 @@ TEST(ReportJson, FieldsAndEventsAreThoseOfTheRun) {
     EXPECT_EQ(found == json.end() ? "<absent>" : found->second, value) << path;
   }
   EXPECT_EQ(transfer_report_names("TAPE").json, "TAPE.json");
+}
+
+TEST(ReportSchema, TheSampleReportConformsAndEachBreakOfTheSchemaIsFound) {
+  SampleReport sample;
+  add_recovered(&sample);
+  sample.report.started = sample.report.finished = "2026-12-09T07:00:00+01:00";
+  const std::string text = report_json(sample.report);
+  auto replaced = [&text](const std::string& from, const std::string& to) {
+    std::string changed = text;
+    size_t at = changed.find(from);
+    return at == std::string::npos ? std::string("not found: ") + from : changed.replace(at, from.size(), to);
+  };
+  struct Row {
+    const char* name;
+    std::string json;
+    const char* found;  // "" : conforms
+  } rows[] = {
+      {"as written", text, ""},
+      {"no schema_version", replaced("\"schema_version\": 1,", ""), "'schema_version' is a required property"},
+      {"an unknown verdict", replaced("\"verdict\": \"damaged\"", "\"verdict\": \"fine\""), "verdict"},
+      {"a break without the time expected", replaced(", \"expected\": \"00:00:01:01\"", ""), "'expected' is a required"},
+      {"a checksum that is no SHA-256", replaced(std::string(64, 'a'), "a"), "sha256"},
+      {"a field the schema does not know", replaced("\"mode\"", "\"extra\": 1, \"mode\""), "extra"},
+  };
+  TempDir dir;
+  std::vector<std::string> files;
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    files.push_back(dir.file("R" + std::to_string(i) + ".json"));
+    ASSERT_TRUE(write_file(files.back(), rows[i].json));
+  }
+  std::string problems = report_schema_problems(files);
+  ASSERT_EQ(problems.find("did not run"), std::string::npos) << problems;
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    std::string mine;
+    for (size_t at = problems.find(files[i] + ":"); at != std::string::npos; at = problems.find(files[i] + ":", at + 1))
+      mine += problems.substr(at, problems.find('\n', at) - at) + "\n";
+    if (*rows[i].found) EXPECT_NE(mine.find(rows[i].found), std::string::npos) << rows[i].name << ": " << mine;
+    else EXPECT_EQ(mine, "") << rows[i].name;
+  }
 }
 
 TEST(ReportJson, SourceAndVerdictFollowTheRun) {
@@ -369,6 +416,30 @@ TEST(ReportPage, IsWellFormedWholeOfflineAndEscaped) {
   EXPECT_NE(markup_fault("<p><b>x</p></b>"), "");
   EXPECT_NE(markup_fault("<table><tr><td>x</td></tr>"), "");
   EXPECT_NE(external_reference("<img src=\"https://example.org/a.png\">"), "");
+}
+
+TEST(ReportBag, AStepThatFailsTakesTheBagApartAndManifestPathsAreEncoded) {
+  EXPECT_EQ(bag_manifest_path("data/a%b\nc\rd.wav"), "data/a%25b%0Ac%0Dd.wav");
+  // The second file vanished before the bag: the first goes back where it
+  // was, the report's file too, and no folder is left.
+  TempDir dir;
+  const std::string kept = dir.file("T001.wav"), gone = dir.file("T002.wav"), json = dir.file("T.json");
+  ASSERT_TRUE(write_file(kept, "audio") && write_file(json, "{}"));
+  TransferReport r;
+  r.base_name = dir.file("T");
+  r.finished = "2026-12-09T07:00:00+00:00";
+  r.files = {ReportFile{kept, 1, 5, std::string(64, 'a'), ""}, ReportFile{gone, 1, 5, std::string(64, 'b'), ""}};
+  ReportSummary summary{};
+  summary.verdict = "clean";
+  summary.report_files = {ReportFile{json, 0, 2, std::string(64, 'c'), ""}};
+  BagSummary bag{};
+  ReportFailure failure{};
+  EXPECT_EQ(transfer_report_bag(&r, summary, "kestrel", &bag, &failure), -1);
+  EXPECT_EQ(failure.file, gone);
+  EXPECT_EQ(failure.error, ENOENT);
+  EXPECT_EQ(read_file(kept), "audio");
+  EXPECT_EQ(read_file(json), "{}");
+  EXPECT_FALSE(file_exists(dir.file("T")));
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "tests/support/process.h"
 
+#include "tests/support/report_schema.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -157,5 +159,12 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
 ProcessResult run_kestrel(const std::vector<std::string>& args, const ProcessOptions& options) {
   ProcessOptions with_clock = options;
   with_clock.env.insert(with_clock.env.begin(), "KESTREL_CLOCK=simulated");
-  return run_process(build_path("kestrel"), args, with_clock);
+  auto start = std::filesystem::file_time_type::clock::now();
+  ProcessResult result = run_process(build_path("kestrel"), args, with_clock);
+  std::string problems = report_schema_problems(reports_written_since(options.cwd, start));
+  if (!problems.empty()) {
+    result.out += "\nThe report does not conform to doc/report.schema.json:\n" + problems;
+    result.exit_code = kReportSchemaExit;
+  }
+  return result;
 }

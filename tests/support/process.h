@@ -36,6 +36,10 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
                           const ProcessOptions& options = ProcessOptions());
 
 // build/kestrel with simulated time (KESTREL_CLOCK=simulated), plus options.env.
+// Every transfer report the run wrote is checked against the published
+// schema: one that does not conform makes the exit code kReportSchemaExit,
+// with what is wrong at the end of out, so that no test passes over it.
+const int kReportSchemaExit = 99;
 ProcessResult run_kestrel(const std::vector<std::string>& args,
                           const ProcessOptions& options = ProcessOptions());
 
