@@ -57,6 +57,7 @@ int answer_help_or_version(int argc, char** argv) {
     print_verbs();
     return 0;
   }
+  if (!std::strcmp(argv[1], "--show-config")) return show_config();
   if (!std::strcmp(argv[1], "--version")) {
     print_versions();
     return 0;

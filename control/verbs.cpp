@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "control/defaults.h"
 #include "control/run_sequence.h"
 #include "control/version.h"
 #include "platform/self_path.h"
@@ -69,6 +70,9 @@ enum OptionCode {
   OPT_VERBOSE,
   OPT_PROBE,
   OPT_VERSION,
+  OPT_NO_REPORT,
+  OPT_NO_READ_ON,
+  OPT_SHOW_CONFIG,
 };
 
 // Every option, the slash switch it stands for and the verbs that take it.
@@ -94,13 +98,16 @@ const Option kOptions[] = {
     {"format", OPT_FORMAT, "F", "", bit(READ), "wav (the default), bwf or flac"},
     {"de-emphasis", OPT_DEEMPHASIS, nullptr, "/DEEMPHASIS", kAudio, "undo 50/15 us pre-emphasis"},
     {"conceal", OPT_CONCEAL, nullptr, "/ERRORCORRECT", kAudio, "conceal isolated damaged samples"},
-    {"read-on", OPT_READ_ON, nullptr, "/STOPEOT", kModes & ~bit(RECORD), "read on over blank tape"},
+    {"read-on", OPT_READ_ON, nullptr, "/STOPEOT", kModes & ~bit(RECORD), "read on over blank tape (--no-read-on: stop)"},
+    {"no-read-on", OPT_NO_READ_ON, nullptr, "", kModes & ~bit(RECORD), nullptr},
     {"reread", OPT_REREAD, "N", "/REREAD", bit(READ) | bit(DUMP), "read damaged stretches up to N (1-99) more times"},
-    {"report", OPT_REPORT, nullptr, "/REPORT", bit(READ) | bit(DUMP) | bit(COPY), "NAME.json, NAME.sha256, NAME.html"},
+    {"report", OPT_REPORT, nullptr, "/REPORT", bit(READ) | bit(DUMP) | bit(COPY), "NAME.json, .sha256, .html (--no-report: none)"},
+    {"no-report", OPT_NO_REPORT, nullptr, "", bit(READ) | bit(DUMP) | bit(COPY), nullptr},
     {"mrs-off", OPT_MRS_OFF, nullptr, "/MRSOFF", kModes, "turn off MRS mode on drives that have it"},
     {"trace", OPT_TRACE, "PATH", "/TRACE", kModes, "every SCSI command of the run to PATH"},
     {"verbose", OPT_VERBOSE, nullptr, "", kModes, "say the slash command the run stands for"},
     {"probe", OPT_PROBE, "A:T", "", bit(DRIVES), "probe the drive at A:T"},
+    {"show-config", OPT_SHOW_CONFIG, nullptr, "", kModes, "the defaults in force and where each came from"},
     {"version", OPT_VERSION, nullptr, "", ~0u, "the versions of kestrel and its libraries"},
     {"help", OPT_HELP, nullptr, "", ~0u, "this help"},
 };
@@ -151,14 +158,6 @@ int reject(const Given& g, const char* format, const char* a = "", const char* b
   return EXIT_BAD_COMMAND_LINE;
 }
 
-// "A:T", each 0 to 7.
-bool is_address(const char* text) {
-  int adapter = -1, target = -1;
-  char extra = 0;
-  return std::sscanf(text, "%d:%d%c", &adapter, &target, &extra) == 2 && adapter >= 0 && adapter <= 7 &&
-         target >= 0 && target <= 7;
-}
-
 bool all_digits(const char* text) { return *text && std::strspn(text, "0123456789") == std::strlen(text); }
 
 // H:M:S:F, four numbers.
@@ -200,7 +199,7 @@ void print_verb_help(const Verb& v, VerbId id) {
   std::printf("Usage: kestrel %s %s%s[options]\n%s\n", v.name, v.operands, *v.operands ? " " : "", v.summary);
   std::printf("Options (in any order; -- ends them):\n");
   for (const Option& o : kOptions) {
-    if (!(o.verbs & bit(id))) continue;
+    if (!(o.verbs & bit(id)) || !o.help) continue;
     char left[40];
     std::snprintf(left, sizeof left, "%s--%s%s%s", o.code < 256 ? "-d, " : "    ", o.name, o.value ? " " : "",
                   o.value ? o.value : "");
@@ -247,7 +246,7 @@ int check_combination(const Given& g) {
     return reject(g, "%s missing (kestrel %s --help)", v.operands, v.name);
   if (static_cast<int>(g.names.size()) > v.most) return reject(g, "one name too many: '%s'", g.names[static_cast<size_t>(v.most)]);
   for (int code : {OPT_DRIVE, OPT_TO_DRIVE, OPT_PROBE})
-    if (given(g, code) && !is_address(value_of(g, code)))
+    if (given(g, code) && !is_drive_address(value_of(g, code)))
       return reject(g, "--%s takes ADAPTER:ID, each 0 to 7, not '%s'", option_of(code)->name, value_of(g, code));
   if (given(g, OPT_SEEK)) {
     bool program = false;
@@ -284,6 +283,54 @@ int check_combination(const Given& g) {
   if (g.id == COPY && std::strcmp(value_of(g, OPT_DRIVE), value_of(g, OPT_TO_DRIVE)) == 0)
     return reject(g, "the drive read and the drive written must differ, both are %s", value_of(g, OPT_DRIVE));
   return 0;
+}
+
+void set_option(Given* g, int code, const char* value) {
+  g->option[index_of(option_of(code))] = true;
+  g->value[index_of(option_of(code))] = value;
+}
+
+// The options the defaults stand for, where the command line left them
+// unsaid and the verb takes them.
+void apply_defaults(Given* g, const Defaults& d) {
+  auto takes = [g](int code) { return (option_of(code)->verbs & bit(g->id)) != 0; };
+  const std::string& drive = d.values[DEFAULT_DRIVE].value;
+  // An image needs no drive; restore and record write to the one --to-drive names.
+  bool no_drive = given(*g, OPT_FROM_IMAGE) || (g->id != COPY && given(*g, OPT_TO_DRIVE));
+  if (!drive.empty() && takes(OPT_DRIVE) && !given(*g, OPT_DRIVE) && !no_drive) set_option(g, OPT_DRIVE, drive.c_str());
+  const std::string& format = d.values[DEFAULT_FORMAT].value;
+  if (!format.empty() && takes(OPT_FORMAT) && !given(*g, OPT_FORMAT)) {
+    set_option(g, OPT_FORMAT, format.c_str());
+    take_choice(g, *option_of(OPT_FORMAT), format.c_str());  // checked when it was read
+  }
+  const struct {
+    int on, off;
+    DefaultKey key;
+  } switches[] = {{OPT_REPORT, OPT_NO_REPORT, DEFAULT_REPORT}, {OPT_READ_ON, OPT_NO_READ_ON, DEFAULT_READ_ON}};
+  for (const auto& sw : switches) {
+    if (!takes(sw.on)) continue;
+    if (given(*g, sw.off)) g->option[index_of(option_of(sw.on))] = false;
+    else if (!given(*g, sw.on) && default_says_yes(d.values[sw.key].value)) set_option(g, sw.on, nullptr);
+  }
+}
+
+// The defaults in force and where each came from; with a verb's command
+// line, what it gives in their place.
+void print_config(const Given* g, const Defaults& d) {
+  const int given_as[DEFAULT_COUNT][2] = {
+      {OPT_DRIVE, 0}, {OPT_FORMAT, 0}, {OPT_REPORT, OPT_NO_REPORT}, {OPT_READ_ON, OPT_NO_READ_ON}};
+  const char* unset[DEFAULT_COUNT] = {"(none)", "wav", "no", "no"};
+  for (int key = 0; key < DEFAULT_COUNT; ++key) {
+    std::string value = d.values[key].value, source = d.values[key].source;
+    const int* codes = given_as[key];
+    if (g && given(*g, codes[0])) {
+      value = value_of(*g, codes[0]) ? value_of(*g, codes[0]) : "yes";
+      source = "command line";
+    }
+    if (g && codes[1] && given(*g, codes[1])) value = "no", source = "command line";
+    std::printf("%-8s %-7s %s\n", default_key_name(static_cast<DefaultKey>(key)),
+                value.empty() ? unset[key] : value.c_str(), source.c_str());
+  }
 }
 
 // Reads the options with getopt_long; 0, or the exit code after saying what is wrong.
@@ -351,6 +398,18 @@ bool is_verb(const char* word) { return find_verb(word) != nullptr; }
 void print_verbs(void) {
   std::printf("\nOr one verb per job, with GNU-style options (kestrel VERB --help):\n");
   for (const Verb& v : kVerbs) std::printf("  kestrel %-7s %-9s %s\n", v.name, v.operands, v.summary);
+  std::printf("  kestrel --show-config     The verbs' defaults in force and where each came from.\n");
+}
+
+int show_config(void) {
+  Defaults defaults;
+  std::string wrong = load_defaults(&defaults);
+  if (!wrong.empty()) {
+    std::printf("%s\n", wrong.c_str());
+    return EXIT_BAD_COMMAND_LINE;
+  }
+  print_config(nullptr, defaults);
+  return EXIT_DONE;
 }
 
 int run_verb(int argc, char** argv, SwitchRun run) {
@@ -366,6 +425,19 @@ int run_verb(int argc, char** argv, SwitchRun run) {
   if (given(g, OPT_VERSION)) {
     print_versions();
     return EXIT_DONE;
+  }
+  Defaults defaults;
+  if (g.verb->mode) {
+    std::string wrong = load_defaults(&defaults);
+    if (!wrong.empty()) {
+      std::printf("%s\n", wrong.c_str());
+      return EXIT_BAD_COMMAND_LINE;
+    }
+    if (given(g, OPT_SHOW_CONFIG)) {
+      print_config(&g, defaults);
+      return EXIT_DONE;
+    }
+    apply_defaults(&g, defaults);
   }
   refused = check_combination(g);
   if (refused) return refused;

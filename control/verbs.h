@@ -16,5 +16,9 @@ typedef int (*SwitchRun)(int argc, char** argv);
 // the sibling programs and the modes through run. Returns the exit code.
 int run_verb(int argc, char** argv, SwitchRun run);
 
+// kestrel --show-config: the defaults in force and where each came from.
+// Returns the exit code (2 when a config file or KESTREL_DRIVE holds a wrong value).
+int show_config(void);
+
 // The verbs, one line each, for the program's --help.
 void print_verbs(void);

@@ -30,6 +30,13 @@ const char kCue[] = "[CONFIG]\nSCMS=00\nINTERTRACK_SILENCE=1\nLEADOUT_SILENCE=1\
 
 const std::string kBanner = "KESTREL - version 1.3b\n";
 
+// No defaults of the machine's or the user's: only those a test sets.
+ProcessOptions without_defaults(ProcessOptions options = {}) {
+  options.env.insert(options.env.begin(),
+                     {"KESTREL_DRIVE=", "XDG_CONFIG_HOME=/nonexistent", "KESTREL_SYSTEM_CONFIG=/nonexistent"});
+  return options;
+}
+
 struct FolderRun {
   ProcessResult result;
   Files files;  // every file of the folder after the run but the bus file
@@ -52,7 +59,7 @@ FolderRun run_in_fresh_folder(const std::string& program, const std::vector<std:
                              dir.file("demo_strings.wav"));
   EXPECT_TRUE(write_bus_file(dir.file("bus.ini"), {{"0:4", {{"cassette", "source.tape"}}},
                                                    {"0:5", {{"cassette", "target.tape"}}}}));
-  ProcessOptions options = bus_options(dir.file("bus.ini"));
+  ProcessOptions options = without_defaults(bus_options(dir.file("bus.ini")));
   options.cwd = dir.path();
   options.env.insert(options.env.end(), {"KESTREL_CLOCK=simulated", "SOURCE_DATE_EPOCH=1700000000"});
   FolderRun run;
@@ -151,7 +158,7 @@ TEST(Verbs, NamesAreTakenAsTyped) {
     std::filesystem::create_directory(dir.file("sub"));
     ASSERT_TRUE(tape_write(composed_tape(), dir.file("source.tape")));
     ASSERT_TRUE(write_bus_file(dir.file("bus.ini"), {{"0:4", {{"cassette", "source.tape"}}}}));
-    ProcessOptions options = bus_options(dir.file("bus.ini"));
+    ProcessOptions options = without_defaults(bus_options(dir.file("bus.ini")));
     options.cwd = dir.path();
     ProcessResult r = run_kestrel(c.args, options);
     EXPECT_EQ(r.exit_code, 5) << r.out;
@@ -195,7 +202,7 @@ TEST(Verbs, BadOptionsGetOneLineAndExitCode2) {
       {{"merge", "OUT.img"}, "merge: OUT IN... missing (kestrel merge --help)"},
   };
   for (const Case& c : cases) {
-    ProcessResult r = run_kestrel(c.args);
+    ProcessResult r = run_kestrel(c.args, without_defaults());
     EXPECT_EQ(r.exit_code, 2) << c.line;
     EXPECT_EQ(r.out, std::string("kestrel ") + c.line + "\n");
   }
@@ -211,6 +218,85 @@ TEST(Verbs, EachVerbsHelpFitsOnOneScreen) {
   }
   ProcessResult r = run_kestrel({"--help"});
   EXPECT_NE(r.out.find("\n  kestrel read    NAME"), std::string::npos) << r.out;
+}
+
+// The defaults from the system's file, the user's file and KESTREL_DRIVE, each
+// over the one before, and the command line over all: what --show-config
+// says is in force, and the slash command the run then stands for.
+TEST(Verbs, DefaultsGiveWayInTheirOrder) {
+  struct Case {
+    std::string system, user, drive;  // the files' [kestrel] lines, KESTREL_DRIVE
+    std::vector<std::string> args;    // after kestrel read X
+    std::string config;               // --show-config's four lines, sources as SYS, USER
+    std::string slash;                // the first line of --verbose
+  } cases[] = {
+      {"", "", "", {"-d", "0:4"},
+       "drive    0:4     command line\nformat   wav     default\nreport   no      default\nread-on  no      default\n",
+       "kestrel /KESTREL X /INPUTID 0:4"},
+      {"drive=0:1\nformat=bwf\nreport=yes\n", "", "", {},
+       "drive    0:1     SYS\nformat   bwf     SYS\nreport   yes     SYS\nread-on  no      default\n",
+       "kestrel /KESTREL X /INPUTID 0:1 /BWF /REPORT"},
+      {"drive=0:1\nformat=bwf\nread-on=on\n", "drive=0:2\nformat=flac\n", "", {},
+       "drive    0:2     USER\nformat   flac    USER\nreport   no      default\nread-on  on      SYS\n",
+       "kestrel /KESTREL X /INPUTID 0:2 /FLAC /STOPEOT"},
+      {"drive=0:1\n", "drive=0:2\n", "0:3", {},
+       "drive    0:3     KESTREL_DRIVE\nformat   wav     default\nreport   no      default\nread-on  no      default\n",
+       "kestrel /KESTREL X /INPUTID 0:3"},
+      {"report=yes\nread-on=yes\n", "format=flac\n", "0:3", {"-d", "0:6", "--format", "wav", "--no-report", "--no-read-on"},
+       "drive    0:6     command line\nformat   wav     command line\nreport   no      command line\n"
+       "read-on  no      command line\n",
+       "kestrel /KESTREL X /INPUTID 0:6"},
+      // An image needs no drive: the default one is left out, not refused.
+      {"", "drive=0:2\nreport=1\n", "", {"--from-image", "T.img"},
+       "drive    0:2     USER\nformat   wav     default\nreport   1       USER\nread-on  no      default\n",
+       "kestrel /KESTREL X /FROMIMAGE T.img /REPORT"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.system + "|" + c.user + "|" + c.drive);
+    TempDir dir;
+    std::filesystem::create_directories(dir.file("user/kestrel"));
+    ASSERT_TRUE(write_file(dir.file("system.conf"), "[kestrel]\n" + c.system));
+    ASSERT_TRUE(write_file(dir.file("user/kestrel/kestrel.conf"), "# mine\n[KESTREL]\n" + c.user));
+    ASSERT_TRUE(write_bus_file(dir.file("bus.ini"), {}));  // no drive: the run ends after saying its command
+    ProcessOptions options = bus_options(dir.file("bus.ini"));
+    options.env.insert(options.env.end(), {"KESTREL_SYSTEM_CONFIG=" + dir.file("system.conf"),
+                                           "XDG_CONFIG_HOME=" + dir.file("user"), "KESTREL_DRIVE=" + c.drive});
+    std::vector<std::string> args = {"read", "X"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    args.push_back("--show-config");
+    ProcessResult shown = run_kestrel(args, options);
+    std::string expected = std::regex_replace(c.config, std::regex("SYS"), dir.file("system.conf"));
+    expected = std::regex_replace(expected, std::regex("USER"), dir.file("user/kestrel/kestrel.conf"));
+    EXPECT_EQ(shown.exit_code, 0);
+    EXPECT_EQ(shown.out, expected);
+    args.back() = "--verbose";
+    ProcessResult run = run_kestrel(args, options);
+    EXPECT_EQ(run.out.substr(0, run.out.find('\n')), c.slash);
+  }
+}
+
+TEST(Verbs, AWrongDefaultIsNamedWithItsSource) {
+  struct Case {
+    std::string user, drive, line;
+  } cases[] = {
+      {"drive=8:1\n", "", "USER: drive '8:1' is not ADAPTER:ID, each 0 to 7"},
+      {"format=mp3\n", "", "USER: format 'mp3' is not wav, bwf or flac"},
+      {"report=maybe\n", "", "USER: report 'maybe' is not yes or no"},
+      {"", "4", "KESTREL_DRIVE: drive '4' is not ADAPTER:ID, each 0 to 7"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    std::filesystem::create_directories(dir.file("kestrel"));
+    ASSERT_TRUE(write_file(dir.file("kestrel/kestrel.conf"), "[kestrel]\n" + c.user));
+    ProcessOptions options;
+    options.env = {"KESTREL_SYSTEM_CONFIG=/nonexistent", "XDG_CONFIG_HOME=" + dir.path(), "KESTREL_DRIVE=" + c.drive};
+    std::string line = "kestrel: " + std::regex_replace(c.line, std::regex("USER"), dir.file("kestrel/kestrel.conf")) + "\n";
+    for (std::vector<std::string> args : {std::vector<std::string>{"--show-config"}, {"read", "X", "-d", "0:4"}}) {
+      ProcessResult r = run_kestrel(args, options);
+      EXPECT_EQ(r.exit_code, 2);
+      EXPECT_EQ(r.out, line);
+    }
+  }
 }
 
 }  // namespace
