@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "control/console_pace.h"
 #include "control/defaults.h"
 #include "control/run_sequence.h"
 #include "control/version.h"
@@ -53,6 +54,7 @@ constexpr unsigned kAudio = bit(READ) | bit(PLAY);
 enum OptionCode {
   OPT_DRIVE = 'd',
   OPT_HELP = 'h',
+  OPT_QUIET = 'q',
   OPT_TO_DRIVE = 256,
   OPT_FROM_IMAGE,
   OPT_REWIND,
@@ -105,6 +107,7 @@ const Option kOptions[] = {
     {"no-report", OPT_NO_REPORT, nullptr, "", bit(READ) | bit(DUMP) | bit(COPY), nullptr},
     {"mrs-off", OPT_MRS_OFF, nullptr, "/MRSOFF", kModes, "turn off MRS mode on drives that have it"},
     {"trace", OPT_TRACE, "PATH", "/TRACE", kModes, "every SCSI command of the run to PATH"},
+    {"quiet", OPT_QUIET, nullptr, "", kModes, "no status line, only the lasting lines"},
     {"verbose", OPT_VERBOSE, nullptr, "", kModes, "say the slash command the run stands for"},
     {"probe", OPT_PROBE, "A:T", "", bit(DRIVES), "probe the drive at A:T"},
     {"show-config", OPT_SHOW_CONFIG, nullptr, "", kModes, "the defaults in force and where each came from"},
@@ -201,9 +204,9 @@ void print_verb_help(const Verb& v, VerbId id) {
   for (const Option& o : kOptions) {
     if (!(o.verbs & bit(id)) || !o.help) continue;
     char left[40];
-    std::snprintf(left, sizeof left, "%s--%s%s%s", o.code < 256 ? "-d, " : "    ", o.name, o.value ? " " : "",
-                  o.value ? o.value : "");
-    if (o.code == OPT_HELP) std::snprintf(left, sizeof left, "-h, --help");
+    char short_form[5] = "    ";
+    if (o.code < 256) std::snprintf(short_form, sizeof short_form, "-%c, ", o.code);
+    std::snprintf(left, sizeof left, "%s--%s%s%s", short_form, o.name, o.value ? " " : "", o.value ? o.value : "");
     const char* help = o.help;
     if (o.code == OPT_DRIVE && id == COPY) help = "the drive read";
     if (o.code == OPT_DRIVE && v.drive && std::strcmp(v.drive, "/OUTPUTID") == 0) help = "the drive written";
@@ -342,7 +345,7 @@ int read_options(int argc, char** argv, Given* g) {
   optind = 0;  // from the start, as GNU getopt takes it
   for (;;) {
     int index = -1;
-    int code = getopt_long(argc, argv, ":d:h", longs.data(), &index);
+    int code = getopt_long(argc, argv, ":d:hq", longs.data(), &index);
     if (code == -1) break;
     if (code == '?') {
       if (optopt) {
@@ -451,5 +454,10 @@ int run_verb(int argc, char** argv, SwitchRun run) {
   std::vector<char*> args;
   for (std::string& w : words) args.push_back(w.data());
   args.push_back(nullptr);
-  return run(static_cast<int>(words.size()), args.data());
+  // Off a terminal the status lines are paced; on one they go as they are.
+  ConsolePace pace = given(g, OPT_QUIET) ? PACE_QUIET : isatty(STDOUT_FILENO) ? PACE_TERMINAL : PACE_PLAIN;
+  bool paced = pace != PACE_TERMINAL && console_pace_start(pace) == 0;
+  int exit_code = run(static_cast<int>(words.size()), args.data());
+  if (paced) console_pace_finish();
+  return exit_code;
 }

@@ -3,12 +3,18 @@
 // their own, leave the same files, byte for byte, and the same tape written.
 #include <gtest/gtest.h>
 
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <map>
 #include <regex>
+#include <set>
 
 #include "tests/support/e2e/bus_file.h"
 #include "tests/support/e2e/tape.h"
+#include "tests/support/e2e/tape_run.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -46,6 +52,41 @@ struct FolderRun {
 std::string without_references(const std::string& bytes) {
   static const std::regex reference("KESTREL-[0-9a-f]{16}-");
   return std::regex_replace(bytes, reference, "KESTREL-REFERENCE-");
+}
+
+struct Console {
+  std::string lasting;           // the lines that end in "\n" and say more than a status line
+  int status = 0;                // the status lines: rewritten in place ("\r"), or a line of their own
+  std::set<std::string> texts;   // what they said, without the spaces around
+};
+
+std::string trimmed(const std::string& text) {
+  size_t first = text.find_first_not_of(' '), last = text.find_last_not_of(' ');
+  return first == std::string::npos ? "" : text.substr(first, last - first + 1);
+}
+
+// What out shows. A line of its own that says what a status line said (in
+// out, or in known) counts as one, wherever it came from: a mode also ends
+// the status line of its last frame with a lasting line's "\n".
+Console console_of(const std::string& out, const std::set<std::string>& known = {}) {
+  Console c;
+  c.texts = known;
+  size_t start = 0;
+  for (size_t i = 0; i < out.size(); ++i) {
+    if (out[i] == '\r' || out[i] == '\n') {
+      if (out[i] == '\r') c.texts.insert(trimmed(out.substr(start, i - start)));
+      start = i + 1;
+    }
+  }
+  c.texts.erase("");
+  start = 0;
+  for (size_t i = 0; i < out.size(); ++i) {
+    if (out[i] != '\n' && out[i] != '\r') continue;
+    if (c.texts.count(trimmed(out.substr(start, i - start)))) ++c.status;
+    else if (out[i] == '\n') c.lasting += out.substr(start, i + 1 - start);
+    start = i + 1;
+  }
+  return c;
 }
 
 // program with args in a fresh folder: 0:4 holds the composed cassette, 0:5
@@ -126,10 +167,15 @@ TEST(Verbs, EachVerbLeavesTheFilesOfItsSlashForm) {
     FolderRun old = run_in_fresh_folder(program, slash, source_image());
     EXPECT_EQ(verb.result.exit_code, c.exit_code) << verb.result.out;
     EXPECT_EQ(old.result.exit_code, c.exit_code) << old.result.out;
-    // The same run says the same, but for the slash form's banner.
+    // The same run says the same, but for the slash form's banner and status lines.
     std::string said = old.result.out;
     if (!sibling && said.rfind(kBanner, 0) == 0) said.erase(0, kBanner.size());
-    EXPECT_EQ(verb.result.out, said);
+    if (sibling) {
+      EXPECT_EQ(verb.result.out, said);
+    } else {  // off a terminal the verb paces its status lines
+      Console expected = console_of(said);
+      EXPECT_EQ(console_of(verb.result.out, expected.texts).lasting, expected.lasting);
+    }
     ASSERT_EQ(verb.files.size(), old.files.size());
     for (const auto& [name, bytes] : old.files) {
       auto it = verb.files.find(name);
@@ -296,6 +342,71 @@ TEST(Verbs, AWrongDefaultIsNamedWithItsSource) {
       EXPECT_EQ(r.exit_code, 2);
       EXPECT_EQ(r.out, line);
     }
+  }
+}
+
+// kestrel with args on a pseudo-terminal: what the terminal shows, its
+// "\r\n" line ends as "\n".
+std::string run_on_terminal(const std::vector<std::string>& args, const ProcessOptions& options) {
+  int master = -1;
+  pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    if (chdir(options.cwd.c_str()) != 0) _exit(127);
+    for (const std::string& e : options.env) putenv(const_cast<char*>(e.c_str()));
+    std::vector<char*> argv = {const_cast<char*>("kestrel")};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(build_path("kestrel").c_str(), argv.data());
+    _exit(127);
+  }
+  std::string shown;
+  char buffer[4096];
+  for (ssize_t got; (got = read(master, buffer, sizeof buffer)) > 0;) shown.append(buffer, static_cast<size_t>(got));
+  close(master);
+  waitpid(pid, nullptr, 0);
+  return std::regex_replace(shown, std::regex("\r\n"), "\n");
+}
+
+// On a terminal a verb shows the status line of every frame as the slash form
+// does; off one, a plain line at most every 10 seconds among the same lasting
+// lines; with --quiet, the lasting lines alone.
+TEST(Verbs, StatusLinesArePacedOffATerminal) {
+  Tape tape;
+  for (int program = 1; program <= 4; ++program) tape_record(&tape, Recording{.program = program, .start_id_frames = 10}, 500);
+  tape_blank(&tape, 70);
+  TapeRun t;
+  t.load(tape);
+  ProcessOptions options = without_defaults(bus_options(t.path("bus.ini")));
+  options.cwd = t.dir.path();
+  options.env.push_back("KESTREL_CLOCK=simulated");
+  ProcessResult slash = run_kestrel({"/KESTREL", "TAPE", "/INPUTID", "0:4", "/STARTID"}, options);
+  ASSERT_EQ(slash.exit_code, 0) << slash.out;
+  Console expected = console_of(slash.out.substr(kBanner.size()));
+  ASSERT_GE(expected.status, 2000);
+
+  struct Case {
+    std::vector<std::string> more;
+    bool terminal;
+    int least_status, most_status;  // the status lines shown
+    size_t most_bytes;
+  } cases[] = {
+      {{}, true, expected.status, expected.status, slash.out.size()},
+      // The simulated clock stands still while the frames are read: the first status line alone.
+      {{}, false, 1, 1, expected.lasting.size() + 200},
+      {{"--quiet"}, false, 0, 0, expected.lasting.size()},
+      {{"-q"}, true, 0, 0, expected.lasting.size()},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"read", "TAPE", "-d", "0:4", "--split", "start-id"};
+    args.insert(args.end(), c.more.begin(), c.more.end());
+    SCOPED_TRACE(testing::PrintToString(args) + (c.terminal ? " on a terminal" : " to a pipe"));
+    std::string out = c.terminal ? run_on_terminal(args, options) : run_kestrel(args, options).out;
+    Console shown = console_of(out, expected.texts);
+    EXPECT_EQ(shown.lasting, expected.lasting);
+    EXPECT_GE(shown.status, c.least_status);
+    EXPECT_LE(shown.status, c.most_status);
+    EXPECT_LE(out.size(), c.most_bytes);
+    EXPECT_TRUE(c.terminal || out.find('\r') == std::string::npos) << "a status line off a terminal ends its line";
   }
 }
 
