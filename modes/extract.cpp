@@ -8,12 +8,15 @@
 
 #include "datframe/dat_frame.h"
 #include "datframe/frame_info.h"
-#include "modes/frame_source.h"
+#include "platform/console.h"
+#include "sources/frame_source.h"
 #include "modes/mode_io.h"
+#include "sinks/damaged_frame.h"
+#include "sinks/valid_files.h"
 #include "modes/run_report.h"
 #include "modes/modes.h"
-#include "modes/track_file.h"
-#include "modes/reread.h"
+#include "sinks/track_file.h"
+#include "sources/reread.h"
 #include "platform/log.h"
 #include "playback/player.h"
 #include "scsi/aspi_call.h"
@@ -105,6 +108,8 @@ int finish_track_files(Extraction* x) {
 // Creates the track's files. Returns 0, or 1 when a file cannot be created
 // (the mode cannot go on).
 int open_track_files(Extraction* x, int track) {
+  TrackFile& f = x->files;
+  if (track_file_names_drive(x->s) && f.drive[0] == '\0') describe_input_drive(x->s, f.drive, sizeof f.drive);
   if (track_file_open(&x->files, x->s, track, x->info.rate_code) != 0) return 1;
   x->totals = ConcealTotals{};
   x->unreadable = 0;
@@ -273,7 +278,7 @@ int frame_loop(Extraction* x) {
                                        s->waveout_arg ? "" : x->files.name);
         x->line_open = false;
         if (x->files.log && std::fflush(x->files.log) != 0) {
-          report_write_failure(x->files.log_name);
+          say_write_failure(x->files.log_name);
           x->write_failed = true;
         }
       }

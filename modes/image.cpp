@@ -9,8 +9,12 @@
 #include "datframe/dat_frame.h"
 #include "datframe/frame_copy.h"
 #include "datframe/frame_info.h"
-#include "modes/frame_source.h"
+#include "datframe/image_records.h"
+#include "sources/frame_source.h"
 #include "modes/mode_io.h"
+#include "platform/console.h"
+#include "sinks/image_writer.h"
+#include "platform/file_io.h"
 #include "modes/modes.h"
 #include "modes/run_report.h"
 #include "scsi/tape_commands.h"
@@ -31,7 +35,7 @@ struct Pass {
   RunRecord run;  // the tally of the run, and its report (/REPORT)
   // Where the frames go: the image file (name, file) or the output drive.
   const char* name = nullptr;
-  FILE* image = nullptr;
+  ImageWriter* image = nullptr;
   bool write_failed = false;
   const char* kept = "kept";  // what happens to a stand-in: "kept" in the image, "written" to tape
   const char* write_fail = "block write fail\n";  // said when the output drive refuses a frame
@@ -59,9 +63,7 @@ void take(Pass* p) {
 // write failed (the run then ends).
 int put(Pass* p, const DatFrame* frame) {
   if (p->image) {
-    errno = 0;
-    if (std::fwrite(frame, 1, DAT_FRAME_BYTES, p->image) != DAT_FRAME_BYTES) {
-      report_write_failure(p->name);
+    if (image_writer_put(p->image, frame) != 0) {
       p->write_failed = true;
       return -1;
     }
@@ -213,32 +215,13 @@ int dump_from(Pass* p) {
   char name[KESTREL_BASE_NAME_SIZE + 8];
   image_name(s, name, sizeof name);
   std::printf("Saving DAT tape in IMG file:%s\n", name);
-  FILE* image = std::fopen(name, "w+b");
-  if (!image) {
-    report_open_failure(name);
-    return 1;
-  }
-  use_large_buffer(image);
-  keep_valid_on_abrupt_exit(image, ABRUPT_EXIT_IMAGE);
+  ImageWriter image;
+  if (image_writer_create(&image, name) != 0) return 1;
   p->name = name;
-  p->image = image;
+  p->image = &image;
   pass_frames(p);
-  errno = 0;
-  if (!p->write_failed && std::fflush(image) != 0) {
-    report_write_failure(name);
-    p->write_failed = true;
-  }
   p->image = nullptr;
-  if (p->write_failed) {
-    // Only whole records stay in the image.
-    long long size = written_size_after_failure(image);
-    if (size < 0 || ftruncate(fileno(image), size / DAT_FRAME_BYTES * DAT_FRAME_BYTES) != 0)
-      report_write_failure(name);
-    close_stream(image, close_file);
-    transfer_report_file(p->run.report, name, false);
-    return 1;
-  }
-  int result = close_output_file(image, name) != 0 ? 1 : 0;
+  int result = image_writer_finish(&image);
   transfer_report_file(p->run.report, name, false);
   return result;
 }
@@ -264,7 +247,7 @@ RunVerdict restore_image(RunSettings* s) {
   // Only read: an image kept read-only restores as well.
   FILE* image = std::fopen(name, "rb");
   if (!image) {
-    report_open_failure(name);
+    say_open_failure(name);
     return RUN_INCOMPLETE;
   }
   Pass pass;
@@ -274,19 +257,17 @@ RunVerdict restore_image(RunSettings* s) {
   reset_frame_analysis(s);
   for (;;) {
     bool esc = esc_pressed();
-    std::memset(&p->frame, 0, sizeof p->frame);
-    errno = 0;
-    size_t got = std::fread(&p->frame, 1, DAT_FRAME_BYTES, image);
-    if (got != DAT_FRAME_BYTES) {
+    ImageRecordRead got = image_record_read(image, &p->frame);
+    if (got.outcome != IMAGE_RECORD_WHOLE) {
       // The end of the image; but an image that cannot be read, or whose
       // last record is cut short, is not an image that has ended.
-      if (std::ferror(image)) {
-        report_read_failure(name);
+      if (got.outcome == IMAGE_RECORD_FAILED) {
+        say_read_failure(name);
         record_incomplete(&p->run);
-      } else if (got > 0) {
+      } else if (got.outcome == IMAGE_RECORD_CUT_SHORT) {
         std::printf("\n - %s ends in a short record of %zu bytes, less than a frame: it is not written, and the "
                     "run ends as failed\n",
-                    name, got);
+                    name, got.bytes);
         record_incomplete(&p->run);
       }
       p->stop = true;

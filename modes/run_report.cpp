@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "modes/mode_io.h"
+#include "platform/console.h"
+#include "sinks/valid_files.h"
 #include "scsi/tape_commands.h"
 #include "scsi/tape_status.h"
 
@@ -90,7 +92,7 @@ int close_run_report(TransferReport* report) {
   if (transfer_report_finish(report, &sum, &failure) != 0) {
     errno = failure.error;
     std::printf("\nThe transfer report could not be written:");
-    report_write_failure(failure.file.c_str());
+    say_write_failure(failure.file.c_str());
     std::printf(" - the files of the transfer are kept as they are\n");
     transfer_report_free(report);
     return 1;

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "base/run_settings.h"
-#include "modes/frame_source.h"
+#include "sources/frame_source.h"
 #include "report/run_tally.h"
 #include "report/transfer_report.h"
 

@@ -6,8 +6,10 @@
 
 #include "datframe/dat_frame.h"
 #include "datframe/frame_copy.h"
-#include "modes/frame_source.h"
+#include "sources/frame_source.h"
 #include "modes/mode_io.h"
+#include "platform/console.h"
+#include "sinks/valid_files.h"
 #include "modes/run_report.h"
 #include "modes/modes.h"
 #include "platform/console.h"

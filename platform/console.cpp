@@ -1,6 +1,7 @@
 #include "platform/console.h"
 
 #include "platform/clock.h"
+#include "platform/memory.h"
 
 #include <poll.h>
 #include <pthread.h>
@@ -171,4 +172,11 @@ int console_read_key(void) {
     }
     // Interrupted by a signal: loop to report it as ESC.
   }
+}
+
+bool esc_pressed(void) {
+  // Memory that ran out where nothing could throw ends the mode as ESC does:
+  // its files are finished, and the run then ends as out of memory.
+  if (memory_has_run_out()) return true;
+  return console_key_waiting() && console_read_key() == CONSOLE_KEY_ESC;
 }

@@ -26,6 +26,9 @@ int console_read_key(void);
 void console_put_back_esc(void);
 // 1 once an interrupt (SIGINT or SIGTERM) has arrived during the run.
 int console_interrupted(void);
+// 1 when a key is waiting and it is ESC (an interrupt reads as ESC); reads it.
+// Also 1 once memory has run out (platform/memory.h): the mode is to end.
+bool esc_pressed(void);
 // A function the second interrupt runs just before it ends the program, so
 // that the files being written are left valid. It runs in a signal handler:
 // it may only do what is safe there. nullptr: none.

@@ -1,5 +1,5 @@
 // Inside the wave-out device: the record behind a HWAVEOUT, shared by the
-// outputs in waveout.cpp and the ALSA output in waveout_alsa.cpp.
+// outputs in waveout_device.cpp and the ALSA output in waveout_alsa.cpp.
 #pragma once
 
 #include <condition_variable>

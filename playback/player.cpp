@@ -20,7 +20,7 @@
 #include "platform/waveout.h"
 #include "playback/player_state.h"
 #include "platform/log.h"
-#include "platform/report.h"
+#include "platform/messages.h"
 
 int32_t wave_out_buffers = 24;
 uint32_t wave_out_buffer_bytes = 16384;
@@ -136,7 +136,7 @@ int32_t queue_buffer(const void* pcm, uint32_t length) {
   while (!waveout_header_done(header)) {
     platform_sleep_ms(kQueuePollMs);
     if (!waveout_header_done(header) && platform_time_ms() - start > kTimeoutMs) {
-      report_text("\n Error: timeout on waveout device\n");
+      message_text("\n Error: timeout on waveout device\n");
       stop_player();
       return -1;
     }

@@ -4,21 +4,16 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <map>
-#include <mutex>
 #include <new>
-#include <thread>
 
 #include "base/dat_format.h"
 #include "platform/console.h"
 #include "platform/digest.h"
 #include "platform/memory.h"
-#include "report/transfer_report.h"
+#include "platform/work_queue.h"
 
 namespace {
 
@@ -132,24 +127,19 @@ void settle_file(ReportFile* f, StreamedAudio* streamed, const std::atomic<bool>
   f->bytes = stat(f->name.c_str(), &info) == 0 ? static_cast<int64_t>(info.st_size) : -1;
 }
 
+// The audio of a job, the block the queue keeps for reuse once it is done.
+std::vector<unsigned char>* work_block(Job& job) { return &job.audio; }
+
 }  // namespace
 
 struct ChecksumWorker {
-  std::thread thread;
-  std::mutex mutex;
-  std::condition_variable work;      // a job came, or the end
-  std::condition_variable progress;  // a job is done
-  std::deque<Job> jobs;
-  bool ending = false;
-  bool busy = false;  // the thread runs a job
+  WorkQueue<Job> queue;  // audio counts by its bytes, other jobs weigh nothing
   std::atomic<bool> cancel{false};
   std::atomic<int64_t> done{0};
-  int64_t total = 0;
-  int64_t queued = 0;  // audio bytes in jobs
+  std::atomic<int64_t> total{0};
   // Only the thread touches these until it has ended.
   std::map<int32_t, StreamedAudio> streams;
   std::vector<std::pair<size_t, ReportFile>> results;
-  std::vector<std::vector<unsigned char>> spare;  // blocks the thread is done with, for reuse
   // Only the run touches these.
   int32_t block_file = -1;
   std::vector<unsigned char> block;
@@ -174,49 +164,23 @@ void run_job(ChecksumWorker* w, Job& job) {
   }
 }
 
-void work(ChecksumWorker* w) {
-  console_keep_interrupts_off_this_thread();
-  for (;;) {
-    std::unique_lock<std::mutex> lock(w->mutex);
-    w->work.wait(lock, [w] { return !w->jobs.empty() || w->ending; });
-    if (w->jobs.empty()) return;
-    Job job = std::move(w->jobs.front());
-    w->jobs.pop_front();
-    w->busy = true;
-    lock.unlock();
-    try {
-      run_job(w, job);
-    } catch (const std::bad_alloc&) {
-      // No memory for the checksums: the rest are dropped, and the run ends
-      // as out of memory. Nothing leaves the thread.
-      memory_ran_out();
-      w->cancel = true;
-    }
-    lock.lock();
-    w->busy = false;
-    if (job.kind == JOB_AUDIO) {
-      w->queued -= static_cast<int64_t>(job.audio.size());
-      job.audio.clear();
-      // Within the room reserved at the start: the push never allocates.
-      if (w->spare.size() < w->spare.capacity()) w->spare.push_back(std::move(job.audio));
-    }
-    w->progress.notify_all();
+// A job on the worker's thread.
+void take_job(ChecksumWorker* w, Job& job) {
+  try {
+    run_job(w, job);
+  } catch (const std::bad_alloc&) {
+    // No memory for the checksums: the rest are dropped, and the run ends
+    // as out of memory. Nothing leaves the thread.
+    memory_ran_out();
+    w->cancel = true;
   }
 }
 
 void queue(ChecksumWorker* w, Job job) {
-  std::unique_lock<std::mutex> lock(w->mutex);
-  if (job.kind == JOB_AUDIO) {
-    w->progress.wait(lock, [w] { return w->queued < kQueuedLimit; });
-    w->queued += static_cast<int64_t>(job.audio.size());
-  }
   w->total += job.bytes;
-  w->jobs.push_back(std::move(job));
-  w->work.notify_one();
-  if (w->block.empty() && !w->spare.empty()) {
-    w->block = std::move(w->spare.back());
-    w->spare.pop_back();
-  }
+  int64_t weight = job.kind == JOB_AUDIO ? static_cast<int64_t>(job.audio.size()) : 0;
+  work_queue_put(&w->queue, std::move(job), weight);
+  if (w->block.empty()) work_queue_take_spare(&w->queue, &w->block);
 }
 
 void flush_block(ChecksumWorker* w) {
@@ -234,10 +198,8 @@ int checksum_file(ReportFile* file) { return checksum_file_using(file, nullptr, 
 ChecksumWorker* checksum_worker_start() {
   auto* w = new (std::nothrow) ChecksumWorker;
   if (!w) return nullptr;
-  try {
-    w->spare.reserve(kQueuedLimit / kBlockBytes + 2);
-    w->thread = std::thread(work, w);
-  } catch (...) {
+  if (!work_queue_start(&w->queue, kQueuedLimit, kQueuedLimit / kBlockBytes + 2,
+                        [w](Job& job) { take_job(w, job); })) {
     delete w;
     return nullptr;
   }
@@ -273,8 +235,7 @@ void checksum_worker_file(ChecksumWorker* w, int32_t file, size_t slot, const Re
 bool checksum_worker_wait(ChecksumWorker* w, uint32_t ms, int64_t* done, int64_t* total) {
   if (!w) return true;
   flush_block(w);
-  std::unique_lock<std::mutex> lock(w->mutex);
-  bool idle = w->progress.wait_for(lock, std::chrono::milliseconds(ms), [w] { return w->jobs.empty() && !w->busy; });
+  bool idle = work_queue_wait_idle(&w->queue, ms);
   *done = w->done;
   *total = w->total;
   return idle;
@@ -290,12 +251,7 @@ void checksum_worker_finish(ChecksumWorker* w, std::vector<ReportFile>* files) {
     return;
   }
   flush_block(w);
-  {
-    std::lock_guard<std::mutex> lock(w->mutex);
-    w->ending = true;
-    w->work.notify_one();
-  }
-  w->thread.join();
+  work_queue_finish(&w->queue);
   for (auto& [slot, listed] : w->results)
     if (slot < files->size()) (*files)[slot] = listed;
   for (auto& [file, s] : w->streams) digest_free(s.md5);

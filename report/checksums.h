@@ -11,7 +11,15 @@
 #include <string>
 #include <vector>
 
-struct ReportFile;
+// A file the run wrote, with what the report found of it at the end.
+struct ReportFile {
+  std::string name;  // as the mode named it
+  int32_t wav;       // its audio MD5 is computed
+  int64_t bytes;     // -1: it could not be read
+  std::string sha256;
+  std::string audio_md5;
+};
+
 struct ChecksumWorker;
 
 // nullptr when no thread can be started: then everything is computed in

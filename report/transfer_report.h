@@ -14,6 +14,7 @@
 
 #include "datframe/continuity.h"
 #include "datframe/frame_info.h"
+#include "report/checksums.h"
 #include "report/programs.h"
 #include "report/run_tally.h"
 
@@ -53,15 +54,6 @@ struct ReportEvent {
 struct BlankStretch {
   int64_t first_frame;
   int64_t frames;
-};
-
-// A file the run wrote, with what the report found of it at the end.
-struct ReportFile {
-  std::string name;  // as the mode named it
-  int32_t wav;       // its audio MD5 is computed
-  int64_t bytes;     // -1: it could not be read
-  std::string sha256;
-  std::string audio_md5;
 };
 
 struct TransferReport {

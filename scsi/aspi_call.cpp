@@ -12,7 +12,7 @@
 #include "aspi/wnaspi32.h"
 #include "platform/event.h"
 #include "platform/memory.h"
-#include "platform/report.h"
+#include "platform/messages.h"
 #include "platform/self_path.h"
 
 namespace {
@@ -81,17 +81,17 @@ void* open_provider() {
       std::snprintf(failure, sizeof failure, "%s", reason ? reason : path.c_str());
   }
   if (!failure[0]) {
-    report_text("Can't find WNASPI32.DLL file\n");
+    message_text("Can't find WNASPI32.DLL file\n");
   } else if (!memory_headroom(kProviderLoadBytes)) {
     // A mapping that failed for want of address space.
     memory_ran_out();
   } else {
-    report_text("Can't load WNASPI32.DLL file (%s)\n", failure);
+    message_text("Can't load WNASPI32.DLL file (%s)\n", failure);
   }
   return nullptr;
 }
 
-void provider_message(const char* text, void*) { report_warning(text); }
+void provider_message(const char* text, void*) { message_warning(text); }
 
 }  // namespace
 
@@ -107,7 +107,7 @@ int32_t load_ASPI(void) {
   g_translate_address =
       reinterpret_cast<TranslateASPI32AddressFn>(dlsym(g_library, "TranslateASPI32Address"));
   if (!g_support_info || !g_send_command || !g_translate_address) {
-    report_text("WNASPI32.DLL lacks an entry point (%s)\n",
+    message_text("WNASPI32.DLL lacks an entry point (%s)\n",
                 !g_support_info   ? "GetASPI32SupportInfo"
                 : !g_send_command ? "SendASPI32Command"
                                   : "TranslateASPI32Address");
@@ -125,8 +125,8 @@ int32_t load_ASPI(void) {
     memory_ran_out();
     return -1;
   }
-  report_text("No ASPI for WIN32 support detected.\n");
-  report_text("ASPI32 status %.8x\n", info);
+  message_text("No ASPI for WIN32 support detected.\n");
+  message_text("ASPI32 status %.8x\n", info);
   return -1;
 }
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "platform/console.h"
-#include "platform/report.h"
+#include "platform/messages.h"
 #include "scsi/tape_commands.h"
 #include "scsi/tape_status.h"
 
@@ -14,7 +14,7 @@ const uint32_t kMountWaitMs = 60000;
 const uint32_t kFirstLookMs = 2;
 const char* const kMrsProducts[] = {"PYTHON 01931-XXX5.56", "PYTHON 01931-XXX5.63", "PYTHON 01931-XXX5AC"};
 
-void print_outcome(bool ok) { report_text(ok ? "done\n" : "failed, continuing anyway\n"); }
+void print_outcome(bool ok) { message_text(ok ? "done\n" : "failed, continuing anyway\n"); }
 
 void upper_case(char* text) {
   for (; *text; ++text) *text = static_cast<char>(std::toupper(static_cast<unsigned char>(*text)));
@@ -39,10 +39,10 @@ bool configure_drive(const DriveAddress& d, int mrsoff, int32_t* needs_load) {
     case TAPE_RECOVERED:
       break;
     case TAPE_NO_DEVICE:
-      report_text("no device at %d:%d:%d\n", d.adapter, d.target, d.lun);
+      message_text("no device at %d:%d:%d\n", d.adapter, d.target, d.lun);
       return false;
     case TAPE_IN_USE:  // another run (or program) has the drive: it is left alone
-      report_text("drive at %d:%d:%d is in use by another program\n", d.adapter, d.target, d.lun);
+      message_text("drive at %d:%d:%d is in use by another program\n", d.adapter, d.target, d.lun);
       return false;
     default:
       return false;
@@ -52,26 +52,26 @@ bool configure_drive(const DriveAddress& d, int mrsoff, int32_t* needs_load) {
   std::memcpy(product, inquiry + 16, 20);
   int kind = lookup_drive(vendor, product);
   if (kind == DRIVE_UNKNOWN) {
-    report_text("drive is unknown\n");
+    message_text("drive is unknown\n");
     return false;
   }
-  report_text(" - found drive %s %s\n", vendor, product);
+  message_text(" - found drive %s %s\n", vendor, product);
   if (kind == DRIVE_SDT9000) *needs_load = 1;
 
-  report_text(" - waiting (up to 60 seconds) for tape to mount...");
+  message_text(" - waiting (up to 60 seconds) for tape to mount...");
   bool ready =
       wait_unit_ready(d, kFirstLookMs).status == TAPE_GOOD || wait_unit_ready(d, kMountWaitMs).status == TAPE_GOOD;
   // Ctrl-C or SIGTERM ends the set-up here: the run is to end, so the drive
   // is not readied any further.
-  if (!ready && console_interrupted()) report_text("interrupted\n");
+  if (!ready && console_interrupted()) message_text("interrupted\n");
   else print_outcome(ready);
   if (console_interrupted()) return true;
 
-  report_text(" - setting drive in audio mode...");
+  message_text(" - setting drive in audio mode...");
   print_outcome(set_audio_mode(d));
 
   if (*needs_load) {
-    report_text(" - issuing a tape load...");
+    message_text(" - issuing a tape load...");
     print_outcome(tape_completed(do_load(d, 1)));
   }
   if (mrsoff && wants_mrs_off(vendor, product)) mrs_off(d);
@@ -79,16 +79,16 @@ bool configure_drive(const DriveAddress& d, int mrsoff, int32_t* needs_load) {
 }
 
 void rewind_drive(const DriveAddress& d, const char* which) {
-  report_text(" - rewinding %d:%d %s tape to beginning...", d.adapter, d.target, which);
+  message_text(" - rewinding %d:%d %s tape to beginning...", d.adapter, d.target, which);
   print_outcome(tape_completed(scsi_rewind(d)));
 }
 
 void close_drive(const DriveAddress& d, const char* which, int needs_load) {
-  report_text(" - closing %s drive...\n", which);
+  message_text(" - closing %s drive...\n", which);
   if (!needs_load) return;
-  report_text(" - issuing a tape unload...");
+  message_text(" - issuing a tape unload...");
   print_outcome(tape_completed(do_load(d, 0)));
-  report_text(" - setting drive back to data mode...");
+  message_text(" - setting drive back to data mode...");
   print_outcome(set_data_mode(d));
 }
 
@@ -98,12 +98,12 @@ bool configure_drives(RunSettings* settings) {
   settings->input_needs_load = 0;
   settings->output_needs_load = 0;
   if (settings->inputid_arg) {
-    report_text("Configuring input drive...\n");
+    message_text("Configuring input drive...\n");
     if (!configure_drive(input_drive(settings), settings->mrsoff_arg, &settings->input_needs_load)) return false;
   }
   if (settings->outputid_arg && !console_interrupted()) {
     DriveAddress out = output_drive(settings);
-    report_text("Configuring output drive %d:%d:%d...\n", out.adapter, out.target, out.lun);
+    message_text("Configuring output drive %d:%d:%d...\n", out.adapter, out.target, out.lun);
     if (!configure_drive(out, settings->mrsoff_arg, &settings->output_needs_load)) return false;
   }
   return true;
@@ -116,7 +116,7 @@ void rewind_drives(RunSettings* settings) {
 }
 
 void close_drives(RunSettings* settings) {
-  report_text("\n");
+  message_text("\n");
   if (settings->inputid_arg) close_drive(input_drive(settings), "input", settings->input_needs_load);
   if (settings->outputid_arg) close_drive(output_drive(settings), "output", settings->output_needs_load);
 }

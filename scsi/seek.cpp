@@ -5,7 +5,7 @@
 #include "base/dat_format.h"
 #include "platform/clock.h"
 #include "platform/console.h"
-#include "platform/report.h"
+#include "platform/messages.h"
 #include "scsi/tape_commands.h"
 #include "scsi/tape_status.h"
 
@@ -26,10 +26,10 @@ uint32_t packed_time(const uint8_t* bytes) {
 }
 
 void print_progress(const uint8_t* p) {
-  report_text("   - Present seek position: ");
-  report_text("PROGNUM: %.3x, ", p[kPositionProgramDigits] * 256 + p[kPositionProgramDigits + 1] * 16 + p[kPositionProgramDigits + 2]);
+  message_text("   - Present seek position: ");
+  message_text("PROGNUM: %.3x, ", p[kPositionProgramDigits] * 256 + p[kPositionProgramDigits + 1] * 16 + p[kPositionProgramDigits + 2]);
   const uint8_t* t = p + kPositionAbsoluteTime;
-  report_text(t[3] == 0xAA ? "ABSTIME: %.2x:%.2x:%.2x:%.2x\r" : "ABSTIME: %.2d:%.2d:%.2d:%.2d\r",
+  message_text(t[3] == 0xAA ? "ABSTIME: %.2x:%.2x:%.2x:%.2x\r" : "ABSTIME: %.2d:%.2d:%.2d:%.2d\r",
                dat_bcd_value(t[0]), dat_bcd_value(t[1]), dat_bcd_value(t[2]), dat_bcd_value(t[3]));
 }
 
@@ -222,7 +222,7 @@ SearchEnd search_tape(const DriveAddress& d, int type, uint32_t goal, uint8_t* p
                       bool (*stop)(void)) {
   if (!tape_completed(scsi_locate2(d, goal, type))) {
     // The exported command's -1, as it has always been shown.
-    if (progress) report_text("Seek failed %x\n", static_cast<unsigned>(-1));
+    if (progress) message_text("Seek failed %x\n", static_cast<unsigned>(-1));
     return SEARCH_FAILED;
   }
 
@@ -233,7 +233,7 @@ SearchEnd search_tape(const DriveAddress& d, int type, uint32_t goal, uint8_t* p
   // A search that ended at the end of data before this first look failed as
   // much as one seen to end there on the way.
   if (ended_at_end_of_data(d, &result, position)) {
-    if (progress) report_text("Reached end of tape...");
+    if (progress) message_text("Reached end of tape...");
     return SEARCH_END_OF_DATA;
   }
   bool matches = position_shows(type, goal, position);
@@ -245,12 +245,12 @@ SearchEnd search_tape(const DriveAddress& d, int type, uint32_t goal, uint8_t* p
     if (wait_unit_ready(d, 0).status == TAPE_GOOD) break;  // the search is over
     if (console_sleep_ms(kPollIntervalMs) != 0) break;
     if (stop && stop()) {
-      if (progress) report_text("\n");
+      if (progress) message_text("\n");
       return SEARCH_FAILED;
     }
     result = scsi_read_position(d, position);
     if (ended_at_end_of_data(d, &result, position)) {
-      if (progress) report_text("Reached end of tape...");
+      if (progress) message_text("Reached end of tape...");
       return SEARCH_END_OF_DATA;
     }
     matches = position_shows(type, goal, position);
@@ -259,12 +259,12 @@ SearchEnd search_tape(const DriveAddress& d, int type, uint32_t goal, uint8_t* p
     if (std::memcmp(last_time, position + kPositionAbsoluteTime, sizeof last_time) != 0) last_change = now;
     std::memcpy(last_time, position + kPositionAbsoluteTime, sizeof last_time);
   }
-  if (progress) report_text("\n");
+  if (progress) message_text("\n");
   // Ctrl-C or SIGTERM ends the watch: the run is to end where the tape stands.
   if (console_interrupted()) return SEARCH_FAILED;
   if (now - last_change < kSettledS) return SEARCH_ARRIVED;
   // The word as READ POSITION's exported form gives it: 0 when completed.
-  if (progress) report_text("\nSeek failed %x\n", tape_completed(result) ? 0u : result.word);
+  if (progress) message_text("\nSeek failed %x\n", tape_completed(result) ? 0u : result.word);
   return SEARCH_FAILED;
 }
 
@@ -280,25 +280,25 @@ SearchEnd search_exactly(const DriveAddress& d, int type, uint32_t goal, uint8_t
 
 bool seek_tape(const DriveAddress& d, RunSettings* settings) {
   uint32_t goal = settings->seek_target;
-  report_text(" - seeking to tape ");
+  message_text(" - seeking to tape ");
   if (settings->seek_type == SEEK_PROGNUM)
-    report_text("program number %d\n", static_cast<int>(goal));
+    message_text("program number %d\n", static_cast<int>(goal));
   else
-    report_text("time %.2d:%.2d:%.2d:%.2d\n", goal >> 24, (goal >> 16) & 0xFF, (goal >> 8) & 0xFF, goal & 0xFF);
+    message_text("time %.2d:%.2d:%.2d:%.2d\n", goal >> 24, (goal >> 16) & 0xFF, (goal >> 8) & 0xFF, goal & 0xFF);
   uint8_t position[AUDIO_POSITION_BYTES] = {};
   SearchCorrection c;
   SearchEnd end = search_exactly(d, settings->seek_type, goal, position, true, nullptr, &c);
   if (end == SEARCH_NOT_NEAR)
-    report_text(" - no frame within %d frames of where the search stopped shows that position\n",
+    message_text(" - no frame within %d frames of where the search stopped shows that position\n",
                 kSearchReadOnFrames);
   if (end != SEARCH_ARRIVED) return false;
   // Said only where the tape then stands elsewhere than where the search stopped.
   long long frames = c.offset < 0 ? -c.offset : c.offset;
   const char* unit = frames == 1 ? "frame" : "frames";
   if (c.offset > 0)
-    report_text(" - the search stopped %lld %s short of it: read on to it\n", frames, unit);
+    message_text(" - the search stopped %lld %s short of it: read on to it\n", frames, unit);
   else if (c.offset < 0)
-    report_text(" - the search stopped %lld %s past it: taken back and read on to it\n", frames, unit);
+    message_text(" - the search stopped %lld %s past it: taken back and read on to it\n", frames, unit);
   return true;
 }
 

@@ -5,7 +5,7 @@
 #include "base/dat_format.h"
 #include "platform/clock.h"
 #include "platform/console.h"
-#include "platform/report.h"
+#include "platform/messages.h"
 #include "scsi/aspi_call.h"
 #include "scsi/tape_status.h"
 
@@ -97,14 +97,14 @@ TapeResult scsi_seek_block(const DriveAddress& d, int block) {
 TapeResult scsi_rewind(const DriveAddress& d) {
   const uint8_t cdb[6] = {SCSI_OP_REWIND, 0x00, 0x00, 0x00, 0x00, 0x00};
   TapeResult r = no_data(d, cdb, sizeof cdb, kLongTimeoutMs);
-  if (!tape_completed(r)) report_text("rewind failed: %.8x\n", r.word);
+  if (!tape_completed(r)) message_text("rewind failed: %.8x\n", r.word);
   return r;
 }
 
 TapeResult do_load(const DriveAddress& d, int load) {
   const uint8_t cdb[6] = {SCSI_OP_LOAD_UNLOAD, 0x00, 0x00, 0x00, static_cast<uint8_t>(load), 0x00};
   TapeResult r = no_data(d, cdb, sizeof cdb, kLongTimeoutMs);
-  if (!tape_completed(r)) report_text("load failed; %.8x\n", r.word);
+  if (!tape_completed(r)) message_text("load failed; %.8x\n", r.word);
   return r;
 }
 
@@ -196,7 +196,7 @@ TapeResult scsi_inquiry(const DriveAddress& d, uint8_t* buffer, int length) {
 int get_density(const DriveAddress& d) {
   uint8_t data[kModePageBytes] = {};
   if (!tape_completed(scsi_mode_sense(d, 0, data, sizeof data))) {
-    report_text("get mode page retval %d\n", -1);
+    message_text("get mode page retval %d\n", -1);
     return -1;
   }
   return data[4];
@@ -216,7 +216,7 @@ namespace {
 bool switch_density(const DriveAddress& d, int density) {
   get_density(d);
   if (!set_density(d, density)) {
-    report_text("Failed to set new density\n");
+    message_text("Failed to set new density\n");
     return false;
   }
   get_density(d);
@@ -230,11 +230,11 @@ bool set_audio_mode(const DriveAddress& d) { return switch_density(d, DENSITY_AU
 bool set_data_mode(const DriveAddress& d) { return switch_density(d, DENSITY_DATA); }
 
 void mrs_off(const DriveAddress& d) {
-  report_text("Turning off MRS mode...");
+  message_text("Turning off MRS mode...");
   uint8_t data[kModePageBytes] = {};
   scsi_mode_sense(d, kModePageMrs, data, sizeof data);
   if (data[kMrsByte] & kMrsOffBit) {
-    report_text("already off.\n");
+    message_text("already off.\n");
     return;
   }
   data[kMrsByte] |= kMrsOffBit;
@@ -242,7 +242,7 @@ void mrs_off(const DriveAddress& d) {
   scsi_mode_select(d, data, sizeof data);
   std::memset(data, 0, sizeof data);
   scsi_mode_sense(d, kModePageMrs, data, sizeof data);
-  report_text((data[kMrsByte] & kMrsOffBit) ? "done.\n" : "could not be turned off.\n");
+  message_text((data[kMrsByte] & kMrsOffBit) ? "done.\n" : "could not be turned off.\n");
 }
 
 // The exported forms.

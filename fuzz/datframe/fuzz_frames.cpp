@@ -12,7 +12,7 @@
 #include "datframe/dat_frame.h"
 #include "datframe/frame_build.h"
 #include "fuzz/datframe/frames_input.h"
-#include "modes/mode_io.h"
+#include "sinks/damaged_frame.h"
 #include "scsi/aspi_call.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // The cue file: the input as the cue file of /GOSHAWK, found by
-// load_cue_file (in the current folder, a private one while the call runs),
+// cue_file_load (in the current folder, a private one while the call runs),
 // then the list walked with cue_file_entry as the recorder walks it. Besides
 // the sanitizers' checks, the options must be in range and every entry must
 // be what the INI reader finds for its key.
@@ -14,7 +14,7 @@
 
 #include "base/run_settings.h"
 #include "fuzz/support/input_file.h"
-#include "modes/cue_file.h"
+#include "recording/cue_file.h"
 #include "platform/ini.h"
 
 namespace {
@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::memcpy(s->base_name, kBase, sizeof kBase);
   std::string cue_path, first;
   RecordingOptions o;
-  int result = load_cue_file(s, &cue_path, &o, &first);
+  int result = cue_file_load(s, &cue_path, &o, &first);
   require(result == 0 || result == 1);
   if (result == 0) {
     require(first != "NONE" && !cue_path.empty());

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "datframe_test_support.h"
-#include "modes/mode_io.h"
+#include "sinks/damaged_frame.h"
 
 namespace {
 

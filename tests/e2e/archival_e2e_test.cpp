@@ -68,6 +68,7 @@ TEST(Archival, BroadcastWavCarriesTheTapesMetadataMarkersAndMd5) {
   EXPECT_TRUE(same_bytes(f.data(), wav.data));
   EXPECT_TRUE(same_bytes(f.data(), tape_pcm(tape, 0, 800 + 61)));
   EXPECT_EQ(md5_chunk_hex(f), md5_hex(f.data()));
+  EXPECT_EQ(mediainfo_md5_hex(bwf.path("TAPE001.wav")), md5_hex(f.data()));
   EXPECT_EQ(f.chunks["bext"].size(), 602u + 318u);
 
   // Markers: program and start-ID run starts, every damaged frame, in samples.

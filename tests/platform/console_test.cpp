@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/console.h"
-#include "platform/report.h"
+#include "platform/messages.h"
 
 namespace {
 
@@ -173,18 +173,18 @@ TEST(Console, AJobInTheBackgroundLeavesItsTerminalAlone) {
 // with none installed they go nowhere.
 TEST(Report, HandsWholeMessagesToTheSink) {
   std::vector<std::pair<int, std::string>> seen;
-  report_set_sink([](int stream, const char* text, void* context) {
+  message_set_sink([](int stream, const char* text, void* context) {
     static_cast<std::vector<std::pair<int, std::string>>*>(context)->emplace_back(stream, text);
   }, &seen);
   std::string path(1000, 'p');
-  report_text("Cannot open %s\n", path.c_str());
-  report_text("%.2d:%.2x\r", 7, 0xAA);
-  report_warning("bus.ini: [0:4] key colour not understood\n");
-  report_set_sink(nullptr, nullptr);
-  report_text("dropped\n");
-  report_warning("dropped\n");
+  message_text("Cannot open %s\n", path.c_str());
+  message_text("%.2d:%.2x\r", 7, 0xAA);
+  message_warning("bus.ini: [0:4] key colour not understood\n");
+  message_set_sink(nullptr, nullptr);
+  message_text("dropped\n");
+  message_warning("dropped\n");
   ASSERT_EQ(seen.size(), 3u);
-  EXPECT_EQ(seen[0], std::make_pair(int(REPORT_OUTPUT), "Cannot open " + path + "\n"));
-  EXPECT_EQ(seen[1], std::make_pair(int(REPORT_OUTPUT), std::string("07:aa\r")));
-  EXPECT_EQ(seen[2].first, REPORT_WARNING);
+  EXPECT_EQ(seen[0], std::make_pair(int(MESSAGE_OUTPUT), "Cannot open " + path + "\n"));
+  EXPECT_EQ(seen[1], std::make_pair(int(MESSAGE_OUTPUT), std::string("07:aa\r")));
+  EXPECT_EQ(seen[2].first, MESSAGE_WARNING);
 }

@@ -15,7 +15,7 @@
 #include "platform/waveout.h"
 #include "platform/waveout_script.h"
 #include "playback/player_state.h"
-#include "tests/support/console_reports.h"
+#include "tests/support/console_messages.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -48,7 +48,7 @@ std::vector<std::string> joined(std::initializer_list<std::vector<std::string>> 
 
 class PlayerTest : public testing::Test {
  protected:
-  ConsoleReports reports;
+  ConsoleMessages messages;
   void SetUp() override {
     ASSERT_TRUE(kSimulatedClock);
     ASSERT_NE(getcwd(cwd_, sizeof cwd_), nullptr);

@@ -11,7 +11,7 @@
 #include "scsi/tape_commands.h"
 #include "base/dat_format.h"
 #include "tests/scsi/fake_provider.h"
-#include "tests/support/console_reports.h"
+#include "tests/support/console_messages.h"
 
 namespace {
 
@@ -126,7 +126,7 @@ TEST(PositionHelpers, WaitForSearchPollsUntilReadyLimitOrStop) {
 }
 
 struct SeekWatch : ::testing::Test {
-  ConsoleReports reports;
+  ConsoleMessages messages;
   FakeProvider* fake = fake_install();
   ~SeekWatch() override { fake_uninstall(); }
   std::string run(RunSettings s, int* result) {
@@ -145,7 +145,7 @@ TEST_F(SeekWatch, FailedLocateIsReportedWithItsResult) {
 }
 
 TEST_F(SeekWatch, WithoutASinkTheSeekAndTheCommandsSayNothing) {
-  report_set_sink(nullptr, nullptr);
+  message_set_sink(nullptr, nullptr);
   fake->replies = {reply_word(0x04052400), reply_word(0x04023A00)};
   int result = 0;
   EXPECT_EQ(run(request(SEEK_PROGNUM, 5), &result), "");

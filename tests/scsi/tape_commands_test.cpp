@@ -12,7 +12,7 @@
 #include "scsi/aspi_call.h"
 #include "scsi/tape_commands.h"
 #include "tests/scsi/fake_provider.h"
-#include "tests/support/console_reports.h"
+#include "tests/support/console_messages.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ using Bytes = std::vector<uint8_t>;
 const DriveAddress kDrive{0, 4, 0};
 
 struct TapeCommands : ::testing::Test {
-  ConsoleReports reports;
+  ConsoleMessages messages;
   FakeProvider* fake = fake_install();
   ~TapeCommands() override { fake_uninstall(); }
   const RecordedCommand& last() const { return fake->commands.back(); }

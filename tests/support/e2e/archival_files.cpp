@@ -64,10 +64,23 @@ std::string md5_hex(const std::string& bytes) {
 std::string md5_chunk_hex(const RiffFile& file) {
   std::string hex;
   if (!file.chunks.count("MD5 ")) return hex;
-  for (unsigned char c : file.chunks.at("MD5 ")) {
-    hex += "0123456789abcdef"[c >> 4];
-    hex += "0123456789abcdef"[c & 15];
+  // The chunk holds the digest as a little-endian 128-bit number: its last
+  // byte is the digest's first.
+  const std::string& chunk = file.chunks.at("MD5 ");
+  for (auto c = chunk.rbegin(); c != chunk.rend(); ++c) {
+    hex += "0123456789abcdef"[static_cast<unsigned char>(*c) >> 4];
+    hex += "0123456789abcdef"[static_cast<unsigned char>(*c) & 15];
   }
+  return hex;
+}
+
+std::string mediainfo_md5_hex(const std::string& path) {
+  ProcessResult r = run_process("/usr/bin/mediainfo", {"--Output=JSON", path});
+  const size_t key = r.out.find("\"MD5\"");
+  if (key == std::string::npos) return "";
+  const size_t open = r.out.find('"', r.out.find(':', key));
+  std::string hex = r.out.substr(open + 1, 32);
+  for (char& c : hex) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return hex;
 }
 

@@ -26,6 +26,8 @@ std::vector<CueMarker> cue_markers(const RiffFile& file);
 // The MD5 of bytes as lower-case hex, from md5sum; the "MD5 " chunk's as hex.
 std::string md5_hex(const std::string& bytes);
 std::string md5_chunk_hex(const RiffFile& file);
+// The MD5 chunk as MediaInfo reads it (lower-case hex, "" when it shows none).
+std::string mediainfo_md5_hex(const std::string& path);
 
 // `flac --test` of a file passed; the PCM `flac -d` decodes it to (16-bit
 // little-endian, as a WAV file holds it), "" when it cannot.

@@ -1,0 +1,203 @@
+// The Broadcast WAV writer (/BWF): the tape's metadata in "bext", markers in
+// "cue ", the audio's MD5 in "MD5 "; the chunks behind the audio are written
+// at the finish, and "bext" keeps its size, so that the audio never moves.
+#include <algorithm>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "platform/digest.h"
+#include "sinks/audio_writer.h"
+#include "sinks/track_file.h"
+#include "sinks/valid_files.h"
+#include "wavlib/thistle.h"
+
+namespace {
+
+// A Broadcast WAV file's "bext" chunk keeps its size from the file's creation
+// to its finish, so that the audio behind it never moves: room for a coding
+// history of two lines.
+const uint32_t kCodingHistoryBytes = 318;
+const uint32_t kBextBytes = sizeof(ThistleBext) + kCodingHistoryBytes;
+const uint32_t kLeadingBytes = 8 + kBextBytes;
+const uint32_t kBwfHeaderBytes = THISTLE_HEADER_BYTES(kLeadingBytes);
+static_assert(kBextBytes % 2 == 0, "the chunk needs no pad byte");
+// The most a frame's markers add behind the audio: a program, a start ID and
+// damage, each a cue point and a label.
+const uint32_t kMarkerBytes = 24 + 8 + 4 + sizeof(TrackMarker::label);
+static_assert(sizeof(TrackMarker::label) <= sizeof(ThistleCue::label));
+const uint32_t kMd5ChunkBytes = 8 + 16;
+
+
+// A name for the file that no other file shares: random bits and the track.
+void make_reference(TrackFile* f) {
+  uint8_t bits[8] = {};
+  if (getrandom(bits, sizeof bits, 0) != static_cast<ssize_t>(sizeof bits)) {
+    uint64_t fallback = static_cast<uint64_t>(time(nullptr)) << 20 ^ static_cast<uint64_t>(getpid());
+    std::memcpy(bits, &fallback, sizeof bits);
+  }
+  std::snprintf(f->reference, sizeof f->reference, "KESTREL-%.2x%.2x%.2x%.2x%.2x%.2x%.2x%.2x-%.3d", bits[0],
+                bits[1], bits[2], bits[3], bits[4], bits[5], bits[6], bits[7], f->track % 1000);
+}
+
+// A text field of a fixed size: NUL padded, no NUL needed when it is full.
+void copy_field(char* field, size_t size, const char* text) {
+  size_t length = std::strlen(text);
+  std::memcpy(field, text, length < size ? length : size);
+}
+
+// The "bext" chunk, whole, into out (kLeadingBytes).
+void build_bext(const TrackFile* f, uint8_t* out) {
+  std::vector<uint8_t> contents(kBextBytes, 0);
+  ThistleBext bext{};
+  char text[256];
+  track_description(&f->meta, text, sizeof text);
+  copy_field(bext.description, sizeof bext.description, text);
+  copy_field(bext.originator, sizeof bext.originator, "kestrel");
+  copy_field(bext.originator_reference, sizeof bext.originator_reference, f->reference);
+  char date[16], time[16];
+  track_origination(&f->meta, date, sizeof date, time, sizeof time);
+  copy_field(bext.origination_date, sizeof bext.origination_date, date);
+  copy_field(bext.origination_time, sizeof bext.origination_time, time);
+  uint64_t reference = track_time_reference(&f->meta, audio_file_rate(f->rate_code));
+  bext.time_reference_low = static_cast<uint32_t>(reference);
+  bext.time_reference_high = static_cast<uint32_t>(reference >> 32);
+  bext.version = 2;
+  bext.loudness_value = bext.loudness_range = bext.max_true_peak_level = bext.max_momentary_loudness =
+      bext.max_short_term_loudness = 0x7FFF;
+  std::memcpy(contents.data(), &bext, sizeof bext);
+  char history[kCodingHistoryBytes];
+  track_coding_history(&f->meta, f->drive, audio_file_rate(f->rate_code), f->emphasis.deemphasis, history, sizeof history);
+  std::memcpy(contents.data() + sizeof bext, history, std::strlen(history));
+  thistle_put_chunk(out, "bext", contents.data(), kBextBytes);
+}
+
+// The most the chunks behind the audio take: the markers so far (a cue
+// point and a label each) and the MD5.
+uint64_t trailing_bytes(const TrackFile* f) { return 24 + f->meta.markers.size() * kMarkerBytes + kMd5ChunkBytes; }
+
+int md5_sink(void* digest, const uint8_t* pcm, size_t bytes) {
+  digest_add(static_cast<Digest*>(digest), pcm, bytes);
+  return 0;
+}
+
+int open_bwf(TrackFile* f) {
+  errno = 0;
+  f->wav = openWavEncode(f->name);
+  if (!f->wav) {
+    say_open_failure(f->name);
+    return 1;
+  }
+  use_large_buffer(f->wav);
+  make_reference(f);
+  uint8_t leading[kLeadingBytes];
+  build_bext(f, leading);
+  errno = 0;
+  if (thistle_write_header_chunks(f->wav, leading, kLeadingBytes, 0, 0, f->rate_code) != 1 ||
+      std::fflush(f->wav) != 0) {
+    say_write_failure(f->name);
+    written_size_after_failure(f->wav);
+    close_stream(f->wav, closeWavEncode);
+    f->wav = nullptr;
+    std::remove(f->name);  // not even a header: no valid file to leave
+    return 1;
+  }
+  abrupt_exit_keep_wav_valid(f->wav, kBwfHeaderBytes);
+  f->md5 = digest_begin(DIGEST_MD5);
+  f->md5_lost = false;
+  audio_worker_start(f, md5_sink, f->md5);
+  return 0;
+}
+
+// The MD5 of the audio in the file (after a failed write, what reached it).
+bool md5_of_file_audio(FILE* wav, uint64_t data_bytes, uint8_t* md5) {
+  Digest* digest = digest_begin(DIGEST_MD5);
+  if (!digest) return false;
+  std::vector<uint8_t> buffer(1 << 16);
+  for (uint64_t at = 0; at < data_bytes;) {
+    size_t want = data_bytes - at < buffer.size() ? static_cast<size_t>(data_bytes - at) : buffer.size();
+    ssize_t got = pread(fileno(wav), buffer.data(), want, static_cast<off_t>(kBwfHeaderBytes + at));
+    if (got <= 0) {
+      digest_free(digest);
+      return false;
+    }
+    digest_add(digest, buffer.data(), static_cast<size_t>(got));
+    at += static_cast<uint64_t>(got);
+  }
+  return digest_end(digest, md5, nullptr) == 0;
+}
+
+int finish_bwf(TrackFile* f) {
+  ThistleFinish settled{};
+  int result = thistle_settle_stream(f->wav, kBwfHeaderBytes, static_cast<uint32_t>(f->data_bytes),
+                                     f->write_failed ? 1 : 0, &settled);
+  say_finish_failures(f->name, &settled);
+  uint32_t data = settled.data_bytes;
+  // Markers within the audio the file holds.
+  std::vector<ThistleCue> cues;
+  for (const TrackMarker& marker : f->meta.markers) {
+    if (marker.sample * 4 >= data) continue;
+    ThistleCue cue{};
+    cue.sample = static_cast<uint32_t>(marker.sample);
+    std::snprintf(cue.label, sizeof cue.label, "%s", marker.label);
+    cues.push_back(cue);
+  }
+  uint32_t cue_bytes = thistle_put_cue_chunks(nullptr, cues.data(), static_cast<uint32_t>(cues.size()));
+  std::vector<uint8_t> trailing(cue_bytes + kMd5ChunkBytes);
+  thistle_put_cue_chunks(trailing.data(), cues.data(), static_cast<uint32_t>(cues.size()));
+  uint8_t md5[16];
+  if (audio_worker_stop(f) != 0) f->md5_lost = true;
+  bool have_md5 = data == f->data_bytes && !f->write_failed && !f->md5_lost ? digest_end(f->md5, md5, nullptr) == 0
+                                                            : (digest_free(f->md5), md5_of_file_audio(f->wav, data, md5));
+  f->md5 = nullptr;
+  uint32_t trailing_size = cue_bytes;
+  // The chunk's readers take its 16 bytes as one little-endian number: the
+  // digest goes in last byte first.
+  std::reverse(md5, md5 + sizeof md5);
+  if (have_md5) trailing_size += thistle_put_chunk(trailing.data() + cue_bytes, "MD5 ", md5, sizeof md5);
+  uint8_t leading[kLeadingBytes];
+  build_bext(f, leading);
+  ThistleFinish ended{};
+  if (thistle_end_stream_chunks(f->wav, leading, kLeadingBytes, data, trailing.data(), trailing_size, f->rate_code,
+                                &ended) != 0) {
+    say_finish_failures(f->name, &ended);
+    result = -1;
+  }
+  errno = 0;
+  if (close_stream(f->wav, closeWavEncode) != 0) {
+    say_write_failure(f->name);
+    result = -1;
+  }
+  f->wav = nullptr;
+  return result;
+}
+
+int restart_bwf(TrackFile* f) {
+  digest_free(f->md5);
+  f->md5 = digest_begin(DIGEST_MD5);
+  f->md5_lost = false;
+  audio_worker_start(f, md5_sink, f->md5);
+  uint8_t leading[kLeadingBytes];
+  build_bext(f, leading);
+  if (thistle_write_header_chunks(f->wav, leading, kLeadingBytes, 0, 0, f->rate_code) == 1) return 0;
+  say_write_failure(f->name);
+  f->write_failed = true;
+  return -1;
+}
+
+uint32_t bwf_room(const TrackFile* f) {
+  // The RIFF size counts the chunks before and behind the audio, and the
+  // markers the next frame may add.
+  uint64_t around = 36 + kLeadingBytes + trailing_bytes(f) + 3 * kMarkerBytes;
+  uint64_t limit = (UINT32_MAX - around) / 4 * 4;
+  return f->data_bytes < limit ? static_cast<uint32_t>(limit - f->data_bytes) : 0;
+}
+
+}  // namespace
+
+const AudioWriter kBwfWriter = {open_bwf, wav_audio_write, restart_bwf, finish_bwf, bwf_room};

@@ -1,0 +1,120 @@
+// The FLAC writer (/FLAC): the audio encoded beside the reading, the tape's
+// metadata in Vorbis comments and a cue sheet at the finish.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "sinks/audio_writer.h"
+#include "sinks/flac_file.h"
+#include "sinks/track_file.h"
+#include "sinks/valid_files.h"
+
+namespace {
+
+int flac_sink(void* flac, const uint8_t* pcm, size_t bytes) {
+  return flac_file_write(static_cast<FlacFile*>(flac), pcm, static_cast<int>(bytes));
+}
+
+// A failed write says so as for a WAV file; another failure of the encoder
+// (its verification, say) names the step.
+void report_flac_failure(const char* name, const char* failure) {
+  if (std::strcmp(failure, "write") == 0) {
+    say_write_failure(name);
+    return;
+  }
+  int error = errno;
+  std::printf("\nFLAC %s of %s failed%s%s\n", failure, name, error ? ": " : "", error ? std::strerror(error) : "");
+  note_failure_reason(error);
+}
+
+int open_flac(TrackFile* f) {
+  errno = 0;
+  bool opened = false;
+  f->flac = flac_file_create(f->name, audio_file_rate(f->rate_code), &opened);
+  if (f->flac) {
+    audio_worker_start(f, flac_sink, f->flac);
+    return 0;
+  }
+  if (opened)
+    say_write_failure(f->name);
+  else
+    say_open_failure(f->name);
+  return 1;
+}
+
+// The encoder failed: said once, and the file takes nothing more.
+int flac_failed(TrackFile* f) {
+  errno = flac_file_errno(f->flac);
+  report_flac_failure(f->name, flac_file_failure(f->flac));
+  f->write_failed = true;
+  return -1;
+}
+
+int write_flac(TrackFile* f, const uint8_t* pcm, int bytes) {
+  int result = f->worker ? pcm_worker_put(f->worker, pcm, static_cast<size_t>(bytes))
+                         : flac_file_write(f->flac, pcm, bytes);
+  if (result == 0) {
+    f->data_bytes += static_cast<uint64_t>(bytes);
+    return 0;
+  }
+  audio_worker_stop(f);
+  return flac_failed(f);
+}
+
+int restart_flac(TrackFile* f) {
+  if (flac_file_restart(f->flac, audio_file_rate(f->rate_code)) != 0) return flac_failed(f);
+  audio_worker_start(f, flac_sink, f->flac);
+  return 0;
+}
+
+int finish_flac(TrackFile* f) {
+  FlacTags tags;
+  const TrackMeta& m = f->meta;
+  char text[256];
+  auto add = [&tags](const char* name, const std::string& value) {
+    if (!value.empty()) tags.comments.emplace_back(name, value);
+  };
+  track_description(&m, text, sizeof text);
+  add("DESCRIPTION", text);
+  track_program_name(&m, text, sizeof text);
+  add("DAT_PROGRAM", text);
+  add("TRACKNUMBER", std::to_string(f->track));
+  char date[16], time[16];
+  if (track_origination(&m, date, sizeof date, time, sizeof time)) {
+    add("DATE", date);
+    add("DAT_RECORDING_TIME", time);
+  }
+  track_absolute_time(&m, text, sizeof text);
+  add("DAT_ABSOLUTE_TIME", text);
+  add("DAT_TIME_REFERENCE", std::to_string(track_time_reference(&m, audio_file_rate(f->rate_code))));
+  int tape_rate = m.has_first && m.first.rate ? m.first.rate : audio_file_rate(f->rate_code);
+  add("DAT_SAMPLE_RATE", std::to_string(tape_rate));
+  add("DAT_BITS", m.long_play_frames > 0 ? "12 (long play, expanded to 16)" : "16");
+  add("DAT_EMPHASIS", track_emphasis_text(&m, f->emphasis.deemphasis));
+  if (m.has_first) add("DAT_COPY_CODE", std::to_string(m.first.scms));
+  add("DAT_DRIVE", f->drive);
+  add("ENCODED_BY", "kestrel " KESTREL_VERSION);
+  int programs = 0;
+  for (const TrackMarker& marker : m.markers)
+    if (std::strncmp(marker.label, "program ", 8) == 0) {
+      ++programs;
+      tags.track_starts.push_back(marker.sample);
+    }
+  if (programs < 2) tags.track_starts.clear();
+  std::string failure;
+  if (audio_worker_stop(f) != 0 && !f->write_failed) flac_failed(f);
+  int result = flac_file_finish(f->flac, &tags, &failure);
+  f->flac = nullptr;
+  if (result != 0) {
+    report_flac_failure(f->name, failure.c_str());
+    return -1;
+  }
+  return 0;
+}
+
+uint32_t flac_room(const TrackFile*) { return UINT32_MAX; }
+
+}  // namespace
+
+const AudioWriter kFlacWriter = {open_flac, write_flac, restart_flac, finish_flac, flac_room};

@@ -1,0 +1,80 @@
+// The files of one track of /KESTREL: the audio file and the track log. One
+// small writer with open, write PCM, restart and finish; the extraction only
+// decides when each happens. The audio file is a WAV file, a Broadcast WAV
+// file (/BWF: the tape's metadata in "bext", markers in "cue ", the audio's
+// MD5) or a FLAC file (/FLAC: the same metadata in Vorbis comments), each
+// written by its own writer (sinks/audio_writer.h).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "base/run_settings.h"
+#include "datframe/dat_frame.h"
+#include "datframe/frame_info.h"
+#include "sinks/audio_writer.h"
+#include "sinks/deemphasis.h"
+#include "sinks/track_meta.h"
+
+struct Digest;
+struct FlacFile;
+struct PcmWorker;
+
+enum TrackFileKind : int32_t { TRACK_FILE_WAV = 0, TRACK_FILE_BWF = 1, TRACK_FILE_FLAC = 2 };
+
+struct TrackFile {
+  TrackFileKind kind = TRACK_FILE_WAV;
+  const AudioWriter* writer = &kWavWriter;  // of the kind
+  char drive[64] = "";      // the drive the tape is read on, as the records name it (given by the caller)
+  int32_t track = 0;
+  FILE* wav = nullptr;  // the WAV or Broadcast WAV file
+  FlacFile* flac = nullptr;
+  FILE* log = nullptr;
+  char name[KESTREL_BASE_NAME_SIZE + 16] = "";
+  char log_name[KESTREL_BASE_NAME_SIZE + 16] = "";
+  uint64_t data_bytes = 0;  // audio bytes written to the file behind its header
+  int32_t rate_code = 0;    // the rate code its header states
+  bool write_failed = false;
+  TrackMeta meta;            // what the file's frames said
+  Digest* md5 = nullptr;     // of the audio written (Broadcast WAV)
+  char reference[32] = "";   // the file's own name for the archive (Broadcast WAV)
+  EmphasisStage emphasis;  // /DEEMPHASIS: pre-emphasised frames are written de-emphasised
+  PcmWorker* worker = nullptr;  // hashes or encodes the audio beside the reading
+  bool md5_lost = false;        // the running MD5 missed audio: it is taken from the file at the finish
+};
+
+// What follows NAME and the track number in the names of a track's files:
+// the audio file's extension (".wav", or ".flac" with /FLAC), the log's.
+struct TrackFileSuffixes {
+  const char* audio;
+  const char* log;
+};
+TrackFileSuffixes track_file_suffixes(const RunSettings* settings);
+
+// Whether the audio file of a run with these switches names the drive the
+// tape is read on (Broadcast WAV, FLAC): the caller then gives it in drive.
+bool track_file_names_drive(const RunSettings* settings);
+
+// Creates track `track`'s audio file and log, named from the file-name
+// argument, in the kind the switches ask for, its header for no audio yet at
+// rate_code, and says so on the console. Returns 0, or 1 when a file cannot
+// be created (said; the mode cannot go on).
+int track_file_open(TrackFile* file, const RunSettings* settings, int track, int32_t rate_code);
+
+// Takes a frame (what it is, info) and appends its bytes of 16-bit stereo
+// PCM. 0, or -1 after saying that the write failed (the file then takes
+// nothing more and is left valid at its finish).
+int track_file_write(TrackFile* file, const FrameInfo* info, uint8_t* pcm, int bytes);
+
+// Starts the audio over at another rate: what the file held is dropped. 0,
+// or -1 after saying that the write failed.
+int track_file_restart(TrackFile* file, int32_t rate_code);
+
+// Audio bytes the file can still take.
+uint32_t track_file_room(const TrackFile* file);
+
+// Finishes the track: the header states exactly the audio in the file, the
+// log gets its totals, both are closed. 0, or -1 when a write failed (said on
+// the console; the files are still left valid). unreadable and recovered
+// (damaged frames re-reads gave clean) join the totals when not 0.
+int track_file_finish(TrackFile* file, const ConcealTotals* totals, int unreadable, int recovered);
