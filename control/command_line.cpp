@@ -204,13 +204,19 @@ int parse_reread(int argc, char** argv, RunSettings* s) {
 }  // namespace
 
 int parse_command_line(int argc, char** argv, RunSettings* s) {
-  for (const Switch& sw : kSwitches) s->*sw.field = 0;
-
   for (int i = 1; i < argc; ++i) {
     // The paths of an image and a trace are taken as typed: the file system
     // tells a.img from A.IMG.
     bool path = i > 1 && (std::strcmp(argv[i - 1], "/FROMIMAGE") == 0 || std::strcmp(argv[i - 1], "/TRACE") == 0);
     if (!path) upper_case_past_folders(argv[i]);
+  }
+  return parse_switches(argc, argv, s);
+}
+
+int parse_switches(int argc, char** argv, RunSettings* s) {
+  for (const Switch& sw : kSwitches) s->*sw.field = 0;
+
+  for (int i = 1; i < argc; ++i) {
     for (const Switch& sw : kSwitches) {
       if (std::strcmp(argv[i], sw.name) != 0) continue;
       s->*sw.field = i;

@@ -9,6 +9,9 @@
 // Returns 0 when the command line can run, 1 or 2 when it is rejected (after
 // printing why).
 int parse_command_line(int argc, char** argv, RunSettings* settings);
+// The same with every argument taken as it stands: the switches already in
+// upper case, the names as typed.
+int parse_switches(int argc, char** argv, RunSettings* settings);
 
 // Prints the short summary of the switches shown after a bare start.
 void print_usage(void);

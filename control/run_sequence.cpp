@@ -50,16 +50,23 @@ bool writes_where_the_tape_stands(const RunSettings* s) {
 // set_up is true while a drive may be set up and not yet torn down, for the
 // tear-down when memory runs out; the run then returns without tearing them
 // down itself.
-int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* staging, bool* set_up) {
-  if (argc < 3) {  // the program name and at least two arguments
+int run_steps(int argc, char** argv, CommandForm form, RunSettings* settings, PlaybackStaging* staging,
+              bool* set_up) {
+  if (form == FORM_VERB) {
+    // The verbs' front end has checked its options and said what was wrong;
+    // the switches it made of them are parsed as they stand.
+    remember_report_arguments(argc, argv);
+    if (parse_switches(argc, argv, settings) != 0) return EXIT_BAD_COMMAND_LINE;
+  } else if (argc < 3) {  // the program name and at least two arguments
     std::printf("Missing command line parameters....\n");
     print_usage();
     return EXIT_MISSING_ARGUMENTS;
-  }
-  remember_report_arguments(argc, argv);  // as typed: the parser upper-cases them
-  if (parse_command_line(argc, argv, settings) != 0) {
-    std::printf("Problem parsing command line\n");
-    return EXIT_BAD_COMMAND_LINE;
+  } else {
+    remember_report_arguments(argc, argv);  // as typed: the parser upper-cases them
+    if (parse_command_line(argc, argv, settings) != 0) {
+      std::printf("Problem parsing command line\n");
+      return EXIT_BAD_COMMAND_LINE;
+    }
   }
   if (settings->fromimage_arg) {
     // Frames from an image file: no provider and no drive take part.
@@ -117,11 +124,12 @@ int run_steps(int argc, char** argv, RunSettings* settings, PlaybackStaging* sta
 // The steps, with memory that runs out anywhere in the run (a container that
 // cannot grow throws; the ASPI layer and the libraries that cannot throw
 // record it) ending it as out of memory, the drives torn down.
-int run_steps_within_memory(int argc, char** argv, RunSettings* settings, PlaybackStaging* staging) {
+int run_steps_within_memory(int argc, char** argv, CommandForm form, RunSettings* settings,
+                            PlaybackStaging* staging) {
   bool set_up = false;
   int exit_code = EXIT_NO_MEMORY;
   try {
-    exit_code = run_steps(argc, argv, settings, staging, &set_up);
+    exit_code = run_steps(argc, argv, form, settings, staging, &set_up);
   } catch (const std::bad_alloc&) {
     memory_ran_out();
   }
@@ -133,7 +141,9 @@ int run_steps_within_memory(int argc, char** argv, RunSettings* settings, Playba
 
 }  // namespace
 
-int run_kestrel(int argc, char** argv) {
+int run_kestrel(int argc, char** argv) { return run_kestrel_as(argc, argv, FORM_SLASH); }
+
+int run_kestrel_as(int argc, char** argv, CommandForm form) {
   auto* settings = static_cast<RunSettings*>(std::calloc(1, sizeof(RunSettings)));
   if (!settings) {
     std::printf("MAIN-dat memory alloc failed\n");
@@ -145,8 +155,8 @@ int run_kestrel(int argc, char** argv) {
     std::free(settings);
     return EXIT_NO_MEMORY;
   }
-  std::printf("KESTREL - version 1.3b\n");
-  int exit_code = run_steps_within_memory(argc, argv, settings, staging);
+  if (form == FORM_SLASH) std::printf("KESTREL - version 1.3b\n");
+  int exit_code = run_steps_within_memory(argc, argv, form, settings, staging);
   unload_ASPI();
   std::free(staging);
   std::free(settings);

@@ -5,6 +5,11 @@
 // in place) and returns the process exit code.
 int run_kestrel(int argc, char** argv);
 
+// How the command line was given: the slash switches, or switches the verbs'
+// front end made of its options (taken as they stand, no banner).
+enum CommandForm { FORM_SLASH, FORM_VERB };
+int run_kestrel_as(int argc, char** argv, CommandForm form);
+
 // Exit codes, one table for every mode.
 enum {
   EXIT_DONE = 0,               // the run went to its natural end, every frame whole

@@ -20,12 +20,22 @@ int64_t real_ms(clockid_t id) {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+// The calendar time the simulated clock starts at: SOURCE_DATE_EPOCH when
+// set, so that two runs stamp the same times, else the real clock.
+int64_t simulated_start_ms() {
+  const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
+  char* end = nullptr;
+  long long seconds = epoch ? std::strtoll(epoch, &end, 10) : -1;
+  if (epoch && end != epoch && *end == '\0' && seconds >= 0) return seconds * 1000;
+  return real_ms(CLOCK_REALTIME);
+}
+
 ClockState& state() {
   static ClockState s{[] {
                         const char* mode = std::getenv("KESTREL_CLOCK");
                         return mode && std::strcmp(mode, "simulated") == 0;
                       }(),
-                      real_ms(CLOCK_REALTIME), {0}};
+                      simulated_start_ms(), {0}};
   return s;
 }
 

@@ -6,7 +6,8 @@
 
 // Milliseconds since an arbitrary start, wrapping at 32 bits.
 uint32_t platform_time_ms(void);
-// Whole seconds of the calendar clock (the simulated clock starts at the real one).
+// Whole seconds of the calendar clock (the simulated clock starts at the real
+// one, or at SOURCE_DATE_EPOCH when that is set).
 int64_t platform_time_s(void);
 // Waits (or, simulated, advances the clock by) the given milliseconds.
 void platform_sleep_ms(uint32_t ms);

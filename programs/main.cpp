@@ -6,6 +6,7 @@
 
 #include "control/command_line.h"
 #include "control/run_sequence.h"
+#include "control/verbs.h"
 #include "control/version.h"
 #include "platform/console.h"
 #include "platform/memory.h"
@@ -53,8 +54,10 @@ int answer_help_or_version(int argc, char** argv) {
   if (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
     std::printf("KESTREL - version %s\n", KESTREL_VERSION);
     print_usage();
+    print_verbs();
     return 0;
   }
+  if (!std::strcmp(argv[1], "--show-config")) return show_config();
   if (!std::strcmp(argv[1], "--version")) {
     print_versions();
     return 0;
@@ -62,11 +65,8 @@ int answer_help_or_version(int argc, char** argv) {
   return -1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  int answered = answer_help_or_version(argc, argv);
-  if (answered >= 0) return answered;
+// The run of a mode, with the console set up around it.
+int run_on_console(int argc, char** argv, CommandForm form) {
   // Lasting messages reach a pipe or a log at once; the per-frame status
   // lines, which end in "\r", stay buffered until a line or the buffer is full.
   std::setvbuf(stdout, nullptr, _IOLBF, 1 << 16);
@@ -78,7 +78,18 @@ int main(int argc, char** argv) {
   // the file half written.
   std::signal(SIGXFSZ, SIG_IGN);
   console_init();
-  int exit_code = run_kestrel(argc, argv);
+  int exit_code = run_kestrel_as(argc, argv, form);
   console_restore();
   return exit_code;
+}
+
+int run_verb_switches(int argc, char** argv) { return run_on_console(argc, argv, FORM_VERB); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int answered = answer_help_or_version(argc, argv);
+  if (answered >= 0) return answered;
+  if (argc >= 2 && is_verb(argv[1])) return run_verb(argc, argv, run_verb_switches);
+  return run_on_console(argc, argv, FORM_SLASH);
 }
