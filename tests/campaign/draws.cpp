@@ -117,7 +117,10 @@ std::string draw_read_faults(Rng* rng, ModelBus* bus, BusKeys* keys, Verdict* ve
   if (rng_chance(rng, 0.15)) {
     int threading = rng_range(rng, 1, 30);
     keys->push_back({"becoming_ready", std::to_string(threading)});
-    if (bus->input_tape) not_ready += threading;
+    if (bus->input_tape) {
+      not_ready += threading;
+      bus->becoming_ready = threading;
+    }
     add_fault(verdict, "becoming ready", std::to_string(threading));
   }
   ready = ready && not_ready <= 600;
@@ -252,12 +255,54 @@ long long draw_seek(Rng* rng, const std::vector<DatFrame>& frames, RunPlan* plan
   return static_cast<long long>(sought);
 }
 
+namespace {
+
+// The set-up's wait ended in time (or none was drawn).
+bool waited(const std::string& wait_line) {
+  const std::string ready = "done\n";
+  return wait_line.empty() ||
+         (wait_line.size() >= ready.size() && wait_line.compare(wait_line.size() - ready.size(), ready.size(), ready) == 0);
+}
+
+}  // namespace
+
 bool seek_possible(const ModelBus& bus, bool input, const std::string& wait_line) {
   bool healthy = input ? bus.input_tape && bus.input_audio : bus.output_audio;
-  const std::string ready = "done\n";
-  bool waited = wait_line.empty() ||
-                (wait_line.size() >= ready.size() && wait_line.compare(wait_line.size() - ready.size(), ready.size(), ready) == 0);
-  return healthy && waited && bus.interrupt_at == 0;
+  return healthy && waited(wait_line) && bus.interrupt_at == 0;
+}
+
+void draw_lost_read(Rng* rng, ModelBus* bus, BusKeys* keys, Verdict* v, const std::string& wait_line, bool seek,
+                    bool load_read) {
+  // A wait that gave up leaves answers of NOT READY to the READs, which
+  // kestrel waits out and the drive counts; a seek reads on its own.
+  if (seek || !waited(wait_line) || !rng_chance(rng, 0.12)) return;
+  static const struct {
+    LostRead lost;
+    const char* key;
+    const char* kind;
+  } kKinds[] = {{LOST_SHORT, "short_read", "short read"},
+                {LOST_HANG, "hang_at", "hang"},
+                {LOST_RESET, "bus_reset_at", "bus reset"}};
+  const auto& kind = kKinds[rng_range(rng, 0, 2)];
+  // Any READ of the run, the first and those at the end of the recorded data too.
+  int at = rng_range(rng, 1, static_cast<int>(bus->input.frames.size()) + 2);
+  // The drive counts the READs it answered NOT READY after the load, which kestrel repeats.
+  std::string value = std::to_string(at + (load_read ? bus->becoming_ready : 0));
+  if (kind.lost == LOST_SHORT && rng_chance(rng, 0.5)) value += ":" + std::to_string(rng_range(rng, 1, 5821));
+  keys->push_back({kind.key, value});
+  bus->lost = kind.lost;
+  bus->lost_at = static_cast<uint32_t>(at);
+  add_fault(v, kind.kind, "at READ " + value);
+}
+
+std::string draw_slow_rewind(Rng* rng, const ModelBus& bus, BusKeys* keys, Verdict* v, bool rewind,
+                             const std::string& wait_line, bool seek) {
+  if (!rewind || seek || !rng_chance(rng, 0.2)) return "";
+  // Within the REWIND's time-out of five minutes.
+  std::string seconds = std::to_string(rng_range(rng, 2, 240));
+  keys->push_back({"locate_seconds", seconds});
+  add_fault(v, "slow rewind", seconds + " s");
+  return bus.input_tape && waited(wait_line) ? " - rewinding 0:4 input tape to beginning...done\n" : "";
 }
 
 void check_seek(Verdict* v, const ProcessResult& result, const RunPlan& plan) {

@@ -109,8 +109,20 @@ void ReportModel::read(const ReadResult& r, const std::vector<DatFrame>& input) 
   }
 }
 
+std::string lost_place_text(uint32_t word) {
+  return word == kWordTimedOut ? "the drive did not answer in time: the read ends here"
+                               : "a read was cut off on the way (bus reset or short transfer): the place on the "
+                                 "tape is not known and the read ends here";
+}
+
 ReadResult model_read(ModelBus* bus) {
   ReadResult r;
+  if (++bus->reads == bus->lost_at && bus->lost != LOST_SHORT) {
+    // Cut off before the drive moved: not a transfer (no SIGINT is raised at it).
+    r.lost = true;
+    r.word = bus->lost == LOST_HANG ? kWordTimedOut : kWordCutOff;
+    return r;
+  }
   if (++bus->transfers == bus->interrupt_at) bus->interrupt_pending = true;
   if (!bus->input_tape) {
     r.word = kWordNoTape;
@@ -122,6 +134,12 @@ ReadResult model_read(ModelBus* bus) {
     r.index = bus->input_position++;
     r.ok = bus->read_errors.count(r.index) == 0;
     if (!r.ok) r.word = kWordReadError;
+    if (r.ok && bus->reads == bus->lost_at) {
+      // A frame that came in part.
+      r.ok = false;
+      r.lost = true;
+      r.word = kWordCutOff;
+    }
   }
   return r;
 }
@@ -212,7 +230,7 @@ ExtractOutcome extract_as_documented(const ExtractSwitches& sw, ModelBus* bus, c
   // was not is never analysed or written.
   auto read_next = [&] {
     ReadResult next = model_read(bus);
-    out.report.read(next, frames);
+    if (!next.lost) out.report.read(next, frames);  // a lost place is no frame of the tape
     valid = next.ok;
     if (next.ok) {
       model_analyze(&s, frames[next.index]);
@@ -280,6 +298,11 @@ ExtractOutcome extract_as_documented(const ExtractSwitches& sw, ModelBus* bus, c
           s.stop = true;
           out.said.push_back(" - end of the recorded data\n");
         }
+      } else if (r.lost) {
+        // No frame came and none will from where the drive stands, /STOPEOT or not.
+        s.stop = true;
+        out.said.push_back(" - " + lost_place_text(r.word) + "\n");
+        out.report.ended_early = true;
       } else {
         out.said.push_back("loop2 read audio block failed: " + hex_word(r.word) + "\n");
         ++out.loop_read_failures;
@@ -442,8 +465,9 @@ void pass_frames(bool stopeot, bool copy, ModelBus* bus, ReaderState* s, size_t 
           said->push_back(" - end of the recorded data\n");
         } else {
           if (copy) said->push_back("block read fail\n");
-          said->push_back(" - a frame could not be read (0x" + hex_word8(r.word) +
-                          "): reading ends here; with /STOPEOT it reads on past such frames\n");
+          said->push_back(r.lost ? " - " + lost_place_text(r.word) + " (0x" + hex_word8(r.word) + ")\n"
+                                 : " - a frame could not be read (0x" + hex_word8(r.word) +
+                                       "): reading ends here; with /STOPEOT it reads on past such frames\n");
           report->ended_early = true;
         }
       }

@@ -22,6 +22,11 @@ constexpr uint32_t kWordPositioning = 0x04033B00;   // MEDIUM ERROR 3B/00
 constexpr uint32_t kWordWriteMedium = 0x04030C00;   // MEDIUM ERROR 0C/00
 constexpr uint32_t kWordWriteProtect = 0x04072700;  // DATA PROTECT 27/00
 constexpr uint32_t kWordOverflow = 0x044D0002;      // VOLUME OVERFLOW, end of medium
+constexpr uint32_t kWordTimedOut = 0x00000000;      // no answer in time: still pending
+constexpr uint32_t kWordCutOff = 0x02000000;        // aborted: a bus reset or a short transfer
+
+// What the drive does at a READ that loses its place.
+enum LostRead { LOST_NONE, LOST_SHORT, LOST_HANG, LOST_RESET };
 
 // The drives, the keyboard and the faults as one run meets them.
 struct ModelBus {
@@ -31,6 +36,7 @@ struct ModelBus {
   bool input_tape = true;   // false: no cassette in the drive
   bool input_audio = true;  // false: the drive stays in data mode
   size_t input_position = 0;
+  int becoming_ready = 0;   // commands after the load answered NOT READY while the tape threads
   // The output drive: the cassette as it stands, and what makes a WRITE fail.
   std::vector<DatFrame> output;
   size_t output_position = 0;
@@ -47,13 +53,23 @@ struct ModelBus {
   bool interrupt_pending = false;
   int polls = 0;     // keyboard polls so far
   int esc_poll = 0;  // the key read at this poll is ESC (keys before it are others); 0: none
+  // The READ (counted from 1 over the run) at which the input drive loses its
+  // place: a transfer cut short (only of a frame that would have been read),
+  // a drive that stops answering, a bus reset. No frame comes, and the
+  // reading ends there; 0: none.
+  uint32_t reads = 0;
+  uint32_t lost_at = 0;
+  LostRead lost = LOST_NONE;
 };
 
 struct ReadResult {
   bool ok = false;
   size_t index = 0;   // the frame read
   uint32_t word = 0;  // the result word of a failed read
+  bool lost = false;  // the drive lost its place: no frame, and none will come
 };
+// How the modes say that a read lost the drive's place.
+std::string lost_place_text(uint32_t word);
 ReadResult model_read(ModelBus* bus);
 // 0 when the frame was written, else the WRITE's result word.
 uint32_t model_write(ModelBus* bus, const DatFrame& frame);

@@ -205,6 +205,8 @@ void scenario_extract(Rng* rng, const std::string& dir, Verdict* v, std::string*
   draw_interruption(rng, &bus, &plan, v, frames + 5, false);
   long long sought = seek_possible(bus, true, wait_line) ? draw_seek(rng, bus.input.frames, &plan, &keys, v) : -1;
   if (sought >= 0) bus.input_position = static_cast<size_t>(sought);  // reading begins with the frame sought
+  draw_lost_read(rng, &bus, &keys, v, wait_line, sought >= 0, !sw.rewind);
+  std::string rewound = draw_slow_rewind(rng, bus, &keys, v, sw.rewind, wait_line, sought >= 0);
 
   long long limit = -1;
   if (rng_chance(rng, 0.2)) {
@@ -243,6 +245,7 @@ void scenario_extract(Rng* rng, const std::string& dir, Verdict* v, std::string*
 
   check_process(v, result, failed_file.empty() && report_written ? model.exit_code : 6);
   check_said(v, result, wait_line);
+  if (!rewound.empty()) check_said(v, result, rewound);
   check_said(v, result, " - closing input drive...\n");
   check_seek(v, result, plan);
   if (!failed_file.empty()) {

@@ -44,7 +44,8 @@ void scenario_dump(Rng* rng, const std::string& dir, Verdict* v, std::string* de
   bool report = rng_chance(rng, 0.5);
   if (report) switches.push_back("/REPORT");
   if (stopeot) switches.push_back("/STOPEOT");
-  if (rng_chance(rng, 0.3)) switches.push_back("/REWIND");
+  bool rewind = rng_chance(rng, 0.3);
+  if (rewind) switches.push_back("/REWIND");
   add_switches(rng, &plan, switches);
   BusKeys keys = {{"cassette", "tape.dat"}};
   std::string wait_line = draw_read_faults(rng, &bus, &keys, v);
@@ -52,6 +53,8 @@ void scenario_dump(Rng* rng, const std::string& dir, Verdict* v, std::string* de
   draw_interruption(rng, &bus, &plan, v, frames + 5, false);
   long long sought = seek_possible(bus, true, wait_line) ? draw_seek(rng, bus.input.frames, &plan, &keys, v) : -1;
   if (sought >= 0) bus.input_position = static_cast<size_t>(sought);  // the image begins with the frame sought
+  draw_lost_read(rng, &bus, &keys, v, wait_line, sought >= 0, false);
+  std::string rewound = draw_slow_rewind(rng, bus, &keys, v, rewind, wait_line, sought >= 0);
   long long limit = draw_file_limit(rng, v, &plan, 0.2, frames);
   std::vector<std::string> files = {"bus.ini"};
   bool blocked = rng_chance(rng, 0.05);
@@ -89,6 +92,7 @@ void scenario_dump(Rng* rng, const std::string& dir, Verdict* v, std::string* de
   check_files(v, dir, files);
   check_process(v, result, cut || !report_written ? 6 : model.exit_code);
   check_said(v, result, wait_line);
+  if (!rewound.empty()) check_said(v, result, rewound);
   check_said(v, result, " - closing input drive...\n");
   check_seek(v, result, plan);
   if (cut) model.said.push_back("write to " + image + " failed: File too large\n");

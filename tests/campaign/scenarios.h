@@ -74,6 +74,18 @@ void check_seek(Verdict* verdict, const ProcessResult& result, const RunPlan& pl
 // seek reads on would shift.
 bool seek_possible(const ModelBus& bus, bool input, const std::string& wait_line);
 
+// Now and then, on the input drive whose wait ended in time (wait_line) and
+// without a seek, a READ that loses the drive's place, as real drives do: a
+// transfer cut short, a drive that stops answering, a bus reset. load_read:
+// the first command after the load is a READ (no rewind comes before it).
+void draw_lost_read(Rng* rng, ModelBus* bus, BusKeys* keys, Verdict* verdict, const std::string& wait_line,
+                    bool seek, bool load_read);
+// Now and then in a run with /REWIND (rewind) and without a seek, a rewind
+// that takes minutes, but within its time-out: the run is as without it.
+// Returns the line the set-up then shows when the drive has a tape, else "".
+std::string draw_slow_rewind(Rng* rng, const ModelBus& bus, BusKeys* keys, Verdict* verdict, bool rewind,
+                             const std::string& wait_line, bool seek);
+
 // Now and then (false otherwise) SIGINT at a poll of the drive, the one
 // with keys: while the set-up waits for a tape that is not ready or, for a
 // tape of seek_frames (at least 2; 0: no seek), while a seek by running time
