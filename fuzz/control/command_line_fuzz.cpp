@@ -47,8 +47,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   require(result >= 0 && result <= 2);
   require(std::memchr(s->base_name, '\0', sizeof s->base_name) != nullptr);
   require(std::memchr(s->image_path, '\0', sizeof s->image_path) != nullptr);
-  for (int i = 1; i < argc; ++i) {  // every argument upper-cased after its folders, but an image path as typed
-    if (i > 1 && std::strcmp(argv[i - 1], "/FROMIMAGE") == 0) continue;
+  require(std::memchr(s->trace_path, '\0', sizeof s->trace_path) != nullptr);
+  // Every argument upper-cased after its folders, but the paths of an image and a trace as typed.
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1 && (std::strcmp(argv[i - 1], "/FROMIMAGE") == 0 || std::strcmp(argv[i - 1], "/TRACE") == 0)) continue;
     const char* slash = std::strrchr(argv[i], '/');
     for (const char* c = slash ? slash + 1 : argv[i]; *c; ++c) require(*c < 'a' || *c > 'z');
   }
