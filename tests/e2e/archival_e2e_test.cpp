@@ -272,14 +272,7 @@ TEST(Archival, FlacCarriesASeekTableAndTheCommonTagNames) {
 // marker where its audio begins, in the Broadcast WAV file's cue points and
 // the FLAC file's tags alike.
 TEST(Archival, ContinuityBreaksAreMarked) {
-  Tape tape;
-  tape_record(&tape, Recording{.program = 1}, 600);
-  auto& f = tape.frames;
-  f.erase(f.begin() + 300);
-  DatFrame stray = f[500 - 1];
-  f.insert(f.begin() + 201, stray);
-  DatFrame repeat = f[100];
-  f.insert(f.begin() + 101, repeat);
+  Tape tape = tape_out_of_order();
   const std::vector<uint64_t> expected = {101 * 1440, 202 * 1440, 302 * 1440};
   for (const char* kind : {"/BWF", "/FLAC"}) {
     SCOPED_TRACE(kind);

@@ -152,19 +152,6 @@ std::vector<std::pair<std::string, std::string>> flagged_rows(bool repaired) {
   return rows;
 }
 
-// A frame repeated after frame 100, a frame from later in the program (500)
-// after frame 200, frame 300 lost: three continuity breaks, nothing else.
-Tape out_of_order() {
-  Tape tape;
-  tape_record(&tape, Recording{.program = 1}, 600);
-  auto& f = tape.frames;
-  f.erase(f.begin() + 300);
-  DatFrame stray = f[500 - 1];
-  f.insert(f.begin() + 201, stray);
-  DatFrame repeat = f[100];
-  f.insert(f.begin() + 101, repeat);
-  return tape;
-}
 
 std::vector<std::pair<std::string, std::string>> out_of_order_rows() {
   std::vector<std::pair<std::string, std::string>> rows = {{"frames_read", "601"}, {"continuity_breaks", "3"},
@@ -248,7 +235,7 @@ const ReportCase kCases[] = {
     {"DumpEndsAtAnUnreadableFrameWithoutStopEot", short_program, {"/BITTERN", "TAPE"}, {{"read_errors", "50"}}, "",
      {{"frames_read", "50"}, {"frames_unreadable", "1"}, {"verdict", "incomplete"}, {"events.0.frame", "50"},
       {"events.0.kind", "unreadable"}, {"files.0.bytes", std::to_string(50 * DAT_FRAME_BYTES)}}},
-    {"RepeatedSkippedAndStrayFrames", out_of_order, {"/KESTREL", "TAPE"}, {}, "", out_of_order_rows()},
+    {"RepeatedSkippedAndStrayFrames", tape_out_of_order, {"/KESTREL", "TAPE"}, {}, "", out_of_order_rows()},
     {"StartIdSplitsRestartSampleOffsets", three_programs, {"/KESTREL", "TAPE", "/STARTID"}, {}, "",
      {{"programs#", "3"}, {"programs.1.file", "TAPE002.wav"}, {"programs.2.frames", "400"},
       {"events.0.frame", "150"}, {"events.0.file", "TAPE001.wav"},
@@ -271,7 +258,7 @@ INSTANTIATE_TEST_SUITE_P(Report, ReportTest, testing::ValuesIn(kCases),
                          [](const testing::TestParamInfo<ReportCase>& info) { return info.param.name; });
 
 TEST(Report, ChecksumsCatchAChangedByteAndTheFramesAreWrittenAsTheyCame) {
-  Tape tape = out_of_order();
+  Tape tape = tape_out_of_order();
   ReportRun run(tape, {"/KESTREL", "TAPE", "/REPORT"}, {}, "");
   ASSERT_EQ(run.result.exit_code, 5) << run.result.out;  // three continuity breaks
   EXPECT_TRUE(same_bytes(read_wav(run.dir.file("TAPE001.wav")).data, tape_pcm(tape, 0, tape.frames.size())));

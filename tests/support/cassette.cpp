@@ -128,6 +128,18 @@ void tape_date(Tape* tape, size_t first, size_t last, const FrameDate& date) {
   }
 }
 
+Tape tape_out_of_order() {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1}, 600);
+  auto& f = tape.frames;
+  f.erase(f.begin() + 300);
+  DatFrame stray = f[500 - 1];
+  f.insert(f.begin() + 201, stray);
+  DatFrame repeat = f[100];
+  f.insert(f.begin() + 101, repeat);
+  return tape;
+}
+
 Tape tape_of_programs(const std::vector<ProgramLength>& programs, int start_id_frames) {
   Tape tape;
   for (const ProgramLength& p : programs)

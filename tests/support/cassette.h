@@ -63,6 +63,11 @@ struct ProgramLength {
 };
 Tape tape_of_programs(const std::vector<ProgramLength>& programs, int start_id_frames = 10);
 
+// One program of 600 frames with three continuity breaks and nothing else:
+// frame 100 repeated after itself, a frame from later in the program (500)
+// after frame 200, frame 300 lost.
+Tape tape_out_of_order();
+
 // Writes the cassette file. false when it cannot be written.
 bool tape_write(const Tape& tape, const std::string& path);
 // Reads a cassette or image file back into frames.
