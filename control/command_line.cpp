@@ -41,6 +41,7 @@ const Switch kSwitches[] = {
     {"/REREAD", &RunSettings::reread_arg, nullptr},
     {"/TRACE", &RunSettings::trace_arg, nullptr},
     {"/BAG", &RunSettings::bag_arg, nullptr},
+    {"/OVERWRITE", &RunSettings::overwrite_arg, nullptr},
 };
 
 const char* const kSeekTypes[] = {"PROGNUM", "ABSTIME", "RUNTIME", "PROGTIME"};
@@ -305,6 +306,10 @@ int parse_switches(int argc, char** argv, RunSettings* s) {
     }
     if (!s->report_arg) s->report_arg = s->bag_arg;
   }
+  if (s->overwrite_arg && !s->bittern_arg) {
+    std::printf("/OVERWRITE works with /BITTERN only\n");
+    return 1;
+  }
   if (s->bwf_arg && s->flac_arg) {
     std::printf("/BWF and /FLAC cannot be given together: each track is written either as Broadcast WAV or as FLAC\n");
     return 1;
@@ -347,6 +352,7 @@ void print_usage(void) {
       "  /BAG            with KESTREL, BITTERN: the files and the report as a BagIt bag\n"
       "                  in the folder NAME (the report included; see doc/bag.md)\n"
       "  /TRACE PATH     write every SCSI command of the run to PATH (see doc/trace.md)\n"
+      "  /OVERWRITE      with BITTERN: dump the tape again over a finished NAME.img\n"
       "Example: kestrel /KESTREL TAPE /INPUTID 0:4 /STARTID /REWIND\n"
       "         kestrel /KESTREL TAPE /FROMIMAGE tape.img /STARTID /REWIND\n");
 }

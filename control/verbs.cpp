@@ -75,6 +75,7 @@ enum OptionCode {
   OPT_NO_REPORT,
   OPT_NO_READ_ON,
   OPT_SHOW_CONFIG,
+  OPT_OVERWRITE,
 };
 
 // Every option, the slash switch it stands for and the verbs that take it.
@@ -105,6 +106,7 @@ const Option kOptions[] = {
     {"reread", OPT_REREAD, "N", "/REREAD", bit(READ) | bit(DUMP), "read damaged stretches up to N (1-99) more times"},
     {"report", OPT_REPORT, nullptr, "/REPORT", bit(READ) | bit(DUMP) | bit(COPY), "NAME.json, .sha256, .html (--no-report: none)"},
     {"no-report", OPT_NO_REPORT, nullptr, "", bit(READ) | bit(DUMP) | bit(COPY), nullptr},
+    {"overwrite", OPT_OVERWRITE, nullptr, "/OVERWRITE", bit(DUMP), "dump again over a finished NAME.img (NAME.map)"},
     {"mrs-off", OPT_MRS_OFF, nullptr, "/MRSOFF", kModes, "turn off MRS mode on drives that have it"},
     {"trace", OPT_TRACE, "PATH", "/TRACE", kModes, "every SCSI command of the run to PATH"},
     {"quiet", OPT_QUIET, nullptr, "", kModes, "no status line, only the lasting lines"},

@@ -15,3 +15,8 @@ void say_frame_events(const FrameInfo* info, const FrameEvents* events);
 // true when the frame ends the reading: the 62nd of a blank stretch, but
 // not with /STOPEOT.
 bool take_read_frame(const DatFrame* frame, RunSettings* settings, FrameInfo* info, FrameEvents* events);
+
+// Says so when the image at path is a partial one, of a dump that did not
+// come to the end of the tape (its map beside it says so), and what the
+// files made from it lack. true for such an image.
+bool say_partial_image(const char* path);
