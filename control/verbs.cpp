@@ -18,7 +18,7 @@
 
 namespace {
 
-enum VerbId { READ, TOC, DUMP, RESTORE, COPY, RECORD, PLAY, DRIVES, MERGE };
+enum VerbId { READ, TOC, DUMP, RESTORE, COPY, RECORD, PLAY, DRIVES, MERGE, RESCUE };
 
 struct Verb {
   const char* name;
@@ -43,10 +43,12 @@ const Verb kVerbs[] = {
      "Play the tape on the wave-out device (logs as NAME, default PLAY)."},
     {"drives", nullptr, nullptr, "", 0, 0, nullptr, "List the drives the provider sees, or probe one."},
     {"merge", nullptr, nullptr, "OUT IN...", 2, 1 << 20, nullptr, "One image from several images of a tape."},
+    {"rescue", "/RESCUE", nullptr, "NAME", 1, 1, "/INPUTID",
+     "Read again the frames NAME.map lists as damaged, keeping the best copy in NAME.img."},
 };
 
 constexpr unsigned bit(VerbId v) { return 1u << v; }
-constexpr unsigned kReaders = bit(READ) | bit(TOC) | bit(DUMP) | bit(COPY) | bit(PLAY);
+constexpr unsigned kReaders = bit(READ) | bit(TOC) | bit(DUMP) | bit(COPY) | bit(PLAY) | bit(RESCUE);
 constexpr unsigned kWriters = bit(RESTORE) | bit(COPY) | bit(RECORD);
 constexpr unsigned kModes = kReaders | kWriters;
 constexpr unsigned kAudio = bit(READ) | bit(PLAY);
@@ -96,7 +98,7 @@ const Option kOptions[] = {
     {"rewind", OPT_REWIND, nullptr, "/REWIND", kModes, "rewind first, and skip the lead-in when reading"},
     {"split", OPT_SPLIT, "AT", "", bit(READ), "new files at start-id, program or rate (default)"},
     {"one-file", OPT_ONE_FILE, nullptr, "/ONEWAV", bit(READ), "one file across sampling-rate changes"},
-    {"seek", OPT_SEEK, "POS", "/SEEK", kModes & ~bit(RESTORE),
+    {"seek", OPT_SEEK, "POS", "/SEEK", kModes & ~bit(RESTORE) & ~bit(RESCUE),
      "first to program:N, abs:, run: or program-time:H:M:S:F"},
     {"format", OPT_FORMAT, "F", "", bit(READ), "wav (the default), bwf or flac"},
     {"de-emphasis", OPT_DEEMPHASIS, nullptr, "/DEEMPHASIS", kAudio, "undo 50/15 us pre-emphasis"},

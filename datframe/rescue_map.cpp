@@ -201,21 +201,41 @@ int rescue_map_add_pass(RescueMap* map, const char* kind, const char* drive) {
   return static_cast<int>(map->passes.size());
 }
 
+namespace {
+
+// A record's state from what it keeps, its reads counted on, and whether the
+// pass saw it damaged.
+void note_read(MapRecord* m, const DatFrame* kept, int reads, bool damaged, int pass) {
+  m->state = map_state_of(kept);
+  uint32_t total = m->reads + static_cast<uint32_t>(reads > 0 ? reads : 0);
+  m->reads = static_cast<uint16_t>(total > 0xFFFF ? 0xFFFF : total);
+  if (pass < 1 || pass > MAP_MOST_PASSES) return;
+  uint32_t bit = 1u << (pass - 1);
+  m->seen |= bit;
+  if (damaged)
+    m->damaged |= bit;
+  else
+    m->damaged &= ~bit;
+}
+
+}  // namespace
+
 void rescue_map_take(RescueMap* map, size_t index, const DatFrame* record, int reads, int pass) {
   if (index > map->records.size()) return;
   if (index == map->records.size()) map->records.push_back(MapRecord{-1, MAP_GOOD, 0, 0, 0});
   MapRecord& m = map->records[index];
   FrameInfo info = decode_frame(record);
   m.time = frame_key(&info).time;
-  m.state = map_state_of(record);
-  uint32_t total = m.reads + static_cast<uint32_t>(reads > 0 ? reads : 0);
-  m.reads = static_cast<uint16_t>(total > 0xFFFF ? 0xFFFF : total);
-  if (pass >= 1 && pass <= MAP_MOST_PASSES) {
-    uint32_t bit = 1u << (pass - 1);
-    m.seen |= bit;
-    if (map_state_damaged(m.state)) m.damaged |= bit;
-    else m.damaged &= ~bit;
-  }
+  note_read(&m, record, reads, map_state_damaged(map_state_of(record)), pass);
+}
+
+void rescue_map_read_again(RescueMap* map, size_t index, const DatFrame* copy, const DatFrame* kept, int pass) {
+  if (index >= map->records.size()) return;
+  bool damaged = !copy || map_state_damaged(map_state_of(copy));
+  MapRecord& m = map->records[index];
+  // A pass that saw it once clean keeps it clean for that pass.
+  if (pass >= 1 && pass <= MAP_MOST_PASSES && (m.seen >> (pass - 1) & 1) && !(m.damaged >> (pass - 1) & 1)) damaged = false;
+  note_read(&m, kept, 1, damaged, pass);
 }
 
 void rescue_map_name_tape(RescueMap* map) {
@@ -268,4 +288,36 @@ int rescue_map_read(const std::string& path, RescueMap* map, std::string* why) {
 size_t rescue_map_next_damaged(const RescueMap* map, size_t from) {
   while (from < map->records.size() && !map_state_damaged(map->records[from].state)) ++from;
   return from;
+}
+
+MapDamageClass rescue_map_class(const MapRecord* m) {
+  if (m->damaged == 0) return MAP_UNDAMAGED;
+  if (__builtin_popcount(m->seen) < 2) return MAP_ONE_PASS;
+  return m->damaged == m->seen ? MAP_TAPES : MAP_DRIVES;
+}
+
+MapDamage rescue_map_damage(const RescueMap* map) {
+  MapDamage out;
+  out.per_pass.assign(map->passes.size(), 0);
+  std::vector<uint32_t> drive_passes;  // per drive, its passes' bits
+  for (size_t p = 0; p < map->passes.size(); ++p) {
+    size_t d = 0;
+    while (d < out.per_drive.size() && out.per_drive[d].first != map->passes[p].drive) ++d;
+    if (d == out.per_drive.size()) {
+      out.per_drive.push_back({map->passes[p].drive, 0});
+      drive_passes.push_back(0);
+    }
+    drive_passes[d] |= 1u << p;
+  }
+  for (const MapRecord& m : map->records) {
+    switch (rescue_map_class(&m)) {
+      case MAP_TAPES: ++out.tapes; break;
+      case MAP_DRIVES: ++out.drives; break;
+      case MAP_ONE_PASS: ++out.one_pass; break;
+      case MAP_UNDAMAGED: break;
+    }
+    for (size_t p = 0; p < out.per_pass.size(); ++p) out.per_pass[p] += m.damaged >> p & 1;
+    for (size_t d = 0; d < drive_passes.size(); ++d) out.per_drive[d].second += (m.damaged & drive_passes[d]) ? 1 : 0;
+  }
+  return out;
 }

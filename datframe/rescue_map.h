@@ -58,6 +58,9 @@ int rescue_map_add_pass(RescueMap* map, const char* kind, const char* drive);
 // Record index (appended when it is the next) now holds record, read reads
 // times by pass (0: no pass read it now, as for a record taken over from an input).
 void rescue_map_take(RescueMap* map, size_t index, const DatFrame* record, int reads, int pass);
+// Record index read once more by pass: copy is what the read gave (nullptr:
+// it could not be read), kept the record the image keeps now.
+void rescue_map_read_again(RescueMap* map, size_t index, const DatFrame* copy, const DatFrame* kept, int pass);
 // Says what recognises the tape, from the first record with a time (nothing before one is read).
 void rescue_map_name_tape(RescueMap* map);
 // Writes the map to path whole or not at all: a temporary file beside it,
@@ -68,3 +71,16 @@ int rescue_map_write(const RescueMap* map, const std::string& path);
 int rescue_map_read(const std::string& path, RescueMap* map, std::string* why);
 // The first record whose state is damaged, at or after from; records.size() when none is.
 size_t rescue_map_next_damaged(const RescueMap* map, size_t from);
+
+// Whose a damaged frame is, from the passes that read it: the tape's when
+// every pass saw it damaged (at the same absolute time, on every drive), the
+// drive's when a pass or a drive read it clean; one pass alone cannot tell.
+enum MapDamageClass { MAP_UNDAMAGED = 0, MAP_TAPES = 1, MAP_DRIVES = 2, MAP_ONE_PASS = 3 };
+MapDamageClass rescue_map_class(const MapRecord* record);
+
+struct MapDamage {
+  size_t tapes = 0, drives = 0, one_pass = 0;  // frames of each class
+  std::vector<size_t> per_pass;                 // frames each pass read damaged
+  std::vector<std::pair<std::string, size_t>> per_drive;  // and each drive, over its passes
+};
+MapDamage rescue_map_damage(const RescueMap* map);

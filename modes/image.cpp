@@ -118,13 +118,6 @@ int put(Pass* p, const DatFrame* frame, int reads = 1) {
   return 0;
 }
 
-std::string time_text(int64_t time) {
-  if (time < 0) return "(no time)";
-  char text[16];
-  dat_frames_text(static_cast<uint64_t>(time), text, sizeof text);
-  return text;
-}
-
 // The stand-ins of the frames waiting, placed by the frames around them:
 // the last frame read and after (nullptr: none follows). 0, or -1 when a
 // write failed.
@@ -134,7 +127,7 @@ int put_waiting(Pass* p, const FrameKey* after) {
   p->waiting = 0;
   FrameKey place = place_unreadable_run(&p->last_key, after, count);
   std::printf("\n - %lld unreadable frames at %s: %s as silent stand-ins\n", static_cast<long long>(count),
-              time_text(place.time).c_str(), p->kept);
+              frame_time_text(place.time).c_str(), p->kept);
   for (int64_t i = 0; i < count; ++i) {
     FrameKey key{place.time >= 0 ? place.time + i : -1, place.program};
     DatFrame stand_in;
@@ -169,7 +162,7 @@ void pass_failed_read(Pass* p) {
     int64_t time = info.absolute.valid ? time_code_frames(info.absolute.code) : -1;
     if (time >= 0)
       std::printf("\n - unreadable after every re-read: frame at %s %s as a silent stand-in\n",
-                  time_text(time).c_str(), p->kept);
+                  frame_time_text(time).c_str(), p->kept);
     else
       std::printf("\n - unreadable after every re-read: frame %s as a silent stand-in\n", p->kept);
     print_subcode(p->s);

@@ -25,10 +25,15 @@ bool say_partial_image(const char* path) {
   int64_t last = -1;
   for (const MapRecord& m : map.records)
     if (m.time >= 0) last = m.time;
-  char when[16] = "no time";
-  if (last >= 0) dat_frames_text(static_cast<uint64_t>(last), when, sizeof when);
   std::printf(" - %s is a partial image: its map says the dump stopped after %zu frames (at %s); the files lack the "
               "tape after that\n",
-              path, map.records.size(), when);
+              path, map.records.size(), frame_time_text(last).c_str());
   return true;
+}
+
+std::string frame_time_text(int64_t frames) {
+  if (frames < 0) return "(no time)";
+  char text[16];
+  dat_frames_text(static_cast<uint64_t>(frames), text, sizeof text);
+  return text;
 }

@@ -2,12 +2,15 @@
 // where it stopped, on the same tape only; a finished image is kept.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "datframe/frame_copy.h"
 #include "datframe/rescue_map.h"
 #include "tests/support/bytes.h"
+#include "tests/support/e2e/bus_file.h"
 #include "tests/support/e2e/json.h"
 #include "tests/support/e2e/tape.h"
 #include "tests/support/e2e/tape_run.h"
@@ -136,6 +139,61 @@ TEST(RescueMap, AnotherTapeAFinishedImageAndAPartialOneAreRefusedOrSaid) {
     EXPECT_EQ(r.exit_code, 5) << r.out;
     EXPECT_TRUE(same_bytes(t.read(std::string(name) + ".img"), image));
   }
+}
+
+// Two drives with one cassette: the dump's at 0:4 misreads some frames on
+// every read, the rescue's at 0:5 others; a few frames are flagged on the
+// tape itself, one frame misreads on both. The rescue reads again only what
+// the map lists, keeps what either drive read clean, and the map classes each
+// damaged frame: misread by one drive only, the drive's; flagged on every
+// pass, the tape's.
+TEST(RescueMap, ARescueOnASecondDriveKeepsWhatEitherReadsAndTellsWhoseTheDamageIs) {
+  Tape tape = tape_of_programs({{1, 3000}, {2, 3000}});
+  const std::vector<size_t> on_tape = {700, 4100, 4101};
+  const std::vector<size_t> drive_a = {5, 6, 1500, 1501, 1502, 2990, 3005, 5000, 5999};
+  const std::vector<size_t> drive_b = {100, 1502, 3006, 4500};
+  for (size_t i : on_tape) tape_flag(&tape, i, 0x60);
+  auto flaky = [](const std::vector<size_t>& frames) {
+    std::string list;
+    for (size_t f : frames) list += std::to_string(f) + ":1 ";
+    return list;
+  };
+  TapeRun t;
+  ASSERT_TRUE(tape_write(tape, t.path("tape.dat")));
+  ASSERT_TRUE(write_bus_file(t.path("bus.ini"),
+                             {{"0:4", {{"cassette", "tape.dat"}, {"flaky", flaky(drive_a)}}},
+                              {"0:5", {{"cassette", "tape.dat"}, {"flaky", flaky(drive_b)}, {"locate_slop", "3"}}}},
+                             {{"stats", "stats.json"}}));
+  ProcessResult r = t.run_in("", {"/BITTERN", "TAPE", "/INPUTID", "0:4"});
+  ASSERT_EQ(r.exit_code, 5) << r.out;
+  double dump_seconds = t.stat("drive_seconds");
+  r = t.run_in("", {"rescue", "TAPE", "--drive", "0:5"});
+  ASSERT_EQ(r.exit_code, 5) << r.out;
+  EXPECT_NE(r.out.find("Rescue pass 2 over TAPE.img: 12 damaged frames in 7 stretches, read again on "), std::string::npos)
+      << r.out;
+  EXPECT_LT(t.stat("drive_seconds"), dump_seconds / 10);
+
+  std::string image = t.read("TAPE.img");
+  ASSERT_EQ(image.size(), tape.frames.size() * DAT_FRAME_BYTES);
+  RescueMap map = map_of(t, "TAPE.map");
+  ASSERT_EQ(map.passes.size(), 2u);
+  EXPECT_EQ(map.passes[1].kind, "rescue");
+  expect_map_agrees(map, image);
+  for (size_t i = 0; i < tape.frames.size(); ++i) {
+    bool a = std::count(drive_a.begin(), drive_a.end(), i), b = std::count(drive_b.begin(), drive_b.end(), i);
+    bool flagged = std::count(on_tape.begin(), on_tape.end(), i);
+    const DatFrame* record = reinterpret_cast<const DatFrame*>(image.data() + i * DAT_FRAME_BYTES);
+    MapDamageClass expected = flagged || (a && b) ? MAP_TAPES : a ? MAP_DRIVES : MAP_UNDAMAGED;
+    EXPECT_EQ(rescue_map_class(&map.records[i]), expected) << "frame " << i;
+    if (a && b)
+      EXPECT_EQ(record_rank(record), COPY_BOTH_FLAGGED) << "frame " << i;
+    else
+      EXPECT_EQ(std::memcmp(record, &tape.frames[i], sizeof *record), 0) << "frame " << i;
+  }
+  EXPECT_NE(r.out.find(" - whose damage: 4 frames the tape's (damaged on every pass), 8 the drives' (read clean on "
+                       "another pass or drive), 0 read on one pass only; damaged frames per pass 1: 12, 2: 4\n"),
+            std::string::npos)
+      << r.out;
 }
 
 }  // namespace

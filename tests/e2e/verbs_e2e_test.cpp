@@ -147,6 +147,7 @@ TEST(Verbs, EachVerbLeavesTheFilesOfItsSlashForm) {
       {{"toc", "LIST", "--from-image", "SRC.img"}, {"/TOC", "LIST", "/FROMIMAGE", "SRC.img"}, 0},
       {{"dump", "IMG", "--read-on", "-d", "0:4", "--report"}, {"/BITTERN", "IMG", "/INPUTID", "0:4", "/STOPEOT", "/REPORT"}, 5},
       {{"dump", "--overwrite", "SRC", "-d", "0:4"}, {"/BITTERN", "SRC", "/INPUTID", "0:4", "/OVERWRITE"}, 5},
+      {{"rescue", "SRC", "-d", "0:4"}, {"/RESCUE", "SRC", "/INPUTID", "0:4"}, 6},  // no map: nothing to read again
       {{"restore", "SRC", "-d", "0:5"}, {"/BUNTING", "SRC", "/OUTPUTID", "0:5"}, 5},
       {{"restore", "--rewind", "SRC", "--to-drive", "0:5"}, {"/BUNTING", "SRC", "/OUTPUTID", "0:5", "/REWIND"}, 5},
       {{"copy", "--to-drive", "0:5", "--report", "-d", "0:4"}, {"/PINTAIL", "/INPUTID", "0:4", "/OUTPUTID", "0:5", "/REPORT"}, 5},
