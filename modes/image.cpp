@@ -225,6 +225,8 @@ int dump_from(Pass* p) {
   p->image = nullptr;
   int result = image_writer_finish(&image);
   transfer_report_file(p->run.report, name, false);
+  // What the image does not hold: the drive, the time, the options, the report.
+  write_image_record(&p->run, s, name);
   return result;
 }
 
