@@ -394,6 +394,9 @@ bool align_inputs(std::vector<Input>& inputs) {
   return true;
 }
 
+bool read_record(const Input& in, size_t record, DatFrame* frame) { return image_record_read_at(in.file, record, frame); }
+
+// Writes text to path whole or not at all.
 bool write_whole(const std::string& path, const std::string& text) {
   std::string temporary = path + ".tmp";
   FILE* f = std::fopen(temporary.c_str(), "wb");
