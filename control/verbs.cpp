@@ -78,6 +78,12 @@ enum OptionCode {
   OPT_NO_READ_ON,
   OPT_SHOW_CONFIG,
   OPT_OVERWRITE,
+  OPT_ORIGINATOR,
+  OPT_REFERENCE,
+  OPT_IDENTIFIER,
+  OPT_LOCATION,
+  OPT_COPYRIGHT,
+  OPT_TRANSFER_TIME,
 };
 
 // Every option, the slash switch it stands for and the verbs that take it.
@@ -111,6 +117,15 @@ const Option kOptions[] = {
     {"overwrite", OPT_OVERWRITE, nullptr, "/OVERWRITE", bit(DUMP), "dump again over a finished NAME.img (NAME.map)"},
     {"mrs-off", OPT_MRS_OFF, nullptr, "/MRSOFF", kModes, "turn off MRS mode on drives that have it"},
     {"trace", OPT_TRACE, "PATH", "/TRACE", kModes, "every SCSI command of the run to PATH"},
+    // The archive's identity: one line of help for all (doc/command-line.md).
+    {"originator", OPT_ORIGINATOR, "TEXT", "/ORIGINATOR", bit(READ),
+     "the archive; --reference, --identifier, --archive-location, --copyright, --transfer-time"},
+    {"reference", OPT_REFERENCE, "TEXT", "/REFERENCE", bit(READ), nullptr},
+    {"identifier", OPT_IDENTIFIER, "TEXT", "/IDENTIFIER", bit(READ), nullptr},
+    {"archive-location", OPT_LOCATION, "TEXT", "/LOCATION", bit(READ), nullptr},
+    {"copyright", OPT_COPYRIGHT, "TEXT", "/COPYRIGHT", bit(READ), nullptr},
+    {"transfer-time", OPT_TRANSFER_TIME, "ISO", "/TRANSFERTIME", bit(READ) | bit(DUMP) | bit(COPY),
+     "the transfer's time fixed, e.g. 2026-12-09T10:00:00Z"},
     {"quiet", OPT_QUIET, nullptr, "", kModes, "no status line, only the lasting lines"},
     {"verbose", OPT_VERBOSE, nullptr, "", kModes, "say the slash command the run stands for"},
     {"probe", OPT_PROBE, "A:T", "", bit(DRIVES), "probe the drive at A:T"},
@@ -207,6 +222,7 @@ void print_verb_help(const Verb& v, VerbId id) {
   std::printf("Options (in any order; -- ends them):\n");
   for (const Option& o : kOptions) {
     if (!(o.verbs & bit(id)) || !o.help) continue;
+    if (o.code == OPT_TRANSFER_TIME && (bit(id) & option_of(OPT_ORIGINATOR)->verbs)) continue;  // named there
     char left[40];
     char short_form[5] = "    ";
     if (o.code < 256) std::snprintf(short_form, sizeof short_form, "-%c, ", o.code);
@@ -292,6 +308,14 @@ int check_combination(const Given& g) {
   return 0;
 }
 
+const struct {
+  int code;
+  DefaultKey key;
+} kTextDefaults[] = {{OPT_ORIGINATOR, DEFAULT_ORIGINATOR},
+                     {OPT_LOCATION, DEFAULT_LOCATION},
+                     {OPT_COPYRIGHT, DEFAULT_COPYRIGHT},
+                     {OPT_TRANSFER_TIME, DEFAULT_TRANSFER_TIME}};
+
 void set_option(Given* g, int code, const char* value) {
   g->option[index_of(option_of(code))] = true;
   g->value[index_of(option_of(code))] = value;
@@ -319,14 +343,20 @@ void apply_defaults(Given* g, const Defaults& d) {
     if (given(*g, sw.off)) g->option[index_of(option_of(sw.on))] = false;
     else if (!given(*g, sw.on) && default_says_yes(d.values[sw.key].value)) set_option(g, sw.on, nullptr);
   }
+  // What the archive sets once: its name, location and copyright, the time.
+  for (const auto& [code, key] : kTextDefaults) {
+    const std::string& value = d.values[key].value;
+    if (!value.empty() && takes(code) && !given(*g, code)) set_option(g, code, value.c_str());
+  }
 }
 
 // The defaults in force and where each came from; with a verb's command
 // line, what it gives in their place.
 void print_config(const Given* g, const Defaults& d) {
-  const int given_as[DEFAULT_COUNT][2] = {
-      {OPT_DRIVE, 0}, {OPT_FORMAT, 0}, {OPT_REPORT, OPT_NO_REPORT}, {OPT_READ_ON, OPT_NO_READ_ON}};
-  const char* unset[DEFAULT_COUNT] = {"(none)", "wav", "no", "no"};
+  const int given_as[DEFAULT_COUNT][2] = {{OPT_DRIVE, 0},      {OPT_FORMAT, 0},    {OPT_REPORT, OPT_NO_REPORT},
+                                          {OPT_READ_ON, OPT_NO_READ_ON}, {OPT_ORIGINATOR, 0}, {OPT_LOCATION, 0},
+                                          {OPT_COPYRIGHT, 0}, {OPT_TRANSFER_TIME, 0}};
+  const char* unset[DEFAULT_COUNT] = {"(none)", "wav", "no", "no", "kestrel", "(none)", "(none)", "(now)"};
   for (int key = 0; key < DEFAULT_COUNT; ++key) {
     std::string value = d.values[key].value, source = d.values[key].source;
     const int* codes = given_as[key];

@@ -112,7 +112,16 @@ int finish_track_files(Extraction* x) {
 // (the mode cannot go on).
 int open_track_files(Extraction* x, int track) {
   TrackFile& f = x->files;
-  if (track_file_names_drive(x->s) && f.drive[0] == '\0') describe_input_drive(x->s, f.drive, sizeof f.drive);
+  if (track_file_names_drive(x->s) && f.drive[0] == '\0') {
+    // From an image: the drive that read the tape, as the image's record names it.
+    const ImageProvenance& made = x->run.image_made;
+    if (x->run.image_made_known) {
+      std::snprintf(f.drive, sizeof f.drive, "%s", provenance_drive(made).c_str());
+      std::snprintf(f.image, sizeof f.image, "image %.100s of %.40s", made.image.c_str(), made.transfer_time.c_str());
+    } else {
+      describe_input_drive(x->s, f.drive, sizeof f.drive);
+    }
+  }
   if (track_file_open(&x->files, x->s, track, x->info.rate_code) != 0) return 1;
   x->totals = ConcealTotals{};
   x->unreadable = 0;

@@ -19,11 +19,14 @@ namespace {
 
 std::vector<std::string> g_arguments;
 
+}  // namespace
+
 // Local time with its offset from UTC, ISO 8601: 2026-12-07T18:31:02+01:00.
-std::string local_time_text() {
-  time_t now = static_cast<time_t>(platform_time_s());
+std::string report_time_text(int64_t seconds, bool utc) {
+  time_t now = static_cast<time_t>(seconds);
   struct tm local {};
-  localtime_r(&now, &local);
+  if (utc) gmtime_r(&now, &local);
+  else localtime_r(&now, &local);
   char text[40];
   size_t used = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
   long offset = local.tm_gmtoff / 60;
@@ -32,6 +35,18 @@ std::string local_time_text() {
   std::snprintf(text + used, sizeof text - used, "%c%02ld:%02ld", sign, offset / 60, offset % 60);
   return text;
 }
+
+const std::vector<std::string>& report_arguments() { return g_arguments; }
+
+void transfer_report_fix_time(TransferReport* r, int64_t seconds) {
+  if (!r) return;
+  r->time_fixed = true;
+  r->started = r->finished = report_time_text(seconds, true);
+}
+
+namespace {
+
+std::string local_time_text() { return report_time_text(platform_time_s(), false); }
 
 int32_t file_index(TransferReport* r, const char* file) {
   if (!file) return -1;
@@ -275,6 +290,8 @@ std::string report_json(const TransferReport& r) {
   Json& source = doc["source"] = Json::object();
   if (!r.source.image.empty()) {
     source["image"] = r.source.image;
+    // The reading that made the image, as its record says.
+    if (r.source.image_made_known) source["made"] = provenance_reading_json(r.source.image_made);
   } else {
     source["adapter"] = r.source.adapter;
     source["target"] = r.source.target;
@@ -349,7 +366,7 @@ int transfer_report_finish(TransferReport* r, ReportSummary* summary, ReportFail
   settle_pending(r);
   checksum_worker_finish(r->checksums, &r->files);
   r->checksums = nullptr;
-  r->finished = local_time_text();
+  if (!r->time_fixed) r->finished = local_time_text();
   ReportNames names = transfer_report_names(r->base_name);
   summary->json_name = names.json;
   summary->html_name = names.html;

@@ -16,6 +16,7 @@
 #include "datframe/frame_info.h"
 #include "report/checksums.h"
 #include "report/programs.h"
+#include "report/provenance.h"
 #include "report/run_tally.h"
 
 struct ChecksumWorker;
@@ -28,6 +29,8 @@ struct ReportSource {
   std::string product;
   std::string revision;
   std::string image;  // not empty: the frames came from this image file
+  bool image_made_known = false;  // the image's record was read: image_made
+  ImageProvenance image_made;
 };
 
 // REPORT_RECOVERED: a frame damaged on a read and clean on a later one; such
@@ -63,6 +66,7 @@ struct TransferReport {
   ReportSource source;
   std::string started;
   std::string finished;
+  bool time_fixed = false;  // started and finished are the transfer's time given
   int64_t frames = 0;  // positions read, unreadable ones included
   int64_t frames_read = 0;
   // The run's tally, kept by the mode: the counts and the verdict come from it.
@@ -112,6 +116,15 @@ struct ReportFailure {
 // The arguments kestrel was started with, as typed; the report lists them.
 // Kept for the process (the program calls it once, before the mode).
 void remember_report_arguments(int argc, char** argv);
+
+// Times as the report gives them: local time with its offset, ISO 8601;
+// fixed, at UTC (+00:00).
+std::string report_time_text(int64_t seconds, bool utc);
+// The arguments remember_report_arguments kept.
+const std::vector<std::string>& report_arguments();
+// Fixes the report's times (started, finished) at seconds since 1970: two
+// readings of one image then give the same report.
+void transfer_report_fix_time(TransferReport* report, int64_t seconds);
 
 // Begins a report of the run whose tally is tally (which outlives the
 // report); the started time is now. nullptr when out of memory.

@@ -75,8 +75,19 @@ int finish_flac(TrackFile* f) {
   auto add = [&tags](const char* name, const std::string& value) {
     if (!value.empty()) tags.comments.emplace_back(name, value);
   };
-  track_description(&m, text, sizeof text);
+  track_file_description(f, text, sizeof text);
   add("DESCRIPTION", text);
+  // The archive's names for the file, as a Broadcast WAV file has them.
+  const RunSettings* s = f->settings;
+  add("ORGANIZATION", track_file_originator(f));
+  if (s) add("COPYRIGHT", s->copyright);
+  if (s) add("DAT_ARCHIVE_LOCATION", s->location);
+  track_file_reference(f, text, sizeof text);
+  add("DAT_REFERENCE", text);
+  uint8_t umid[32];
+  track_file_umid(f, umid);
+  for (size_t i = 0; i < sizeof umid; ++i) std::snprintf(text + 2 * i, 3, "%.2x", umid[i]);
+  add("DAT_UMID", text);
   track_program_name(&m, text, sizeof text);
   add("DAT_PROGRAM", text);
   // The track a player shows is the tape's program, not the file's number.
@@ -96,6 +107,7 @@ int finish_flac(TrackFile* f) {
   add("DAT_EMPHASIS", track_emphasis_text(&m, f->emphasis.deemphasis));
   if (m.has_first) add("DAT_COPY_CODE", std::to_string(m.first.scms));
   add("DAT_DRIVE", f->drive);
+  add("DAT_IMAGE", f->image);
   add("ENCODER", "kestrel " KESTREL_VERSION);
   // Program starts make the cue sheet's tracks; every other marker (start
   // IDs, damaged and unreadable frames, continuity breaks, blank stretches)

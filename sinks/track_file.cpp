@@ -2,12 +2,16 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/digest.h"
 #include "platform/log.h"
 #include "sinks/audio_writer.h"
 #include "sinks/valid_files.h"
 #include "wavlib/thistle.h"
+
+// How many of the run's first frames make the tape's identity.
+static const uint32_t kTapeIdentityFrames = 100;
 
 int32_t audio_file_rate(int32_t rate_code) {
   int32_t rate = dat_rate_hz(rate_code);
@@ -85,6 +89,8 @@ int track_file_finish(TrackFile* f, const ConcealTotals* totals, int unreadable,
     f->log = nullptr;
   }
   if (audio_open(f) && f->writer->finish(f) != 0) result = -1;
+  // The tape's identity is what the first file named: later files share its stem.
+  if (f->tape_identity.frames > 0) f->tape_identity.frames = kTapeIdentityFrames;
   audio_worker_stop(f);
   digest_free(f->md5);
   f->md5 = nullptr;
@@ -97,7 +103,57 @@ TrackFileSuffixes track_file_suffixes(const RunSettings* s) { return {s->flac_ar
 
 bool track_file_names_drive(const RunSettings* s) { return s->flac_arg || s->bwf_arg; }
 
+namespace {
+
+// The SHA-256 of the tape's and the file's identity and the track.
+void identity_digest(const TrackFile* f, uint8_t* sha) {
+  uint64_t words[6] = {f->tape_identity.lanes[0], f->tape_identity.lanes[1], f->file_identity.lanes[0],
+                       f->file_identity.lanes[1], f->file_identity.frames, static_cast<uint64_t>(f->track)};
+  Digest* digest = digest_begin(DIGEST_SHA256);
+  digest_add(digest, words, sizeof words);
+  digest_end(digest, sha, nullptr);
+}
+
+}  // namespace
+
+const char* track_file_originator(const TrackFile* f) {
+  return f->settings && f->settings->originator[0] ? f->settings->originator : "kestrel";
+}
+
+void track_file_reference(const TrackFile* f, char* text, size_t size) {
+  if (f->settings && f->settings->reference[0]) {
+    std::snprintf(text, size, "%s-%.3d", f->settings->reference, f->track % 1000);
+    return;
+  }
+  std::snprintf(text, size, "KESTREL-%.16llx-%.3d", static_cast<unsigned long long>(f->tape_identity.lanes[0]),
+                f->track % 1000);
+}
+
+void track_file_umid(const TrackFile* f, uint8_t* umid) {
+  // The universal label of a UMID (material type not identified), the
+  // methods (material number by UUID, instance by local registration), 19
+  // bytes to come, instance 0: the file is the original.
+  const uint8_t kLabel[16] = {0x06, 0x0A, 0x2B, 0x34, 0x01, 0x01, 0x01, 0x05,
+                              0x01, 0x01, 0x0F, 0x20, 0x13, 0x00, 0x00, 0x00};
+  uint8_t sha[32];
+  identity_digest(f, sha);
+  std::memcpy(umid, kLabel, sizeof kLabel);
+  std::memcpy(umid + 16, sha, 16);
+  // A UUID of the custom version 8, variant 10.
+  umid[16 + 6] = static_cast<uint8_t>((umid[16 + 6] & 0x0F) | 0x80);
+  umid[16 + 8] = static_cast<uint8_t>((umid[16 + 8] & 0x3F) | 0x80);
+}
+
+void track_file_description(const TrackFile* f, char* text, size_t size) {
+  char tape[160];
+  track_description(&f->meta, tape, sizeof tape);
+  const char* identifier = f->settings ? f->settings->identifier : "";
+  std::snprintf(text, size, "%.90s%s%s", identifier, *identifier ? "; " : "", tape);
+}
+
 int track_file_open(TrackFile* f, const RunSettings* s, int track, int32_t rate_code) {
+  f->settings = s;
+  f->file_identity = TrackIdentity{};
   f->kind = s->flac_arg ? TRACK_FILE_FLAC : s->bwf_arg ? TRACK_FILE_BWF : TRACK_FILE_WAV;
   f->writer = f->kind == TRACK_FILE_FLAC ? &kFlacWriter : f->kind == TRACK_FILE_BWF ? &kBwfWriter : &kWavWriter;
   emphasis_stage_begin(&f->emphasis, s->deemphasis_arg != 0, false, audio_file_rate(rate_code));
@@ -126,6 +182,8 @@ int track_file_open(TrackFile* f, const RunSettings* s, int track, int32_t rate_
 int track_file_write(TrackFile* f, const FrameInfo* info, uint8_t* pcm, int bytes) {
   emphasis_stage_take(&f->emphasis, info->emphasis, pcm, bytes);
   track_meta_take(&f->meta, info, static_cast<uint32_t>(bytes) / 4);
+  track_identity_take(&f->file_identity, info, pcm, bytes);
+  if (f->tape_identity.frames < kTapeIdentityFrames) track_identity_take(&f->tape_identity, info, pcm, bytes);
   return f->writer->write(f, pcm, bytes);
 }
 
@@ -144,6 +202,7 @@ int track_file_restart(TrackFile* f, int32_t rate_code) {
   f->rate_code = rate_code;
   f->data_bytes = 0;
   track_meta_reset(&f->meta);
+  f->file_identity = TrackIdentity{};
   emphasis_stage_restart(&f->emphasis, audio_file_rate(rate_code));
   audio_worker_stop(f);
   return f->writer->restart(f);

@@ -26,6 +26,11 @@ struct TrackFile {
   TrackFileKind kind = TRACK_FILE_WAV;
   const AudioWriter* writer = &kWavWriter;  // of the kind
   char drive[64] = "";      // the drive the tape is read on, as the records name it (given by the caller)
+  // The image the frames came through, "NAME.img of TIME" ("": none; given by the caller).
+  char image[192] = "";
+  const RunSettings* settings = nullptr;  // the run's, from the open: the archive's texts
+  TrackIdentity tape_identity;  // the run's first frames, whatever file they went to
+  TrackIdentity file_identity;  // the file's frames
   int32_t track = 0;
   FILE* wav = nullptr;  // the WAV or Broadcast WAV file
   FlacFile* flac = nullptr;
@@ -37,7 +42,7 @@ struct TrackFile {
   bool write_failed = false;
   TrackMeta meta;            // what the file's frames said
   Digest* md5 = nullptr;     // of the audio written (Broadcast WAV)
-  char reference[32] = "";   // the file's own name for the archive (Broadcast WAV)
+  char reference[33] = "";   // the file's own name for the archive, once finished (Broadcast WAV, FLAC)
   EmphasisStage emphasis;  // /DEEMPHASIS: pre-emphasised frames are written de-emphasised
   PcmWorker* worker = nullptr;  // hashes or encodes the audio beside the reading
   bool md5_lost = false;        // the running MD5 missed audio: it is taken from the file at the finish
@@ -59,6 +64,17 @@ TrackFileSuffixes track_file_suffixes(const RunSettings* settings);
 // Whether the audio file of a run with these switches names the drive the
 // tape is read on (Broadcast WAV, FLAC): the caller then gives it in drive.
 bool track_file_names_drive(const RunSettings* settings);
+
+// The file's names for the archive, from what it holds so far: its
+// OriginatorReference (the stem given, or one from the tape's first frames,
+// then the track) and a basic UMID (SMPTE 330M: 32 bytes, the material
+// number from the tape's and the file's frames); the description (the
+// identifiers given, then the tape's program and absolute time).
+void track_file_reference(const TrackFile* file, char* text, size_t size);
+void track_file_umid(const TrackFile* file, uint8_t* umid32);
+void track_file_description(const TrackFile* file, char* text, size_t size);
+// The archive's originator: the one given, or "kestrel".
+const char* track_file_originator(const TrackFile* file);
 
 // Creates track `track`'s audio file and log, named from the file-name
 // argument, in the kind the switches ask for, its header for no audio yet at

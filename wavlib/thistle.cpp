@@ -430,6 +430,25 @@ uint32_t thistle_put_chunk(void* out, const char* id, const void* data, uint32_t
   return total;
 }
 
+uint32_t thistle_put_info_chunk(void* out, const ThistleInfo* fields, uint32_t count) {
+  // "LIST" "INFO": a chunk a field, its text NUL-terminated; empty fields left out.
+  uint32_t size = 4;
+  for (uint32_t i = 0; i < count; ++i)
+    if (fields[i].text && fields[i].text[0])
+      size += thistle_put_chunk(nullptr, fields[i].id, nullptr, static_cast<uint32_t>(strlen(fields[i].text)) + 1);
+  if (size == 4) return 0;
+  if (out == nullptr) return 8 + size;
+  unsigned char* p = static_cast<unsigned char*>(out);
+  memcpy(p, "LIST", 4);
+  put_le32(p + 4, size);
+  memcpy(p + 8, "INFO", 4);
+  p += 12;
+  for (uint32_t i = 0; i < count; ++i)
+    if (fields[i].text && fields[i].text[0])
+      p += thistle_put_chunk(p, fields[i].id, fields[i].text, static_cast<uint32_t>(strlen(fields[i].text)) + 1);
+  return 8 + size;
+}
+
 uint32_t thistle_put_cue_chunks(void* out, const ThistleCue* cues, uint32_t count) {
   if (cues == nullptr || count == 0) return 0;
   // "cue ": the count, then per marker its ID, position, "data", two chunk

@@ -177,6 +177,16 @@ THISTLE_EXPORT int32_t thistle_settle_descriptor(int fd);
 /* Writes one chunk (header, size bytes, pad byte) into out, or measures it when
    out is null. The byte count. */
 THISTLE_EXPORT uint32_t thistle_put_chunk(void* out, const char* id, const void* data, uint32_t size);
+/* One field of a "LIST" "INFO" chunk: its id ("IARL", "ICOP", ...; four
+   characters, no NUL) and its text. */
+typedef struct ThistleInfo {
+  char id[4];
+  const char* text;
+} ThistleInfo;
+THISTLE_STATIC_ASSERT(offsetof(ThistleInfo, text) == sizeof(void*));
+/* Writes a "LIST" "INFO" chunk of the fields whose text is not empty into
+   out, or measures it when out is null. The byte count; 0 when all are empty. */
+THISTLE_EXPORT uint32_t thistle_put_info_chunk(void* out, const ThistleInfo* fields, uint32_t count);
 /* Writes a "cue " chunk and a "LIST" "adtl" chunk of labels for count markers
    into out, or measures them when out is null. The byte count; 0 for no markers. */
 THISTLE_EXPORT uint32_t thistle_put_cue_chunks(void* out, const ThistleCue* cues, uint32_t count);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <filesystem>
 #include <cstring>
 #include <map>
 #include <regex>
@@ -73,7 +74,7 @@ TEST(Archival, BroadcastWavCarriesTheTapesMetadataMarkersAndMd5) {
   EXPECT_TRUE(same_bytes(f.data(), tape_pcm(tape, 0, 800 + 61)));
   EXPECT_EQ(md5_chunk_hex(f), md5_hex(f.data()));
   EXPECT_EQ(mediainfo_md5_hex(bwf.path("TAPE001.wav")), md5_hex(f.data()));
-  EXPECT_EQ(f.chunks["bext"].size(), 602u + 318u);
+  EXPECT_EQ(f.chunks["bext"].size(), 602u + 446u);
 
   // Markers: program and start-ID run starts, every damaged frame, the blank
   // stretch's start, in samples.
@@ -89,10 +90,11 @@ TEST(Archival, BroadcastWavCarriesTheTapesMetadataMarkersAndMd5) {
   EXPECT_EQ(tags["encoded_by"], "kestrel");
   EXPECT_EQ(tags["date"], "1994-05-17");
   EXPECT_EQ(tags["creation_time"], "13:45:30");
-  // Frame 1000 is 30 seconds in: 1000 frames of 1440 samples.
-  EXPECT_EQ(tags["time_reference"], "1440000");
+  // The date pack's 13:45:30 is the time of day of frame 5, which carries it first.
+  EXPECT_EQ(tags["time_reference"], std::to_string(49530ull * 48000 - 5 * 1440));
   EXPECT_EQ(tags["originator_reference"].rfind("KESTREL-", 0), 0u) << tags["originator_reference"];
-  EXPECT_NE(tags["coding_history"].find("A=PCM,F=48000,W=16,M=stereo,T=DAT;SONY SDT-9000 1.13"), std::string::npos)
+  EXPECT_NE(tags["coding_history"].find("A=PCM,F=48000,W=16,M=stereo,T=DAT;SONY SDT-9000 1.13;absolute time 00:00:30:00\r"),
+            std::string::npos)
       << tags["coding_history"];
   EXPECT_NE(tags["coding_history"].find("A=PCM,F=48000,W=16,M=stereo,T=kestrel "), std::string::npos);
 
@@ -101,10 +103,12 @@ TEST(Archival, BroadcastWavCarriesTheTapesMetadataMarkersAndMd5) {
   EXPECT_NE(info.out.find("DAT program 1 from absolute time 00:00:30:00|kestrel|1994-05-17"), std::string::npos)
       << info.out;
 
-  // Each file its own reference; the plain WAV file stays canonical.
+  // The reference comes from the tape's frames: the same in another reading;
+  // the plain WAV file stays canonical.
   TapeRun again;
   again.run(tape, {"/KESTREL", "TAPE", "/BWF"});
-  EXPECT_NE(ffprobe_tags(again.path("TAPE001.wav"))["originator_reference"], tags["originator_reference"]);
+  EXPECT_EQ(ffprobe_tags(again.path("TAPE001.wav"))["originator_reference"], tags["originator_reference"]);
+  EXPECT_TRUE(std::regex_match(tags["originator_reference"], std::regex("KESTREL-[0-9a-f]{16}-001")));
   EXPECT_TRUE(wav.valid);
 }
 
@@ -142,6 +146,153 @@ TEST(Archival, FlacDecodesToTheWavPathsPcmWithTagsAndACueSheet) {
   EXPECT_NE(cues.find("TRACK 01"), std::string::npos) << cues;
   EXPECT_NE(cues.find("TRACK 02"), std::string::npos) << cues;
   EXPECT_NE(cues.find("TRACK 02 AUDIO\n    INDEX 01 576000\n"), std::string::npos) << cues;
+}
+
+std::string hex_of(const std::string& bytes) {
+  std::string hex;
+  char two[3];
+  for (char c : bytes) {
+    std::snprintf(two, sizeof two, "%.2x", static_cast<uint8_t>(c));
+    hex += two;
+  }
+  return hex;
+}
+
+// Every file of a folder, name to bytes.
+std::map<std::string, std::string> folder_files(const std::string& folder) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    files[entry.path().filename().string()] = read_file(entry.path().string());
+  return files;
+}
+
+// The archive's identity in the files, each field through two readers, and
+// two readings of one image with the transfer time fixed alike byte for byte
+// (WAV, Broadcast WAV, FLAC, the report and its page).
+TEST(Archival, TheArchivesIdentityIsInTheFilesAndTwoReadingsOfAnImageAreAlike) {
+  TapeRun t;
+  t.run(archival_tape(), {"/BITTERN", "TAPE"});
+  ASSERT_TRUE(t.has("TAPE.img"));
+  const std::vector<std::string> kIdentity = {
+      "/ORIGINATOR", "US-ABC", "/IDENTIFIER", "shelf 42", "/LOCATION", "US, Abc Archive", "/COPYRIGHT", "CC0",
+      "/TRANSFERTIME", "2026-12-09T10:00:00+01:00", "/REPORT"};
+  std::map<std::string, std::string> umid;  // of TAPE001, by format
+  for (const char* format : {"/WAV", "/BWF", "/FLAC"}) {
+    SCOPED_TRACE(format);
+    std::vector<std::map<std::string, std::string>> readings;
+    for (const char* folder : {"a", "b"}) {
+      std::vector<std::string> args = {"/KESTREL", "TAPE", "/FROMIMAGE", "../TAPE.img"};
+      if (std::strcmp(format, "/WAV") != 0) args.push_back(format);
+      args.insert(args.end(), kIdentity.begin(), kIdentity.end());
+      std::filesystem::remove_all(t.path(folder));
+      ProcessResult r = t.run_in(folder, args);
+      ASSERT_EQ(r.exit_code, 5) << r.out;
+      readings.push_back(folder_files(t.path(folder)));
+    }
+    EXPECT_EQ(readings[0].size(), 5u);  // the audio file, its log, the report's three
+    for (const auto& [name, bytes] : readings[0]) EXPECT_TRUE(readings[1][name] == bytes) << name << " differs";
+    JsonFlat report;
+    ASSERT_TRUE(json_flatten(readings[0]["TAPE.json"], &report));
+    EXPECT_EQ(report["started"], "2026-12-09T09:00:00+00:00");
+    EXPECT_EQ(report["finished"], "2026-12-09T09:00:00+00:00");
+    if (std::strcmp(format, "/BWF") == 0) {
+      std::string path = t.path("a/TAPE001.wav");
+      RiffFile f = read_riff(path);
+      EXPECT_EQ(f.order, (std::vector<std::string>{"bext", "fmt ", "data", "cue ", "LIST", "LIST", "MD5 "}));
+      std::map<std::string, std::string> tags = ffprobe_tags(path);
+      EXPECT_EQ(tags["encoded_by"], "US-ABC");
+      EXPECT_EQ(tags["comment"], "shelf 42; DAT program 1 from absolute time 00:00:30:00");
+      EXPECT_TRUE(std::regex_match(tags["originator_reference"], std::regex("KESTREL-[0-9a-f]{16}-001")));
+      EXPECT_EQ(tags["IARL"], "US, Abc Archive");
+      EXPECT_EQ(tags["copyright"], "CC0");
+      ProcessResult info = run_process("/usr/bin/mediainfo", {"--Inform=General;%Producer%|%Description%|%Archival_Location%|%Copyright%", path});
+      EXPECT_EQ(info.out, "US-ABC|shelf 42; DAT program 1 from absolute time 00:00:30:00|US, Abc Archive|CC0\n");
+      // A basic UMID: the universal label, its length, instance 0, a UUID of version 8.
+      const std::string& bext = f.chunks["bext"];
+      std::string label = bext.substr(348, 16);
+      EXPECT_EQ(hex_of(label), "060a2b340101010501010f2013000000");
+      EXPECT_EQ(static_cast<uint8_t>(bext[348 + 22]) >> 4, 8);
+      EXPECT_EQ(bext.substr(348 + 32, 32), std::string(32, '\0'));
+      umid["/BWF"] = hex_of(bext.substr(348, 32));
+      std::string shown = tags["umid"];
+      std::transform(shown.begin(), shown.end(), shown.begin(), [](char c) { return std::tolower(c); });
+      EXPECT_EQ(shown, "0x" + umid["/BWF"]);
+    }
+    if (std::strcmp(format, "/FLAC") == 0) {
+      std::string comments = run_process("/usr/bin/metaflac", {"--export-tags-to=-", t.path("a/TAPE001.flac")}).out;
+      std::smatch found;
+      ASSERT_TRUE(std::regex_search(comments, found, std::regex("DAT_UMID=([0-9a-f]{64})\n"))) << comments;
+      umid["/FLAC"] = found[1];
+      for (const char* tag : {"ORGANIZATION=US-ABC\n", "COPYRIGHT=CC0\n", "DAT_ARCHIVE_LOCATION=US, Abc Archive\n",
+                              "DESCRIPTION=shelf 42; DAT program 1 from absolute time 00:00:30:00\n"})
+        EXPECT_NE(comments.find(tag), std::string::npos) << tag << " not in\n" << comments;
+      std::map<std::string, std::string> tags = ffprobe_tags(t.path("a/TAPE001.flac"));
+      EXPECT_EQ(tags["ORGANIZATION"], "US-ABC");
+    }
+  }
+  // The same frames in either format: the same name for the archive.
+  EXPECT_EQ(umid["/BWF"], umid["/FLAC"]);
+}
+
+// The record of an image's making: written by the dump beside the image,
+// carried by the files split from it into the coding history, the tags and
+// the report; without it (missing, or no JSON) one line, and "image file".
+TEST(Archival, TheImagesRecordNamesTheDriveInTheFilesSplitFromIt) {
+  TapeRun t;
+  t.run(archival_tape(), {"/BITTERN", "TAPE", "/REPORT", "/TRANSFERTIME", "2026-12-09T10:00:00Z"});
+  ASSERT_TRUE(t.has("TAPE.img.json"));
+  ProcessResult record = run_process(
+      "/usr/bin/python3", {"-c", "import json,sys; r=json.load(open(sys.argv[1])); d=r['drive']; "
+                                 "print(r['image'], d['vendor'], d['product'], d['revision'], r['transfer_time'], "
+                                 "r['report'], ' '.join(r['options'][:3]))",
+                           t.path("TAPE.img.json")});
+  EXPECT_EQ(record.out, "TAPE.img SONY SDT-9000 1.13 2026-12-09T10:00:00+00:00 TAPE.json /BITTERN TAPE /REPORT\n");
+  JsonFlat dump;
+  ASSERT_TRUE(json_flatten(t.read("TAPE.json"), &dump));
+  EXPECT_EQ(dump["files.1.name"], "TAPE.img.json");
+  struct Case {
+    const char* name;
+    std::string record;  // "" : as the dump wrote it; "-": none
+    std::string said;    // the one line, or ""
+    std::string drive;
+  } cases[] = {
+      {"as written", "", "", "SONY SDT-9000 1.13"},
+      {"missing", "-", "no record of the image's making (../TAPE.img.json: No such file or directory): the files "
+                       "name the image file as the source\n", "image file"},
+      {"no JSON", "{\"image\": ", "../TAPE.img.json is no JSON object: the image's making is not known: the files "
+                                  "name the image file as the source\n", "image file"},
+      {"no drive", "{\"image\": \"TAPE.img\", \"transfer_time\": \"x\"}", "lacks the image, the drive or the transfer time", "image file"},
+  };
+  const std::string kept = t.read("TAPE.img.json");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(t.path("TAPE.img.json"));
+    if (c.record != "-") {
+      ASSERT_TRUE(write_file(t.path("TAPE.img.json"), c.record.empty() ? kept : c.record));
+    }
+    for (const char* format : {"/BWF", "/FLAC"}) {
+      std::filesystem::remove_all(t.path("x"));
+      ProcessResult r = t.run_in("x", {"/KESTREL", "X", "/FROMIMAGE", "../TAPE.img", format, "/REPORT"});
+      ASSERT_EQ(r.exit_code, 5) << r.out;
+      if (c.said.empty()) EXPECT_EQ(r.out.find("image's making"), std::string::npos) << r.out;
+      else EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
+      JsonFlat report;
+      ASSERT_TRUE(json_flatten(t.read("x/X.json"), &report));
+      EXPECT_EQ(report["source.made.drive.product"], c.said.empty() ? "SDT-9000" : "") << format;
+      EXPECT_EQ(report["source.made.report"], c.said.empty() ? "TAPE.json" : "") << format;
+      if (std::strcmp(format, "/BWF") == 0) {
+        std::string history = ffprobe_tags(t.path("x/X001.wav"))["coding_history"];
+        std::string line = "T=DAT;" + c.drive + ";absolute time 00:00:30:00" +
+                           (c.said.empty() ? ";via image TAPE.img of 2026-12-09T10:00:00+00:00" : "") + "\r";
+        EXPECT_NE(history.find(line), std::string::npos) << history;
+      } else {
+        std::string comments = run_process("/usr/bin/metaflac", {"--export-tags-to=-", t.path("x/X001.flac")}).out;
+        EXPECT_NE(comments.find("DAT_DRIVE=" + c.drive + "\n"), std::string::npos) << comments;
+        EXPECT_EQ(comments.find("DAT_IMAGE=image TAPE.img of 2026-12-09T10:00:00+00:00\n") != std::string::npos,
+                  c.said.empty()) << comments;
+      }
+    }
+  }
 }
 
 // The samples of the markers labelled label in TAPE001's audio file: the
@@ -385,7 +536,7 @@ TEST(Archival, PreEmphasisIsSaidKeptOrUndoneByTheStandardCurve) {
   EXPECT_NE(read_file(kept.path("TAPE001.log")).find("emphasis: 50/15 us, written as recorded\n"), std::string::npos);
   RiffFile f = read_riff(kept.path("TAPE001.wav"));
   EXPECT_TRUE(same_bytes(f.data(), tape_pcm(tape, 0, 900 + 61)));
-  EXPECT_NE(f.chunks["bext"].find("T=DAT;SONY SDT-9000 1.13;emphasis 50/15us\r\n"), std::string::npos);
+  EXPECT_NE(f.chunks["bext"].find("T=DAT;SONY SDT-9000 1.13;absolute time 00:00:00:00;emphasis 50/15us\r\n"), std::string::npos);
   EXPECT_NE(f.chunks["bext"].find(";emphasis kept\r\n"), std::string::npos);
 
   r = undone.run(tape, {"/KESTREL", "TAPE", "/DEEMPHASIS", "/FLAC"});

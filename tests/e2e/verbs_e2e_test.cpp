@@ -143,6 +143,13 @@ TEST(Verbs, EachVerbLeavesTheFilesOfItsSlashForm) {
        {"/KESTREL", "OUT", "/FROMIMAGE", "SRC.img", "/STARTID", "/BYPROGRAM", "/FLAC"}, 5},
       {{"read", "TAPE", "-d", "0:4", "--reread", "2", "--seek", "abs:0:0:0:20", "--report"},
        {"/KESTREL", "TAPE", "/INPUTID", "0:4", "/SEEK", "ABSTIME", "0:0:0:20", "/REREAD", "2", "/REPORT"}, 5},
+      // The archive's identity, and the transfer time fixed: the reports are alike too.
+      {{"read", "TAPE", "-d", "0:4", "--format", "bwf", "--originator", "US-ABC", "--reference", "T42", "--identifier",
+        "shelf 42", "--archive-location", "US, ABC", "--copyright", "CC0", "--transfer-time", "2026-12-09T10:00:00Z",
+        "--report"},
+       {"/KESTREL", "TAPE", "/INPUTID", "0:4", "/BWF", "/REPORT", "/ORIGINATOR", "US-ABC", "/REFERENCE", "T42",
+        "/IDENTIFIER", "shelf 42", "/LOCATION", "US, ABC", "/COPYRIGHT", "CC0", "/TRANSFERTIME", "2026-12-09T10:00:00Z"},
+       5},
       {{"toc", "-d", "0:4"}, {"/TOC", "/INPUTID", "0:4"}, 0},
       {{"toc", "LIST", "--from-image", "SRC.img"}, {"/TOC", "LIST", "/FROMIMAGE", "SRC.img"}, 0},
       {{"dump", "IMG", "--read-on", "-d", "0:4", "--report"}, {"/BITTERN", "IMG", "/INPUTID", "0:4", "/STOPEOT", "/REPORT"}, 5},
@@ -294,6 +301,14 @@ TEST(Verbs, DefaultsGiveWayInTheirOrder) {
        "drive    0:6     command line\nformat   wav     command line\nreport   no      command line\n"
        "read-on  no      command line\n",
        "kestrel /KESTREL X /INPUTID 0:6"},
+      // The archive's texts and a fixed time, set once.
+      {"originator=US-ABC\ncopyright=CC0\n", "archive-location=US, ABC\ntransfer-time=2026-12-09T10:00:00Z\n", "",
+       {"-d", "0:4"},
+       "drive    0:4     command line\nformat   wav     default\nreport   no      default\nread-on  no      default\n"
+       "originator US-ABC  SYS\narchive-location US, ABC USER\ncopyright CC0     SYS\n"
+       "transfer-time 2026-12-09T10:00:00Z USER\n",
+       "kestrel /KESTREL X /INPUTID 0:4 /ORIGINATOR US-ABC /LOCATION US, ABC /COPYRIGHT CC0 /TRANSFERTIME "
+       "2026-12-09T10:00:00Z"},
       // An image needs no drive: the default one is left out, not refused.
       {"", "drive=0:2\nreport=1\n", "", {"--from-image", "T.img"},
        "drive    0:2     USER\nformat   wav     default\nreport   1       USER\nread-on  no      default\n",
@@ -313,7 +328,12 @@ TEST(Verbs, DefaultsGiveWayInTheirOrder) {
     args.insert(args.end(), c.args.begin(), c.args.end());
     args.push_back("--show-config");
     ProcessResult shown = run_kestrel(args, options);
-    std::string expected = std::regex_replace(c.config, std::regex("SYS"), dir.file("system.conf"));
+    // The archive's texts unset unless the case sets them.
+    const std::string kNoIdentity =
+        "originator kestrel default\narchive-location (none)  default\ncopyright (none)  default\n"
+        "transfer-time (now)   default\n";
+    std::string config = c.config + (c.config.find("originator") == std::string::npos ? kNoIdentity : "");
+    std::string expected = std::regex_replace(config, std::regex("SYS"), dir.file("system.conf"));
     expected = std::regex_replace(expected, std::regex("USER"), dir.file("user/kestrel/kestrel.conf"));
     EXPECT_EQ(shown.exit_code, 0);
     EXPECT_EQ(shown.out, expected);
@@ -330,6 +350,10 @@ TEST(Verbs, AWrongDefaultIsNamedWithItsSource) {
       {"drive=8:1\n", "", "USER: drive '8:1' is not ADAPTER:ID, each 0 to 7"},
       {"format=mp3\n", "", "USER: format 'mp3' is not wav, bwf or flac"},
       {"report=maybe\n", "", "USER: report 'maybe' is not yes or no"},
+      {"transfer-time=tomorrow\n", "",
+       "USER: transfer-time 'tomorrow' is not a time as YYYY-MM-DDTHH:MM:SSZ (or with an offset)"},
+      {"originator=" + std::string(33, 'x') + "\n", "",
+       "USER: originator '" + std::string(33, 'x') + "' is not a text of 1 to 32 characters"},
       {"", "4", "KESTREL_DRIVE: drive '4' is not ADAPTER:ID, each 0 to 7"},
   };
   for (const Case& c : cases) {
