@@ -80,6 +80,8 @@ struct RunSettings {
   int32_t trace_arg;  // every SCSI command written to trace_path
   char trace_path[KESTREL_PATH_SIZE];  // as typed
   int32_t bag_arg;  // the transfer as a bag in the folder NAME (with the report)
+  int32_t rf64_arg;         // a WAV file past 4 GiB written as RF64 instead of split (always with /BWF)
+  int32_t noloudness_arg;   // no loudness measured for Broadcast WAV and FLAC files
 };
 
 static_assert(offsetof(RunSettings, stop_requested) == 0);
@@ -99,7 +101,8 @@ static_assert(offsetof(RunSettings, deemphasis_arg) == 188 + KESTREL_BASE_NAME_S
 static_assert(offsetof(RunSettings, image_path) == 188 + KESTREL_BASE_NAME_SIZE + 2 + 36);
 static_assert(offsetof(RunSettings, trace_arg) == 188 + KESTREL_BASE_NAME_SIZE + 2 + 36 + KESTREL_PATH_SIZE);
 static_assert(offsetof(RunSettings, bag_arg) == 188 + KESTREL_BASE_NAME_SIZE + 2 + 36 + 2 * KESTREL_PATH_SIZE + 4);
-static_assert(sizeof(RunSettings) == 188 + KESTREL_BASE_NAME_SIZE + 2 + 36 + 2 * KESTREL_PATH_SIZE + 8);
+static_assert(offsetof(RunSettings, noloudness_arg) == 188 + KESTREL_BASE_NAME_SIZE + 2 + 36 + 2 * KESTREL_PATH_SIZE + 12);
+static_assert(sizeof(RunSettings) == 188 + KESTREL_BASE_NAME_SIZE + 2 + 36 + 2 * KESTREL_PATH_SIZE + 16);
 
 // The second run-long record: the bytes waiting in the wave-out player's
 // staging buffer.

@@ -75,6 +75,8 @@ enum OptionCode {
   OPT_NO_REPORT,
   OPT_NO_READ_ON,
   OPT_SHOW_CONFIG,
+  OPT_RF64,
+  OPT_NO_LOUDNESS,
 };
 
 // Every option, the slash switch it stands for and the verbs that take it.
@@ -97,7 +99,9 @@ const Option kOptions[] = {
     {"one-file", OPT_ONE_FILE, nullptr, "/ONEWAV", bit(READ), "one file across sampling-rate changes"},
     {"seek", OPT_SEEK, "POS", "/SEEK", kModes & ~bit(RESTORE),
      "first to program:N, abs:, run: or program-time:H:M:S:F"},
-    {"format", OPT_FORMAT, "F", "", bit(READ), "wav (the default), bwf or flac"},
+    {"format", OPT_FORMAT, "F", "", bit(READ), "wav (the default), bwf or flac (--no-loudness)"},
+    {"rf64", OPT_RF64, nullptr, "/RF64", bit(READ), "a WAV file past 4 GiB as RF64, not split (bwf: always)"},
+    {"no-loudness", OPT_NO_LOUDNESS, nullptr, "/NOLOUDNESS", bit(READ), nullptr},
     {"de-emphasis", OPT_DEEMPHASIS, nullptr, "/DEEMPHASIS", kAudio, "undo 50/15 us pre-emphasis"},
     {"conceal", OPT_CONCEAL, nullptr, "/ERRORCORRECT", kAudio, "conceal isolated damaged samples"},
     {"read-on", OPT_READ_ON, nullptr, "/STOPEOT", kModes & ~bit(RECORD), "read on over blank tape (--no-read-on: stop)"},
