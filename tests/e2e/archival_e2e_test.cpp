@@ -360,10 +360,10 @@ TEST(Archival, LoudnessAgreesWithAnIndependentMeter) {
     bool flac;
     bool measured;
   } rows[] = {
-      {{"/KESTREL", "TAPE", "/BWF", "/ONEWAV"}, false, true},
-      {{"/KESTREL", "TAPE", "/FLAC"}, true, true},
-      {{"/KESTREL", "TAPE", "/BWF", "/NOLOUDNESS"}, false, false},
-      {{"read", "TAPE", "--format", "flac", "--no-loudness", "-d", "0:4"}, true, false},
+      {{"/KESTREL", "TAPE", "/BWF", "/ONEWAV", "/REPORT"}, false, true},
+      {{"/KESTREL", "TAPE", "/FLAC", "/REPORT"}, true, true},
+      {{"/KESTREL", "TAPE", "/BWF", "/NOLOUDNESS", "/REPORT"}, false, false},
+      {{"read", "TAPE", "--format", "flac", "--no-loudness", "--report", "-d", "0:4"}, true, false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.args[2] + " " + row.args[3]);
@@ -388,6 +388,21 @@ TEST(Archival, LoudnessAgreesWithAnIndependentMeter) {
       const std::pair<const char*, size_t> fields[] = {{"I", 412}, {"LRA", 414}, {"Peak", 416}, {"M", 418}, {"S", 420}};
       for (const auto& [name, offset] : fields)
         if (!std::isnan(bext_level(f, offset))) figures[name] = bext_level(f, offset);
+    }
+    // The report gives what the file carries.
+    JsonFlat report;
+    ASSERT_TRUE(json_flatten(t.read("TAPE.json"), &report));
+    EXPECT_EQ(report["files.0.name"], row.flac ? "TAPE001.flac" : "TAPE001.wav");
+    const std::pair<const char*, const char*> in_report[] = {{"I", "integrated_lufs"}, {"LRA", "range_lu"},
+        {"Peak", "true_peak_dbtp"}, {"M", "max_momentary_lufs"}, {"S", "max_short_term_lufs"}};
+    for (const auto& [name, field] : in_report) {
+      std::string path = std::string("files.0.loudness.") + field;
+      if (!row.measured) {
+        EXPECT_FALSE(report.count(path)) << path;
+        continue;
+      }
+      ASSERT_TRUE(report.count(path)) << path;
+      EXPECT_NEAR(std::stod(report[path]), figures[name], 0.006) << path;
     }
     if (!row.measured) {
       EXPECT_TRUE(figures.empty());
