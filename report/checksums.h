@@ -11,15 +11,7 @@
 #include <string>
 #include <vector>
 
-// The loudness (EBU R 128) a file's writer measured of its audio.
-struct ReportLoudness {
-  bool measured = false;
-  double integrated = 0;      // LUFS
-  double range = 0;           // LU
-  double true_peak = 0;       // dBTP
-  double max_momentary = 0;   // LUFS
-  double max_short_term = 0;  // LUFS
-};
+#include "base/loudness_figures.h"
 
 // A file the run wrote, with what the report found of it at the end.
 struct ReportFile {
@@ -28,7 +20,7 @@ struct ReportFile {
   int64_t bytes;     // -1: it could not be read
   std::string sha256;
   std::string audio_md5;  // given when the file is listed: the MD5 its writer took, not computed again
-  ReportLoudness loudness{};  // given when the file is listed, when its writer measured it
+  LoudnessFigures loudness{};  // given when the file is listed, when its writer measured it
 };
 
 struct ChecksumWorker;

@@ -187,7 +187,7 @@ void transfer_report_file_restarted(TransferReport* r, const char* file) {
 }
 
 void transfer_report_file(TransferReport* r, const char* file, bool wav, const char* audio_md5,
-                          const ReportLoudness* loudness) {
+                          const LoudnessFigures* loudness) {
   if (!r || !file) return;
   r->files.push_back(ReportFile{file, wav ? 1 : 0, -1, "", audio_md5 ? audio_md5 : "", {}});
   if (loudness) r->files.back().loudness = *loudness;

@@ -141,7 +141,7 @@ void transfer_report_file_restarted(TransferReport* report, const char* file);
 // (its audio was then handed on without bytes): the report takes it instead
 // of hashing the audio again; nullptr or "": the report computes it.
 void transfer_report_file(TransferReport* report, const char* file, bool wav, const char* audio_md5 = nullptr,
-                          const ReportLoudness* loudness = nullptr);
+                          const LoudnessFigures* loudness = nullptr);
 // Waits up to ms for the checksums of the files finished so far, which are
 // computed beside the run. true when they are done; done and total in bytes.
 bool transfer_report_checksums_wait(TransferReport* report, uint32_t ms, int64_t* done, int64_t* total);

@@ -6,18 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
-struct Loudness;
+#include "base/loudness_figures.h"
 
-// What a file's audio measured. Levels with no audio loud enough to count
-// (silence) are -infinity.
-struct LoudnessFigures {
-  bool measured = false;
-  double integrated = 0;      // LUFS
-  double range = 0;           // LU
-  double true_peak = 0;       // dBTP
-  double max_momentary = 0;   // LUFS
-  double max_short_term = 0;  // LUFS
-};
+struct Loudness;
 
 // A measurement of 16-bit stereo audio at rate samples a second; nullptr
 // when it cannot be set up.
