@@ -404,6 +404,12 @@ TEST(Archival, LoudnessAgreesWithAnIndependentMeter) {
       ASSERT_TRUE(report.count(path)) << path;
       EXPECT_NEAR(std::stod(report[path]), figures[name], 0.006) << path;
     }
+    // The page shows them in its table of files.
+    auto figure = [&figures](const char* name) { return figures.count(name) ? figures.at(name) : 0.0; };
+    char shown[96];
+    std::snprintf(shown, sizeof shown, "<td>%.1f LUFS, range %.1f LU, true peak %.1f dBTP</td>", figure("I"),
+                  figure("LRA"), figure("Peak"));
+    EXPECT_EQ(t.read("TAPE.html").find(shown) != std::string::npos, row.measured) << shown;
     if (!row.measured) {
       EXPECT_TRUE(figures.empty());
       continue;
