@@ -96,6 +96,8 @@ struct RunSettings {
   char identifier[128];
   char location[256];
   char copyright[256];
+  int32_t rf64_arg;         // a WAV file past 4 GiB written as RF64 instead of split (always with /BWF)
+  int32_t noloudness_arg;   // no loudness measured for Broadcast WAV and FLAC files
 };
 
 static_assert(offsetof(RunSettings, stop_requested) == 0);
@@ -121,7 +123,9 @@ static_assert(offsetof(RunSettings, originator_arg) == KESTREL_IDENTITY_AT);
 static_assert(offsetof(RunSettings, transfer_time) == KESTREL_IDENTITY_AT + 28);  // after four bytes of padding
 static_assert(offsetof(RunSettings, originator) == KESTREL_IDENTITY_AT + 36);
 static_assert(offsetof(RunSettings, copyright) == KESTREL_IDENTITY_AT + 36 + 36 + 32 + 128 + 256);
-static_assert(sizeof(RunSettings) == KESTREL_IDENTITY_AT + 36 + 36 + 32 + 128 + 256 + 256 + 4);
+static_assert(sizeof(RunSettings) == KESTREL_IDENTITY_AT + 36 + 36 + 32 + 128 + 256 + 256 + 12);
+static_assert(offsetof(RunSettings, rf64_arg) == KESTREL_IDENTITY_AT + 36 + 36 + 32 + 128 + 256 + 256);
+static_assert(offsetof(RunSettings, noloudness_arg) == KESTREL_IDENTITY_AT + 36 + 36 + 32 + 128 + 256 + 256 + 4);
 
 // The second run-long record: the bytes waiting in the wave-out player's
 // staging buffer.

@@ -41,6 +41,8 @@ const Switch kSwitches[] = {
     {"/REREAD", &RunSettings::reread_arg, nullptr},
     {"/TRACE", &RunSettings::trace_arg, nullptr},
     {"/BAG", &RunSettings::bag_arg, nullptr},
+    {"/RF64", &RunSettings::rf64_arg, nullptr},
+    {"/NOLOUDNESS", &RunSettings::noloudness_arg, nullptr},
     {"/OVERWRITE", &RunSettings::overwrite_arg, nullptr},
     {"/RESCUE", &RunSettings::rescue_arg, "RESCUE\n"},
     {"/ORIGINATOR", &RunSettings::originator_arg, nullptr},
@@ -439,6 +441,9 @@ void print_usage(void) {
       "  /WAVEOUT        play the tape instead of writing WAV files\n"
       "  /BWF            write Broadcast WAV files: the tape's date, times and programs in them\n"
       "  /FLAC           write FLAC files NAME001.flac, ... instead of WAV files\n"
+      "  /RF64           write a WAV file past 4 GiB as RF64 instead of starting another\n"
+      "                  (always with /BWF)\n"
+      "  /NOLOUDNESS     do not measure the loudness of Broadcast WAV and FLAC files\n"
       "  /DEEMPHASIS     write (or play) audio recorded with 50/15 us pre-emphasis de-emphasised\n"
       "  /ERRORCORRECT   conceal isolated damaged samples\n"
       "  /STOPEOT        read on over blank tape\n"

@@ -103,7 +103,7 @@ int finish_track_files(Extraction* x) {
   bool had_audio = f.wav || f.flac, had_log = f.log;
   int result = track_file_finish(&f, &x->totals, x->unreadable, x->recovered);
   // Closed: its checksums can be taken (the audio's MD5 from its writer when it took one).
-  if (had_audio) transfer_report_file(x->run.report, f.name, f.kind != TRACK_FILE_FLAC, f.audio_md5);
+  if (had_audio) transfer_report_file(x->run.report, f.name, f.kind != TRACK_FILE_FLAC, f.audio_md5, &f.levels);
   if (had_log) transfer_report_file(x->run.report, f.log_name, false);
   return result;
 }

@@ -1,5 +1,7 @@
 #include "report/transfer_report.h"
 
+#include <cmath>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -199,9 +201,11 @@ void transfer_report_file_restarted(TransferReport* r, const char* file) {
   }
 }
 
-void transfer_report_file(TransferReport* r, const char* file, bool wav, const char* audio_md5) {
+void transfer_report_file(TransferReport* r, const char* file, bool wav, const char* audio_md5,
+                          const LoudnessFigures* loudness) {
   if (!r || !file) return;
-  r->files.push_back(ReportFile{file, wav ? 1 : 0, -1, "", audio_md5 ? audio_md5 : ""});
+  r->files.push_back(ReportFile{file, wav ? 1 : 0, -1, "", audio_md5 ? audio_md5 : "", {}});
+  if (loudness) r->files.back().loudness = *loudness;
   checksum_worker_file(r->checksums, file_index(r, file), r->files.size() - 1, r->files.back());
 }
 
@@ -319,6 +323,15 @@ std::string report_json(const TransferReport& r) {
     o["bytes"] = f.bytes >= 0 ? Json(f.bytes) : Json();
     o["sha256"] = text_or_null(f.sha256);
     if (f.wav) o["audio_md5"] = text_or_null(f.audio_md5);
+    if (f.loudness.measured) {
+      // Hundredths, as the file carries them; silence has no level (null).
+      auto level = [](double value) { return std::isfinite(value) ? Json(std::round(value * 100) / 100) : Json(); };
+      o["loudness"] = Json{{"integrated_lufs", level(f.loudness.integrated)},
+                           {"range_lu", level(f.loudness.range)},
+                           {"true_peak_dbtp", level(f.loudness.true_peak)},
+                           {"max_momentary_lufs", level(f.loudness.max_momentary)},
+                           {"max_short_term_lufs", level(f.loudness.max_short_term)}};
+    }
   }
   doc["verdict"] = report_verdict(r);
   return json_layout(doc);

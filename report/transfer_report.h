@@ -153,7 +153,8 @@ void transfer_report_file_restarted(TransferReport* report, const char* file);
 // (hex) is the MD5 of the audio in the file when its writer took it already
 // (its audio was then handed on without bytes): the report takes it instead
 // of hashing the audio again; nullptr or "": the report computes it.
-void transfer_report_file(TransferReport* report, const char* file, bool wav, const char* audio_md5 = nullptr);
+void transfer_report_file(TransferReport* report, const char* file, bool wav, const char* audio_md5 = nullptr,
+                          const LoudnessFigures* loudness = nullptr);
 // Waits up to ms for the checksums of the files finished so far, which are
 // computed beside the run. true when they are done; done and total in bytes.
 bool transfer_report_checksums_wait(TransferReport* report, uint32_t ms, int64_t* done, int64_t* total);

@@ -1,6 +1,7 @@
 // The FLAC writer (/FLAC): the audio encoded beside the reading, the tape's
 // metadata in Vorbis comments and a cue sheet at the finish.
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -109,6 +110,22 @@ int finish_flac(TrackFile* f) {
   add("DAT_DRIVE", f->drive);
   add("DAT_IMAGE", f->image);
   add("ENCODER", "kestrel " KESTREL_VERSION);
+  // EBU R 128 figures (doc/modes.md): a number and its unit.
+  if (f->levels.measured) {
+    auto level = [&add](const char* name, double value, const char* unit) {
+      char figure[32];
+      if (std::isfinite(value))
+        std::snprintf(figure, sizeof figure, "%.2f %s", value, unit);
+      else
+        std::snprintf(figure, sizeof figure, "-inf %s", unit);
+      add(name, figure);
+    };
+    level("LOUDNESS_INTEGRATED", f->levels.integrated, "LUFS");
+    level("LOUDNESS_RANGE", f->levels.range, "LU");
+    level("LOUDNESS_TRUE_PEAK", f->levels.true_peak, "dBTP");
+    level("LOUDNESS_MAX_MOMENTARY", f->levels.max_momentary, "LUFS");
+    level("LOUDNESS_MAX_SHORT_TERM", f->levels.max_short_term, "LUFS");
+  }
   // Program starts make the cue sheet's tracks; every other marker (start
   // IDs, damaged and unreadable frames, continuity breaks, blank stretches)
   // is a tag of its own: the sample it lies at and its label.

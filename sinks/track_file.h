@@ -14,6 +14,7 @@
 #include "datframe/frame_info.h"
 #include "sinks/audio_writer.h"
 #include "sinks/deemphasis.h"
+#include "sinks/loudness.h"
 #include "sinks/track_meta.h"
 
 struct Digest;
@@ -38,6 +39,7 @@ struct TrackFile {
   char name[KESTREL_BASE_NAME_SIZE + 16] = "";
   char log_name[KESTREL_BASE_NAME_SIZE + 16] = "";
   uint64_t data_bytes = 0;  // audio bytes written to the file behind its header
+  bool rf64 = false;        // a WAV file past 4 GiB becomes RF64 instead of being split
   int32_t rate_code = 0;    // the rate code its header states
   bool write_failed = false;
   TrackMeta meta;            // what the file's frames said
@@ -47,6 +49,10 @@ struct TrackFile {
   PcmWorker* worker = nullptr;  // hashes or encodes the audio beside the reading
   bool md5_lost = false;        // the running MD5 missed audio: it is taken from the file at the finish
   char audio_md5[33] = "";      // hex, once finished: the MD5 of the audio the file holds (Broadcast WAV)
+  bool measure_loudness = false;   // Broadcast WAV and FLAC, unless /NOLOUDNESS
+  Loudness* loudness = nullptr;    // the measurement under way, fed by level_worker
+  PcmWorker* level_worker = nullptr;
+  LoudnessFigures levels;          // once the audio is all taken: the writer's finish puts them in the file
 };
 
 // Whether the writer of the file takes the MD5 of its audio (which is then

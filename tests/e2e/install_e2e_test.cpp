@@ -256,9 +256,9 @@ std::set<std::string> packages_set_up(const std::vector<std::string>& args) {
 TEST(Setup, TheDemoInstallsOnlyWhatKestrelTakes) {
   const std::set<std::string> kestrel = {"build-essential", "cmake",        "pkg-config",  "g++",        "libmpg123-dev",
                                          "libasound2-dev",  "libsoxr-dev",  "libflac-dev", "libssl-dev",
-                                         "nlohmann-json3-dev"};
+                                         "nlohmann-json3-dev", "libebur128-dev"};
   const std::set<std::string> tests_only = {"chromium", "ffmpeg",       "lintian", "mediainfo", "libgtest-dev",
-                                            "clang",    "libbenchmark-dev", "flac",  "sox"};
+                                            "clang",    "libbenchmark-dev", "flac",  "sox", "sndfile-programs"};
   std::set<std::string> demo = packages_set_up({"--demo", "--no-build"});
   EXPECT_EQ(demo, kestrel);
   std::set<std::string> full = packages_set_up({"--no-build"});
