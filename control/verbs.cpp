@@ -3,6 +3,8 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +14,7 @@
 
 #include "control/console_pace.h"
 #include "control/defaults.h"
+#include "control/run_console.h"
 #include "control/run_sequence.h"
 #include "control/version.h"
 #include "platform/self_path.h"
@@ -75,6 +78,8 @@ enum OptionCode {
   OPT_NO_REPORT,
   OPT_NO_READ_ON,
   OPT_SHOW_CONFIG,
+  OPT_LENGTH,
+  OPT_EVENTS,
 };
 
 // Every option, the slash switch it stands for and the verbs that take it.
@@ -107,12 +112,14 @@ const Option kOptions[] = {
     {"no-report", OPT_NO_REPORT, nullptr, "", bit(READ) | bit(DUMP) | bit(COPY), nullptr},
     {"mrs-off", OPT_MRS_OFF, nullptr, "/MRSOFF", kModes, "turn off MRS mode on drives that have it"},
     {"trace", OPT_TRACE, "PATH", "/TRACE", kModes, "every SCSI command of the run to PATH"},
-    {"quiet", OPT_QUIET, nullptr, "", kModes, "no status line, only the lasting lines"},
+    {"length", OPT_LENGTH, "H:M:S", "", kAudio, "the recording's length, for the time left"},
+    {"quiet", OPT_QUIET, nullptr, "", kModes, "only warnings and the summary"},
+    {"events", OPT_EVENTS, "json[:FD]", "", kModes, "JSON events a line to stderr (or FD)"},
     {"verbose", OPT_VERBOSE, nullptr, "", kModes, "say the slash command the run stands for"},
     {"probe", OPT_PROBE, "A:T", "", bit(DRIVES), "probe the drive at A:T"},
     {"show-config", OPT_SHOW_CONFIG, nullptr, "", kModes, "the defaults in force and where each came from"},
-    {"version", OPT_VERSION, nullptr, "", ~0u, "the versions of kestrel and its libraries"},
-    {"help", OPT_HELP, nullptr, "", ~0u, "this help"},
+    {"version", OPT_VERSION, nullptr, "", ~0u, nullptr},
+    {"help", OPT_HELP, nullptr, "", ~0u, "this help (--version: kestrel's and its libraries')"},
 };
 constexpr size_t kOptionCount = sizeof kOptions / sizeof kOptions[0];
 
@@ -199,8 +206,8 @@ int take_choice(Given* g, const Option& o, const char* text) {
 }
 
 void print_verb_help(const Verb& v, VerbId id) {
-  std::printf("Usage: kestrel %s %s%s[options]\n%s\n", v.name, v.operands, *v.operands ? " " : "", v.summary);
-  std::printf("Options (in any order; -- ends them):\n");
+  std::printf("Usage: kestrel %s %s%s[options]  (in any order; -- ends them)\n%s\n", v.name, v.operands,
+              *v.operands ? " " : "", v.summary);
   for (const Option& o : kOptions) {
     if (!(o.verbs & bit(id)) || !o.help) continue;
     char left[40];
@@ -242,6 +249,15 @@ std::vector<std::string> switches_of(const Given& g) {
   return out;
 }
 
+// The descriptor --events json[:FD] writes to: standard error, or FD when it
+// is open; -1 for anything else.
+int events_fd(const char* value) {
+  if (std::strcmp(value, "json") == 0) return STDERR_FILENO;
+  if (std::strncmp(value, "json:", 5) != 0 || !all_digits(value + 5)) return -1;
+  int fd = std::atoi(value + 5);
+  return fcntl(fd, F_GETFD) == -1 ? -1 : fd;
+}
+
 // What no single option can say: the combinations, the drives and the names.
 int check_combination(const Given& g) {
   const Verb& v = *g.verb;
@@ -267,6 +283,10 @@ int check_combination(const Given& g) {
       if (given(g, code)) return reject(g, "--from-image reads a file, no drive: not with --%s", option_of(code)->name);
     if (!*value_of(g, OPT_FROM_IMAGE)) return reject(g, "--from-image needs the path of an image");
   }
+  if (given(g, OPT_LENGTH) && expected_frames(nullptr, "", value_of(g, OPT_LENGTH)) < 0)
+    return reject(g, "--length takes H:M:S, not '%s'", value_of(g, OPT_LENGTH));
+  if (given(g, OPT_EVENTS) && events_fd(value_of(g, OPT_EVENTS)) < 0)
+    return reject(g, "--events takes json, or json:FD with FD open, not '%s'", value_of(g, OPT_EVENTS));
   bool rate_split = false;
   for (size_t c = 0; c < kChoiceCount; ++c)
     if (g.choice[c] && kChoices[c].code == OPT_SPLIT && std::strcmp(kChoices[c].value, "rate") == 0) rate_split = true;
@@ -454,10 +474,20 @@ int run_verb(int argc, char** argv, SwitchRun run) {
   std::vector<char*> args;
   for (std::string& w : words) args.push_back(w.data());
   args.push_back(nullptr);
-  // Off a terminal the status lines are paced; on one they go as they are.
+  // Off a terminal the status lines are paced; on one each rewrites the one before.
   ConsolePace pace = given(g, OPT_QUIET) ? PACE_QUIET : isatty(STDOUT_FILENO) ? PACE_TERMINAL : PACE_PLAIN;
-  bool paced = pace != PACE_TERMINAL && console_pace_start(pace) == 0;
+  bool paced = console_pace_start(pace) == 0;
+  const char* image = given(g, OPT_FROM_IMAGE) ? value_of(g, OPT_FROM_IMAGE) : nullptr;
+  std::string source = image ? std::string("image ") + image : given(g, OPT_DRIVE) ? std::string("drive ") + value_of(g, OPT_DRIVE) : "";
+  if (given(g, OPT_TO_DRIVE)) source += std::string(source.empty() ? "" : ", ") + "to drive " + value_of(g, OPT_TO_DRIVE);
+  const char* name = g.names.empty() ? "" : g.names[0];
+  RunConsoleSetup setup{pace, given(g, OPT_EVENTS) ? events_fd(value_of(g, OPT_EVENTS)) : -1, 0, g.verb->name, name,
+                        source.c_str(), (kAudio & bit(g.id)) != 0};
+  if (setup.watch_frames) setup.total_frames = expected_frames(image, name, value_of(g, OPT_LENGTH));
+  run_console_start(setup);
   int exit_code = run(static_cast<int>(words.size()), args.data());
-  if (paced) console_pace_finish();
+  run_console_stop();
+  if (paced) console_pace_finish(exit_code != EXIT_DONE && exit_code != EXIT_DAMAGED);
+  run_console_finish(exit_code);
   return exit_code;
 }

@@ -104,7 +104,7 @@ int track_file_open(TrackFile* f, const RunSettings* s, int track, int32_t rate_
   f->track = track;
   const TrackFileSuffixes suffixes = track_file_suffixes(s);
   std::snprintf(f->name, sizeof f->name, "%s%.3d%s", s->base_name, track, suffixes.audio);
-  std::printf("\n - saving audio track# %d in file:%s              \n", track, f->name);
+  if (!f->opened_silently) std::printf("\n - saving audio track# %d in file:%s              \n", track, f->name);
   f->data_bytes = 0;
   f->rate_code = rate_code;
   f->write_failed = false;

@@ -41,6 +41,7 @@ struct TrackFile {
   EmphasisStage emphasis;  // /DEEMPHASIS: pre-emphasised frames are written de-emphasised
   PcmWorker* worker = nullptr;  // hashes or encodes the audio beside the reading
   bool md5_lost = false;        // the running MD5 missed audio: it is taken from the file at the finish
+  bool opened_silently = false;  // the opening is not said on the console (its caller tells it)
   char audio_md5[33] = "";      // hex, once finished: the MD5 of the audio the file holds (Broadcast WAV)
 };
 

@@ -170,11 +170,24 @@ TEST(Verbs, EachVerbLeavesTheFilesOfItsSlashForm) {
     // The same run says the same, but for the slash form's banner and status lines.
     std::string said = old.result.out;
     if (!sibling && said.rfind(kBanner, 0) == 0) said.erase(0, kBanner.size());
+    const char* verdict = c.exit_code == 0 ? "clean" : "damaged";
+    std::smatch summary;
+    std::string shown = verb.result.out;
+    if (!sibling) {  // the verb ends with its summary line
+      ASSERT_TRUE(std::regex_search(shown, summary, std::regex(c.verb[0] + " " + verdict + "[:a-z0-9 ,]* in 0:00:0[0-9]\n$")))
+          << shown;
+      shown.erase(static_cast<size_t>(summary.position(0)));
+    }
     if (sibling) {
       EXPECT_EQ(verb.result.out, said);
+    } else if (c.verb[0] == "read") {  // the frames' events in plain words
+      EXPECT_EQ(shown.find("loop2"), std::string::npos) << shown;
+      EXPECT_EQ(shown.find("Error detected"), std::string::npos) << shown;
+      EXPECT_NE(shown.find(" - writing "), std::string::npos) << shown;
+      EXPECT_EQ(shown.find("damaged frame from 00:00:0") != std::string::npos, c.exit_code == 5) << shown;
     } else {  // off a terminal the verb paces its status lines
       Console expected = console_of(said);
-      EXPECT_EQ(console_of(verb.result.out, expected.texts).lasting, expected.lasting);
+      EXPECT_EQ(console_of(shown, expected.texts).lasting, expected.lasting);
     }
     ASSERT_EQ(verb.files.size(), old.files.size());
     for (const auto& [name, bytes] : old.files) {
@@ -238,6 +251,10 @@ TEST(Verbs, BadOptionsGetOneLineAndExitCode2) {
        "read: --one-file keeps one file across rate changes: not with --split rate"},
       {{"read", "T", "--from-image", "x.img", "-d", "0:4"}, "read: --from-image reads a file, no drive: not with --drive"},
       {{"read", "T", "--from-image", "x.img", "--reread", "2"}, "read: --from-image reads a file, no drive: not with --reread"},
+      {{"read", "T", "-d", "0:4", "--length", "1:75:00"}, "read: --length takes H:M:S, not '1:75:00'"},
+      {{"read", "T", "-d", "0:4", "--events", "json:99"}, "read: --events takes json, or json:FD with FD open, not 'json:99'"},
+      {{"read", "T", "-d", "0:4", "--events", "xml"}, "read: --events takes json, or json:FD with FD open, not 'xml'"},
+      {{"dump", "T", "-d", "0:4", "--length", "1:00:00"}, "dump: --length is not an option of dump"},
       {{"dump", "T", "-d", "0:4", "--format", "flac"}, "dump: --format is not an option of dump"},
       {{"toc", "-d", "0:4", "--to-drive", "0:5"}, "toc: --to-drive is not an option of toc"},
       {{"copy", "-d", "0:4"}, "copy: which drive is written? give --to-drive ADAPTER:ID"},
@@ -367,9 +384,10 @@ std::string run_on_terminal(const std::vector<std::string>& args, const ProcessO
   return std::regex_replace(shown, std::regex("\r\n"), "\n");
 }
 
-// On a terminal a verb shows the status line of every frame as the slash form
-// does; off one, a plain line at most every 10 seconds among the same lasting
-// lines; with --quiet, the lasting lines alone.
+// On a terminal a verb rewrites one status line in place (where the tape
+// is, what was read, the file, the time; a bar once the length is known);
+// off one, a plain line at most every 10 seconds among a line for each
+// event; with --quiet, the summary alone. The slash form keeps its own.
 TEST(Verbs, StatusLinesArePacedOffATerminal) {
   Tape tape;
   for (int program = 1; program <= 4; ++program) tape_record(&tape, Recording{.program = program, .start_id_frames = 10}, 500);
@@ -381,30 +399,56 @@ TEST(Verbs, StatusLinesArePacedOffATerminal) {
   options.env.push_back("KESTREL_CLOCK=simulated");
   ProcessResult slash = run_kestrel({"/KESTREL", "TAPE", "/INPUTID", "0:4", "/STARTID"}, options);
   ASSERT_EQ(slash.exit_code, 0) << slash.out;
-  Console expected = console_of(slash.out.substr(kBanner.size()));
-  ASSERT_GE(expected.status, 2000);
+  ASSERT_GE(console_of(slash.out.substr(kBanner.size())).status, 2000);
+  const std::string summary = "read clean: 2062 frames read, 0 damaged, 0 unreadable, 4 files, in 0:00:0";
+  const std::string events = " - writing TAPE001.wav from 00:00:00:00\n - writing TAPE002.wav from 00:00:15:00\n"
+                             " - writing TAPE003.wav from 00:00:30:00\n - writing TAPE004.wav from 00:00:45:00\n"
+                             " - end of the recorded data after 00:00:59:33\n";
 
   struct Case {
     std::vector<std::string> more;
     bool terminal;
+    const char* listing;  // TAPE.toc beside the name, or nullptr
     int least_status, most_status;  // the status lines shown
+    bool bar;
+    bool quiet;
     size_t most_bytes;
   } cases[] = {
-      {{}, true, expected.status, expected.status, slash.out.size()},
-      // The simulated clock stands still while the frames are read: the first status line alone.
-      {{}, false, 1, 1, expected.lasting.size() + 200},
-      {{"--quiet"}, false, 0, 0, expected.lasting.size()},
-      {{"-q"}, true, 0, 0, expected.lasting.size()},
+      // Under the simulated clock the status line comes every 500 frames and after each event.
+      {{}, true, nullptr, 5, 8, false, false, 2000},
+      {{"--length", "0:1:0"}, true, nullptr, 5, 8, true, false, 3000},
+      {{}, true, "...\ntotal: 4 programs, 00:01:00:00 of recording (2000 frames)\n", 5, 8, true, false, 3000},
+      // The simulated clock stands still while the frames are read: the first status line and the last.
+      {{"--length", "0:1:0"}, false, nullptr, 2, 2, true, false, 1200},
+      {{"--quiet"}, false, nullptr, 0, 0, false, true, summary.size() + 3},
+      {{"-q"}, true, nullptr, 0, 0, false, true, summary.size() + 3},
   };
   for (const Case& c : cases) {
+    std::filesystem::remove(t.path("TAPE.toc"));
+    if (c.listing) {
+      ASSERT_TRUE(write_file(t.path("TAPE.toc"), c.listing));
+    }
     std::vector<std::string> args = {"read", "TAPE", "-d", "0:4", "--split", "start-id"};
     args.insert(args.end(), c.more.begin(), c.more.end());
     SCOPED_TRACE(testing::PrintToString(args) + (c.terminal ? " on a terminal" : " to a pipe"));
     std::string out = c.terminal ? run_on_terminal(args, options) : run_kestrel(args, options).out;
-    Console shown = console_of(out, expected.texts);
-    EXPECT_EQ(shown.lasting, expected.lasting);
-    EXPECT_GE(shown.status, c.least_status);
-    EXPECT_LE(shown.status, c.most_status);
+    // The status lines: "A " and the tape's absolute time, each ended in place
+    // on a terminal, or as a line of its own off one.
+    std::regex status(c.terminal ? "A [0-9:]{11} P00[1-4]  [0-9]+ frames, 0 damaged, 0 unreadable[^\r\n]*\x1b\\[K\r"
+                                 : "\nA [0-9:]{11} P00[1-4]  [0-9]+ frames, 0 damaged, 0 unreadable[^\r\n]*\n");
+    auto shown = std::distance(std::sregex_iterator(out.begin(), out.end(), status), std::sregex_iterator());
+    EXPECT_GE(shown, c.least_status) << out;
+    EXPECT_LE(shown, c.most_status) << out;
+    EXPECT_EQ(out.find("] 100%") != std::string::npos, c.bar) << out;
+    EXPECT_EQ(std::regex_search(out, std::regex("\\[#{5}\\.{15}\\]  25%")), c.bar && c.terminal) << out;
+    // The lasting lines, without the status lines in place and the clearing of them.
+    std::string lasting = std::regex_replace(std::regex_replace(out, std::regex("\x1b\\[K"), ""), std::regex("[^\r\n]*\r"), "");
+    EXPECT_EQ(lasting.find(events) != std::string::npos, !c.quiet) << lasting;
+    EXPECT_NE(out.find(summary), std::string::npos) << out;
+    if (c.quiet) {
+      EXPECT_EQ(out.rfind(summary, 0), 0u) << out;
+    }
+    EXPECT_EQ(out.find("start_id start"), std::string::npos) << out;
     EXPECT_LE(out.size(), c.most_bytes);
     EXPECT_TRUE(c.terminal || out.find('\r') == std::string::npos) << "a status line off a terminal ends its line";
   }
