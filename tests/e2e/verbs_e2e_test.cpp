@@ -13,9 +13,11 @@
 #include <set>
 
 #include "tests/support/e2e/bus_file.h"
+#include "tests/support/e2e/json.h"
 #include "tests/support/e2e/tape.h"
 #include "tests/support/e2e/tape_run.h"
 #include "tests/support/process.h"
+#include "tests/support/report_schema.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -452,6 +454,41 @@ TEST(Verbs, StatusLinesArePacedOffATerminal) {
     EXPECT_LE(out.size(), c.most_bytes);
     EXPECT_TRUE(c.terminal || out.find('\r') == std::string::npos) << "a status line off a terminal ends its line";
   }
+}
+
+// --events json: one object a line on standard error, as the published
+// schema says, from started to finished, with each file's checksum as it was
+// left; the console (--quiet) keeps to the warnings and the summary.
+TEST(Verbs, EventsAreOneJsonObjectALineAsTheSchemaSays) {
+  TapeRun t;
+  t.load(composed_tape(), {{"flaky_unreadable", "100:1"}, {"seed", "5"}});
+  ProcessOptions options = without_defaults(bus_options(t.path("bus.ini")));
+  options.cwd = t.dir.path();
+  ProcessResult r = run_kestrel({"read", "TAPE", "-d", "0:4", "--read-on", "--reread", "2", "--events", "json", "-q"}, options);
+  EXPECT_EQ(r.exit_code, 5) << r.out;
+  EXPECT_EQ(event_schema_problems(r.err), "") << r.err;
+  std::vector<JsonFlat> events;
+  std::string kinds;
+  std::istringstream lines(r.err);
+  for (std::string line; std::getline(lines, line);) {
+    JsonFlat e;
+    ASSERT_TRUE(json_flatten(line, &e)) << line;
+    events.push_back(e);
+    kinds += (kinds.empty() ? "" : " ") + e["event"];
+  }
+  // The flagged frame 30 stays damaged over its re-reads; frame 100 is never read.
+  EXPECT_TRUE(std::regex_match(kinds, std::regex("started file_opened (reread )+damaged (file_closed file_opened )*"
+                                                 "(reread )*unreadable (file_closed file_opened )*end_of_data file_closed finished")))
+      << kinds;
+  for (const JsonFlat& e : events) {
+    if (e.at("event") != "file_closed") continue;
+    ProcessResult sum = run_process("/usr/bin/sha256sum", {t.path(e.at("file"))});
+    EXPECT_EQ(sum.out.substr(0, 64), e.at("sha256")) << e.at("file");
+  }
+  EXPECT_EQ(events.back().at("verdict"), "damaged");
+  EXPECT_EQ(events.back().at("unreadable"), "1");
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3) << r.out;  // the damaged frame, the unreadable one, the summary
+  EXPECT_NE(r.out.find("could not be read: silence in its place in TAPE00"), std::string::npos) << r.out;
 }
 
 }  // namespace
