@@ -491,4 +491,43 @@ TEST(Verbs, EventsAreOneJsonObjectALineAsTheSchemaSays) {
   EXPECT_NE(r.out.find("could not be read: silence in its place in TAPE00"), std::string::npos) << r.out;
 }
 
+// The bash completion the package installs, asked as bash asks it: the words
+// typed so far, the one being completed, and what the completion offers.
+TEST(Verbs, BashCompletesVerbsOptionsAndDriveAddresses) {
+  TempDir dir;
+  ASSERT_TRUE(write_bus_file(dir.file("bus.ini"), {{"0:4", {{"cassette", "a.tape"}}}, {"0:5", {{"cassette", "b.tape"}}}}));
+  ASSERT_TRUE(write_file(dir.file("TAPE.img"), ""));
+  struct Case {
+    std::vector<std::string> words;  // the last is the word being completed
+    std::string offered;             // sorted, one a line
+  } cases[] = {
+      {{"kestrel", "re"}, "read\nrecord\nrestore\n"},
+      {{"kestrel", "--s"}, "--show-config\n"},
+      {{"kestrel", "read", "--f"}, "--format\n--from-image\n"},
+      {{"kestrel", "read", "TAPE", "--e"}, "--events\n"},
+      {{"kestrel", "dump", "--f"}, ""},
+      {{"kestrel", "read", "-d", ""}, "0:4\n0:5\n"},
+      {{"kestrel", "copy", "-d", "0:4", "--to-drive", "0:5"}, "0:5\n"},
+      {{"kestrel", "drives", "--probe", "0:"}, "0:4\n0:5\n"},
+      {{"kestrel", "read", "--split", "p"}, "program\n"},
+      {{"kestrel", "read", "--format", ""}, "bwf\nflac\nwav\n"},
+      {{"kestrel", "read", "--from-image", "TA"}, "TAPE.img\n"},
+      {{"kestrel", "/KESTREL", "TA"}, "TAPE.img\n"},
+  };
+  for (const Case& c : cases) {
+    std::string words;
+    for (const std::string& w : c.words) words += " '" + w + "'";
+    std::string script = "source '" + std::string(KESTREL_SOURCE_DIR) + "/packaging/completion/kestrel'\n" +
+                         "COMP_WORDS=(" + words + ")\nCOMP_CWORD=" + std::to_string(c.words.size() - 1) +
+                         "\n_kestrel\nprintf '%s\\n' \"${COMPREPLY[@]}\" | sort\n";
+    ProcessOptions options = without_defaults(bus_options(dir.file("bus.ini")));
+    options.cwd = dir.path();
+    options.env.push_back("PATH=" + build_path("") + ":/usr/bin:/bin");
+    ProcessResult r = run_process("/bin/bash", {"-c", script}, options);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    std::string offered = r.out == "\n" ? "" : r.out;
+    EXPECT_EQ(offered, c.offered) << testing::PrintToString(c.words) << r.err;
+  }
+}
+
 }  // namespace
