@@ -16,6 +16,7 @@
 #include "control/defaults.h"
 #include "control/run_console.h"
 #include "control/run_sequence.h"
+#include "modes/name_template.h"
 #include "control/version.h"
 #include "platform/self_path.h"
 
@@ -80,6 +81,7 @@ enum OptionCode {
   OPT_SHOW_CONFIG,
   OPT_LENGTH,
   OPT_EVENTS,
+  OPT_NAME_TEMPLATE,
 };
 
 // Every option, the slash switch it stands for and the verbs that take it.
@@ -100,6 +102,7 @@ const Option kOptions[] = {
     {"rewind", OPT_REWIND, nullptr, "/REWIND", kModes, "rewind first, and skip the lead-in when reading"},
     {"split", OPT_SPLIT, "AT", "", bit(READ), "new files at start-id, program or rate (default)"},
     {"one-file", OPT_ONE_FILE, nullptr, "/ONEWAV", bit(READ), "one file across sampling-rate changes"},
+    {"name-template", OPT_NAME_TEMPLATE, "T", "", bit(READ), "names from %n %f %p %d %t %a (NAME%f)"},
     {"seek", OPT_SEEK, "POS", "/SEEK", kModes & ~bit(RESTORE),
      "first to program:N, abs:, run: or program-time:H:M:S:F"},
     {"format", OPT_FORMAT, "F", "", bit(READ), "wav (the default), bwf or flac"},
@@ -117,7 +120,7 @@ const Option kOptions[] = {
     {"events", OPT_EVENTS, "json[:FD]", "", kModes, "JSON events a line to stderr (or FD)"},
     {"verbose", OPT_VERBOSE, nullptr, "", kModes, "say the slash command the run stands for"},
     {"probe", OPT_PROBE, "A:T", "", bit(DRIVES), "probe the drive at A:T"},
-    {"show-config", OPT_SHOW_CONFIG, nullptr, "", kModes, "the defaults in force and where each came from"},
+    {"show-config", OPT_SHOW_CONFIG, nullptr, "", kModes, nullptr},  // said in the help's last line
     {"version", OPT_VERSION, nullptr, "", ~0u, nullptr},
     {"help", OPT_HELP, nullptr, "", ~0u, "this help (--version: kestrel's and its libraries')"},
 };
@@ -220,7 +223,8 @@ void print_verb_help(const Verb& v, VerbId id) {
     std::printf("  %-22s %s\n", left, help);
   }
   if (v.mode)
-    std::printf("Each option stands for a slash switch: kestrel %s ... (doc/command-line.md).\n", v.mode);
+    std::printf("Options stand for switches of kestrel %s (doc/command-line.md); --show-config: the defaults.\n",
+                v.mode);
 }
 
 // The switches of the run, in the order of the options' table.
@@ -282,6 +286,10 @@ int check_combination(const Given& g) {
     for (int code : {OPT_DRIVE, OPT_SEEK, OPT_REREAD, OPT_MRS_OFF, OPT_TRACE})
       if (given(g, code)) return reject(g, "--from-image reads a file, no drive: not with --%s", option_of(code)->name);
     if (!*value_of(g, OPT_FROM_IMAGE)) return reject(g, "--from-image needs the path of an image");
+  }
+  if (given(g, OPT_NAME_TEMPLATE)) {
+    std::string fault = name_template_fault(value_of(g, OPT_NAME_TEMPLATE));
+    if (!fault.empty()) return reject(g, "%s", fault.c_str());
   }
   if (given(g, OPT_LENGTH) && expected_frames(nullptr, "", value_of(g, OPT_LENGTH)) < 0)
     return reject(g, "--length takes H:M:S, not '%s'", value_of(g, OPT_LENGTH));
@@ -485,7 +493,9 @@ int run_verb(int argc, char** argv, SwitchRun run) {
                         source.c_str(), (kAudio & bit(g.id)) != 0};
   if (setup.watch_frames) setup.total_frames = expected_frames(image, name, value_of(g, OPT_LENGTH));
   run_console_start(setup);
+  run_name_template_set(given(g, OPT_NAME_TEMPLATE) ? value_of(g, OPT_NAME_TEMPLATE) : nullptr);
   int exit_code = run(static_cast<int>(words.size()), args.data());
+  run_name_template_set(nullptr);
   run_console_stop();
   if (paced) console_pace_finish(exit_code != EXIT_DONE && exit_code != EXIT_DAMAGED);
   run_console_finish(exit_code);

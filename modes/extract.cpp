@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 
 #include "datframe/dat_frame.h"
@@ -16,6 +17,7 @@
 #include "sinks/valid_files.h"
 #include "modes/run_report.h"
 #include "modes/modes.h"
+#include "modes/name_template.h"
 #include "modes/run_watch.h"
 #include "sinks/track_file.h"
 #include "sources/reread.h"
@@ -57,6 +59,7 @@ struct Extraction {
   int unreadable = 0;  // frames of the track that could not be read
   RunRecord run;       // the tally of the run, and its report (/REPORT)
   int recovered = 0;   // damaged frames of the track that re-reads gave clean (/REREAD)
+  std::set<std::string> names;  // the names a name template gave so far
 };
 
 // The file being written, "" when none.
@@ -124,6 +127,21 @@ int open_track_files(Extraction* x, int track) {
   TrackFile& f = x->files;
   if (track_file_names_drive(x->s) && f.drive[0] == '\0') describe_input_drive(x->s, f.drive, sizeof f.drive);
   f.opened_silently = run_watched();
+  if (const char* name_template = run_name_template()) {
+    // Fields taken from the file's first frame can repeat: such a name is
+    // refused as its file opens, before anything is written to it.
+    std::string stem = name_from_template(name_template, x->s->base_name, track, x->info);
+    if (stem.size() >= sizeof f.stem) {
+      std::printf("The name template gives a name too long for file %d: %s\n", track, stem.c_str());
+      return 1;
+    }
+    if (!name_template_numbered(name_template) && !x->names.insert(stem).second) {
+      std::printf("The name template gives %s again for file %d: nothing more is written (%%f, the file number, "
+                  "tells every file apart)\n", stem.c_str(), track);
+      return 1;
+    }
+    std::snprintf(f.stem, sizeof f.stem, "%s", stem.c_str());
+  }
   if (track_file_open(&x->files, x->s, track, x->info.rate_code) != 0) return 1;
   x->totals = ConcealTotals{};
   x->unreadable = 0;

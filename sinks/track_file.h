@@ -42,6 +42,7 @@ struct TrackFile {
   PcmWorker* worker = nullptr;  // hashes or encodes the audio beside the reading
   bool md5_lost = false;        // the running MD5 missed audio: it is taken from the file at the finish
   bool opened_silently = false;  // the opening is not said on the console (its caller tells it)
+  char stem[KESTREL_BASE_NAME_SIZE + 8] = "";  // the files' name without suffix, when the caller chose it ("": NAME001)
   char audio_md5[33] = "";      // hex, once finished: the MD5 of the audio the file holds (Broadcast WAV)
 };
 

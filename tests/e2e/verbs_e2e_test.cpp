@@ -257,6 +257,9 @@ TEST(Verbs, BadOptionsGetOneLineAndExitCode2) {
       {{"read", "T", "-d", "0:4", "--events", "json:99"}, "read: --events takes json, or json:FD with FD open, not 'json:99'"},
       {{"read", "T", "-d", "0:4", "--events", "xml"}, "read: --events takes json, or json:FD with FD open, not 'xml'"},
       {{"dump", "T", "-d", "0:4", "--length", "1:00:00"}, "dump: --length is not an option of dump"},
+      {{"read", "T", "-d", "0:4", "--name-template", "%n"}, "read: --name-template '%n' gives every file the same name: add %f, the file number"},
+      {{"read", "T", "-d", "0:4", "--name-template", "%n_%x"},
+       "read: --name-template: '%x' is no field (%n name, %f file number, %p program, %d date, %t time, %a absolute time, %% a percent sign)"},
       {{"dump", "T", "-d", "0:4", "--format", "flac"}, "dump: --format is not an option of dump"},
       {{"toc", "-d", "0:4", "--to-drive", "0:5"}, "toc: --to-drive is not an option of toc"},
       {{"copy", "-d", "0:4"}, "copy: which drive is written? give --to-drive ADAPTER:ID"},
@@ -527,6 +530,51 @@ TEST(Verbs, BashCompletesVerbsOptionsAndDriveAddresses) {
     EXPECT_EQ(r.exit_code, 0) << r.err;
     std::string offered = r.out == "\n" ? "" : r.out;
     EXPECT_EQ(offered, c.offered) << testing::PrintToString(c.words) << r.err;
+  }
+}
+
+// --name-template: the names from the fields of each file's first frame.
+// One that no field tells apart is refused before the run; one whose fields
+// repeat is refused as the file that repeats it opens, nothing written to it.
+TEST(Verbs, NameTemplatesNameTheFilesFromTheirFirstFrames) {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 7, .start_id_frames = 10, .date = FrameDate{7, 24, 3, 9, 14, 25, 1}}, 300);
+  tape_record(&tape, Recording{.program = 8, .start_id_frames = 10}, 300);
+  tape_record(&tape, Recording{.program = 9, .start_id_frames = 10}, 300);
+  tape_blank(&tape, 70);
+  struct Case {
+    std::vector<std::string> more;
+    int exit_code;
+    std::vector<std::string> files;  // the audio files left, sorted
+  } cases[] = {
+      {{"--name-template", "%n_%p_%f"}, 0, {"TAPE_007_001.wav", "TAPE_008_002.wav", "TAPE_009_003.wav"}},
+      {{"--name-template", "%d_%t-%a%%"}, 0,
+       {"2024-03-09_142501-00-00-00-00%.wav", "nodate_notime-00-00-09-00%.wav", "nodate_notime-00-00-18-00%.wav"}},
+      {{"--name-template", "x%f", "--format", "flac"}, 0, {"x001.flac", "x002.flac", "x003.flac"}},
+      {{"--name-template", "%n%p", "--split", "program"}, 0, {"TAPE007.wav", "TAPE008.wav", "TAPE009.wav"}},
+      // The third file would take the second's name: refused as it opens.
+      {{"--name-template", "%n_%d"}, 6, {"TAPE_2024-03-09.wav", "TAPE_nodate.wav"}},
+      {{}, 0, {"TAPE001.wav", "TAPE002.wav", "TAPE003.wav"}},
+  };
+  for (const Case& c : cases) {
+    TapeRun t;
+    t.load(tape);
+    ProcessOptions options = without_defaults(bus_options(t.path("bus.ini")));
+    options.cwd = t.dir.path();
+    std::vector<std::string> args = {"read", "TAPE", "-d", "0:4", "--split", "start-id"};
+    args.insert(args.end(), c.more.begin(), c.more.end());
+    ProcessResult r = run_kestrel(args, options);
+    EXPECT_EQ(r.exit_code, c.exit_code) << testing::PrintToString(c.more) << r.out;
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(t.dir.path())) {
+      std::string name = entry.path().filename().string();
+      if (name.size() > 4 && (name.ends_with(".wav") || name.ends_with(".flac"))) files.push_back(name);
+      if (name.ends_with(".wav")) {
+        EXPECT_TRUE(file_exists(t.path(name.substr(0, name.size() - 4) + ".log"))) << name;
+      }
+    }
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, c.files) << testing::PrintToString(c.more);
   }
 }
 
