@@ -1,5 +1,6 @@
 #include "control/run_console.h"
 
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,7 +56,9 @@ std::string clock_text(int64_t seconds) {
 int64_t elapsed_s(void) { return (platform_time_ms() - g_console.start_ms) / 1000; }
 
 // The status line: where the tape is, what was read, the file, the time.
-std::string status_text(void) {
+// width: the columns it may take (0: any); what says least goes first: the
+// file's name, then half the bar, then the end of the line.
+std::string status_text(size_t width = 0, bool with_file = true, int bar = kBarWidth) {
   const WatchPosition& at = g_console.at;
   std::string line = at.absolute.valid ? "A " + time_text(at.absolute) : "A --:--:--:--";
   char text[160];
@@ -63,15 +66,15 @@ std::string status_text(void) {
                 static_cast<long long>(at.frames), static_cast<long long>(at.damaged),
                 static_cast<long long>(at.unreadable));
   line += text;
-  if (!g_console.file.empty()) line += "  " + g_console.file;
+  if (with_file && !g_console.file.empty()) line += "  " + g_console.file;
   int64_t elapsed = elapsed_s();
   line += "  " + clock_text(elapsed);
   int64_t total = g_console.setup.total_frames;
   if (total > 0) {
     double done = static_cast<double>(at.frames) / static_cast<double>(total);
     if (done > 1) done = 1;
-    int filled = static_cast<int>(done * kBarWidth);
-    line += " [" + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(kBarWidth - filled), '.') + "]";
+    int filled = static_cast<int>(done * bar);
+    line += " [" + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(bar - filled), '.') + "]";
     std::snprintf(text, sizeof text, " %3d%%", static_cast<int>(done * 100));
     line += text;
     uint32_t reading_ms = platform_time_ms() - g_console.first_frame_ms;
@@ -80,13 +83,22 @@ std::string status_text(void) {
       line += " " + clock_text(static_cast<int64_t>(left_s)) + " left";
     }
   }
-  return line;
+  if (width == 0 || line.size() < width) return line;
+  if (with_file && !g_console.file.empty()) return status_text(width, false, bar);
+  if (bar == kBarWidth && total > 0) return status_text(width, false, kBarWidth / 2);
+  return line.substr(0, width - 1);  // a line that wraps could not be rewritten in place
+}
+
+// The terminal's width, 0 when unknown.
+size_t terminal_width(void) {
+  winsize size{};
+  return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
 // The status line ends in "\r": on a terminal it is rewritten in place, off
 // one the console's pace shows one in 10 seconds as a line of its own.
 void show_status(void) {
-  std::string line = status_text() + "\r";
+  std::string line = status_text(g_console.setup.pace == PACE_TERMINAL ? terminal_width() : 0) + "\r";
   std::fputs(line.c_str(), stdout);
   std::fflush(stdout);
   g_console.drawn_ms = platform_time_ms();
