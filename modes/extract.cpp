@@ -206,6 +206,16 @@ int restart_track(Extraction* x) {
   return 0;
 }
 
+// A read before the first frame written that ends the run: a drive that lost
+// its place says so in plain words, any other failure as it always has.
+void say_read_that_ends_start(Extraction* x, uint32_t result, const char* message) {
+  if (const char* lost = tape_lost_place(tape_status(result)))
+    std::printf(" - %s\n", lost);
+  else
+    std::printf("%s", message);
+  record_read_that_ends_run(&x->run, result);
+}
+
 // The first frame, the lead-in and the wait for the drive. The frame the
 // start phase ends on is the first one written.
 // Returns 0, 1 when the mode cannot go on, or -1 when ESC ended it (the
@@ -215,8 +225,7 @@ int start_phase(Extraction* x) {
   reset_frame_analysis(s);
   uint32_t result = read_frame(x);
   if (!tape_read_ok(result)) {
-    std::printf("first read audio block failed\n");
-    record_read_that_ends_run(&x->run, result);
+    say_read_that_ends_start(x, result, "first read audio block failed\n");
     return 1;
   }
   take(x);
@@ -226,8 +235,9 @@ int start_phase(Extraction* x) {
     for (int c = 0; x->events.blank || frame_in_lead_in(&x->info); ++c) {
       result = read_frame(x);
       if (!tape_read_ok(result)) {
-        std::printf("leadin read audio block failed: 0x%.8x\n", result);
-        record_read_that_ends_run(&x->run, result);
+        char message[64];
+        std::snprintf(message, sizeof message, "leadin read audio block failed: 0x%.8x\n", result);
+        say_read_that_ends_start(x, result, message);
         return 1;
       }
       take(x);
@@ -279,7 +289,12 @@ void read_failed(Extraction* x, uint32_t result) {
   if (const char* lost = tape_lost_place(tape_status(result))) {
     x->stop = true;
     say(x, (std::string(" - ") + lost + "\n").c_str());
-    record_incomplete(&x->run);
+    // The frame that did not come is the report's last event, at the end
+    // of the file it would have gone on.
+    record_read_that_ends_run(&x->run, result);
+    const TrackFile& f = x->files;
+    if (!s->waveout_arg && (f.wav || f.flac))
+      transfer_report_unreadable_written(x->run.report, f.name, f.data_bytes / 4, nullptr, 0);
     return;
   }
   if (run_watched()) {

@@ -170,7 +170,10 @@ int read_first_frame(Pass* p) {
     return 0;
   }
   record_read_that_ends_run(&p->run, p->read.result);
-  std::printf("read audio block failed\n");
+  if (const char* lost = tape_lost_place(tape_status(p->read.result)))
+    std::printf(" - %s (0x%.8x)\n", lost, p->read.result);
+  else
+    std::printf("read audio block failed\n");
   return 1;
 }
 

@@ -7,14 +7,12 @@
 
 namespace {
 
-void append_time(std::string* out, const FrameTime& time) {
-  if (time.valid) *out += '"' + time_code_text(time.code) + '"';
-  else *out += "null";
+nlohmann::ordered_json time_json(const FrameTime& time) {
+  return time.valid ? nlohmann::ordered_json(time_code_text(time.code)) : nlohmann::ordered_json();
 }
 
-void append_number(std::string* out, int64_t value) {
-  if (value < 0) *out += "null";
-  else *out += std::to_string(value);
+nlohmann::ordered_json count_json(int64_t value) {
+  return value < 0 ? nlohmann::ordered_json() : nlohmann::ordered_json(value);
 }
 
 }  // namespace
@@ -28,9 +26,9 @@ std::string program_text(int32_t kind, int32_t program) {
   }
 }
 
-std::string program_json(int32_t kind, int32_t program) {
-  std::string text = program_text(kind, program);
-  return kind == FRAME_PROGRAM_NUMBER ? text : '"' + text + '"';
+nlohmann::ordered_json program_json(int32_t kind, int32_t program) {
+  if (kind == FRAME_PROGRAM_NUMBER) return program;
+  return program_text(kind, program);
 }
 
 std::string time_code_text(uint32_t code) {
@@ -90,32 +88,24 @@ void add_program_frame(std::vector<ProgramStretch>* programs, int64_t index, con
   s.damaged_frames += info.flags != 0 ? 1 : 0;
 }
 
-void append_programs_json(std::string* out, const std::vector<ProgramStretch>& programs, const char* indent) {
-  *out += '[';
-  for (size_t i = 0; i < programs.size(); ++i) {
-    const ProgramStretch& p = programs[i];
-    *out += i ? ",\n" : "\n";
-    *out += indent;
-    *out += "  {\"number\": " + program_json(p.program_kind, p.program) + ", \"first_frame\": ";
-    append_number(out, p.first_frame);
-    *out += ", \"frames\": ";
-    append_number(out, p.frames);
-    *out += ", \"abs_start\": ";
-    append_time(out, p.abs_start);
-    *out += ", \"abs_end\": ";
-    append_time(out, p.abs_end);
-    *out += ", \"rate\": " + std::to_string(p.rate) + ", \"channels\": " + std::to_string(p.channels) +
-            ", \"bits\": " + std::to_string(p.bits) + ", \"emphasis\": \"" + emphasis_text(p.emphasis) +
-            "\", \"scms\": \"" + scms_text(p.scms) + "\", \"date\": ";
-    *out += p.date.valid ? '"' + pack_date_text(p.date) + '"' : std::string("null");
-    *out += ", \"start_id_frames\": " + std::to_string(p.start_id_frames) +
-            ", \"damaged_frames\": " + std::to_string(p.damaged_frames) + ", \"file\": ";
-    *out += p.file.empty() ? std::string("null") : json_string(p.file);
-    *out += '}';
+nlohmann::ordered_json programs_json(const std::vector<ProgramStretch>& programs) {
+  nlohmann::ordered_json list = nlohmann::ordered_json::array();
+  for (const ProgramStretch& p : programs) {
+    nlohmann::ordered_json& o = list.emplace_back();
+    o["number"] = program_json(p.program_kind, p.program);
+    o["first_frame"] = count_json(p.first_frame);
+    o["frames"] = count_json(p.frames);
+    o["abs_start"] = time_json(p.abs_start);
+    o["abs_end"] = time_json(p.abs_end);
+    o["rate"] = p.rate;
+    o["channels"] = p.channels;
+    o["bits"] = p.bits;
+    o["emphasis"] = emphasis_text(p.emphasis);
+    o["scms"] = scms_text(p.scms);
+    o["date"] = p.date.valid ? nlohmann::ordered_json(pack_date_text(p.date)) : nlohmann::ordered_json();
+    o["start_id_frames"] = p.start_id_frames;
+    o["damaged_frames"] = p.damaged_frames;
+    o["file"] = p.file.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(p.file);
   }
-  if (!programs.empty()) {
-    *out += '\n';
-    *out += indent;
-  }
-  *out += ']';
+  return list;
 }

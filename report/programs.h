@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "datframe/frame_info.h"
 
 struct ProgramStretch {
@@ -34,14 +36,13 @@ bool frame_continues_stretch(const ProgramStretch& stretch, const FrameInfo& inf
 // nullptr: none) differ.
 void add_program_frame(std::vector<ProgramStretch>* programs, int64_t index, const FrameInfo& info, const char* file);
 
-// Appends the list as a JSON array, one object a line, each line after the
-// first indented by indent.
-void append_programs_json(std::string* out, const std::vector<ProgramStretch>& programs, const char* indent);
+// The list as a JSON array of objects, one a stretch.
+nlohmann::ordered_json programs_json(const std::vector<ProgramStretch>& programs);
 
 // The texts of the fields: the program as a JSON value (a number or
 // "lead-in", "lead-out", "none"), a time as hh:mm:ss:ff (for a valid one), a
 // date as ISO 8601 (for a valid one), the emphasis, the copy code.
-std::string program_json(int32_t program_kind, int32_t program);
+nlohmann::ordered_json program_json(int32_t program_kind, int32_t program);
 std::string program_text(int32_t program_kind, int32_t program);
 std::string time_code_text(uint32_t code);
 std::string pack_date_text(const FramePackDate& date);

@@ -32,35 +32,53 @@ const char kReplacement[] = "\xEF\xBF\xBD";
 
 }  // namespace
 
-void append_json_string(std::string* out, const std::string& text) {
-  out->push_back('"');
-  for (size_t i = 0; i < text.size();) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    size_t length = utf8_length(text, i);
-    if (length == 0) {
-      out->append(kReplacement);
-      ++i;
-      continue;
-    }
-    if (c == '"' || c == '\\') {
-      out->push_back('\\');
-      out->push_back(static_cast<char>(c));
-    } else if (c < 0x20 || c == 0x7F) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out->append(escaped);
-    } else {
-      out->append(text, i, length);
-    }
-    i += length;
-  }
-  out->push_back('"');
+std::string json_string(const std::string& text) {
+  return nlohmann::ordered_json(text).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
-std::string json_string(const std::string& text) {
-  std::string out;
-  append_json_string(&out, text);
-  return out;
+namespace {
+
+void append_value(std::string* out, const nlohmann::ordered_json& value, const std::string& indent) {
+  using Json = nlohmann::ordered_json;
+  if (value.is_object()) {
+    *out += '{';
+    const char* between = "";
+    for (const auto& [key, member] : value.items()) {
+      *out += between + json_string(key) + ": ";
+      append_value(out, member, indent);
+      between = ", ";
+    }
+    *out += '}';
+  } else if (value.is_array()) {
+    bool lines = !value.empty() && value.front().is_structured();
+    *out += '[';
+    for (size_t i = 0; i < value.size(); ++i) {
+      *out += lines ? (i ? ",\n" : "\n") + indent + "  " : std::string(i ? ", " : "");
+      append_value(out, value[i], indent + "  ");
+    }
+    if (lines) *out += "\n" + indent;
+    *out += ']';
+  } else {
+    *out += value.dump(-1, ' ', false, Json::error_handler_t::replace);
+  }
+}
+
+}  // namespace
+
+std::string json_layout(const nlohmann::ordered_json& document) {
+  if (!document.is_object() || document.empty()) {
+    std::string out;
+    append_value(&out, document, "");
+    return out + "\n";
+  }
+  std::string out = "{";
+  const char* between = "\n  ";
+  for (const auto& [key, member] : document.items()) {
+    out += between + json_string(key) + ": ";
+    append_value(&out, member, "  ");
+    between = ",\n  ";
+  }
+  return out + "\n}\n";
 }
 
 void append_html(std::string* out, const std::string& text) {

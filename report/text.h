@@ -3,10 +3,16 @@
 
 #include <string>
 
-// Appends text as a JSON string, quotes included; bytes that are no valid
-// UTF-8 come out as U+FFFD, so that the file stays valid JSON.
-void append_json_string(std::string* out, const std::string& text);
+#include <nlohmann/json.hpp>
+
+// Text as a JSON string, quotes included; bytes that are no valid UTF-8 come
+// out as U+FFFD, so that the file stays valid JSON.
 std::string json_string(const std::string& text);
+// A document as the report's files lay it out: the members of the outer
+// object a line each, an array of objects or arrays an element a line, all
+// else on one line with ", " and ": " between; the values as the library
+// writes them (invalid UTF-8 as U+FFFD). Ends with a line end.
+std::string json_layout(const nlohmann::ordered_json& document);
 // Appends text escaped for HTML content and attribute values.
 void append_html(std::string* out, const std::string& text);
 std::string html_text(const std::string& text);

@@ -211,13 +211,9 @@ void transfer_report_free(TransferReport* r) {
 
 namespace {
 
-void append_text_field(std::string* out, const char* key, const std::string& value, bool null_when_empty = false) {
-  *out += "\"";
-  *out += key;
-  *out += "\": ";
-  if (null_when_empty && value.empty()) *out += "null";
-  else append_json_string(out, value);
-}
+using Json = nlohmann::ordered_json;
+
+Json text_or_null(const std::string& value) { return value.empty() ? Json() : Json(value); }
 
 std::string channels_text(int32_t flags) {
   std::string text;
@@ -231,111 +227,84 @@ const char* event_kind_text(int32_t kind) {
   return kKinds[kind];
 }
 
-void append_event(std::string* out, const TransferReport& r, const ReportEvent& e) {
-  char flags[16];
-  std::snprintf(flags, sizeof flags, "0x%02x", static_cast<unsigned>(e.flags));
-  *out += "    {\"frame\": " + std::to_string(e.frame) + ", \"abs_time\": ";
-  *out += e.abs_time.valid ? '"' + time_code_text(e.abs_time.code) + '"' : std::string("null");
-  *out += ", \"program\": ";
+std::string hex_text(const char* format, uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+Json event_json(const TransferReport& r, const ReportEvent& e) {
+  Json o;
+  o["frame"] = e.frame;
+  o["abs_time"] = e.abs_time.valid ? Json(time_code_text(e.abs_time.code)) : Json();
   // An unreadable frame tells nothing of itself.
-  *out += e.kind == REPORT_UNREADABLE ? std::string("null") : program_json(e.program_kind, e.program);
-  *out += ", \"kind\": \"";
-  *out += event_kind_text(e.kind);
-  *out += "\", \"channels\": ";
-  std::string channels = e.kind == REPORT_INTERPOLATED ? channels_text(e.flags) : "";
-  *out += channels.empty() ? std::string("null") : '"' + channels + '"';
-  *out += ", \"flags\": ";
-  *out += e.kind == REPORT_UNREADABLE ? std::string("null") : '"' + std::string(flags) + '"';
-  *out += ", \"file\": ";
-  *out += e.file >= 0 ? json_string(file_part(r.file_names[static_cast<size_t>(e.file)])) : std::string("null");
-  *out += ", \"sample_offset\": ";
-  *out += e.file >= 0 && e.sample_offset >= 0 ? std::to_string(e.sample_offset) : std::string("null");
-  *out += ", \"concealed\": " + std::to_string(e.concealed);
-  if (e.kind == REPORT_CONTINUITY) *out += ", \"expected\": \"" + time_code_text(e.expected) + '"';
-  if (e.kind == REPORT_UNREADABLE) {
-    char result[16];
-    std::snprintf(result, sizeof result, "0x%08x", e.read_result);
-    *out += ", \"read_result\": \"" + std::string(result) + '"';
+  o["program"] = e.kind == REPORT_UNREADABLE ? Json() : program_json(e.program_kind, e.program);
+  o["kind"] = event_kind_text(e.kind);
+  o["channels"] = text_or_null(e.kind == REPORT_INTERPOLATED ? channels_text(e.flags) : "");
+  o["flags"] = e.kind == REPORT_UNREADABLE ? Json() : Json(hex_text("0x%02x", static_cast<uint32_t>(e.flags)));
+  o["file"] = e.file >= 0 ? Json(file_part(r.file_names[static_cast<size_t>(e.file)])) : Json();
+  o["sample_offset"] = e.file >= 0 && e.sample_offset >= 0 ? Json(e.sample_offset) : Json();
+  o["concealed"] = e.concealed;
+  if (e.kind == REPORT_CONTINUITY) o["expected"] = time_code_text(e.expected);
+  if (e.kind == REPORT_UNREADABLE) o["read_result"] = hex_text("0x%08x", e.read_result);
+  if (e.reads > 1) {
+    o["reads"] = e.reads;
+    o["kept"] = e.kept;
+    o["clean"] = e.flags == 0;
   }
-  if (e.reads > 1)
-    *out += ", \"reads\": " + std::to_string(e.reads) + ", \"kept\": " + std::to_string(e.kept) +
-            ", \"clean\": " + (e.flags ? "false" : "true");
-  *out += '}';
+  return o;
+}
+
+Json events_json(const TransferReport& r, const std::vector<ReportEvent>& events) {
+  Json list = Json::array();
+  for (const ReportEvent& e : events) list.push_back(event_json(r, e));
+  return list;
 }
 
 }  // namespace
 
 std::string report_json(const TransferReport& r) {
-  std::string out = "{\n  ";
-  append_text_field(&out, "kestrel", KESTREL_VERSION);
+  Json doc;
+  doc["kestrel"] = KESTREL_VERSION;
   // Raised when a field goes or changes its meaning (doc/report.schema.json).
-  out += ",\n  \"schema_version\": 1,\n  ";
-  append_text_field(&out, "mode", r.mode);
-  out += ",\n  ";
-  append_text_field(&out, "started", r.started);
-  out += ",\n  ";
-  append_text_field(&out, "finished", r.finished);
-  out += ",\n  \"options\": [";
-  for (size_t i = 0; i < r.arguments.size(); ++i) {
-    if (i) out += ", ";
-    append_json_string(&out, r.arguments[i]);
-  }
-  out += "],\n  \"source\": {";
+  doc["schema_version"] = 1;
+  doc["mode"] = r.mode;
+  doc["started"] = r.started;
+  doc["finished"] = r.finished;
+  doc["options"] = r.arguments;
+  Json& source = doc["source"] = Json::object();
   if (!r.source.image.empty()) {
-    append_text_field(&out, "image", r.source.image);
+    source["image"] = r.source.image;
   } else {
-    out += "\"adapter\": " + std::to_string(r.source.adapter) + ", \"target\": " + std::to_string(r.source.target) + ", ";
-    append_text_field(&out, "vendor", r.source.vendor);
-    out += ", ";
-    append_text_field(&out, "product", r.source.product);
-    out += ", ";
-    append_text_field(&out, "revision", r.source.revision);
+    source["adapter"] = r.source.adapter;
+    source["target"] = r.source.target;
+    source["vendor"] = r.source.vendor;
+    source["product"] = r.source.product;
+    source["revision"] = r.source.revision;
   }
-  out += "},\n";
-  out += "  \"frames_read\": " + std::to_string(r.frames_read) + ",\n";
-  out += "  \"frames_unreadable\": " + std::to_string(r.tally->unreadable) + ",\n";
-  out += "  \"frames_damaged\": " + std::to_string(r.tally->damaged) + ",\n";
-  out += "  \"continuity_breaks\": " + std::to_string(r.tally->continuity_breaks) + ",\n";
+  doc["frames_read"] = r.frames_read;
+  doc["frames_unreadable"] = r.tally->unreadable;
+  doc["frames_damaged"] = r.tally->damaged;
+  doc["continuity_breaks"] = r.tally->continuity_breaks;
   // Names as they lie beside the report.
   std::vector<ProgramStretch> programs = r.programs;
   for (ProgramStretch& p : programs) p.file = file_part(p.file);
-  out += "  \"programs\": ";
-  append_programs_json(&out, programs, "  ");
-  out += ",\n  \"blank_stretches\": [";
-  for (size_t i = 0; i < r.blanks.size(); ++i)
-    out += (i ? ", " : "") + std::string("{\"first_frame\": ") + std::to_string(r.blanks[i].first_frame) +
-           ", \"frames\": " + std::to_string(r.blanks[i].frames) + "}";
-  out += "],\n  \"events\": [";
-  for (size_t i = 0; i < r.events.size(); ++i) {
-    out += i ? ",\n" : "\n";
-    append_event(&out, r, r.events[i]);
+  doc["programs"] = programs_json(programs);
+  Json& blanks = doc["blank_stretches"] = Json::array();
+  for (const BlankStretch& b : r.blanks) blanks.push_back(Json{{"first_frame", b.first_frame}, {"frames", b.frames}});
+  doc["events"] = events_json(r, r.events);
+  // Frames re-reads gave clean: how often each was read, which read was kept.
+  if (!r.recovered.empty()) doc["recovered"] = events_json(r, r.recovered);
+  Json& files = doc["files"] = Json::array();
+  for (const ReportFile& f : r.files) {
+    Json& o = files.emplace_back();
+    o["name"] = file_part(f.name);
+    o["bytes"] = f.bytes >= 0 ? Json(f.bytes) : Json();
+    o["sha256"] = text_or_null(f.sha256);
+    if (f.wav) o["audio_md5"] = text_or_null(f.audio_md5);
   }
-  out += r.events.empty() ? "],\n" : "\n  ],\n";
-  if (!r.recovered.empty()) {
-    // Frames re-reads gave clean: how often each was read, which read was kept.
-    out += "  \"recovered\": [";
-    for (size_t i = 0; i < r.recovered.size(); ++i) {
-      out += i ? ",\n" : "\n";
-      append_event(&out, r, r.recovered[i]);
-    }
-    out += "\n  ],\n";
-  }
-  out += "  \"files\": [";
-  for (size_t i = 0; i < r.files.size(); ++i) {
-    const ReportFile& f = r.files[i];
-    out += i ? ",\n    {" : "\n    {";
-    append_text_field(&out, "name", file_part(f.name));
-    out += ", \"bytes\": " + (f.bytes >= 0 ? std::to_string(f.bytes) : std::string("null")) + ", ";
-    append_text_field(&out, "sha256", f.sha256, true);
-    if (f.wav) {
-      out += ", ";
-      append_text_field(&out, "audio_md5", f.audio_md5, true);
-    }
-    out += '}';
-  }
-  out += r.files.empty() ? "],\n" : "\n  ],\n";
-  out += "  \"verdict\": \"" + std::string(report_verdict(r)) + "\"\n}\n";
-  return out;
+  doc["verdict"] = report_verdict(r);
+  return json_layout(doc);
 }
 
 ReportNames transfer_report_names(const std::string& base_name) {

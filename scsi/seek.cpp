@@ -310,12 +310,17 @@ TapeResult locate_time(const DriveAddress& d, int type, int64_t frames) {
   return scsi_locate2(d, time_goal(frames), type);
 }
 
-SearchEnd wait_for_search(const DriveAddress& d, uint32_t limit_ms, bool (*stop)(void)) {
+SearchEnd wait_for_search(const DriveAddress& d, uint32_t limit_ms, bool (*stop)(void), TapeResult* lost) {
   const uint32_t kStepMs = 100;
   uint8_t position[AUDIO_POSITION_BYTES];
   for (uint32_t waited = 0;; waited += kStepMs) {
     scsi_read_position(d, position);
-    if (scsi_test_unit_ready(d).status == TAPE_GOOD) return SEARCH_ARRIVED;
+    TapeResult ready = scsi_test_unit_ready(d);
+    if (ready.status == TAPE_GOOD) return SEARCH_ARRIVED;
+    if (tape_lost_place(ready.status)) {
+      if (lost) *lost = ready;
+      return SEARCH_FAILED;
+    }
     if ((stop && stop()) || console_interrupted()) return SEARCH_STOPPED;
     if (waited >= limit_ms) return SEARCH_FAILED;
     if (console_sleep_ms(kStepMs) != 0) return SEARCH_STOPPED;

@@ -95,6 +95,8 @@ SearchEnd search_frame(const DriveAddress& d, int64_t index, uint8_t* position, 
 TapeResult locate_time(const DriveAddress& d, int type, int64_t frames);
 // Waits for a search started by locate_time: READ POSITION follows it and
 // TEST UNIT READY asks whether it arrived, every 100 ms. SEARCH_ARRIVED when
-// the drive is ready, SEARCH_FAILED when it is not within limit_ms,
-// SEARCH_STOPPED when stop (asked first) or an interrupt ends the wait.
-SearchEnd wait_for_search(const DriveAddress& d, uint32_t limit_ms, bool (*stop)(void));
+// the drive is ready, SEARCH_FAILED when it is not within limit_ms or has
+// lost its place (timed out, reset, gone: asking again would only wait
+// again; *lost, when given, then receives what it said), SEARCH_STOPPED when
+// stop (asked first) or an interrupt ends the wait.
+SearchEnd wait_for_search(const DriveAddress& d, uint32_t limit_ms, bool (*stop)(void), TapeResult* lost = nullptr);

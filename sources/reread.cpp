@@ -70,6 +70,8 @@ struct RereadStage {
   DatFrame before_like{};
   bool have_before_like = false;
   bool ended = false;        // the place was lost: after what is held, reading ends
+  bool place_lost = false;   // the drive timed out, was reset or went: no command is worth asking
+  uint32_t lost_result = 0;  // and what it said then
   // Totals of the run.
   long long stretches = 0;
   long long damaged = 0;
@@ -137,12 +139,30 @@ int find_held(const RereadStage* st, const FrameKey& key, int after) {
   return -1;
 }
 
+// Whether the drive lost its place at this read (timed out, reset, cut
+// short): kept, for the reading it ends to say so.
+void lose_place(RereadStage* st, uint32_t result) {
+  st->place_lost = true;
+  st->lost_result = result;
+}
+bool lost_place(RereadStage* st, uint32_t result) {
+  if (!tape_lost_place(tape_status(result))) return false;
+  lose_place(st, result);
+  return true;
+}
+
 // Sends the tape to the absolute time and waits until it is there. 0, -1
 // when the drive refuses, or -2 on ESC.
 int go_to_time(RereadStage* st, int64_t time) {
   const DriveAddress d = st->drive.address;
-  if (!tape_completed(locate_time(d, SEEK_ABSTIME, time))) return -1;
-  SearchEnd end = wait_for_search(d, kLocateWaitMs, interrupted);
+  TapeResult located = locate_time(d, SEEK_ABSTIME, time);
+  if (!tape_completed(located)) {
+    if (tape_lost_place(located.status)) lose_place(st, located.word);
+    return -1;
+  }
+  TapeResult lost{TAPE_GOOD, 0};
+  SearchEnd end = wait_for_search(d, kLocateWaitMs, interrupted, &lost);
+  if (lost.status != TAPE_GOOD) lose_place(st, lost.word);
   return end == SEARCH_ARRIVED ? 0 : end == SEARCH_STOPPED ? -2 : -1;
 }
 
@@ -198,7 +218,7 @@ int reread_pass(RereadStage* st, int first, int last, int64_t* lead) {
   int located = go_to_time(st, from);
   if (located == -2) return -2;
   if (located != 0) {
-    std::printf(" - re-reading: the drive did not go to the stretch\n");
+    if (!st->place_lost) std::printf(" - re-reading: the drive did not go to the stretch\n");
     return -1;
   }
   int64_t last_time = st->held[static_cast<size_t>(last)].key.time;
@@ -212,6 +232,7 @@ int reread_pass(RereadStage* st, int first, int last, int64_t* lead) {
     Held c;
     read_drive(st, &c);
     ++st->extra_reads;
+    if (lost_place(st, c.result)) return -1;
     if (!tape_read_ok(c.result) && !is_unreadable(c.result)) break;  // the end of data, or worse
     place_copy(&c, &previous_time);
     int i = find_held(st, c.key, matched);
@@ -245,6 +266,7 @@ int put_back(RereadStage* st, int at) {
     if (attempt > 0 || at < 0) {
       int located = go_to_time(st, aim_before(st, anchor, lead));
       if (located == -2) return -2;
+      if (st->place_lost) return -1;  // asking again would only wait again
       if (located != 0) continue;
       lead = std::min(lead * 4, kMaxLead);
       at = -1;
@@ -256,6 +278,7 @@ int put_back(RereadStage* st, int at) {
       Held c;
       read_drive(st, &c);
       ++st->extra_reads;
+      if (lost_place(st, c.result)) return -1;
       if (!tape_read_ok(c.result) && !is_unreadable(c.result)) break;
       place_copy(&c, &previous_time);
       int i = find_held(st, c.key, at);
@@ -341,7 +364,7 @@ void settle(RereadStage* st, bool reread) {
     while (left > 0 && pass < st->passes) {
       ++pass;
       at = reread_pass(st, first, last, &lead);
-      if (at == -2) break;
+      if (at == -2 || st->place_lost) break;
       int before = left;
       left = 0;
       bool same = true;
@@ -360,7 +383,7 @@ void settle(RereadStage* st, bool reread) {
         break;
       }
     }
-    int placed = at == -2 ? -2 : put_back(st, at);
+    int placed = at == -2 ? -2 : st->place_lost ? -1 : put_back(st, at);
     if (placed == -2) {
       std::printf(" - re-reading interrupted after %d passes: %d of %d damaged frames clean\n", pass,
                   targets - left, targets);
@@ -369,8 +392,11 @@ void settle(RereadStage* st, bool reread) {
                   targets, left > 0 ? ", the best copies of the others kept" : "");
     }
     st->recovered += targets - left;
+    // A drive that lost its place is said by the reading it ends, in the
+    // words of what it did.
     if (placed == -1) {
-      std::printf(" - the tape cannot be put back where reading stopped: reading ends after the stretch\n");
+      if (!st->place_lost)
+        std::printf(" - the tape cannot be put back where reading stopped: reading ends after the stretch\n");
       st->ended = true;
     }
   }
@@ -395,7 +421,7 @@ FrameRead reread_next_frame(RereadStage* st, DatFrame* frame) {
   while (st->out.empty()) {
     if (st->ended) {
       std::memset(frame, 0, sizeof *frame);
-      return FrameRead{ASPI_RESULT_END_OF_DATA, 0, 0, 0};
+      return FrameRead{st->place_lost ? st->lost_result : ASPI_RESULT_END_OF_DATA, 0, 0, 0};
     }
     Held h;
     read_drive(st, &h);

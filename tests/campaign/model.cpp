@@ -204,7 +204,7 @@ ExtractOutcome extract_as_documented(const ExtractSwitches& sw, ModelBus* bus, c
   ReadResult r = model_read(bus);
   out.report.read(r, frames);
   if (!r.ok) {
-    return cannot_go_on(out, "first read audio block failed\n");
+    return cannot_go_on(out, r.lost ? " - " + lost_place_text(r.word) + "\n" : "first read audio block failed\n");
   }
   model_analyze(&s, frames[r.index]);
   size_t current = r.index;
@@ -213,7 +213,8 @@ ExtractOutcome extract_as_documented(const ExtractSwitches& sw, ModelBus* bus, c
       r = model_read(bus);
       out.report.read(r, frames);
       if (!r.ok) {
-        return cannot_go_on(out, "leadin read audio block failed: 0x" + hex_word8(r.word) + "\n");
+        return cannot_go_on(out, r.lost ? " - " + lost_place_text(r.word) + "\n"
+                                        : "leadin read audio block failed: 0x" + hex_word8(r.word) + "\n");
       }
       model_analyze(&s, frames[r.index]);
       current = r.index;
@@ -230,7 +231,7 @@ ExtractOutcome extract_as_documented(const ExtractSwitches& sw, ModelBus* bus, c
   // was not is never analysed or written.
   auto read_next = [&] {
     ReadResult next = model_read(bus);
-    if (!next.lost) out.report.read(next, frames);  // a lost place is no frame of the tape
+    out.report.read(next, frames);  // a lost place is the frame that did not come
     valid = next.ok;
     if (next.ok) {
       model_analyze(&s, frames[next.index]);
@@ -365,15 +366,16 @@ ExtractOutcome model_extract(const ExtractSwitches& sw, ModelBus* bus, const std
 namespace {
 
 // The first frame of /BITTERN and /PINTAIL, analysed, and passed on like
-// every other. false when it cannot be read (the mode cannot start).
-bool first_frame(ModelBus* bus, ReaderState* s, size_t* index, ReportModel* report) {
+// every other. When it cannot be read (the mode cannot start), what is said.
+std::string first_frame(ModelBus* bus, ReaderState* s, size_t* index, ReportModel* report) {
   ReadResult r = model_read(bus);
   report->read(r, bus->input.frames);
-  if (!r.ok) return false;
+  if (r.lost) return " - " + lost_place_text(r.word) + " (0x" + hex_word8(r.word) + ")\n";
+  if (!r.ok) return "read audio block failed\n";
   model_analyze(s, bus->input.frames[r.index]);
   s->stop = false;
   *index = r.index;
-  return true;
+  return "";
 }
 
 // The sub-ID's program number, three BCD digits.
@@ -492,7 +494,8 @@ DumpOutcome model_dump(bool stopeot, ModelBus* bus, const std::string& image_nam
   ReaderState s;
   s.stopeot = stopeot;
   size_t first = 0;
-  if (!first_frame(bus, &s, &first, &out.report)) return cannot_go_on(out, "read audio block failed\n");
+  std::string failed = first_frame(bus, &s, &first, &out.report);
+  if (!failed.empty()) return cannot_go_on(out, failed);
   out.said.push_back("Saving DAT tape in IMG file:" + image_name + "\n");
   if (image_blocked) {
     return cannot_go_on(out, "Cannot open " + image_name + "\nIs a directory\n");
@@ -555,7 +558,8 @@ WriteOutcome model_copy(bool stopeot, ModelBus* bus) {
   ReaderState s;
   s.stopeot = stopeot;
   size_t first = 0;
-  if (!first_frame(bus, &s, &first, &out.report)) return cannot_go_on(out, "read audio block failed\n");
+  std::string failed = first_frame(bus, &s, &first, &out.report);
+  if (!failed.empty()) return cannot_go_on(out, failed);
   pass_frames(stopeot, true, bus, &s, first, &out.report, &out.said, [&](const DatFrame& frame, size_t) {
     if (model_write(bus, frame) == 0) return true;
     out.said.push_back("block write fail\n");

@@ -190,6 +190,7 @@ void scenario_copy(Rng* rng, const std::string& dir, Verdict* v, std::string* de
   draw_interruption(rng, &bus, &plan, v, 2 * frames + 5, false);
   long long sought = seek_possible(bus, true, read_wait) ? draw_seek(rng, bus.input.frames, &plan, &in_keys, v) : -1;
   if (sought >= 0) bus.input_position = static_cast<size_t>(sought);  // the copy begins with the frame sought
+  draw_lost_read(rng, &bus, &in_keys, v, read_wait, sought >= 0, false);
   bus.file_size_limit = draw_file_limit(rng, v, &plan, 0.1, frames);
   plan.drives = {{"0:4", in_keys}, {"0:5", out_keys}};
   put_input_tape(bus, dir, "source.tape", &files);

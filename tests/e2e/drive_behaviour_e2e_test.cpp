@@ -103,6 +103,43 @@ TEST_P(DriveBehaviour, ADumpEndsInPlainWordsWhereTheDrivesPlaceIsLost) {
   }
 }
 
+// The place lost before the first frame is written (at the first read, in
+// the scan past the lead-in) or while a damaged stretch is read again: the
+// run ends in the same plain words, never as an unreadable frame.
+TEST_P(DriveBehaviour, APlaceLostAtTheStartOrInAReReadEndsInPlainWords) {
+  const BusKeys transport = {{"transport", GetParam()}};
+  Tape led_in = one_program();
+  tape_mark_lead_in(&led_in, 0, 29);
+  const struct {
+    const char* what;
+    const Tape& tape;
+    BusKeys drive_keys;
+    std::vector<std::string> args;
+    const char* before;  // said before it
+    const char* says;
+  } rows[] = {
+      {"at the first read", led_in, {{"hang_at", "1"}}, {}, "", "did not answer in time"},
+      {"in the lead-in", led_in, {{"hang_at", "10"}}, {"/REWIND"}, "", "did not answer in time"},
+      {"reset in the lead-in", led_in, {{"bus_reset_at", "10"}}, {"/REWIND"}, "", "cut off on the way"},
+      {"while a stretch is read again", led_in, {{"flaky", "100:1"}, {"hang_at", "140"}},
+       {"/REREAD", "3", "/STOPEOT"}, "re-reading a damaged stretch", "did not answer in time"},
+      {"while the tape is put back", led_in, {{"flaky", "100:1"}, {"hang_at", "160"}},
+       {"/REREAD", "3", "/STOPEOT"}, "stretch re-read in", "did not answer in time"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    TapeRun t;
+    std::vector<std::string> args = {"/KESTREL", "TAPE"};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    ProcessResult r = t.run(row.tape, args, row.drive_keys, {}, transport);
+    EXPECT_NE(r.exit_code, 0) << r.out;
+    EXPECT_NE(r.out.find(row.says), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("read audio block failed"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("cannot be put back"), std::string::npos) << r.out;
+    EXPECT_LT(r.out.find(row.before), r.out.find(row.says)) << r.out;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, DriveBehaviour, testing::Values("direct", "sg"),
                          [](const testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
 

@@ -257,7 +257,8 @@ std::set<std::string> packages_set_up(const std::vector<std::string>& args) {
 // only the tests need; every other entry point installs both.
 TEST(Setup, TheDemoInstallsOnlyWhatKestrelTakes) {
   const std::set<std::string> kestrel = {"build-essential", "cmake",        "pkg-config",  "g++",        "libmpg123-dev",
-                                         "libasound2-dev",  "libsoxr-dev",  "libflac-dev", "libssl-dev"};
+                                         "libasound2-dev",  "libsoxr-dev",  "libflac-dev", "libssl-dev",
+                                         "nlohmann-json3-dev"};
   const std::set<std::string> tests_only = {"chromium", "ffmpeg",       "lintian", "mediainfo", "libgtest-dev",
                                             "clang",    "libbenchmark-dev", "flac",  "sox"};
   std::set<std::string> demo = packages_set_up({"--demo", "--no-build"});

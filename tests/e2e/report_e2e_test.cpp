@@ -223,6 +223,12 @@ const ReportCase kCases[] = {
      {{"frames_read", "50"}, {"frames_unreadable", "1"}, {"verdict", "incomplete"},
       {"events.0.frame", "50"}, {"events.0.kind", "unreadable"}, {"events.0.file", "TAPE001.wav"},
       {"events.0.sample_offset", std::to_string(50 * kSamples48k)}}},
+    // A drive that stops answering: the frame that did not come is the last
+    // event, at the end of the file.
+    {"LostPlaceIsTheLastEvent", short_program, {"/KESTREL", "TAPE", "/STOPEOT"}, {{"hang_at", "51"}}, "",
+     {{"frames_read", "50"}, {"frames_unreadable", "1"}, {"verdict", "incomplete"}, {"events#", "1"},
+      {"events.0.frame", "50"}, {"events.0.kind", "unreadable"}, {"events.0.file", "TAPE001.wav"},
+      {"events.0.sample_offset", std::to_string(50 * kSamples48k)}, {"files.0.bytes", std::to_string(44 + 50 * 5760)}}},
     // The dump reads on and keeps a stand-in at the place of each: frames
     // that could not be read, in the program around them, none damaged.
     {"DumpKeepsStandInsOfUnreadableFrames", short_program, {"/BITTERN", "TAPE", "/STOPEOT"},

@@ -27,14 +27,14 @@ TEST(ReportJson, StringsAreEscapedAndInvalidUtf8Replaced) {
   } rows[] = {
       {"plain", "TAPE001.wav", "\"TAPE001.wav\""},
       {"quote and backslash", "a\"b\\c", "\"a\\\"b\\\\c\""},
-      {"control characters", std::string("l\n\t\x01", 4), "\"l\\u000a\\u0009\\u0001\""},
-      {"delete", "x\x7F", "\"x\\u007f\""},
+      {"control characters", std::string("l\n\t\x01", 4), "\"l\\n\\t\\u0001\""},
+      {"delete, which JSON leaves as it is", "x\x7F", "\"x\x7F\""},
       {"two-byte UTF-8 kept", "caf\xC3\xA9", "\"caf\xC3\xA9\""},
       {"four-byte UTF-8 kept", "\xF0\x9F\x8E\xB5", "\"\xF0\x9F\x8E\xB5\""},
       {"stray byte", "a\xFF" "b", "\"a" + kReplacement + "b\""},
       {"overlong form", "\xC0\x80", "\"" + kReplacement + kReplacement + "\""},
       {"surrogate", "\xED\xA0\x80", "\"" + kReplacement + kReplacement + kReplacement + "\""},
-      {"cut off at the end", "ok\xE2\x82", "\"ok" + kReplacement + kReplacement + "\""},
+      {"cut off at the end, one character", "ok\xE2\x82", "\"ok" + kReplacement + "\""},
       {"empty", "", "\"\""},
   };
   for (const Row& row : rows) {
