@@ -9,13 +9,14 @@
 #include <fstream>
 #include <regex>
 
+#include <nlohmann/json.hpp>
+
 #include "base/dat_format.h"
 #include "control/run_sequence.h"
 #include "datframe/dat_frame.h"
 #include "modes/run_watch.h"
 #include "platform/clock.h"
 #include "platform/digest.h"
-#include "report/text.h"
 
 namespace {
 
@@ -105,9 +106,13 @@ void show_status(void) {
   g_console.drawn_frames = g_console.at.frames;
 }
 
-void emit(const std::string& json) {
+using Json = nlohmann::ordered_json;
+
+// One event, a line of its own; a name that is no valid UTF-8 keeps U+FFFD in
+// the place of its stray bytes.
+void emit(const Json& event) {
   if (g_console.setup.events_fd < 0) return;
-  std::string line = json + "\n";
+  std::string line = event.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
   const char* data = line.data();
   size_t left = line.size();
   while (left > 0) {
@@ -118,11 +123,13 @@ void emit(const std::string& json) {
   }
 }
 
-// The fields every event of the tape carries: where it happened and in which file.
-std::string where(const WatchEvent* e) {
-  std::string json = ",\"file\":" + json_string(e->file ? e->file : "");
-  json += ",\"at\":" + (e->absolute.valid ? json_string(time_text(e->absolute)) : std::string("null"));
-  json += ",\"program\":" + std::to_string(e->program);
+// An event of the tape: what, where it happened and in which file.
+Json tape_event(const char* kind, const WatchEvent* e) {
+  Json json;
+  json["event"] = kind;
+  json["file"] = e->file ? e->file : "";
+  json["at"] = e->absolute.valid ? Json(time_text(e->absolute)) : Json();
+  json["program"] = e->program;
   return json;
 }
 
@@ -155,14 +162,17 @@ void on_event(void*, const WatchEvent* e) {
       g_console.file = e->file;
       g_console.files += 1;
       say(std::string(" - writing ") + e->file + (at.empty() ? "" : " from " + at), false);
-      emit("{\"event\":\"file_opened\"" + where(e) + "}");
+      emit(tape_event("file_opened", e));
       break;
-    case WATCH_DAMAGED:
+    case WATCH_DAMAGED: {
       say(" - " + std::to_string(e->count) + (e->count == 1 ? " damaged frame" : " damaged frames") +
               (at.empty() ? "" : " from " + at) + in,
           true);
-      emit("{\"event\":\"damaged\"" + where(e) + ",\"frames\":" + std::to_string(e->count) + "}");
+      Json event = tape_event("damaged", e);
+      event["frames"] = e->count;
+      emit(event);
       break;
+    }
     case WATCH_UNREADABLE: {
       // The frame that could not be read is the one after the last read.
       FrameTime lost = e->absolute;
@@ -174,16 +184,21 @@ void on_event(void*, const WatchEvent* e) {
       }
       std::string frame = lost.valid ? time_text(lost) : "number " + std::to_string(g_console.at.frames + 1);
       say(" - frame " + frame + " could not be read" + (in.empty() ? "" : ": silence in its place" + in), true);
-      std::snprintf(text, sizeof text, ",\"result\":\"0x%08llx\"", static_cast<unsigned long long>(e->count));
+      std::snprintf(text, sizeof text, "0x%08llx", static_cast<unsigned long long>(e->count));
       WatchEvent shown = *e;
       shown.absolute = lost;
-      emit("{\"event\":\"unreadable\"" + where(&shown) + text + "}");
+      Json event = tape_event("unreadable", &shown);
+      event["result"] = text;
+      emit(event);
       break;
     }
-    case WATCH_REREAD:  // the re-read stage says on the console what its passes gave
-      emit("{\"event\":\"reread\"" + where(e) + ",\"reads\":" + std::to_string(e->count) +
-           ",\"recovered\":" + (e->recovered ? "true" : "false") + "}");
+    case WATCH_REREAD: {  // the re-read stage says on the console what its passes gave
+      Json event = tape_event("reread", e);
+      event["reads"] = e->count;
+      event["recovered"] = e->recovered != 0;
+      emit(event);
       break;
+    }
     case WATCH_FILE_CLOSED: {
       g_console.file.clear();
       if (g_console.setup.events_fd < 0) break;
@@ -191,13 +206,15 @@ void on_event(void*, const WatchEvent* e) {
       char hex[65] = "";
       struct stat st {};
       bool read = digest_file_sha256(e->file, hex) == 0 && stat(e->file, &st) == 0;
-      emit("{\"event\":\"file_closed\"" + where(e) + ",\"bytes\":" + (read ? std::to_string(st.st_size) : "null") +
-           ",\"sha256\":" + (read ? json_string(hex) : "null") + "}");
+      Json event = tape_event("file_closed", e);
+      event["bytes"] = read ? Json(static_cast<int64_t>(st.st_size)) : Json();
+      event["sha256"] = read ? Json(hex) : Json();
+      emit(event);
       break;
     }
     case WATCH_END:
       say(" - end of the recorded data" + (at.empty() ? "" : " after " + at), false);
-      emit("{\"event\":\"end_of_data\"" + where(e) + "}");
+      emit(tape_event("end_of_data", e));
       break;
   }
 }
@@ -216,9 +233,11 @@ void run_console_start(const RunConsoleSetup& setup) {
   g_console.watching = true;
   RunWatcher watcher{on_position, on_event, nullptr};
   if (setup.watch_frames) run_watch_set(&watcher);
-  emit(std::string("{\"event\":\"started\",\"verb\":") + json_string(setup.verb) + ",\"name\":" + json_string(setup.name) +
-       ",\"source\":" + json_string(setup.source) + ",\"expected_frames\":" +
-       (setup.total_frames > 0 ? std::to_string(setup.total_frames) : "null") + "}");
+  emit(Json{{"event", "started"},
+            {"verb", setup.verb},
+            {"name", setup.name},
+            {"source", setup.source},
+            {"expected_frames", setup.total_frames > 0 ? Json(setup.total_frames) : Json()}});
 }
 
 void run_console_stop(void) {
@@ -240,10 +259,14 @@ void run_console_finish(int exit_code) {
                 static_cast<long long>(g_console.files), g_console.files == 1 ? "" : "s", clock_text(elapsed_s()).c_str());
   std::printf("%s\n", text);
   std::fflush(stdout);
-  emit(std::string("{\"event\":\"finished\",\"verdict\":\"") + verdict_of(exit_code) + "\",\"exit_code\":" +
-       std::to_string(exit_code) + ",\"frames\":" + std::to_string(at.frames) + ",\"damaged\":" +
-       std::to_string(at.damaged) + ",\"unreadable\":" + std::to_string(at.unreadable) + ",\"files\":" +
-       std::to_string(g_console.files) + ",\"elapsed_s\":" + std::to_string(elapsed_s()) + "}");
+  emit(Json{{"event", "finished"},
+            {"verdict", verdict_of(exit_code)},
+            {"exit_code", exit_code},
+            {"frames", at.frames},
+            {"damaged", at.damaged},
+            {"unreadable", at.unreadable},
+            {"files", g_console.files},
+            {"elapsed_s", elapsed_s()}});
 }
 
 int64_t expected_frames(const char* image, const char* name, const char* length) {
