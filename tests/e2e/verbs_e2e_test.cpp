@@ -494,6 +494,26 @@ TEST(Verbs, EventsAreOneJsonObjectALineAsTheSchemaSays) {
   EXPECT_NE(r.out.find("could not be read: silence in its place in TAPE00"), std::string::npos) << r.out;
 }
 
+// A run that fails under --quiet says what failed (the lines held back), then
+// the summary; its events go to the descriptor --events json:FD names.
+TEST(Verbs, AFailedQuietRunSaysWhatFailedAndItsEventsGoToTheDescriptorGiven) {
+  TapeRun t;
+  t.load(composed_tape());
+  ProcessOptions options = without_defaults(bus_options(t.path("bus.ini")));
+  options.cwd = t.dir.path();
+  options.env.push_back("KESTREL_CLOCK=simulated");
+  ProcessResult r = run_process("/bin/bash", {"-c", "exec 3>events.txt && exec \"$0\" \"$@\"", build_path("kestrel"), "read",
+                                              "TAPE", "-d", "0:6", "-q", "--events", "json:3"}, options);
+  EXPECT_EQ(r.exit_code, 4) << r.out;
+  EXPECT_NE(r.out.find("Drive didn't initialize\nread incomplete: 0 frames read, 0 damaged, 0 unreadable, 0 files, in 0:00:0"),
+            std::string::npos) << r.out;
+  EXPECT_EQ(r.err, "");
+  std::string events = t.read("events.txt");
+  EXPECT_EQ(event_schema_problems(events), "") << events;
+  EXPECT_EQ(events.rfind("{\"event\":\"started\",\"verb\":\"read\",\"name\":\"TAPE\",\"source\":\"drive 0:6\"", 0), 0u) << events;
+  EXPECT_NE(events.find("\n{\"event\":\"finished\",\"verdict\":\"incomplete\",\"exit_code\":4,"), std::string::npos) << events;
+}
+
 // The bash completion the package installs, asked as bash asks it: the words
 // typed so far, the one being completed, and what the completion offers.
 TEST(Verbs, BashCompletesVerbsOptionsAndDriveAddresses) {
