@@ -80,6 +80,8 @@ struct RunSettings {
   int32_t trace_arg;  // every SCSI command written to trace_path
   char trace_path[KESTREL_PATH_SIZE];  // as typed
   int32_t bag_arg;  // the transfer as a bag in the folder NAME (with the report)
+  int32_t overwrite_arg;  // /BITTERN over a finished dump of the same name
+  int32_t rescue_arg;     // the frames NAME.map lists as damaged read again into NAME.img
 };
 
 static_assert(offsetof(RunSettings, stop_requested) == 0);
@@ -99,7 +101,8 @@ static_assert(offsetof(RunSettings, deemphasis_arg) == 188 + KESTREL_BASE_NAME_S
 static_assert(offsetof(RunSettings, image_path) == 188 + KESTREL_BASE_NAME_SIZE + 2 + 36);
 static_assert(offsetof(RunSettings, trace_arg) == 188 + KESTREL_BASE_NAME_SIZE + 2 + 36 + KESTREL_PATH_SIZE);
 static_assert(offsetof(RunSettings, bag_arg) == 188 + KESTREL_BASE_NAME_SIZE + 2 + 36 + 2 * KESTREL_PATH_SIZE + 4);
-static_assert(sizeof(RunSettings) == 188 + KESTREL_BASE_NAME_SIZE + 2 + 36 + 2 * KESTREL_PATH_SIZE + 8);
+static_assert(offsetof(RunSettings, overwrite_arg) == 188 + KESTREL_BASE_NAME_SIZE + 2 + 36 + 2 * KESTREL_PATH_SIZE + 8);
+static_assert(sizeof(RunSettings) == 188 + KESTREL_BASE_NAME_SIZE + 2 + 36 + 2 * KESTREL_PATH_SIZE + 16);
 
 // The second run-long record: the bytes waiting in the wave-out player's
 // staging buffer.

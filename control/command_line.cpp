@@ -41,6 +41,8 @@ const Switch kSwitches[] = {
     {"/REREAD", &RunSettings::reread_arg, nullptr},
     {"/TRACE", &RunSettings::trace_arg, nullptr},
     {"/BAG", &RunSettings::bag_arg, nullptr},
+    {"/OVERWRITE", &RunSettings::overwrite_arg, nullptr},
+    {"/RESCUE", &RunSettings::rescue_arg, "RESCUE\n"},
 };
 
 const char* const kSeekTypes[] = {"PROGNUM", "ABSTIME", "RUNTIME", "PROGTIME"};
@@ -228,6 +230,7 @@ int parse_switches(int argc, char** argv, RunSettings* s) {
   if (s->goshawk_arg > file_switch) file_switch = s->goshawk_arg;
   if (s->bittern_arg > file_switch) file_switch = s->bittern_arg;
   if (s->bunting_arg > file_switch) file_switch = s->bunting_arg;
+  if (s->rescue_arg > file_switch) file_switch = s->rescue_arg;
   if (file_switch) {
     if (file_switch + 1 >= argc) {
       std::printf("No filename entered\n");
@@ -276,7 +279,8 @@ int parse_switches(int argc, char** argv, RunSettings* s) {
   // /SEEK positions the input drive: without one named it would seek whatever
   // stands at 0:0, and a recording would then begin where its tape stands.
   bool from_image = s->fromimage_arg != 0;
-  bool reads_drive = ((s->kestrel_arg || s->toc_arg) && !from_image) || s->bittern_arg || s->pintail_arg;
+  bool reads_drive =
+      ((s->kestrel_arg || s->toc_arg) && !from_image) || s->bittern_arg || s->pintail_arg || s->rescue_arg;
   if ((reads_drive || s->seek_arg) && !s->inputid_arg) {
     std::printf("No input ID entered\n");
     return 1;
@@ -291,7 +295,7 @@ int parse_switches(int argc, char** argv, RunSettings* s) {
     return 1;
   }
   if (!s->kestrel_arg && !s->goshawk_arg && !s->bittern_arg && !s->bunting_arg &&
-      !s->pintail_arg && !s->toc_arg) {
+      !s->pintail_arg && !s->toc_arg && !s->rescue_arg) {
     std::printf("No mode entered (eg: /kestrel, /goshawk etc.)\n");
     return 1;
   }
@@ -304,6 +308,10 @@ int parse_switches(int argc, char** argv, RunSettings* s) {
       return 1;
     }
     if (!s->report_arg) s->report_arg = s->bag_arg;
+  }
+  if (s->overwrite_arg && !s->bittern_arg) {
+    std::printf("/OVERWRITE works with /BITTERN only\n");
+    return 1;
   }
   if (s->bwf_arg && s->flac_arg) {
     std::printf("/BWF and /FLAC cannot be given together: each track is written either as Broadcast WAV or as FLAC\n");
@@ -321,6 +329,7 @@ void print_usage(void) {
       "  /BITTERN NAME   save the tape's frames to NAME.img\n"
       "  /BUNTING NAME   write NAME.img back to tape\n"
       "  /PINTAIL        copy the input tape to the output tape\n"
+      "  /RESCUE NAME    read again the frames NAME.map lists as damaged into NAME.img\n"
       "  /TOC [NAME]     list the programs of the input tape without reading their audio\n"
       "Drives (not used with /FROMIMAGE):\n"
       "  /INPUTID A:T    adapter and SCSI ID of the drive read (needed by KESTREL, TOC, BITTERN, PINTAIL)\n"
@@ -347,6 +356,7 @@ void print_usage(void) {
       "  /BAG            with KESTREL, BITTERN: the files and the report as a BagIt bag\n"
       "                  in the folder NAME (the report included; see doc/bag.md)\n"
       "  /TRACE PATH     write every SCSI command of the run to PATH (see doc/trace.md)\n"
+      "  /OVERWRITE      with BITTERN: dump the tape again over a finished NAME.img\n"
       "Example: kestrel /KESTREL TAPE /INPUTID 0:4 /STARTID /REWIND\n"
       "         kestrel /KESTREL TAPE /FROMIMAGE tape.img /STARTID /REWIND\n");
 }

@@ -26,6 +26,7 @@ RunVerdict run_mode(RunSettings* settings, PlaybackStaging* staging) {
   if (settings->bittern_arg) return dump_image(settings);
   if (settings->bunting_arg) return restore_image(settings);
   if (settings->pintail_arg) return copy_tape(settings);
+  if (settings->rescue_arg) return rescue_image(settings);
   return list_programs(settings);
 }
 

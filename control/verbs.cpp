@@ -22,7 +22,7 @@
 
 namespace {
 
-enum VerbId { READ, TOC, DUMP, RESTORE, COPY, RECORD, PLAY, DRIVES, MERGE };
+enum VerbId { READ, TOC, DUMP, RESTORE, COPY, RECORD, PLAY, DRIVES, MERGE, RESCUE };
 
 struct Verb {
   const char* name;
@@ -47,10 +47,12 @@ const Verb kVerbs[] = {
      "Play the tape on the wave-out device (logs as NAME, default PLAY)."},
     {"drives", nullptr, nullptr, "", 0, 0, nullptr, "List the drives the provider sees, or probe one."},
     {"merge", nullptr, nullptr, "OUT IN...", 2, 1 << 20, nullptr, "One image from several images of a tape."},
+    {"rescue", "/RESCUE", nullptr, "NAME", 1, 1, "/INPUTID",
+     "Read again the frames NAME.map lists as damaged, keeping the best copy in NAME.img."},
 };
 
 constexpr unsigned bit(VerbId v) { return 1u << v; }
-constexpr unsigned kReaders = bit(READ) | bit(TOC) | bit(DUMP) | bit(COPY) | bit(PLAY);
+constexpr unsigned kReaders = bit(READ) | bit(TOC) | bit(DUMP) | bit(COPY) | bit(PLAY) | bit(RESCUE);
 constexpr unsigned kWriters = bit(RESTORE) | bit(COPY) | bit(RECORD);
 constexpr unsigned kModes = kReaders | kWriters;
 constexpr unsigned kAudio = bit(READ) | bit(PLAY);
@@ -82,6 +84,7 @@ enum OptionCode {
   OPT_LENGTH,
   OPT_EVENTS,
   OPT_NAME_TEMPLATE,
+  OPT_OVERWRITE,
 };
 
 // Every option, the slash switch it stands for and the verbs that take it.
@@ -103,7 +106,7 @@ const Option kOptions[] = {
     {"split", OPT_SPLIT, "AT", "", bit(READ), "new files at start-id, program or rate (default)"},
     {"one-file", OPT_ONE_FILE, nullptr, "/ONEWAV", bit(READ), "one file across sampling-rate changes"},
     {"name-template", OPT_NAME_TEMPLATE, "T", "", bit(READ), "names from %n %f %p %d %t %a (NAME%f)"},
-    {"seek", OPT_SEEK, "POS", "/SEEK", kModes & ~bit(RESTORE),
+    {"seek", OPT_SEEK, "POS", "/SEEK", kModes & ~bit(RESTORE) & ~bit(RESCUE),
      "first to program:N, abs:, run: or program-time:H:M:S:F"},
     {"format", OPT_FORMAT, "F", "", bit(READ), "wav (the default), bwf or flac"},
     {"de-emphasis", OPT_DEEMPHASIS, nullptr, "/DEEMPHASIS", kAudio, "undo 50/15 us pre-emphasis"},
@@ -113,6 +116,7 @@ const Option kOptions[] = {
     {"reread", OPT_REREAD, "N", "/REREAD", bit(READ) | bit(DUMP), "read damaged stretches up to N (1-99) more times"},
     {"report", OPT_REPORT, nullptr, "/REPORT", bit(READ) | bit(DUMP) | bit(COPY), "NAME.json, .sha256, .html (--no-report: none)"},
     {"no-report", OPT_NO_REPORT, nullptr, "", bit(READ) | bit(DUMP) | bit(COPY), nullptr},
+    {"overwrite", OPT_OVERWRITE, nullptr, "/OVERWRITE", bit(DUMP), "dump again over a finished NAME.img (NAME.map)"},
     {"mrs-off", OPT_MRS_OFF, nullptr, "/MRSOFF", kModes, "turn off MRS mode on drives that have it"},
     {"trace", OPT_TRACE, "PATH", "/TRACE", kModes, "every SCSI command of the run to PATH"},
     {"length", OPT_LENGTH, "H:M:S", "", kAudio, "the recording's length, for the time left"},

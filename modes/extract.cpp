@@ -477,7 +477,9 @@ RunVerdict extract_tracks(RunSettings* s, PlaybackStaging* staging) {
   if (s->fromimage_arg && check_image_run_outputs(s->image_path, run_outputs(s)) != 0) return RUN_INCOMPLETE;
   if (open_frame_source(&x->source, s) != 0) return RUN_INCOMPLETE;
   open_run_record(&x->run, s, "KESTREL", s->base_name);
+  bool partial = s->fromimage_arg && say_partial_image(s->image_path);
   int result = extract_from_source(x);
+  if (partial) record_incomplete(&x->run);
   if (frame_source_incomplete(&x->source) || x->write_failed) result = 1;
   close_frame_source(&x->source);
   return close_run_record(&x->run, result);

@@ -14,3 +14,4 @@ RunVerdict dump_image(RunSettings* settings);                                // 
 RunVerdict restore_image(RunSettings* settings);                             // /BUNTING
 RunVerdict copy_tape(RunSettings* settings);                                 // /PINTAIL
 RunVerdict list_programs(RunSettings* settings);                             // /TOC
+RunVerdict rescue_image(RunSettings* settings);                              // /RESCUE

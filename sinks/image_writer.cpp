@@ -7,17 +7,47 @@
 #include "datframe/image_records.h"
 #include "sinks/valid_files.h"
 
-int image_writer_create(ImageWriter* image, const char* name) {
+namespace {
+
+// Opens the image at name in mode; from records on, whatever it holds is cut
+// off and the records written go there (0: a new image). 0, or 1 after saying why not.
+int open_image(ImageWriter* image, const char* name, const char* mode, uint64_t records) {
   *image = ImageWriter{};
-  FILE* file = std::fopen(name, "w+b");
+  FILE* file = std::fopen(name, mode);
   if (!file) {
     say_open_failure(name);
+    return 1;
+  }
+  off_t size = static_cast<off_t>(records * DAT_FRAME_BYTES);
+  if (records > 0 && (ftruncate(fileno(file), size) != 0 || fseeko(file, size, SEEK_SET) != 0)) {
+    say_write_failure(name);
+    std::fclose(file);
     return 1;
   }
   use_large_buffer(file);
   abrupt_exit_keep_valid(file, ABRUPT_EXIT_IMAGE);
   image->file = file;
   image->name = name;
+  return 0;
+}
+
+}  // namespace
+
+int image_writer_create(ImageWriter* image, const char* name) { return open_image(image, name, "w+b", 0); }
+
+int image_writer_resume(ImageWriter* image, const char* name, uint64_t records) {
+  return open_image(image, name, "r+b", records);
+}
+
+int image_writer_sync(ImageWriter* image) {
+  errno = 0;
+  if (image->failed) return -1;
+  // A pipe or a character device (an image sent elsewhere as it is made) has nothing to put on a disk.
+  if (std::fflush(image->file) != 0 || (fsync(fileno(image->file)) != 0 && errno != EINVAL)) {
+    say_write_failure(image->name);
+    image->failed = true;
+    return -1;
+  }
   return 0;
 }
 

@@ -2,6 +2,9 @@
 // files under read and write faults, interruptions and a file-size limit.
 #include <sys/stat.h>
 
+#include <algorithm>
+
+#include "datframe/rescue_map.h"
 #include "tests/campaign/scenarios.h"
 #include "tests/support/temp_dir.h"
 
@@ -27,6 +30,34 @@ BusKeys output_drive(Rng* rng, ModelBus* bus, const std::string& dir) {
 long long draw_file_limit(Rng* rng, Verdict* v, RunPlan* plan, double probability, int frames) {
   if (!rng_chance(rng, probability)) return -1;
   return set_file_limit(rng, plan, v, 0, (frames + 2) * kFrameBytes);
+}
+
+// The map beside the image: whole (never a part of one, whatever stopped the
+// run), no record in it that is not in the image, each in the state of its
+// record; finished when the dump came to its end (finished 1), not when it
+// was cut off (0); -1: either. required: it must be there.
+void check_map(Verdict* v, const std::string& dir, const std::string& image, int finished, bool required,
+               std::vector<std::string>* files) {
+  std::string name = image.substr(0, image.size() - 4) + ".map";
+  if (file_exists(dir + "/" + name + ".tmp")) files->push_back(name + ".tmp");  // a write an abrupt end cut off
+  if (!file_exists(dir + "/" + name)) {
+    check(v, !required, name + " was not written");
+    return;
+  }
+  files->push_back(name);
+  RescueMap map;
+  std::string why;
+  int read = rescue_map_read(dir + "/" + name, &map, &why);
+  check(v, read == 0, name + " cannot be read: " + why);
+  if (read != 0) return;
+  std::string bytes = read_file(dir + "/" + image);
+  check(v, map.records.size() * sizeof(DatFrame) <= bytes.size(), name + " lists records the image does not hold");
+  size_t wrong = 0;
+  for (size_t i = 0; i < map.records.size() && (i + 1) * sizeof(DatFrame) <= bytes.size(); ++i)
+    if (map.records[i].state != map_state_of(reinterpret_cast<const DatFrame*>(bytes.data() + i * sizeof(DatFrame))))
+      ++wrong;
+  check(v, wrong == 0, name + ": " + std::to_string(wrong) + " records in another state than the image's");
+  if (finished >= 0) check(v, map.finished == (finished == 1), name + (finished ? " is not finished" : " is finished"));
 }
 
 }  // namespace
@@ -62,8 +93,11 @@ void scenario_dump(Rng* rng, const std::string& dir, Verdict* v, std::string* de
   plan.drives = {{"0:4", keys}};
   put_input_tape(bus, dir, "tape.dat", &files);
   std::vector<std::string> old_files = leave_old_files(rng, dir, {image}, v);
+  // An image in the way is a finished dump for all kestrel knows: it is dumped over when asked.
+  if (!old_files.empty()) plan.args.push_back("/OVERWRITE");
   *describe = plan.describe();
 
+  ModelBus again = bus;  // the same tape and faults, for the dump run again
   DumpOutcome model = model_dump(stopeot, &bus, image, blocked);
   ProcessResult result = run_plan(plan, dir);
 
@@ -77,10 +111,13 @@ void scenario_dump(Rng* rng, const std::string& dir, Verdict* v, std::string* de
   }
   keep_untouched(old_files, model.image_created ? std::vector<std::string>{image} : std::vector<std::string>{},
                  &files);
+  bool whole = (model.exit_code == 0 || model.exit_code == 5) && !cut;
+  bool interrupted = bus.interrupt_at != 0 || bus.esc_poll != 0;
   if (model.image_created) {
     files.push_back(image);
     std::string diff = difference(read_file(dir + "/" + image), frames_bytes(saved));
     check(v, diff.empty(), image + ": " + diff);
+    check_map(v, dir, image, whole ? 1 : interrupted ? 0 : -1, whole, &files);
   }
   bool report_written = true;
   if (report) {
@@ -97,6 +134,41 @@ void scenario_dump(Rng* rng, const std::string& dir, Verdict* v, std::string* de
   check_seek(v, result, plan);
   if (cut) model.said.push_back("write to " + image + " failed: File too large\n");
   check_messages(v, result, model.said, kImageFailures);
+
+  // The same command again, uninterrupted: the dump goes on from its map and
+  // ends with the image of the dump that was never cut off (or, on a tape
+  // whose times do not tell the place again, refuses and changes nothing).
+  if (!interrupted || !model.image_created || model.exit_code != 6 || limit >= 0 || blocked || sought >= 0 ||
+      again.lost != LOST_NONE || !rng_chance(rng, 0.7))
+    return;
+  RescueMap map;
+  std::string why;
+  if (rescue_map_read(dir + "/" + base.upper + ".map", &map, &why) != 0 || map.finished || map.records.empty()) return;
+  again.interrupt_at = 0;
+  again.esc_poll = 0;
+  RunPlan second = plan;
+  second.bus_keys.erase(std::remove_if(second.bus_keys.begin(), second.bus_keys.end(),
+                                       [](const auto& k) { return k.first == "interrupt_at"; }),
+                        second.bus_keys.end());
+  second.options.stdin_data.clear();
+  second.args.erase(std::remove(second.args.begin(), second.args.end(), "/OVERWRITE"), second.args.end());
+  *describe += " | run again";
+  std::string before = read_file(dir + "/" + image);
+  DumpOutcome whole_model = model_dump(stopeot, &again, image, false);
+  ProcessResult resumed = run_plan(second, dir);
+  if (resumed.out.find(" was dumped from another tape (") != std::string::npos ||
+      resumed.out.find("the dump cannot go on") != std::string::npos) {
+    check(v, read_file(dir + "/" + image) == before, image + " changed by a dump that did not go on");
+    check_process(v, resumed, 6);
+    return;
+  }
+  check_said(v, resumed, "Going on with the dump in " + image + " after ");
+  std::string diff = difference(read_file(dir + "/" + image), frames_bytes(whole_model.records));
+  check(v, diff.empty(), image + " after going on: " + diff);
+  bool done = whole_model.exit_code == 0 || whole_model.exit_code == 5;
+  std::vector<std::string> more;
+  check_map(v, dir, image, done ? 1 : -1, true, &more);
+  if (!report) check_process(v, resumed, whole_model.exit_code);
 }
 
 void scenario_restore(Rng* rng, const std::string& dir, Verdict* v, std::string* describe) {

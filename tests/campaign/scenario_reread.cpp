@@ -364,7 +364,7 @@ void scenario_reread(Rng* rng, const std::string& dir, Verdict* v, std::string* 
   plan.drives = {{"0:4", keys}};
   std::vector<std::string> files = {"bus.ini"};
   files.insert(files.end(), wav ? std::initializer_list<std::string>{"RR001.wav", "RR001.log"}
-                                : std::initializer_list<std::string>{"RR.img"});
+                                : std::initializer_list<std::string>{"RR.img", "RR.map"});
   put_input_tape(bus, dir, "tape.dat", &files);
   *describe = plan.describe();
 

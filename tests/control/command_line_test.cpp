@@ -273,6 +273,7 @@ TEST(CommandLine, FromImageAndTableOfContents) {
       {{"k", "/BITTERN", "T", "/INPUTID", "0:4", "/FROMIMAGE", "a.img"}, "/FROMIMAGE gives its frames to /KESTREL or /TOC only\n"},
       {{"k", "/KESTREL", "T", "/FROMIMAGE", "a.img", "/SEEK", "PROGNUM", "2"},
        "/SEEK positions a drive: an image is read from its first frame\n"},
+      {{"k", "/KESTREL", "T", "/INPUTID", "0:4", "/overwrite"}, "/OVERWRITE works with /BITTERN only\n"},
   };
   for (Row& row : rows) {
     p = parse(row.words);

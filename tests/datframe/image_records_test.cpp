@@ -1,6 +1,8 @@
 // The records of an image file: how reading one ends, reading one by its
 // number, and what a write leaves.
 #include "datframe/image_records.h"
+#include "datframe/rescue_map.h"
+#include "datframe/frame_copy.h"
 
 #include <gtest/gtest.h>
 
@@ -102,3 +104,57 @@ TEST(ImageRecords, FailuresAreToldApartFromTheEnd) {
 }
 
 }  // namespace
+
+// The map beside an image: written and read back it is the same map; cut
+// anywhere short of its end (a write torn off) it is never taken for one.
+TEST(RescueMap, AWholeMapReadsBackAndATornOneIsNeverTaken) {
+  TempDir dir;
+  RescueMap map;
+  ASSERT_EQ(rescue_map_add_pass(&map, "dump", "SONY SDT-9000 1.13 at 0:4"), 1);
+  ASSERT_EQ(rescue_map_add_pass(&map, "resume", "HP C1533A 9503 at 0:5"), 2);
+  DatFrame blank{};
+  for (int i = 0; i < 40; ++i) {
+    DatFrame f = blank;
+    if (i >= 10 && i < 20) {
+      FrameKey key{1000 + i, 0x001};
+      frame_make_stand_in(&f, &key, nullptr);  // unreadable, with times that follow one another
+    }
+    if (i == 25) f.interpolate_flags = 0x40;
+    if (i == 26) f.interpolate_flags = 0x20;
+    if (i == 27) f.interpolate_flags = 0x60;
+    rescue_map_take(&map, static_cast<size_t>(i), &f, i == 30 ? 3 : 1, i < 22 ? 1 : 2);
+  }
+  rescue_map_take(&map, 25, &blank, 1, 2);  // read clean again
+  rescue_map_name_tape(&map);
+  const std::string path = dir.file("T.map");
+  for (bool finished : {false, true}) {
+    map.finished = finished;
+    ASSERT_EQ(rescue_map_write(&map, path), 0);
+    EXPECT_FALSE(file_exists(path + ".tmp"));
+    RescueMap back;
+    std::string why;
+    ASSERT_EQ(rescue_map_read(path, &back, &why), 0) << why;
+    EXPECT_EQ(back.finished, finished);
+    EXPECT_EQ(back.tape, "first-time 00:00:30:10");
+    ASSERT_EQ(back.passes.size(), 2u);
+    EXPECT_EQ(back.passes[1].drive, "HP C1533A 9503 at 0:5");
+    ASSERT_EQ(back.records.size(), 40u);
+    for (size_t i = 0; i < 40; ++i) {
+      const MapRecord &a = map.records[i], &b = back.records[i];
+      EXPECT_TRUE(a.time == b.time && a.state == b.state && a.reads == b.reads && a.seen == b.seen &&
+                  a.damaged == b.damaged)
+          << i;
+    }
+    EXPECT_EQ(back.records[25].state, MAP_GOOD);
+    EXPECT_EQ(back.records[25].reads, 2);
+    EXPECT_EQ(back.records[26].state, MAP_RIGHT);
+    EXPECT_EQ(rescue_map_next_damaged(&back, 21), 26u);
+    std::string text = read_file(path);
+    for (size_t cut = 0; cut + 1 < text.size(); ++cut) {
+      ASSERT_TRUE(write_file(path, text.substr(0, cut)));
+      ASSERT_EQ(rescue_map_read(path, &back, &why), EINVAL) << "cut at " << cut;
+    }
+  }
+  EXPECT_EQ(rescue_map_read(dir.file("none.map"), &map, nullptr), ENOENT);
+  EXPECT_EQ(rescue_map_path("a/b.img"), "a/b.map");
+}

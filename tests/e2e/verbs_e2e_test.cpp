@@ -148,6 +148,8 @@ TEST(Verbs, EachVerbLeavesTheFilesOfItsSlashForm) {
       {{"toc", "-d", "0:4"}, {"/TOC", "/INPUTID", "0:4"}, 0},
       {{"toc", "LIST", "--from-image", "SRC.img"}, {"/TOC", "LIST", "/FROMIMAGE", "SRC.img"}, 0},
       {{"dump", "IMG", "--read-on", "-d", "0:4", "--report"}, {"/BITTERN", "IMG", "/INPUTID", "0:4", "/STOPEOT", "/REPORT"}, 5},
+      {{"dump", "--overwrite", "SRC", "-d", "0:4"}, {"/BITTERN", "SRC", "/INPUTID", "0:4", "/OVERWRITE"}, 5},
+      {{"rescue", "SRC", "-d", "0:4"}, {"/RESCUE", "SRC", "/INPUTID", "0:4"}, 6},  // no map: nothing to read again
       {{"restore", "SRC", "-d", "0:5"}, {"/BUNTING", "SRC", "/OUTPUTID", "0:5"}, 5},
       {{"restore", "--rewind", "SRC", "--to-drive", "0:5"}, {"/BUNTING", "SRC", "/OUTPUTID", "0:5", "/REWIND"}, 5},
       {{"copy", "--to-drive", "0:5", "--report", "-d", "0:4"}, {"/PINTAIL", "/INPUTID", "0:4", "/OUTPUTID", "0:5", "/REPORT"}, 5},
@@ -524,7 +526,7 @@ TEST(Verbs, BashCompletesVerbsOptionsAndDriveAddresses) {
     std::vector<std::string> words;  // the last is the word being completed
     std::string offered;             // sorted, one a line
   } cases[] = {
-      {{"kestrel", "re"}, "read\nrecord\nrestore\n"},
+      {{"kestrel", "re"}, "read\nrecord\nrescue\nrestore\n"},
       {{"kestrel", "--s"}, "--show-config\n"},
       {{"kestrel", "read", "--f"}, "--format\n--from-image\n"},
       {{"kestrel", "read", "TAPE", "--e"}, "--events\n"},
