@@ -293,8 +293,11 @@ int track_file_open(TrackFile* f, const RunSettings* s, int track, int32_t rate_
   emphasis_stage_begin(&f->emphasis, s->deemphasis_arg != 0, false, audio_file_rate(rate_code));
   f->track = track;
   const TrackFileSuffixes suffixes = track_file_suffixes(s);
-  std::snprintf(f->name, sizeof f->name, "%s%.3d%s", s->base_name, track, suffixes.audio);
-  std::printf("\n - saving audio track# %d in file:%s              \n", track, f->name);
+  char numbered[KESTREL_BASE_NAME_SIZE + 8];
+  std::snprintf(numbered, sizeof numbered, "%s%.3d", s->base_name, track);
+  const char* stem = f->stem[0] ? f->stem : numbered;
+  std::snprintf(f->name, sizeof f->name, "%s%s", stem, suffixes.audio);
+  if (!f->opened_silently) std::printf("\n - saving audio track# %d in file:%s              \n", track, f->name);
   f->data_bytes = 0;
   f->rate_code = rate_code;
   f->write_failed = false;
@@ -303,7 +306,7 @@ int track_file_open(TrackFile* f, const RunSettings* s, int track, int32_t rate_
   track_meta_reset(&f->meta);
   if (f->writer->open(f) != 0) return 1;
   levels_start(f);
-  std::snprintf(f->log_name, sizeof f->log_name, "%s%.3d%s", s->base_name, track, suffixes.log);
+  std::snprintf(f->log_name, sizeof f->log_name, "%s%s", stem, suffixes.log);
   f->log = std::fopen(f->log_name, "w+b");
   if (!f->log) {
     say_open_failure(f->log_name);

@@ -48,6 +48,8 @@ struct TrackFile {
   EmphasisStage emphasis;  // /DEEMPHASIS: pre-emphasised frames are written de-emphasised
   PcmWorker* worker = nullptr;  // hashes or encodes the audio beside the reading
   bool md5_lost = false;        // the running MD5 missed audio: it is taken from the file at the finish
+  bool opened_silently = false;  // the opening is not said on the console (its caller tells it)
+  char stem[KESTREL_BASE_NAME_SIZE + 8] = "";  // the files' name without suffix, when the caller chose it ("": NAME001)
   char audio_md5[33] = "";      // hex, once finished: the MD5 of the audio the file holds (Broadcast WAV)
   bool measure_loudness = false;   // Broadcast WAV and FLAC, unless /NOLOUDNESS
   Loudness* loudness = nullptr;    // the measurement under way, fed by level_worker

@@ -98,6 +98,8 @@ void expect_installed_files(const std::string& prefix) {
   for (const char* file : {"bin/kestrel", "bin/kestrel-drives", "bin/kestrel-merge", "lib/kestrel/libthistle.so", "lib/kestrel/libsorrel.so",
                            "lib/kestrel/libwnaspi32.so", "lib/udev/rules.d/60-kestrel.rules",
                            "share/doc/kestrel/README.md", "share/doc/kestrel/copyright",
+                           "share/bash-completion/completions/kestrel", "share/zsh/vendor-completions/_kestrel",
+                           "share/doc/kestrel/guide/events.schema.json",
                            "include/kestrel/thistle.h", "include/kestrel/sorrel.h",
                            KESTREL_PKGCONFIG_DIR "/thistle.pc", KESTREL_PKGCONFIG_DIR "/sorrel.pc"})
     EXPECT_TRUE(file_exists(prefix + "/" + file)) << file;
