@@ -201,7 +201,7 @@ TEST(Archival, TheArchivesIdentityIsInTheFilesAndTwoReadingsOfAnImageAreAlike) {
     if (std::strcmp(format, "/BWF") == 0) {
       std::string path = t.path("a/TAPE001.wav");
       RiffFile f = read_riff(path);
-      EXPECT_EQ(f.order, (std::vector<std::string>{"bext", "fmt ", "data", "cue ", "LIST", "LIST", "MD5 "}));
+      EXPECT_EQ(f.order, (std::vector<std::string>{"JUNK", "bext", "fmt ", "data", "cue ", "LIST", "LIST", "MD5 "}));
       std::map<std::string, std::string> tags = ffprobe_tags(path);
       EXPECT_EQ(tags["encoded_by"], "US-ABC");
       EXPECT_EQ(tags["comment"], "shelf 42; DAT program 1 from absolute time 00:00:30:00");
