@@ -82,6 +82,22 @@ struct RunSettings {
   int32_t bag_arg;  // the transfer as a bag in the folder NAME (with the report)
   int32_t overwrite_arg;  // /BITTERN over a finished dump of the same name
   int32_t rescue_arg;     // the frames NAME.map lists as damaged read again into NAME.img
+  // What the archive says of itself in the archival files, each switch with
+  // its text as typed ("" when not given).
+  int32_t originator_arg;     // bext Originator (default "kestrel")
+  int32_t reference_arg;      // the stem of each file's OriginatorReference
+  int32_t identifier_arg;     // the tape's identifiers, first in the Description
+  int32_t location_arg;       // LIST/INFO IARL, the archival location
+  int32_t copyright_arg;      // LIST/INFO ICOP
+  int32_t transfer_time_arg;  // the transfer's time fixed (/TRANSFERTIME or SOURCE_DATE_EPOCH)
+  int64_t transfer_time;      // with transfer_time_arg: seconds since 1970 UTC
+  char originator[36];        // at most 32 characters
+  char reference[32];         // at most 27 characters
+  char identifier[128];
+  char location[256];
+  char copyright[256];
+  int32_t rf64_arg;         // a WAV file past 4 GiB written as RF64 instead of split (always with /BWF)
+  int32_t noloudness_arg;   // no loudness measured for Broadcast WAV and FLAC files
 };
 
 static_assert(offsetof(RunSettings, stop_requested) == 0);
@@ -102,7 +118,14 @@ static_assert(offsetof(RunSettings, image_path) == 188 + KESTREL_BASE_NAME_SIZE 
 static_assert(offsetof(RunSettings, trace_arg) == 188 + KESTREL_BASE_NAME_SIZE + 2 + 36 + KESTREL_PATH_SIZE);
 static_assert(offsetof(RunSettings, bag_arg) == 188 + KESTREL_BASE_NAME_SIZE + 2 + 36 + 2 * KESTREL_PATH_SIZE + 4);
 static_assert(offsetof(RunSettings, overwrite_arg) == 188 + KESTREL_BASE_NAME_SIZE + 2 + 36 + 2 * KESTREL_PATH_SIZE + 8);
-static_assert(sizeof(RunSettings) == 188 + KESTREL_BASE_NAME_SIZE + 2 + 36 + 2 * KESTREL_PATH_SIZE + 16);
+#define KESTREL_IDENTITY_AT (188 + KESTREL_BASE_NAME_SIZE + 2 + 36 + 2 * KESTREL_PATH_SIZE + 16)
+static_assert(offsetof(RunSettings, originator_arg) == KESTREL_IDENTITY_AT);
+static_assert(offsetof(RunSettings, transfer_time) == KESTREL_IDENTITY_AT + 28);  // after four bytes of padding
+static_assert(offsetof(RunSettings, originator) == KESTREL_IDENTITY_AT + 36);
+static_assert(offsetof(RunSettings, copyright) == KESTREL_IDENTITY_AT + 36 + 36 + 32 + 128 + 256);
+static_assert(sizeof(RunSettings) == KESTREL_IDENTITY_AT + 36 + 36 + 32 + 128 + 256 + 256 + 12);
+static_assert(offsetof(RunSettings, rf64_arg) == KESTREL_IDENTITY_AT + 36 + 36 + 32 + 128 + 256 + 256);
+static_assert(offsetof(RunSettings, noloudness_arg) == KESTREL_IDENTITY_AT + 36 + 36 + 32 + 128 + 256 + 256 + 4);
 
 // The second run-long record: the bytes waiting in the wave-out player's
 // staging buffer.

@@ -41,8 +41,37 @@ const Switch kSwitches[] = {
     {"/REREAD", &RunSettings::reread_arg, nullptr},
     {"/TRACE", &RunSettings::trace_arg, nullptr},
     {"/BAG", &RunSettings::bag_arg, nullptr},
+    {"/RF64", &RunSettings::rf64_arg, nullptr},
+    {"/NOLOUDNESS", &RunSettings::noloudness_arg, nullptr},
     {"/OVERWRITE", &RunSettings::overwrite_arg, nullptr},
     {"/RESCUE", &RunSettings::rescue_arg, "RESCUE\n"},
+    {"/ORIGINATOR", &RunSettings::originator_arg, nullptr},
+    {"/REFERENCE", &RunSettings::reference_arg, nullptr},
+    {"/IDENTIFIER", &RunSettings::identifier_arg, nullptr},
+    {"/LOCATION", &RunSettings::location_arg, nullptr},
+    {"/COPYRIGHT", &RunSettings::copyright_arg, nullptr},
+    {"/TRANSFERTIME", &RunSettings::transfer_time_arg, nullptr},
+};
+
+// The switches whose value is taken as typed: paths (the file system tells
+// a.img from A.IMG) and the archive's texts.
+const char* const kTakenAsTyped[] = {"/FROMIMAGE", "/TRACE",    "/ORIGINATOR",   "/REFERENCE",
+                                     "/IDENTIFIER", "/LOCATION", "/COPYRIGHT", "/TRANSFERTIME"};
+
+// The archive's texts: the switch's field, where its text goes, the room.
+struct IdentityText {
+  int32_t RunSettings::*field;
+  char* (*text)(RunSettings*);
+  size_t room;  // characters at most
+  const char* what;
+};
+
+const IdentityText kIdentityTexts[] = {
+    {&RunSettings::originator_arg, [](RunSettings* s) { return s->originator; }, 32, "originator"},
+    {&RunSettings::reference_arg, [](RunSettings* s) { return s->reference; }, 27, "reference"},
+    {&RunSettings::identifier_arg, [](RunSettings* s) { return s->identifier; }, 127, "identifier"},
+    {&RunSettings::location_arg, [](RunSettings* s) { return s->location; }, 255, "location"},
+    {&RunSettings::copyright_arg, [](RunSettings* s) { return s->copyright; }, 255, "copyright"},
 };
 
 const char* const kSeekTypes[] = {"PROGNUM", "ABSTIME", "RUNTIME", "PROGTIME"};
@@ -203,14 +232,80 @@ int parse_reread(int argc, char** argv, RunSettings* s) {
   return 0;
 }
 
+// The archive's texts and the transfer's time; 0, or 1 after saying what is wrong.
+int parse_identity(int argc, char** argv, RunSettings* s) {
+  for (const IdentityText& t : kIdentityTexts) {
+    char* text = t.text(s);
+    text[0] = '\0';
+    int32_t at = s->*t.field;
+    if (!at) continue;
+    if (at + 1 >= argc || argv[at + 1][0] == '\0' || is_switch(argv[at + 1])) {
+      std::printf("No %s entered after %s\n", t.what, argv[at]);
+      return 1;
+    }
+    size_t length = std::strlen(argv[at + 1]);
+    if (length > t.room) {
+      std::printf("%s takes at most %zu characters, not %zu\n", argv[at], t.room, length);
+      return 1;
+    }
+    std::memcpy(text, argv[at + 1], length + 1);
+  }
+  s->transfer_time = 0;
+  if (s->transfer_time_arg) {
+    const char* text = s->transfer_time_arg + 1 < argc ? argv[s->transfer_time_arg + 1] : "";
+    if (!parse_iso_time(text, &s->transfer_time)) {
+      std::printf("/TRANSFERTIME takes a time as YYYY-MM-DDTHH:MM:SS with Z or an offset such as +01:00, not '%s'\n",
+                  text);
+      return 1;
+    }
+  } else if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH"); epoch && *epoch) {
+    // The convention of reproducible builds: the time of everything made.
+    char* end = nullptr;
+    long long seconds = std::strtoll(epoch, &end, 10);
+    if (*end != '\0' || seconds < 0) {
+      std::printf("SOURCE_DATE_EPOCH is not a count of seconds: '%s'\n", epoch);
+      return 1;
+    }
+    s->transfer_time_arg = -1;
+    s->transfer_time = seconds;
+  }
+  return 0;
+}
+
 }  // namespace
+
+bool parse_iso_time(const char* text, int64_t* seconds) {
+  int y, mo, d, h, mi, sec, used = 0;
+  if (std::sscanf(text, "%4d-%2d-%2dT%2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &sec, &used) != 6 || used != 19)
+    return false;
+  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || sec > 60 || y < 1970) return false;
+  const char* zone = text + used;
+  long offset = 0;
+  if (std::strcmp(zone, "Z") != 0) {
+    int oh, om, zone_used = 0;
+    if ((zone[0] != '+' && zone[0] != '-') || std::sscanf(zone + 1, "%2d:%2d%n", &oh, &om, &zone_used) != 2 ||
+        zone_used != 5 || zone[6] != '\0' || oh > 23 || om > 59)
+      return false;
+    offset = (zone[0] == '-' ? -1 : 1) * (oh * 3600L + om * 60L);
+  }
+  // Days from 1970-01-01 of the civil date (proleptic Gregorian).
+  int yy = y - (mo <= 2);
+  int era = yy / 400;
+  int yoe = yy - era * 400;
+  int doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  int64_t days = static_cast<int64_t>(era) * 146097 + doe - 719468;
+  *seconds = days * 86400 + h * 3600 + mi * 60 + sec - offset;
+  return true;
+}
 
 int parse_command_line(int argc, char** argv, RunSettings* s) {
   for (int i = 1; i < argc; ++i) {
     // The paths of an image and a trace are taken as typed: the file system
     // tells a.img from A.IMG.
-    bool path = i > 1 && (std::strcmp(argv[i - 1], "/FROMIMAGE") == 0 || std::strcmp(argv[i - 1], "/TRACE") == 0);
-    if (!path) upper_case_past_folders(argv[i]);
+    bool as_typed = false;
+    for (const char* sw : kTakenAsTyped) as_typed = as_typed || (i > 1 && std::strcmp(argv[i - 1], sw) == 0);
+    if (!as_typed) upper_case_past_folders(argv[i]);
   }
   return parse_switches(argc, argv, s);
 }
@@ -275,6 +370,7 @@ int parse_switches(int argc, char** argv, RunSettings* s) {
   if (s->seek_arg && parse_seek(argc, argv, s)) return 1;
   if (s->reread_arg && parse_reread(argc, argv, s)) return 1;
   if (s->trace_arg && parse_path(argc, argv, s->trace_arg, "trace", s->trace_path, sizeof s->trace_path)) return 1;
+  if (parse_identity(argc, argv, s)) return 1;
 
   // /SEEK positions the input drive: without one named it would seek whatever
   // stands at 0:0, and a recording would then begin where its tape stands.
@@ -345,6 +441,9 @@ void print_usage(void) {
       "  /WAVEOUT        play the tape instead of writing WAV files\n"
       "  /BWF            write Broadcast WAV files: the tape's date, times and programs in them\n"
       "  /FLAC           write FLAC files NAME001.flac, ... instead of WAV files\n"
+      "  /RF64           write a WAV file past 4 GiB as RF64 instead of starting another\n"
+      "                  (always with /BWF)\n"
+      "  /NOLOUDNESS     do not measure the loudness of Broadcast WAV and FLAC files\n"
       "  /DEEMPHASIS     write (or play) audio recorded with 50/15 us pre-emphasis de-emphasised\n"
       "  /ERRORCORRECT   conceal isolated damaged samples\n"
       "  /STOPEOT        read on over blank tape\n"
@@ -357,6 +456,14 @@ void print_usage(void) {
       "                  in the folder NAME (the report included; see doc/bag.md)\n"
       "  /TRACE PATH     write every SCSI command of the run to PATH (see doc/trace.md)\n"
       "  /OVERWRITE      with BITTERN: dump the tape again over a finished NAME.img\n"
+      "The archive's identity in Broadcast WAV and FLAC files (see doc/command-line.md):\n"
+      "  /ORIGINATOR T   the archive (country code and acronym; default kestrel)\n"
+      "  /REFERENCE T    the stem of each file's reference (default from the tape's frames)\n"
+      "  /IDENTIFIER T   the tape's identifiers, first in each file's description\n"
+      "  /LOCATION T     the archival location (LIST/INFO IARL)\n"
+      "  /COPYRIGHT T    the copyright (LIST/INFO ICOP)\n"
+      "  /TRANSFERTIME T the transfer's time, ISO 8601 (also SOURCE_DATE_EPOCH): two readings\n"
+      "                  of one image give identical files\n"
       "Example: kestrel /KESTREL TAPE /INPUTID 0:4 /STARTID /REWIND\n"
       "         kestrel /KESTREL TAPE /FROMIMAGE tape.img /STARTID /REWIND\n");
 }

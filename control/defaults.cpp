@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "control/command_line.h"
 #include "platform/ini.h"
 
 namespace {
@@ -10,20 +11,31 @@ namespace {
 struct KeyRule {
   const char* name;
   const char* const* accepted;  // the values taken, or nullptr for an address
+  size_t room = 0;              // a text's characters at most
 };
 
 const char* const kFormats[] = {"wav", "bwf", "flac", nullptr};
 const char* const kYesNo[] = {"yes", "no", "true", "false", "on", "off", "1", "0", nullptr};
+// Stand-ins for the kinds of value that are no list: any text, a time.
+const char* const kText[] = {nullptr};
+const char* const kTime[] = {nullptr};
 
 const KeyRule kRules[DEFAULT_COUNT] = {
     {"drive", nullptr},
     {"format", kFormats},
     {"report", kYesNo},
     {"read-on", kYesNo},
+    {"originator", kText, 32},
+    {"archive-location", kText, 255},
+    {"copyright", kText, 255},
+    {"transfer-time", kTime},
 };
 
 bool accepted(const KeyRule& rule, const std::string& value) {
   if (!rule.accepted) return is_drive_address(value.c_str());
+  if (rule.accepted == kText) return !value.empty() && value.size() <= rule.room;
+  int64_t seconds = 0;
+  if (rule.accepted == kTime) return parse_iso_time(value.c_str(), &seconds);
   for (const char* const* a = rule.accepted; *a; ++a)
     if (value == *a) return true;
   return false;
@@ -42,7 +54,11 @@ std::string take(Defaults* d, int key, const std::string& value, const std::stri
   const KeyRule& rule = kRules[key];
   if (!accepted(rule, value))
     return "kestrel: " + source + ": " + rule.name + " '" + value + "' is not " +
-           (rule.accepted == kFormats ? "wav, bwf or flac" : rule.accepted ? "yes or no" : "ADAPTER:ID, each 0 to 7");
+           (rule.accepted == kFormats ? "wav, bwf or flac"
+            : rule.accepted == kText ? "a text of 1 to " + std::to_string(rule.room) + " characters"
+            : rule.accepted == kTime ? std::string("a time as YYYY-MM-DDTHH:MM:SSZ (or with an offset)")
+            : rule.accepted      ? "yes or no"
+                                 : "ADAPTER:ID, each 0 to 7");
   d->values[key] = {value, source};
   return "";
 }

@@ -1,12 +1,23 @@
 // The defaults a person sets once for the verbs: the drive, the files'
-// format, the report and reading on, from KESTREL_DRIVE and the config files
+// format, the report and reading on, the archive's name, location and
+// copyright and a fixed transfer time, from KESTREL_DRIVE and the config files
 // $XDG_CONFIG_HOME/kestrel/kestrel.conf (~/.config/...) and /etc/kestrel.conf,
 // section [kestrel]. The command line overrides them.
 #pragma once
 
 #include <string>
 
-enum DefaultKey { DEFAULT_DRIVE, DEFAULT_FORMAT, DEFAULT_REPORT, DEFAULT_READ_ON, DEFAULT_COUNT };
+enum DefaultKey {
+  DEFAULT_DRIVE,
+  DEFAULT_FORMAT,
+  DEFAULT_REPORT,
+  DEFAULT_READ_ON,
+  DEFAULT_ORIGINATOR,     // the archive's texts in the files
+  DEFAULT_LOCATION,
+  DEFAULT_COPYRIGHT,
+  DEFAULT_TRANSFER_TIME,  // ISO 8601
+  DEFAULT_COUNT
+};
 
 struct DefaultValue {
   std::string value;   // "" when nothing sets it

@@ -3,6 +3,8 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,7 +14,9 @@
 
 #include "control/console_pace.h"
 #include "control/defaults.h"
+#include "control/run_console.h"
 #include "control/run_sequence.h"
+#include "modes/name_template.h"
 #include "control/version.h"
 #include "platform/self_path.h"
 
@@ -77,7 +81,18 @@ enum OptionCode {
   OPT_NO_REPORT,
   OPT_NO_READ_ON,
   OPT_SHOW_CONFIG,
+  OPT_RF64,
+  OPT_NO_LOUDNESS,
+  OPT_LENGTH,
+  OPT_EVENTS,
+  OPT_NAME_TEMPLATE,
   OPT_OVERWRITE,
+  OPT_ORIGINATOR,
+  OPT_REFERENCE,
+  OPT_IDENTIFIER,
+  OPT_LOCATION,
+  OPT_COPYRIGHT,
+  OPT_TRANSFER_TIME,
 };
 
 // Every option, the slash switch it stands for and the verbs that take it.
@@ -98,9 +113,12 @@ const Option kOptions[] = {
     {"rewind", OPT_REWIND, nullptr, "/REWIND", kModes, "rewind first, and skip the lead-in when reading"},
     {"split", OPT_SPLIT, "AT", "", bit(READ), "new files at start-id, program or rate (default)"},
     {"one-file", OPT_ONE_FILE, nullptr, "/ONEWAV", bit(READ), "one file across sampling-rate changes"},
+    {"name-template", OPT_NAME_TEMPLATE, "T", "", bit(READ), "names from %n %f %p %d %t %a (NAME%f)"},
     {"seek", OPT_SEEK, "POS", "/SEEK", kModes & ~bit(RESTORE) & ~bit(RESCUE),
      "first to program:N, abs:, run: or program-time:H:M:S:F"},
-    {"format", OPT_FORMAT, "F", "", bit(READ), "wav (the default), bwf or flac"},
+    {"format", OPT_FORMAT, "F", "", bit(READ), "wav (the default), bwf or flac (--no-loudness)"},
+    {"rf64", OPT_RF64, nullptr, "/RF64", bit(READ), "a WAV file past 4 GiB as RF64, not split (bwf: always)"},
+    {"no-loudness", OPT_NO_LOUDNESS, nullptr, "/NOLOUDNESS", bit(READ), nullptr},
     {"de-emphasis", OPT_DEEMPHASIS, nullptr, "/DEEMPHASIS", kAudio, "undo 50/15 us pre-emphasis"},
     {"conceal", OPT_CONCEAL, nullptr, "/ERRORCORRECT", kAudio, "conceal isolated damaged samples"},
     {"read-on", OPT_READ_ON, nullptr, "/STOPEOT", kModes & ~bit(RECORD), "read on over blank tape (--no-read-on: stop)"},
@@ -111,12 +129,23 @@ const Option kOptions[] = {
     {"overwrite", OPT_OVERWRITE, nullptr, "/OVERWRITE", bit(DUMP), "dump again over a finished NAME.img (NAME.map)"},
     {"mrs-off", OPT_MRS_OFF, nullptr, "/MRSOFF", kModes, "turn off MRS mode on drives that have it"},
     {"trace", OPT_TRACE, "PATH", "/TRACE", kModes, "every SCSI command of the run to PATH"},
-    {"quiet", OPT_QUIET, nullptr, "", kModes, "no status line, only the lasting lines"},
+    // The archive's identity: one line of help for all (doc/command-line.md).
+    {"originator", OPT_ORIGINATOR, "TEXT", "/ORIGINATOR", bit(READ),
+     "the archive; --reference, --identifier, --archive-location, --copyright, --transfer-time"},
+    {"reference", OPT_REFERENCE, "TEXT", "/REFERENCE", bit(READ), nullptr},
+    {"identifier", OPT_IDENTIFIER, "TEXT", "/IDENTIFIER", bit(READ), nullptr},
+    {"archive-location", OPT_LOCATION, "TEXT", "/LOCATION", bit(READ), nullptr},
+    {"copyright", OPT_COPYRIGHT, "TEXT", "/COPYRIGHT", bit(READ), nullptr},
+    {"transfer-time", OPT_TRANSFER_TIME, "ISO", "/TRANSFERTIME", bit(READ) | bit(DUMP) | bit(COPY),
+     "the transfer's time fixed, e.g. 2026-12-09T10:00:00Z"},
+    {"length", OPT_LENGTH, "H:M:S", "", kAudio, "the recording's length, for the time left"},
+    {"quiet", OPT_QUIET, nullptr, "", kModes, "only warnings and the summary"},
+    {"events", OPT_EVENTS, "json[:FD]", "", kModes, "JSON events a line to stderr (or FD)"},
     {"verbose", OPT_VERBOSE, nullptr, "", kModes, "say the slash command the run stands for"},
     {"probe", OPT_PROBE, "A:T", "", bit(DRIVES), "probe the drive at A:T"},
-    {"show-config", OPT_SHOW_CONFIG, nullptr, "", kModes, "the defaults in force and where each came from"},
-    {"version", OPT_VERSION, nullptr, "", ~0u, "the versions of kestrel and its libraries"},
-    {"help", OPT_HELP, nullptr, "", ~0u, "this help"},
+    {"show-config", OPT_SHOW_CONFIG, nullptr, "", kModes, nullptr},  // said in the help's last line
+    {"version", OPT_VERSION, nullptr, "", ~0u, nullptr},
+    {"help", OPT_HELP, nullptr, "", ~0u, "this help (--version: kestrel's and its libraries')"},
 };
 constexpr size_t kOptionCount = sizeof kOptions / sizeof kOptions[0];
 
@@ -203,10 +232,11 @@ int take_choice(Given* g, const Option& o, const char* text) {
 }
 
 void print_verb_help(const Verb& v, VerbId id) {
-  std::printf("Usage: kestrel %s %s%s[options]\n%s\n", v.name, v.operands, *v.operands ? " " : "", v.summary);
-  std::printf("Options (in any order; -- ends them):\n");
+  std::printf("Usage: kestrel %s %s%s[options]  (in any order; -- ends them)\n%s\n", v.name, v.operands,
+              *v.operands ? " " : "", v.summary);
   for (const Option& o : kOptions) {
     if (!(o.verbs & bit(id)) || !o.help) continue;
+    if (o.code == OPT_TRANSFER_TIME && (bit(id) & option_of(OPT_ORIGINATOR)->verbs)) continue;  // named there
     char left[40];
     char short_form[5] = "    ";
     if (o.code < 256) std::snprintf(short_form, sizeof short_form, "-%c, ", o.code);
@@ -217,7 +247,8 @@ void print_verb_help(const Verb& v, VerbId id) {
     std::printf("  %-22s %s\n", left, help);
   }
   if (v.mode)
-    std::printf("Each option stands for a slash switch: kestrel %s ... (doc/command-line.md).\n", v.mode);
+    std::printf("Options stand for switches of kestrel %s (doc/command-line.md); --show-config: the defaults.\n",
+                v.mode);
 }
 
 // The switches of the run, in the order of the options' table.
@@ -246,6 +277,15 @@ std::vector<std::string> switches_of(const Given& g) {
   return out;
 }
 
+// The descriptor --events json[:FD] writes to: standard error, or FD when it
+// is open; -1 for anything else.
+int events_fd(const char* value) {
+  if (std::strcmp(value, "json") == 0) return STDERR_FILENO;
+  if (std::strncmp(value, "json:", 5) != 0 || !all_digits(value + 5)) return -1;
+  int fd = std::atoi(value + 5);
+  return fcntl(fd, F_GETFD) == -1 ? -1 : fd;
+}
+
 // What no single option can say: the combinations, the drives and the names.
 int check_combination(const Given& g) {
   const Verb& v = *g.verb;
@@ -271,6 +311,14 @@ int check_combination(const Given& g) {
       if (given(g, code)) return reject(g, "--from-image reads a file, no drive: not with --%s", option_of(code)->name);
     if (!*value_of(g, OPT_FROM_IMAGE)) return reject(g, "--from-image needs the path of an image");
   }
+  if (given(g, OPT_NAME_TEMPLATE)) {
+    std::string fault = name_template_fault(value_of(g, OPT_NAME_TEMPLATE));
+    if (!fault.empty()) return reject(g, "%s", fault.c_str());
+  }
+  if (given(g, OPT_LENGTH) && expected_frames(nullptr, "", value_of(g, OPT_LENGTH)) < 0)
+    return reject(g, "--length takes H:M:S, not '%s'", value_of(g, OPT_LENGTH));
+  if (given(g, OPT_EVENTS) && events_fd(value_of(g, OPT_EVENTS)) < 0)
+    return reject(g, "--events takes json, or json:FD with FD open, not '%s'", value_of(g, OPT_EVENTS));
   bool rate_split = false;
   for (size_t c = 0; c < kChoiceCount; ++c)
     if (g.choice[c] && kChoices[c].code == OPT_SPLIT && std::strcmp(kChoices[c].value, "rate") == 0) rate_split = true;
@@ -291,6 +339,14 @@ int check_combination(const Given& g) {
     return reject(g, "the drive read and the drive written must differ, both are %s", value_of(g, OPT_DRIVE));
   return 0;
 }
+
+const struct {
+  int code;
+  DefaultKey key;
+} kTextDefaults[] = {{OPT_ORIGINATOR, DEFAULT_ORIGINATOR},
+                     {OPT_LOCATION, DEFAULT_LOCATION},
+                     {OPT_COPYRIGHT, DEFAULT_COPYRIGHT},
+                     {OPT_TRANSFER_TIME, DEFAULT_TRANSFER_TIME}};
 
 void set_option(Given* g, int code, const char* value) {
   g->option[index_of(option_of(code))] = true;
@@ -319,14 +375,20 @@ void apply_defaults(Given* g, const Defaults& d) {
     if (given(*g, sw.off)) g->option[index_of(option_of(sw.on))] = false;
     else if (!given(*g, sw.on) && default_says_yes(d.values[sw.key].value)) set_option(g, sw.on, nullptr);
   }
+  // What the archive sets once: its name, location and copyright, the time.
+  for (const auto& [code, key] : kTextDefaults) {
+    const std::string& value = d.values[key].value;
+    if (!value.empty() && takes(code) && !given(*g, code)) set_option(g, code, value.c_str());
+  }
 }
 
 // The defaults in force and where each came from; with a verb's command
 // line, what it gives in their place.
 void print_config(const Given* g, const Defaults& d) {
-  const int given_as[DEFAULT_COUNT][2] = {
-      {OPT_DRIVE, 0}, {OPT_FORMAT, 0}, {OPT_REPORT, OPT_NO_REPORT}, {OPT_READ_ON, OPT_NO_READ_ON}};
-  const char* unset[DEFAULT_COUNT] = {"(none)", "wav", "no", "no"};
+  const int given_as[DEFAULT_COUNT][2] = {{OPT_DRIVE, 0},      {OPT_FORMAT, 0},    {OPT_REPORT, OPT_NO_REPORT},
+                                          {OPT_READ_ON, OPT_NO_READ_ON}, {OPT_ORIGINATOR, 0}, {OPT_LOCATION, 0},
+                                          {OPT_COPYRIGHT, 0}, {OPT_TRANSFER_TIME, 0}};
+  const char* unset[DEFAULT_COUNT] = {"(none)", "wav", "no", "no", "kestrel", "(none)", "(none)", "(now)"};
   for (int key = 0; key < DEFAULT_COUNT; ++key) {
     std::string value = d.values[key].value, source = d.values[key].source;
     const int* codes = given_as[key];
@@ -458,10 +520,22 @@ int run_verb(int argc, char** argv, SwitchRun run) {
   std::vector<char*> args;
   for (std::string& w : words) args.push_back(w.data());
   args.push_back(nullptr);
-  // Off a terminal the status lines are paced; on one they go as they are.
+  // Off a terminal the status lines are paced; on one each rewrites the one before.
   ConsolePace pace = given(g, OPT_QUIET) ? PACE_QUIET : isatty(STDOUT_FILENO) ? PACE_TERMINAL : PACE_PLAIN;
-  bool paced = pace != PACE_TERMINAL && console_pace_start(pace) == 0;
+  bool paced = console_pace_start(pace) == 0;
+  const char* image = given(g, OPT_FROM_IMAGE) ? value_of(g, OPT_FROM_IMAGE) : nullptr;
+  std::string source = image ? std::string("image ") + image : given(g, OPT_DRIVE) ? std::string("drive ") + value_of(g, OPT_DRIVE) : "";
+  if (given(g, OPT_TO_DRIVE)) source += std::string(source.empty() ? "" : ", ") + "to drive " + value_of(g, OPT_TO_DRIVE);
+  const char* name = g.names.empty() ? "" : g.names[0];
+  RunConsoleSetup setup{pace, given(g, OPT_EVENTS) ? events_fd(value_of(g, OPT_EVENTS)) : -1, 0, g.verb->name, name,
+                        source.c_str(), (kAudio & bit(g.id)) != 0};
+  if (setup.watch_frames) setup.total_frames = expected_frames(image, name, value_of(g, OPT_LENGTH));
+  run_console_start(setup);
+  run_name_template_set(given(g, OPT_NAME_TEMPLATE) ? value_of(g, OPT_NAME_TEMPLATE) : nullptr);
   int exit_code = run(static_cast<int>(words.size()), args.data());
-  if (paced) console_pace_finish();
+  run_name_template_set(nullptr);
+  run_console_stop();
+  if (paced) console_pace_finish(exit_code != EXIT_DONE && exit_code != EXIT_DAMAGED);
+  run_console_finish(exit_code);
   return exit_code;
 }

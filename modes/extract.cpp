@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 
 #include "datframe/dat_frame.h"
@@ -17,6 +18,8 @@
 #include "sinks/valid_files.h"
 #include "modes/run_report.h"
 #include "modes/modes.h"
+#include "modes/name_template.h"
+#include "modes/run_watch.h"
 #include "sinks/track_file.h"
 #include "sources/reread.h"
 #include "platform/log.h"
@@ -57,7 +60,11 @@ struct Extraction {
   int unreadable = 0;  // frames of the track that could not be read
   RunRecord run;       // the tally of the run, and its report (/REPORT)
   int recovered = 0;   // damaged frames of the track that re-reads gave clean (/REREAD)
+  std::set<std::string> names;  // the names a name template gave so far
 };
+
+// The file being written, "" when none.
+const char* current_file(const Extraction* x) { return x->files.wav || x->files.flac ? x->files.name : ""; }
 
 uint32_t read_frame(Extraction* x) {
   x->read = read_next_frame(&x->source, &x->frame);
@@ -67,8 +74,13 @@ uint32_t read_frame(Extraction* x) {
 // Takes the frame just read: what it is, what happened at it, said on the
 // console; a blank stretch ends the run (but with /STOPEOT).
 void take(Extraction* x) {
-  if (take_read_frame(&x->frame, x->s, &x->info, &x->events)) x->stop = true;
+  if (take_read_frame(&x->frame, x->s, &x->info, &x->events)) {
+    x->stop = true;
+    if (*current_file(x)) watch_end();  // a blank stretch after the recording (not a leader)
+  }
   x->continuity = record_frame(&x->run, &x->info, &x->events, &x->read);
+  if (x->read.reads > 1) watch_reread(x->read.reads, x->info.flags == 0, current_file(x));
+  watch_frame(&x->info, x->info.flags != 0, current_file(x));
 }
 
 // The rate a file or the player is begun at; the reserved code keeps the
@@ -104,7 +116,8 @@ int finish_track_files(Extraction* x) {
   bool had_audio = f.wav || f.flac, had_log = f.log;
   int result = track_file_finish(&f, &x->totals, x->unreadable, x->recovered);
   // Closed: its checksums can be taken (the audio's MD5 from its writer when it took one).
-  if (had_audio) transfer_report_file(x->run.report, f.name, f.kind != TRACK_FILE_FLAC, f.audio_md5);
+  if (had_audio) transfer_report_file(x->run.report, f.name, f.kind != TRACK_FILE_FLAC, f.audio_md5, &f.levels);
+  if (had_audio) watch_file(WATCH_FILE_CLOSED, f.name);
   if (had_log) transfer_report_file(x->run.report, f.log_name, false);
   return result;
 }
@@ -113,11 +126,37 @@ int finish_track_files(Extraction* x) {
 // (the mode cannot go on).
 int open_track_files(Extraction* x, int track) {
   TrackFile& f = x->files;
-  if (track_file_names_drive(x->s) && f.drive[0] == '\0') describe_input_drive(x->s, f.drive, sizeof f.drive);
+  if (track_file_names_drive(x->s) && f.drive[0] == '\0') {
+    // From an image: the drive that read the tape, as the image's record names it.
+    const ImageProvenance& made = x->run.image_made;
+    if (x->run.image_made_known) {
+      std::snprintf(f.drive, sizeof f.drive, "%s", provenance_drive(made).c_str());
+      std::snprintf(f.image, sizeof f.image, "image %.100s of %.40s", made.image.c_str(), made.transfer_time.c_str());
+    } else {
+      describe_input_drive(x->s, f.drive, sizeof f.drive);
+    }
+  }
+  f.opened_silently = run_watched();
+  if (const char* name_template = run_name_template()) {
+    // Fields taken from the file's first frame can repeat: such a name is
+    // refused as its file opens, before anything is written to it.
+    std::string stem = name_from_template(name_template, x->s->base_name, track, x->info);
+    if (stem.size() >= sizeof f.stem) {
+      std::printf("The name template gives a name too long for file %d: %s\n", track, stem.c_str());
+      return 1;
+    }
+    if (!name_template_numbered(name_template) && !x->names.insert(stem).second) {
+      std::printf("The name template gives %s again for file %d: nothing more is written (%%f, the file number, "
+                  "tells every file apart)\n", stem.c_str(), track);
+      return 1;
+    }
+    std::snprintf(f.stem, sizeof f.stem, "%s", stem.c_str());
+  }
   if (track_file_open(&x->files, x->s, track, x->info.rate_code) != 0) return 1;
   x->totals = ConcealTotals{};
   x->unreadable = 0;
   x->recovered = 0;
+  watch_file(WATCH_FILE_OPENED, f.name);
   return 0;
 }
 
@@ -249,7 +288,9 @@ void read_failed(Extraction* x, uint32_t result) {
     if (!s->stopeot_arg || ++x->end_of_data_reads >= kEndOfDataReads) {
       x->stop = true;
       // A source that could not give all it held has said so instead.
-      if (!frame_source_incomplete(&x->source)) say(x, " - end of the recorded data\n");
+      if (frame_source_incomplete(&x->source)) return;
+      if (run_watched()) watch_end();
+      else say(x, " - end of the recorded data\n");
     }
     return;
   }
@@ -266,9 +307,13 @@ void read_failed(Extraction* x, uint32_t result) {
       transfer_report_unreadable_written(x->run.report, f.name, f.data_bytes / 4, nullptr, 0);
     return;
   }
-  char message[64];
-  std::snprintf(message, sizeof message, "loop2 read audio block failed: %x\n", result);
-  say(x, message);
+  if (run_watched()) {
+    watch_unreadable(result, current_file(x));
+  } else {
+    char message[64];
+    std::snprintf(message, sizeof message, "loop2 read audio block failed: %x\n", result);
+    say(x, message);
+  }
   x->end_of_data_reads = 0;
   x->unreadable += 1;
   record_unreadable(&x->run, result);
@@ -321,14 +366,17 @@ int frame_loop(Extraction* x) {
         x->line_open = false;
         break;
       }
-      print_subcode(s);
-      x->line_open = true;
+      // A watcher shows the run its own way (modes/run_watch.h).
+      if (!run_watched()) {
+        print_subcode(s);
+        x->line_open = true;
+      }
       if (s->reread_arg) x->recovered += log_frame_reads(&x->read, &x->frame);
       int bytes = prepare_pcm(x);
       int32_t concealed = 0;
       if (x->info.flags) {
-        concealed = handle_error_frame(&x->frame, x->pcm, bytes, s, &x->totals,
-                                       s->waveout_arg ? "" : x->files.name);
+        const char* said_as = s->waveout_arg ? "" : x->files.name;
+        concealed = handle_error_frame(&x->frame, x->pcm, bytes, s, &x->totals, run_watched() ? nullptr : said_as);
         x->line_open = false;
         if (x->files.log && std::fflush(x->files.log) != 0) {
           say_write_failure(x->files.log_name);

@@ -467,6 +467,8 @@ int dump_from(Pass* p, DumpMap* map) {
     std::printf("\n - the dump is not finished: %s keeps where it stopped, and the same command goes on from there\n",
                 map->path.c_str());
   transfer_report_file(p->run.report, name, false);
+  // What the image does not hold: the drive, the time, the options, the report.
+  write_image_record(&p->run, s, name);
   return result;
 }
 

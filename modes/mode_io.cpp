@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "datframe/frame_info.h"
+#include "modes/run_watch.h"
 
 void say_frame_events(const FrameInfo* info, const FrameEvents* events) {
   char text[kFrameEventsTextSize];
@@ -14,7 +15,7 @@ void say_frame_events(const FrameInfo* info, const FrameEvents* events) {
 
 bool take_read_frame(const DatFrame* frame, RunSettings* settings, FrameInfo* info, FrameEvents* events) {
   take_frame(frame, settings, info, events);
-  say_frame_events(info, events);
+  if (!run_watched()) say_frame_events(info, events);
   return events->blank_stop && !settings->stopeot_arg;
 }
 

@@ -7,7 +7,9 @@
 
 #include "modes/mode_io.h"
 #include "platform/console.h"
+#include "platform/clock.h"
 #include "report/bag.h"
+#include "report/text.h"
 #include "sinks/valid_files.h"
 #include "scsi/tape_commands.h"
 #include "scsi/tape_status.h"
@@ -42,12 +44,48 @@ ReportSource source_of(const RunSettings* s) {
 
 }  // namespace
 
+std::string run_transfer_time(const RunSettings* s) {
+  return s->transfer_time_arg ? report_time_text(s->transfer_time, true) : report_time_text(platform_time_s(), false);
+}
+
 void open_run_record(RunRecord* run, const RunSettings* s, const char* mode, const char* name) {
   *run = RunRecord{};
+  const char* organization = std::getenv("KESTREL_ORGANIZATION");
+  run->organization = organization && *organization ? organization : s->originator[0] ? s->originator : "kestrel";
+  if (s->fromimage_arg) {
+    std::string missing = read_provenance(s->image_path, &run->image_made);
+    run->image_made_known = missing.empty();
+    if (!missing.empty()) std::printf("%s: the files name the image file as the source\n", missing.c_str());
+  }
   if (!s->report_arg) return;
-  run->report = transfer_report_begin(mode, name, source_of(s), &run->tally);
+  ReportSource source = source_of(s);
+  source.image_made_known = run->image_made_known;
+  source.image_made = run->image_made;
+  run->report = transfer_report_begin(mode, name, source, &run->tally);
   run->bag = s->bag_arg != 0;
   if (!run->report) std::printf("\nThe transfer report cannot be kept: out of memory\n");
+  if (s->transfer_time_arg) transfer_report_fix_time(run->report, s->transfer_time);
+}
+
+int write_image_record(RunRecord* run, const RunSettings* s, const char* image_path) {
+  ReportSource drive = source_of(s);
+  ImageProvenance record;
+  record.image = file_part(image_path);
+  record.vendor = drive.vendor;
+  record.product = drive.product;
+  record.revision = drive.revision;
+  record.transfer_time = run->report ? run->report->started : run_transfer_time(s);
+  record.kestrel = KESTREL_VERSION;
+  record.options = report_arguments();
+  if (s->report_arg) record.report = file_part(transfer_report_names(s->base_name).json);
+  errno = 0;
+  if (write_provenance(image_path, record) != 0) {
+    std::printf("\nThe record of the image's making could not be written:");
+    say_write_failure(provenance_path(image_path).c_str());
+    return -1;
+  }
+  transfer_report_file(run->report, provenance_path(image_path).c_str(), false);
+  return 0;
 }
 
 ContinuityResult record_frame(RunRecord* run, const FrameInfo* info, const FrameEvents* events, const FrameRead* read) {
@@ -75,11 +113,10 @@ namespace {
 
 // Bags the files and the report just written, and says where or what
 // failed. 0, or 1 when the bag could not be made (said).
-int bag_run(TransferReport* report, const ReportSummary& sum) {
-  const char* organization = std::getenv("KESTREL_ORGANIZATION");
+int bag_run(TransferReport* report, const ReportSummary& sum, const std::string& organization) {
   BagSummary bag{};
   ReportFailure failure{};
-  if (transfer_report_bag(report, sum, organization && *organization ? organization : "kestrel", &bag, &failure) != 0) {
+  if (transfer_report_bag(report, sum, organization.c_str(), &bag, &failure) != 0) {
     errno = failure.error;
     std::printf("\nThe bag could not be made:");
     say_write_failure(failure.file.c_str());
@@ -94,7 +131,7 @@ int bag_run(TransferReport* report, const ReportSummary& sum) {
 // Writes the report and says on the console what it found. 0, or 1 when it
 // could not be written (said), or bag was asked and could not be made.
 // Frees the report.
-int close_run_report(TransferReport* report, bool bag) {
+int close_run_report(TransferReport* report, bool bag, const std::string& organization) {
   // The checksums are computed beside the run; what is left of them is
   // waited for here, ESC gives them up.
   int64_t done = 0, total = 0;
@@ -131,7 +168,7 @@ int close_run_report(TransferReport* report, bool bag) {
     std::printf(" - files listed without checksums: %lld\n", static_cast<long long>(sum.unchecked_files));
   std::printf(" - verdict: %s\n", sum.verdict);
   std::printf(" - report: %s, %s, %s\n", sum.json_name.c_str(), sum.sha256_name.c_str(), sum.html_name.c_str());
-  int result = bag ? bag_run(report, sum) : 0;
+  int result = bag ? bag_run(report, sum, organization) : 0;
   transfer_report_free(report);
   return result;
 }
@@ -140,7 +177,7 @@ int close_run_report(TransferReport* report, bool bag) {
 
 RunVerdict close_run_record(RunRecord* run, int result) {
   if (result != 0) record_incomplete(run);
-  if (run->report && close_run_report(run->report, run->bag) != 0) record_incomplete(run);
+  if (run->report && close_run_report(run->report, run->bag, run->organization) != 0) record_incomplete(run);
   run->report = nullptr;
   return run_verdict(&run->tally);
 }

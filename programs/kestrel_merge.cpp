@@ -26,6 +26,7 @@
 #include "datframe/image_records.h"
 #include "datframe/rescue_map.h"
 #include "platform/same_file.h"
+#include "report/text.h"
 
 namespace {
 
@@ -399,24 +400,6 @@ bool align_inputs(std::vector<Input>& inputs) {
   return true;
 }
 
-// A string as the text of a JSON string.
-std::string json_text(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", c);
-      out += escape;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
 bool read_record(const Input& in, size_t record, DatFrame* frame) { return image_record_read_at(in.file, record, frame); }
 
 // Writes text to path whole or not at all.
@@ -548,8 +531,7 @@ int merge(const std::string& out_path, std::vector<Input>& inputs) {
     std::fprintf(stderr, "kestrel-merge: cannot create %s: %s\n", temporary.c_str(), std::strerror(errno));
     return 1;
   }
-  std::string json = "{\"inputs\": [";
-  std::string disagreements;
+  nlohmann::ordered_json disagreements = nlohmann::ordered_json::array();
   long long frames = 0, disagreed = 0;
   std::vector<Stretch> stretches;
   std::vector<Copy> copies;
@@ -625,20 +607,19 @@ int merge(const std::string& out_path, std::vector<Input>& inputs) {
     }
     if (differ || programs_differ) {
       ++disagreed;
-      char head[160];
-      std::snprintf(head, sizeof head, "%s\n  {\"frame\": %lld, \"time\": \"%s\", \"kept\": %zu, %s\"copies\": [",
-                    disagreements.empty() ? "" : ",", frames, time_text(time).c_str(), copies[best].input + 1,
-                    programs_differ ? "\"programs_differ\": true, " : "");
-      disagreements += head;
-      for (size_t c = 0; c < copies.size(); ++c) {
-        const Record& r = inputs[copies[c].input].records[copies[c].record];
-        char item[160];
-        std::snprintf(item, sizeof item, "%s{\"input\": %zu, \"record\": %zu, \"program\": \"%.3x\", \"copy\": \"%s\"}",
-                      c == 0 ? "" : ", ", copies[c].input + 1, copies[c].record, static_cast<unsigned>(r.program),
-                      kRankNames[r.rank]);
-        disagreements += item;
+      nlohmann::ordered_json& d = disagreements.emplace_back();
+      d["frame"] = frames;
+      d["time"] = time_text(time);
+      d["kept"] = copies[best].input + 1;
+      if (programs_differ) d["programs_differ"] = true;
+      nlohmann::ordered_json& listed = d["copies"] = nlohmann::ordered_json::array();
+      for (const Copy& c : copies) {
+        const Record& r = inputs[c.input].records[c.record];
+        char program[8];
+        std::snprintf(program, sizeof program, "%.3x", static_cast<unsigned>(r.program));
+        listed.push_back(nlohmann::ordered_json{
+            {"input", c.input + 1}, {"record", c.record}, {"program", program}, {"copy", kRankNames[r.rank]}});
       }
-      disagreements += "]}";
     }
     ++frames;
     if (frames % kProgressEvery == 0) {
@@ -659,17 +640,20 @@ int merge(const std::string& out_path, std::vector<Input>& inputs) {
     return 1;
   }
   std::printf(" - %s: %lld frames, %lld where the copies disagreed\n", out_path.c_str(), frames, disagreed);
+  nlohmann::ordered_json doc;
+  nlohmann::ordered_json& listed = doc["inputs"] = nlohmann::ordered_json::array();
   for (size_t i = 0; i < inputs.size(); ++i) {
     const Input& in = inputs[i];
     std::printf(" - %s: %zu records, supplied %lld frames\n", in.path.c_str(), in.records.size(), in.supplied);
     say_order_events(in);
-    char item[160];
-    std::snprintf(item, sizeof item,
-                  "\", \"records\": %zu, \"supplied\": %lld, \"sections\": %zu, \"repeated\": %lld, \"stray\": %lld, "
-                  "\"skipped\": %lld}",
-                  in.records.size(), in.supplied, in.sections.size(), in.repeated, in.stray, in.skipped);
-    json += std::string(i == 0 ? "\n  {\"input\": " : ",\n  {\"input\": ") + std::to_string(i + 1) +
-            ", \"path\": \"" + json_text(inputs[i].path) + item;
+    listed.push_back(nlohmann::ordered_json{{"input", i + 1},
+                                            {"path", in.path},
+                                            {"records", in.records.size()},
+                                            {"supplied", in.supplied},
+                                            {"sections", in.sections.size()},
+                                            {"repeated", in.repeated},
+                                            {"stray", in.stray},
+                                            {"skipped", in.skipped}});
   }
   for (const Stretch& st : stretches) print_stretch(st, inputs);
   // The map after the image: a record is in it once it is in the image.
@@ -678,9 +662,9 @@ int merge(const std::string& out_path, std::vector<Input>& inputs) {
     std::fprintf(stderr, "kestrel-merge: cannot write %s: %s\n", map_path.c_str(), std::strerror(error));
     return 1;
   }
-  json += "\n], \"frames\": " + std::to_string(frames) + ", \"disagreements\": [" + disagreements +
-          (disagreements.empty() ? "]}\n" : "\n]}\n");
-  return write_whole(json_path, json) ? 0 : 1;
+  doc["frames"] = frames;
+  doc["disagreements"] = std::move(disagreements);
+  return write_whole(json_path, json_layout(doc)) ? 0 : 1;
 }
 
 }  // namespace

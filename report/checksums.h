@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "base/loudness_figures.h"
+
 // A file the run wrote, with what the report found of it at the end.
 struct ReportFile {
   std::string name;  // as the mode named it
@@ -18,6 +20,7 @@ struct ReportFile {
   int64_t bytes;     // -1: it could not be read
   std::string sha256;
   std::string audio_md5;  // given when the file is listed: the MD5 its writer took, not computed again
+  LoudnessFigures loudness{};  // given when the file is listed, when its writer measured it
 };
 
 struct ChecksumWorker;

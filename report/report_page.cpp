@@ -1,6 +1,7 @@
 // NAME.html: the report as a page a person reads: the verdict, the source,
 // the programs, and a map of the tape drawn as inline SVG. One file, nothing
 // loaded from elsewhere; every text from the tape or the command line escaped.
+#include <cmath>
 #include <cstdio>
 #include <set>
 
@@ -8,6 +9,21 @@
 #include "report/transfer_report.h"
 
 namespace {
+
+// A file's loudness in a line: integrated, range, true peak ("" when not
+// measured; "-inf" for silence).
+std::string loudness_text(const LoudnessFigures& l) {
+  if (!l.measured) return "";
+  auto figure = [](double value, const char* unit) {
+    char text[32];
+    if (std::isfinite(value))
+      std::snprintf(text, sizeof text, "%.1f %s", std::round(value * 100) / 100, unit);  // as the file carries it
+    else
+      std::snprintf(text, sizeof text, "-inf %s", unit);
+    return std::string(text);
+  };
+  return figure(l.integrated, "LUFS") + ", range " + figure(l.range, "LU") + ", true peak " + figure(l.true_peak, "dBTP");
+}
 
 const int kMapLeft = 40;
 const int kMapWidth = 920;
@@ -277,12 +293,13 @@ std::string report_html(const TransferReport& r) {
              "; the JSON report lists all.</p>\n";
   }
   out += "<h2>Files</h2>\n<table id=\"files\">\n<thead><tr><th>file</th><th>bytes</th><th>SHA-256</th>"
-         "<th>audio MD5</th></tr></thead>\n<tbody>\n";
+         "<th>audio MD5</th><th>loudness</th></tr></thead>\n<tbody>\n";
   for (const ReportFile& f : r.files) {
     out += "<tr><td>";
     append_html(&out, file_part(f.name));
     out += "</td><td>" + (f.bytes >= 0 ? std::to_string(f.bytes) : std::string("unreadable")) + "</td><td><code>" +
-           f.sha256 + "</code></td><td><code>" + f.audio_md5 + "</code></td></tr>\n";
+           f.sha256 + "</code></td><td><code>" + f.audio_md5 + "</code></td><td>" + loudness_text(f.loudness) +
+           "</td></tr>\n";
   }
   out += "</tbody>\n</table>\n</body>\n</html>\n";
   return out;

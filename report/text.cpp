@@ -38,23 +38,25 @@ std::string json_string(const std::string& text) {
 
 namespace {
 
-void append_value(std::string* out, const nlohmann::ordered_json& value, const std::string& indent) {
+// A member of the outer object (top) puts the elements of an array of
+// objects or arrays a line each; everything within them stays on its line.
+void append_value(std::string* out, const nlohmann::ordered_json& value, const std::string& indent, bool top) {
   using Json = nlohmann::ordered_json;
   if (value.is_object()) {
     *out += '{';
     const char* between = "";
     for (const auto& [key, member] : value.items()) {
       *out += between + json_string(key) + ": ";
-      append_value(out, member, indent);
+      append_value(out, member, indent, false);
       between = ", ";
     }
     *out += '}';
   } else if (value.is_array()) {
-    bool lines = !value.empty() && value.front().is_structured();
+    bool lines = top && !value.empty() && value.front().is_structured();
     *out += '[';
     for (size_t i = 0; i < value.size(); ++i) {
       *out += lines ? (i ? ",\n" : "\n") + indent + "  " : std::string(i ? ", " : "");
-      append_value(out, value[i], indent + "  ");
+      append_value(out, value[i], indent + "  ", false);
     }
     if (lines) *out += "\n" + indent;
     *out += ']';
@@ -68,14 +70,14 @@ void append_value(std::string* out, const nlohmann::ordered_json& value, const s
 std::string json_layout(const nlohmann::ordered_json& document) {
   if (!document.is_object() || document.empty()) {
     std::string out;
-    append_value(&out, document, "");
+    append_value(&out, document, "", false);
     return out + "\n";
   }
   std::string out = "{";
   const char* between = "\n  ";
   for (const auto& [key, member] : document.items()) {
     out += between + json_string(key) + ": ";
-    append_value(&out, member, "  ");
+    append_value(&out, member, "  ", true);
     between = ",\n  ";
   }
   return out + "\n}\n";

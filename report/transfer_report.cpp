@@ -1,5 +1,7 @@
 #include "report/transfer_report.h"
 
+#include <cmath>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,11 +21,14 @@ namespace {
 
 std::vector<std::string> g_arguments;
 
+}  // namespace
+
 // Local time with its offset from UTC, ISO 8601: 2026-12-07T18:31:02+01:00.
-std::string local_time_text() {
-  time_t now = static_cast<time_t>(platform_time_s());
+std::string report_time_text(int64_t seconds, bool utc) {
+  time_t now = static_cast<time_t>(seconds);
   struct tm local {};
-  localtime_r(&now, &local);
+  if (utc) gmtime_r(&now, &local);
+  else localtime_r(&now, &local);
   char text[40];
   size_t used = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
   long offset = local.tm_gmtoff / 60;
@@ -32,6 +37,18 @@ std::string local_time_text() {
   std::snprintf(text + used, sizeof text - used, "%c%02ld:%02ld", sign, offset / 60, offset % 60);
   return text;
 }
+
+const std::vector<std::string>& report_arguments() { return g_arguments; }
+
+void transfer_report_fix_time(TransferReport* r, int64_t seconds) {
+  if (!r) return;
+  r->time_fixed = true;
+  r->started = r->finished = report_time_text(seconds, true);
+}
+
+namespace {
+
+std::string local_time_text() { return report_time_text(platform_time_s(), false); }
 
 int32_t file_index(TransferReport* r, const char* file) {
   if (!file) return -1;
@@ -184,9 +201,11 @@ void transfer_report_file_restarted(TransferReport* r, const char* file) {
   }
 }
 
-void transfer_report_file(TransferReport* r, const char* file, bool wav, const char* audio_md5) {
+void transfer_report_file(TransferReport* r, const char* file, bool wav, const char* audio_md5,
+                          const LoudnessFigures* loudness) {
   if (!r || !file) return;
-  r->files.push_back(ReportFile{file, wav ? 1 : 0, -1, "", audio_md5 ? audio_md5 : ""});
+  r->files.push_back(ReportFile{file, wav ? 1 : 0, -1, "", audio_md5 ? audio_md5 : "", {}});
+  if (loudness) r->files.back().loudness = *loudness;
   checksum_worker_file(r->checksums, file_index(r, file), r->files.size() - 1, r->files.back());
 }
 
@@ -294,6 +313,8 @@ std::string report_json(const TransferReport& r) {
   Json& source = doc["source"] = Json::object();
   if (!r.source.image.empty()) {
     source["image"] = r.source.image;
+    // The reading that made the image, as its record says.
+    if (r.source.image_made_known) source["made"] = provenance_reading_json(r.source.image_made);
   } else {
     source["adapter"] = r.source.adapter;
     source["target"] = r.source.target;
@@ -321,6 +342,15 @@ std::string report_json(const TransferReport& r) {
     o["bytes"] = f.bytes >= 0 ? Json(f.bytes) : Json();
     o["sha256"] = text_or_null(f.sha256);
     if (f.wav) o["audio_md5"] = text_or_null(f.audio_md5);
+    if (f.loudness.measured) {
+      // Hundredths, as the file carries them; silence has no level (null).
+      auto level = [](double value) { return std::isfinite(value) ? Json(std::round(value * 100) / 100) : Json(); };
+      o["loudness"] = Json{{"integrated_lufs", level(f.loudness.integrated)},
+                           {"range_lu", level(f.loudness.range)},
+                           {"true_peak_dbtp", level(f.loudness.true_peak)},
+                           {"max_momentary_lufs", level(f.loudness.max_momentary)},
+                           {"max_short_term_lufs", level(f.loudness.max_short_term)}};
+    }
   }
   if (r.mapped) {
     // The passes of the map, and whose the damage is by them.
@@ -381,7 +411,7 @@ int transfer_report_finish(TransferReport* r, ReportSummary* summary, ReportFail
   settle_pending(r);
   checksum_worker_finish(r->checksums, &r->files);
   r->checksums = nullptr;
-  r->finished = local_time_text();
+  if (!r->time_fixed) r->finished = local_time_text();
   ReportNames names = transfer_report_names(r->base_name);
   summary->json_name = names.json;
   summary->html_name = names.html;

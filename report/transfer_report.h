@@ -17,6 +17,7 @@
 #include "datframe/frame_info.h"
 #include "report/checksums.h"
 #include "report/programs.h"
+#include "report/provenance.h"
 #include "report/run_tally.h"
 
 struct ChecksumWorker;
@@ -29,6 +30,8 @@ struct ReportSource {
   std::string product;
   std::string revision;
   std::string image;  // not empty: the frames came from this image file
+  bool image_made_known = false;  // the image's record was read: image_made
+  ImageProvenance image_made;
 };
 
 // REPORT_RECOVERED: a frame damaged on a read and clean on a later one; such
@@ -64,6 +67,7 @@ struct TransferReport {
   ReportSource source;
   std::string started;
   std::string finished;
+  bool time_fixed = false;  // started and finished are the transfer's time given
   int64_t frames = 0;  // positions read, unreadable ones included
   int64_t frames_read = 0;
   // The run's tally, kept by the mode: the counts and the verdict come from it.
@@ -118,6 +122,15 @@ struct ReportFailure {
 // Kept for the process (the program calls it once, before the mode).
 void remember_report_arguments(int argc, char** argv);
 
+// Times as the report gives them: local time with its offset, ISO 8601;
+// fixed, at UTC (+00:00).
+std::string report_time_text(int64_t seconds, bool utc);
+// The arguments remember_report_arguments kept.
+const std::vector<std::string>& report_arguments();
+// Fixes the report's times (started, finished) at seconds since 1970: two
+// readings of one image then give the same report.
+void transfer_report_fix_time(TransferReport* report, int64_t seconds);
+
 // Begins a report of the run whose tally is tally (which outlives the
 // report); the started time is now. nullptr when out of memory.
 TransferReport* transfer_report_begin(const char* mode, const char* base_name, const ReportSource& source,
@@ -145,7 +158,8 @@ void transfer_report_file_restarted(TransferReport* report, const char* file);
 // (hex) is the MD5 of the audio in the file when its writer took it already
 // (its audio was then handed on without bytes): the report takes it instead
 // of hashing the audio again; nullptr or "": the report computes it.
-void transfer_report_file(TransferReport* report, const char* file, bool wav, const char* audio_md5 = nullptr);
+void transfer_report_file(TransferReport* report, const char* file, bool wav, const char* audio_md5 = nullptr,
+                          const LoudnessFigures* loudness = nullptr);
 // Waits up to ms for the checksums of the files finished so far, which are
 // computed beside the run. true when they are done; done and total in bytes.
 bool transfer_report_checksums_wait(TransferReport* report, uint32_t ms, int64_t* done, int64_t* total);

@@ -2,7 +2,6 @@
 // "cue ", the audio's MD5 in "MD5 "; the chunks behind the audio are written
 // at the finish, and "bext" keeps its size, so that the audio never moves.
 #include <algorithm>
-#include <sys/random.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,10 +20,12 @@ namespace {
 
 // A Broadcast WAV file's "bext" chunk keeps its size from the file's creation
 // to its finish, so that the audio behind it never moves: room for a coding
-// history of two lines.
-const uint32_t kCodingHistoryBytes = 318;
+// history of two lines (the first naming the drive, the tape's time and the
+// image the frames came through).
+const uint32_t kCodingHistoryBytes = 446;
 const uint32_t kBextBytes = sizeof(ThistleBext) + kCodingHistoryBytes;
-const uint32_t kLeadingBytes = 8 + kBextBytes;
+// "JUNK" keeping the place of "ds64" (a file past 4 GiB becomes RF64), then "bext".
+const uint32_t kLeadingBytes = THISTLE_DS64_CHUNK_BYTES + 8 + kBextBytes;
 const uint32_t kBwfHeaderBytes = THISTLE_HEADER_BYTES(kLeadingBytes);
 static_assert(kBextBytes % 2 == 0, "the chunk needs no pad byte");
 // The most a frame's markers add behind the audio: each a cue point and a
@@ -32,18 +33,10 @@ static_assert(kBextBytes % 2 == 0, "the chunk needs no pad byte");
 const uint32_t kMarkerBytes = 24 + 8 + 4 + sizeof(TrackMarker::label);
 static_assert(sizeof(TrackMarker::label) <= sizeof(ThistleCue::label));
 const uint32_t kMd5ChunkBytes = 8 + 16;
+// The most a "LIST" "INFO" chunk of the two texts takes.
+const uint32_t kInfoBytes = 12 + 2 * (8 + sizeof RunSettings::location + 1);
+static_assert(sizeof RunSettings::location == sizeof RunSettings::copyright);
 
-
-// A name for the file that no other file shares: random bits and the track.
-void make_reference(TrackFile* f) {
-  uint8_t bits[8] = {};
-  if (getrandom(bits, sizeof bits, 0) != static_cast<ssize_t>(sizeof bits)) {
-    uint64_t fallback = static_cast<uint64_t>(time(nullptr)) << 20 ^ static_cast<uint64_t>(getpid());
-    std::memcpy(bits, &fallback, sizeof bits);
-  }
-  std::snprintf(f->reference, sizeof f->reference, "KESTREL-%.2x%.2x%.2x%.2x%.2x%.2x%.2x%.2x-%.3d", bits[0],
-                bits[1], bits[2], bits[3], bits[4], bits[5], bits[6], bits[7], f->track % 1000);
-}
 
 // A text field of a fixed size: NUL padded, no NUL needed when it is full.
 void copy_field(char* field, size_t size, const char* text) {
@@ -51,15 +44,21 @@ void copy_field(char* field, size_t size, const char* text) {
   std::memcpy(field, text, length < size ? length : size);
 }
 
-// The "bext" chunk, whole, into out (kLeadingBytes).
+// The chunks before "fmt ", whole, into out (kLeadingBytes): the place of
+// "ds64" and "bext".
 void build_bext(const TrackFile* f, uint8_t* out) {
+  put_ds64_place(out);
+  out += THISTLE_DS64_CHUNK_BYTES;
   std::vector<uint8_t> contents(kBextBytes, 0);
   ThistleBext bext{};
   char text[256];
-  track_description(&f->meta, text, sizeof text);
+  track_file_description(f, text, sizeof text);
   copy_field(bext.description, sizeof bext.description, text);
-  copy_field(bext.originator, sizeof bext.originator, "kestrel");
-  copy_field(bext.originator_reference, sizeof bext.originator_reference, f->reference);
+  copy_field(bext.originator, sizeof bext.originator, track_file_originator(f));
+  char file_reference[40];
+  track_file_reference(f, file_reference, sizeof file_reference);
+  copy_field(bext.originator_reference, sizeof bext.originator_reference, file_reference);
+  track_file_umid(f, bext.umid);
   char date[16], time[16];
   track_origination(&f->meta, date, sizeof date, time, sizeof time);
   copy_field(bext.origination_date, sizeof bext.origination_date, date);
@@ -68,18 +67,35 @@ void build_bext(const TrackFile* f, uint8_t* out) {
   bext.time_reference_low = static_cast<uint32_t>(reference);
   bext.time_reference_high = static_cast<uint32_t>(reference >> 32);
   bext.version = 2;
-  bext.loudness_value = bext.loudness_range = bext.max_true_peak_level = bext.max_momentary_loudness =
-      bext.max_short_term_loudness = 0x7FFF;
+  // The loudness once measured (at the finish), else "not measured" (0x7FFF).
+  const LoudnessFigures& l = f->levels;
+  bext.loudness_value = l.measured ? loudness_bext_value(l.integrated) : 0x7FFF;
+  bext.loudness_range = l.measured ? loudness_bext_value(l.range) : 0x7FFF;
+  bext.max_true_peak_level = l.measured ? loudness_bext_value(l.true_peak) : 0x7FFF;
+  bext.max_momentary_loudness = l.measured ? loudness_bext_value(l.max_momentary) : 0x7FFF;
+  bext.max_short_term_loudness = l.measured ? loudness_bext_value(l.max_short_term) : 0x7FFF;
   std::memcpy(contents.data(), &bext, sizeof bext);
   char history[kCodingHistoryBytes];
-  track_coding_history(&f->meta, f->drive, audio_file_rate(f->rate_code), f->emphasis.deemphasis, history, sizeof history);
+  track_coding_history(&f->meta, f->drive, f->image, audio_file_rate(f->rate_code), f->emphasis.deemphasis, history,
+                       sizeof history);
   std::memcpy(contents.data() + sizeof bext, history, std::strlen(history));
   thistle_put_chunk(out, "bext", contents.data(), kBextBytes);
 }
 
 // The most the chunks behind the audio take: the markers so far (a cue
 // point and a label each) and the MD5.
-uint64_t trailing_bytes(const TrackFile* f) { return 24 + f->meta.markers.size() * kMarkerBytes + kMd5ChunkBytes; }
+uint64_t trailing_bytes(const TrackFile* f) {
+  return 24 + f->meta.markers.size() * kMarkerBytes + kMd5ChunkBytes + kInfoBytes;
+}
+
+// The archival location and the copyright, where the archive gave them.
+struct InfoFields {
+  ThistleInfo fields[2];
+};
+InfoFields info_fields(const TrackFile* f) {
+  const RunSettings* s = f->settings;
+  return InfoFields{{{{'I', 'A', 'R', 'L'}, s ? s->location : ""}, {{'I', 'C', 'O', 'P'}, s ? s->copyright : ""}}};
+}
 
 int md5_sink(void* digest, const uint8_t* pcm, size_t bytes) {
   digest_add(static_cast<Digest*>(digest), pcm, bytes);
@@ -87,27 +103,9 @@ int md5_sink(void* digest, const uint8_t* pcm, size_t bytes) {
 }
 
 int open_bwf(TrackFile* f) {
-  errno = 0;
-  f->wav = openWavEncode(f->name);
-  if (!f->wav) {
-    say_open_failure(f->name);
-    return 1;
-  }
-  use_large_buffer(f->wav);
-  make_reference(f);
   uint8_t leading[kLeadingBytes];
   build_bext(f, leading);
-  errno = 0;
-  if (thistle_write_header_chunks(f->wav, leading, kLeadingBytes, 0, 0, f->rate_code) != 1 ||
-      std::fflush(f->wav) != 0) {
-    say_write_failure(f->name);
-    written_size_after_failure(f->wav);
-    close_stream(f->wav, closeWavEncode);
-    f->wav = nullptr;
-    std::remove(f->name);  // not even a header: no valid file to leave
-    return 1;
-  }
-  abrupt_exit_keep_wav_valid(f->wav, kBwfHeaderBytes);
+  if (chunked_wav_open(f, leading, kLeadingBytes) != 0) return 1;
   f->md5 = digest_begin(DIGEST_MD5);
   f->md5_lost = false;
   audio_worker_start(f, md5_sink, f->md5);
@@ -133,11 +131,8 @@ bool md5_of_file_audio(FILE* wav, uint64_t data_bytes, uint8_t* md5) {
 }
 
 int finish_bwf(TrackFile* f) {
-  ThistleFinish settled{};
-  int result = thistle_settle_stream(f->wav, kBwfHeaderBytes, static_cast<uint32_t>(f->data_bytes),
-                                     f->write_failed ? 1 : 0, &settled);
-  say_finish_failures(f->name, &settled);
-  uint32_t data = settled.data_bytes;
+  uint64_t data = 0;
+  int result = chunked_wav_settle(f, kLeadingBytes, &data);
   // Markers within the audio the file holds.
   std::vector<ThistleCue> cues;
   for (const TrackMarker& marker : f->meta.markers) {
@@ -148,8 +143,12 @@ int finish_bwf(TrackFile* f) {
     cues.push_back(cue);
   }
   uint32_t cue_bytes = thistle_put_cue_chunks(nullptr, cues.data(), static_cast<uint32_t>(cues.size()));
-  std::vector<uint8_t> trailing(cue_bytes + kMd5ChunkBytes);
+  InfoFields info = info_fields(f);
+  uint32_t info_bytes = thistle_put_info_chunk(nullptr, info.fields, 2);
+  std::vector<uint8_t> trailing(cue_bytes + info_bytes + kMd5ChunkBytes);
   thistle_put_cue_chunks(trailing.data(), cues.data(), static_cast<uint32_t>(cues.size()));
+  thistle_put_info_chunk(trailing.data() + cue_bytes, info.fields, 2);
+  cue_bytes += info_bytes;
   uint8_t md5[16];
   if (audio_worker_stop(f) != 0) f->md5_lost = true;
   bool have_md5 = data == f->data_bytes && !f->write_failed && !f->md5_lost ? digest_end(f->md5, md5, nullptr) == 0
@@ -164,18 +163,7 @@ int finish_bwf(TrackFile* f) {
   if (have_md5) trailing_size += thistle_put_chunk(trailing.data() + cue_bytes, "MD5 ", md5, sizeof md5);
   uint8_t leading[kLeadingBytes];
   build_bext(f, leading);
-  ThistleFinish ended{};
-  if (thistle_end_stream_chunks(f->wav, leading, kLeadingBytes, data, trailing.data(), trailing_size, f->rate_code,
-                                &ended) != 0) {
-    say_finish_failures(f->name, &ended);
-    result = -1;
-  }
-  errno = 0;
-  if (close_stream(f->wav, closeWavEncode) != 0) {
-    say_write_failure(f->name);
-    result = -1;
-  }
-  f->wav = nullptr;
+  if (chunked_wav_end(f, leading, kLeadingBytes, data, trailing.data(), trailing_size) != 0) result = -1;
   return result;
 }
 
@@ -186,19 +174,14 @@ int restart_bwf(TrackFile* f) {
   audio_worker_start(f, md5_sink, f->md5);
   uint8_t leading[kLeadingBytes];
   build_bext(f, leading);
-  if (thistle_write_header_chunks(f->wav, leading, kLeadingBytes, 0, 0, f->rate_code) == 1) return 0;
-  say_write_failure(f->name);
-  f->write_failed = true;
-  return -1;
+  return chunked_wav_restart(f, leading, kLeadingBytes);
 }
 
 uint32_t bwf_room(const TrackFile* f) {
   // The RIFF size counts the chunks before and behind the audio, and the
   // markers the next frame may add.
   // (A program, a start ID, damage, a continuity break, a blank stretch.)
-  uint64_t around = 36 + kLeadingBytes + trailing_bytes(f) + 5 * kMarkerBytes;
-  uint64_t limit = (UINT32_MAX - around) / 4 * 4;
-  return f->data_bytes < limit ? static_cast<uint32_t>(limit - f->data_bytes) : 0;
+  return chunked_wav_room(f, 36 + kLeadingBytes + trailing_bytes(f) + 5 * kMarkerBytes);
 }
 
 }  // namespace

@@ -14,14 +14,17 @@ int32_t handle_error_frame(const DatFrame* frame, uint8_t* pcm, int32_t pcm_byte
   // No track log is open in live playback: these writes then go nowhere.
   track_log_printf("Error: 0x%.2x - ", flags);
   log_subcode(settings);
-  std::printf("\n - Error detected in data buffer ... ");
-  if (settings->input_needs_load == 0) {
-    if (flags & 0x40) std::printf(": LEFT channel");
-    if (flags & 0x20) std::printf(": RIGHT channel");
+  bool say = wav_name != nullptr;  // nullptr: the caller tells of the frame its own way
+  if (say) {
+    std::printf("\n - Error detected in data buffer ... ");
+    if (settings->input_needs_load == 0) {
+      if (flags & 0x40) std::printf(": LEFT channel");
+      if (flags & 0x20) std::printf(": RIGHT channel");
+    }
+    std::printf("\n - interpolate flag set to %x writing buffer to file:%s\n", flags, wav_name);
   }
-  std::printf("\n - interpolate flag set to %x writing buffer to file:%s\n", flags, wav_name ? wav_name : "");
   if (settings->sample_bits == 16 && settings->errorcorrect_arg != 0) {
-    std::printf("attempting to correct\n");
+    if (say) std::printf("attempting to correct\n");
     int32_t repaired = conceal_errors(frame, pcm, pcm_bytes, static_cast<int32_t>(flags));
     totals->samples_fixed += repaired;
     if (repaired > 0) {
@@ -32,6 +35,6 @@ int32_t handle_error_frame(const DatFrame* frame, uint8_t* pcm, int32_t pcm_byte
     return repaired;
   }
   totals->frames_not_fixed += 1;
-  std::printf("\n");
+  if (say) std::printf("\n");
   return 0;
 }

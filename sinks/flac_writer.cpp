@@ -1,6 +1,7 @@
 // The FLAC writer (/FLAC): the audio encoded beside the reading, the tape's
 // metadata in Vorbis comments and a cue sheet at the finish.
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -75,8 +76,19 @@ int finish_flac(TrackFile* f) {
   auto add = [&tags](const char* name, const std::string& value) {
     if (!value.empty()) tags.comments.emplace_back(name, value);
   };
-  track_description(&m, text, sizeof text);
+  track_file_description(f, text, sizeof text);
   add("DESCRIPTION", text);
+  // The archive's names for the file, as a Broadcast WAV file has them.
+  const RunSettings* s = f->settings;
+  add("ORGANIZATION", track_file_originator(f));
+  if (s) add("COPYRIGHT", s->copyright);
+  if (s) add("DAT_ARCHIVE_LOCATION", s->location);
+  track_file_reference(f, text, sizeof text);
+  add("DAT_REFERENCE", text);
+  uint8_t umid[32];
+  track_file_umid(f, umid);
+  for (size_t i = 0; i < sizeof umid; ++i) std::snprintf(text + 2 * i, 3, "%.2x", umid[i]);
+  add("DAT_UMID", text);
   track_program_name(&m, text, sizeof text);
   add("DAT_PROGRAM", text);
   // The track a player shows is the tape's program, not the file's number.
@@ -96,7 +108,24 @@ int finish_flac(TrackFile* f) {
   add("DAT_EMPHASIS", track_emphasis_text(&m, f->emphasis.deemphasis));
   if (m.has_first) add("DAT_COPY_CODE", std::to_string(m.first.scms));
   add("DAT_DRIVE", f->drive);
+  add("DAT_IMAGE", f->image);
   add("ENCODER", "kestrel " KESTREL_VERSION);
+  // EBU R 128 figures (doc/modes.md): a number and its unit.
+  if (f->levels.measured) {
+    auto level = [&add](const char* name, double value, const char* unit) {
+      char figure[32];
+      if (std::isfinite(value))
+        std::snprintf(figure, sizeof figure, "%.2f %s", value, unit);
+      else
+        std::snprintf(figure, sizeof figure, "-inf %s", unit);
+      add(name, figure);
+    };
+    level("LOUDNESS_INTEGRATED", f->levels.integrated, "LUFS");
+    level("LOUDNESS_RANGE", f->levels.range, "LU");
+    level("LOUDNESS_TRUE_PEAK", f->levels.true_peak, "dBTP");
+    level("LOUDNESS_MAX_MOMENTARY", f->levels.max_momentary, "LUFS");
+    level("LOUDNESS_MAX_SHORT_TERM", f->levels.max_short_term, "LUFS");
+  }
   // Program starts make the cue sheet's tracks; every other marker (start
   // IDs, damaged and unreadable frames, continuity breaks, blank stretches)
   // is a tag of its own: the sample it lies at and its label.

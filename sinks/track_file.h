@@ -14,6 +14,7 @@
 #include "datframe/frame_info.h"
 #include "sinks/audio_writer.h"
 #include "sinks/deemphasis.h"
+#include "sinks/loudness.h"
 #include "sinks/track_meta.h"
 
 struct Digest;
@@ -26,6 +27,11 @@ struct TrackFile {
   TrackFileKind kind = TRACK_FILE_WAV;
   const AudioWriter* writer = &kWavWriter;  // of the kind
   char drive[64] = "";      // the drive the tape is read on, as the records name it (given by the caller)
+  // The image the frames came through, "NAME.img of TIME" ("": none; given by the caller).
+  char image[192] = "";
+  const RunSettings* settings = nullptr;  // the run's, from the open: the archive's texts
+  TrackIdentity tape_identity;  // the run's first frames, whatever file they went to
+  TrackIdentity file_identity;  // the file's frames
   int32_t track = 0;
   FILE* wav = nullptr;  // the WAV or Broadcast WAV file
   FlacFile* flac = nullptr;
@@ -33,15 +39,22 @@ struct TrackFile {
   char name[KESTREL_BASE_NAME_SIZE + 16] = "";
   char log_name[KESTREL_BASE_NAME_SIZE + 16] = "";
   uint64_t data_bytes = 0;  // audio bytes written to the file behind its header
+  bool rf64 = false;        // a WAV file past 4 GiB becomes RF64 instead of being split
   int32_t rate_code = 0;    // the rate code its header states
   bool write_failed = false;
   TrackMeta meta;            // what the file's frames said
   Digest* md5 = nullptr;     // of the audio written (Broadcast WAV)
-  char reference[32] = "";   // the file's own name for the archive (Broadcast WAV)
+  char reference[33] = "";   // the file's own name for the archive, once finished (Broadcast WAV, FLAC)
   EmphasisStage emphasis;  // /DEEMPHASIS: pre-emphasised frames are written de-emphasised
   PcmWorker* worker = nullptr;  // hashes or encodes the audio beside the reading
   bool md5_lost = false;        // the running MD5 missed audio: it is taken from the file at the finish
+  bool opened_silently = false;  // the opening is not said on the console (its caller tells it)
+  char stem[KESTREL_BASE_NAME_SIZE + 8] = "";  // the files' name without suffix, when the caller chose it ("": NAME001)
   char audio_md5[33] = "";      // hex, once finished: the MD5 of the audio the file holds (Broadcast WAV)
+  bool measure_loudness = false;   // Broadcast WAV and FLAC, unless /NOLOUDNESS
+  Loudness* loudness = nullptr;    // the measurement under way, fed by level_worker
+  PcmWorker* level_worker = nullptr;
+  LoudnessFigures levels;          // once the audio is all taken: the writer's finish puts them in the file
 };
 
 // Whether the writer of the file takes the MD5 of its audio (which is then
@@ -59,6 +72,17 @@ TrackFileSuffixes track_file_suffixes(const RunSettings* settings);
 // Whether the audio file of a run with these switches names the drive the
 // tape is read on (Broadcast WAV, FLAC): the caller then gives it in drive.
 bool track_file_names_drive(const RunSettings* settings);
+
+// The file's names for the archive, from what it holds so far: its
+// OriginatorReference (the stem given, or one from the tape's first frames,
+// then the track) and a basic UMID (SMPTE 330M: 32 bytes, the material
+// number from the tape's and the file's frames); the description (the
+// identifiers given, then the tape's program and absolute time).
+void track_file_reference(const TrackFile* file, char* text, size_t size);
+void track_file_umid(const TrackFile* file, uint8_t* umid32);
+void track_file_description(const TrackFile* file, char* text, size_t size);
+// The archive's originator: the one given, or "kestrel".
+const char* track_file_originator(const TrackFile* file);
 
 // Creates track `track`'s audio file and log, named from the file-name
 // argument, in the kind the switches ask for, its header for no audio yet at

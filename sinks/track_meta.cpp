@@ -37,6 +37,7 @@ void track_meta_take(TrackMeta* meta, const FrameInfo* info, uint32_t samples) {
   if (!meta->has_date && info->date.valid) {
     meta->has_date = true;
     meta->date = info->date;
+    meta->date_sample = meta->samples;
   }
   if (info->emphasis == 1) meta->emphasis_frames += 1;
   if (info->bits == 12) meta->long_play_frames += 1;
@@ -138,14 +139,28 @@ bool track_origination(const TrackMeta* meta, char* date, size_t date_size, char
 }
 
 uint64_t track_time_reference(const TrackMeta* meta, int32_t rate) {
-  if (!meta->has_first || !time_valid(meta->first.absolute)) return 0;
-  uint32_t code = meta->first.absolute.code;
-  uint64_t seconds = static_cast<uint64_t>(dat_bcd_value(static_cast<uint8_t>(code >> 24))) * 3600 +
-                     static_cast<uint64_t>(dat_bcd_value(static_cast<uint8_t>(code >> 16))) * 60 +
-                     static_cast<uint64_t>(dat_bcd_value(static_cast<uint8_t>(code >> 8)));
-  // 100 frames make 3 seconds: 33, 33 and 34 frames.
-  uint64_t frames = seconds / 3 * 100 + seconds % 3 * 33 + static_cast<uint64_t>(dat_bcd_value(static_cast<uint8_t>(code)));
-  return frames * static_cast<uint64_t>(rate) * 3 / 100;
+  if (!meta->has_date) return 0;
+  auto field = [meta](int shift) { return static_cast<uint64_t>(dat_bcd_value(static_cast<uint8_t>(meta->date.time >> shift))); };
+  uint64_t hours = field(16), minutes = field(8), seconds = field(0);
+  if (hours > 23 || minutes > 59 || seconds > 59) return 0;
+  const uint64_t day = 86400 * static_cast<uint64_t>(rate);
+  uint64_t at = ((hours * 60 + minutes) * 60 + seconds) * static_cast<uint64_t>(rate);
+  // The first sample lies before the frame that carried the date, across midnight perhaps.
+  return (at + day - meta->date_sample % day) % day;
+}
+
+void track_identity_take(TrackIdentity* identity, const FrameInfo* info, const uint8_t* pcm, int bytes) {
+  uint64_t words[4 + 8] = {info->absolute.valid ? info->absolute.code : 0xFFFFFFFFu,
+                           static_cast<uint64_t>(info->program_kind) << 32 | static_cast<uint32_t>(info->program),
+                           info->date.valid ? static_cast<uint64_t>(info->date.date) << 32 | info->date.time : 0,
+                           static_cast<uint64_t>(bytes)};
+  std::memcpy(words + 4, pcm, bytes < 64 ? static_cast<size_t>(bytes < 0 ? 0 : bytes) : 64);
+  for (uint64_t word : words)
+    for (uint64_t& lane : identity->lanes) {
+      lane = (lane ^ word) * 0x100000001b3u + 0x632be59bd9b4e019u;
+      lane ^= lane >> 31;
+    }
+  identity->frames += 1;
 }
 
 const char* track_emphasis_text(const TrackMeta* meta, bool deemphasis) {
@@ -153,15 +168,18 @@ const char* track_emphasis_text(const TrackMeta* meta, bool deemphasis) {
   return deemphasis ? "50/15 us, written de-emphasised" : "50/15 us, written as recorded";
 }
 
-void track_coding_history(const TrackMeta* meta, const char* drive, int32_t rate, bool deemphasised,
-                          char* text, size_t size) {
+void track_coding_history(const TrackMeta* meta, const char* drive, const char* image, int32_t rate,
+                          bool deemphasised, char* text, size_t size) {
   bool long_play = meta->long_play_frames > 0;
   bool emphasis = meta->emphasis_frames > 0;
   int tape_rate = meta->has_first && meta->first.rate ? meta->first.rate : rate;
+  char time[16];
+  track_absolute_time(meta, time, sizeof time);
   std::snprintf(text, size,
-                "A=PCM,F=%d,W=%d,M=stereo,T=DAT;%s%s%s\r\n"
+                "A=PCM,F=%d,W=%d,M=stereo,T=DAT;%s%s%s%s%s%s%.100s\r\n"
                 "A=PCM,F=%d,W=16,M=stereo,T=kestrel %s%s%s\r\n",
-                tape_rate, long_play ? 12 : 16, drive, long_play ? ";long play" : "",
-                emphasis ? ";emphasis 50/15us" : "", rate, KESTREL_VERSION, long_play ? ";expanded to 16 bits" : "",
+                tape_rate, long_play ? 12 : 16, drive, time[0] ? ";absolute time " : "", time,
+                long_play ? ";long play" : "", emphasis ? ";emphasis 50/15us" : "", *image ? ";via " : "", image, rate,
+                KESTREL_VERSION, long_play ? ";expanded to 16 bits" : "",
                 !emphasis ? "" : deemphasised ? ";de-emphasised 50/15us" : ";emphasis kept");
 }

@@ -16,11 +16,21 @@ struct TrackMarker {
   char label[32];
 };
 
+// What frames hold, folded as they come into two 64-bit lanes: the
+// beginning of each frame's audio, its absolute time, program and date. Two
+// readings of one tape (or of one image) fold the same values.
+struct TrackIdentity {
+  uint64_t lanes[2] = {0x6b657374726c3031u, 0x9e3779b97f4a7c15u};
+  uint32_t frames = 0;
+};
+void track_identity_take(TrackIdentity* identity, const FrameInfo* info, const uint8_t* pcm, int bytes);
+
 struct TrackMeta {
   bool has_first = false;
   FrameInfo first{};         // the file's first frame
   bool has_date = false;
   FramePackDate date{};      // the first date pack of the file's frames
+  uint64_t date_sample = 0;  // sample pairs in the file before the frame that carried it
   int32_t emphasis_frames = 0;  // frames recorded with 50/15 us emphasis
   int32_t long_play_frames = 0;
   uint64_t samples = 0;      // sample pairs taken so far
@@ -47,8 +57,9 @@ void track_description(const TrackMeta* meta, char* text, size_t size);
 // The first date pack as "yyyy-mm-dd" and "hh:mm:ss"; false (both empty)
 // when no frame of the file carried a valid one.
 bool track_origination(const TrackMeta* meta, char* date, size_t date_size, char* time, size_t time_size);
-// Sample pairs at rate from absolute time 00:00:00:00 to the file's first
-// sample; 0 when its first frame has no valid absolute time.
+// The time of day of the file's first sample in sample pairs at rate since
+// midnight, from the recording time in the first date pack (less the samples
+// before the frame that carried it); 0 when no frame carried a valid one.
 uint64_t track_time_reference(const TrackMeta* meta, int32_t rate);
 // The program of the file's first frame as a short name: "3", "lead-in", ...
 void track_program_name(const TrackMeta* meta, char* text, size_t size);
@@ -58,11 +69,12 @@ int track_first_program(const TrackMeta* meta);
 // The absolute time of the file's first frame, "hh:mm:ss:ff", or "" when none.
 void track_absolute_time(const TrackMeta* meta, char* text, size_t size);
 
-// How the file's audio came to be: one line for the tape and one for this
-// program, in the coding-history syntax (A=PCM,F=...,W=...,M=...,T=...), each
-// ending in CR LF. drive names the drive the tape was read on.
-void track_coding_history(const TrackMeta* meta, const char* drive, int32_t rate, bool deemphasised,
-                          char* text, size_t size);
+// How the file's audio came to be: one line for the tape (the drive it was
+// read on, the absolute time of the file's first frame, and the image it
+// went through when image is not "") and one for this program, in the
+// coding-history syntax (A=PCM,F=...,W=...,M=...,T=...), each ending in CR LF.
+void track_coding_history(const TrackMeta* meta, const char* drive, const char* image, int32_t rate,
+                          bool deemphasised, char* text, size_t size);
 // What was done with pre-emphasised audio, for every record of the file:
 // "none", "50/15 us, written as recorded" or "50/15 us, written de-emphasised".
 const char* track_emphasis_text(const TrackMeta* meta, bool deemphasis);

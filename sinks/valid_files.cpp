@@ -37,6 +37,8 @@ const int kCut = 2;      // cut for an abrupt exit: nothing more goes in
 const int kAbruptExitFiles = 4;
 AbruptExitFile g_abrupt_exit_files[kAbruptExitFiles] = {
     {-1, 0, 0, 0, 0, 0}, {-1, 0, 0, 0, 0, 0}, {-1, 0, 0, 0, 0, 0}, {-1, 0, 0, 0, 0, 0}};
+// The RIFF size past which the files of ABRUPT_EXIT_RF64 become RF64.
+std::atomic<uint64_t> g_rf64_above{UINT32_MAX};
 // How long the cut waits for a write under way on another thread, in steps.
 const int kCutWaitSteps = 1000;
 const long kCutWaitStepNs = 1000000;
@@ -86,12 +88,31 @@ void abrupt_exit_keep_wav_valid(FILE* file, uint32_t header_bytes) {
   abrupt_exit_register(fileno(file), ABRUPT_EXIT_WAV, header_bytes);
 }
 
+void abrupt_exit_keep_rf64_valid(FILE* file, uint32_t header_bytes) {
+  g_rf64_above.store(rf64_threshold());
+  abrupt_exit_register(fileno(file), ABRUPT_EXIT_RF64, header_bytes);
+}
+
+uint64_t rf64_threshold(void) {
+  static const uint64_t threshold = [] {
+    const char* text = std::getenv("KESTREL_RF64_ABOVE");
+    char* end = nullptr;
+    unsigned long long value = text ? std::strtoull(text, &end, 10) : 0;
+    return text && *text && end && *end == '\0' && value < UINT32_MAX ? static_cast<uint64_t>(value) : uint64_t{UINT32_MAX};
+  }();
+  return threshold;
+}
+
 void abrupt_exit_repair_files(void) {
   for (AbruptExitFile& f : g_abrupt_exit_files) {
     int fd = f.fd;
     if (fd < 0) continue;
     if (f.kind == ABRUPT_EXIT_WAV) {
       thistle_settle_descriptor_at(fd, static_cast<uint32_t>(f.header_bytes));
+      continue;
+    }
+    if (f.kind == ABRUPT_EXIT_RF64) {
+      thistle_settle_descriptor_rf64(fd, static_cast<uint32_t>(f.header_bytes), g_rf64_above.load());
       continue;
     }
     if (f.kind == ABRUPT_EXIT_CUT) {

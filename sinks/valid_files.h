@@ -31,12 +31,20 @@ void say_finish_failures(const char* name, const ThistleFinish* done);
 // WAV file gets a header that states the whole sample pairs already in the
 // file, an image keeps only its whole records. Registered from creation until
 // close_stream. Whatever stdio still holds in its buffer is not in the file.
-enum AbruptExitKind { ABRUPT_EXIT_WAV = 1, ABRUPT_EXIT_IMAGE = 2, ABRUPT_EXIT_CUT = 3 };
+enum AbruptExitKind { ABRUPT_EXIT_WAV = 1, ABRUPT_EXIT_IMAGE = 2, ABRUPT_EXIT_CUT = 3, ABRUPT_EXIT_RF64 = 4 };
 void abrupt_exit_keep_valid(FILE* file, AbruptExitKind kind);
 // A WAV file with chunks before "fmt ", whose audio begins at header_bytes:
 // its sizes state the whole sample pairs in the file; the chunks behind the
 // audio are not written.
 void abrupt_exit_keep_wav_valid(FILE* file, uint32_t header_bytes);
+// Such a file that may become RF64 (its leading chunks begin with the place
+// of "ds64"): past rf64_threshold() it becomes RF64.
+void abrupt_exit_keep_rf64_valid(FILE* file, uint32_t header_bytes);
+
+// The RIFF size past which a file that may become RF64 does: UINT32_MAX,
+// where 32-bit sizes end, or a smaller one from KESTREL_RF64_ABOVE (bytes),
+// so that tests need not write 4 GiB.
+uint64_t rf64_threshold(void);
 // A file written with plain writes that is valid up to the length last given
 // to abrupt_exit_valid_length (a FLAC stream after its last whole frame): it
 // is cut there. abrupt_exit_forget_descriptor ends the registration.

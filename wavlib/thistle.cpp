@@ -229,19 +229,59 @@ int32_t outputHeaderWavEncode(FILE* stream, uint32_t data_bytes, int32_t rate_co
   return thistle_write_header_chunks(stream, nullptr, 0, data_bytes, 0, rate_code);
 }
 
-int32_t thistle_write_header_chunks(FILE* stream, const void* leading, uint32_t leading_bytes,
-                                    uint32_t data_bytes, uint32_t trailing_bytes, int32_t rate_code) {
+namespace {
+
+constexpr uint64_t kNeverRf64 = UINT64_MAX;
+
+// The "ds64" chunk for a file of riff_size with data_bytes of audio, whole, into out.
+void put_ds64(unsigned char* out, uint64_t riff_size, uint64_t data_bytes) {
+  const ThistleDs64 sizes{riff_size, data_bytes, data_bytes / 4u, 0};
+  memcpy(out, "ds64", 4);
+  const uint32_t size = sizeof sizes;
+  memcpy(out + 4, &size, 4);
+  memcpy(out + 8, &sizes, sizeof sizes);
+}
+static_assert(8u + sizeof(ThistleDs64) == THISTLE_DS64_CHUNK_BYTES);
+
+// The header, the leading chunks, "fmt " and the data chunk's header; the
+// stream is left at the first audio byte. A file whose RIFF size passes
+// rf64_above is written as RF64, its first leading chunk as "ds64". 1, or 0.
+int32_t write_header(FILE* stream, const void* leading, uint32_t leading_bytes, uint64_t data_bytes,
+                     uint32_t trailing_bytes, int32_t rate_code, uint64_t rf64_above) {
   if (stream == nullptr || (leading == nullptr && leading_bytes != 0)) return 0;
-  CanonicalHeader header = wav_canonical_header(samples_per_sec(rate_code), data_bytes);
   const uint64_t riff_size = uint64_t{36} + leading_bytes + data_bytes + trailing_bytes;
+  const bool rf64 = riff_size > rf64_above && leading_bytes >= THISTLE_DS64_CHUNK_BYTES;
+  CanonicalHeader header = wav_canonical_header(samples_per_sec(rate_code),
+                                                data_bytes > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(data_bytes));
   header.riff_size = riff_size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(riff_size);
-  if (fseek(stream, 0, SEEK_SET) != 0) return 0;
+  if (rf64) {
+    memcpy(header.riff, "RF64", 4);
+    header.riff_size = UINT32_MAX;
+    header.data_size = UINT32_MAX;
+  }
+  if (fseeko(stream, 0, SEEK_SET) != 0) return 0;
   // The RIFF header, the leading chunks, then "fmt " and the data chunk's header.
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&header);
   constexpr size_t kRiffHeader = offsetof(CanonicalHeader, fmt);
+  static_assert(kRiffHeader == THISTLE_DS64_OFFSET);
   if (fwrite(bytes, kRiffHeader, 1, stream) != 1) return 0;
-  if (leading_bytes != 0 && fwrite(leading, leading_bytes, 1, stream) != 1) return 0;
+  const unsigned char* rest = static_cast<const unsigned char*>(leading);
+  if (rf64) {
+    unsigned char ds64[THISTLE_DS64_CHUNK_BYTES];
+    put_ds64(ds64, riff_size, data_bytes);
+    if (fwrite(ds64, sizeof ds64, 1, stream) != 1) return 0;
+    rest += sizeof ds64;
+    leading_bytes -= static_cast<uint32_t>(sizeof ds64);
+  }
+  if (leading_bytes != 0 && fwrite(rest, leading_bytes, 1, stream) != 1) return 0;
   return static_cast<int32_t>(fwrite(bytes + kRiffHeader, sizeof header - kRiffHeader, 1, stream));
+}
+
+}  // namespace
+
+int32_t thistle_write_header_chunks(FILE* stream, const void* leading, uint32_t leading_bytes,
+                                    uint32_t data_bytes, uint32_t trailing_bytes, int32_t rate_code) {
+  return write_header(stream, leading, leading_bytes, data_bytes, trailing_bytes, rate_code, kNeverRf64);
 }
 
 int32_t outputWavEncode(const void* data, int32_t count, FILE* stream) {
@@ -263,6 +303,39 @@ uint64_t audio_in(int64_t file_size, uint32_t header_bytes) {
 
 void put_le32(unsigned char* out, uint32_t value) {
   for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+// States the whole sample pairs in the file open on fd, whose audio begins
+// at header_bytes, and cuts it there: as RF64 when its RIFF size passes
+// rf64_above, else with 32-bit sizes (and no more audio than they can
+// state). Async-signal-safe.
+int32_t settle_descriptor(int fd, uint32_t header_bytes, uint64_t rf64_above) {
+  struct stat info {};
+  if (fd < 0 || header_bytes < kHeaderBytes || fstat(fd, &info) != 0) return -1;
+  if (info.st_size < static_cast<off_t>(header_bytes)) return -1;  // no header: nothing to state
+  uint64_t data = audio_in(info.st_size, header_bytes);
+  data -= data % kSamplePairBytes;
+  const uint64_t riff = header_bytes - 8u + data;
+  unsigned char riff_size[4];
+  unsigned char data_size[4];
+  if (riff > rf64_above) {
+    unsigned char ds64[THISTLE_DS64_CHUNK_BYTES];
+    put_ds64(ds64, riff, data);
+    put_le32(riff_size, UINT32_MAX);
+    put_le32(data_size, UINT32_MAX);
+    if (pwrite(fd, "RF64", 4, 0) != 4 ||
+        pwrite(fd, ds64, sizeof ds64, THISTLE_DS64_OFFSET) != static_cast<ssize_t>(sizeof ds64))
+      return -1;
+  } else {
+    const uint64_t limit = (UINT32_MAX - (header_bytes - 8u)) / kSamplePairBytes * kSamplePairBytes;
+    if (data > limit) data = limit;
+    put_le32(riff_size, static_cast<uint32_t>(header_bytes - 8u + data));
+    put_le32(data_size, static_cast<uint32_t>(data));
+  }
+  if (pwrite(fd, riff_size, 4, offsetof(CanonicalHeader, riff_size)) != 4 ||
+      pwrite(fd, data_size, 4, static_cast<off_t>(header_bytes) - 4) != 4)
+    return -1;
+  return ftruncate(fd, static_cast<off_t>(header_bytes + data)) == 0 ? 0 : -1;
 }
 
 }  // namespace
@@ -344,7 +417,13 @@ int32_t thistle_finish_stream(FILE* stream, uint32_t data_bytes, int32_t rate_co
 
 int32_t thistle_settle_stream(FILE* stream, uint32_t header_bytes, uint32_t data_bytes,
                               int32_t write_failed, ThistleFinish* report) {
+  return thistle_settle_stream64(stream, header_bytes, data_bytes, write_failed, nullptr, report);
+}
+
+int32_t thistle_settle_stream64(FILE* stream, uint32_t header_bytes, uint64_t data_bytes, int32_t write_failed,
+                                uint64_t* settled, ThistleFinish* report) {
   ThistleFinish done{};
+  if (settled != nullptr) *settled = 0;
   if (stream == nullptr) {
     done.failed = THISTLE_FINISH_HEADER;
     done.header_errno = EBADF;
@@ -363,10 +442,11 @@ int32_t thistle_settle_stream(FILE* stream, uint32_t header_bytes, uint32_t data
     __fpurge(stream);
     struct stat info {};
     const uint64_t in_file = fstat(fileno(stream), &info) == 0 ? audio_in(info.st_size, header_bytes) : 0;
-    if (in_file < data_bytes) data_bytes = static_cast<uint32_t>(in_file);
+    if (in_file < data_bytes) data_bytes = in_file;
   }
   data_bytes -= data_bytes % kSamplePairBytes;
-  done.data_bytes = data_bytes;
+  done.data_bytes = static_cast<uint32_t>(data_bytes);
+  if (settled != nullptr) *settled = data_bytes;
   if (report != nullptr) *report = done;
   return write_failed != 0 ? -1 : 0;
 }
@@ -374,9 +454,16 @@ int32_t thistle_settle_stream(FILE* stream, uint32_t header_bytes, uint32_t data
 int32_t thistle_end_stream_chunks(FILE* stream, const void* leading, uint32_t leading_bytes,
                                   uint32_t data_bytes, const void* trailing, uint32_t trailing_bytes,
                                   int32_t rate_code, ThistleFinish* report) {
+  return thistle_end_stream_rf64(stream, leading, leading_bytes, data_bytes, trailing, trailing_bytes, rate_code,
+                                 kNeverRf64, report);
+}
+
+int32_t thistle_end_stream_rf64(FILE* stream, const void* leading, uint32_t leading_bytes, uint64_t data_bytes,
+                                const void* trailing, uint32_t trailing_bytes, int32_t rate_code,
+                                uint64_t rf64_above, ThistleFinish* report) {
   ThistleFinish done{};
-  done.data_bytes = data_bytes;
-  const off_t audio_end = static_cast<off_t>(THISTLE_HEADER_BYTES(leading_bytes)) + data_bytes;
+  done.data_bytes = static_cast<uint32_t>(data_bytes);
+  const off_t audio_end = static_cast<off_t>(THISTLE_HEADER_BYTES(leading_bytes) + data_bytes);
   if (trailing == nullptr) trailing_bytes = 0;
   errno = 0;
   if (stream != nullptr && trailing_bytes != 0 &&
@@ -389,7 +476,7 @@ int32_t thistle_end_stream_chunks(FILE* stream, const void* leading, uint32_t le
     trailing_bytes = 0;
   }
   errno = 0;
-  if (thistle_write_header_chunks(stream, leading, leading_bytes, data_bytes, trailing_bytes, rate_code) != 1 ||
+  if (write_header(stream, leading, leading_bytes, data_bytes, trailing_bytes, rate_code, rf64_above) != 1 ||
       ftruncate(fileno(stream), audio_end + static_cast<off_t>(trailing_bytes)) != 0) {
     done.failed |= THISTLE_FINISH_HEADER;
     if (done.header_errno == 0) done.header_errno = errno;
@@ -401,22 +488,13 @@ int32_t thistle_end_stream_chunks(FILE* stream, const void* leading, uint32_t le
 int32_t thistle_settle_descriptor(int fd) { return thistle_settle_descriptor_at(fd, kHeaderBytes); }
 
 int32_t thistle_settle_descriptor_at(int fd, uint32_t header_bytes) {
-  struct stat info {};
-  if (fd < 0 || header_bytes < kHeaderBytes || fstat(fd, &info) != 0) return -1;
-  if (info.st_size < static_cast<off_t>(header_bytes)) return -1;  // no header: nothing to state
   // The RIFF size counts everything behind its own 8 bytes and must fit 32 bits.
-  const uint64_t limit = (UINT32_MAX - (header_bytes - 8u)) / kSamplePairBytes * kSamplePairBytes;
-  uint64_t data = audio_in(info.st_size, header_bytes);
-  data -= data % kSamplePairBytes;
-  if (data > limit) data = limit;
-  unsigned char riff_size[4];
-  unsigned char data_size[4];
-  put_le32(riff_size, static_cast<uint32_t>(header_bytes - 8u + data));
-  put_le32(data_size, static_cast<uint32_t>(data));
-  if (pwrite(fd, riff_size, 4, offsetof(CanonicalHeader, riff_size)) != 4 ||
-      pwrite(fd, data_size, 4, static_cast<off_t>(header_bytes) - 4) != 4)
-    return -1;
-  return ftruncate(fd, static_cast<off_t>(header_bytes + data)) == 0 ? 0 : -1;
+  return settle_descriptor(fd, header_bytes, kNeverRf64);
+}
+
+int32_t thistle_settle_descriptor_rf64(int fd, uint32_t header_bytes, uint64_t rf64_above) {
+  if (header_bytes < kHeaderBytes + THISTLE_DS64_CHUNK_BYTES) return -1;
+  return settle_descriptor(fd, header_bytes, rf64_above);
 }
 
 uint32_t thistle_put_chunk(void* out, const char* id, const void* data, uint32_t size) {
@@ -428,6 +506,25 @@ uint32_t thistle_put_chunk(void* out, const char* id, const void* data, uint32_t
   if (size != 0) memcpy(bytes + 8, data, size);
   if (size & 1u) bytes[8 + size] = 0;
   return total;
+}
+
+uint32_t thistle_put_info_chunk(void* out, const ThistleInfo* fields, uint32_t count) {
+  // "LIST" "INFO": a chunk a field, its text NUL-terminated; empty fields left out.
+  uint32_t size = 4;
+  for (uint32_t i = 0; i < count; ++i)
+    if (fields[i].text && fields[i].text[0])
+      size += thistle_put_chunk(nullptr, fields[i].id, nullptr, static_cast<uint32_t>(strlen(fields[i].text)) + 1);
+  if (size == 4) return 0;
+  if (out == nullptr) return 8 + size;
+  unsigned char* p = static_cast<unsigned char*>(out);
+  memcpy(p, "LIST", 4);
+  put_le32(p + 4, size);
+  memcpy(p + 8, "INFO", 4);
+  p += 12;
+  for (uint32_t i = 0; i < count; ++i)
+    if (fields[i].text && fields[i].text[0])
+      p += thistle_put_chunk(p, fields[i].id, fields[i].text, static_cast<uint32_t>(strlen(fields[i].text)) + 1);
+  return 8 + size;
 }
 
 uint32_t thistle_put_cue_chunks(void* out, const ThistleCue* cues, uint32_t count) {

@@ -94,6 +94,27 @@ THISTLE_STATIC_ASSERT(offsetof(ThistleBext, umid) == 348);
 THISTLE_STATIC_ASSERT(offsetof(ThistleBext, loudness_value) == 412);
 THISTLE_STATIC_ASSERT(offsetof(ThistleBext, reserved) == 422);
 
+/* RF64 (EBU Tech 3306): a WAV file past 4 GiB states its RIFF and data sizes
+   as 0xFFFFFFFF and the true ones in a "ds64" chunk, the first behind the
+   header. A file that may grow so far keeps the chunk's place with a "JUNK"
+   chunk of its size (THISTLE_DS64_CHUNK_BYTES, header included) as the first
+   of its leading chunks, which its finish turns into "ds64" when needed. */
+#pragma pack(push, 1)
+typedef struct ThistleDs64 {
+  uint64_t riff_size;
+  uint64_t data_size;
+  uint64_t sample_count; /* sample pairs */
+  uint32_t table_length; /* no table of other chunks' sizes */
+} ThistleDs64;
+#pragma pack(pop)
+THISTLE_STATIC_ASSERT(sizeof(ThistleDs64) == 28);
+THISTLE_STATIC_ASSERT(offsetof(ThistleDs64, data_size) == 8);
+THISTLE_STATIC_ASSERT(offsetof(ThistleDs64, sample_count) == 16);
+THISTLE_STATIC_ASSERT(offsetof(ThistleDs64, table_length) == 24);
+#define THISTLE_DS64_CHUNK_BYTES (8u + 28u)
+/* Where the chunk stands: behind the 12 bytes of the RIFF header. */
+#define THISTLE_DS64_OFFSET 12u
+
 /* One marker of a "cue " chunk: its sample position and its label. */
 typedef struct ThistleCue {
   uint32_t sample;
@@ -177,6 +198,16 @@ THISTLE_EXPORT int32_t thistle_settle_descriptor(int fd);
 /* Writes one chunk (header, size bytes, pad byte) into out, or measures it when
    out is null. The byte count. */
 THISTLE_EXPORT uint32_t thistle_put_chunk(void* out, const char* id, const void* data, uint32_t size);
+/* One field of a "LIST" "INFO" chunk: its id ("IARL", "ICOP", ...; four
+   characters, no NUL) and its text. */
+typedef struct ThistleInfo {
+  char id[4];
+  const char* text;
+} ThistleInfo;
+THISTLE_STATIC_ASSERT(offsetof(ThistleInfo, text) == sizeof(void*));
+/* Writes a "LIST" "INFO" chunk of the fields whose text is not empty into
+   out, or measures it when out is null. The byte count; 0 when all are empty. */
+THISTLE_EXPORT uint32_t thistle_put_info_chunk(void* out, const ThistleInfo* fields, uint32_t count);
 /* Writes a "cue " chunk and a "LIST" "adtl" chunk of labels for count markers
    into out, or measures them when out is null. The byte count; 0 for no markers. */
 THISTLE_EXPORT uint32_t thistle_put_cue_chunks(void* out, const ThistleCue* cues, uint32_t count);
@@ -196,6 +227,22 @@ THISTLE_EXPORT int32_t thistle_end_stream_chunks(FILE* stream, const void* leadi
                                                  uint32_t data_bytes, const void* trailing,
                                                  uint32_t trailing_bytes, int32_t rate_code,
                                                  ThistleFinish* report);
+/* The files that may become RF64: their leading chunks begin with the
+   "JUNK" chunk that keeps the place of "ds64" (thistle_put_chunk of
+   THISTLE_DS64_CHUNK_BYTES - 8 zero bytes). A file becomes RF64 when its RIFF
+   size passes rf64_above (UINT32_MAX: when it must); below, it stays a plain
+   RIFF file with its "JUNK" chunk. */
+
+/* thistle_settle_stream with 64-bit audio sizes: the settled bytes in *settled. */
+THISTLE_EXPORT int32_t thistle_settle_stream64(FILE* stream, uint32_t header_bytes, uint64_t data_bytes,
+                                               int32_t write_failed, uint64_t* settled, ThistleFinish* report);
+/* thistle_end_stream_chunks for such a file (report->data_bytes holds the low
+   32 bits of the audio's size). 0, or -1. */
+THISTLE_EXPORT int32_t thistle_end_stream_rf64(FILE* stream, const void* leading, uint32_t leading_bytes,
+                                               uint64_t data_bytes, const void* trailing, uint32_t trailing_bytes,
+                                               int32_t rate_code, uint64_t rf64_above, ThistleFinish* report);
+/* thistle_settle_descriptor_at for such a file. Async-signal-safe. 0, or -1. */
+THISTLE_EXPORT int32_t thistle_settle_descriptor_rf64(int fd, uint32_t header_bytes, uint64_t rf64_above);
 /* thistle_settle_descriptor for a file whose audio begins at header_bytes. */
 THISTLE_EXPORT int32_t thistle_settle_descriptor_at(int fd, uint32_t header_bytes);
 

@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <map>
+#include <regex>
 
 #include "tests/campaign/scenarios.h"
 #include "tests/support/e2e/archival_files.h"
@@ -71,6 +74,76 @@ WavFile read_track_file(const std::string& path, FileKind kind) {
   if (riff.chunks.count("MD5 ")) file.valid = file.valid && md5_chunk_hex(riff) == md5_hex(file.data);
   for (const CueMarker& marker : cue_markers(riff)) file.valid = file.valid && marker.sample * 4ull < file.data.size();
   return file;
+}
+
+// The verbs' command line for a /KESTREL plan: each switch as its option,
+// the name as the slash form upper-cases it (a verb takes it as typed).
+std::vector<std::string> verb_args(const std::vector<std::string>& slash, const std::string& upper) {
+  static const std::map<std::string, std::vector<std::string>> kOptions = {
+      {"/REWIND", {"--rewind"}},          {"/STARTID", {"--split", "start-id"}}, {"/ONEWAV", {"--one-file"}},
+      {"/STOPEOT", {"--read-on"}},        {"/ERRORCORRECT", {"--conceal"}},      {"/BYPROGRAM", {"--split", "program"}},
+      {"/BWF", {"--format", "bwf"}},      {"/FLAC", {"--format", "flac"}},       {"/REPORT", {"--report"}},
+      {"/INPUTID", {"--drive"}},          {"/REREAD", {"--reread"}}};
+  static const std::map<std::string, std::string> kSeek = {
+      {"PROGNUM", "program:"}, {"ABSTIME", "abs:"}, {"RUNTIME", "run:"}, {"PROGTIME", "program-time:"}};
+  std::vector<std::string> args = {"read", upper};
+  for (size_t i = 2; i < slash.size(); ++i) {
+    std::string word = slash[i];
+    for (char& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (word == "/SEEK" && i + 2 < slash.size()) {
+      args.insert(args.end(), {"--seek", kSeek.at(slash[i + 1]) + slash[i + 2]});
+      i += 2;
+    } else if (kOptions.count(word)) {
+      args.insert(args.end(), kOptions.at(word).begin(), kOptions.at(word).end());
+    } else {
+      args.push_back(slash[i]);  // a switch's value
+    }
+  }
+  return args;
+}
+
+// A Broadcast WAV file's reference: random bits, new in every run.
+std::string without_reference(const std::string& bytes) {
+  static const std::regex reference("KESTREL-[0-9a-f]{16}-");
+  return std::regex_replace(bytes, reference, "KESTREL-REFERENCE-");
+}
+
+// The verbs' front end, for a share of the runs it can stand for (no keys,
+// no interruption, no limit, no file in the way): the same tape read by the
+// verb the slash command stands for, in a folder of its own, ends the same
+// way and leaves the same files, byte for byte (the report's, which name the
+// command, aside).
+void compare_with_verb(Verdict* v, const RunPlan& plan, const std::string& dir, const std::string& upper,
+                       const ProcessResult& slash) {
+  add_fault(v, "verbs' front end beside the slash form");
+  TempDir verb_dir;
+  std::filesystem::copy_file(dir + "/tape.dat", verb_dir.file("tape.dat"));
+  RunPlan verb = plan;
+  verb.args = verb_args(plan.args, upper);
+  verb.options.env.insert(verb.options.env.end(),
+                          {"KESTREL_DRIVE=", "XDG_CONFIG_HOME=/nonexistent", "KESTREL_SYSTEM_CONFIG=/nonexistent"});
+  ProcessResult result = run_plan(verb, verb_dir.path());
+  std::string command;
+  for (const std::string& a : verb.args) command += " " + a;
+  check(v, result.exit_code == slash.exit_code,
+        "kestrel" + command + " ended with " + std::to_string(result.exit_code) + ", the slash form with " +
+            std::to_string(slash.exit_code));
+  auto written = [&upper](const std::string& folder) {
+    std::map<std::string, std::string> files;
+    for (const std::string& name : list_dir(folder)) {
+      bool report = name == upper + ".json" || name == upper + ".html" || name == upper + ".sha256";
+      if (name.rfind(upper, 0) == 0 && !report) files[name] = without_reference(read_file(folder + "/" + name));
+    }
+    return files;
+  };
+  std::map<std::string, std::string> old = written(dir), now = written(verb_dir.path());
+  check(v, old.size() == now.size(), "kestrel" + command + " wrote " + std::to_string(now.size()) + " files, the slash form " +
+                                         std::to_string(old.size()));
+  for (const auto& [name, bytes] : old) {
+    auto it = now.find(name);
+    check(v, it != now.end() && it->second == bytes,
+          name + " of kestrel" + command + (it == now.end() ? " missing" : " differs: " + difference(it->second, bytes)));
+  }
 }
 
 }  // namespace
@@ -229,6 +302,9 @@ void scenario_extract(Rng* rng, const std::string& dir, Verdict* v, std::string*
 
   ExtractOutcome model = model_extract(sw, &bus, base.upper, wav_blocked, log_blocked);
   ProcessResult result = run_plan(plan, dir);
+  bool as_verb = plan.options.stdin_data.empty() && plan.options.trigger_text.empty() && plan.file_size_limit < 0 &&
+                 !wav_blocked && !log_blocked && old_files.empty() && rng_chance(rng, 0.3);
+  if (as_verb) compare_with_verb(v, plan, dir, base.upper, result);
 
   std::vector<std::string> touched;  // files the run creates (or replaces)
   std::string failed_file =

@@ -305,4 +305,44 @@ TEST(CommandLine, BagTurnsOnTheReportOfAReadingToFiles) {
   }
 }
 
+// The archive's texts are taken as typed, within their room; the transfer
+// time is ISO 8601 with its zone, else refused.
+TEST(CommandLine, TheArchivesTextsAndTheTransferTime) {
+  const std::vector<std::string> kRead = {"k", "/KESTREL", "t", "/FROMIMAGE", "t.img"};
+  struct Row {
+    std::vector<std::string> more;
+    int result;
+    std::string said;  // a part of what is printed, or of the text taken
+  } rows[] = {
+      {{"/originator", "US-AbcA", "/Location", "US, Abc Archive", "/COPYRIGHT", "cc0"}, 0, "US-AbcA|US, Abc Archive|cc0"},
+      {{"/IDENTIFIER", "shelf 42; box 7", "/REFERENCE", "t0042"}, 0, "shelf 42; box 7|t0042"},
+      {{"/ORIGINATOR", std::string(33, 'x')}, 1, "/ORIGINATOR takes at most 32 characters, not 33"},
+      {{"/REFERENCE", std::string(28, 'x')}, 1, "/REFERENCE takes at most 27 characters, not 28"},
+      {{"/ORIGINATOR"}, 1, "No originator entered after /ORIGINATOR"},
+      {{"/COPYRIGHT", "/BWF"}, 1, "No copyright entered after /COPYRIGHT"},
+      {{"/TRANSFERTIME", "2026-12-09T10:00:00Z"}, 0, "1796810400"},
+      {{"/TRANSFERTIME", "2026-12-09T11:30:00+01:30"}, 0, "1796810400"},
+      {{"/TRANSFERTIME", "1970-01-01T00:00:00-00:01"}, 0, "60"},
+      {{"/TRANSFERTIME", "2000-02-29T00:00:00Z"}, 0, "951782400"},
+      {{"/TRANSFERTIME", "2026-12-09T10:00:00"}, 1, "/TRANSFERTIME takes a time as YYYY-MM-DDTHH:MM:SS"},
+      {{"/TRANSFERTIME", "2026-13-09T10:00:00Z"}, 1, "not '2026-13-09T10:00:00Z'"},
+      {{"/TRANSFERTIME", "2026-12-09 10:00:00Z"}, 1, "/TRANSFERTIME takes"},
+      {{"/TRANSFERTIME", "2026-12-09T10:00:00+1:00"}, 1, "/TRANSFERTIME takes"},
+  };
+  for (const Row& row : rows) {
+    std::vector<std::string> words = kRead;
+    words.insert(words.end(), row.more.begin(), row.more.end());
+    Parsed p = parse(words);
+    SCOPED_TRACE(row.more[0]);
+    EXPECT_EQ(p.result, row.result) << p.printed;
+    const RunSettings& s = p.settings;
+    std::string taken = row.result ? p.printed : "";
+    if (row.result == 0 && row.more[0] == "/TRANSFERTIME") taken = std::to_string(s.transfer_time);
+    else if (row.result == 0)
+      for (const char* text : {s.originator, s.location, s.copyright, s.identifier, s.reference})
+        if (*text) taken += std::string(taken.empty() ? "" : "|") + text;
+    EXPECT_NE(taken.find(row.said), std::string::npos) << taken;
+  }
+}
+
 }  // namespace

@@ -103,7 +103,7 @@ TEST(Image, ReportsOfTheDumpAndTheCopyListTheFramesAndTheImage) {
         {"blank_stretches.0.frames", "62"}, {"events#", "2"}, {"events.0.frame", "5"}, {"events.0.channels", "L"},
         {"events.0.file", image}, {"events.0.sample_offset", "null"}, {"events.1.frame", "70"},
         {"events.1.flags", "0x80"}, {"events.1.channels", "null"}, {"verdict", "damaged"},
-        {"files#", dump ? "1" : "0"}};
+        {"files#", dump ? "2" : "0"}, {"files.1.name", dump ? "COPY.img.json" : ""}};
     for (const auto& [path, value] : rows) EXPECT_EQ(json[path], value) << mode << " " << path;
     EXPECT_EQ(json["files.0.bytes"], dump ? std::to_string(202 * DAT_FRAME_BYTES) : "") << mode;
     ProcessOptions in_dir;

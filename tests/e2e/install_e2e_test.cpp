@@ -98,6 +98,8 @@ void expect_installed_files(const std::string& prefix) {
   for (const char* file : {"bin/kestrel", "bin/kestrel-drives", "bin/kestrel-merge", "lib/kestrel/libthistle.so", "lib/kestrel/libsorrel.so",
                            "lib/kestrel/libwnaspi32.so", "lib/udev/rules.d/60-kestrel.rules",
                            "share/doc/kestrel/README.md", "share/doc/kestrel/copyright",
+                           "share/bash-completion/completions/kestrel", "share/zsh/vendor-completions/_kestrel",
+                           "share/doc/kestrel/guide/events.schema.json",
                            "include/kestrel/thistle.h", "include/kestrel/sorrel.h",
                            KESTREL_PKGCONFIG_DIR "/thistle.pc", KESTREL_PKGCONFIG_DIR "/sorrel.pc"})
     EXPECT_TRUE(file_exists(prefix + "/" + file)) << file;
@@ -256,9 +258,9 @@ std::set<std::string> packages_set_up(const std::vector<std::string>& args) {
 TEST(Setup, TheDemoInstallsOnlyWhatKestrelTakes) {
   const std::set<std::string> kestrel = {"build-essential", "cmake",        "pkg-config",  "g++",        "libmpg123-dev",
                                          "libasound2-dev",  "libsoxr-dev",  "libflac-dev", "libssl-dev",
-                                         "nlohmann-json3-dev"};
+                                         "nlohmann-json3-dev", "libebur128-dev"};
   const std::set<std::string> tests_only = {"chromium", "ffmpeg",       "lintian", "mediainfo", "libgtest-dev",
-                                            "clang",    "libbenchmark-dev", "flac",  "sox"};
+                                            "clang",    "libbenchmark-dev", "flac",  "sox", "sndfile-programs"};
   std::set<std::string> demo = packages_set_up({"--demo", "--no-build"});
   EXPECT_EQ(demo, kestrel);
   std::set<std::string> full = packages_set_up({"--no-build"});

@@ -73,7 +73,7 @@ struct SampleReport {
     report.mode = "KESTREL";
     report.base_name = "out/TAPE";
     report.arguments = {"/KESTREL", "TAPE", "/REPORT"};
-    report.source = ReportSource{0, 4, "SONY", "SDT-9000", "1.13", ""};
+    report.source = ReportSource{0, 4, "SONY", "SDT-9000", "1.13", "", false, {}};
     report.started = "2026-12-09T06:00:00+0000";
     report.finished = "2026-12-09T06:01:00+0000";
     report.frames = 1001;
@@ -224,6 +224,15 @@ TEST(ReportJson, SourceAndVerdictFollowTheRun) {
       {"an image names its file only", [](SampleReport* s) { s->report.source.image = "a \"b\".img"; }, "source.image",
        "a \"b\".img"},
       {"an image has no adapter", [](SampleReport* s) { s->report.source.image = "x.img"; }, "source.adapter",
+       "<absent>"},
+      {"an image's record names the drive that read the tape",
+       [](SampleReport* s) {
+         s->report.source.image = "x.img";
+         s->report.source.image_made_known = true;
+         s->report.source.image_made = ImageProvenance{"x.img", "SONY", "SDT-9000", "1.13", "t", "1", {"/BITTERN"}, ""};
+       },
+       "source.made.drive.product", "SDT-9000"},
+      {"no record, no drive", [](SampleReport* s) { s->report.source.image = "x.img"; }, "source.made.drive.product",
        "<absent>"},
       {"nothing wrong is clean", [](SampleReport* s) { s->tally = RunTally{}; }, "verdict", "clean"},
       {"ended early is incomplete", [](SampleReport* s) { s->tally.ended_early = 1; }, "verdict", "incomplete"},

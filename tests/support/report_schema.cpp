@@ -8,12 +8,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// python3 -c kValidator SCHEMA FILE...: the files as JSON documents, or
+// with --lines first, a JSON object on each line of standard input.
 const char kValidator[] = R"(
 import json, sys, jsonschema
 schema = json.load(open(sys.argv[1]))
 validator = jsonschema.Draft202012Validator(schema)
-for name in sys.argv[2:]:
-    for error in validator.iter_errors(json.load(open(name))):
+if sys.argv[2:] == ['--lines']:
+    documents = [('line %d' % (n + 1), json.loads(line)) for n, line in enumerate(sys.stdin.read().splitlines())]
+else:
+    documents = [(name, json.load(open(name))) for name in sys.argv[2:]]
+for name, document in documents:
+    for error in validator.iter_errors(document):
         print(name + ': ' + '/'.join(str(p) for p in error.absolute_path) + ': ' + error.message[:200])
 )";
 
@@ -49,6 +55,15 @@ std::string report_schema_problems(const std::vector<std::string>& reports) {
   std::vector<std::string> args = {"-c", kValidator, std::string(KESTREL_SOURCE_DIR) + "/doc/report.schema.json"};
   args.insert(args.end(), reports.begin(), reports.end());
   ProcessResult r = run_process("/usr/bin/python3", args);
+  if (r.exit_code != 0) return "the schema check did not run: " + r.err;
+  return r.out;
+}
+
+std::string event_schema_problems(const std::string& lines) {
+  ProcessOptions options;
+  options.stdin_data = lines;
+  ProcessResult r = run_process(
+      "/usr/bin/python3", {"-c", kValidator, std::string(KESTREL_SOURCE_DIR) + "/doc/events.schema.json", "--lines"}, options);
   if (r.exit_code != 0) return "the schema check did not run: " + r.err;
   return r.out;
 }

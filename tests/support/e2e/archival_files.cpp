@@ -13,17 +13,29 @@ uint32_t le32(const std::string& s, size_t at) {
          static_cast<uint32_t>(static_cast<uint8_t>(s[at + 3])) << 24;
 }
 
+uint64_t le64(const std::string& s, size_t at) { return le32(s, at) | static_cast<uint64_t>(le32(s, at + 4)) << 32; }
+
 }  // namespace
 
 RiffFile read_riff(const std::string& path) {
   RiffFile f;
   std::string bytes = read_file(path);
-  if (bytes.size() < 12 || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(8, 4, "WAVE") != 0) return f;
-  if (le32(bytes, 4) != bytes.size() - 8) return f;
+  f.rf64 = bytes.compare(0, 4, "RF64") == 0;
+  if (bytes.size() < 12 || (!f.rf64 && bytes.compare(0, 4, "RIFF") != 0) || bytes.compare(8, 4, "WAVE") != 0) return f;
+  // RF64: the sizes of 0xFFFFFFFF stand for those of "ds64", the first chunk.
+  uint64_t ds64_riff = 0, ds64_data = 0;
+  if (f.rf64) {
+    if (bytes.size() < 48 || bytes.compare(12, 4, "ds64") != 0 || le32(bytes, 4) != UINT32_MAX) return f;
+    ds64_riff = le64(bytes, 20);
+    ds64_data = le64(bytes, 28);
+    if (le64(bytes, 36) != ds64_data / 4) return f;
+  }
+  if ((f.rf64 ? ds64_riff : le32(bytes, 4)) != bytes.size() - 8) return f;
   size_t at = 12;
   while (at + 8 <= bytes.size()) {
     std::string id = bytes.substr(at, 4);
-    uint32_t size = le32(bytes, at + 4);
+    uint64_t size = le32(bytes, at + 4);
+    if (f.rf64 && id == "data" && size == UINT32_MAX) size = ds64_data;
     if (at + 8 + size > bytes.size()) return f;
     f.order.push_back(id);
     if (!f.chunks.count(id)) f.chunks[id] = bytes.substr(at + 8, size);

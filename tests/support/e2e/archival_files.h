@@ -9,6 +9,7 @@
 
 struct RiffFile {
   bool valid = false;  // RIFF/WAVE, its size the file's less 8, chunks that tile it exactly
+  bool rf64 = false;   // RF64/WAVE, its sizes in "ds64"
   std::vector<std::string> order;              // chunk IDs as they stand
   std::map<std::string, std::string> chunks;   // contents of the first chunk of each ID
   std::string data() const { return chunks.count("data") ? chunks.at("data") : std::string(); }
