@@ -449,5 +449,6 @@ void scenario_rescue(Rng* rng, const std::string& dir, Verdict* v, std::string* 
   }
   check_process(v, result, left > 0 ? 5 : 0);
   files.push_back("TAPE.img");
+  if (file_exists(dir + "/TAPE.img.json")) files.push_back("TAPE.img.json");  // the image's own account, checked elsewhere
   check_files(v, dir, files);
 }
