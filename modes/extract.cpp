@@ -10,6 +10,7 @@
 
 #include "datframe/dat_frame.h"
 #include "datframe/frame_info.h"
+#include "datframe/rescue_map.h"
 #include "platform/console.h"
 #include "sources/frame_source.h"
 #include "modes/mode_io.h"
@@ -487,6 +488,12 @@ RunVerdict extract_tracks(RunSettings* s, PlaybackStaging* staging) {
   if (open_frame_source(&x->source, s) != 0) return RUN_INCOMPLETE;
   open_run_record(&x->run, s, "KESTREL", s->base_name);
   bool partial = s->fromimage_arg && say_partial_image(s->image_path);
+  // The frames of a whole image are its records: its map tells whose each damaged one is.
+  RescueMap map;
+  std::string why;
+  if (s->fromimage_arg && !s->seek_arg && x->run.report &&
+      rescue_map_read(rescue_map_path(s->image_path), &map, &why) == 0)
+    transfer_report_map(x->run.report, &map);
   int result = extract_from_source(x);
   if (partial) record_incomplete(&x->run);
   if (frame_source_incomplete(&x->source) || x->write_failed) result = 1;

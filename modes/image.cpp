@@ -429,11 +429,21 @@ int dump_from(Pass* p, DumpMap* map) {
   } else {
     if (read_first_frame(p) != 0) return 1;
     std::printf("Saving DAT tape in IMG file:%s\n", name);
-    if (image_writer_create(&image, name) != 0) return 1;
     char drive[96];
     describe_drive(s, drive, sizeof drive);
     map->map = RescueMap{};
     map->pass = rescue_map_add_pass(&map->map, "dump", drive);
+    // The map comes before the image: a dump killed before its first
+    // checkpoint leaves a map that lists nothing read, and goes on from the start.
+    if (int error = rescue_map_write(&map->map, map->path)) {
+      std::printf("\n - %s cannot be written (%s): the dump goes on without it\n", map->path.c_str(),
+                  std::strerror(error));
+      map->failed = true;
+    }
+    if (image_writer_create(&image, name) != 0) {
+      if (!map->failed) std::remove(map->path.c_str());  // no image, nothing for it to list
+      return 1;
+    }
   }
   p->image = &image;
   pass_frames(p);

@@ -18,8 +18,10 @@
 #include "datframe/rescue_map.h"
 #include "modes/mode_io.h"
 #include "modes/modes.h"
+#include "modes/run_report.h"
 #include "platform/console.h"
 #include "platform/file_io.h"
+#include "scsi/aspi_call.h"
 #include "scsi/seek.h"
 #include "scsi/tape_status.h"
 #include "sources/drive_frames.h"
@@ -155,6 +157,37 @@ bool save(Rescue* r) {
   return true;
 }
 
+// With /REPORT, NAME-passN.json (.html, .sha256): the image as this pass
+// leaves it, frame by frame, with the map's passes and whose each damaged
+// frame is; frames made clean by some pass are listed as recovered. The
+// report of the dump, a reading of the tape, is not written over.
+RunVerdict report_pass(Rescue* r, int result) {
+  std::string name = std::string(r->s->base_name) + "-pass" + std::to_string(r->pass);
+  RunRecord run;
+  open_run_record(&run, r->s, "RESCUE", name.c_str());
+  transfer_report_map(run.report, &r->map);
+  FrameTracker tracker{};
+  DatFrame record;
+  for (size_t i = 0; run.report && i < r->map.records.size(); ++i) {
+    if (!image_record_read_at(r->image, i, &record)) {
+      say_read_failure(r->name);
+      result = 1;
+      break;
+    }
+    const MapRecord& m = r->map.records[i];
+    if (m.state == MAP_UNREADABLE) {
+      record_unreadable(&run, ASPI_RESULT_UNREADABLE);
+      continue;
+    }
+    FrameInfo info = decode_frame(&record);
+    FrameEvents events = track_frame(&tracker, &info);
+    bool recovered = m.state == MAP_GOOD && m.damaged != 0;
+    FrameRead read{ASPI_RESULT_GOOD, recovered ? m.reads : 1, recovered ? m.reads : 1, 0};
+    record_frame(&run, &info, &events, &read);
+  }
+  return close_run_record(&run, result);
+}
+
 }  // namespace
 
 RunVerdict rescue_image(RunSettings* s) {
@@ -208,7 +241,6 @@ RunVerdict rescue_image(RunSettings* s) {
     }
     if (!save(r)) failed = true;
   }
-  std::fclose(r->image);
   size_t left = 0;
   for (const MapRecord& m : r->map.records) left += map_state_damaged(m.state) ? 1 : 0;
   std::printf("\n - rescue pass %d: %zu of %zu damaged frames now clean, %zu left; %s records the pass\n", r->pass,
@@ -220,6 +252,11 @@ RunVerdict rescue_image(RunSettings* s) {
   std::printf(" - whose damage: %zu frames the tape's (damaged on every pass), %zu the drives' (read clean on another "
               "pass or drive), %zu read on one pass only; damaged frames per pass %s\n",
               whose.tapes, whose.drives, whose.one_pass, passes.c_str());
-  if (failed) return RUN_INCOMPLETE;
-  return left > 0 ? RUN_DAMAGED : RUN_CLEAN;
+  RunVerdict verdict = failed ? RUN_INCOMPLETE : left > 0 ? RUN_DAMAGED : RUN_CLEAN;
+  if (r->s->report_arg && r->pass > 0) {
+    RunVerdict reported = report_pass(r, failed ? 1 : 0);
+    if (reported == RUN_INCOMPLETE) verdict = RUN_INCOMPLETE;
+  }
+  std::fclose(r->image);
+  return verdict;
 }

@@ -7,7 +7,9 @@
 // stretch are events on the way, and where the time falls back and runs on
 // (a recording that starts over) a section begins, found again on the other
 // images by the frames it shares with them. OUT.json lists every frame whose
-// copies disagreed and which was kept.
+// copies disagreed and which was kept. An input's map (IN.map beside IN.img)
+// comes with it: OUT.map lists the passes of every input and, per frame, what
+// they all saw of it (an input without a map counts as one pass).
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -22,6 +24,7 @@
 #include "datframe/frame_copy.h"
 #include "datframe/frame_info.h"
 #include "datframe/image_records.h"
+#include "datframe/rescue_map.h"
 #include "platform/same_file.h"
 #include "report/text.h"
 
@@ -78,6 +81,9 @@ struct Input {
   size_t next = 0;       // the first record not yet merged
   long long supplied = 0;
   long long repeated = 0, stray = 0, skipped = 0;  // what the times showed
+  bool mapped = false;  // its map lay beside it
+  RescueMap map;
+  int first_pass = 0;  // its passes are the output map's first_pass + 1 on
 };
 
 // A copy of one output frame: which input and which of its records.
@@ -447,10 +453,65 @@ std::string json_path_of(const std::string& out_path) {
   return base + ".json";
 }
 
+// Each input's map, when one lies beside it, and the output map's passes:
+// those of every input in turn (an input without a map: one pass, "merge").
+// false when a map is there but not whole.
+bool take_maps(std::vector<Input>& inputs, RescueMap* out) {
+  *out = RescueMap{};
+  out->finished = false;
+  for (Input& in : inputs) {
+    std::string why;
+    std::string path = rescue_map_path(in.path);
+    int error = rescue_map_read(path, &in.map, &why);
+    if (error != 0 && error != ENOENT) {
+      std::fprintf(stderr, "kestrel-merge: %s cannot be taken: %s\n", path.c_str(),
+                   error == EINVAL ? why.c_str() : std::strerror(error));
+      return false;
+    }
+    in.mapped = error == 0;
+    if (!in.mapped) {
+      in.map = RescueMap{};
+      in.map.finished = true;  // an image without a map: a reading as it stands
+      in.map.passes.push_back(MapPass{"merge", "-", "image " + in.path});
+    }
+    in.first_pass = static_cast<int>(out->passes.size());
+    for (const MapPass& pass : in.map.passes)
+      if (out->passes.size() < MAP_MOST_PASSES) out->passes.push_back(pass);
+    if (in.map.passes.size() + static_cast<size_t>(in.first_pass) > MAP_MOST_PASSES)
+      std::fprintf(stderr, "kestrel-merge: %s: passes beyond the %dth are not told apart in the map\n", path.c_str(),
+                   MAP_MOST_PASSES);
+    out->finished = out->finished || in.map.finished;
+    if (out->tape.empty()) out->tape = in.map.tape;
+  }
+  return true;
+}
+
+// What an input's record adds to the output map's record of its frame: its
+// reads and its passes, shifted to the output's numbers. A record beyond its
+// map (written after the map's last checkpoint) counts as read once by the
+// input's last pass.
+void add_map_copy(const Input& in, size_t record, MapRecord* out) {
+  MapRecord m{-1, MAP_GOOD, 1, 0, 0};
+  int last = static_cast<int>(in.map.passes.size());
+  if (record < in.map.records.size()) {
+    m = in.map.records[record];
+  } else if (last > 0) {
+    m.seen = 1u << (last - 1);
+    m.damaged = in.records[record].rank < COPY_CLEAN ? m.seen : 0;
+  }
+  uint32_t total = out->reads + m.reads;
+  out->reads = static_cast<uint16_t>(total > 0xFFFF ? 0xFFFF : total);
+  int shift = in.first_pass;
+  uint32_t keep = shift >= MAP_MOST_PASSES ? 0 : ~0u >> shift;  // passes that still fit
+  out->seen |= shift >= MAP_MOST_PASSES ? 0 : (m.seen & keep) << shift;
+  out->damaged |= shift >= MAP_MOST_PASSES ? 0 : (m.damaged & keep) << shift;
+}
+
 int merge(const std::string& out_path, std::vector<Input>& inputs) {
   // No file written, nor the temporary ones written first, may be an input.
   const std::string json_path = json_path_of(out_path);
-  for (const std::string& written : {out_path, out_path + ".tmp", json_path, json_path + ".tmp"}) {
+  const std::string map_path = rescue_map_path(out_path);
+  for (const std::string& written : {out_path, out_path + ".tmp", json_path, json_path + ".tmp", map_path, map_path + ".tmp"}) {
     FileIdentity file;
     if (!file_identity(written.c_str(), &file)) continue;
     for (Input& in : inputs) {
@@ -462,6 +523,8 @@ int merge(const std::string& out_path, std::vector<Input>& inputs) {
   for (Input& in : inputs)
     if (!scan_input(&in)) return 1;
   if (!align_inputs(inputs)) return 1;
+  RescueMap map;
+  if (!take_maps(inputs, &map)) return 1;
   std::string temporary = out_path + ".tmp";
   FILE* out = std::fopen(temporary.c_str(), "wb");
   if (!out) {
@@ -532,6 +595,8 @@ int merge(const std::string& out_path, std::vector<Input>& inputs) {
       break;
     }
     inputs[copies[best].input].supplied += 1;
+    rescue_map_take(&map, static_cast<size_t>(frames), &kept, 0, 0);
+    for (const Copy& c : copies) add_map_copy(inputs[c.input], c.record, &map.records.back());
     bool damaged = differ;
     for (const Copy& c : copies) damaged = damaged || inputs[c.input].records[c.record].rank < COPY_CLEAN;
     if (damaged) {
@@ -591,6 +656,12 @@ int merge(const std::string& out_path, std::vector<Input>& inputs) {
                                             {"skipped", in.skipped}});
   }
   for (const Stretch& st : stretches) print_stretch(st, inputs);
+  // The map after the image: a record is in it once it is in the image.
+  rescue_map_name_tape(&map);
+  if (int error = rescue_map_write(&map, map_path)) {
+    std::fprintf(stderr, "kestrel-merge: cannot write %s: %s\n", map_path.c_str(), std::strerror(error));
+    return 1;
+  }
   doc["frames"] = frames;
   doc["disagreements"] = std::move(disagreements);
   return write_whole(json_path, json_layout(doc)) ? 0 : 1;
@@ -605,7 +676,8 @@ int main(int argc, char** argv) {
         "Merges images of one tape, aligned by absolute time and program number, keeping\n"
         "the best copy of every frame (clean, then one channel flagged, then both; among\n"
         "equals the first input's). Writes OUT.img and OUT.json, the frames whose\n"
-        "copies disagreed.\n");
+        "copies disagreed, and OUT.map: the passes of the inputs (IN.map beside IN.img)\n"
+        "and what they saw of every frame.\n");
     return argc < 3 && !(argc == 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h"))) ? 2 : 0;
   }
   build_frame_tables();

@@ -91,10 +91,48 @@ void append_axis(std::string* out, const Map& map) {
   *out += "</g>\n";
 }
 
+const int kPassTop = 150;  // the passes' lanes, below the axis
+const int kPassLane = 18;
+
+// One lane per pass of the image's map: the frames that pass read damaged,
+// coloured by whose the damage is.
+void append_pass_lanes(std::string* out, const TransferReport& r, const Map& map) {
+  const std::vector<MapRecord>& records = r.map.records;
+  for (size_t p = 0; p < r.map.passes.size() && p < MAP_MOST_PASSES; ++p) {
+    int y = kPassTop + static_cast<int>(p) * kPassLane;
+    std::string pass = std::to_string(p + 1);
+    *out += "<g class=\"pass\" id=\"pass-" + pass + "\"><text class=\"lane-label\" x=\"4\" y=\"" +
+            std::to_string(y + 11) + "\">" + pass + "</text><rect class=\"lane\" x=\"40\" y=\"" + std::to_string(y) +
+            "\" width=\"920\" height=\"14\"><title>pass " + pass + ", ";
+    append_html(out, r.map.passes[p].kind + ", " + r.map.passes[p].date + ", " + r.map.passes[p].drive);
+    *out += "</title></rect>\n";
+    for (size_t first = 0; first < records.size();) {
+      if (!(records[first].damaged >> p & 1)) {
+        ++first;
+        continue;
+      }
+      const char* whose = report_damage_class(r, static_cast<int64_t>(first));
+      size_t end = first + 1;
+      while (end < records.size() && (records[end].damaged >> p & 1) &&
+             report_damage_class(r, static_cast<int64_t>(end)) == whose)
+        ++end;
+      *out += "<rect class=\"damage whose-" + std::string(whose) + "\" x=\"" +
+              number(map.x(static_cast<int64_t>(first))) + "\" y=\"" + std::to_string(y) + "\" width=\"" +
+              number(map.width(static_cast<int64_t>(end - first))) + "\" height=\"14\"><title>frames " +
+              std::to_string(first) + " to " + std::to_string(end - 1) + ": damaged, the " + whose +
+              (std::string(whose) == "undecided" ? "" : "'s") + "</title></rect>\n";
+      first = end;
+    }
+    *out += "</g>\n";
+  }
+}
+
 void append_map(std::string* out, const TransferReport& r) {
   Map map{r.frames > 0 ? r.frames : 1};
-  *out += "<svg id=\"tape-map\" xmlns=\"http://www.w3.org/2000/svg\" width=\"1000\" height=\"150\" "
-          "viewBox=\"0 0 1000 150\" role=\"img\" aria-label=\"map of the tape\">\n";
+  size_t lanes = r.mapped ? r.map.passes.size() : 0;
+  std::string height = std::to_string(kPassTop + static_cast<int>(lanes) * kPassLane);
+  *out += "<svg id=\"tape-map\" xmlns=\"http://www.w3.org/2000/svg\" width=\"1000\" height=\"" + height +
+          "\" viewBox=\"0 0 1000 " + height + "\" role=\"img\" aria-label=\"map of the tape\">\n";
   *out += "<text class=\"lane-label\" x=\"4\" y=\"45\">prog</text><text class=\"lane-label\" x=\"4\" y=\"82\">L</text>"
           "<text class=\"lane-label\" x=\"4\" y=\"104\">R</text>\n";
   *out += "<rect class=\"lane\" x=\"40\" y=\"72\" width=\"920\" height=\"14\"/>"
@@ -136,6 +174,7 @@ void append_map(std::string* out, const TransferReport& r) {
               "\" y2=\"108\">" + title + "</line>\n";
   }
   append_axis(out, map);
+  if (lanes) append_pass_lanes(out, r, map);
   *out += "</svg>\n";
 }
 
@@ -164,6 +203,7 @@ const char* kStyle =
     ".fmt-48000{fill:#4a7fc1}.fmt-44100{fill:#4caf50}.fmt-32000{fill:#e39b2d}.fmt-lp{fill:#9b59b6}"
     ".fmt-other{fill:#888}.tick{stroke:#d62728;stroke-width:1}.tick.unreadable{stroke:#000;stroke-width:2}"
     ".break line{stroke:#c00;stroke-dasharray:3 2}.break path{fill:#c00}"
+    ".whose-tape{fill:#d62728}.whose-drive{fill:#1f77b4}.whose-undecided{fill:#999}"
     ".swatch{display:inline-block;width:1em;height:1em;vertical-align:middle;margin:0 .3em 0 1em}";
 
 }  // namespace
@@ -192,6 +232,7 @@ std::string report_html(const TransferReport& r) {
   append_row(&out, "continuity breaks", std::to_string(r.tally->continuity_breaks));
   out += "</table>\n<h2>Map of the tape</h2>\n";
   append_map(&out, r);
+  size_t lanes = r.mapped ? r.map.passes.size() : 0;
   out += "<p class=\"legend\">";
   std::set<std::string> shown;
   for (const ProgramStretch& p : r.programs) {
@@ -202,7 +243,13 @@ std::string report_html(const TransferReport& r) {
   }
   out += "<svg class=\"swatch\" width=\"12\" height=\"12\"><rect class=\"blank\" width=\"12\" height=\"12\"/></svg>"
          "blank tape; red ticks: interpolated frames on the left (L) and right (R) channel; black: unreadable; "
-         "dashed line: continuity break</p>\n";
+         "dashed line: continuity break";
+  if (lanes)
+    out += "; lanes 1 to " + std::to_string(lanes) +
+           ": the passes of the image's map, each with the frames it read damaged, red where the damage is the "
+           "tape's (damaged on every pass), blue where it is a drive's (read clean on another pass), grey where "
+           "one pass alone cannot tell";
+  out += "</p>\n";
   out += "<h2>Programs</h2>\n<table id=\"programs\">\n<thead><tr><th>program</th><th>first frame</th><th>frames</th>"
          "<th>start</th><th>end</th><th>format</th><th>emphasis</th><th>SCMS</th><th>date</th><th>start ID frames</th>"
          "<th>damaged frames</th><th>file</th></tr></thead>\n<tbody>\n";
@@ -222,7 +269,7 @@ std::string report_html(const TransferReport& r) {
   if (r.events.empty()) out += "<p>None.</p>\n";
   else {
     out += "<table id=\"events\">\n<thead><tr><th>frame</th><th>time</th><th>kind</th><th>flags</th><th>file</th>"
-           "<th>sample</th></tr></thead>\n<tbody>\n";
+           "<th>sample</th><th>whose</th></tr></thead>\n<tbody>\n";
     static const char* const kKinds[] = {"interpolated", "unreadable", "continuity"};
     for (size_t i = 0; i < r.events.size() && i < kEventRows; ++i) {
       const ReportEvent& e = r.events[i];
@@ -237,7 +284,8 @@ std::string report_html(const TransferReport& r) {
       } else {
         out += "</td><td>";
       }
-      out += "</td></tr>\n";
+      const char* whose = e.kind == REPORT_CONTINUITY ? nullptr : report_damage_class(r, e.frame);
+      out += "</td><td>" + std::string(whose ? whose : "") + "</td></tr>\n";
     }
     out += "</tbody>\n</table>\n";
     if (r.events.size() > kEventRows)

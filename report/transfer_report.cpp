@@ -220,6 +220,23 @@ void transfer_report_checksums_cancel(TransferReport* r) {
 
 const char* report_verdict(const TransferReport& r) { return run_verdict_name(run_verdict(r.tally)); }
 
+void transfer_report_map(TransferReport* r, const RescueMap* map) {
+  if (!r || !map) return;
+  r->map = *map;
+  r->mapped = true;
+}
+
+const char* report_damage_class(const TransferReport& r, int64_t index) {
+  if (!r.mapped || index < 0 || static_cast<size_t>(index) >= r.map.records.size()) return nullptr;
+  switch (rescue_map_class(&r.map.records[static_cast<size_t>(index)])) {
+    case MAP_TAPES: return "tape";
+    case MAP_DRIVES: return "drive";
+    case MAP_ONE_PASS: return "undecided";
+    case MAP_UNDAMAGED: break;
+  }
+  return nullptr;
+}
+
 void transfer_report_free(TransferReport* r) {
   if (!r) return;
   checksum_worker_cancel(r->checksums);
@@ -271,6 +288,8 @@ Json event_json(const TransferReport& r, const ReportEvent& e) {
     o["kept"] = e.kept;
     o["clean"] = e.flags == 0;
   }
+  if (e.kind != REPORT_CONTINUITY)
+    if (const char* whose = report_damage_class(r, e.frame)) o["damage"] = whose;
   return o;
 }
 
@@ -332,6 +351,19 @@ std::string report_json(const TransferReport& r) {
                            {"max_momentary_lufs", level(f.loudness.max_momentary)},
                            {"max_short_term_lufs", level(f.loudness.max_short_term)}};
     }
+  }
+  if (r.mapped) {
+    // The passes of the map, and whose the damage is by them.
+    MapDamage whose = rescue_map_damage(&r.map);
+    Json& passes = doc["passes"] = Json::array();
+    for (size_t p = 0; p < r.map.passes.size(); ++p) {
+      const MapPass& pass = r.map.passes[p];
+      passes.push_back(Json{{"pass", p + 1}, {"kind", pass.kind}, {"date", pass.date}, {"drive", pass.drive},
+                            {"frames_damaged", whose.per_pass[p]}});
+    }
+    Json& drives = doc["drives"] = Json::array();
+    for (const auto& d : whose.per_drive) drives.push_back(Json{{"drive", d.first}, {"frames_damaged", d.second}});
+    doc["damage"] = Json{{"tape", whose.tapes}, {"drive", whose.drives}, {"undecided", whose.one_pass}};
   }
   doc["verdict"] = report_verdict(r);
   return json_layout(doc);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "datframe/continuity.h"
+#include "datframe/rescue_map.h"
 #include "datframe/frame_info.h"
 #include "report/checksums.h"
 #include "report/programs.h"
@@ -88,6 +89,10 @@ struct TransferReport {
   int64_t pending_offset = -1;
   int32_t pending_concealed = 0;
   ChecksumWorker* checksums = nullptr;  // the checksums, computed beside the run
+  // The map of the image read or rescued (frame i of the run is its record i):
+  // the passes, and whose each damaged frame is.
+  bool mapped = false;
+  RescueMap map;
 };
 
 // What the report gives the mode to say at the end.
@@ -165,6 +170,13 @@ void transfer_report_checksums_cancel(TransferReport* report);
 // (the files of the run are left as they are).
 int transfer_report_finish(TransferReport* report, ReportSummary* summary, ReportFailure* failure);
 void transfer_report_free(TransferReport* report);
+// The map of the image the run's frames are (from its first record): the
+// report then lists the passes, the damaged frames per pass and drive, and
+// whose each damaged frame is.
+void transfer_report_map(TransferReport* report, const RescueMap* map);
+// Whose the damage of frame index is by the report's map: "tape", "drive",
+// "undecided", or nullptr (no map, or the map saw it undamaged).
+const char* report_damage_class(const TransferReport& report, int64_t index);
 
 // The names of the report's files for NAME: NAME.json, NAME.html, NAME.sha256.
 struct ReportNames {

@@ -34,6 +34,7 @@ const ModeEntry kModes[] = {
     {"kestrel", scenario_extract, 4},
     {"bittern", scenario_dump, 2},
     {"reread", scenario_reread, 1},
+    {"rescue", scenario_rescue, 1},
     {"merge", scenario_merge, 1},
     {"bunting", scenario_restore, 2},
     {"pintail", scenario_copy, 2},

@@ -3,9 +3,18 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <map>
+#include <set>
 
+#include "base/dat_format.h"
+#include "datframe/frame_copy.h"
+#include "datframe/frame_info.h"
 #include "datframe/rescue_map.h"
 #include "tests/campaign/scenarios.h"
+#include "tests/support/cassette.h"
+#include "tests/support/e2e/json.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -287,4 +296,159 @@ void scenario_copy(Rng* rng, const std::string& dir, Verdict* v, std::string* de
   check_said(v, result, " - closing output drive...\n");
   check_seek(v, result, plan);
   check_messages(v, result, model.said, kImageFailures);
+}
+
+// A dump of a tape with damage on drive 0:4, now and then killed (SIGKILL)
+// in mid-dump and then run again, then a rescue pass on drive 0:5, whose
+// flaky frames are others (a few the same). The image after the dump is the
+// one an uninterrupted dump gives; after the rescue every frame either drive
+// reads clean is the tape's, and the map and the report class each damaged
+// frame as the cassette was composed: flagged on the tape or misread by both
+// drives, the tape's; misread by the first drive only, the drive's.
+void scenario_rescue(Rng* rng, const std::string& dir, Verdict* v, std::string* describe) {
+  std::vector<ProgramLength> programs;
+  for (int p = 1, n = rng_range(rng, 1, 3); p <= n; ++p) programs.push_back({p, rng_range(rng, 300, 1500)});
+  Tape tape = tape_of_programs(programs);
+  int frames = static_cast<int>(tape.frames.size());
+  std::set<size_t> on_tape, drive_a, drive_b;
+  for (int i = rng_range(rng, 0, 3); i > 0; --i) on_tape.insert(static_cast<size_t>(rng_range(rng, 0, frames - 1)));
+  for (size_t i : on_tape) tape_flag(&tape, i, rng_chance(rng, 0.5) ? 0x60 : 0x40);
+  auto draw_flaky = [&](std::set<size_t>* into, int most) {
+    for (int i = rng_range(rng, 1, most); i > 0; --i) {
+      size_t at = static_cast<size_t>(rng_range(rng, 0, frames - 1));
+      // Now and then a run of them, and now and then one the other drive misreads too.
+      int run = rng_chance(rng, 0.3) ? rng_range(rng, 2, 6) : 1;
+      if (into == &drive_b && !drive_a.empty() && rng_chance(rng, 0.3)) at = *drive_a.begin();
+      for (int k = 0; k < run && at + static_cast<size_t>(k) < static_cast<size_t>(frames); ++k)
+        if (!on_tape.count(at + static_cast<size_t>(k))) into->insert(at + static_cast<size_t>(k));
+    }
+  };
+  draw_flaky(&drive_a, 8);
+  draw_flaky(&drive_b, 6);
+  auto flaky = [](const std::set<size_t>& set) {
+    std::string list;
+    for (size_t f : set) list += std::to_string(f) + ":1 ";
+    return list;
+  };
+  add_fault(v, "misread by the dump's drive", flaky(drive_a));
+  add_fault(v, "misread by the rescue's drive", flaky(drive_b));
+  if (!on_tape.empty()) add_fault(v, "flagged on the tape", flaky(on_tape));
+  BusKeys keys_a = {{"cassette", "tape.dat"}, {"flaky", flaky(drive_a)}};
+  BusKeys keys_b = {{"cassette", "tape.dat"}, {"flaky", flaky(drive_b)}};
+  if (rng_chance(rng, 0.5)) {
+    keys_b.push_back({"locate_slop", std::to_string(rng_range(rng, 1, 8))});
+    keys_b.push_back({"seed", std::to_string(rng_range(rng, 1, 1000))});
+    add_fault(v, "searches stop short on the rescue's drive");
+  }
+  std::vector<std::string> files = {"bus.ini", "tape.dat", "whole"};
+  tape_write(tape, dir + "/tape.dat");
+
+  // The uninterrupted dump, the reference, in a folder of its own.
+  std::string ref_dir = dir + "/whole";
+  mkdir(ref_dir.c_str(), 0755);
+  tape_write(tape, ref_dir + "/tape.dat");
+  RunPlan dump;
+  dump.args = {"/BITTERN", "TAPE", "/INPUTID", "0:4"};
+  dump.drives = {{"0:4", keys_a}, {"0:5", keys_b}};
+  ProcessResult result = run_plan(dump, ref_dir);
+  check_process(v, result, 5);
+  std::string whole = read_file(ref_dir + "/TAPE.img");
+  check(v, whole.size() == tape.frames.size() * sizeof(DatFrame), "the whole dump holds every frame of the tape");
+
+  RunPlan killed = dump;
+  bool kill = rng_chance(rng, 0.5);
+  if (kill) {
+    // Killed once the console shows a frame's time somewhere along the tape.
+    size_t at = static_cast<size_t>(rng_range(rng, 1, frames - 2));
+    FrameInfo info = decode_frame(&tape.frames[at]);
+    char text[16];
+    dat_time_code_text(info.absolute.code, text, sizeof text);
+    killed.options.trigger_text = text;
+    killed.options.trigger_signal = SIGKILL;
+    add_fault(v, "SIGKILL at", killed.options.trigger_text);
+  }
+  *describe = dump.describe() + (kill ? " (killed at " + killed.options.trigger_text + ", run again)" : "");
+  result = run_plan(killed, dir);
+  if (kill) check(v, result.term_signal == SIGKILL, "the dump did not show " + killed.options.trigger_text);
+  if (kill && result.term_signal == SIGKILL) {
+    std::vector<std::string> seen;
+    check_map(v, dir, "TAPE.img", 0, false, &seen);
+    std::string image = read_file(dir + "/TAPE.img");
+    size_t whole_records = image.size() / sizeof(DatFrame) * sizeof(DatFrame);
+    check(v, whole.compare(0, whole_records, image, 0, whole_records) == 0,
+          "the killed dump's image is not the beginning of the whole one");
+    // A map that lists records read is gone on from; one that lists none (killed
+    // before the first checkpoint) gives a dump from the start.
+    RescueMap cut;
+    std::string why;
+    bool listed = rescue_map_read(dir + "/TAPE.map", &cut, &why) == 0 && !cut.records.empty();
+    result = run_plan(dump, dir);
+    if (listed) check_said(v, result, "Going on with the dump in TAPE.img after ");
+  }
+  check_process(v, result, 5);
+  std::string image = read_file(dir + "/TAPE.img");
+  check(v, image == whole, "the dump's image differs from the uninterrupted one");
+  std::vector<std::string> seen;
+  check_map(v, dir, "TAPE.img", 1, true, &seen);
+
+  // The rescue pass on the other drive.
+  RunPlan rescue = dump;
+  bool report = rng_chance(rng, 0.6);
+  rescue.args = {"rescue", "TAPE", "--drive", "0:5"};
+  if (report) rescue.args.push_back("--report");
+  *describe += " | " + rescue.describe();
+  RescueMap before;
+  std::string why;
+  rescue_map_read(dir + "/TAPE.map", &before, &why);
+  result = run_plan(rescue, dir);
+  image = read_file(dir + "/TAPE.img");
+  check(v, image.size() == whole.size(), "the rescue changed the image's size");
+  check_map(v, dir, "TAPE.img", 1, true, &files);
+  RescueMap map;
+  check(v, rescue_map_read(dir + "/TAPE.map", &map, &why) == 0, "the map after the rescue cannot be read: " + why);
+  check(v, map.passes.size() == before.passes.size() + 1 && map.passes.back().kind == "rescue",
+        "the map does not record the rescue pass");
+  size_t left = 0, wrong_bytes = 0, wrong_class = 0, tapes = 0, drives = 0;
+  std::map<size_t, MapDamageClass> expected;
+  for (size_t i = 0; i < tape.frames.size() && (i + 1) * sizeof(DatFrame) <= image.size(); ++i) {
+    bool a = drive_a.count(i), b = drive_b.count(i), flagged = on_tape.count(i);
+    MapDamageClass want = flagged || (a && b) ? MAP_TAPES : a ? MAP_DRIVES : MAP_UNDAMAGED;
+    expected[i] = want;
+    tapes += want == MAP_TAPES;
+    drives += want == MAP_DRIVES;
+    const DatFrame* record = reinterpret_cast<const DatFrame*>(image.data() + i * sizeof(DatFrame));
+    if (a && b)
+      wrong_bytes += record_rank(record) != COPY_BOTH_FLAGGED;
+    else
+      wrong_bytes += std::memcmp(record, &tape.frames[i], sizeof *record) != 0;
+    if (i < map.records.size()) wrong_class += rescue_map_class(&map.records[i]) != want;
+    left += want == MAP_TAPES;
+  }
+  check(v, wrong_bytes == 0, std::to_string(wrong_bytes) + " records not as the drives read the tape");
+  check(v, wrong_class == 0, std::to_string(wrong_class) + " frames classed otherwise than the cassette");
+  check_said(v, result, " - whose damage: " + std::to_string(tapes) + " frames the tape's (damaged on every pass), " +
+                            std::to_string(drives) + " the drives' ");
+  if (report) {
+    std::string name = "TAPE-pass" + std::to_string(map.passes.size());
+    for (const char* ext : {".json", ".html", ".sha256"}) files.push_back(name + ext);
+    JsonFlat json;
+    check(v, json_flatten(read_file(dir + "/" + name + ".json"), &json), name + ".json is not JSON");
+    check(v, json["damage.tape"] == std::to_string(tapes) && json["damage.drive"] == std::to_string(drives),
+          name + ".json counts whose the damage is otherwise");
+    size_t misclassed = 0;
+    for (const char* list : {"events", "recovered"}) {
+      int count = json.count(std::string(list) + "#") ? std::stoi(json[std::string(list) + "#"]) : 0;
+      for (int k = 0; k < count; ++k) {
+        std::string at = std::string(list) + "." + std::to_string(k) + ".";
+        MapDamageClass want = expected[std::stoul(json[at + "frame"])];
+        const char* text = want == MAP_TAPES ? "tape" : want == MAP_DRIVES ? "drive" : "";
+        misclassed += json[at + "damage"] != text;
+      }
+    }
+    check(v, misclassed == 0, name + ".json: " + std::to_string(misclassed) + " events classed otherwise");
+  }
+  check_process(v, result, left > 0 ? 5 : 0);
+  files.push_back("TAPE.img");
+  if (file_exists(dir + "/TAPE.img.json")) files.push_back("TAPE.img.json");  // the image's own account, checked elsewhere
+  check_files(v, dir, files);
 }

@@ -295,7 +295,7 @@ void scenario_merge(Rng* rng, const std::string& dir, Verdict* v, std::string* d
   check(v, partial == 0 && merged.size() == expected.size(),
         "OUT.img holds " + std::to_string(merged.size()) + " frames, expected " + std::to_string(expected.size()));
   check(v, bad == merged.size(), "OUT.img record " + std::to_string(bad) + " is not the best copy of the frame there");
-  files.insert(files.end(), {"OUT.img", "OUT.json"});
+  files.insert(files.end(), {"OUT.img", "OUT.json", "OUT.map"});
   check_files(v, dir, files);
 }
 

@@ -11,6 +11,7 @@
 // One run of a mode; describe receives the command line and the faults.
 void scenario_extract(Rng* rng, const std::string& dir, Verdict* verdict, std::string* describe);
 void scenario_dump(Rng* rng, const std::string& dir, Verdict* verdict, std::string* describe);
+void scenario_rescue(Rng* rng, const std::string& dir, Verdict* verdict, std::string* describe);
 void scenario_reread(Rng* rng, const std::string& dir, Verdict* verdict, std::string* describe);
 void scenario_merge(Rng* rng, const std::string& dir, Verdict* verdict, std::string* describe);
 void scenario_restore(Rng* rng, const std::string& dir, Verdict* verdict, std::string* describe);

@@ -364,6 +364,24 @@ TEST(Report, PageShowsTheProgramsAndTheDamageInABrowser) {
   EXPECT_EQ(count_in(dom, "<svg id=\"tape-map\"", "</svg>", "class=\"tick tick-l unreadable"), 1u);
   EXPECT_EQ(count_in(dom, "<svg id=\"tape-map\"", "</svg>", "class=\"break\""), 1u);
   EXPECT_GE(count_in(dom, "<g class=\"axis\">", "</g>", "<text"), 2u);
+
+  // A rescue pass's page: one lane per pass, each frame a pass read damaged
+  // marked by whose the damage is. The dump misread 300 and could not read
+  // 700, the rescue read both (the drive's); 150, 550, 900 are flagged on the tape.
+  ProcessResult r = run.run(tape, {"/BITTERN", "IMG", "/STOPEOT"}, {{"flaky", "300:1"}, {"read_errors", "700"}});
+  ASSERT_EQ(r.exit_code, 5) << r.out;
+  r = run.run(tape, {"/RESCUE", "IMG", "/REPORT"});
+  ASSERT_EQ(r.exit_code, 5) << r.out;
+  page = run_process(chromium,
+                     {"--headless", "--no-sandbox", "--disable-gpu", "--user-data-dir=" + run.dir.file("profile"),
+                      "--dump-dom", "file://" + run.dir.file("IMG-pass2.html")},
+                     options);
+  ASSERT_EQ(page.exit_code, 0) << page.err;
+  EXPECT_EQ(count_in(page.out, "<svg id=\"tape-map\"", "</svg>", "<g class=\"pass\""), 2u);
+  EXPECT_EQ(count_in(page.out, "id=\"pass-1\">", "</g>", "whose-tape"), 3u);
+  EXPECT_EQ(count_in(page.out, "id=\"pass-1\">", "</g>", "whose-drive"), 2u);
+  EXPECT_EQ(count_in(page.out, "id=\"pass-2\">", "</g>", "whose-tape"), 3u);
+  EXPECT_EQ(count_in(page.out, "id=\"pass-2\">", "</g>", "whose-drive"), 0u);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "base/dat_format.h"
 #include "datframe/frame_copy.h"
 #include "datframe/frame_info.h"
+#include "datframe/rescue_map.h"
 #include "tests/support/bytes.h"
 #include "tests/support/e2e/bus_file.h"
 #include "tests/support/e2e/json.h"
@@ -399,6 +400,18 @@ TEST(Merge, ThreeDamagedImagesGiveTheCleanTapeAndListTheirDisagreements) {
             std::string::npos)
       << json;
   EXPECT_NE(json.find("{\"frame\": 1505, \"time\": \"00:00:45:05\", \"kept\": 1,"), std::string::npos) << json;
+  // OUT.map: each input without a map one pass; a frame damaged in every
+  // copy is the tape's, one another copy has clean a drive's.
+  RescueMap map;
+  std::string why;
+  ASSERT_EQ(rescue_map_read(dir.file("out.map"), &map, &why), 0) << why;
+  ASSERT_EQ(map.passes.size(), 3u);
+  EXPECT_EQ(map.passes[1].drive, "image b.img");
+  ASSERT_EQ(map.records.size(), 2000u);
+  for (size_t i : {0, 100, 104, 1505, 1510, 1600})
+    EXPECT_EQ(rescue_map_class(&map.records[i]), i == 0 ? MAP_UNDAMAGED : i == 1600 ? MAP_TAPES : MAP_DRIVES) << i;
+  EXPECT_EQ(map.records[1600].seen, 3u);
+  EXPECT_EQ(map.records[1600].state, MAP_BOTH);
 
   // Blank tape carries no time: a leader's frames are counted back from the
   // first timed one, a gap's follow the timed one before it (the time goes

@@ -167,7 +167,7 @@ TEST(RescueMap, ARescueOnASecondDriveKeepsWhatEitherReadsAndTellsWhoseTheDamageI
   ProcessResult r = t.run_in("", {"/BITTERN", "TAPE", "/INPUTID", "0:4"});
   ASSERT_EQ(r.exit_code, 5) << r.out;
   double dump_seconds = t.stat("drive_seconds");
-  r = t.run_in("", {"rescue", "TAPE", "--drive", "0:5"});
+  r = t.run_in("", {"rescue", "TAPE", "--drive", "0:5", "--report"});
   ASSERT_EQ(r.exit_code, 5) << r.out;
   EXPECT_NE(r.out.find("Rescue pass 2 over TAPE.img: 12 damaged frames in 7 stretches, read again on "), std::string::npos)
       << r.out;
@@ -194,6 +194,46 @@ TEST(RescueMap, ARescueOnASecondDriveKeepsWhatEitherReadsAndTellsWhoseTheDamageI
                        "another pass or drive), 0 read on one pass only; damaged frames per pass 1: 12, 2: 4\n"),
             std::string::npos)
       << r.out;
+
+  // The pass's report: the image as it leaves it, whose each damaged frame is, per pass and drive.
+  JsonFlat json;
+  ASSERT_TRUE(json_flatten(t.read("TAPE-pass2.json"), &json));
+  EXPECT_EQ(json["mode"], "RESCUE");
+  EXPECT_EQ(json["passes.0.frames_damaged"] + " " + json["passes.1.frames_damaged"] + " " + json["drives#"], "12 4 2");
+  EXPECT_EQ(json["damage.tape"] + " " + json["damage.drive"] + " " + json["damage.undecided"], "4 8 0");
+  size_t classed = 0;
+  for (const char* list : {"events", "recovered"})
+    for (int k = 0; k < std::stoi(json[std::string(list) + "#"]); ++k) {
+      std::string at = std::string(list) + "." + std::to_string(k) + ".";
+      size_t i = std::stoul(json[at + "frame"]);
+      bool a = std::count(drive_a.begin(), drive_a.end(), i), b = std::count(drive_b.begin(), drive_b.end(), i);
+      bool flagged = std::count(on_tape.begin(), on_tape.end(), i);
+      EXPECT_EQ(json[at + "damage"], flagged || (a && b) ? "tape" : "drive") << at;
+      ++classed;
+    }
+  EXPECT_EQ(classed, 12u);
+  EXPECT_NE(t.read("TAPE-pass2.html").find("<g class=\"pass\" id=\"pass-2\">"), std::string::npos);
+
+  // A dump on the second drive merged with the rescued image: the merge
+  // takes both maps and writes one with their three passes, every frame classed.
+  r = t.run_in("", {"/BITTERN", "TAPE2", "/INPUTID", "0:5"});
+  ASSERT_EQ(r.exit_code, 5) << r.out;
+  ProcessOptions in_dir;
+  in_dir.cwd = t.path("");
+  r = run_process(build_path("kestrel-merge"), {"BOTH.img", "TAPE.img", "TAPE2.img"}, in_dir);
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  RescueMap both = map_of(t, "BOTH.map");
+  ASSERT_EQ(both.passes.size(), 3u);
+  EXPECT_EQ(both.passes[2].drive, map.passes[1].drive);
+  EXPECT_TRUE(both.finished);
+  ASSERT_EQ(both.records.size(), tape.frames.size());
+  expect_map_agrees(both, t.read("BOTH.img"));
+  for (size_t i = 0; i < tape.frames.size(); ++i) {
+    bool a = std::count(drive_a.begin(), drive_a.end(), i), b = std::count(drive_b.begin(), drive_b.end(), i);
+    bool flagged = std::count(on_tape.begin(), on_tape.end(), i);
+    MapDamageClass expected = flagged || (a && b) ? MAP_TAPES : a || b ? MAP_DRIVES : MAP_UNDAMAGED;
+    EXPECT_EQ(rescue_map_class(&both.records[i]), expected) << "frame " << i;
+  }
 }
 
 }  // namespace
