@@ -70,7 +70,9 @@ WavFile read_track_file(const std::string& path, FileKind kind) {
   file.data = riff.data();
   const std::string format = riff.chunks.count("fmt ") ? riff.chunks.at("fmt ") : std::string();
   if (format.size() >= 8) std::memcpy(&file.rate, format.data() + 4, 4);
-  file.valid = riff.valid && !riff.order.empty() && riff.order.front() == "bext";
+  // The bext chunk first, behind the room kept for RF64's ds64 chunk.
+  size_t first = !riff.order.empty() && riff.order.front() == "JUNK" ? 1 : 0;
+  file.valid = riff.valid && riff.order.size() > first && riff.order[first] == "bext";
   if (riff.chunks.count("MD5 ")) file.valid = file.valid && md5_chunk_hex(riff) == md5_hex(file.data);
   for (const CueMarker& marker : cue_markers(riff)) file.valid = file.valid && marker.sample * 4ull < file.data.size();
   return file;

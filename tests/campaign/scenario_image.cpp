@@ -48,6 +48,7 @@ long long draw_file_limit(Rng* rng, Verdict* v, RunPlan* plan, double probabilit
 void check_map(Verdict* v, const std::string& dir, const std::string& image, int finished, bool required,
                std::vector<std::string>* files) {
   std::string name = image.substr(0, image.size() - 4) + ".map";
+  if (file_exists(dir + "/" + image + ".json")) files->push_back(image + ".json");  // the image's own account
   if (file_exists(dir + "/" + name + ".tmp")) files->push_back(name + ".tmp");  // a write an abrupt end cut off
   if (!file_exists(dir + "/" + name)) {
     check(v, !required, name + " was not written");

@@ -20,6 +20,7 @@
 #include "datframe/frame_copy.h"
 #include "datframe/frame_info.h"
 #include "tests/campaign/scenarios.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -376,6 +377,7 @@ void scenario_reread(Rng* rng, const std::string& dir, Verdict* v, std::string* 
     saved = model_dump(stopeot, &bus, "RR.img", false).saved;
   }
   ProcessResult result = run_plan(plan, dir);
+  if (!wav && file_exists(dir + "/RR.img.json")) files.push_back("RR.img.json");  // the image's own account
 
   size_t partial = 0;
   std::vector<DatFrame> records;
