@@ -623,7 +623,13 @@ int merge(const std::string& out_path, std::vector<Input>& inputs) {
     }
     ++frames;
     if (frames % kProgressEvery == 0) {
-      std::printf(" - merging: %lld frames\r", frames);
+      // How far through the inputs' records, for the share done.
+      size_t taken = 0, all = 0;
+      for (const Input& in : inputs) {
+        taken += in.next;
+        all += in.records.size();
+      }
+      std::printf(" - merging: %lld frames (%zu%%)\r", frames, all > 0 ? taken * 100 / all : 100);
       std::fflush(stdout);
     }
   }
