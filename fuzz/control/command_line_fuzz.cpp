@@ -48,9 +48,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   require(std::memchr(s->base_name, '\0', sizeof s->base_name) != nullptr);
   require(std::memchr(s->image_path, '\0', sizeof s->image_path) != nullptr);
   require(std::memchr(s->trace_path, '\0', sizeof s->trace_path) != nullptr);
-  // Every argument upper-cased after its folders, but the paths of an image and a trace as typed.
+  require(std::memchr(s->originator, '\0', sizeof s->originator) != nullptr);
+  require(std::memchr(s->reference, '\0', sizeof s->reference) != nullptr);
+  require(std::memchr(s->identifier, '\0', sizeof s->identifier) != nullptr);
+  require(std::memchr(s->location, '\0', sizeof s->location) != nullptr);
+  require(std::memchr(s->copyright, '\0', sizeof s->copyright) != nullptr);
+  // Every argument upper-cased after its folders, but the paths of an image
+  // and a trace and the archive's texts as typed.
+  static const char* const kAsTyped[] = {"/FROMIMAGE", "/TRACE",    "/ORIGINATOR", "/REFERENCE",
+                                         "/IDENTIFIER", "/LOCATION", "/COPYRIGHT",  "/TRANSFERTIME"};
   for (int i = 1; i < argc; ++i) {
-    if (i > 1 && (std::strcmp(argv[i - 1], "/FROMIMAGE") == 0 || std::strcmp(argv[i - 1], "/TRACE") == 0)) continue;
+    bool as_typed = false;
+    for (const char* sw : kAsTyped) as_typed = as_typed || (i > 1 && std::strcmp(argv[i - 1], sw) == 0);
+    if (as_typed) continue;
     const char* slash = std::strrchr(argv[i], '/');
     for (const char* c = slash ? slash + 1 : argv[i]; *c; ++c) require(*c < 'a' || *c > 'z');
   }
