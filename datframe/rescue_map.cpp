@@ -43,7 +43,10 @@ int64_t parse_time(const std::string& text) {
 std::string passes_text(uint32_t bits) {
   std::string text;
   for (int p = 0; p < MAP_MOST_PASSES; ++p)
-    if (bits >> p & 1) text += (text.empty() ? "" : ",") + std::to_string(p + 1);
+    if (bits >> p & 1) {
+      if (!text.empty()) text += ',';
+      text += std::to_string(p + 1);
+    }
   return text.empty() ? "-" : text;
 }
 
