@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line: the input split at NUL bytes into arguments, parsed into
 // a fresh RunSettings. Besides the sanitizers' checks, a command line that is
 // accepted must be one the modes can run with.
@@ -65,13 +66,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const char* c = slash ? slash + 1 : argv[i]; *c; ++c) require(*c < 'a' || *c > 'z');
   }
   if (result == 0) {
-    int32_t modes[] = {s->kestrel_arg, s->goshawk_arg, s->bittern_arg, s->bunting_arg, s->pintail_arg, s->toc_arg};
+    int32_t modes[] = {s->kestrel_arg, s->goshawk_arg, s->bittern_arg, s->bunting_arg,
+                       s->pintail_arg, s->toc_arg,     s->rescue_arg};
     bool any_mode = false;
     for (int32_t m : modes) any_mode = any_mode || m != 0;
     require(any_mode);
     // An image stands in for the input drive of the modes that read it.
     if (s->fromimage_arg) require(s->image_path[0] != '\0' && !s->seek_arg && !s->reread_arg);
-    else if (s->kestrel_arg || s->bittern_arg || s->pintail_arg || s->seek_arg)
+    else if (s->kestrel_arg || s->bittern_arg || s->pintail_arg || s->seek_arg || s->rescue_arg)
       require(s->inputid_arg && in_range(s->input_adapter) && in_range(s->input_target) && s->input_lun == 0);
     if (s->goshawk_arg || s->bunting_arg || s->pintail_arg)
       require(s->outputid_arg && in_range(s->output_adapter) && in_range(s->output_target) && s->output_lun == 0);
@@ -80,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (s->seek_arg) require(s->seek_type >= 0 && s->seek_type <= 3);
     if (s->reread_arg) require(s->reread_passes >= 1 && s->reread_passes <= 99);
     require(!(s->bwf_arg && s->flac_arg));
-    if (s->kestrel_arg || s->goshawk_arg || s->bittern_arg || s->bunting_arg)
+    if (s->kestrel_arg || s->goshawk_arg || s->bittern_arg || s->bunting_arg || s->rescue_arg)
       require(std::strlen(s->base_name) < sizeof s->base_name);
   }
   std::free(s);
