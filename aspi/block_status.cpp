@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "aspi/block_status.h"
 
 #include <cstring>

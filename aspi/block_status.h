@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finishing a request block: the status byte, the SCSI status and the sense
 // area, the same way for real and virtual drives.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "aspi/frame_subcode.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The subcode end of a DAT frame as the provider reads it: the program number
 // of the sub-ID and the times of the absolute-time and program-time packs.
 // The virtual drives search and report positions with it, and the command

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libwnaspi32.so: the three ASPI entry points over the SCSI generic backend
 // or, when KESTREL_BUS names a bus file, the virtual drives it lists.
 //

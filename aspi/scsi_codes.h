@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The codes of the SCSI commands kestrel sends to a DDS drive with audio
 // firmware: the commands in scsi/ build them, the virtual drive answers them.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "aspi/sg_backend.h"
 
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Real drives through the kernel's SCSI generic driver: the devices found in
 // sysfs, numbered into host adapters, and one SG_IO per command.
 #pragma once

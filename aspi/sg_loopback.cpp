@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "aspi/sg_loopback.h"
 
 #include <sys/file.h>

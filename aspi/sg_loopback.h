@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SCSI generic loopback: the virtual drives of a bus served behind the SG
 // backend's system-call seam, so that their commands take the path of real
 // drives (open of a /dev/sg node, one SG_IO each, the kernel's header mapped

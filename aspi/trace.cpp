@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "aspi/trace.h"
 
 #include <endian.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command trace: one line for every SCSI command the provider executes,
 // whichever drives it presents, written where KESTREL_TRACE says; and the
 // same lines read back, for the virtual drive that replays a trace. The

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "aspi/virtual_bus.h"
 
 #include <fcntl.h>

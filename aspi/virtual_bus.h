@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Virtual DAT drives: the drives a bus file lists, each with an optional
 // cassette file (the frames of the tape from its beginning, back to back),
 // answering the commands of a DDS drive with audio firmware.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The ASPI provider's interface: three entry points and the request block
 // that executes one SCSI command.
 //

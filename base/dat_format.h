@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The DAT tape frame as the drive exchanges it in audio mode, and the small
 // rules of its format that every layer shares (the provider's virtual
 // drives, the command set, the frame layer, thistle): byte geometry, BCD

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The loudness (EBU R 128) of a file's audio: what the file's writer
 // measured (sinks/loudness), and what the report lists of the file.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two records that live for the whole run of kestrel.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The canonical 44-byte header of the 16-bit stereo PCM WAV files kestrel
 // writes: thistle's files and the player's file device. One layout, one rule
 // for its sizes. Fields are little-endian, as the host is.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command-line parser: switches, addresses, seek request and file name.
 #pragma once
 

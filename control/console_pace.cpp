@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "control/console_pace.h"
 
 #include <unistd.h>

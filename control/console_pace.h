@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How often the status line rewritten in place ("...\r") reaches the
 // console. On a terminal every one does (a lasting line clears the status
 // line it takes the place of); off a terminal (a log file, a pipe)

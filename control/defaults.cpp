@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "control/defaults.h"
 
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The defaults a person sets once for the verbs: the drive, the files'
 // format, the report and reading on, the archive's name, location and
 // copyright and a fixed transfer time, from KESTREL_DRIVE and the config files

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "control/drive_advice.h"
 
 #include "aspi/wnaspi32.h"

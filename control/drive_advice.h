@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What to tell a person whose drives kestrel cannot reach.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "control/run_console.h"
 
 #include <sys/ioctl.h>

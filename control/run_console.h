@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the verbs show of a reading run: on a terminal one status line
 // rewritten in place (where the tape is, frames read, damaged and
 // unreadable, the file being written, elapsed time, and the time left and a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "control/run_sequence.h"
 
 #include <cstdio>

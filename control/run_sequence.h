@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The run sequence: everything kestrel does in one run, in order.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "control/verbs.h"
 
 #include <getopt.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The verbs' front end: kestrel VERB [options] [names], GNU-style options
 // beside the slash switches. Each option stands for a slash switch; the run
 // is the one the slash form gives.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "control/version.h"
 
 #include <alsa/global.h>

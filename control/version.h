@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What kestrel is and what it runs with: its version and the versions of the
 // audio libraries the dynamic loader gave it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Concealment of isolated damaged samples in flagged 16-bit frames, and the
 // extraction's report of a flagged frame.
 #include <bit>

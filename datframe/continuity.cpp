@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "datframe/continuity.h"
 
 #include "datframe/dat_frame.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whether the frames of a program come in the order of their absolute times.
 // Within one program (one program number at one rate), each frame's time
 // must be the one after the time of the frame before it. A frame that

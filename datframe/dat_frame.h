@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The frame layer: subcode analysis, time code, the long-play codec,
 // concealment, for the DAT tape frame of base/dat_format.h. This folder knows
 // the format; it never talks to a drive.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Building the subcode of a frame.
 #include "datframe/frame_build.h"
 

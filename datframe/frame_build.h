@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Building frames: the subcode packs with their parity, the sub-ID and the
 // main ID, for the recorder and for tests. Digits are BCD as on tape; the
 // functions that take plain numbers say so.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "datframe/frame_copy.h"
 
 #include <cstring>

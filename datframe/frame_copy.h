@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Copies of one frame: where a frame lies on the tape, told by its absolute
 // time and program number (never by counting, which a LOCATE that stops a
 // few frames off or an image that starts elsewhere would mislead), and which

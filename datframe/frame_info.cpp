@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The frame decoder and the tracker of what spans frames.
 #include "datframe/frame_info.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a frame says of itself, as a value: decoded with no state and no
 // output, so that a mode, a report or a table of contents can read a tape's
 // frames without touching the run-long record. What spans frames (a blank

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The long-play position table and the compression table, built once at
 // start-up.
 //

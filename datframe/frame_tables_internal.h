@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared between the table builder and the long-play codec.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "datframe/image_records.h"
 
 #include <sys/types.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The records of an image file: the tape's frames from its beginning, one
 // record of DAT_FRAME_BYTES each, back to back, as /BITTERN and kestrel-merge
 // write them and /FROMIMAGE, /BUNTING and kestrel-merge read them.

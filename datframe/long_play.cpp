@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The long-play 12-bit non-linear sample codec: the curve both ways, and the
 // conversion of a whole frame between its long-play audio area and 16-bit PCM.
 #include <array>

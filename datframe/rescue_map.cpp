@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "datframe/rescue_map.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The map kept beside an image (NAME.map beside NAME.img): what is known of
 // each record read so far, the passes that read them and whether the dump
 // reached the end of the tape. A dump that stops goes on from it, a later

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Per-frame subcode analysis of a tape being read, and the subcode line.
 #include <cstdio>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Time code arithmetic: the exported forms of the rules in base/dat_format.h.
 #include "datframe/dat_frame.h"
 

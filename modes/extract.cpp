@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // /KESTREL: the tape in the input drive to WAV files, one per track, each
 // with a log of the frames the drive flagged; or played live with /WAVEOUT.
 #include <unistd.h>

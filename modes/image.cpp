@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // /BITTERN, /BUNTING and /PINTAIL: raw frames from tape to an image file,
 // from an image file to tape, and from tape to tape.
 #include <sys/stat.h>

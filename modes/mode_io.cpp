@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "modes/mode_io.h"
 
 #include "datframe/rescue_map.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the reading modes say of the frames they read.
 #pragma once
 

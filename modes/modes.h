@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The modes: exactly one runs per process. Each returns what its run came
 // to: clean (to its natural end, every frame whole), damaged (to its natural
 // end, with frames damaged, unreadable or out of step), or incomplete (it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "modes/name_template.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // File names from a template the verbs' --name-template gives, in place of
 // NAME001, NAME002, ...: %n the name given, %f the file's number (001),
 // %p its program number (001; 000 when its first frame carries none), %d

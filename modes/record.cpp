@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // /GOSHAWK: the files of a cue file onto tape, one audio program per file.
 //
 // The subcode moves through fixed phases (lead-in, lead-in silence, track

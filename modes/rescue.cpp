@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // /RESCUE NAME: a later pass over a dumped tape that reads again only the
 // frames NAME.map lists as damaged or unreadable, on this drive or another.
 // The stretches are visited in tape order, near ones joined, each approached

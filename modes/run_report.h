@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a mode records of its run: the tally that decides the verdict and the
 // exit code, and, with /REPORT, the transfer report beside it (begun with
 // the mode, fed frame by frame, ended here with the summary on the console).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "modes/run_watch.h"
 
 namespace {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a reading mode tells whoever watches the run (the verbs' console and
 // their event stream): where the tape is, and the events a person must see.
 // Nothing is told when no watcher is set, and the mode then says on the

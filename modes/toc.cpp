@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "modes/toc.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // /TOC: the programs of a tape, found without reading their audio. On a
 // drive each program number is searched for (audio LOCATE, READ POSITION, the
 // search watch, the tape then brought to the program's first frame) and a few

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The MPEG audio frame header scan behind ReadMP3SampleRate.
 #include <cstdio>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What sorrel's header scan and its stream check share (not exported).
 #pragma once
 

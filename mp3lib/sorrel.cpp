@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // sorrel's decoder: MPEG audio file bytes in, 16-bit PCM out, in pieces of the
 // caller's choosing. libmpg123's feed decoder does the converting.
 #include "mp3lib/sorrel.h"

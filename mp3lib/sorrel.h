@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* sorrel: finding MPEG audio headers and decoding MPEG audio files to 16-bit
    PCM, over libmpg123. C11 and C++. Build with `pkg-config --cflags --libs sorrel`. */
 #ifndef KESTREL_SORREL_H

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # thistle and sorrel as a C program adopts them. The versioned library is part
 # of the runtime (kestrel loads it by that name); the header, a pkg-config file
 # and the unversioned link make the dev component (the kestrel-dev package).

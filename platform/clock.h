@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one clock of the process. With KESTREL_CLOCK=simulated every sleep
 // advances it at once instead of waiting, so long waits take no real time.
 #pragma once

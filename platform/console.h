@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The console keyboard. On a terminal, standard input is switched to
 // non-canonical, no-echo mode for the run and restored on every way out; a
 // pipe works as well, so another program can send keys. A job in the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/digest.h"
 
 #include <openssl/evp.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Checksums of what kestrel writes: MD5 of audio, as archival WAV tools give
 // it, and SHA-256 of whole files, as sha256sum gives it. Computed by the
 // system's crypto library; nothing here prints.

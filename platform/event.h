@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A small auto-reset event: the provider signals it when a command is over,
 // ASPI_Call waits on it. Header-only, so kestrel and the provider library
 // share one layout and one behaviour.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/file_io.h"
 
 #include <stdio_ext.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Files the modes read and write: their failures said on the console with
 // the system's reason, and large stream buffers for long files.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // INI files: the cue file and the virtual drives' bus file.
 //
 // Syntax: "[SECTION]" lines open sections, "KEY=value" lines give values;

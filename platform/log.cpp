@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two text logs of a run: "log.txt", which the player appends to, and
 // the log of the track being extracted, a stream its owner opens and hands
 // in. Every layer writes to them through these; none prints on its own.

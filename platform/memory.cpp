@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/memory.h"
 
 #include <sys/mman.h>

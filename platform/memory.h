@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Memory that runs out. C++ containers throw std::bad_alloc, which the run
 // sequence catches; what cannot throw (a C export, a failed dlopen, a command
 // the provider had no memory for) records it here instead, and the run ends

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Messages of the layers below the console's owner. Those layers say what
 // happened through these; the program that owns the console installs the
 // sink that shows it. Without a sink every message is dropped, so a layer

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whether a name leads to a file that is open already: the same device and
 // inode, so that a symbolic or a hard link to it counts as the file itself.
 // A program that reads a file and writes others asks this before it creates

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/self_path.h"
 
 #include <climits>

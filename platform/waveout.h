@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The wave-out device: PCM buffers queued on an output and played strictly in
 // order, each marked done when it has been played. Which output plays is
 // chosen by KESTREL_WAVEOUT (see waveout_select):

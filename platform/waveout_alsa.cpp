@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The ALSA output of the wave-out device. Only the device thread touches the
 // PCM once it is open; it copies each period out of the queued buffer under
 // the device mutex and writes it without holding the mutex, so a reset never

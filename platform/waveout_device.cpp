@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The wave-out device: choosing the output, the calls of the contract, and the
 // outputs that play at the pace of the platform clock (file, null, script).
 #include <algorithm>

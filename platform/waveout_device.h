@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Inside the wave-out device: the record behind a HWAVEOUT, shared by the
 // outputs in waveout_device.cpp and the ALSA output in waveout_alsa.cpp.
 #pragma once

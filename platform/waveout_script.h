@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A scripted wave-out device for tests: it completes buffers at a pace the
 // test chooses, fails the calls the test names, and records what it was asked
 // to do. The test owns the script and keeps it alive while the device is open.

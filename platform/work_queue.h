@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One worker thread that takes jobs from a bounded queue, in order: the run
 // hands work on and goes on while the thread does it (the MD5 and FLAC
 // encoding of a track's audio, the checksums of a run's files).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The wave-out player: a ring of PCM buffers fed to the wave-out device.
 //
 // The device marks each buffer done on its own thread; the player polls those

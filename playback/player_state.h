@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A look inside the wave-out player, for its tests.
 #pragma once
 

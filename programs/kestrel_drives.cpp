@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kestrel-drives: lists the drives the ASPI provider presents (the machine's
 // SCSI generic devices, or the virtual drives of KESTREL_BUS), with the
 // address to give /INPUTID and /OUTPUTID and whether kestrel supports them;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kestrel-merge OUT.img IN.img IN.img...: one image of a tape from several
 // images of it (passes, drives, copies). The records are aligned by absolute
 // time and program number, so images may begin at different frames and one

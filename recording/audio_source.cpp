@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "recording/audio_source.h"
 
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The recorder's audio sources: WAV files through thistle, MPEG audio files
 // through sorrel. A file is classified by its extension, probed for its
 // format (which sets the rate and channel codes of the recorder's frame) and

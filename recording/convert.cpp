@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "recording/convert.h"
 
 #include <soxr.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Turning the PCM of a source file into what a DAT frame holds: 16-bit
 // stereo at 48000, 44100 or 32000 Hz. Fewer or more channels, other sample
 // formats and other rates are converted; 16-bit stereo at a DAT rate passes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "recording/cue_file.h"
 
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The cue file of the recording mode: an INI file with a CONFIG section of
 // recording options and a FILES section listing the files to record, in order.
 #pragma once

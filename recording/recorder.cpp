@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "recording/recorder.h"
 
 #include <time.h>

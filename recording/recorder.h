@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The frames of a recording: lead-in, silences, one audio program per listed
 // file, lead-out. A Recorder owns the one frame being built and the audio
 // source being read; each routine sets only its own fields of the frame, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "report/bag.h"
 
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The transfer as a bag to ingest (BagIt, RFC 8493): the files of the run
 // under NAME/data/, the report's files beside them as tag files, with
 // bagit.txt, bag-info.txt and the two SHA-256 manifests. The checksums are

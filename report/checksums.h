@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The checksums of the files a run writes, computed beside the run: the MD5
 // of a WAV file's audio from the audio as it is written, the SHA-256 of each
 // file from the file once it is finished, both on a thread of their own so

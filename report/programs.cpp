@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "report/programs.h"
 
 #include <cstdio>

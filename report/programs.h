@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The programs a reading found on a tape: one stretch per program number in
 // one format, in tape order, and the "programs" array of the JSON records
 // that list them (the transfer report; a table of contents writes the same).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What an image does not hold of its making: the drive that read the tape,
 // when, with which options, and the report of that reading. /BITTERN writes
 // it beside the image as NAME.img.json; /FROMIMAGE reads it back, so that

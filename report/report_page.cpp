@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // NAME.html: the report as a page a person reads: the verdict, the source,
 // the programs, and a map of the tape drawn as inline SVG. One file, nothing
 // loaded from elsewhere; every text from the tape or the command line escaped.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "report/run_tally.h"
 
 ContinuityResult tally_frame(RunTally* t, const FrameInfo* info, const FrameEvents* events) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a run came to, as one small value that every mode keeps whether or
 // not a transfer report is written: the frames it found damaged or could not
 // read, the breaks of the absolute time, and whether it ended early. The

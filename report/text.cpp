@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "report/text.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text as the report's files need it: JSON strings and HTML, escaped.
 #pragma once
 

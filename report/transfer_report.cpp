@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "report/transfer_report.h"
 
 #include <cmath>

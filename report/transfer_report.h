@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The transfer report: what a reading found on the tape, every problem frame
 // with where its audio went, and the checksums of the files it wrote. The
 // mode hands over each frame's values as it goes; at the end the report

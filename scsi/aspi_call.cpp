@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "scsi/aspi_call.h"
 
 #include <dlfcn.h>

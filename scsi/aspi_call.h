@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The ASPI transport: loading the provider, executing one SCSI command, and
 // the two log writers.
 #pragma once

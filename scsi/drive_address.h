@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where a drive answers: host adapter, target ID and logical unit, as the
 // command line names them and the provider addresses them.
 #pragma once

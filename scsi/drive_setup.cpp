@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "scsi/drive_setup.h"
 
 #include <cctype>

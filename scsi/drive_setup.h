@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Setting the named drives up before a mode and tearing them down after it.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "scsi/seek.h"
 
 #include <cstring>

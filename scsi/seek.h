@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Positioning the input tape by program number or time code, and the
 // helpers of every search: the seek of /SEEK, the table of contents and the
 // re-read stage position the tape through them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "scsi/tape_commands.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SCSI commands kestrel sends to a DDS drive with audio firmware, and the
 // table of supported drives. Every command takes the drive's address first.
 #pragma once

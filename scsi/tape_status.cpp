@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "scsi/tape_status.h"
 
 #include "aspi/block_status.h"

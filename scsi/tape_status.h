@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a command's result word says, as one named status. The commands
 // return both (TapeResult): callers switch on the status, and messages that
 // show the word print it as the command gave it.

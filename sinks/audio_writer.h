@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The audio file of a track behind one interface: a WAV file, a Broadcast
 // WAV file (/BWF) or a FLAC file (/FLAC). The track file (sinks/track_file.h)
 // keeps the state they share and calls the writer of its kind; each writer

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Broadcast WAV writer (/BWF): the tape's metadata in "bext", markers in
 // "cue ", the audio's MD5 in "MD5 "; the chunks behind the audio are written
 // at the finish, and "bext" keeps its size, so that the audio never moves.

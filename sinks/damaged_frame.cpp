@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the extraction does with a frame the drive flagged: the entry in the
 // track log, the lines on the console, the repair, the track's totals.
 #include <cstdio>

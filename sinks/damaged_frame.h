@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the extraction does with a frame the drive flagged.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sinks/deemphasis.h"
 
 #include <cmath>

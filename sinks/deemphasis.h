@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // De-emphasis of audio recorded with 50/15 us pre-emphasis: the standard
 // response (a shelf from 0 dB falling to -10.46 dB, corners at 3183 Hz and
 // 10610 Hz), computed in floating point and dithered back to 16 bits.

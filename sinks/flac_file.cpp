@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sinks/flac_file.h"
 
 #include <FLAC/metadata.h>

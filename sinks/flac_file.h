@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A FLAC file of 16-bit stereo written through libFLAC (level 5, verify on).
 // Its frames go straight to the file, so that after a failure, or at an
 // abrupt exit, the file is cut after its last whole frame: it then decodes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The FLAC writer (/FLAC): the audio encoded beside the reading, the tape's
 // metadata in Vorbis comments and a cue sheet at the finish.
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sinks/image_writer.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The image file of /BITTERN: the tape's frames, one record of
 // DAT_FRAME_BYTES each, back to back. Only whole records stay in it, after
 // a failed write and after an abrupt exit alike.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sinks/loudness.h"
 
 #include <ebur128.h>

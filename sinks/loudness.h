@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The loudness of a track's audio, measured beside the reading (EBU R 128
 // through libebur128): integrated loudness, loudness range, the highest true
 // peak and the highest momentary and short-term loudness.

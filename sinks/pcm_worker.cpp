@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sinks/pcm_worker.h"
 
 #include <atomic>

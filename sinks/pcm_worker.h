@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hands the PCM of a track to a sink (the MD5 of a Broadcast WAV file's
 // audio, a FLAC encoder) on a thread of its own, in order and in large
 // blocks, so that the work overlaps the reading of the tape.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sinks/track_file.h"
 
 #include <cerrno>

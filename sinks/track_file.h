@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The files of one track of /KESTREL: the audio file and the track log. One
 // small writer with open, write PCM, restart and finish; the extraction only
 // decides when each happens. The audio file is a WAV file, a Broadcast WAV

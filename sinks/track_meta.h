@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a track's file says of the tape besides its audio, gathered from the
 // frames written to it: the first frame (its program, absolute time, rate,
 // bits, copy code), the first date pack, emphasis, and markers at program

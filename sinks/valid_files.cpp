@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sinks/valid_files.h"
 
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Output files that stay valid when a write fails, and after a second
 // interrupt that ends kestrel at once.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sources/drive_frames.h"
 
 #include <cstdint>

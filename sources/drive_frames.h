@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Frames from the input drive, one READ a frame as the tape runs.
 #pragma once
 

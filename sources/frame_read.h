@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a source of frames says about a frame it gave, besides the frame.
 #pragma once
 

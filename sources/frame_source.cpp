@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sources/frame_source.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where a reading's frames come from: the input drive, frame after frame as
 // the tape runs, or with /FROMIMAGE an image file read the same way. Every
 // mode that reads takes its frames here, so a source serves all of them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sources/image_frames.h"
 
 #include <dirent.h>

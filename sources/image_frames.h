@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Frames from an image file as /BITTERN writes it: the tape's frames from its
 // beginning, one record of DAT_FRAME_BYTES each, back to back. Read as a
 // drive reads its tape: frame after frame, and at the end of the image the

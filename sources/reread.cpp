@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sources/reread.h"
 
 #include <algorithm>

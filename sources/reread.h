@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // /REREAD N: damaged stretches read again. Frames pass through as they come
 // until one is damaged (flagged, unreadable, or out of step with the
 // absolute time before it); from there the frames are held until 30 good

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "wavlib/riff.h"
 
 #include <sys/stat.h>

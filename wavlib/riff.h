@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // thistle's RIFF chunk walker over stdio: finds the RIFF chunk at the start of
 // a file and the subchunks inside it. Internal to thistle.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // thistle: the WAV reader, the format queries and the WAV writer.
 #include "wavlib/thistle.h"
 

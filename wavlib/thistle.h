@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* thistle: reading, probing and writing WAV files. C11 and C++.
    Build with `pkg-config --cflags --libs thistle`. */
 #ifndef KESTREL_THISTLE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Per-frame cost of the frame analysis, the long-play codec and the
 // concealment, and the one-off cost of the frame tables. A frame is 30 ms of
 // audio (60 ms in long play); the per-frame operations must keep up with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The least work any extraction of a cassette must do: read its frames and
 // write the audio of each to a file (no subcode, no drive, no WAV header).
 // The extraction benchmark times it beside kestrel to show what the file

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes a cassette for the benchmarks: FRAMES frames of 48 kHz audio in
 // programs of PROGRAM_FRAMES frames (default 3000), each beginning with a
 // start-ID run; with DAMAGED, that many frames spread evenly over it are

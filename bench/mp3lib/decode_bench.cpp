@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // sorrel's decoding speed against the mpg123 command on the same file.
 //
 // A 3-minute 44100 Hz stereo MP3 (128 kbit/s) is made with sox and lame in a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Frames per second that ASPI_Call reads from a virtual drive through the
 // provider library (the request block, the event, the bounce buffer, the
 // provider's pread), next to a bare pread of the same frames for scale.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The virtual drives' bus file: any text as a bus file, then every command
 // the drives know sent to every drive it lists. The file lives in a private
 // folder with a recorded cassette ("tape") that is put back for every input;

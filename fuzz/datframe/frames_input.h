@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The input of the frames fuzz target: one tape frame followed by a few
 // control bytes that set up the reader's state and the concealment's byte
 // count. Shared by the target and the seed generator.

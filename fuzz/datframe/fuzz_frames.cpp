@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arbitrary frames through the frame analysis, the subcode line, the
 // long-play unpacker and packer, and the concealment. The concealment runs
 // with the frame's own flag byte, which the fuzzer varies over all 256

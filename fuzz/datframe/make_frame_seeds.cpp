@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the seed corpus of the frames fuzz target: a few frames of the kinds
 // a tape holds, built with the frame builder.
 //   make_frame_seeds FOLDER

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The cue file: the input as the cue file of /GOSHAWK, found by
 // cue_file_load (in the current folder, a private one while the call runs),
 // then the list walked with cue_file_entry as the recorder walks it. Besides

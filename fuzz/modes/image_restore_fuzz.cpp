@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // /BUNTING's reading path: the input as an image file, restored by
 // restore_image onto a virtual drive in this process (the provider's virtual
 // bus stands in for the loaded provider). The input's last byte also sets a

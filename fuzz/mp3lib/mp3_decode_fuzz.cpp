@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The decoder: ReadMP3StreamFormat, then init_mp3_decode, do_mp3_decode
 // until the audio ends, close_mp3_decode, with request and chunk sizes taken
 // from the input.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The frame header scan: ReadMP3SampleRate.
 #include "fuzz/support/input_file.h"
 #include "mp3lib/sorrel.h"

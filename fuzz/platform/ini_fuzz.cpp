@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The INI reader of the cue file and the bus file: any text through
 // ini_parse, every name it found back through ini_find, and the
 // profile-string lookup on the same text as a file, with buffers of several

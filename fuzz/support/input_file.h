@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fuzz input as a file, for the library calls that take a path. The file
 // is unlinked as soon as it is made (memory-backed storage where there is
 // some) and reached through /proc/self/fd, so nothing is left behind however

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The format queries: ReadWAVSampleRate and ReadWAVSourceFormat.
 #include "fuzz/support/input_file.h"
 #include "wavlib/thistle.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The chunk walker and the reader: init_wav_decode, do_wav_decode in pieces
 // of varying size, close_wav_decode.
 #include <vector>

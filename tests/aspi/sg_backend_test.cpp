@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SCSI generic backend against a fake sysfs tree and a fake ioctl:
 // enumeration, the SG_IO header it builds and how outcomes become statuses.
 #include <fcntl.h>

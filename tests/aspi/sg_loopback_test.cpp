@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SCSI generic loopback: the SG_IO header it fills for the virtual
 // drive's answers, and the request blocks the SG backend makes of them.
 #include <gtest/gtest.h>

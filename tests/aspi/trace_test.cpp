@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command trace: the line each command gives, reading it back, and the
 // drive that replays a trace.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Virtual DAT drives: every bus-file key and the behaviour of each command.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/campaign/campaign.h"
 
 #include <dirent.h>

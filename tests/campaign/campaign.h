@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fault campaign: end-to-end runs of build/kestrel on virtual drives with
 // simulated time, each with faults drawn from a seed, each checked against a
 // model of what the run must leave behind (exit code, console, files, tapes).

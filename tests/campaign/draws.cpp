@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tapes and faults drawn for the scenarios.
 #include <sys/stat.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // fault_campaign: hundreds of end-to-end runs of kestrel, each with faults
 // drawn from a seed, each checked against the model of the mode it runs.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the modes must make of a composed tape under injected faults. The
 // model follows the documented behaviour of the modes frame by frame and is
 // written apart from their code; only the long-play expansion (tape_pcm) and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The transfer report of a run drawn with /REPORT, against the model.
 #include <cstdio>
 

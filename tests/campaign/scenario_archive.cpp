@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The archival modes: /KESTREL /FROMIMAGE on images that end early or hold
 // damaged frames, and /TOC on a drive (with read faults) or on an image,
 // each checked against the model.

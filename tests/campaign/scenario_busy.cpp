@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A second run on a busy drive. One run holds a drive: a dump whose image is
 // a FIFO that nothing reads yet, so that it cannot end. A second run is
 // started against the same cassette, through the same drive or another entry

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // /KESTREL runs: tape to WAV files and logs, under read faults, interruptions,
 // a file-size limit and files that cannot be created.
 #include <cstdio>

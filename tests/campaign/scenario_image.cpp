@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // /BITTERN, /BUNTING and /PINTAIL runs: raw frames between tapes and image
 // files under read and write faults, interruptions and a file-size limit.
 #include <sys/stat.h>

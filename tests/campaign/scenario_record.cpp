@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // /GOSHAWK runs: WAV files of a cue file onto tape under write faults of each
 // kind, write protection, a full tape, a file-size limit, ESC or SIGINT at a
 // random frame, a drive that is not a tape drive and a missing cue file.

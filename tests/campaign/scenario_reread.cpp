@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // /BITTERN and /KESTREL /REREAD runs: frames that misread now and then
 // (damaged or unreadable), LOCATEs that stop early, sometimes a Ctrl-C.
 // Whatever the re-reads find, the image (or the WAV file of a plain

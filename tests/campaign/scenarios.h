@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The runs of the campaign, one kind per mode: each draws a tape, switches
 // and faults, runs kestrel in dir, and checks what it left behind against
 // the model.

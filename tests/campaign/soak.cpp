@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // soak: long cassettes through kestrel, with the peak memory of each run.
 //
 //   soak [--dir DIR] FRAMES...

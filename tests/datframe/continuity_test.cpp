@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The continuity of absolute times, frame by frame.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers of the datframe tests: capturing the console and the track log,
 // building frames through the frame builder, reading and writing samples.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The records of an image file: how reading one ends, reading one by its
 // number, and what a write leaves.
 #include "datframe/image_records.h"

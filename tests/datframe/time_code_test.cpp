@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "datframe_test_support.h"
 
 #include "datframe/frame_copy.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // /KESTREL /BWF, /FLAC and /DEEMPHASIS end to end: the files read back with
 // ffprobe, mediainfo and flac, the markers against the composed tape.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The archival work end to end: a tape dumped once with /BITTERN and split
 // from the image with /KESTREL /FROMIMAGE; /TOC on a drive and on an image.
 #include <gtest/gtest.h>

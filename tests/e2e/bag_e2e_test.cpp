@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // /BAG end to end: a reading bagged, the bag checked as an intake would check
 // it (tests/support/e2e/bag_check.h), and that checker shown to find a bag
 // changed in any of the ways an intake must notice.

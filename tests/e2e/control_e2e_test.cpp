@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kestrel run as a process: the banner, the argument check, the parser's
 // rejections and a missing provider.
 #include <gtest/gtest.h>

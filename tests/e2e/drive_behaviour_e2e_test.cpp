@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What real drives do and kestrel must meet: a UNIT ATTENTION after power-on
 // or a cassette change, NOT READY while the tape is threaded, a REWIND that
 // takes minutes, a transfer cut short, a drive that stops answering, a bus

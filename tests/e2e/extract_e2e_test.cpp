@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // /KESTREL end to end: tapes composed frame by frame on a virtual drive,
 // read into WAV files and logs that are compared byte for byte.
 #include <gtest/gtest.h>

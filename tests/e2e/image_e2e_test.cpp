@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // /BITTERN, /BUNTING and /PINTAIL end to end on virtual drives.
 #include <gtest/gtest.h>
 

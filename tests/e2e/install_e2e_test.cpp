@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The installed tree: cmake --install into a fresh prefix, then the installed
 // kestrel records the demo's two tracks and reads them back from a folder of
 // its own, finding the cue file in the current folder and its libraries and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // /GOSHAWK on a virtual drive with simulated time: the cue file's options and
 // list, failures of the drive, ESC, and the recorded cassette frame by frame.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Recorded with /GOSHAWK, read back with /KESTREL /STARTID: what comes back
 // is the source, sample for sample, each track in its own file.
 #include <gtest/gtest.h>

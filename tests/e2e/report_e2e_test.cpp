@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // /REPORT end to end: composed cassettes read with the transfer report, its
 // JSON compared field by field, its checksums checked with sha256sum.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // /REREAD and kestrel-merge end to end: drives that misread now and then,
 // stretches read again until clean, images of one tape merged.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The map beside a dump's image: a dump interrupted and run again goes on
 // where it stopped, on the same tape only; a finished image is kept.
 #include <gtest/gtest.h>

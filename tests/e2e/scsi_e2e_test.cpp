@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kestrel against virtual drives: the set-up and tear-down of each drive
 // family, the ways a set-up fails, the rewind, the seek, and kestrel-drives.
 // Most runs use a blank cassette, so the mode fails at its first read (exit

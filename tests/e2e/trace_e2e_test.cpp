@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command trace and its replay end to end: runs on a virtual drive are
 // traced with the frames' bytes, then run again against a drive that replays
 // the trace, and must give the same files and the same console output.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The verbs and their options beside the slash switches: each verb run and
 // the slash command it stands for, on the same cassette in two folders of
 // their own, leave the same files, byte for byte, and the same tape written.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // /KESTREL /WAVEOUT end to end: the tape played through the wave-out device.
 #include <gtest/gtest.h>
 

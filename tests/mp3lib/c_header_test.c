@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* sorrel's header compiled as C, under its installed name: a fixture found and
    decoded through a handle. Prints the library's version; exit status 0 when
    all is well. Also built against an installed tree (Install.*). */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The wave-out device's contract, on the outputs that keep pace with the
 // simulated platform clock.
 #include "platform/waveout.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The worker queue: every job done once, in order; the run held back at the
 // limit; the wait for the thread; blocks kept for reuse.
 #include "platform/work_queue.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The wave-out player on ALSA and on the null output with the real clock.
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The wave-out player against a scripted device, the file output and the null
 // output, with the simulated clock.
 #include "playback/player.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The recorder's sources: classes by extension, the main-ID codes a probe
 // sets, and the PCM that reading delivers.
 #include "recording/audio_source.h"

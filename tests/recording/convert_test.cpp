@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The source converter: every sample format, channel count and rate to
 // 16-bit stereo at a DAT rate.
 #include "recording/convert.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding the cue file and reading its list.
 #include "recording/cue_file.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The transfer report's three files as text: the JSON object (escaping, the
 // fields, the events), the sha256 list (its form, and that a changed byte
 // is caught) and the page (well-formed and whole without a network).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ASPI_Call: the request block it hands the provider, the result word, the
 // zero fill of data-in buffers, and commands that outlive their time-out.
 #include <gtest/gtest.h>

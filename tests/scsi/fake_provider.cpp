@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/scsi/fake_provider.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A provider for unit tests, installed through aspi_set_send_function: it
 // records every request block and answers from a queue of replies (GOOD
 // without data when the queue is empty).

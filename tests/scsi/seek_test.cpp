@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The seek's position test, and the ways its watch ends that a virtual drive
 // does not easily show.
 #include <gtest/gtest.h>

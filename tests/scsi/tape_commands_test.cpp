@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tape commands: their CDBs, data phases and time-outs, how each turns
 // the result word into its own result, their messages, the drive table and
 // the unit-ready wait.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tape_status: the words the virtual drive, real drives and ASPI_Call give,
 // each with the status a caller acts on.
 #include <gtest/gtest.h>

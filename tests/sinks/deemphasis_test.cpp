@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The de-emphasis filter against the standard 50/15 us curve at each DAT rate.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The FLAC writer and the second interrupt: the cut to the last whole frame
 // and the encoder thread's writes never overlap, and nothing lands after the
 // cut.

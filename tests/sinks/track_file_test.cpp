@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The three writers of a track's audio file (WAV, Broadcast WAV, FLAC): each
 // leaves a file a reader accepts, holding the audio written, whole or up to a
 // fault: a write refused mid-file, or the second interrupt's repair while the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Comparing binary data in tests without printing it: sizes and the first
 // byte that differs.
 #pragma once

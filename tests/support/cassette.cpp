@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/cassette.h"
 
 #include <cstdio>

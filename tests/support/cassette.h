@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one cassette builder of the tests and the benchmarks: recordings
 // (program numbers, start IDs, times, dates, sampling rates, long play),
 // blank stretches, a recorder's lead-in and lead-out and frames the drive

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // For tests that look at what a lower layer says on the console: shows its
 // messages on standard output as kestrel does, for the life of the object.
 #pragma once

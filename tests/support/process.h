@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Running a program (build/kestrel above all) as a process from a test.
 #pragma once
 

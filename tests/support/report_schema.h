@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Transfer reports checked against the published schema
 // (doc/report.schema.json) with python3-jsonschema, as a consumer of the
 // reports would check them.

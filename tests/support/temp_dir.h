@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A temporary folder for one test, removed with everything in it at the end.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* thistle's header compiled as C, under its installed name: a file written and
    read back through the handles. Prints the library's version; exit status 0
    when all is well. Also built against an installed tree (Install.*). */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "wavlib/thistle.h"
 
 #include <gtest/gtest.h>

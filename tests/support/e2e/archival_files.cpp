@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/e2e/archival_files.h"
 
 #include <cstdio>

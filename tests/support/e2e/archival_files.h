@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading back the archival files of /KESTREL: a Broadcast WAV file chunk by
 // chunk, its markers, and FLAC files through the flac program.
 #pragma once

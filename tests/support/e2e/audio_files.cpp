@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/e2e/audio_files.h"
 
 #include <algorithm>

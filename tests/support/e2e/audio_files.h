@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Audio for the recording tests: WAV files of any PCM or float format, test
 // signals, and the measure of how clean a sine came back.
 #pragma once

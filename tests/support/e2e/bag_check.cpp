@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/e2e/bag_check.h"
 
 #include <openssl/evp.h>

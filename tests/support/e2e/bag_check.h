@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A BagIt bag checked as an archive's intake checks one (RFC 8493, section 3):
 // the bag declaration, completeness (every payload file in the manifest and
 // every manifest entry present), fixity of payload and tag files, and the

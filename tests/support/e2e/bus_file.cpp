@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/e2e/bus_file.h"
 
 #include <cstdlib>

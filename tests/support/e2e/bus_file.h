@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Virtual buses for end-to-end tests: a bus file listing virtual drives.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A small JSON reader for the tests: a document flattened into paths and
 // values ("events.2.kind" -> "continuity"; strings without their quotes,
 // numbers, true, false and null as written; "events#" -> the array's length).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A work folder for recording runs: a virtual SONY drive at 0:5 whose
 // cassette is tape.dat, cue files, sources, and the frames that reached tape.
 #pragma once

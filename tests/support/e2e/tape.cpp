@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/e2e/tape.h"
 
 #include <algorithm>

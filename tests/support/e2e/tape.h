@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What end-to-end tests expect of a composed cassette (tests/support/
 // cassette.h builds them): the PCM a reader should get, the table of
 // contents, WAV files read back.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/e2e/tape_run.h"
 
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A tape in a virtual drive: a composed cassette written as tape.dat into a
 // temporary folder, put into a virtual drive at 0:4 through the bus file
 // bus.ini beside it, and kestrel run on that bus.
