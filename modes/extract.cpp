@@ -117,7 +117,8 @@ int finish_track_files(Extraction* x) {
   bool had_audio = f.wav || f.flac, had_log = f.log;
   int result = track_file_finish(&f, &x->totals, x->unreadable, x->recovered);
   // Closed: its checksums can be taken (the audio's MD5 from its writer when it took one).
-  if (had_audio) transfer_report_file(x->run.report, f.name, f.kind != TRACK_FILE_FLAC, f.audio_md5, &f.levels);
+  if (had_audio) transfer_report_file(x->run.report, f.name, f.kind != TRACK_FILE_FLAC, f.audio_md5, &f.levels,
+                                       &f.program_levels);
   if (had_audio) watch_file(WATCH_FILE_CLOSED, f.name);
   if (had_log) transfer_report_file(x->run.report, f.log_name, false);
   return result;
@@ -495,6 +496,8 @@ RunVerdict extract_tracks(RunSettings* s, PlaybackStaging* staging) {
   if (s->fromimage_arg && !s->seek_arg && x->run.report &&
       rescue_map_read(rescue_map_path(s->image_path), &map, &why) == 0)
     transfer_report_map(x->run.report, &map);
+  // The report lists the levels of each program: the files' writers measure them.
+  x->files.measure_programs = x->run.report != nullptr;
   int result = extract_from_source(x);
   if (partial) record_incomplete(&x->run);
   if (frame_source_incomplete(&x->source) || x->write_failed) result = 1;

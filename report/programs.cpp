@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "report/programs.h"
 
+#include <cmath>
 #include <cstdio>
 
 #include "datframe/dat_frame.h"
@@ -62,7 +63,8 @@ bool frame_continues_stretch(const ProgramStretch& s, const FrameInfo& info) {
          s.bits == info.bits && s.emphasis == info.emphasis && s.scms == info.scms;
 }
 
-void add_program_frame(std::vector<ProgramStretch>* programs, int64_t index, const FrameInfo& info, const char* file) {
+void add_program_frame(std::vector<ProgramStretch>* programs, int64_t index, const FrameInfo& info, const char* file,
+                       int64_t sample_offset) {
   const char* held_by = file ? file : "";
   if (programs->empty() || !frame_continues_stretch(programs->back(), info) || programs->back().file != held_by ||
       programs->back().first_frame + programs->back().frames != index) {
@@ -76,6 +78,7 @@ void add_program_frame(std::vector<ProgramStretch>* programs, int64_t index, con
     s.emphasis = info.emphasis;
     s.scms = info.scms;
     s.file = held_by;
+    s.sample_offset = *held_by ? sample_offset : -1;
     programs->push_back(s);
   }
   ProgramStretch& s = programs->back();
@@ -88,6 +91,75 @@ void add_program_frame(std::vector<ProgramStretch>* programs, int64_t index, con
   s.start_id_frames += info.start_id;
   s.damaged_frames += info.flags != 0 ? 1 : 0;
 }
+
+void attach_program_levels(std::vector<ProgramStretch>* programs, const std::string& file,
+                           const std::vector<ProgramLevels>& levels) {
+  size_t next = 0;  // both lists are in file order
+  for (ProgramStretch& p : *programs) {
+    if (p.file != file || p.sample_offset < 0) continue;
+    while (next < levels.size() && levels[next].sample_offset < p.sample_offset) ++next;
+    if (next == levels.size()) return;
+    if (levels[next].sample_offset != p.sample_offset) continue;
+    p.levels = levels[next++];
+    p.levels_measured = true;
+  }
+}
+
+double peak_dbfs(int32_t magnitude) { return magnitude > 0 ? 20 * std::log10(magnitude / 32768.0) : -HUGE_VAL; }
+
+nlohmann::ordered_json loudness_json(const LoudnessFigures& l) {
+  auto level = [](double value) {
+    return std::isfinite(value) ? nlohmann::ordered_json(std::round(value * 100) / 100) : nlohmann::ordered_json();
+  };
+  return nlohmann::ordered_json{{"integrated_lufs", level(l.integrated)},
+                                {"range_lu", level(l.range)},
+                                {"true_peak_dbtp", level(l.true_peak)},
+                                {"max_momentary_lufs", level(l.max_momentary)},
+                                {"max_short_term_lufs", level(l.max_short_term)}};
+}
+
+namespace {
+
+nlohmann::ordered_json places_json(const ProgramStretch& p, const std::vector<LevelPlace>& places) {
+  nlohmann::ordered_json list = nlohmann::ordered_json::array();
+  for (const LevelPlace& at : places) {
+    nlohmann::ordered_json& o = list.emplace_back();
+    o["first_frame"] = p.first_frame + at.frame;
+    o["abs_time"] = at.abs_valid ? nlohmann::ordered_json(time_code_text(at.abs_code)) : nlohmann::ordered_json();
+    o["sample_offset"] = at.sample_offset;
+    o["samples"] = at.samples;
+    if (at.channel >= 0) o["channel"] = at.channel == 0 ? "L" : "R";
+  }
+  return list;
+}
+
+// What the file's writer measured of a program: peaks and DC offset per
+// channel, clipped runs, digital silence and the loudness.
+nlohmann::ordered_json levels_json(const ProgramStretch& p) {
+  const ProgramLevels& l = p.levels;
+  auto dbfs = [](int32_t magnitude) {
+    double value = peak_dbfs(magnitude);
+    // Hundredths; a peak a hair below full scale is 0.0, not -0.0.
+    return std::isfinite(value) ? nlohmann::ordered_json(std::round(value * 100) / 100 + 0.0) : nlohmann::ordered_json();
+  };
+  auto dc = [&l](int channel) {
+    if (l.samples <= 0) return 0.0;
+    return std::round(static_cast<double>(l.sum[channel]) / static_cast<double>(l.samples) / 32768.0 * 1e6) / 1e6;
+  };
+  nlohmann::ordered_json o;
+  o["samples"] = l.samples;
+  o["sample_peak_dbfs"] = nlohmann::ordered_json::array({dbfs(l.peak[0]), dbfs(l.peak[1])});
+  o["dc_offset"] = nlohmann::ordered_json::array({dc(0), dc(1)});
+  o["clipped_runs"] = l.clipped_runs;
+  o["clips"] = places_json(p, l.clips);
+  o["silences"] = l.silences;
+  o["silent_samples"] = l.silent_samples;
+  o["silence"] = places_json(p, l.silent);
+  if (l.loudness.measured) o["loudness"] = loudness_json(l.loudness);
+  return o;
+}
+
+}  // namespace
 
 nlohmann::ordered_json programs_json(const std::vector<ProgramStretch>& programs) {
   nlohmann::ordered_json list = nlohmann::ordered_json::array();
@@ -107,6 +179,7 @@ nlohmann::ordered_json programs_json(const std::vector<ProgramStretch>& programs
     o["start_id_frames"] = p.start_id_frames;
     o["damaged_frames"] = p.damaged_frames;
     o["file"] = p.file.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(p.file);
+    if (p.levels_measured) o["levels"] = levels_json(p);
   }
   return list;
 }

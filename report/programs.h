@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/level_figures.h"
 #include "datframe/frame_info.h"
 
 struct ProgramStretch {
@@ -28,17 +29,30 @@ struct ProgramStretch {
   int32_t start_id_frames;
   int32_t damaged_frames;  // frames the drive flagged
   std::string file;        // the file that holds it ("": none)
+  int64_t sample_offset;   // the sample frame in that file where its audio begins (-1: not known)
+  bool levels_measured;    // levels holds what the file's writer measured of it
+  ProgramLevels levels;
 };
 
 // Whether a frame belongs to the stretch: same program and same format.
 bool frame_continues_stretch(const ProgramStretch& stretch, const FrameInfo& info);
 // Takes frame index into the list: it lengthens the last stretch, or begins
 // a new one when its program, its format or the file that holds it ("" or
-// nullptr: none) differ.
-void add_program_frame(std::vector<ProgramStretch>* programs, int64_t index, const FrameInfo& info, const char* file);
+// nullptr: none) differ; sample_offset is where its audio begins in that file.
+void add_program_frame(std::vector<ProgramStretch>* programs, int64_t index, const FrameInfo& info, const char* file,
+                       int64_t sample_offset = -1);
+// Gives the stretches of file that begin where the measured programs begin
+// their levels.
+void attach_program_levels(std::vector<ProgramStretch>* programs, const std::string& file,
+                           const std::vector<ProgramLevels>& levels);
 
 // The list as a JSON array of objects, one a stretch.
 nlohmann::ordered_json programs_json(const std::vector<ProgramStretch>& programs);
+// Loudness figures as a JSON object, in hundredths as the files carry them
+// (-infinity, silence, as null).
+nlohmann::ordered_json loudness_json(const LoudnessFigures& loudness);
+// A magnitude 0..32768 in dBFS (0: -infinity).
+double peak_dbfs(int32_t magnitude);
 
 // The texts of the fields: the program as a JSON value (a number or
 // "lead-in", "lead-out", "none"), a time as hh:mm:ss:ff (for a valid one), a

@@ -90,7 +90,7 @@ void settle_pending(TransferReport* r) {
     }
   } else {
     const char* file = r->pending_file >= 0 ? r->file_names[static_cast<size_t>(r->pending_file)].c_str() : nullptr;
-    add_program_frame(&r->programs, index, info, file);
+    add_program_frame(&r->programs, index, info, file, r->pending_offset);
   }
   auto add_event = [&](int32_t kind) {
     ReportEvent e = event_at(r, index, kind);
@@ -193,7 +193,10 @@ void transfer_report_file_restarted(TransferReport* r, const char* file) {
         e.sample_offset = -1;
       }
     for (ProgramStretch& p : r->programs)
-      if (p.file == file) p.file.clear();
+      if (p.file == file) {
+        p.file.clear();
+        p.sample_offset = -1;
+      }
     checksum_worker_restart(r->checksums, static_cast<int32_t>(i));
   }
   if (r->pending_file >= 0 && r->file_names[static_cast<size_t>(r->pending_file)] == file) {
@@ -203,8 +206,10 @@ void transfer_report_file_restarted(TransferReport* r, const char* file) {
 }
 
 void transfer_report_file(TransferReport* r, const char* file, bool wav, const char* audio_md5,
-                          const LoudnessFigures* loudness) {
+                          const LoudnessFigures* loudness, const std::vector<ProgramLevels>* levels) {
   if (!r || !file) return;
+  // Given to its programs at the finish, once the file's last frame is among them.
+  if (levels && !levels->empty()) r->program_levels.emplace_back(file, *levels);
   r->files.push_back(ReportFile{file, wav ? 1 : 0, -1, "", audio_md5 ? audio_md5 : "", {}});
   if (loudness) r->files.back().loudness = *loudness;
   checksum_worker_file(r->checksums, file_index(r, file), r->files.size() - 1, r->files.back());
@@ -343,15 +348,7 @@ std::string report_json(const TransferReport& r) {
     o["bytes"] = f.bytes >= 0 ? Json(f.bytes) : Json();
     o["sha256"] = text_or_null(f.sha256);
     if (f.wav) o["audio_md5"] = text_or_null(f.audio_md5);
-    if (f.loudness.measured) {
-      // Hundredths, as the file carries them; silence has no level (null).
-      auto level = [](double value) { return std::isfinite(value) ? Json(std::round(value * 100) / 100) : Json(); };
-      o["loudness"] = Json{{"integrated_lufs", level(f.loudness.integrated)},
-                           {"range_lu", level(f.loudness.range)},
-                           {"true_peak_dbtp", level(f.loudness.true_peak)},
-                           {"max_momentary_lufs", level(f.loudness.max_momentary)},
-                           {"max_short_term_lufs", level(f.loudness.max_short_term)}};
-    }
+    if (f.loudness.measured) o["loudness"] = loudness_json(f.loudness);
   }
   if (r.mapped) {
     // The passes of the map, and whose the damage is by them.
@@ -410,6 +407,7 @@ std::string report_sha256_list(const std::vector<ReportFile>& files) {
 int transfer_report_finish(TransferReport* r, ReportSummary* summary, ReportFailure* failure) {
   if (!r) return 0;
   settle_pending(r);
+  for (const auto& measured : r->program_levels) attach_program_levels(&r->programs, measured.first, measured.second);
   checksum_worker_finish(r->checksums, &r->files);
   r->checksums = nullptr;
   if (!r->time_fixed) r->finished = local_time_text();

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "datframe/continuity.h"
@@ -79,6 +80,8 @@ struct TransferReport {
   std::vector<ReportEvent> recovered;  // damaged on a read, clean on a later one (re-reads)
   std::vector<std::string> file_names;  // names the events refer to
   std::vector<ReportFile> files;        // files the run finished, in order
+  // What the writers measured of the programs in each file, by file name.
+  std::vector<std::pair<std::string, std::vector<ProgramLevels>>> program_levels;
   // The frame taken last, until the next one comes: what the mode did with it.
   bool pending = false;
   FrameInfo info{};
@@ -159,8 +162,11 @@ void transfer_report_file_restarted(TransferReport* report, const char* file);
 // (hex) is the MD5 of the audio in the file when its writer took it already
 // (its audio was then handed on without bytes): the report takes it instead
 // of hashing the audio again; nullptr or "": the report computes it.
+// loudness and levels: what the file's writer measured of the file and of
+// the programs in it (nullptr: nothing).
 void transfer_report_file(TransferReport* report, const char* file, bool wav, const char* audio_md5 = nullptr,
-                          const LoudnessFigures* loudness = nullptr);
+                          const LoudnessFigures* loudness = nullptr,
+                          const std::vector<ProgramLevels>* levels = nullptr);
 // Waits up to ms for the checksums of the files finished so far, which are
 // computed beside the run. true when they are done; done and total in bytes.
 bool transfer_report_checksums_wait(TransferReport* report, uint32_t ms, int64_t* done, int64_t* total);

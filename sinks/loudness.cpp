@@ -122,7 +122,7 @@ int loudness_add(void* context, const uint8_t* pcm, size_t bytes) {
   return 0;
 }
 
-LoudnessFigures loudness_end(Loudness* l) {
+LoudnessFigures loudness_now(const Loudness* l) {
   LoudnessFigures figures;
   if (!l) return figures;
   double peak = 0;
@@ -131,10 +131,16 @@ LoudnessFigures loudness_end(Loudness* l) {
     if (ebur128_true_peak(l->state, channel, &value) == EBUR128_SUCCESS && value > peak) peak = value;
   }
   figures.measured = ebur128_loudness_global(l->state, &figures.integrated) == EBUR128_SUCCESS;
-  figures.range = loudness_range(std::move(l->short_terms));
+  figures.range = loudness_range(l->short_terms);
   figures.true_peak = peak > 0 ? 20 * std::log10(peak) : -HUGE_VAL;
   figures.max_momentary = l->max_momentary;
   figures.max_short_term = l->max_short_term;
+  return figures;
+}
+
+LoudnessFigures loudness_end(Loudness* l) {
+  LoudnessFigures figures = loudness_now(l);
+  if (!l) return figures;
   ebur128_destroy(&l->state);
   delete l;
   return figures;

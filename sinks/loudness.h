@@ -17,6 +17,8 @@ Loudness* loudness_begin(int32_t rate);
 // Takes bytes of PCM (a multiple of 4); a PcmSink. 0, or -1 when the
 // measurement failed.
 int loudness_add(void* loudness, const uint8_t* pcm, size_t bytes);
+// The figures of all the audio taken so far; the measurement goes on.
+LoudnessFigures loudness_now(const Loudness* loudness);
 // The figures of all the audio taken; frees the measurement (nullptr:
 // nothing measured).
 LoudnessFigures loudness_end(Loudness* loudness);

@@ -167,36 +167,76 @@ uint32_t wav_room(const TrackFile* f) { return kWavDataLimit - static_cast<uint3
 // Whether the audio file is open.
 bool audio_open(const TrackFile* f) { return f->wav || f->flac; }
 
-// Starts measuring the loudness of the audio to come, on a thread of its own
+// Starts measuring the levels of the audio to come, on a thread of its own
 // where one can be started.
 void levels_start(TrackFile* f) {
   f->levels = LoudnessFigures{};
-  if (!f->measure_loudness) return;
-  f->loudness = loudness_begin(audio_file_rate(f->rate_code));
-  if (f->loudness) f->level_worker = pcm_worker_start(loudness_add, f->loudness);
+  f->program_levels.clear();
+  f->level_in_program = false;
+  if (!f->measure_loudness && !f->measure_programs) return;
+  f->meter = level_meter_begin(audio_file_rate(f->rate_code), f->measure_loudness, f->measure_programs);
+  if (f->meter) f->level_worker = pcm_worker_start(level_meter_add, f->meter);
 }
 
-void levels_take(TrackFile* f, const uint8_t* pcm, int bytes) {
-  if (!f->loudness) return;
-  bool failed = f->level_worker ? pcm_worker_put(f->level_worker, pcm, static_cast<size_t>(bytes)) != 0
-                                : loudness_add(f->loudness, pcm, static_cast<size_t>(bytes)) != 0;
+void levels_put(TrackFile* f, const uint8_t* bytes, size_t count, bool* failed) {
+  if (*failed) return;
+  *failed = f->level_worker ? pcm_worker_put(f->level_worker, bytes, count) != 0
+                            : level_meter_add(f->meter, bytes, count) != 0;
+}
+
+// Whether a frame carries on the program of the frame before: the same
+// program and format (as the report's programs are told apart).
+bool same_program(const FrameInfo& a, const FrameInfo& b) {
+  auto kind = [](int32_t k) { return k == FRAME_PROGRAM_INVALID ? FRAME_PROGRAM_NONE : k; };
+  return kind(a.program_kind) == kind(b.program_kind) && a.program == b.program && a.rate == b.rate &&
+         a.channels == b.channels && a.bits == b.bits && a.emphasis == b.emphasis && a.scms == b.scms;
+}
+
+// Hands the meter a frame's audio: info is the frame's (nullptr: the place
+// of an unreadable one).
+void levels_take(TrackFile* f, const FrameInfo* info, const uint8_t* pcm, int bytes) {
+  if (!f->meter) return;
+  LevelRecord record{};
+  record.bytes = static_cast<uint32_t>(bytes);
+  if (!info) {
+    record.kind = f->level_in_program ? LEVEL_UNREADABLE : LEVEL_OUTSIDE;
+  } else if (f->next_blank) {
+    record.kind = LEVEL_OUTSIDE;
+    f->level_in_program = false;
+  } else {
+    record.kind = LEVEL_FRAME;
+    record.new_program = !f->level_in_program || !same_program(f->level_last, *info);
+    record.abs_valid = info->absolute.valid ? 1 : 0;
+    record.abs_code = info->absolute.code;
+    f->level_in_program = true;
+    f->level_last = *info;
+  }
+  f->next_blank = false;
+  bool failed = false;
+  levels_put(f, reinterpret_cast<const uint8_t*>(&record), sizeof record, &failed);
+  levels_put(f, pcm, static_cast<size_t>(bytes), &failed);
   if (failed) {
     // A measurement that missed audio is none: the file says "not measured".
     if (f->level_worker) pcm_worker_finish(f->level_worker);
     f->level_worker = nullptr;
-    loudness_end(f->loudness);
-    f->loudness = nullptr;
+    LoudnessFigures none;
+    level_meter_end(f->meter, &none, &f->program_levels);
+    f->program_levels.clear();
+    f->meter = nullptr;
   }
 }
 
-// Waits for the measurement and keeps its figures in f->levels.
+// Waits for the measurement and keeps its figures in f->levels and f->program_levels.
 void levels_end(TrackFile* f) {
   bool failed = false;
   if (f->level_worker) failed = pcm_worker_finish(f->level_worker) != 0;
   f->level_worker = nullptr;
-  if (f->loudness) f->levels = loudness_end(f->loudness);
-  if (failed) f->levels = LoudnessFigures{};
-  f->loudness = nullptr;
+  if (f->meter) level_meter_end(f->meter, &f->levels, &f->program_levels);
+  if (failed) {
+    f->levels = LoudnessFigures{};
+    f->program_levels.clear();
+  }
+  f->meter = nullptr;
 }
 
 }  // namespace
@@ -325,12 +365,13 @@ int track_file_write(TrackFile* f, const FrameInfo* info, uint8_t* pcm, int byte
   track_identity_take(&f->file_identity, info, pcm, bytes);
   if (f->tape_identity.frames < kTapeIdentityFrames) track_identity_take(&f->tape_identity, info, pcm, bytes);
   if (f->writer->write(f, pcm, bytes) != 0) return -1;
-  levels_take(f, pcm, bytes);
+  levels_take(f, info, pcm, bytes);
   return 0;
 }
 
 void track_file_take_events(TrackFile* f, bool blank, bool continuity_break) {
   track_meta_take_events(&f->meta, blank, continuity_break);
+  f->next_blank = blank;
 }
 
 int track_file_write_unreadable(TrackFile* f, int bytes) {
@@ -338,7 +379,7 @@ int track_file_write_unreadable(TrackFile* f, int bytes) {
   if (bytes <= 0 || bytes > static_cast<int>(sizeof kSilence)) return 0;
   track_meta_take_unreadable(&f->meta, static_cast<uint32_t>(bytes) / 4);
   if (f->writer->write(f, kSilence, bytes) != 0) return -1;
-  levels_take(f, kSilence, bytes);
+  levels_take(f, nullptr, kSilence, bytes);
   return 0;
 }
 

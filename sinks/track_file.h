@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 #include "base/run_settings.h"
 #include "datframe/dat_frame.h"
@@ -16,6 +17,7 @@
 #include "sinks/audio_writer.h"
 #include "sinks/deemphasis.h"
 #include "sinks/loudness.h"
+#include "sinks/program_levels.h"
 #include "sinks/track_meta.h"
 
 struct Digest;
@@ -53,9 +55,15 @@ struct TrackFile {
   char stem[KESTREL_BASE_NAME_SIZE + 8] = "";  // the files' name without suffix, when the caller chose it ("": NAME001)
   char audio_md5[33] = "";      // hex, once finished: the MD5 of the audio the file holds (Broadcast WAV)
   bool measure_loudness = false;   // Broadcast WAV and FLAC, unless /NOLOUDNESS
-  Loudness* loudness = nullptr;    // the measurement under way, fed by level_worker
+  bool measure_programs = false;   // the levels of each program (given by the caller: a report lists them)
+  LevelMeter* meter = nullptr;     // the measurement under way, fed by level_worker
   PcmWorker* level_worker = nullptr;
   LoudnessFigures levels;          // once the audio is all taken: the writer's finish puts them in the file
+  std::vector<ProgramLevels> program_levels;  // once the audio is all taken, in file order
+  // What the meter was told of the frame before: whether it lay in a program, and its values.
+  bool level_in_program = false;
+  bool next_blank = false;  // the frame about to be written is blank tape
+  FrameInfo level_last{};
 };
 
 // Whether the writer of the file takes the MD5 of its audio (which is then

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstring>
 #include <functional>
 
 #include "base/dat_format.h"
@@ -188,6 +189,55 @@ Tape short_program() {
   return tape;
 }
 
+// A program of 150 frames at a DC offset (1000 left, -500 right) with
+// silence from frame 40 to 109, a clipped run of 5 samples on the left in
+// frame 120, 2 samples at full scale on the right in frame 130 (too short),
+// and a run of 4 on the right across frames 139 and 140.
+Tape levels() {
+  Tape tape;
+  tape_record(&tape, Recording{.program = 1}, 150);
+  for (size_t i = 0; i < 150; ++i)
+    for (int s = 0; s < kSamples48k; ++s) {
+      bool silent = i >= 40 && i < 110;
+      int16_t l = silent ? 0 : 1000, r = silent ? 0 : -500;
+      if (i == 120 && s >= 100 && s < 105) l = 32767;
+      if ((i == 130 && (s == 10 || s == 11)) || (i == 139 && s >= kSamples48k - 2) || (i == 140 && s < 2)) r = -32768;
+      std::memcpy(tape.frames[i].audio + 4 * s, &l, 2);
+      std::memcpy(tape.frames[i].audio + 4 * s + 2, &r, 2);
+    }
+  return tape;
+}
+
+// The DC offset of a channel as the report writes it: the mean over the
+// sample frames as a fraction of full scale, to six places.
+std::string dc_text(double sum, double samples) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6f", sum / samples / 32768);
+  std::string t = text;
+  while (t.back() == '0') t.pop_back();
+  return t;
+}
+
+// The unreadable frame 60 is in no silence: of the silence around it only
+// the 49 frames after it last a second. It is in no mean either.
+std::vector<std::pair<std::string, std::string>> levels_rows() {
+  const double samples = 149.0 * kSamples48k, loud = 80.0 * kSamples48k;
+  const std::string l = "programs.0.levels.";
+  return {{l + "samples", std::to_string(149 * kSamples48k)},
+          {l + "sample_peak_dbfs.0", "0.0"}, {l + "sample_peak_dbfs.1", "0.0"},
+          {l + "dc_offset.0", dc_text(1000 * (loud - 5) + 32767.0 * 5, samples)},
+          {l + "dc_offset.1", dc_text(-500 * (loud - 6) - 32768.0 * 6, samples)},
+          {l + "clipped_runs", "2"}, {l + "clips#", "2"},
+          {l + "clips.0.first_frame", "120"}, {l + "clips.0.abs_time", at(120)}, {l + "clips.0.channel", "L"},
+          {l + "clips.0.sample_offset", std::to_string(120 * kSamples48k + 100)}, {l + "clips.0.samples", "5"},
+          {l + "clips.1.first_frame", "139"}, {l + "clips.1.channel", "R"},
+          {l + "clips.1.sample_offset", std::to_string(140 * kSamples48k - 2)}, {l + "clips.1.samples", "4"},
+          {l + "silences", "1"}, {l + "silence#", "1"}, {l + "silence.0.first_frame", "61"},
+          {l + "silence.0.abs_time", at(61)}, {l + "silence.0.sample_offset", std::to_string(61 * kSamples48k)},
+          {l + "silence.0.samples", std::to_string(49 * kSamples48k)}, {l + "loudness", "<absent>"},
+          {"events.0.frame", "60"}, {"events.0.kind", "unreadable"}, {"verdict", "damaged"}};
+}
+
 const ReportCase kCases[] = {
     {"ThreeRatesAndLongPlay", formats, {"/KESTREL", "TAPE"}, {}, "",
      {{"kestrel", "1.3b"}, {"mode", "KESTREL"}, {"source.adapter", "0"}, {"source.target", "4"},
@@ -211,6 +261,7 @@ const ReportCase kCases[] = {
       {"blank_stretches.0.first_frame", "970"}, {"blank_stretches.0.frames", "62"},
       {"files#", "8"}, {"files.0.name", "TAPE001.wav"}, {"files.0.bytes", std::to_string(44 + 100 * 5760)},
       {"files.1.name", "TAPE001.log"}, {"files.5.name", "TAPE003.log"}}},
+    {"LevelsOfAProgram", levels, {"/KESTREL", "TAPE", "/STOPEOT"}, {{"read_errors", "60"}}, "", levels_rows()},
     {"FlagsOnEachChannel", flagged, {"/KESTREL", "TAPE"}, {}, "", flagged_rows(false)},
     {"FlagsOnEachChannelRepaired", flagged, {"/KESTREL", "TAPE", "/ERRORCORRECT"}, {}, "", flagged_rows(true)},
     {"UnreadableFramesReadOn", short_program, {"/KESTREL", "TAPE", "/STOPEOT"}, {{"read_errors", "50 70"}}, "",
