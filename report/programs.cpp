@@ -147,6 +147,7 @@ nlohmann::ordered_json levels_json(const ProgramStretch& p) {
     return std::round(static_cast<double>(l.sum[channel]) / static_cast<double>(l.samples) / 32768.0 * 1e6) / 1e6;
   };
   nlohmann::ordered_json o;
+  o["sample_offset"] = l.sample_offset;
   o["samples"] = l.samples;
   o["sample_peak_dbfs"] = nlohmann::ordered_json::array({dbfs(l.peak[0]), dbfs(l.peak[1])});
   o["dc_offset"] = nlohmann::ordered_json::array({dc(0), dc(1)});

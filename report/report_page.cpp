@@ -4,26 +4,46 @@
 // loaded from elsewhere; every text from the tape or the command line escaped.
 #include <cmath>
 #include <cstdio>
+#include <algorithm>
 #include <set>
+#include <vector>
 
 #include "report/text.h"
 #include "report/transfer_report.h"
 
 namespace {
 
+// A level with its unit, to a tenth ("-inf" for silence).
+std::string level_text(double value, const char* unit) {
+  char text[32];
+  if (std::isfinite(value))
+    std::snprintf(text, sizeof text, "%.1f %s", std::round(value * 100) / 100 + 0.0, unit);  // as the file carries it
+  else
+    std::snprintf(text, sizeof text, "-inf %s", unit);
+  return text;
+}
+
 // A file's loudness in a line: integrated, range, true peak ("" when not
 // measured; "-inf" for silence).
 std::string loudness_text(const LoudnessFigures& l) {
   if (!l.measured) return "";
-  auto figure = [](double value, const char* unit) {
-    char text[32];
-    if (std::isfinite(value))
-      std::snprintf(text, sizeof text, "%.1f %s", std::round(value * 100) / 100, unit);  // as the file carries it
-    else
-      std::snprintf(text, sizeof text, "-inf %s", unit);
-    return std::string(text);
-  };
-  return figure(l.integrated, "LUFS") + ", range " + figure(l.range, "LU") + ", true peak " + figure(l.true_peak, "dBTP");
+  return level_text(l.integrated, "LUFS") + ", range " + level_text(l.range, "LU") + ", true peak " +
+         level_text(l.true_peak, "dBTP");
+}
+
+// A program's levels in the cells of the program table: integrated loudness,
+// true peak, sample peak (the louder channel), clipped runs, silence.
+std::string levels_cells(const ProgramStretch& p) {
+  if (!p.levels_measured) return "<td></td><td></td><td></td><td></td><td></td>";
+  const ProgramLevels& l = p.levels;
+  const LoudnessFigures& loud = l.loudness;
+  char silence[64];
+  std::snprintf(silence, sizeof silence, "%lld, %.1f s", static_cast<long long>(l.silences),
+                static_cast<double>(l.silent_samples) / (p.rate > 0 ? p.rate : 48000));
+  return "<td>" + (loud.measured ? level_text(loud.integrated, "LUFS") : "") + "</td><td>" +
+         (loud.measured ? level_text(loud.true_peak, "dBTP") : "") + "</td><td>" +
+         level_text(peak_dbfs(std::max(l.peak[0], l.peak[1])), "dBFS") + "</td><td>" +
+         std::to_string(l.clipped_runs) + "</td><td>" + silence + "</td>";
 }
 
 const int kMapLeft = 40;
@@ -72,6 +92,11 @@ std::string elapsed_text(int64_t seconds) {
   return text;
 }
 
+const int kLevelTop = 114;  // the level lane, below the L and R lanes
+const int kLevelLane = 28;
+const double kLevelFloor = -60;  // dBFS at the lane's foot
+const int kAxisY = kLevelTop + kLevelLane + 8;
+
 void append_axis(std::string* out, const Map& map) {
   static const int64_t kSteps[] = {1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200};
   int64_t total_seconds = map.frames * 3 / 100;
@@ -81,18 +106,19 @@ void append_axis(std::string* out, const Map& map) {
       step = s;
       break;
     }
-  *out += "<g class=\"axis\"><line x1=\"" + number(kMapLeft) + "\" y1=\"122\" x2=\"" + number(kMapLeft + kMapWidth) +
-          "\" y2=\"122\"/>\n";
+  const std::string y = std::to_string(kAxisY), tick = std::to_string(kAxisY + 5), label = std::to_string(kAxisY + 18);
+  *out += "<g class=\"axis\"><line x1=\"" + number(kMapLeft) + "\" y1=\"" + y + "\" x2=\"" +
+          number(kMapLeft + kMapWidth) + "\" y2=\"" + y + "\"/>\n";
   for (int64_t s = 0; s <= total_seconds; s += step) {
     int64_t frame = s * 100 / 3;
     std::string x = number(map.x(frame));
-    *out += "<line class=\"axis-tick\" x1=\"" + x + "\" y1=\"122\" x2=\"" + x + "\" y2=\"127\"/><text x=\"" + x +
-            "\" y=\"140\">" + elapsed_text(s) + "</text>\n";
+    *out += "<line class=\"axis-tick\" x1=\"" + x + "\" y1=\"" + y + "\" x2=\"" + x + "\" y2=\"" + tick +
+            "\"/><text x=\"" + x + "\" y=\"" + label + "\">" + elapsed_text(s) + "</text>\n";
   }
   *out += "</g>\n";
 }
 
-const int kPassTop = 150;  // the passes' lanes, below the axis
+const int kPassTop = kAxisY + 28;  // the passes' lanes, below the axis
 const int kPassLane = 18;
 
 // One lane per pass of the image's map: the frames that pass read damaged,
@@ -126,6 +152,43 @@ void append_pass_lanes(std::string* out, const TransferReport& r, const Map& map
     }
     *out += "</g>\n";
   }
+}
+
+// The level lane: the peak of each second of the programs whose levels were
+// measured, from -60 dBFS at its foot to full scale at its head. One bar a
+// pixel column (the loudest second that falls in it), all in one path, so
+// that a two-hour tape's lane stays a few kilobytes.
+void append_level_lane(std::string* out, const TransferReport& r, const Map& map) {
+  std::vector<int32_t> columns(kMapWidth, -1);
+  bool any = false;
+  for (const ProgramStretch& p : r.programs) {
+    any = any || p.levels_measured;
+    if (!p.levels_measured || p.first_frame < 0) continue;
+    const std::vector<uint16_t>& peaks = p.levels.peak_per_second;
+    for (size_t s = 0; s < peaks.size(); ++s) {
+      int64_t first = p.first_frame + static_cast<int64_t>(s) * 100 / 3;
+      int64_t end = std::min(p.first_frame + static_cast<int64_t>(s + 1) * 100 / 3, p.first_frame + p.frames);
+      int from = static_cast<int>(map.x(first)) - kMapLeft;
+      int to = std::max(from + 1, static_cast<int>(std::ceil(map.x(end))) - kMapLeft);
+      for (int c = std::max(from, 0); c < to && c < kMapWidth; ++c) columns[static_cast<size_t>(c)] = std::max<int32_t>(columns[static_cast<size_t>(c)], peaks[s]);
+    }
+  }
+  if (!any) return;
+  const std::string foot = std::to_string(kLevelTop + kLevelLane);
+  *out += "<text class=\"lane-label\" x=\"4\" y=\"" + std::to_string(kLevelTop + 18) +
+          "\">dB</text><rect class=\"lane\" x=\"40\" y=\"" + std::to_string(kLevelTop) + "\" width=\"920\" height=\"" +
+          std::to_string(kLevelLane) + "\"><title>peak per second, " + number(kLevelFloor) +
+          " to 0 dBFS</title></rect>\n<path class=\"level\" d=\"";
+  for (int c = 0; c < kMapWidth; ++c) {
+    int32_t peak = columns[static_cast<size_t>(c)];
+    if (peak <= 0) continue;
+    double height = (peak_dbfs(peak) - kLevelFloor) / -kLevelFloor * kLevelLane;
+    if (height < 0.5) continue;
+    char bar[48];
+    std::snprintf(bar, sizeof bar, "M%d.5 %sv-%.1f", kMapLeft + c, foot.c_str(), height);
+    *out += bar;
+  }
+  *out += "\"/>\n";
 }
 
 void append_map(std::string* out, const TransferReport& r) {
@@ -174,6 +237,7 @@ void append_map(std::string* out, const TransferReport& r) {
       *out += "<line class=\"tick tick-r" + std::string(kind) + "\" x1=\"" + x + "\" y1=\"94\" x2=\"" + x +
               "\" y2=\"108\">" + title + "</line>\n";
   }
+  append_level_lane(out, r, map);
   append_axis(out, map);
   if (lanes) append_pass_lanes(out, r, map);
   *out += "</svg>\n";
@@ -253,7 +317,8 @@ std::string report_html(const TransferReport& r) {
   out += "</p>\n";
   out += "<h2>Programs</h2>\n<table id=\"programs\">\n<thead><tr><th>program</th><th>first frame</th><th>frames</th>"
          "<th>start</th><th>end</th><th>format</th><th>emphasis</th><th>SCMS</th><th>date</th><th>start ID frames</th>"
-         "<th>damaged frames</th><th>file</th></tr></thead>\n<tbody>\n";
+         "<th>damaged frames</th><th>file</th><th>loudness</th><th>true peak</th><th>sample peak</th>"
+         "<th>clipped runs</th><th>silence</th></tr></thead>\n<tbody>\n";
   for (const ProgramStretch& p : r.programs) {
     out += "<tr><td>";
     append_html(&out, program_text(p.program_kind, p.program));
@@ -264,7 +329,7 @@ std::string report_html(const TransferReport& r) {
            (p.date.valid ? pack_date_text(p.date) : "") + "</td><td>" + std::to_string(p.start_id_frames) +
            "</td><td>" + std::to_string(p.damaged_frames) + "</td><td>";
     append_html(&out, file_part(p.file));
-    out += "</td></tr>\n";
+    out += "</td>" + levels_cells(p) + "</tr>\n";
   }
   out += "</tbody>\n</table>\n<h2>Problem frames</h2>\n";
   if (r.events.empty()) out += "<p>None.</p>\n";

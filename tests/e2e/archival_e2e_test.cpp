@@ -479,10 +479,11 @@ Tape level_tape() {
 }
 
 // What ffmpeg's ebur128 filter (true peak on) measures of a file: I, LRA,
-// Peak and the highest M and S of its 100 ms lines.
-std::map<std::string, double> ffmpeg_levels(const std::string& path) {
-  ProcessResult r = run_process("/usr/bin/ffmpeg", {"-nostats", "-v", "verbose", "-i", path, "-af", "ebur128=peak=true",
-                                                    "-f", "null", "-"});
+// Peak and the highest M and S of its 100 ms lines;
+// first filters the audio before (e.g. "atrim=...,": a part of the file).
+std::map<std::string, double> ffmpeg_levels(const std::string& path, const std::string& first = "") {
+  ProcessResult r = run_process("/usr/bin/ffmpeg", {"-nostats", "-v", "verbose", "-i", path, "-af",
+                                                    first + "ebur128=peak=true", "-f", "null", "-"});
   std::map<std::string, double> levels = {{"M", -1e9}, {"S", -1e9}};
   std::smatch m;
   std::string text = r.err;
@@ -572,6 +573,20 @@ TEST(Archival, LoudnessAgreesWithAnIndependentMeter) {
       EXPECT_NEAR(figures[name], meter[name], 0.1) << name;
     }
     EXPECT_GT(meter["LRA"], 3);  // a spread worth measuring
+    // Each program's integrated loudness and true peak: of its samples alone
+    // (the first shares the file's measurement, the second has its own).
+    for (int p = 0; p < 2; ++p) {
+      std::string at = "programs." + std::to_string(p) + ".levels.";
+      ASSERT_TRUE(report.count(at + "loudness.integrated_lufs")) << at;
+      long long first = std::stoll(report[at + "sample_offset"]);
+      EXPECT_EQ(first, p * 340 * 1440);
+      std::map<std::string, double> part = ffmpeg_levels(
+          path, "atrim=start_sample=" + std::to_string(first) + ":end_sample=" + std::to_string(first + 340 * 1440) + ",");
+      EXPECT_NEAR(std::stod(report[at + "loudness.integrated_lufs"]), part["I"], 0.1) << at;
+      EXPECT_NEAR(std::stod(report[at + "loudness.true_peak_dbtp"]), part["Peak"], 0.1) << at;
+    }
+    EXPECT_GT(std::abs(std::stod(report["programs.0.levels.loudness.integrated_lufs"]) -
+                       std::stod(report["programs.1.levels.loudness.integrated_lufs"])), 3);
   }
 }
 

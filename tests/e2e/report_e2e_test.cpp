@@ -416,6 +416,13 @@ TEST(Report, PageShowsTheProgramsAndTheDamageInABrowser) {
   EXPECT_EQ(count_in(dom, "<svg id=\"tape-map\"", "</svg>", "class=\"tick tick-l unreadable"), 1u);
   EXPECT_EQ(count_in(dom, "<svg id=\"tape-map\"", "</svg>", "class=\"break\""), 1u);
   EXPECT_GE(count_in(dom, "<g class=\"axis\">", "</g>", "<text"), 2u);
+  // The level lane: one path, a bar for each pixel column the programs fill
+  // (the blank stretch has none); the table gives each program's levels.
+  EXPECT_EQ(count_in(dom, "<svg id=\"tape-map\"", "</svg>", "<path class=\"level\""), 1u);
+  size_t bars = count_in(dom, "<path class=\"level\"", "</path>", "v-");
+  EXPECT_GT(bars, 850u);
+  EXPECT_LT(bars, 920u);
+  EXPECT_EQ(count_in(dom, "<table id=\"programs\">", "</table>", " dBFS</td>"), programs);
 
   // A rescue pass's page: one lane per pass, each frame a pass read damaged
   // marked by whose the damage is. The dump misread 300 and could not read
@@ -430,6 +437,7 @@ TEST(Report, PageShowsTheProgramsAndTheDamageInABrowser) {
                      options);
   ASSERT_EQ(page.exit_code, 0) << page.err;
   EXPECT_EQ(count_in(page.out, "<svg id=\"tape-map\"", "</svg>", "<g class=\"pass\""), 2u);
+  EXPECT_EQ(count_in(page.out, "<svg id=\"tape-map\"", "</svg>", "class=\"level\""), 0u);  // no audio measured
   EXPECT_EQ(count_in(page.out, "id=\"pass-1\">", "</g>", "whose-tape"), 3u);
   EXPECT_EQ(count_in(page.out, "id=\"pass-1\">", "</g>", "whose-drive"), 2u);
   EXPECT_EQ(count_in(page.out, "id=\"pass-2\">", "</g>", "whose-tape"), 3u);
