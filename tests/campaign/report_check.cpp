@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The transfer report of a run drawn with /REPORT, against the model.
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/digest.h"
 #include "tests/campaign/scenarios.h"
@@ -16,6 +19,48 @@ std::string digest_of(DigestKind kind, const std::string& bytes) {
   digest_add(d, bytes.data(), bytes.size());
   digest_end(d, nullptr, hex);
   return hex;
+}
+
+// The levels the report gives each program in a WAV file against the audio
+// the file holds from the program's first sample to the next program's:
+// the peak and the DC offset of each channel (frames written as silence in
+// its place, or blank tape after it, change neither the peak nor the sum).
+void check_program_levels(Verdict* v, const std::string& dir, JsonFlat& json) {
+  size_t programs = std::stoul("0" + json["programs#"]);
+  for (size_t i = 0; i < programs; ++i) {
+    std::string p = "programs." + std::to_string(i) + ".levels.";
+    std::string file = json["programs." + std::to_string(i) + ".file"];
+    if (!json.count(p + "samples") || file.size() < 4 || file.substr(file.size() - 4) != ".wav") continue;
+    std::string data = read_riff(dir + "/" + file).data();
+    int64_t first = std::stoll(json[p + "sample_offset"]), end = static_cast<int64_t>(data.size() / 4);
+    for (size_t j = i + 1; j < programs; ++j)
+      if (json["programs." + std::to_string(j) + ".file"] == file &&
+          json.count("programs." + std::to_string(j) + ".levels.sample_offset")) {
+        end = std::stoll(json["programs." + std::to_string(j) + ".levels.sample_offset"]);
+        break;
+      }
+    int32_t peak[2] = {0, 0};
+    int64_t sum[2] = {0, 0};
+    for (int64_t at = first; at < end; ++at)
+      for (int c = 0; c < 2; ++c) {
+        int16_t x;
+        std::memcpy(&x, data.data() + 4 * at + 2 * c, 2);
+        peak[c] = std::max(peak[c], std::abs(static_cast<int32_t>(x)));
+        sum[c] += x;
+      }
+    int64_t samples = std::stoll(json[p + "samples"]);
+    check(v, samples <= end - first, "report: " + p + "samples beyond the program's audio");
+    for (int c = 0; c < 2; ++c) {
+      std::string said = json[p + "sample_peak_dbfs." + std::to_string(c)];
+      double db = 20 * std::log10(peak[c] / 32768.0);
+      check(v, peak[c] == 0 ? said == "null" : said != "null" && std::fabs(std::stod(said) - db) < 0.006,
+            "report: " + p + "sample peak " + said + ", the file's is " + std::to_string(db));
+      double dc = samples > 0 ? static_cast<double>(sum[c]) / static_cast<double>(samples) / 32768 : 0;
+      said = json[p + "dc_offset." + std::to_string(c)];
+      check(v, std::fabs(std::stod(said) - dc) < 1e-5,
+            "report: " + p + "DC offset " + said + ", the file's is " + std::to_string(dc));
+    }
+  }
 }
 
 }  // namespace
@@ -67,6 +112,7 @@ bool check_report(Verdict* v, const std::string& dir, const std::string& name, c
       check(v, json[f + "audio_md5"] == digest_of(DIGEST_MD5, read_riff(dir + "/" + listed).data()),
             "report: " + listed + ": audio MD5 differs");
   }
+  check_program_levels(v, dir, json);
   return true;
 }
 
