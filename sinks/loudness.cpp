@@ -22,6 +22,15 @@ struct Loudness {
   std::vector<double> short_terms;  // the short-term loudness at each step once 3 s are in
   double max_momentary = -HUGE_VAL;
   double max_short_term = -HUGE_VAL;
+  // The part since the last mark: its figures come from the same steps and
+  // the true peak of each chunk, so that measuring it costs no second pass.
+  bool part = false;
+  size_t part_from = 0;              // the first step wholly in the part
+  std::vector<double> part_blocks;   // energies of the 400 ms blocks wholly in it
+  std::vector<double> part_short_terms;
+  double part_max_momentary = -HUGE_VAL;
+  double part_max_short_term = -HUGE_VAL;
+  double part_peak = 0;  // the highest true peak, linear
 };
 
 namespace {
@@ -44,13 +53,48 @@ void take_step(Loudness* l) {
     for (size_t i = 0; i < count; ++i) sum += l->energies[(l->steps - 1 - i) % kSteps];
     return loudness_of(sum / static_cast<double>(count));
   };
-  if (l->steps >= 4) l->max_momentary = std::max(l->max_momentary, mean(4));
+  size_t in_part = l->part && l->steps > l->part_from ? l->steps - l->part_from : 0;
+  if (l->steps >= 4) {
+    double momentary = mean(4);
+    l->max_momentary = std::max(l->max_momentary, momentary);
+    if (in_part >= 4) {
+      l->part_blocks.push_back(energy_of(momentary));
+      l->part_max_momentary = std::max(l->part_max_momentary, momentary);
+    }
+  }
   // The short-term window is whole from the 30th step on.
   if (l->steps >= kSteps) {
     double value = mean(kSteps);
     l->max_short_term = std::max(l->max_short_term, value);
     l->short_terms.push_back(value);
+    if (in_part >= kSteps) {
+      l->part_short_terms.push_back(value);
+      l->part_max_short_term = std::max(l->part_max_short_term, value);
+    }
   }
+}
+
+// The integrated loudness of 400 ms blocks (ITU-R BS.1770): the mean of the
+// blocks above -70 LUFS and above the mean of those less 10 LU.
+double gated_loudness(const std::vector<double>& blocks) {
+  const double absolute = energy_of(-70);
+  double sum = 0;
+  size_t count = 0;
+  for (double e : blocks)
+    if (e > absolute) {
+      sum += e;
+      ++count;
+    }
+  if (count == 0) return -HUGE_VAL;
+  double relative = std::max(absolute, sum / static_cast<double>(count) / 10);
+  sum = 0;
+  count = 0;
+  for (double e : blocks)
+    if (e > relative) {
+      sum += e;
+      ++count;
+    }
+  return count ? loudness_of(sum / static_cast<double>(count)) : -HUGE_VAL;
 }
 
 // The loudness range (EBU Tech 3342) of the short-term loudness taken every
@@ -109,6 +153,10 @@ int loudness_add(void* context, const uint8_t* pcm, size_t bytes) {
       size_t part = take - done < 4800 ? take - done : 4800;
       std::memcpy(samples, pcm, part * 4);
       if (ebur128_add_frames_short(l->state, samples, part) != EBUR128_SUCCESS) return -1;
+      for (unsigned channel = 0; l->part && channel < 2; ++channel) {
+        double peak = 0;
+        if (ebur128_prev_true_peak(l->state, channel, &peak) == EBUR128_SUCCESS) l->part_peak = std::max(l->part_peak, peak);
+      }
       pcm += part * 4;
       done += part;
     }
@@ -135,6 +183,29 @@ LoudnessFigures loudness_now(const Loudness* l) {
   figures.true_peak = peak > 0 ? 20 * std::log10(peak) : -HUGE_VAL;
   figures.max_momentary = l->max_momentary;
   figures.max_short_term = l->max_short_term;
+  return figures;
+}
+
+void loudness_mark(Loudness* l) {
+  if (!l) return;
+  l->part = true;
+  // A step under way holds audio from before the mark.
+  l->part_from = l->pending == 0 ? l->steps : l->steps + 1;
+  l->part_blocks.clear();
+  l->part_short_terms.clear();
+  l->part_max_momentary = l->part_max_short_term = -HUGE_VAL;
+  l->part_peak = 0;
+}
+
+LoudnessFigures loudness_part(const Loudness* l) {
+  LoudnessFigures figures;
+  if (!l || !l->part) return figures;
+  figures.measured = true;
+  figures.integrated = gated_loudness(l->part_blocks);
+  figures.range = loudness_range(l->part_short_terms);
+  figures.true_peak = l->part_peak > 0 ? 20 * std::log10(l->part_peak) : -HUGE_VAL;
+  figures.max_momentary = l->part_max_momentary;
+  figures.max_short_term = l->part_max_short_term;
   return figures;
 }
 

@@ -19,6 +19,13 @@ Loudness* loudness_begin(int32_t rate);
 int loudness_add(void* loudness, const uint8_t* pcm, size_t bytes);
 // The figures of all the audio taken so far; the measurement goes on.
 LoudnessFigures loudness_now(const Loudness* loudness);
+// Begins a part of the audio (a program) at the next sample taken, and the
+// figures of the part so far. They come from the measurement of the whole,
+// at no cost of their own: the momentary blocks and short-term windows
+// wholly within the part (on the 100 ms steps from the first sample taken),
+// the highest true peak of the audio taken since the mark.
+void loudness_mark(Loudness* loudness);
+LoudnessFigures loudness_part(const Loudness* loudness);
 // The figures of all the audio taken; frees the measurement (nullptr:
 // nothing measured).
 LoudnessFigures loudness_end(Loudness* loudness);

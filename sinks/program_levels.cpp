@@ -33,8 +33,7 @@ struct LevelMeter {
   // The program being measured.
   bool open = false;
   ProgramLevels current;
-  Loudness* own = nullptr;     // its own loudness; nullptr while the file's serves (it began the file)
-  bool uses_file = false;
+  bool uses_file = false;      // it began the file: the file's loudness is its own while it lasts
   int64_t frame = -1;          // of the current record, from the program's first
   OpenRun clip[2];
   OpenRun silence;
@@ -79,9 +78,7 @@ void end_program(LevelMeter* m) {
   close_clip(m, 1);
   close_silence(m);
   if (m->loudness && !m->loudness_failed)
-    m->current.loudness = m->uses_file ? loudness_now(m->file_loudness) : loudness_now(m->own);
-  loudness_end(m->own);
-  m->own = nullptr;
+    m->current.loudness = m->uses_file ? loudness_now(m->file_loudness) : loudness_part(m->file_loudness);
   m->done.push_back(std::move(m->current));
   m->current = ProgramLevels{};
   m->open = false;
@@ -93,12 +90,9 @@ void begin_program(LevelMeter* m) {
   m->current.sample_offset = m->file_samples;
   m->frame = -1;
   // A program that begins the file is measured by the file's loudness for as
-  // long as it lasts: the two are one span.
+  // long as it lasts: the two are one span. A later one is a part of it.
   m->uses_file = m->file_samples == 0;
-  if (m->loudness && !m->uses_file) {
-    m->own = loudness_begin(m->rate);
-    if (!m->own) m->loudness_failed = true;
-  }
+  if (!m->uses_file) loudness_mark(m->file_loudness);
 }
 
 // Follows the clipped runs of a channel through the pairs of a piece.
@@ -173,10 +167,9 @@ void measure(LevelMeter* m, const uint8_t* pcm, size_t pairs) {
   }
 }
 
-void take_loudness(LevelMeter* m, const uint8_t* pcm, size_t bytes, bool in_program) {
+void take_loudness(LevelMeter* m, const uint8_t* pcm, size_t bytes) {
   if (!m->loudness || m->loudness_failed) return;
   if (loudness_add(m->file_loudness, pcm, bytes) != 0) m->loudness_failed = true;
-  if (in_program && m->own && loudness_add(m->own, pcm, bytes) != 0) m->loudness_failed = true;
 }
 
 // A record's header: what the frame is to the programs.
@@ -204,7 +197,7 @@ void take_record(LevelMeter* m) {
 
 void take_pcm(LevelMeter* m, const uint8_t* pcm, size_t bytes) {
   bool in_program = m->programs && m->open && m->record.kind != LEVEL_OUTSIDE;
-  take_loudness(m, pcm, bytes, in_program);
+  take_loudness(m, pcm, bytes);
   if (in_program && m->record.kind == LEVEL_FRAME) measure(m, pcm, bytes / 4);
   m->file_samples += static_cast<int64_t>(bytes / 4);
 }

@@ -175,7 +175,9 @@ void levels_start(TrackFile* f) {
   f->level_in_program = false;
   if (!f->measure_loudness && !f->measure_programs) return;
   f->meter = level_meter_begin(audio_file_rate(f->rate_code), f->measure_loudness, f->measure_programs);
-  if (f->meter) f->level_worker = pcm_worker_start(level_meter_add, f->meter);
+  // The loudness takes a thread of its own; the levels alone cost less than
+  // handing the audio over to one.
+  if (f->meter && f->measure_loudness) f->level_worker = pcm_worker_start(level_meter_add, f->meter);
 }
 
 void levels_put(TrackFile* f, const uint8_t* bytes, size_t count, bool* failed) {
