@@ -14,7 +14,9 @@ const size_t kSteps = 30;  // 100 ms steps in the short-term window
 }  // namespace
 
 struct Loudness {
-  ebur128_state* state = nullptr;
+  ebur128_state* state = nullptr;       // the K-weighted loudness
+  ebur128_state* peak_state = nullptr;  // the true peak: most of the work, taken apart so that
+                                        // it can run on a thread of its own
   size_t block_frames = 0;  // 100 ms: the step of the momentary and short-term loudness
   size_t pending = 0;       // frames taken since the last step
   size_t steps = 0;
@@ -85,8 +87,11 @@ Loudness* loudness_begin(int32_t rate) {
   if (rate <= 0) return nullptr;
   Loudness* l = new (std::nothrow) Loudness;
   if (!l) return nullptr;
-  l->state = ebur128_init(2, static_cast<unsigned long>(rate), EBUR128_MODE_I | EBUR128_MODE_TRUE_PEAK);
-  if (!l->state) {
+  l->state = ebur128_init(2, static_cast<unsigned long>(rate), EBUR128_MODE_I);
+  l->peak_state = ebur128_init(2, static_cast<unsigned long>(rate), EBUR128_MODE_TRUE_PEAK);
+  if (!l->state || !l->peak_state) {
+    if (l->state) ebur128_destroy(&l->state);
+    if (l->peak_state) ebur128_destroy(&l->peak_state);
     delete l;
     return nullptr;
   }
@@ -94,32 +99,59 @@ Loudness* loudness_begin(int32_t rate) {
   return l;
 }
 
-int loudness_add(void* context, const uint8_t* pcm, size_t bytes) {
-  Loudness* l = static_cast<Loudness*>(context);
+namespace {
+
+// Hands bytes of PCM to a state in parts it takes from an aligned copy; each
+// part's frames go to step (when given) as they are taken. 0, or -1.
+template <typename Step>
+int add_in_parts(ebur128_state* state, const uint8_t* pcm, size_t frames, Step step) {
   static_assert(sizeof(short) == 2, "16-bit samples");
-  // In steps of 100 ms, so that the momentary and short-term loudness is
-  // seen at each.
-  size_t frames = bytes / 4;
+  short samples[2 * 4800];
   while (frames > 0) {
-    size_t take = l->block_frames - l->pending;
-    if (take > frames) take = frames;
-    short samples[2 * 4800];
-    size_t done = 0;
-    while (done < take) {
-      size_t part = take - done < 4800 ? take - done : 4800;
-      std::memcpy(samples, pcm, part * 4);
-      if (ebur128_add_frames_short(l->state, samples, part) != EBUR128_SUCCESS) return -1;
-      pcm += part * 4;
-      done += part;
-    }
-    frames -= take;
-    l->pending += take;
+    size_t part = step.room();
+    if (part > frames) part = frames;
+    if (part > 4800) part = 4800;
+    std::memcpy(samples, pcm, part * 4);
+    if (ebur128_add_frames_short(state, samples, part) != EBUR128_SUCCESS) return -1;
+    step.took(part);
+    pcm += part * 4;
+    frames -= part;
+  }
+  return 0;
+}
+
+// The 100 ms steps of the momentary and short-term loudness, seen at each.
+struct Steps {
+  Loudness* l;
+  size_t room() const { return l->block_frames - l->pending; }
+  void took(size_t frames) {
+    l->pending += frames;
     if (l->pending == l->block_frames) {
       take_step(l);
       l->pending = 0;
     }
   }
-  return 0;
+};
+
+struct NoSteps {
+  size_t room() const { return 4800; }
+  void took(size_t) {}
+};
+
+}  // namespace
+
+int loudness_add_energy(void* context, const uint8_t* pcm, size_t bytes) {
+  Loudness* l = static_cast<Loudness*>(context);
+  return add_in_parts(l->state, pcm, bytes / 4, Steps{l});
+}
+
+int loudness_add_peak(void* context, const uint8_t* pcm, size_t bytes) {
+  return add_in_parts(static_cast<Loudness*>(context)->peak_state, pcm, bytes / 4, NoSteps{});
+}
+
+int loudness_add(void* context, const uint8_t* pcm, size_t bytes) {
+  if (loudness_add_energy(context, pcm, bytes) != 0) return -1;
+  return loudness_add_peak(context, pcm, bytes);
 }
 
 LoudnessFigures loudness_end(Loudness* l) {
@@ -128,7 +160,7 @@ LoudnessFigures loudness_end(Loudness* l) {
   double peak = 0;
   for (unsigned channel = 0; channel < 2; ++channel) {
     double value = 0;
-    if (ebur128_true_peak(l->state, channel, &value) == EBUR128_SUCCESS && value > peak) peak = value;
+    if (ebur128_true_peak(l->peak_state, channel, &value) == EBUR128_SUCCESS && value > peak) peak = value;
   }
   figures.measured = ebur128_loudness_global(l->state, &figures.integrated) == EBUR128_SUCCESS;
   figures.range = loudness_range(std::move(l->short_terms));
@@ -136,6 +168,7 @@ LoudnessFigures loudness_end(Loudness* l) {
   figures.max_momentary = l->max_momentary;
   figures.max_short_term = l->max_short_term;
   ebur128_destroy(&l->state);
+  ebur128_destroy(&l->peak_state);
   delete l;
   return figures;
 }

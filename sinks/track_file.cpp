@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "platform/digest.h"
 #include "platform/log.h"
@@ -167,23 +168,41 @@ uint32_t wav_room(const TrackFile* f) { return kWavDataLimit - static_cast<uint3
 // Whether the audio file is open.
 bool audio_open(const TrackFile* f) { return f->wav || f->flac; }
 
-// Starts measuring the loudness of the audio to come, on a thread of its own
-// where one can be started.
+// Starts measuring the loudness of the audio to come: the loudness and the
+// true peak each on a thread of its own where one can be started.
 void levels_start(TrackFile* f) {
   f->levels = LoudnessFigures{};
   if (!f->measure_loudness) return;
   f->loudness = loudness_begin(audio_file_rate(f->rate_code));
-  if (f->loudness) f->level_worker = pcm_worker_start(loudness_add, f->loudness);
+  if (!f->loudness) return;
+  f->level_worker = pcm_worker_start(loudness_add_energy, f->loudness);
+  if (f->level_worker) f->peak_worker = pcm_worker_start(loudness_add_peak, f->loudness);
+  if (!f->peak_worker && f->level_worker) {
+    pcm_worker_finish(f->level_worker);
+    f->level_worker = nullptr;
+  }
+}
+
+// Waits for the measuring threads; false when either failed.
+bool levels_join(TrackFile* f) {
+  bool ok = true;
+  for (PcmWorker** w : {&f->level_worker, &f->peak_worker})
+    if (*w) {
+      ok = pcm_worker_finish(*w) == 0 && ok;
+      *w = nullptr;
+    }
+  return ok;
 }
 
 void levels_take(TrackFile* f, const uint8_t* pcm, int bytes) {
   if (!f->loudness) return;
-  bool failed = f->level_worker ? pcm_worker_put(f->level_worker, pcm, static_cast<size_t>(bytes)) != 0
-                                : loudness_add(f->loudness, pcm, static_cast<size_t>(bytes)) != 0;
+  size_t size = static_cast<size_t>(bytes);
+  bool failed = f->level_worker ? pcm_worker_put(f->level_worker, pcm, size) != 0 ||
+                                      pcm_worker_put(f->peak_worker, pcm, size) != 0
+                                : loudness_add(f->loudness, pcm, size) != 0;
   if (failed) {
     // A measurement that missed audio is none: the file says "not measured".
-    if (f->level_worker) pcm_worker_finish(f->level_worker);
-    f->level_worker = nullptr;
+    levels_join(f);
     loudness_end(f->loudness);
     f->loudness = nullptr;
   }
@@ -191,9 +210,7 @@ void levels_take(TrackFile* f, const uint8_t* pcm, int bytes) {
 
 // Waits for the measurement and keeps its figures in f->levels.
 void levels_end(TrackFile* f) {
-  bool failed = false;
-  if (f->level_worker) failed = pcm_worker_finish(f->level_worker) != 0;
-  f->level_worker = nullptr;
+  bool failed = !levels_join(f);
   if (f->loudness) f->levels = loudness_end(f->loudness);
   if (failed) f->levels = LoudnessFigures{};
   f->loudness = nullptr;
