@@ -13,10 +13,16 @@ namespace {
 const size_t kSteps = 30;  // 100 ms steps in the short-term window
 }  // namespace
 
+// The true peak of one channel: most of the work, taken apart so that each
+// channel's can run on a thread of its own.
+struct ChannelPeak {
+  ebur128_state* state = nullptr;
+  int channel = 0;
+};
+
 struct Loudness {
-  ebur128_state* state = nullptr;       // the K-weighted loudness
-  ebur128_state* peak_state = nullptr;  // the true peak: most of the work, taken apart so that
-                                        // it can run on a thread of its own
+  ebur128_state* state = nullptr;  // the K-weighted loudness
+  ChannelPeak peaks[2];
   size_t block_frames = 0;  // 100 ms: the step of the momentary and short-term loudness
   size_t pending = 0;       // frames taken since the last step
   size_t steps = 0;
@@ -81,6 +87,12 @@ double loudness_range(std::vector<double> values) {
   return percentile(0.95) - percentile(0.10);
 }
 
+void destroy_states(Loudness* l) {
+  if (l->state) ebur128_destroy(&l->state);
+  for (ChannelPeak& p : l->peaks)
+    if (p.state) ebur128_destroy(&p.state);
+}
+
 }  // namespace
 
 Loudness* loudness_begin(int32_t rate) {
@@ -88,10 +100,14 @@ Loudness* loudness_begin(int32_t rate) {
   Loudness* l = new (std::nothrow) Loudness;
   if (!l) return nullptr;
   l->state = ebur128_init(2, static_cast<unsigned long>(rate), EBUR128_MODE_I);
-  l->peak_state = ebur128_init(2, static_cast<unsigned long>(rate), EBUR128_MODE_TRUE_PEAK);
-  if (!l->state || !l->peak_state) {
-    if (l->state) ebur128_destroy(&l->state);
-    if (l->peak_state) ebur128_destroy(&l->peak_state);
+  bool ready = l->state != nullptr;
+  for (int channel = 0; channel < 2; ++channel) {
+    l->peaks[channel].channel = channel;
+    l->peaks[channel].state = ebur128_init(1, static_cast<unsigned long>(rate), EBUR128_MODE_TRUE_PEAK);
+    ready = ready && l->peaks[channel].state;
+  }
+  if (!ready) {
+    destroy_states(l);
     delete l;
     return nullptr;
   }
@@ -101,74 +117,76 @@ Loudness* loudness_begin(int32_t rate) {
 
 namespace {
 
-// Hands bytes of PCM to a state in parts it takes from an aligned copy; each
-// part's frames go to step (when given) as they are taken. 0, or -1.
-template <typename Step>
-int add_in_parts(ebur128_state* state, const uint8_t* pcm, size_t frames, Step step) {
+// Hands the frames of a stretch of PCM to a state in parts of at most 100 ms,
+// each copied by take (aligned, and as many channels as the state has);
+// after each part, took(frames). 0, or -1.
+template <typename Take, typename Took>
+int add_in_parts(ebur128_state* state, const uint8_t* pcm, size_t frames, size_t room, Take take, Took took) {
   static_assert(sizeof(short) == 2, "16-bit samples");
   short samples[2 * 4800];
   while (frames > 0) {
-    size_t part = step.room();
-    if (part > frames) part = frames;
+    size_t part = room < frames ? room : frames;
     if (part > 4800) part = 4800;
-    std::memcpy(samples, pcm, part * 4);
+    take(samples, pcm, part);
     if (ebur128_add_frames_short(state, samples, part) != EBUR128_SUCCESS) return -1;
-    step.took(part);
+    room = took(part);
     pcm += part * 4;
     frames -= part;
   }
   return 0;
 }
 
-// The 100 ms steps of the momentary and short-term loudness, seen at each.
-struct Steps {
-  Loudness* l;
-  size_t room() const { return l->block_frames - l->pending; }
-  void took(size_t frames) {
+}  // namespace
+
+int loudness_add_energy(void* context, const uint8_t* pcm, size_t bytes) {
+  Loudness* l = static_cast<Loudness*>(context);
+  auto both = [](short* to, const uint8_t* from, size_t frames) { std::memcpy(to, from, frames * 4); };
+  // In steps of 100 ms, so that the momentary and short-term loudness is
+  // seen at each.
+  auto step = [l](size_t frames) {
     l->pending += frames;
     if (l->pending == l->block_frames) {
       take_step(l);
       l->pending = 0;
     }
-  }
-};
-
-struct NoSteps {
-  size_t room() const { return 4800; }
-  void took(size_t) {}
-};
-
-}  // namespace
-
-int loudness_add_energy(void* context, const uint8_t* pcm, size_t bytes) {
-  Loudness* l = static_cast<Loudness*>(context);
-  return add_in_parts(l->state, pcm, bytes / 4, Steps{l});
+    return l->block_frames - l->pending;
+  };
+  return add_in_parts(l->state, pcm, bytes / 4, l->block_frames - l->pending, both, step);
 }
 
-int loudness_add_peak(void* context, const uint8_t* pcm, size_t bytes) {
-  return add_in_parts(static_cast<Loudness*>(context)->peak_state, pcm, bytes / 4, NoSteps{});
+void* loudness_channel(Loudness* l, int channel) { return &l->peaks[channel & 1]; }
+
+int loudness_add_channel_peak(void* context, const uint8_t* pcm, size_t bytes) {
+  const ChannelPeak* p = static_cast<const ChannelPeak*>(context);
+  auto one = [p](short* to, const uint8_t* from, size_t frames) {
+    from += 2 * p->channel;
+    for (size_t i = 0; i < frames; ++i, from += 4) std::memcpy(&to[i], from, 2);
+  };
+  return add_in_parts(p->state, pcm, bytes / 4, 4800, one, [](size_t) { return size_t{4800}; });
 }
 
 int loudness_add(void* context, const uint8_t* pcm, size_t bytes) {
-  if (loudness_add_energy(context, pcm, bytes) != 0) return -1;
-  return loudness_add_peak(context, pcm, bytes);
+  Loudness* l = static_cast<Loudness*>(context);
+  if (loudness_add_energy(l, pcm, bytes) != 0) return -1;
+  for (int channel = 0; channel < 2; ++channel)
+    if (loudness_add_channel_peak(loudness_channel(l, channel), pcm, bytes) != 0) return -1;
+  return 0;
 }
 
 LoudnessFigures loudness_end(Loudness* l) {
   LoudnessFigures figures;
   if (!l) return figures;
   double peak = 0;
-  for (unsigned channel = 0; channel < 2; ++channel) {
+  for (const ChannelPeak& p : l->peaks) {
     double value = 0;
-    if (ebur128_true_peak(l->peak_state, channel, &value) == EBUR128_SUCCESS && value > peak) peak = value;
+    if (ebur128_true_peak(p.state, 0, &value) == EBUR128_SUCCESS && value > peak) peak = value;
   }
   figures.measured = ebur128_loudness_global(l->state, &figures.integrated) == EBUR128_SUCCESS;
   figures.range = loudness_range(std::move(l->short_terms));
   figures.true_peak = peak > 0 ? 20 * std::log10(peak) : -HUGE_VAL;
   figures.max_momentary = l->max_momentary;
   figures.max_short_term = l->max_short_term;
-  ebur128_destroy(&l->state);
-  ebur128_destroy(&l->peak_state);
+  destroy_states(l);
   delete l;
   return figures;
 }

@@ -17,10 +17,12 @@ Loudness* loudness_begin(int32_t rate);
 // Takes bytes of PCM (a multiple of 4); a PcmSink. 0, or -1 when the
 // measurement failed.
 int loudness_add(void* loudness, const uint8_t* pcm, size_t bytes);
-// The same in two halves that may run on two threads, each given all the
-// audio in order: the loudness, and the true peak (the costlier).
+// The same in three parts that may run on three threads, each given all the
+// audio in order: the loudness, and the true peak of each channel (the
+// costlier), whose context is loudness_channel(loudness, 0 or 1).
 int loudness_add_energy(void* loudness, const uint8_t* pcm, size_t bytes);
-int loudness_add_peak(void* loudness, const uint8_t* pcm, size_t bytes);
+void* loudness_channel(Loudness* loudness, int channel);
+int loudness_add_channel_peak(void* channel, const uint8_t* pcm, size_t bytes);
 // The figures of all the audio taken; frees the measurement (nullptr:
 // nothing measured).
 LoudnessFigures loudness_end(Loudness* loudness);

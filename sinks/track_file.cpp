@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
 
 #include "platform/digest.h"
 #include "platform/log.h"
@@ -168,38 +167,44 @@ uint32_t wav_room(const TrackFile* f) { return kWavDataLimit - static_cast<uint3
 // Whether the audio file is open.
 bool audio_open(const TrackFile* f) { return f->wav || f->flac; }
 
-// Starts measuring the loudness of the audio to come: the loudness and the
-// true peak each on a thread of its own where one can be started.
+// Waits for the measuring threads; false when one of them failed.
+bool levels_join(TrackFile* f) {
+  bool ok = true;
+  for (PcmWorker*& w : f->level_workers)
+    if (w) {
+      ok = pcm_worker_finish(w) == 0 && ok;
+      w = nullptr;
+    }
+  return ok;
+}
+
+// Starts measuring the loudness of the audio to come: the loudness and each
+// channel's true peak on a thread of its own where they can be started.
 void levels_start(TrackFile* f) {
   f->levels = LoudnessFigures{};
   if (!f->measure_loudness) return;
   f->loudness = loudness_begin(audio_file_rate(f->rate_code));
   if (!f->loudness) return;
-  f->level_worker = pcm_worker_start(loudness_add_energy, f->loudness);
-  if (f->level_worker) f->peak_worker = pcm_worker_start(loudness_add_peak, f->loudness);
-  if (!f->peak_worker && f->level_worker) {
-    pcm_worker_finish(f->level_worker);
-    f->level_worker = nullptr;
-  }
-}
-
-// Waits for the measuring threads; false when either failed.
-bool levels_join(TrackFile* f) {
-  bool ok = true;
-  for (PcmWorker** w : {&f->level_worker, &f->peak_worker})
-    if (*w) {
-      ok = pcm_worker_finish(*w) == 0 && ok;
-      *w = nullptr;
+  f->level_workers[0] = pcm_worker_start(loudness_add_energy, f->loudness);
+  for (int channel = 0; channel < 2; ++channel)
+    f->level_workers[1 + channel] = pcm_worker_start(loudness_add_channel_peak, loudness_channel(f->loudness, channel));
+  // All or none: the audio is then measured here.
+  for (PcmWorker* w : f->level_workers)
+    if (!w) {
+      levels_join(f);
+      break;
     }
-  return ok;
 }
 
 void levels_take(TrackFile* f, const uint8_t* pcm, int bytes) {
   if (!f->loudness) return;
   size_t size = static_cast<size_t>(bytes);
-  bool failed = f->level_worker ? pcm_worker_put(f->level_worker, pcm, size) != 0 ||
-                                      pcm_worker_put(f->peak_worker, pcm, size) != 0
-                                : loudness_add(f->loudness, pcm, size) != 0;
+  bool failed = false;
+  if (f->level_workers[0]) {
+    for (PcmWorker* w : f->level_workers) failed = failed || pcm_worker_put(w, pcm, size) != 0;
+  } else {
+    failed = loudness_add(f->loudness, pcm, size) != 0;
+  }
   if (failed) {
     // A measurement that missed audio is none: the file says "not measured".
     levels_join(f);

@@ -53,9 +53,8 @@ struct TrackFile {
   char stem[KESTREL_BASE_NAME_SIZE + 8] = "";  // the files' name without suffix, when the caller chose it ("": NAME001)
   char audio_md5[33] = "";      // hex, once finished: the MD5 of the audio the file holds (Broadcast WAV)
   bool measure_loudness = false;   // Broadcast WAV and FLAC, unless /NOLOUDNESS
-  Loudness* loudness = nullptr;    // the measurement under way, fed by the two workers
-  PcmWorker* level_worker = nullptr;  // its loudness
-  PcmWorker* peak_worker = nullptr;   // its true peak
+  Loudness* loudness = nullptr;    // the measurement under way, fed by the workers
+  PcmWorker* level_workers[3] = {};  // its loudness, and each channel's true peak
   LoudnessFigures levels;          // once the audio is all taken: the writer's finish puts them in the file
 };
 
