@@ -13,8 +13,17 @@ namespace {
 const size_t kSteps = 30;  // 100 ms steps in the short-term window
 }  // namespace
 
-struct Loudness {
+// The true peak of one channel: most of the work, taken apart so that each
+// channel's can run on a thread of its own.
+struct ChannelPeak {
   ebur128_state* state = nullptr;
+  int channel = 0;
+  double since_mark = 0;  // the highest true peak since the last mark, linear
+};
+
+struct Loudness {
+  ebur128_state* state = nullptr;  // the K-weighted loudness
+  ChannelPeak peaks[2];
   size_t block_frames = 0;  // 100 ms: the step of the momentary and short-term loudness
   size_t pending = 0;       // frames taken since the last step
   size_t steps = 0;
@@ -22,15 +31,14 @@ struct Loudness {
   std::vector<double> short_terms;  // the short-term loudness at each step once 3 s are in
   double max_momentary = -HUGE_VAL;
   double max_short_term = -HUGE_VAL;
-  // The part since the last mark: its figures come from the same steps and
-  // the true peak of each chunk, so that measuring it costs no second pass.
+  // The part since the last mark: its figures come from the same steps, so
+  // that measuring it costs no second pass.
   bool part = false;
   size_t part_from = 0;              // the first step wholly in the part
   std::vector<double> part_blocks;   // energies of the 400 ms blocks wholly in it
   std::vector<double> part_short_terms;
   double part_max_momentary = -HUGE_VAL;
   double part_max_short_term = -HUGE_VAL;
-  double part_peak = 0;  // the highest true peak, linear
 };
 
 namespace {
@@ -123,14 +131,27 @@ double loudness_range(std::vector<double> values) {
   return percentile(0.95) - percentile(0.10);
 }
 
+void destroy_states(Loudness* l) {
+  if (l->state) ebur128_destroy(&l->state);
+  for (ChannelPeak& p : l->peaks)
+    if (p.state) ebur128_destroy(&p.state);
+}
+
 }  // namespace
 
 Loudness* loudness_begin(int32_t rate) {
   if (rate <= 0) return nullptr;
   Loudness* l = new (std::nothrow) Loudness;
   if (!l) return nullptr;
-  l->state = ebur128_init(2, static_cast<unsigned long>(rate), EBUR128_MODE_I | EBUR128_MODE_TRUE_PEAK);
-  if (!l->state) {
+  l->state = ebur128_init(2, static_cast<unsigned long>(rate), EBUR128_MODE_I);
+  bool ready = l->state != nullptr;
+  for (int channel = 0; channel < 2; ++channel) {
+    l->peaks[channel].channel = channel;
+    l->peaks[channel].state = ebur128_init(1, static_cast<unsigned long>(rate), EBUR128_MODE_TRUE_PEAK);
+    ready = ready && l->peaks[channel].state;
+  }
+  if (!ready) {
+    destroy_states(l);
     delete l;
     return nullptr;
   }
@@ -138,53 +159,63 @@ Loudness* loudness_begin(int32_t rate) {
   return l;
 }
 
-int loudness_add(void* context, const uint8_t* pcm, size_t bytes) {
-  Loudness* l = static_cast<Loudness*>(context);
+namespace {
+
+// Hands the frames of a stretch of PCM to a state in parts of at most 100 ms,
+// each copied by take (aligned, and as many channels as the state has);
+// after each part, took(frames). 0, or -1.
+template <typename Take, typename Took>
+int add_in_parts(ebur128_state* state, const uint8_t* pcm, size_t frames, size_t room, Take take, Took took) {
   static_assert(sizeof(short) == 2, "16-bit samples");
-  // In steps of 100 ms, so that the momentary and short-term loudness is
-  // seen at each.
-  size_t frames = bytes / 4;
+  short samples[2 * 4800];
   while (frames > 0) {
-    size_t take = l->block_frames - l->pending;
-    if (take > frames) take = frames;
-    short samples[2 * 4800];
-    size_t done = 0;
-    while (done < take) {
-      size_t part = take - done < 4800 ? take - done : 4800;
-      std::memcpy(samples, pcm, part * 4);
-      if (ebur128_add_frames_short(l->state, samples, part) != EBUR128_SUCCESS) return -1;
-      for (unsigned channel = 0; l->part && channel < 2; ++channel) {
-        double peak = 0;
-        if (ebur128_prev_true_peak(l->state, channel, &peak) == EBUR128_SUCCESS) l->part_peak = std::max(l->part_peak, peak);
-      }
-      pcm += part * 4;
-      done += part;
-    }
-    frames -= take;
-    l->pending += take;
-    if (l->pending == l->block_frames) {
-      take_step(l);
-      l->pending = 0;
-    }
+    size_t part = room < frames ? room : frames;
+    if (part > 4800) part = 4800;
+    take(samples, pcm, part);
+    if (ebur128_add_frames_short(state, samples, part) != EBUR128_SUCCESS) return -1;
+    room = took(part);
+    pcm += part * 4;
+    frames -= part;
   }
   return 0;
 }
 
-LoudnessFigures loudness_now(const Loudness* l) {
-  LoudnessFigures figures;
-  if (!l) return figures;
-  double peak = 0;
-  for (unsigned channel = 0; channel < 2; ++channel) {
-    double value = 0;
-    if (ebur128_true_peak(l->state, channel, &value) == EBUR128_SUCCESS && value > peak) peak = value;
-  }
-  figures.measured = ebur128_loudness_global(l->state, &figures.integrated) == EBUR128_SUCCESS;
-  figures.range = loudness_range(l->short_terms);
-  figures.true_peak = peak > 0 ? 20 * std::log10(peak) : -HUGE_VAL;
-  figures.max_momentary = l->max_momentary;
-  figures.max_short_term = l->max_short_term;
-  return figures;
+}  // namespace
+
+int loudness_add_energy(void* context, const uint8_t* pcm, size_t bytes) {
+  Loudness* l = static_cast<Loudness*>(context);
+  auto both = [](short* to, const uint8_t* from, size_t frames) { std::memcpy(to, from, frames * 4); };
+  // In steps of 100 ms, so that the momentary and short-term loudness is
+  // seen at each.
+  auto step = [l](size_t frames) {
+    l->pending += frames;
+    if (l->pending == l->block_frames) {
+      take_step(l);
+      l->pending = 0;
+    }
+    return l->block_frames - l->pending;
+  };
+  return add_in_parts(l->state, pcm, bytes / 4, l->block_frames - l->pending, both, step);
 }
+
+void* loudness_channel(Loudness* l, int channel) { return &l->peaks[channel & 1]; }
+
+int loudness_add_channel_peak(void* context, const uint8_t* pcm, size_t bytes) {
+  ChannelPeak* p = static_cast<ChannelPeak*>(context);
+  auto one = [p](short* to, const uint8_t* from, size_t frames) {
+    from += 2 * p->channel;
+    for (size_t i = 0; i < frames; ++i, from += 4) std::memcpy(&to[i], from, 2);
+  };
+  return add_in_parts(p->state, pcm, bytes / 4, 4800, one, [p](size_t) {
+    double peak = 0;
+    if (ebur128_prev_true_peak(p->state, 0, &peak) == EBUR128_SUCCESS) p->since_mark = std::max(p->since_mark, peak);
+    return size_t{4800};
+  });
+}
+
+void loudness_channel_mark(void* channel) { static_cast<ChannelPeak*>(channel)->since_mark = 0; }
+
+double loudness_channel_peak(const void* channel) { return static_cast<const ChannelPeak*>(channel)->since_mark; }
 
 void loudness_mark(Loudness* l) {
   if (!l) return;
@@ -194,7 +225,6 @@ void loudness_mark(Loudness* l) {
   l->part_blocks.clear();
   l->part_short_terms.clear();
   l->part_max_momentary = l->part_max_short_term = -HUGE_VAL;
-  l->part_peak = 0;
 }
 
 LoudnessFigures loudness_part(const Loudness* l) {
@@ -203,16 +233,45 @@ LoudnessFigures loudness_part(const Loudness* l) {
   figures.measured = true;
   figures.integrated = gated_loudness(l->part_blocks);
   figures.range = loudness_range(l->part_short_terms);
-  figures.true_peak = l->part_peak > 0 ? 20 * std::log10(l->part_peak) : -HUGE_VAL;
+  figures.true_peak = -HUGE_VAL;
   figures.max_momentary = l->part_max_momentary;
   figures.max_short_term = l->part_max_short_term;
   return figures;
 }
 
-LoudnessFigures loudness_end(Loudness* l) {
-  LoudnessFigures figures = loudness_now(l);
+LoudnessFigures loudness_now(const Loudness* l) {
+  LoudnessFigures figures;
   if (!l) return figures;
-  ebur128_destroy(&l->state);
+  figures.measured = ebur128_loudness_global(l->state, &figures.integrated) == EBUR128_SUCCESS;
+  figures.range = loudness_range(l->short_terms);
+  figures.true_peak = -HUGE_VAL;
+  figures.max_momentary = l->max_momentary;
+  figures.max_short_term = l->max_short_term;
+  return figures;
+}
+
+int loudness_add(void* context, const uint8_t* pcm, size_t bytes) {
+  Loudness* l = static_cast<Loudness*>(context);
+  if (loudness_add_energy(l, pcm, bytes) != 0) return -1;
+  for (int channel = 0; channel < 2; ++channel)
+    if (loudness_add_channel_peak(loudness_channel(l, channel), pcm, bytes) != 0) return -1;
+  return 0;
+}
+
+LoudnessFigures loudness_end(Loudness* l) {
+  LoudnessFigures figures;
+  if (!l) return figures;
+  double peak = 0;
+  for (const ChannelPeak& p : l->peaks) {
+    double value = 0;
+    if (ebur128_true_peak(p.state, 0, &value) == EBUR128_SUCCESS && value > peak) peak = value;
+  }
+  figures.measured = ebur128_loudness_global(l->state, &figures.integrated) == EBUR128_SUCCESS;
+  figures.range = loudness_range(std::move(l->short_terms));
+  figures.true_peak = peak > 0 ? 20 * std::log10(peak) : -HUGE_VAL;
+  figures.max_momentary = l->max_momentary;
+  figures.max_short_term = l->max_short_term;
+  destroy_states(l);
   delete l;
   return figures;
 }

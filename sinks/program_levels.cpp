@@ -2,6 +2,7 @@
 #include "sinks/program_levels.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <new>
 
@@ -11,6 +12,8 @@ namespace {
 
 const size_t kMostPairs = 2048;  // sample frames of the longest frame (long play: 1920)
 
+const int kMostLanes = 3;
+
 // A run being followed: a clipped run in a channel or a stretch of silence.
 struct OpenRun {
   int64_t samples = 0;  // 0: none open
@@ -19,6 +22,18 @@ struct OpenRun {
 };
 
 }  // namespace
+
+// A lane that measures one channel's true peak, program by program.
+struct PeakLane {
+  LevelMeter* meter = nullptr;
+  int lane = 0;
+  void* channel = nullptr;  // loudness_channel of the file's measurement
+  LevelRecord record{};
+  size_t pcm_left = 0;
+  bool open = false;
+  bool failed = false;
+  std::vector<double> peaks;  // of each program ended, in order (linear)
+};
 
 struct LevelMeter {
   int32_t rate = 0;
@@ -38,6 +53,8 @@ struct LevelMeter {
   OpenRun clip[2];
   OpenRun silence;
   std::vector<ProgramLevels> done;
+  int lanes = 1;
+  PeakLane peak_lanes[kMostLanes];  // lanes 1 and 2; [0] is the lane of the levels (lane == 0)
 };
 
 namespace {
@@ -77,6 +94,7 @@ void end_program(LevelMeter* m) {
   close_clip(m, 0);
   close_clip(m, 1);
   close_silence(m);
+  // (The true peak is the channel lanes', at the end.)
   if (m->loudness && !m->loudness_failed)
     m->current.loudness = m->uses_file ? loudness_now(m->file_loudness) : loudness_part(m->file_loudness);
   m->done.push_back(std::move(m->current));
@@ -169,21 +187,27 @@ void measure(LevelMeter* m, const uint8_t* pcm, size_t pairs) {
 
 void take_loudness(LevelMeter* m, const uint8_t* pcm, size_t bytes) {
   if (!m->loudness || m->loudness_failed) return;
-  if (loudness_add(m->file_loudness, pcm, bytes) != 0) m->loudness_failed = true;
+  if (loudness_add_energy(m->file_loudness, pcm, bytes) != 0) m->loudness_failed = true;
+}
+
+enum ProgramChange { PROGRAM_GOES_ON, PROGRAM_ENDS, PROGRAM_BEGINS };
+
+// What a record does to the program being measured (open: one is).
+ProgramChange program_change(bool open, const LevelRecord& r) {
+  if (r.kind == LEVEL_OUTSIDE) return PROGRAM_ENDS;
+  // An unreadable frame joins a program, never begins one.
+  if ((r.new_program || !open) && r.kind != LEVEL_UNREADABLE) return PROGRAM_BEGINS;
+  return PROGRAM_GOES_ON;
 }
 
 // A record's header: what the frame is to the programs.
 void take_record(LevelMeter* m) {
   const LevelRecord& r = m->record;
   if (!m->programs) return;
-  if (r.kind == LEVEL_OUTSIDE) {
-    end_program(m);
-    return;
-  }
-  if (r.new_program || !m->open) {
-    if (r.kind == LEVEL_UNREADABLE) return;  // an unreadable frame joins a program, never begins one
-    begin_program(m);
-  }
+  ProgramChange change = program_change(m->open, r);
+  if (change == PROGRAM_ENDS) end_program(m);
+  if (change == PROGRAM_BEGINS) begin_program(m);
+  if (!m->open) return;
   ++m->frame;
   size_t second = static_cast<size_t>(m->frame * 3 / 100) + 1;
   if (m->current.peak_per_second.size() < second) m->current.peak_per_second.resize(second, 0);
@@ -202,6 +226,56 @@ void take_pcm(LevelMeter* m, const uint8_t* pcm, size_t bytes) {
   m->file_samples += static_cast<int64_t>(bytes / 4);
 }
 
+// Splits the record stream into records (handed on whole) and their PCM
+// (which may come in pieces).
+template <typename OnRecord, typename OnPcm>
+int take_stream(LevelRecord* record, size_t* pcm_left, const uint8_t* data, size_t bytes, OnRecord on_record,
+                OnPcm on_pcm) {
+  while (bytes > 0) {
+    if (*pcm_left == 0) {
+      if (bytes < sizeof(LevelRecord)) return -1;
+      std::memcpy(record, data, sizeof(LevelRecord));
+      data += sizeof(LevelRecord);
+      bytes -= sizeof(LevelRecord);
+      if (record->bytes % 4 != 0 || record->bytes > kMostPairs * 4) return -1;
+      *pcm_left = record->bytes;
+      on_record();
+      continue;
+    }
+    size_t take = std::min(bytes, *pcm_left);
+    on_pcm(data, take);
+    data += take;
+    bytes -= take;
+    *pcm_left -= take;
+  }
+  return 0;
+}
+
+void end_peak(PeakLane* p) {
+  if (p->open) p->peaks.push_back(loudness_channel_peak(p->channel));
+  p->open = false;
+}
+
+// A lane of a channel's true peak: the same programs as the levels' lane.
+int take_peak_stream(PeakLane* p, const uint8_t* data, size_t bytes) {
+  bool programs = p->meter->programs;
+  return take_stream(
+      &p->record, &p->pcm_left, data, bytes,
+      [p, programs] {
+        if (!programs) return;
+        ProgramChange change = program_change(p->open, p->record);
+        if (change == PROGRAM_ENDS) end_peak(p);
+        if (change == PROGRAM_BEGINS) {
+          end_peak(p);
+          loudness_channel_mark(p->channel);
+          p->open = true;
+        }
+      },
+      [p](const uint8_t* pcm, size_t n) {
+        if (!p->failed && loudness_add_channel_peak(p->channel, pcm, n) != 0) p->failed = true;
+      });
+}
+
 }  // namespace
 
 LevelMeter* level_meter_begin(int32_t rate, bool loudness, bool programs) {
@@ -214,30 +288,26 @@ LevelMeter* level_meter_begin(int32_t rate, bool loudness, bool programs) {
     m->file_loudness = loudness_begin(rate);
     m->loudness = true;
     m->loudness_failed = !m->file_loudness;
+    if (m->file_loudness) m->lanes = 3;
+  }
+  for (int i = 0; i < kMostLanes; ++i) {
+    m->peak_lanes[i].meter = m;
+    m->peak_lanes[i].lane = i;
+    if (i > 0 && m->file_loudness) m->peak_lanes[i].channel = loudness_channel(m->file_loudness, i - 1);
   }
   return m;
 }
 
+int level_meter_lanes(const LevelMeter* m) { return m->lanes; }
+
+void* level_meter_lane(LevelMeter* m, int lane) { return &m->peak_lanes[lane]; }
+
 int level_meter_add(void* context, const uint8_t* data, size_t bytes) {
-  LevelMeter* m = static_cast<LevelMeter*>(context);
-  while (bytes > 0) {
-    if (m->pcm_left == 0) {
-      if (bytes < sizeof(LevelRecord)) return -1;  // a record is handed on whole
-      std::memcpy(&m->record, data, sizeof(LevelRecord));
-      data += sizeof(LevelRecord);
-      bytes -= sizeof(LevelRecord);
-      if (m->record.bytes % 4 != 0 || m->record.bytes > kMostPairs * 4) return -1;
-      m->pcm_left = m->record.bytes;
-      take_record(m);
-      continue;
-    }
-    size_t take = std::min(bytes, m->pcm_left);
-    take_pcm(m, data, take);
-    data += take;
-    bytes -= take;
-    m->pcm_left -= take;
-  }
-  return 0;
+  PeakLane* lane = static_cast<PeakLane*>(context);
+  if (lane->lane > 0) return take_peak_stream(lane, data, bytes);
+  LevelMeter* m = lane->meter;
+  return take_stream(&m->record, &m->pcm_left, data, bytes, [m] { take_record(m); },
+                     [m](const uint8_t* pcm, size_t n) { take_pcm(m, pcm, n); });
 }
 
 void level_meter_end(LevelMeter* m, LoudnessFigures* file, std::vector<ProgramLevels>* programs) {
@@ -245,10 +315,23 @@ void level_meter_end(LevelMeter* m, LoudnessFigures* file, std::vector<ProgramLe
   programs->clear();
   if (!m) return;
   end_program(m);
+  for (int i = 1; i < m->lanes; ++i) {
+    end_peak(&m->peak_lanes[i]);
+    // A lane that missed audio, or saw other programs, measured nothing.
+    if (m->peak_lanes[i].failed || m->peak_lanes[i].peaks.size() != m->done.size()) m->loudness_failed = true;
+  }
   LoudnessFigures measured = loudness_end(m->file_loudness);
   if (m->loudness && !m->loudness_failed) *file = measured;
-  if (m->loudness_failed)
-    for (ProgramLevels& p : m->done) p.loudness = LoudnessFigures{};
+  for (size_t i = 0; i < m->done.size(); ++i) {
+    LoudnessFigures& l = m->done[i].loudness;
+    if (!m->loudness || m->loudness_failed) {
+      l = LoudnessFigures{};
+      continue;
+    }
+    // Each channel's lane measured the program's true peak.
+    double peak = std::max(m->peak_lanes[1].peaks[i], m->peak_lanes[2].peaks[i]);
+    l.true_peak = peak > 0 ? 20 * std::log10(peak) : -HUGE_VAL;
+  }
   *programs = std::move(m->done);
   delete m;
 }

@@ -37,9 +37,14 @@ static_assert(sizeof(LevelRecord) == 24 && sizeof(LevelRecord) % 4 == 0, "a reco
 // measures the file's (and each program's) loudness, programs the levels
 // of each program. nullptr when it cannot be set up.
 LevelMeter* level_meter_begin(int32_t rate, bool loudness, bool programs);
-// Takes bytes of the record stream; a PcmSink. 0, or -1 when the stream is
-// not one of records.
-int level_meter_add(void* meter, const uint8_t* data, size_t bytes);
+// The meter's lanes, each to be given the whole record stream in order, on
+// a thread of its own or one after another: the levels and the loudness, and
+// with the loudness each channel's true peak (the costlier part).
+int level_meter_lanes(const LevelMeter* meter);
+void* level_meter_lane(LevelMeter* meter, int lane);
+// Takes bytes of the record stream into a lane; a PcmSink. 0, or -1 when the
+// stream is not one of records.
+int level_meter_add(void* lane, const uint8_t* data, size_t bytes);
 // The file's loudness (not measured: measured false) and the programs'
 // levels, in file order; frees the meter (nullptr: nothing measured).
 void level_meter_end(LevelMeter* meter, LoudnessFigures* file, std::vector<ProgramLevels>* programs);

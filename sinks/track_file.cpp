@@ -167,23 +167,46 @@ uint32_t wav_room(const TrackFile* f) { return kWavDataLimit - static_cast<uint3
 // Whether the audio file is open.
 bool audio_open(const TrackFile* f) { return f->wav || f->flac; }
 
-// Starts measuring the levels of the audio to come, on a thread of its own
-// where one can be started.
+// Waits for the measuring threads; false when one of them failed.
+bool levels_join(TrackFile* f) {
+  bool ok = true;
+  for (PcmWorker*& w : f->level_workers)
+    if (w) {
+      ok = pcm_worker_finish(w) == 0 && ok;
+      w = nullptr;
+    }
+  return ok;
+}
+
+// Starts measuring the levels of the audio to come: each lane of the meter
+// (the levels and the loudness, each channel's true peak) on a thread of its
+// own where they can be started. The levels alone cost less than handing the
+// audio over to a thread: they are measured here.
 void levels_start(TrackFile* f) {
   f->levels = LoudnessFigures{};
   f->program_levels.clear();
   f->level_in_program = false;
   if (!f->measure_loudness && !f->measure_programs) return;
   f->meter = level_meter_begin(audio_file_rate(f->rate_code), f->measure_loudness, f->measure_programs);
-  // The loudness takes a thread of its own; the levels alone cost less than
-  // handing the audio over to one.
-  if (f->meter && f->measure_loudness) f->level_worker = pcm_worker_start(level_meter_add, f->meter);
+  if (!f->meter || !f->measure_loudness) return;
+  for (int lane = 0; lane < level_meter_lanes(f->meter); ++lane)
+    f->level_workers[lane] = pcm_worker_start(level_meter_add, level_meter_lane(f->meter, lane));
+  // All or none: the audio is then measured here.
+  for (int lane = 0; lane < level_meter_lanes(f->meter); ++lane)
+    if (!f->level_workers[lane]) {
+      levels_join(f);
+      break;
+    }
 }
 
-void levels_put(TrackFile* f, const uint8_t* bytes, size_t count, bool* failed) {
-  if (*failed) return;
-  *failed = f->level_worker ? pcm_worker_put(f->level_worker, bytes, count) != 0
-                            : level_meter_add(f->meter, bytes, count) != 0;
+// Hands bytes to every lane of the meter.
+bool levels_put(TrackFile* f, const uint8_t* bytes, size_t count) {
+  bool failed = false;
+  for (int lane = 0; lane < level_meter_lanes(f->meter); ++lane) {
+    PcmWorker* w = f->level_workers[lane];
+    failed = failed || (w ? pcm_worker_put(w, bytes, count) : level_meter_add(level_meter_lane(f->meter, lane), bytes, count)) != 0;
+  }
+  return failed;
 }
 
 // Whether a frame carries on the program of the frame before: the same
@@ -214,13 +237,10 @@ void levels_take(TrackFile* f, const FrameInfo* info, const uint8_t* pcm, int by
     f->level_last = *info;
   }
   f->next_blank = false;
-  bool failed = false;
-  levels_put(f, reinterpret_cast<const uint8_t*>(&record), sizeof record, &failed);
-  levels_put(f, pcm, static_cast<size_t>(bytes), &failed);
-  if (failed) {
+  if (levels_put(f, reinterpret_cast<const uint8_t*>(&record), sizeof record) ||
+      levels_put(f, pcm, static_cast<size_t>(bytes))) {
     // A measurement that missed audio is none: the file says "not measured".
-    if (f->level_worker) pcm_worker_finish(f->level_worker);
-    f->level_worker = nullptr;
+    levels_join(f);
     LoudnessFigures none;
     level_meter_end(f->meter, &none, &f->program_levels);
     f->program_levels.clear();
@@ -230,9 +250,7 @@ void levels_take(TrackFile* f, const FrameInfo* info, const uint8_t* pcm, int by
 
 // Waits for the measurement and keeps its figures in f->levels and f->program_levels.
 void levels_end(TrackFile* f) {
-  bool failed = false;
-  if (f->level_worker) failed = pcm_worker_finish(f->level_worker) != 0;
-  f->level_worker = nullptr;
+  bool failed = !levels_join(f);
   if (f->meter) level_meter_end(f->meter, &f->levels, &f->program_levels);
   if (failed) {
     f->levels = LoudnessFigures{};

@@ -56,8 +56,8 @@ struct TrackFile {
   char audio_md5[33] = "";      // hex, once finished: the MD5 of the audio the file holds (Broadcast WAV)
   bool measure_loudness = false;   // Broadcast WAV and FLAC, unless /NOLOUDNESS
   bool measure_programs = false;   // the levels of each program (given by the caller: a report lists them)
-  LevelMeter* meter = nullptr;     // the measurement under way, fed by level_worker
-  PcmWorker* level_worker = nullptr;
+  LevelMeter* meter = nullptr;     // the measurement under way, fed by the workers
+  PcmWorker* level_workers[3] = {};  // one a lane of the meter: the levels and the loudness, each channel's true peak
   LoudnessFigures levels;          // once the audio is all taken: the writer's finish puts them in the file
   std::vector<ProgramLevels> program_levels;  // once the audio is all taken, in file order
   // What the meter was told of the frame before: whether it lay in a program, and its values.
