@@ -8,10 +8,12 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <cmath>
 #include <csignal>
 #include <cstring>
 #include <string>
 
+#include "sinks/program_levels.h"
 #include "sinks/valid_files.h"
 #include "tests/support/e2e/archival_files.h"
 #include "tests/support/e2e/tape.h"
@@ -144,6 +146,70 @@ TEST(TrackFile, WritersLeaveValidFilesWholeOrUpToAFault) {
     EXPECT_EQ(read_file(other), other_bytes) << row.name;
     EXPECT_EQ(read_file(path), before) << row.name;
   }
+}
+
+// The meter's lanes given a file's record stream whole or in pieces, with
+// the loudness or without: a program that begins the file (a tone at -20
+// dBFS), a blank frame, a second program at -6 dBFS with an unreadable frame
+// and a clipped run across two frames. The second program's loudness, taken
+// from the file's measurement, is that of its audio measured alone.
+TEST(LevelMeter, ProgramsAreMeasuredAsTheRecordsTellThemApart) {
+  const int kPairs = kFrameBytes / 4;
+  std::vector<std::pair<LevelRecord, std::string>> stream;
+  Loudness* alone[2] = {loudness_begin(48000), loudness_begin(48000)};
+  for (int i = 0; i < 401; ++i) {
+    LevelRecord r{kFrameBytes, i == 200 ? LEVEL_OUTSIDE : i == 300 ? LEVEL_UNREADABLE : LEVEL_FRAME,
+                  i == 0 || i == 201, 0, 0, 0};
+    std::string pcm(kFrameBytes, '\0');
+    for (int n = 0; n < kPairs && r.kind == LEVEL_FRAME; ++n)
+      for (int c = 0; c < 2; ++c) {
+        double level = i < 200 ? 3277 : 16384;
+        auto v = static_cast<int16_t>(std::lround(level * std::sin(2 * M_PI * 1000 * (i * kPairs + n) / 48000.0)));
+        if (c == 1 && ((i == 350 && n >= kPairs - 2) || (i == 351 && n < 3))) v = 32767;
+        std::memcpy(&pcm[static_cast<size_t>(4 * n + 2 * c)], &v, 2);
+      }
+    if (i != 200) loudness_add(alone[i > 200], reinterpret_cast<const uint8_t*>(pcm.data()), pcm.size());
+    stream.emplace_back(r, pcm);
+  }
+  const LoudnessFigures each[2] = {loudness_end(alone[0]), loudness_end(alone[1])};
+  for (size_t piece : {size_t{kFrameBytes}, size_t{1000}})
+    for (bool loudness : {true, false}) {
+      SCOPED_TRACE(std::to_string(piece) + (loudness ? " with the loudness" : ""));
+      LevelMeter* m = level_meter_begin(48000, loudness, true);
+      ASSERT_NE(m, nullptr);
+      EXPECT_EQ(level_meter_lanes(m), loudness ? 3 : 1);
+      for (int lane = 0; lane < level_meter_lanes(m); ++lane)
+        for (const auto& [record, pcm] : stream) {
+          ASSERT_EQ(level_meter_add(level_meter_lane(m, lane), reinterpret_cast<const uint8_t*>(&record), sizeof record), 0);
+          for (size_t at = 0; at < pcm.size(); at += piece)
+            ASSERT_EQ(level_meter_add(level_meter_lane(m, lane), reinterpret_cast<const uint8_t*>(pcm.data() + at),
+                                      std::min(piece, pcm.size() - at)), 0);
+        }
+      LoudnessFigures file;
+      std::vector<ProgramLevels> programs;
+      level_meter_end(m, &file, &programs);
+      ASSERT_EQ(programs.size(), 2u);
+      EXPECT_EQ(programs[0].sample_offset, 0);
+      EXPECT_EQ(programs[1].sample_offset, 201 * kPairs);
+      EXPECT_EQ(programs[1].samples, 199 * kPairs);  // the unreadable frame is not measured
+      EXPECT_EQ(programs[0].peak[0], 3277);
+      EXPECT_EQ(programs[1].peak[1], 32767);
+      EXPECT_EQ(programs[0].clipped_runs + programs[1].clipped_runs, 1);
+      ASSERT_EQ(programs[1].clips.size(), 1u);
+      EXPECT_EQ(programs[1].clips[0].frame, 149);
+      EXPECT_EQ(programs[1].clips[0].sample_offset, 351 * kPairs - 2);
+      EXPECT_EQ(programs[1].clips[0].samples, 5);
+      EXPECT_EQ(programs[1].peak_per_second.size(), 6u);  // 200 frames: six seconds
+      EXPECT_EQ(file.measured, loudness);
+      EXPECT_EQ(programs[1].loudness.measured, loudness);
+      if (!loudness) continue;
+      for (int p = 0; p < 2; ++p) {
+        EXPECT_NEAR(programs[p].loudness.integrated, each[p].integrated, 0.1) << p;
+        EXPECT_NEAR(programs[p].loudness.true_peak, each[p].true_peak, 0.05) << p;
+        EXPECT_NEAR(programs[p].loudness.max_short_term, each[p].max_short_term, 0.1) << p;
+      }
+      EXPECT_GT(programs[1].loudness.integrated - programs[0].loudness.integrated, 10);
+    }
 }
 
 }  // namespace
