@@ -6,10 +6,13 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <fstream>
 #include <set>
+#include <sstream>
 #include <vector>
 
 #include "report/checksums.h"
+#include "report/provenance.h"
 #include "report/text.h"
 
 namespace {
@@ -96,6 +99,19 @@ int transfer_report_bag(const TransferReport* r, const ReportSummary& summary, c
     if (std::rename(f.name.c_str(), to.c_str()) != 0) return failed(&work, f.name, failure);
     work.moved.push_back({f.name, to});
     tag_manifest += manifest_line(f, file_part(f.name));
+  }
+
+  // A reading of an image: the image's record (the drive that read the tape)
+  // goes with it as a tag file, copied: it stays beside the image too.
+  if (!r->source.image.empty() && r->source.image_made_known) {
+    std::string record = provenance_path(r->source.image);
+    std::ifstream in(record, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    std::string to = work.folder + "/" + file_part(record);
+    if (!in || report_write_whole(to, text.str()) != 0) return failed(&work, record, failure);
+    work.written.push_back(to);
+    tag_manifest += report_text_sha256(text.str()) + "  " + bag_manifest_path(file_part(record)) + "\n";
   }
 
   const std::string bagit = "BagIt-Version: 1.0\nTag-File-Character-Encoding: UTF-8\n";

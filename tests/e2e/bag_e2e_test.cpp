@@ -42,6 +42,7 @@ struct BagRun {
   std::vector<std::string> env;
   std::vector<std::string> payload;  // under TAPE/data/
   std::string organization;
+  std::vector<std::string> first = {};  // a run before this one: the dump an image's reading needs
 };
 
 TEST(Bag, AReadingBaggedIsAValidBagWithTheReportAsTagFiles) {
@@ -50,15 +51,24 @@ TEST(Bag, AReadingBaggedIsAValidBagWithTheReportAsTagFiles) {
       {{"/KESTREL", "TAPE", "/BWF", "/BAG", "/REPORT"}, {"KESTREL_ORGANIZATION=XY-ARC\nnext"}, {"TAPE001.wav"},
        "XY-ARC next"},
       {{"/BITTERN", "TAPE", "/BAG"}, {}, {"TAPE.img"}, "kestrel"},
+      // The image's record goes with a reading of it, and stays beside the image.
+      {{"/KESTREL", "TAPE", "/FROMIMAGE", "SAVE.img", "/BAG"}, {}, {"TAPE001.wav"}, "kestrel", {"/BITTERN", "SAVE"}},
   };
   for (const BagRun& b : runs) {
     SCOPED_TRACE(b.args[0] + " " + b.args[2]);
     TapeRun t;
     ProcessOptions options;
     options.env = b.env;
+    if (!b.first.empty()) {
+      ASSERT_EQ(t.run(two_programs(), b.first).exit_code, 0);
+    }
     ProcessResult r = t.run(two_programs(), b.args, {}, options);
     ASSERT_EQ(r.exit_code, 0) << r.out;
     EXPECT_NE(r.out.find(" - bag: TAPE/ ("), std::string::npos) << r.out;
+    if (!b.first.empty()) {
+      EXPECT_EQ(read_file(t.path("TAPE/SAVE.img.json")), read_file(t.path("SAVE.img.json")));
+      EXPECT_NE(read_file(t.path("TAPE/tagmanifest-sha256.txt")).find("  SAVE.img.json\n"), std::string::npos);
+    }
     EXPECT_EQ(joined(bag_problems(t.path("TAPE"))), "");
     for (const std::string& name : b.payload) {
       EXPECT_TRUE(file_exists(t.path("TAPE/data/" + name))) << name;
