@@ -94,6 +94,7 @@ enum OptionCode {
   OPT_LOCATION,
   OPT_COPYRIGHT,
   OPT_TRANSFER_TIME,
+  OPT_BAG,
 };
 
 // Every option, the slash switch it stands for and the verbs that take it.
@@ -125,8 +126,9 @@ const Option kOptions[] = {
     {"read-on", OPT_READ_ON, nullptr, "/STOPEOT", kModes & ~bit(RECORD), "read on over blank tape (--no-read-on: stop)"},
     {"no-read-on", OPT_NO_READ_ON, nullptr, "", kModes & ~bit(RECORD), nullptr},
     {"reread", OPT_REREAD, "N", "/REREAD", bit(READ) | bit(DUMP), "read damaged stretches up to N (1-99) more times"},
-    {"report", OPT_REPORT, nullptr, "/REPORT", bit(READ) | bit(DUMP) | bit(COPY) | bit(RESCUE), "NAME.json, .sha256, .html (--no-report: none)"},
+    {"report", OPT_REPORT, nullptr, "/REPORT", bit(READ) | bit(DUMP) | bit(COPY) | bit(RESCUE), "NAME.json, .sha256, .html (--no-report: none; --bag: a BagIt bag)"},
     {"no-report", OPT_NO_REPORT, nullptr, "", bit(READ) | bit(DUMP) | bit(COPY) | bit(RESCUE), nullptr},
+    {"bag", OPT_BAG, nullptr, "/BAG", bit(READ) | bit(DUMP), nullptr},
     {"overwrite", OPT_OVERWRITE, nullptr, "/OVERWRITE", bit(DUMP), "dump again over a finished NAME.img (NAME.map)"},
     {"mrs-off", OPT_MRS_OFF, nullptr, "/MRSOFF", kModes, "turn off MRS mode on drives that have it"},
     {"trace", OPT_TRACE, "PATH", "/TRACE", kModes, "every SCSI command of the run to PATH"},

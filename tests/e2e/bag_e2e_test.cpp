@@ -37,6 +37,11 @@ std::string joined(const std::vector<std::string>& problems) {
   return out;
 }
 
+std::vector<std::string> with_drive(std::vector<std::string> args) {
+  args.insert(args.end(), {"-d", "0:4"});
+  return args;
+}
+
 struct BagRun {
   std::vector<std::string> args;
   std::vector<std::string> env;
@@ -53,6 +58,9 @@ TEST(Bag, AReadingBaggedIsAValidBagWithTheReportAsTagFiles) {
       {{"/BITTERN", "TAPE", "/BAG"}, {}, {"TAPE.img"}, "kestrel"},
       // The image's record goes with a reading of it, and stays beside the image.
       {{"/KESTREL", "TAPE", "/FROMIMAGE", "SAVE.img", "/BAG"}, {}, {"TAPE001.wav"}, "kestrel", {"/BITTERN", "SAVE"}},
+      // The verbs' option.
+      {{"read", "TAPE", "--format", "bwf", "--bag"}, {}, {"TAPE001.wav"}, "kestrel"},
+      {{"dump", "TAPE", "--bag"}, {}, {"TAPE.img"}, "kestrel"},
   };
   for (const BagRun& b : runs) {
     SCOPED_TRACE(b.args[0] + " " + b.args[2]);
@@ -62,7 +70,9 @@ TEST(Bag, AReadingBaggedIsAValidBagWithTheReportAsTagFiles) {
     if (!b.first.empty()) {
       ASSERT_EQ(t.run(two_programs(), b.first).exit_code, 0);
     }
-    ProcessResult r = t.run(two_programs(), b.args, {}, options);
+    bool verb = b.args[0][0] != '/';
+    if (verb) t.load(two_programs());
+    ProcessResult r = verb ? t.run_in("", with_drive(b.args), options) : t.run(two_programs(), b.args, {}, options);
     ASSERT_EQ(r.exit_code, 0) << r.out;
     EXPECT_NE(r.out.find(" - bag: TAPE/ ("), std::string::npos) << r.out;
     if (!b.first.empty()) {
