@@ -158,11 +158,16 @@ void append_pass_lanes(std::string* out, const TransferReport& r, const Map& map
 // measured, from -60 dBFS at its foot to full scale at its head. One bar a
 // pixel column (the loudest second that falls in it), all in one path, so
 // that a two-hour tape's lane stays a few kilobytes.
+// Whether some program's levels were measured: the lane is drawn.
+bool any_levels(const TransferReport& r) {
+  for (const ProgramStretch& p : r.programs)
+    if (p.levels_measured) return true;
+  return false;
+}
+
 void append_level_lane(std::string* out, const TransferReport& r, const Map& map) {
   std::vector<int32_t> columns(kMapWidth, -1);
-  bool any = false;
   for (const ProgramStretch& p : r.programs) {
-    any = any || p.levels_measured;
     if (!p.levels_measured || p.first_frame < 0) continue;
     const std::vector<uint16_t>& peaks = p.levels.peak_per_second;
     for (size_t s = 0; s < peaks.size(); ++s) {
@@ -173,7 +178,7 @@ void append_level_lane(std::string* out, const TransferReport& r, const Map& map
       for (int c = std::max(from, 0); c < to && c < kMapWidth; ++c) columns[static_cast<size_t>(c)] = std::max<int32_t>(columns[static_cast<size_t>(c)], peaks[s]);
     }
   }
-  if (!any) return;
+  if (!any_levels(r)) return;
   const std::string foot = std::to_string(kLevelTop + kLevelLane);
   *out += "<text class=\"lane-label\" x=\"4\" y=\"" + std::to_string(kLevelTop + 18) +
           "\">dB</text><rect class=\"lane\" x=\"40\" y=\"" + std::to_string(kLevelTop) + "\" width=\"920\" height=\"" +
@@ -262,7 +267,7 @@ const char* kStyle =
     "table{border-collapse:collapse;margin:.5em 0 1.5em}td,th{border:1px solid #bbb;padding:2px 6px;text-align:left}"
     ".verdict{font-size:1.4em;font-weight:bold;padding:.2em .5em;display:inline-block}"
     ".verdict-clean{background:#cfc}.verdict-damaged{background:#fe9}.verdict-incomplete{background:#f99}"
-    "svg text{font-size:11px;fill:#333}.axis line{stroke:#333}.lane{fill:#f4f4f4}"
+    "svg text{font-size:11px;fill:#333}.axis line{stroke:#333}.lane{fill:#f4f4f4}.level{fill:none;stroke:#2e5f8f}"
     ".blank{fill:#ccc}.band{stroke:#fff;stroke-width:.5}.edge{opacity:.45}svg text.band-label{fill:#fff;font-size:12px}"
     "td{white-space:nowrap}"
     ".fmt-48000{fill:#4a7fc1}.fmt-44100{fill:#4caf50}.fmt-32000{fill:#e39b2d}.fmt-lp{fill:#9b59b6}"
@@ -309,6 +314,7 @@ std::string report_html(const TransferReport& r) {
   out += "<svg class=\"swatch\" width=\"12\" height=\"12\"><rect class=\"blank\" width=\"12\" height=\"12\"/></svg>"
          "blank tape; red ticks: interpolated frames on the left (L) and right (R) channel; black: unreadable; "
          "dashed line: continuity break";
+  if (any_levels(r)) out += "; dB: the highest sample of each second, from -60 dBFS to full scale";
   if (lanes)
     out += "; lanes 1 to " + std::to_string(lanes) +
            ": the passes of the image's map, each with the frames it read damaged, red where the damage is the "

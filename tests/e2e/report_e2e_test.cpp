@@ -419,6 +419,8 @@ TEST(Report, PageShowsTheProgramsAndTheDamageInABrowser) {
   // The level lane: one path, a bar for each pixel column the programs fill
   // (the blank stretch has none); the table gives each program's levels.
   EXPECT_EQ(count_in(dom, "<svg id=\"tape-map\"", "</svg>", "<path class=\"level\""), 1u);
+  // Its bars are lines: drawn only with a stroke (a path's default is a fill and no stroke).
+  EXPECT_NE(dom.find(".level{fill:none;stroke:#"), std::string::npos);
   size_t bars = count_in(dom, "<path class=\"level\"", "</path>", "v-");
   EXPECT_GT(bars, 850u);
   EXPECT_LT(bars, 920u);
