@@ -21,11 +21,22 @@ std::string digest_of(DigestKind kind, const std::string& bytes) {
   return hex;
 }
 
+// The samples of a frame of a program at its rate (long play: 12 bits).
+int64_t frame_samples(JsonFlat& json, const std::string& program) {
+  std::string rate = json[program + "rate"];
+  if (rate == "48000") return 1440;
+  if (rate == "44100") return 1323;
+  return json[program + "bits"] == "12" ? DAT_LP_PCM_BYTES / 4 : 960;
+}
+
 // The levels the report gives each program in a WAV file against the audio
-// the file holds from the program's first sample to the next program's:
-// the peak and the DC offset of each channel (frames written as silence in
-// its place, or blank tape after it, change neither the peak nor the sum).
-void check_program_levels(Verdict* v, const std::string& dir, JsonFlat& json) {
+// the file holds from the program's first sample to its last frame's end
+// (or the next program's first sample): the peak and the DC offset of each
+// channel (frames written as silence in its place change neither). Blank
+// tape after a program is in the file but in no program. A run a failed
+// write cut short measured audio its last file could not keep: not checked.
+void check_program_levels(Verdict* v, const std::string& dir, JsonFlat& json, bool cut_short) {
+  if (cut_short) return;
   size_t programs = std::stoul("0" + json["programs#"]);
   for (size_t i = 0; i < programs; ++i) {
     std::string p = "programs." + std::to_string(i) + ".levels.";
@@ -39,6 +50,8 @@ void check_program_levels(Verdict* v, const std::string& dir, JsonFlat& json) {
         end = std::stoll(json["programs." + std::to_string(j) + ".levels.sample_offset"]);
         break;
       }
+    std::string program = "programs." + std::to_string(i) + ".";
+    end = std::min<int64_t>(end, first + std::stoll(json[program + "frames"]) * frame_samples(json, program));
     int32_t peak[2] = {0, 0};
     int64_t sum[2] = {0, 0};
     for (int64_t at = first; at < end; ++at)
@@ -112,7 +125,7 @@ bool check_report(Verdict* v, const std::string& dir, const std::string& name, c
       check(v, json[f + "audio_md5"] == digest_of(DIGEST_MD5, read_riff(dir + "/" + listed).data()),
             "report: " + listed + ": audio MD5 differs");
   }
-  check_program_levels(v, dir, json);
+  check_program_levels(v, dir, json, cut_short);
   return true;
 }
 
