@@ -159,3 +159,13 @@ FrameEvents track_frame(FrameTracker* t, const FrameInfo* info) {
   }
   return ev;
 }
+
+ProgramFormat program_format(const FrameInfo& info) {
+  int32_t kind = info.program_kind == FRAME_PROGRAM_INVALID ? FRAME_PROGRAM_NONE : info.program_kind;
+  return ProgramFormat{kind, info.program, info.rate, info.channels, info.bits, info.emphasis, info.scms};
+}
+
+bool same_program_format(const ProgramFormat& a, const ProgramFormat& b) {
+  return a.program_kind == b.program_kind && a.program == b.program && a.rate == b.rate && a.channels == b.channels &&
+         a.bits == b.bits && a.emphasis == b.emphasis && a.scms == b.scms;
+}

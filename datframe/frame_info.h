@@ -125,3 +125,17 @@ void frame_events_text(const FrameInfo* info, const FrameEvents* events, char* t
 int32_t bcd_valid(uint8_t byte);
 
 }
+
+// What tells one program from the next on a tape: its number and its
+// format. A number that is no valid one counts as none.
+struct ProgramFormat {
+  int32_t program_kind;  // FrameProgramKind, never FRAME_PROGRAM_INVALID
+  int32_t program;
+  int32_t rate;
+  int32_t channels;
+  int32_t bits;
+  int32_t emphasis;
+  int32_t scms;
+};
+ProgramFormat program_format(const FrameInfo& info);
+bool same_program_format(const ProgramFormat& a, const ProgramFormat& b);

@@ -58,9 +58,8 @@ const char* scms_text(int32_t scms) {
 }
 
 bool frame_continues_stretch(const ProgramStretch& s, const FrameInfo& info) {
-  int32_t kind = info.program_kind == FRAME_PROGRAM_INVALID ? FRAME_PROGRAM_NONE : info.program_kind;
-  return s.program_kind == kind && s.program == info.program && s.rate == info.rate && s.channels == info.channels &&
-         s.bits == info.bits && s.emphasis == info.emphasis && s.scms == info.scms;
+  ProgramFormat stretch{s.program_kind, s.program, s.rate, s.channels, s.bits, s.emphasis, s.scms};
+  return same_program_format(stretch, program_format(info));
 }
 
 void add_program_frame(std::vector<ProgramStretch>* programs, int64_t index, const FrameInfo& info, const char* file,
@@ -68,15 +67,16 @@ void add_program_frame(std::vector<ProgramStretch>* programs, int64_t index, con
   const char* held_by = file ? file : "";
   if (programs->empty() || !frame_continues_stretch(programs->back(), info) || programs->back().file != held_by ||
       programs->back().first_frame + programs->back().frames != index) {
+    ProgramFormat format = program_format(info);
     ProgramStretch s{};
-    s.program_kind = info.program_kind == FRAME_PROGRAM_INVALID ? FRAME_PROGRAM_NONE : info.program_kind;
-    s.program = info.program;
+    s.program_kind = format.program_kind;
+    s.program = format.program;
     s.first_frame = index;
-    s.rate = info.rate;
-    s.channels = info.channels;
-    s.bits = info.bits;
-    s.emphasis = info.emphasis;
-    s.scms = info.scms;
+    s.rate = format.rate;
+    s.channels = format.channels;
+    s.bits = format.bits;
+    s.emphasis = format.emphasis;
+    s.scms = format.scms;
     s.file = held_by;
     s.sample_offset = *held_by ? sample_offset : -1;
     programs->push_back(s);

@@ -154,10 +154,6 @@ void append_pass_lanes(std::string* out, const TransferReport& r, const Map& map
   }
 }
 
-// The level lane: the peak of each second of the programs whose levels were
-// measured, from -60 dBFS at its foot to full scale at its head. One bar a
-// pixel column (the loudest second that falls in it), all in one path, so
-// that a two-hour tape's lane stays a few kilobytes.
 // Whether some program's levels were measured: the lane is drawn.
 bool any_levels(const TransferReport& r) {
   for (const ProgramStretch& p : r.programs)
@@ -165,6 +161,10 @@ bool any_levels(const TransferReport& r) {
   return false;
 }
 
+// The level lane: the peak of each second of the programs whose levels were
+// measured, from -60 dBFS at its foot to full scale at its head. One bar a
+// pixel column (the loudest second that falls in it), all in one path, so
+// that a two-hour tape's lane stays a few kilobytes.
 void append_level_lane(std::string* out, const TransferReport& r, const Map& map) {
   std::vector<int32_t> columns(kMapWidth, -1);
   for (const ProgramStretch& p : r.programs) {

@@ -250,14 +250,6 @@ LoudnessFigures loudness_now(const Loudness* l) {
   return figures;
 }
 
-int loudness_add(void* context, const uint8_t* pcm, size_t bytes) {
-  Loudness* l = static_cast<Loudness*>(context);
-  if (loudness_add_energy(l, pcm, bytes) != 0) return -1;
-  for (int channel = 0; channel < 2; ++channel)
-    if (loudness_add_channel_peak(loudness_channel(l, channel), pcm, bytes) != 0) return -1;
-  return 0;
-}
-
 LoudnessFigures loudness_end(Loudness* l) {
   LoudnessFigures figures;
   if (!l) return figures;

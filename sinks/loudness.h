@@ -14,12 +14,11 @@ struct Loudness;
 // A measurement of 16-bit stereo audio at rate samples a second; nullptr
 // when it cannot be set up.
 Loudness* loudness_begin(int32_t rate);
-// Takes bytes of PCM (a multiple of 4); a PcmSink. 0, or -1 when the
-// measurement failed.
-int loudness_add(void* loudness, const uint8_t* pcm, size_t bytes);
-// The same in three parts that may run on three threads, each given all the
-// audio in order: the loudness, and the true peak of each channel (the
-// costlier), whose context is loudness_channel(loudness, 0 or 1).
+// Each takes bytes of PCM (a multiple of 4), as a PcmSink: 0, or -1 when the
+// measurement failed. The measurement is three parts that may run on three
+// threads, each given all the audio in order: the loudness, and the true
+// peak of each channel (the costlier), whose context is
+// loudness_channel(loudness, 0 or 1).
 int loudness_add_energy(void* loudness, const uint8_t* pcm, size_t bytes);
 void* loudness_channel(Loudness* loudness, int channel);
 int loudness_add_channel_peak(void* channel, const uint8_t* pcm, size_t bytes);

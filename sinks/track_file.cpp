@@ -209,14 +209,6 @@ bool levels_put(TrackFile* f, const uint8_t* bytes, size_t count) {
   return failed;
 }
 
-// Whether a frame carries on the program of the frame before: the same
-// program and format (as the report's programs are told apart).
-bool same_program(const FrameInfo& a, const FrameInfo& b) {
-  auto kind = [](int32_t k) { return k == FRAME_PROGRAM_INVALID ? FRAME_PROGRAM_NONE : k; };
-  return kind(a.program_kind) == kind(b.program_kind) && a.program == b.program && a.rate == b.rate &&
-         a.channels == b.channels && a.bits == b.bits && a.emphasis == b.emphasis && a.scms == b.scms;
-}
-
 // Hands the meter a frame's audio: info is the frame's (nullptr: the place
 // of an unreadable one).
 void levels_take(TrackFile* f, const FrameInfo* info, const uint8_t* pcm, int bytes) {
@@ -230,11 +222,12 @@ void levels_take(TrackFile* f, const FrameInfo* info, const uint8_t* pcm, int by
     f->level_in_program = false;
   } else {
     record.kind = LEVEL_FRAME;
-    record.new_program = !f->level_in_program || !same_program(f->level_last, *info);
+    ProgramFormat program = program_format(*info);
+    record.new_program = !f->level_in_program || !same_program_format(f->level_program, program);
     record.abs_valid = info->absolute.valid ? 1 : 0;
     record.abs_code = info->absolute.code;
     f->level_in_program = true;
-    f->level_last = *info;
+    f->level_program = program;
   }
   f->next_blank = false;
   if (levels_put(f, reinterpret_cast<const uint8_t*>(&record), sizeof record) ||

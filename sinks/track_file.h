@@ -63,7 +63,7 @@ struct TrackFile {
   // What the meter was told of the frame before: whether it lay in a program, and its values.
   bool level_in_program = false;
   bool next_blank = false;  // the frame about to be written is blank tape
-  FrameInfo level_last{};
+  ProgramFormat level_program{};
 };
 
 // Whether the writer of the file takes the MD5 of its audio (which is then

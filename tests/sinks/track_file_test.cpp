@@ -168,7 +168,11 @@ TEST(LevelMeter, ProgramsAreMeasuredAsTheRecordsTellThemApart) {
         if (c == 1 && ((i == 350 && n >= kPairs - 2) || (i == 351 && n < 3))) v = 32767;
         std::memcpy(&pcm[static_cast<size_t>(4 * n + 2 * c)], &v, 2);
       }
-    if (i != 200) loudness_add(alone[i > 200], reinterpret_cast<const uint8_t*>(pcm.data()), pcm.size());
+    if (i != 200) {  // each program measured alone, all three parts on this thread
+      const auto* bytes = reinterpret_cast<const uint8_t*>(pcm.data());
+      loudness_add_energy(alone[i > 200], bytes, pcm.size());
+      for (int c = 0; c < 2; ++c) loudness_add_channel_peak(loudness_channel(alone[i > 200], c), bytes, pcm.size());
+    }
     stream.emplace_back(r, pcm);
   }
   const LoudnessFigures each[2] = {loudness_end(alone[0]), loudness_end(alone[1])};
